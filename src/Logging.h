@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <easylogging++.h>
+
+namespace platform {
+struct CrashInfo;
+}
+
+namespace vortan {
+
+// The named loggers of the components; each must be registered before its first use.
+namespace loggers {
+extern const char* const kDefault;         // "default"
+extern const char* const kConfig;          // "Config"
+extern const char* const kVpnConfig;       // "VpnConfig"
+extern const char* const kOpenVpnManager;  // "OpenVpnManager"
+extern const char* const kService;         // "service"
+extern const char* const kNetwork;         // "Network"
+extern const char* const kStunnel;         // "stunnel"
+extern const char* const kRoute;           // "route"
+extern const char* const kBroadcast;       // "broadcast"
+}  // namespace loggers
+
+// Registers every component logger with the library's current default configuration.
+// Safe to call more than once.
+void registerLoggers();
+
+// The built-in configuration text, in the library's syntax.
+const std::string& builtInLogConfiguration();
+
+// Full set-up: built-in configuration, the log file beside the executable, the
+// optional configuration file layered over it, crash and terminate handlers, the
+// thread name "main" and log rolling.
+void configureLogging();
+
+// The configuration part of configureLogging, with explicit paths (tests use it).
+void applyLogConfiguration(const std::string& logFile, const std::string& configFile);
+
+// Pre-roll-out callback: keeps five older files, path.1 (newest) to path.5.
+void rollLogFiles(const char* path, std::size_t size);
+
+// Name of an exception code of the service's crash table, or "UNKNOWN EXCEPTION".
+const char* exceptionCodeName(std::uint32_t code);
+
+// Fault handling: the log line, then the dump file.
+void LoggingCrashHandler(const platform::CrashInfo& info);
+void CreateMiniDump(const platform::CrashInfo* info);
+[[noreturn]] void terminateHandler();
+
+// Names the calling thread for the log's %thread field.
+void NameThread(const std::string& name);
+
+// A pointer as the standard stream prints it (hexadecimal, "0x" prefix).
+std::string PointerText(const void* pointer);
+
+// Flushes every logger; used before the process ends with _exit.
+void FlushLogs();
+
+}  // namespace vortan

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "socket.h"
+
+namespace vortan {
+
+class IService;
+class OpenVpnManager;
+
+// Management listener endpoint, written during start-up before the service reports
+// running, read afterwards.
+extern std::atomic<std::uint32_t> listenerAddress;  // network byte order
+extern std::atomic<int> listenerPort;
+// Set by a session serving "CONTROL" while a stop is pending; ends the accept loop.
+extern std::atomic<bool> stopRequested;
+
+// The record of one accepted connection, owned by its session thread.
+struct SessionStart {
+  Socket connection;
+  IService* service;          // null in console mode
+  OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
+};
+
+// The process entry: logging, command line, run mode. Returns the exit code.
+int ServiceEntry(int argc, char** argv);
+
+// The main loop: listener, portused.txt, accept loop, clean-up. Always returns 0.
+int Run(IService* service, OpenVpnManager* vpnManager);
+
+// Ends the accept loop from another thread through the protocol itself.
+void NotifyMainThread();
+
+// The session thread's body.
+void Answer(SessionStart* start);
+
+// One request of a session: the reply line and whether the session ends after it.
+struct SessionReply {
+  std::string text;
+  bool endSession;
+};
+SessionReply HandleRequest(const std::string& request, SessionStart& session);
+
+// The help reply and the "version" reply.
+const std::string& HelpText();
+std::string VersionReply();
+
+}  // namespace vortan

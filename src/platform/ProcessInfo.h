@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Facts about the running process that the service needs from the operating system.
+namespace platform {
+
+// Full path of the running executable, links resolved; empty when it cannot be read.
+std::string ExecutablePath();
+
+// The operating system's numeric identifier of the calling thread.
+std::uint64_t CurrentThreadId();
+
+// True when the given path names something that exists (file-attributes query).
+bool PathExists(const std::string& path);
+
+// Renames a file; returns 0 or the platform error code.
+int RenameFile(const std::string& from, const std::string& to);
+
+// Deletes a file; returns 0 or the platform error code.
+int DeleteFile(const std::string& path);
+
+// The system's text for a platform error code.
+std::string ErrorText(int code);
+
+// The platform error code of the last failed call on this thread.
+int LastError();
+
+}  // namespace platform
+
+namespace platform {
+
+// Creates a directory readable only by the service's own user and group, if missing;
+// returns 0 (also when it exists) or the platform error code.
+int MakePrivateDirectory(const std::string& path);
+
+// Size of a file in bytes; false when it cannot be read.
+bool FileSize(const std::string& path, std::uint64_t* size);
+
+}  // namespace platform

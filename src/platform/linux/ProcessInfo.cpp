@@ -1,0 +1,63 @@
+#include "platform/ProcessInfo.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace platform {
+
+std::string ExecutablePath() {
+  // No fixed limit: grow the buffer until the link text fits.
+  std::vector<char> buffer(PATH_MAX);
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return std::string();
+    if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
+
+bool PathExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int DeleteFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+
+std::string ErrorText(int code) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in buffer.
+  return std::string(strerror_r(code, buffer, sizeof buffer));
+}
+
+int LastError() { return errno; }
+
+}  // namespace platform
+
+namespace platform {
+
+int MakePrivateDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0750) == 0 || errno == EEXIST) return 0;
+  return errno;
+}
+
+bool FileSize(const std::string& path, std::uint64_t* size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+#include "platform/Threads.h"
+
+#include <pthread.h>
+
+#include <memory>
+
+namespace platform {
+namespace {
+
+void* RunThread(void* argument) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
+  (*body)();
+  return nullptr;
+}
+
+}  // namespace
+
+int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error != 0) return error;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (stackSize != 0) error = pthread_attr_setstacksize(&attributes, stackSize);
+  if (error != 0) {
+    pthread_attr_destroy(&attributes);
+    return error;
+  }
+  auto* owned = new std::function<void()>(std::move(body));
+  pthread_t thread;
+  error = pthread_create(&thread, &attributes, RunThread, owned);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    delete owned;
+    return error;
+  }
+  if (threadId != nullptr) *threadId = static_cast<std::uint64_t>(thread);
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Tcp.h"
+
+namespace vortan {
+
+// Number of live Socket objects, copies included.
+extern std::atomic<int> liveSocketCount;
+// Port bound by the most recent successful SocketServer construction (host order).
+extern std::atomic<int> lastBoundPort;
+
+// Longest request line accepted; a longer one ends the connection's session.
+constexpr std::size_t kMaxLineLength = 65536;
+
+// A blocking IPv4 TCP socket. Copies share one handle; it is closed when the last copy
+// goes (or at once by Close).
+class Socket {
+ public:
+  Socket();  // a new, unconnected socket; throws "INVALID_SOCKET"
+  Socket(const Socket& other);
+  Socket& operator=(const Socket&) = delete;
+  virtual ~Socket();
+
+  // One line, trimmed of " \t\n\r\f\v". Empty text on error or for a blank line; on
+  // close, what arrived of the line, untrimmed. Never consumes a byte past the line
+  // feed. A line longer than kMaxLineLength gives empty text (and a warning).
+  std::string ReceiveLine();
+  // The text and one line feed, in one send call; errors are ignored.
+  void SendLine(std::string text);
+  // Closes the handle now, whatever other copies exist.
+  void Close();
+
+  platform::SocketHandle Handle() const;
+  // Local and peer endpoints (network-order addresses); false when unavailable.
+  bool Endpoints(std::uint32_t* localAddress, int* localPort, std::uint32_t* peerAddress,
+                 int* peerPort) const;
+
+  // The first candidate, in random order, that address can bind; 0 when the list is
+  // empty or no candidate is free (then with a warning).
+  static int GetFreePort(std::uint32_t address, std::vector<int> candidates);
+
+ protected:
+  explicit Socket(platform::SocketHandle adopted);
+
+ private:
+  friend class SocketServer;
+  struct Shared;
+  Shared* shared_;
+};
+
+class SocketServer : public Socket {
+ public:
+  // Binds and listens; throws "Invalid Socket : cannot bind" or
+  // "Invalid Socket : cannot read actual status".
+  SocketServer(std::uint32_t address, int port, int backlog);
+  // A new connection owned by the caller, or null when the call would block; throws
+  // "Invalid Socket" on any other failure.
+  std::unique_ptr<Socket> Accept();
+  // Makes a blocked Accept return (and fail) at once.
+  void Shutdown();
+  int BoundPort() const { return boundPort_; }
+
+ private:
+  int boundPort_ = 0;
+};
+
+class SocketClient : public Socket {
+ public:
+  // Connects; throws the system's error text, " id[", the code and "]".
+  SocketClient(std::uint32_t address, int port);
+};
+
+}  // namespace vortan

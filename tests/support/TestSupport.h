@@ -1,0 +1,129 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vortan {
+namespace test {
+
+// A name unique to this test run and process, for namespaces, links and files:
+// prefix + pid + counter, at most 15 characters when prefix is short (≤ 6).
+std::string UniqueName(const std::string& prefix);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+// A temporary installed tree: bin/VortanVpnService (a copy, not a link: the service
+// finds its files from /proc/self/exe), conf/, logs/, log/. Removed on destruction.
+class InstalledLayout {
+ public:
+  // withTemplates: copy the shipped templates and samples of conf/ into the layout.
+  explicit InstalledLayout(bool withTemplates = false);
+  ~InstalledLayout();
+  InstalledLayout(const InstalledLayout&) = delete;
+  InstalledLayout& operator=(const InstalledLayout&) = delete;
+
+  const std::string& Root() const { return root_; }
+  std::string Bin() const { return root_ + "/bin"; }
+  std::string Conf() const { return root_ + "/conf"; }
+  std::string Logs() const { return root_ + "/logs"; }
+  std::string Executable() const { return Bin() + "/VortanVpnService"; }
+  std::string LogText() const;
+  void WriteConf(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string root_;
+};
+
+// The parsed content of portused.txt.
+struct Endpoint {
+  std::string address;
+  int port = 0;
+};
+bool ParsePortUsed(const std::string& text, Endpoint* endpoint);
+
+// The service started from a layout, stopped (by PID) on destruction.
+class ServiceProcess {
+ public:
+  // args are the command-line switches; wrapper, if not empty, is prepended (for
+  // example {"ip", "netns", "exec", "ns1"}). Output goes to Root()/stdout.txt.
+  ServiceProcess(const InstalledLayout& layout, std::vector<std::string> args = {"/console"},
+                 std::vector<std::string> wrapper = {}, std::vector<std::string> environment = {});
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  // Waits until portused.txt names an endpoint; false on time-out or early exit.
+  bool WaitForEndpoint(Endpoint* endpoint, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits for the process to exit; returns its exit code, or -1 on time-out, or
+  // 128 + signal when a signal ended it.
+  int WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool Running();
+  void Signal(int signalNumber);
+  std::string Output() const;
+
+ private:
+  const InstalledLayout& layout_;
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+};
+
+// A blocking TCP client that reads raw lines (line feed included) with a time-out.
+class LineClient {
+ public:
+  LineClient(const std::string& address, int port);
+  explicit LineClient(const Endpoint& endpoint) : LineClient(endpoint.address, endpoint.port) {}
+  ~LineClient();
+  LineClient(const LineClient&) = delete;
+  LineClient& operator=(const LineClient&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  // Sends bytes as they are.
+  bool SendRaw(const std::string& bytes);
+  // Sends text and a line feed.
+  bool Send(const std::string& line) { return SendRaw(line + "\n"); }
+  // The next line including its line feed; empty on time-out or close (then any
+  // partial text read is returned without a line feed).
+  std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The next line without its line feed.
+  std::string ReadText(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Sends line and returns the reply text.
+  std::string Ask(const std::string& line);
+  // True when the server closed the connection (within the time-out).
+  bool WaitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// The exact welcome line.
+extern const char* const kWelcome;
+
+// Runs a command, returns its exit status (or -1); output captured when requested.
+int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
+// Runs a shell command line through /bin/sh -c.
+int Shell(const std::string& command, std::string* output = nullptr);
+
+// Polls predicate every 10 ms until it holds or the time-out passes.
+template <typename Predicate>
+bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (predicate()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+}  // namespace test
+}  // namespace vortan
