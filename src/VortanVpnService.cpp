@@ -1,11 +1,318 @@
 #include "VortanVpnService.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "CmdLineParser.h"
+#include "IniFile.h"
+#include "Ipv4.h"
+#include "Logging.h"
+#include "OpenVpnManager.h"
+#include "Paths.h"
+#include "RequestParser.h"
+#include "RouteManagement.h"
+#include "Service.h"
+#include "Text.h"
+#include "Version.h"
+#include "platform/ProcessInfo.h"
+#include "platform/Threads.h"
+
 namespace vortan {
 
 std::atomic<std::uint32_t> listenerAddress{0};
 std::atomic<int> listenerPort{4444};
 std::atomic<bool> stopRequested{false};
 
-int ServiceEntry(int, char**) { return 0; }
+namespace {
+
+// Run modes chosen by the command line.
+enum ServiceMode { kConsole = 0, kService = 1, kInstallAuto = 2, kInstallDemand = 3, kRemove = 4 };
+
+const char* const kUsage =
+    "Usage : VortanVpnService /install[:servicename] [/auto] : Installs service.\n"
+    "        VortanVpnService /remove[:servicename] : Stops and removes service.\n";
+const char* const kWelcome = "Welcome to VortanVpnService management Interface \r";
+const char* const kCompatibilityVersion = "6.5";
+const char* const kPortUsedScheme = "zel-vpn-service://";
+constexpr std::uint32_t kLoopbackHost = 0x7F000001;  // 127.0.0.1
+constexpr std::size_t kSessionStackSize = 256 * 1024;
+constexpr int kListenBacklog = 5;
+
+// The tunnel controller built by the entry function, for the service mode's main loop.
+OpenVpnManager* processVpnManager = nullptr;
+
+// The listener of the running main loop; the stop dialogue's fallback shuts it down.
+std::mutex activeListenerMutex;
+SocketServer* activeListener = nullptr;
+
+std::string Endpoint(std::uint32_t address, int port) { return FormatDotted(address) + ":" + std::to_string(port); }
+
+std::string JoinCommandLine(int argc, char** argv) {
+  std::string line = platform::ExecutablePath();
+  for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
+  return line;
+}
+
+// Returns the mode, or -1 when help was asked for (the usage text is then printed).
+int ReadCommandLine(const std::string& commandLine) {
+  CCmdLineParser parser(false);
+  parser.Parse(commandLine);
+  if (parser.Has("help") || parser.Has("h") || parser.Has("?")) {
+    std::fputs(kUsage, stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return -1;
+  }
+  if (parser.Has("install")) return parser.Has("auto") ? kInstallAuto : kInstallDemand;
+  if (parser.Has("remove")) return kRemove;
+  if (parser.Has("console")) return kConsole;
+  return kService;
+}
+
+// The listener never binds a non-loopback address: a range that yields none (or an
+// address outside 127.0.0.0/8) falls back to 127.0.0.1.
+std::uint32_t DrawListenerAddress(const IniFile& settings) {
+  std::uint32_t host = settings.getBindRange().randomAddress();
+  if (host == 0 || (host >> 24) != 127) {
+    CLOG(ERROR, loggers::kService) << "Unable to find a random loopback address in range "
+                                   << settings.getBindRange().toString();
+    host = kLoopbackHost;
+  }
+  return HostToNet(host);
+}
+
+void WritePortUsed(const std::string& path) {
+  const std::string content = kPortUsedScheme + Endpoint(listenerAddress, listenerPort);
+  bool opened = false;
+  if (platform::WritePublicFile(path, content, &opened) == 0) return;
+  if (!opened) {
+    CLOG(ERROR, loggers::kService) << "Unable to open file :  ..\\conf\\portused.txt to write free port";
+  } else {
+    CLOG(ERROR, loggers::kService) << "Unable to write in file :  ..\\conf\\portused.txt";
+  }
+}
+
+void StartSession(std::unique_ptr<Socket> connection, IService* service, OpenVpnManager* vpnManager) {
+  auto* record = new SessionStart{*connection, service, vpnManager};
+  std::uint64_t threadId = 0;
+  int error = platform::StartDetachedThread([record] { Answer(record); }, kSessionStackSize, &threadId);
+  if (error != 0) {
+    delete record;
+    const std::string reason = platform::ErrorText(error);
+    CLOG(ERROR, loggers::kService) << "cannot start a session thread: " << reason << " (" << error << ")";
+    return;
+  }
+  el::Loggers::getLogger(loggers::kService)->debug("ANSWER Thread %v created. id:%v", static_cast<void*>(record),
+                                                   threadId);
+}
+
+void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnManager) {
+  while (!stopRequested) {
+    CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
+    std::unique_ptr<Socket> connection;
+    try {
+      connection = listener.Accept();
+    } catch (const std::runtime_error&) {
+      // The stop dialogue's fallback shuts the listener down to end a blocked accept.
+      if (stopRequested) break;
+      throw;
+    }
+    CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
+    if (stopRequested) break;
+    if (connection) StartSession(std::move(connection), service, vpnManager);
+  }
+}
+
+void SetActiveListener(SocketServer* listener) {
+  std::lock_guard<std::mutex> lock(activeListenerMutex);
+  activeListener = listener;
+}
+
+void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std::string& portUsedPath) {
+  IniFile settings(ResolveBesideExecutable(paths::kSettings));
+  settings.dumpToLog();
+  listenerAddress = DrawListenerAddress(settings);
+  CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
+  int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
+  SocketServer listener(listenerAddress, port, kListenBacklog);
+  listenerPort = listener.BoundPort();
+  CLOG(INFO, loggers::kService) << "bound to " << Endpoint(listenerAddress, listenerPort);
+  WritePortUsed(portUsedPath);
+  SetActiveListener(&listener);
+  if (service != nullptr) service->ReportRunning();
+  try {
+    AcceptLoop(listener, service, vpnManager);
+  } catch (...) {
+    SetActiveListener(nullptr);
+    throw;
+  }
+  SetActiveListener(nullptr);
+}
+
+// Lines that would expose credentials in the log: the proxy user name and password
+// of a "start" request, and everything from the last "proxy" on.
+std::string LogCopy(const std::string& request) {
+  std::string copy = request;
+  if (StartsWith(request, "start")) {
+    try {
+      std::vector<std::string> words = RequestParser::Tokenize(request.substr(5));
+      if (words.size() == 11) {
+        words[8] = "********";
+        words[9] = "********";
+        copy = "start";
+        for (const std::string& word : words) copy += " " + word;
+      }
+    } catch (const std::exception&) {
+    }
+  }
+  std::string::size_type proxy = copy.rfind("proxy");
+  if (proxy != std::string::npos) copy = copy.substr(0, proxy) + "proxy OBFUCATED PARAMS";
+  return copy;
+}
+
+std::string ReadRequest(Socket& connection) {
+  std::string line = connection.ReceiveLine();
+  if (IsValidUtf8(line)) return line;
+  CLOG(ERROR, loggers::kService) << "Got a non UTF-8 request from client: " << "bad conversion";
+  return "Malformed request";
+}
+
+}  // namespace
+
+const std::string& HelpText() {
+  static const std::string text =
+      "List of Availlable commands \r\r"
+      "help \r\t   : display the following info ...\r\r"
+      "version \r\t   : return the implementation and compatibility version of the service\r\r"
+      "route add destination netmask gateway metric\r\t   : add a route\r"
+      "route del destination\r\t   : delete a route\r\r"
+      "proxy_exception add destination netmask winuser\r\t   : add a proxy exception in Windows internet "
+      "settings of winuser\r"
+      "proxy_exception del destination netmask winuser\r\t   : remove a proxy exception from Windows internet "
+      "settings of winuser\r\r"
+      "start VORTANHOSTNAME VORTANPORT CFG_FILE_PREFIX DEVICE PROTOCOL(udp|tcp) [PROXY_SERVER] [PROXY_PORT] "
+      "[PROXY_USERNAME] [PROXY_PASSWORD] [PRORY_AUTH(basic|ntlm)]\r\t   : start the vpn Connection\r\r"
+      "shutdown \r    : stop the vpn connection\r\r"
+      "quit \r\t: end this telnet session\r";
+  return text;
+}
+
+std::string VersionReply() {
+  const std::string version = VORTAN_VERSION_TEXT;
+  return "IMPLEMENTATION:" + (version.empty() ? std::string("Unknown") : version) + " COMPATIBILITY:" +
+         kCompatibilityVersion;
+}
+
+SessionReply HandleRequest(const std::string& request, SessionStart& session) {
+  if (StartsWith(request, "CONTROL")) {
+    // Without a service object (console mode) there is no stop to wait for.
+    const bool stop = session.service != nullptr && session.service->IsStopPending();
+    if (session.service != nullptr) stopRequested = stop;
+    CLOG(DEBUG, loggers::kService) << "request to Stop = " << (stop ? 1 : 0);
+    return {"OK", true};
+  }
+  if (StartsWith(request, "route")) return {RouteManagement::Dispatch(request), false};
+  if (StartsWith(request, "version")) return {VersionReply(), false};
+  if (StartsWith(request, "shutdown")) {
+    if (session.vpnManager != nullptr) session.vpnManager->Shutdown();
+    return {"OK", false};
+  }
+  if (StartsWith(request, "start")) {
+    if (session.vpnManager == nullptr) return {MakeResponse(false, false, 1, "NOT IMPLEMENTED"), false};
+    return {session.vpnManager->Start(request.substr(5), session), false};
+  }
+  if (StartsWith(request, "quit")) return {"bye", true};
+  return {HelpText(), false};
+}
+
+void Answer(SessionStart* record) {
+  std::unique_ptr<SessionStart> start(record);
+  NameThread("telnet-" + PointerText(record));
+  CLOG(INFO, loggers::kService) << "new client connection";
+  start->connection.SendLine(kWelcome);
+  for (;;) {
+    const std::string request = ReadRequest(start->connection);
+    const std::string logCopy = LogCopy(request);
+    CLOG(DEBUG, loggers::kService) << "telnet Request = " << logCopy;
+    if (request.empty()) break;
+    SessionReply reply = HandleRequest(request, *start);
+    CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
+    start->connection.SendLine(reply.text);
+    if (reply.endSession) break;
+  }
+  CLOG(DEBUG, loggers::kService) << "Answer Thread closed";
+}
+
+int Run(IService* service, OpenVpnManager* vpnManager) {
+  const std::string portUsedPath = ResolveBesideExecutable(paths::kPortUsed);
+  CLOG(DEBUG, loggers::kService) << "running service...";
+  try {
+    ServeUntilStopped(service, vpnManager, portUsedPath);
+  } catch (const std::exception& error) {
+    const std::string reason = error.what();
+    CLOG(ERROR, loggers::kService) << "Service running error : " << reason;
+  }
+  platform::DeleteFile(portUsedPath);
+  CLOG(INFO, loggers::kService) << "Exiting...";
+  if (service != nullptr) service->ReportStopped();
+  return 0;
+}
+
+void NotifyMainThread() {
+  const std::uint32_t address = listenerAddress;
+  const int port = listenerPort;
+  CLOG(DEBUG, loggers::kService) << "Sending STOP message : connecting to " << Endpoint(address, port);
+  try {
+    SocketClient control(address, port);
+    control.ReceiveLine();
+    control.SendLine("CONTROL");
+    el::Loggers::getLogger(loggers::kService)->debug("message %v sent", "CONTROL");
+    control.ReceiveLine();
+    control.SendLine("quit");
+    control.Close();
+    CLOG(DEBUG, loggers::kService) << "connecting to " << Endpoint(address, port);
+    SocketClient wake(address, port);
+    wake.Close();
+  } catch (const std::exception& error) {
+    // The listener is gone or unreachable: end the accept loop by shutting it down.
+    const std::string reason = error.what();
+    CLOG(ERROR, loggers::kService) << "Cannot send the stop message: " << reason;
+    stopRequested = true;
+    std::lock_guard<std::mutex> lock(activeListenerMutex);
+    if (activeListener != nullptr) activeListener->Shutdown();
+  }
+}
+
+OpenVpnManager* TheOpenVpnManager() { return processVpnManager; }
+
+int ServiceEntry(int argc, char** argv) {
+  registerLoggers();
+  // Built before logging is configured, so it logs with the library's defaults.
+  std::unique_ptr<OpenVpnManager> vpnManager(new OpenVpnManager());
+  processVpnManager = vpnManager.get();
+  configureLogging();
+  CLOG(INFO, loggers::kService) << "starting...";
+
+  int exitCode = 0;
+  const int mode = ReadCommandLine(JoinCommandLine(argc, argv));
+  switch (mode) {
+    case -1: exitCode = 0; break;
+    case kConsole: exitCode = Run(nullptr, vpnManager.get()); break;
+    case kService: exitCode = RunAsService(); break;
+    case kInstallAuto:
+    case kInstallDemand: exitCode = InstallService(mode == kInstallAuto) ? 0 : 1; break;
+    default: exitCode = RemoveService() ? 0 : 1; break;
+  }
+  // Stop OpenVPN and stunnel, then end without running static destructors: detached
+  // session threads may still be logging.
+  vpnManager.reset();
+  processVpnManager = nullptr;
+  FlushLogs();
+  std::fflush(stdout);
+  _exit(exitCode);
+}
 
 }  // namespace vortan

@@ -44,6 +44,9 @@ struct SessionReply {
 };
 SessionReply HandleRequest(const std::string& request, SessionStart& session);
 
+// The process's one tunnel controller (built by ServiceEntry), or null.
+OpenVpnManager* TheOpenVpnManager();
+
 // The help reply and the "version" reply.
 const std::string& HelpText();
 std::string VersionReply();

@@ -39,3 +39,11 @@ int MakePrivateDirectory(const std::string& path);
 bool FileSize(const std::string& path, std::uint64_t* size);
 
 }  // namespace platform
+
+namespace platform {
+
+// Creates or truncates a file readable by every local user (the client reads it) and
+// writes bytes. Returns 0, or the error code with *opened telling which step failed.
+int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened);
+
+}  // namespace platform

@@ -61,3 +61,31 @@ bool FileSize(const std::string& path, std::uint64_t* size) {
 }
 
 }  // namespace platform
+
+#include <fcntl.h>
+
+namespace platform {
+
+int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
+  *opened = false;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return errno;
+  *opened = true;
+  // The service's umask may be stricter; the client must be able to read this file.
+  fchmod(fd, 0644);
+  int error = 0;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+}  // namespace platform
