@@ -1,0 +1,206 @@
+#include "platform/Processes.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+// glibc 2.36 declares the pidfd calls without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+// Debian's OpenVPN links libsystemd: with the service's notification socket in its
+// environment it would report readiness and status as if it were the service.
+constexpr char kNotifySocketVariable[] = "NOTIFY_SOCKET=";
+
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+int PrepareActions(const LaunchSpec& spec, SpawnActions* actions) {
+  int error = posix_spawn_file_actions_addopen(actions->get(), 0, "/dev/null", O_RDONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_addopen(actions->get(), 1, "/dev/null", O_WRONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(actions->get(), 1, 2);
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(actions->get(), 3);
+  if (error == 0 && !spec.workingDirectory.empty()) {
+    error = posix_spawn_file_actions_addchdir_np(actions->get(), spec.workingDirectory.c_str());
+  }
+  return error;
+}
+
+// Blocked or ignored signals survive exec: the child starts with an empty mask and
+// default handling of every signal, in a session of its own.
+int PrepareAttributes(SpawnAttributes* attributes) {
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  int error = posix_spawnattr_setsigmask(attributes->get(), &none);
+  if (error == 0) error = posix_spawnattr_setsigdefault(attributes->get(), &all);
+  if (error == 0) {
+    error = posix_spawnattr_setflags(attributes->get(),
+                                     POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  return error;
+}
+
+std::vector<char*> ChildEnvironment() {
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, kNotifySocketVariable, sizeof kNotifySocketVariable - 1) != 0) {
+      environment.push_back(*entry);
+    }
+  }
+  environment.push_back(nullptr);
+  return environment;
+}
+
+std::vector<char*> ArgumentVector(const LaunchSpec& spec) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(spec.program.c_str()));
+  for (const auto& argument : spec.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int WaitReadable(int handle, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd entry{handle, POLLIN, 0};
+    int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (ready >= 0) return ready;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int Collect(int handle, int options) {
+  siginfo_t info{};
+  int result;
+  do {
+    result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(handle), &info, WEXITED | options);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return -1;
+  return info.si_pid != 0 ? 1 : 0;
+}
+
+// Collects a released process whenever it ends, so it never lingers as a zombie.
+void HandToReaper(int handle) {
+  try {
+    std::thread([handle] {
+      Collect(handle, 0);
+      close(handle);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: collect it now if it has ended, else leave it to init when
+    // the service exits.
+    Collect(handle, WNOHANG);
+    close(handle);
+  }
+}
+
+}  // namespace
+
+Process::~Process() { Release(); }
+
+Process::Process(Process&& other) noexcept : handle_(other.handle_), id_(other.id_) { other.Forget(); }
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = other.handle_;
+    id_ = other.id_;
+    other.Forget();
+  }
+  return *this;
+}
+
+int Process::Launch(const LaunchSpec& spec) {
+  Release();
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  int error = PrepareActions(spec, &actions);
+  if (error == 0) error = PrepareAttributes(&attributes);
+  if (error != 0) return error;
+  std::vector<char*> argv = ArgumentVector(spec);
+  std::vector<char*> environment = ChildEnvironment();
+  pid_t child = -1;
+  error = posix_spawn(&child, spec.program.c_str(), actions.get(), attributes.get(), argv.data(),
+                      environment.data());
+  if (error != 0) return error;
+  // An uncollected child keeps its identifier, so this handle cannot name another process.
+  int handle = pidfd_open(child, 0);
+  if (handle < 0) {
+    error = errno;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return error;
+  }
+  handle_ = handle;
+  id_ = static_cast<std::uint32_t>(child);
+  return 0;
+}
+
+int Process::Signal(int signalNumber) {
+  if (handle_ < 0) return ESRCH;
+  return pidfd_send_signal(handle_, signalNumber, nullptr, 0) == 0 ? 0 : errno;
+}
+
+int Process::RequestExit() { return Signal(SIGTERM); }
+
+int Process::Kill() { return Signal(SIGKILL); }
+
+bool Process::WaitForExit(std::chrono::milliseconds timeout) {
+  if (handle_ < 0) return true;
+  if (WaitReadable(handle_, timeout) <= 0) return false;
+  Collect(handle_, WNOHANG);
+  close(handle_);
+  Forget();
+  return true;
+}
+
+void Process::Release() {
+  if (handle_ >= 0) HandToReaper(handle_);
+  Forget();
+}
+
+void Process::Forget() {
+  handle_ = -1;
+  id_ = 0;
+}
+
+bool IsProcessGone(int code) { return code == ESRCH; }
+
+}  // namespace platform
