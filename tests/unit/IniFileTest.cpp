@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "IniFile.h"
+#include "Ipv4.h"
+#include "Logging.h"
+#include "TestSupport.h"
+
+namespace vortan {
+namespace {
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    path_ = "/tmp/" + test::UniqueName("ini") + ".ini";
+  }
+  void TearDown() override { std::remove(path_.c_str()); }
+  IniFile Load(const std::string& content) {
+    test::WriteFile(path_, content);
+    return IniFile(path_);
+  }
+  std::string ErrorOf(const std::string& content) {
+    try {
+      Load(content);
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+    return "<no error>";
+  }
+  std::string path_;
+};
+
+std::vector<int> Range(int first, int last) {
+  std::vector<int> ports;
+  for (int port = first; port <= last; ++port) ports.push_back(port);
+  return ports;
+}
+
+TEST_F(IniFileTest, MissingFileGivesTheDefaults) {
+  IniFile settings("/nonexistent/VortanVpnService.ini");
+  EXPECT_EQ(settings.getVpnManagementPorts(), Range(3000, 3999));
+  EXPECT_TRUE(settings.getServicePorts().empty());
+  EXPECT_EQ(settings.getStunnelProxyPorts(), Range(5555, 5558));
+  EXPECT_EQ(settings.getBindRange().toString(), "127.0.0.1/8");
+}
+
+TEST_F(IniFileTest, PortKeysMatchBySubstringAndAppendOneRangePerLine) {
+  IniFile settings = Load("OpenVpnManagementPort = 4000-4002\nopenvpnmanagementport=4010\r\nmyqbrport=7000\n");
+  EXPECT_EQ(settings.getVpnManagementPorts(), (std::vector<int>{4000, 4001, 4002, 4010}));
+  EXPECT_EQ(settings.getStunnelProxyPorts(), (std::vector<int>{7000}));
+}
+
+TEST_F(IniFileTest, PortValuesThatCannotBeReadFallBackToTheDefaults) {
+  EXPECT_EQ(Load("qbrport = 6000 - 6005\n").getStunnelProxyPorts(), Range(5555, 5558));
+  EXPECT_TRUE(Load("vortanvpnserviceport = 0\n").getServicePorts().empty());
+  EXPECT_TRUE(Load("vortanvpnserviceport = 0-10\n").getServicePorts().empty());
+  EXPECT_EQ(Load("vortanvpnserviceport = 20-10\n").getServicePorts(), Range(10, 20));
+  EXPECT_EQ(Load("qbrport = 99999999999\n").getStunnelProxyPorts(), Range(5555, 5558));
+  EXPECT_EQ(Load("qbrport=\t\n").getStunnelProxyPorts(), Range(5555, 5558));
+}
+
+TEST_F(IniFileTest, PortListsStopAtTheHighestPort) {
+  EXPECT_EQ(Load("vortanvpnserviceport = 65534-70000\n").getServicePorts(), (std::vector<int>{65534, 65535}));
+}
+
+TEST_F(IniFileTest, CommentsAndBlankLinesAreSkippedButCountAsLines) {
+  EXPECT_EQ(ErrorOf("   ; comment\n      \n\nword\n"), "CFG: Couldn't find separator on line: 4\n");
+  EXPECT_EQ(Load("loopbackaddress = 127.10.0.0/16 ; comment\n").getBindRange().toString(), "127.10.0.0/16");
+}
+
+TEST_F(IniFileTest, MalformedLinesNameTheirLineNumber) {
+  EXPECT_EQ(ErrorOf("a=1\nb=2\nword\n"), "CFG: Couldn't find separator on line: 3\n");
+  EXPECT_EQ(ErrorOf("qbrport=\n"), "CFG: Bad format for line: 1\n");
+  EXPECT_EQ(ErrorOf("qbrport=   \n"), "CFG: Bad format for line: 1\n");
+  EXPECT_EQ(ErrorOf("x=1\n  =5\n"), "CFG: Bad format for line: 2\n");
+  EXPECT_EQ(ErrorOf("\t\n"), "CFG: Couldn't find separator on line: 1\n");
+}
+
+TEST_F(IniFileTest, BadLoopbackRangesThrowTheirTexts) {
+  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1/7\n"), "Invalid CIDR mask in reference 127.0.0.1/7");
+  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1/33\n"), "Invalid CIDR mask in reference 127.0.0.1/33");
+  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1\n"), "Invalid CIDR format in reference 127.0.0.1");
+  EXPECT_EQ(ErrorOf("loopbackaddress=999.0.0.1/8\n"), "Invalid CIDR address reference 999.0.0.1/8");
+}
+
+TEST(CidrRange, DrawsStayInsideTheRange) {
+  CidrRange range("127.10.0.0/16");
+  std::set<std::uint32_t> seen;
+  for (int i = 0; i < 200; ++i) {
+    std::uint32_t address = range.randomAddress();
+    EXPECT_EQ(address >> 16, 0x7F0Au);
+    seen.insert(address);
+  }
+  EXPECT_GT(seen.size(), 150u);
+  EXPECT_EQ(CidrRange("127.0.0.5/32").randomAddress(), 0x7F000005u);
+  EXPECT_EQ(CidrRange("127.0.0.4/31").randomAddress(), 0x7F000005u);
+  EXPECT_EQ(CidrRange("10.0.0.1/8").randomAddress(), 0u);
+  EXPECT_EQ(CidrRange("127.0.0.1/8").randomAddress() >> 24, 127u);
+}
+
+}  // namespace
+}  // namespace vortan

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "Logging.h"
+#include "TestSupport.h"
+
+namespace vortan {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    dir_ = "/tmp/" + test::UniqueName("log");
+    fs::create_directories(dir_ + "/conf");
+    logFile_ = dir_ + "/logs/vortanVpnService.log";
+    configFile_ = dir_ + "/conf/servicelog.conf";
+  }
+  void TearDown() override {
+    el::Helpers::uninstallPreRollOutCallback();
+    // Leave the process logging nowhere near the deleted directory.
+    el::Configurations quiet;
+    quiet.setToDefault();
+    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+    el::Loggers::setDefaultConfigurations(quiet, true);
+    fs::remove_all(dir_);
+  }
+  std::string Numbered(int n) const { return logFile_ + "." + std::to_string(n); }
+
+  std::string dir_, logFile_, configFile_;
+};
+
+TEST_F(LoggingTest, LinesHaveTheServiceLayout) {
+  test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n");
+  applyLogConfiguration(logFile_, configFile_);
+  NameThread("main");
+  CLOG(INFO, loggers::kService) << "starting...";
+  el::Loggers::getLogger(loggers::kService)->debug("message %v sent", "CONTROL");
+  const std::string text = test::ReadFile(logFile_);
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}"
+                                                "\\[INFO\\]\\[main\\] service - starting\\.\\.\\.\n"
+                                                "[0-9: .-]{23}\\[DEBUG\\]\\[main\\] service - message CONTROL sent\n")))
+      << text;
+}
+
+TEST_F(LoggingTest, RollingKeepsFiveOlderFilesNewestFirst) {
+  test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 2000\n");
+  applyLogConfiguration(logFile_, configFile_);
+  el::Helpers::installPreRollOutCallback(rollLogFiles);
+  // Each file holds about 20 numbered lines of 100 bytes; write enough for 8 rolls.
+  for (int line = 0; line < 170; ++line) {
+    CLOG(INFO, loggers::kDefault) << "line " << 1000 + line << std::string(60, '.');
+  }
+  EXPECT_FALSE(test::FileExists(Numbered(6)));
+  int previousFirst = 1 << 30;
+  for (int n = 1; n <= 5; ++n) {
+    const std::string content = test::ReadFile(Numbered(n));
+    ASSERT_FALSE(content.empty()) << n;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(content, match, std::regex("line (\\d+)")));
+    const int first = std::stoi(match[1].str());
+    EXPECT_LT(first, previousFirst) << "file ." << n << " should be older than ." << n - 1;
+    previousFirst = first;
+  }
+}
+
+TEST_F(LoggingTest, RollingWithAGapMovesOnlyWhatExists) {
+  fs::create_directories(dir_ + "/logs");
+  test::WriteFile(logFile_, "current");
+  test::WriteFile(Numbered(2), "two");
+  rollLogFiles(logFile_.c_str(), 7);
+  EXPECT_EQ(test::ReadFile(Numbered(1)), "current");
+  EXPECT_EQ(test::ReadFile(Numbered(3)), "two");
+  EXPECT_FALSE(test::FileExists(Numbered(2)));
+  EXPECT_FALSE(test::FileExists(logFile_));
+}
+
+TEST_F(LoggingTest, AnOversizedLogIsRolledNotTruncatedAtStartUp) {
+  fs::create_directories(dir_ + "/logs");
+  test::WriteFile(logFile_, std::string(3000, 'x'));
+  test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 2000\n");
+  applyLogConfiguration(logFile_, configFile_);
+  EXPECT_EQ(test::ReadFile(Numbered(1)).size(), 3000u);
+}
+
+TEST(ExceptionCodeName, NamesKnownCodesAndUnknownOnes) {
+  EXPECT_STREQ(exceptionCodeName(0xC0000005), "EXCEPTION_ACCESS_VIOLATION");
+  EXPECT_STREQ(exceptionCodeName(0xC00000FD), "EXCEPTION_STACK_OVERFLOW");
+  EXPECT_STREQ(exceptionCodeName(0x80000003), "EXCEPTION_BREAKPOINT");
+  EXPECT_STREQ(exceptionCodeName(6), "UNKNOWN EXCEPTION");
+}
+
+}  // namespace
+}  // namespace vortan
