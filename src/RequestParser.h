@@ -41,6 +41,10 @@ class RequestParser {
   const std::string& GetProxyPassword() const { return proxyPassword_; }
   const std::string& GetProxyAuthentication() const { return proxyAuthentication_; }
 
+  // True when a stored word holds a control character (a byte below 0x20, or 0x7F),
+  // which could end its line early in a generated configuration file.
+  bool HasControlCharacter() const;
+
   // The tunnel controller points OpenVPN at the local stunnel end in QBR mode.
   void SetHasProxy(bool hasProxy) { hasProxy_ = hasProxy; }
   void SetRemoteHost(const std::string& value) { remoteHost_ = value; }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+// Whole-file reads and writes for the configuration generators. Every write of a
+// generated file goes through WriteWholeFile, so that the identity under which files
+// are written at a client's prefix is decided in one place.
+namespace platform {
+
+enum class FileAccess {
+  kDefault,    // created with the process's default permissions
+  kOwnerOnly,  // readable and writable by the owner only, also when replacing a file
+};
+
+// True when path can be opened for reading; the file is closed again at once.
+bool CanOpenForReading(const std::string& path);
+
+// Reads the whole file into content; returns 0 or the platform error code.
+int ReadWholeFile(const std::string& path, std::string* content);
+
+// Creates or truncates path and writes content; returns 0 or the platform error code.
+// Only regular files are written: anything else at path is refused.
+int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access);
+
+}  // namespace platform

@@ -1,0 +1,104 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+namespace {
+
+constexpr mode_t kDefaultMode = 0666;  // narrowed by the umask, as a standard stream does
+constexpr mode_t kOwnerOnlyMode = 0600;
+
+// Closes the descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  // Closes now, so that a failed close can be reported.
+  int Close() {
+    int result = close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// O_NONBLOCK keeps a FIFO planted at the path from blocking the open.
+Fd OpenForWriting(const std::string& path, mode_t mode) {
+  return Fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode));
+}
+
+int RequireRegularFile(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return errno;
+  return S_ISREG(info.st_mode) ? 0 : EINVAL;
+}
+
+// The creation mode applies only to a new file; an existing one keeps its mode unless
+// it is narrowed here, before any byte is written.
+int RestrictToOwner(int fd) { return fchmod(fd, kOwnerOnlyMode) == 0 ? 0 : errno; }
+
+int WriteAll(int fd, const std::string& content) {
+  const char* data = content.data();
+  std::size_t left = content.size();
+  while (left > 0) {
+    ssize_t written = write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool CanOpenForReading(const std::string& path) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  return fd.Valid();
+}
+
+int ReadWholeFile(const std::string& path, std::string* content) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return errno;
+  content->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd.Get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    content->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access) {
+  const bool ownerOnly = access == FileAccess::kOwnerOnly;
+  Fd fd = OpenForWriting(path, ownerOnly ? kOwnerOnlyMode : kDefaultMode);
+  if (!fd.Valid()) return errno;
+  if (int error = RequireRegularFile(fd.Get())) return error;
+  if (ownerOnly) {
+    if (int error = RestrictToOwner(fd.Get())) return error;
+  }
+  if (int error = WriteAll(fd.Get(), content)) return error;
+  return fd.Close();
+}
+
+}  // namespace platform
