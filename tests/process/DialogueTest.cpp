@@ -1,0 +1,181 @@
+// The management dialogue of the real executable, over TCP.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <sys/socket.h>
+#include <thread>
+
+#include "TestSupport.h"
+#include "Version.h"
+#include "VortanVpnService.h"
+
+namespace vortan {
+namespace {
+
+using test::LineClient;
+
+class DialogueTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    layout_ = new test::InstalledLayout();
+    service_ = new test::ServiceProcess(*layout_);
+    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
+  }
+  static void TearDownTestSuite() {
+    delete service_;
+    delete layout_;
+  }
+  // A connected client whose welcome line has been read and checked.
+  std::unique_ptr<LineClient> Connect() {
+    auto client = std::make_unique<LineClient>(endpoint_);
+    EXPECT_EQ(client->ReadLine(), test::kWelcome);
+    return client;
+  }
+  static test::InstalledLayout* layout_;
+  static test::ServiceProcess* service_;
+  static test::Endpoint endpoint_;
+};
+test::InstalledLayout* DialogueTest::layout_ = nullptr;
+test::ServiceProcess* DialogueTest::service_ = nullptr;
+test::Endpoint DialogueTest::endpoint_;
+
+const std::string kVersion = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5\n";
+
+TEST_F(DialogueTest, PublishesALoopbackAddressWithoutALineEnd) {
+  const std::string text = test::ReadFile(layout_->Conf() + "/portused.txt");
+  EXPECT_TRUE(std::regex_match(text, std::regex("zel-vpn-service://127\\.\\d+\\.\\d+\\.\\d+:\\d+"))) << text;
+}
+
+TEST_F(DialogueTest, AnswersVersionQuitAndPrefixes) {
+  auto client = Connect();
+  client->SendRaw("version\r\n");
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  client->SendRaw("  \tversion \r\n");
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  client->Send("versions");
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  client->Send("Version");
+  EXPECT_EQ(client->ReadText(), HelpText());
+  client->Send("quitting");
+  EXPECT_EQ(client->ReadLine(), "bye\n");
+  EXPECT_TRUE(client->WaitForClose());
+}
+
+TEST_F(DialogueTest, HelpTextIsOneLineWithCarriageReturns) {
+  auto client = Connect();
+  client->Send("help");
+  const std::string reply = client->ReadLine();
+  EXPECT_EQ(reply.find('\n'), reply.size() - 1);
+  const std::string head = "List of Availlable commands \r\rhelp \r\t   : display the following info ...\r\r";
+  const std::string tail = "shutdown \r    : stop the vpn connection\r\rquit \r\t: end this telnet session\r\n";
+  EXPECT_EQ(reply.substr(0, head.size()), head);
+  ASSERT_GT(reply.size(), tail.size());
+  EXPECT_EQ(reply.substr(reply.size() - tail.size()), tail);
+  for (const char* request : {"status", "Start", "STOP", "proxy_exception add a b c"}) {
+    client->Send(request);
+    EXPECT_EQ(client->ReadLine(), reply) << request;
+  }
+}
+
+TEST_F(DialogueTest, RouteAndTunnelCommandsAlwaysAnswerOneLine) {
+  auto client = Connect();
+  client->Send("route flush");
+  EXPECT_TRUE(std::regex_match(client->ReadText(), std::regex("ERROR \\| 1 \\| [0-9T:]{17} \\| NOT IMPLEMENTED \\(code 1\\)")));
+  client->Send("shutdown");
+  EXPECT_EQ(client->ReadLine(), "OK\n");
+}
+
+TEST_F(DialogueTest, BlankLineEndsTheSessionWithoutAReply) {
+  auto client = Connect();
+  client->SendRaw(" \r\n");
+  EXPECT_TRUE(client->WaitForClose());
+}
+
+TEST_F(DialogueTest, LastRequestWithoutLineFeedIsStillAnswered) {
+  auto client = Connect();
+  client->SendRaw("version");
+  shutdown(client->Fd(), SHUT_WR);
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  EXPECT_TRUE(client->WaitForClose());
+}
+
+TEST_F(DialogueTest, NonUtf8RequestGetsTheHelpTextAndTheSessionGoesOn) {
+  auto client = Connect();
+  client->SendRaw("version \xC3\x28\n");
+  EXPECT_EQ(client->ReadText(), HelpText());
+  client->Send("version");
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  EXPECT_NE(layout_->LogText().find("Got a non UTF-8 request from client: bad conversion"), std::string::npos);
+}
+
+TEST_F(DialogueTest, ControlInConsoleModeAnswersOkAndKeepsTheLoopRunning) {
+  auto client = Connect();
+  client->Send("CONTROL please");
+  EXPECT_EQ(client->ReadLine(), "OK\n");
+  EXPECT_TRUE(client->WaitForClose());
+  auto next = Connect();
+  next->Send("version");
+  EXPECT_EQ(next->ReadLine(), kVersion);
+}
+
+TEST_F(DialogueTest, OverlongLineEndsOnlyThatSession) {
+  auto client = Connect();
+  client->SendRaw(std::string(70000, 'a'));
+  EXPECT_TRUE(client->WaitForClose());
+  auto next = Connect();
+  next->Send("version");
+  EXPECT_EQ(next->ReadLine(), kVersion);
+  EXPECT_NE(layout_->LogText().find("exceeds 65536 bytes"), std::string::npos);
+}
+
+TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
+  for (int i = 0; i < 20; ++i) {
+    auto client = Connect();
+    for (int k = 0; k < 50; ++k) client->Send("help");
+    client->Close();
+  }
+  auto next = Connect();
+  next->Send("version");
+  EXPECT_EQ(next->ReadLine(), kVersion);
+  EXPECT_TRUE(service_->Running());
+}
+
+TEST_F(DialogueTest, ProxyCredentialsNeverReachTheLog) {
+  auto client = Connect();
+  client->Send("start gw 1194 /tmp/x_ tap0 udp adaptive px 8080 someuser s3cretpass basic");
+  client->ReadLine();
+  const std::string log = layout_->LogText();
+  EXPECT_EQ(log.find("s3cretpass"), std::string::npos);
+  EXPECT_EQ(log.find("someuser"), std::string::npos);
+  client->Send("version proxy secret2");
+  client->ReadLine();
+  EXPECT_NE(layout_->LogText().find("telnet Request = version proxy OBFUCATED PARAMS"), std::string::npos);
+}
+
+TEST_F(DialogueTest, ManyConcurrentSessionsEachGetTheirOwnReplies) {
+  constexpr int kClients = 200, kRequests = 50;
+  std::atomic<int> wrong{0};
+  // Connect one after another (the listener's backlog is small), then talk at once.
+  std::vector<std::unique_ptr<LineClient>> clients;
+  for (int c = 0; c < kClients; ++c) clients.push_back(Connect());
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      LineClient& client = *clients[c];
+      for (int r = 0; r < kRequests; ++r) {
+        // Alternate two requests whose replies differ, so a crossed reply shows.
+        const bool version = (r % 2) == 0;
+        client.Send(version ? "version" : "shutdownX");
+        if (client.ReadLine() != (version ? kVersion : "OK\n")) ++wrong;
+      }
+      client.Send("quit");
+      if (client.ReadLine() != "bye\n") ++wrong;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+}  // namespace vortan

@@ -1,0 +1,125 @@
+// Start-up, settings, command line and fault handling of the real executable.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "TestSupport.h"
+
+namespace vortan {
+namespace {
+
+using test::Endpoint;
+using test::InstalledLayout;
+using test::ServiceProcess;
+
+int FreeLoopbackPort() {
+  // Port 0 bound and released: free at the time of the call.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST(Startup, LogsInTheServiceLayoutToFileAndStandardOutput) {
+  InstalledLayout layout;
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  const std::regex first("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\[INFO\\]\\[main\\] service - starting\\.\\.\\.\n");
+  const std::string log = layout.LogText();
+  EXPECT_TRUE(std::regex_match(log.substr(0, log.find('\n') + 1), first)) << log;
+  EXPECT_NE(service.Output().find("[INFO][main] service - bound to " + endpoint.address), std::string::npos);
+  EXPECT_FALSE(test::FileExists(layout.Root() + "/bin/logs/myeasylog.log"));
+}
+
+TEST(Startup, ServicePortComesFromTheSettings) {
+  InstalledLayout layout;
+  const int port = FreeLoopbackPort();
+  layout.WriteConf("VortanVpnService.ini", "; the management listener\nVortanVpnServicePort = " + std::to_string(port) + "\n");
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  EXPECT_EQ(endpoint.port, port);
+}
+
+TEST(Startup, RangeWithoutLoopbackAddressFallsBackTo127001) {
+  InstalledLayout layout;
+  layout.WriteConf("VortanVpnService.ini", "loopbackaddress = 10.0.0.1/8\n");
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  EXPECT_EQ(endpoint.address, "127.0.0.1");
+  EXPECT_NE(layout.LogText().find("[ERROR][main] service - Unable to find a random loopback address in range 10.0.0.1/8"),
+            std::string::npos);
+  test::LineClient client(endpoint);
+  EXPECT_EQ(client.ReadLine(), test::kWelcome);
+}
+
+TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
+  InstalledLayout layout;
+  test::WriteFile(layout.Conf() + "/portused.txt", "zel-vpn-service://127.0.0.9:1");  // left by an earlier run
+  layout.WriteConf("VortanVpnService.ini", "qbrport=\n");
+  ServiceProcess service(layout);
+  EXPECT_EQ(service.WaitForExit(), 0);
+  EXPECT_FALSE(test::FileExists(layout.Conf() + "/portused.txt"));
+  const std::string log = layout.LogText();
+  EXPECT_NE(log.find("service - Service running error : CFG: Bad format for line: 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("service - Exiting..."), std::string::npos);
+}
+
+TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
+  InstalledLayout layout;
+  std::filesystem::create_directory(layout.Conf() + "/portused.txt");  // cannot be opened as a file
+  ServiceProcess service(layout);
+  ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find("bound to ") != std::string::npos; },
+                              std::chrono::seconds(10)));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return layout.LogText().find("Unable to open file :  ..\\conf\\portused.txt to write free port") != std::string::npos; },
+      std::chrono::seconds(5)));
+  EXPECT_TRUE(service.Running());
+}
+
+TEST(CommandLine, HelpPrintsTheUsageAndExitsWithZero) {
+  for (const char* help : {"/?", "/h", "-help"}) {
+    InstalledLayout layout;
+    ServiceProcess service(layout, {help});
+    EXPECT_EQ(service.WaitForExit(), 0) << help;
+    const std::string output = service.Output();
+    EXPECT_NE(output.find("Usage : VortanVpnService /install[:servicename] [/auto] : Installs service.\n"
+                          "        VortanVpnService /remove[:servicename] : Stops and removes service.\n\n"),
+              std::string::npos)
+        << output;
+  }
+}
+
+TEST(CrashHandling, FatalFaultIsLoggedAndDumped) {
+  InstalledLayout layout;
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  service.Signal(SIGSEGV);
+  EXPECT_EQ(service.WaitForExit(), 128 + SIGSEGV);
+  const std::string log = layout.LogText();
+  EXPECT_TRUE(std::regex_search(log, std::regex("\\[ERROR\\]\\[main\\] default - Service will stop because of an "
+                                                "Unhandled exception 3221225477\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
+      << log;
+  EXPECT_NE(log.find("default - MiniDumpWriteDump on " + layout.Root() + "/bin/../log/VortanVpnService.dump"),
+            std::string::npos);
+  EXPECT_NE(log.find("default - MiniDumpWriteDump success. "), std::string::npos);
+  EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vortan
