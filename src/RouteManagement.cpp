@@ -1,11 +1,332 @@
 #include "RouteManagement.h"
 
+#include <cerrno>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+
+#include "Ipv4.h"
+#include "Logging.h"
 #include "RequestParser.h"
+#include "Text.h"
 
 namespace vortan {
 namespace RouteManagement {
 
-std::string Dispatch(const std::string&) { return MakeResponse(false, false, 1, "NOT IMPLEMENTED"); }
+const char* const kTunnelAdapterName = "Vortan-Dashlet";
+
+namespace {
+
+const char* const kLimitedBroadcast = "255.255.255.255";
+// Linux has no per-interface IPv4 metric: the tunnel's interface metric counts as 0.
+constexpr std::uint32_t kTunnelInterfaceMetric = 0;
+
+std::string ErrorReply(std::int32_t code, const std::string& message) {
+  return MakeResponse(false, false, code, message);
+}
+std::string RouteErrorReply(std::int32_t code, const std::string& message) {
+  return MakeResponse(false, true, code, message);
+}
+std::string RouteSuccessReply(std::int32_t code, const std::string& message) {
+  return MakeResponse(true, true, code, message);
+}
+
+std::vector<std::string> SplitArguments(const std::string& arguments) { return SplitFields(arguments, " "); }
+
+void LogInvalidArgumentCount(const std::string& arguments) {
+  CLOG(ERROR, loggers::kDefault) << "Invalid number of argument :  arg = " << arguments;
+}
+
+// The text after the command word, skipping the one character that follows it.
+std::string ArgumentsAfter(const std::string& request, const std::string& word) {
+  return request.size() > word.size() + 1 ? request.substr(word.size() + 1) : std::string();
+}
+
+bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
+
+bool NamesAdapter(const platform::Adapter& adapter, const std::string& name) {
+  if (adapter.name == name) return true;
+  for (const std::string& alias : adapter.aliases) {
+    if (alias == name) return true;
+  }
+  return false;
+}
+
+// Overlap of two address ranges given as address and mask (network order).
+bool RangesOverlap(std::uint32_t address, std::uint32_t mask, std::uint32_t otherAddress, std::uint32_t otherMask) {
+  std::uint32_t low = NetToHost(address & mask);
+  std::uint32_t high = NetToHost(address | ~mask);
+  std::uint32_t otherLow = NetToHost(otherAddress & otherMask);
+  std::uint32_t otherHigh = NetToHost(otherAddress | ~otherMask);
+  return low <= otherHigh && otherLow <= high;
+}
+
+// Parses one "route add" field; logs the field (logFormat names it) and returns false
+// when it is no dotted IPv4 address.
+bool ParseRouteField(const char* logFormat, const std::string& text, std::uint32_t* value) {
+  if (ParseDottedQuad(text, value)) return true;
+  el::Loggers::getLogger(loggers::kRoute)->error(logFormat, text);
+  return false;
+}
+
+std::string CreateRouteReply(int error, ConflictKind kind, const std::string& destination,
+                             const std::string& netmask, const IpAddrString& entry) {
+  // A route that exists already is what the client asked for.
+  if (error == 0 || error == EEXIST) {
+    return RouteSuccessReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destination, netmask, entry));
+  }
+  el::Loggers::getLogger(loggers::kRoute)->error("Cannot add route : Error [%v]", error);
+  if (IsAccessDenied(error)) return RouteErrorReply(9, "Cannot add route : Access denied");
+  return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error) + " ]");
+}
+
+// The tunnel's broadcast route (the first one in table order) and the lowest metric of
+// every broadcast route.
+struct BroadcastRows {
+  std::unique_ptr<platform::Route> tunnelRow;
+  std::uint32_t lowestMetric = kAllOnes;
+};
+
+BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std::uint32_t tunnelIndex) {
+  BroadcastRows rows;
+  const std::uint32_t broadcast = InetAddr(kLimitedBroadcast);
+  for (const platform::Route& route : routes) {
+    if (route.destination != broadcast) continue;
+    if (route.metric < rows.lowestMetric) rows.lowestMetric = route.metric;
+    if (route.interfaceIndex == tunnelIndex && !rows.tunnelRow) rows.tunnelRow = std::make_unique<platform::Route>(route);
+  }
+  return rows;
+}
+
+void LogBroadcastMetric(bool onMode, std::uint32_t metric, std::uint32_t lowestMetric) {
+  el::Logger* logger = el::Loggers::getLogger(loggers::kRoute);
+  if (onMode) {
+    logger->debug("set metric for broadcast route to %v (=%v(vpn interface) + %v (lowest broadcat metric) -1)", metric,
+                  kTunnelInterfaceMetric, lowestMetric);
+  } else {
+    logger->debug("set metric for broadcast route to %v (=%v(vpn interface) + 256", metric, kTunnelInterfaceMetric);
+  }
+}
+
+void LogBroadcastWriteFailure(int error, std::uint32_t metric) {
+  el::Logger* logger = el::Loggers::getLogger(loggers::kRoute);
+  if (error == EINVAL) {
+    logger->error("Unable to change broadcast route to metric %v: Invalid parameter during reset of broadcast route.",
+                  metric);
+  } else {
+    logger->error("Unable to change broadcast route: %v during reset of broadcast route.", error);
+  }
+}
+
+}  // namespace
+
+int HostAccess::ListAdapters(std::vector<platform::Adapter>* adapters) { return platform::ListAdapters(adapters); }
+int HostAccess::BestRoute(std::uint32_t address, platform::Route* route) { return platform::BestRoute(address, route); }
+int HostAccess::AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                         std::uint32_t interfaceIndex, std::uint32_t metric) {
+  return platform::AddRoute(destination, mask, gateway, interfaceIndex, metric);
+}
+int HostAccess::DeleteRoute(const platform::Route& route) { return platform::DeleteRoute(route); }
+int HostAccess::ListRoutes(std::vector<platform::Route>* routes) { return platform::ListRoutes(routes); }
+int HostAccess::ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) {
+  return platform::ChangeRouteMetric(route, metric);
+}
+int HostAccess::FlushNeighbours(std::uint32_t interfaceIndex) { return platform::FlushNeighbours(interfaceIndex); }
+std::unique_ptr<NetworkStatus> HostAccess::NewNetworkStatus() { return std::make_unique<NetworkStatus>(); }
+
+std::string Dispatch(const std::string& request) {
+  HostAccess host;
+  return Dispatch(request, host);
+}
+
+std::string Dispatch(const std::string& request, HostAccess& host) {
+  if (StartsWith(request, "route add")) return AddRoute(ArgumentsAfter(request, "route add"), host);
+  if (StartsWith(request, "route broadcast")) {
+    return SetBroadcastRoute(ArgumentsAfter(request, "route broadcast"), host);
+  }
+  if (StartsWith(request, "route del")) return DelRoute(ArgumentsAfter(request, "route del"), host);
+  if (StartsWith(request, "route postconnect")) return PostConnect(host);
+  return ErrorReply(1, "NOT IMPLEMENTED");
+}
+
+std::string AddRoute(const std::string& arguments, HostAccess& host) {
+  std::vector<std::string> tokens = SplitArguments(arguments);
+  if (tokens.size() != 4) {
+    LogInvalidArgumentCount(arguments);
+    return ErrorReply(2, "Invalid number of argument");
+  }
+  const std::string& destinationText = tokens[0];
+  const std::string& netmaskText = tokens[1];
+  std::uint32_t gateway = 0;
+  std::uint32_t destination = 0;
+  std::uint32_t netmask = 0;
+  if (!ParseRouteField("Invalid Route address Gateway[%v]", tokens[2], &gateway) ||
+      !ParseRouteField("Invalid Route address Destination[%v]", destinationText, &destination) ||
+      !ParseRouteField("Invalid Route address Mask[%v]", netmaskText, &netmask)) {
+    return RouteErrorReply(8, "Invalid Route address");
+  }
+
+  std::unique_ptr<NetworkStatus> status = host.NewNetworkStatus();
+  ConflictKind kind = ConflictKind::None;
+  try {
+    kind = status->Analyse(destinationText, netmaskText);
+  } catch (const std::runtime_error& error) {
+    CLOG(ERROR, loggers::kRoute) << "Cannot analyse the host's networks: " << error.what();
+    return RouteErrorReply(10, error.what());
+  }
+  const IpAddrString entry = status->ConflictEntry();
+  if (kind != ConflictKind::None && kind != ConflictKind::SubnetOfLan) {
+    return RouteErrorReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destinationText, netmaskText, entry));
+  }
+
+  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, gateway, kAllOnes, host);
+  if (tunnelIndex == kAllOnes) {
+    return RouteErrorReply(7, "failed to get Tap interface -> Can't create route to Brix's LAN. </br>");
+  }
+  std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
+  int error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
+  return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
+}
+
+std::string DelRoute(const std::string& arguments, HostAccess& host) {
+  std::uint32_t address = InetAddr(arguments);
+  // The parser's error value is all ones: text that is no address must not select the
+  // limited-broadcast route for deletion.
+  std::uint32_t literal = 0;
+  if (address == kAllOnes && !ParseDottedQuad(arguments, &literal)) return "ERROR";
+  if (address == 0) return "ERROR";
+
+  platform::Route route;
+  int error = host.BestRoute(address, &route);
+  if (error != 0) return ErrorReply(6, "Cannot find route to delete : Error [ " + std::to_string(error) + " ]");
+  if (route.destination == 0) return "ERROR";  // the default route is never deleted
+  error = host.DeleteRoute(route);
+  if (error != 0) return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(error) + " ]");
+  return "OK";
+}
+
+std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
+  std::vector<std::string> tokens = SplitArguments(arguments);
+  if (tokens.size() != 2) {
+    LogInvalidArgumentCount(arguments);
+    return ErrorReply(18, "Broadcast route: Invalid number of argument");
+  }
+  const bool onMode = IsBroadcastOnMode(tokens[0]);
+  const std::uint32_t deviceAddress = InetAddr(tokens[1]);
+  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, deviceAddress, kAllOnes, host);
+  if (tunnelIndex == kAllOnes) {
+    return ErrorReply(14, "failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br>");
+  }
+
+  std::vector<platform::Route> routes;
+  int error = 0;
+  try {
+    error = host.ListRoutes(&routes);
+  } catch (const std::bad_alloc&) {
+    return ErrorReply(15, "Unable to allocate memory for the IPFORWARDTALE");
+  }
+  if (error != 0) return ErrorReply(16, "getIpForwardTable failed.");
+  BroadcastRows rows;
+  try {
+    rows = FindBroadcastRows(routes, tunnelIndex);
+  } catch (const std::bad_alloc&) {
+    return ErrorReply(17, "Malloc failed. Out of memory.");
+  }
+  if (!rows.tunnelRow) {
+    CLOG(ERROR, loggers::kDefault) << "Unable to change broadcast route";
+    return "OK";
+  }
+
+  std::optional<std::uint32_t> metric =
+      BroadcastTargetMetric(onMode, kTunnelInterfaceMetric, rows.lowestMetric, rows.tunnelRow->metric);
+  if (!metric) return "OK";
+  LogBroadcastMetric(onMode, *metric, rows.lowestMetric);
+  error = host.ChangeRouteMetric(*rows.tunnelRow, *metric);
+  if (error != 0) LogBroadcastWriteFailure(error, *metric);
+  return "OK";
+}
+
+std::string PostConnect(HostAccess& host) {
+  std::uint32_t index = GetAdapterIdx(kTunnelAdapterName, host);
+  CLOG(DEBUG, loggers::kDefault) << "Found adapter at " << index;
+  std::uint32_t result = static_cast<std::uint32_t>(host.FlushNeighbours(index));
+  CLOG(DEBUG, loggers::kDefault) << "flush response: " << result;
+  return RouteSuccessReply(1, "post connect arp cleanup done");
+}
+
+std::uint32_t GetAdapterIdx(std::string name, HostAccess& host) {
+  CLOG(DEBUG, loggers::kDefault) << "Looking for adapter " << name;
+  std::vector<platform::Adapter> adapters;
+  try {
+    if (host.ListAdapters(&adapters) != 0) return kAllOnes;
+  } catch (const std::bad_alloc&) {
+    std::cout << "Memory allocation failed for IP_ADAPTER_ADDRESSES struct\n";
+    return kAllOnes;
+  }
+  std::uint32_t index = kAllOnes;
+  for (const platform::Adapter& adapter : adapters) {
+    if (NamesAdapter(adapter, name)) {
+      el::Loggers::getLogger(loggers::kRoute)->debug("Found adapter: %v ( %v )", adapter.name, adapter.description);
+      index = adapter.index;
+      break;
+    }
+  }
+  CLOG(DEBUG, loggers::kDefault) << "Found adapter at " << index;
+  return index;
+}
+
+std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address, std::uint32_t mask,
+                                  HostAccess& host) {
+  if (address == 0 || mask == 0) return kAllOnes;
+  std::uint32_t tunnelIndex = GetAdapterIdx(name, host);
+  std::vector<platform::Adapter> adapters;
+  if (host.ListAdapters(&adapters) != 0) return kAllOnes;
+  for (const platform::Adapter& adapter : adapters) {
+    for (const platform::AdapterAddress& entry : adapter.addresses) {
+      if (entry.address == 0 || entry.mask == 0) continue;
+      if (RangesOverlap(entry.address, entry.mask, address, mask) && adapter.index == tunnelIndex) return tunnelIndex;
+    }
+  }
+  return kAllOnes;
+}
+
+std::uint32_t GetInterfaceMetric(std::uint32_t, std::uint32_t address, HostAccess& host) {
+  // Linux keeps no metric per interface: the metric of the route the host uses for
+  // the address stands for it.
+  platform::Route route;
+  if (host.BestRoute(address, &route) != 0) return kAllOnes;
+  return route.metric;
+}
+
+std::int32_t ConflictReplyCode(ConflictKind kind) {
+  switch (kind) {
+    case ConflictKind::None:
+      return 1;
+    case ConflictKind::DnsServer:
+      return 5;
+    case ConflictKind::Gateway:
+      return 4;
+    case ConflictKind::LocalAddress:
+    case ConflictKind::WinsServer:
+      return 6;
+    case ConflictKind::SubnetOfLan:
+      return 2;
+    case ConflictKind::HidesLan:
+      return 3;
+  }
+  return 10;
+}
+
+bool IsBroadcastOnMode(const std::string& token) { return token.size() >= 2 && token.compare(0, 2, "on") == 0; }
+
+std::optional<std::uint32_t> BroadcastTargetMetric(bool onMode, std::uint32_t interfaceMetric,
+                                                   std::uint32_t lowestMetric, std::uint32_t currentMetric) {
+  if (!onMode) return interfaceMetric + 256u;
+  // The metric only ever goes down in "on" mode.
+  std::uint32_t target = interfaceMetric + lowestMetric - 1u;
+  if (target >= currentMetric) return std::nullopt;
+  return target;
+}
 
 }  // namespace RouteManagement
 }  // namespace vortan

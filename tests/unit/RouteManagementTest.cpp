@@ -1,0 +1,466 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <new>
+
+#include "Ipv4.h"
+#include "Logging.h"
+#include "RouteManagement.h"
+
+namespace vortan {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
+
+std::uint32_t Ip(const char* text) {
+  std::uint32_t value = 0;
+  EXPECT_TRUE(ParseDottedQuad(text, &value)) << text;
+  return value;
+}
+
+constexpr std::uint32_t kTapIndex = 7;
+constexpr std::uint32_t kLanIndex = 2;
+
+platform::Adapter MakeAdapter(std::uint32_t index, const std::string& name, const char* address, const char* mask) {
+  platform::Adapter adapter;
+  adapter.index = index;
+  adapter.name = name;
+  adapter.addresses.push_back({Ip(address), Ip(mask)});
+  adapter.status = platform::OperStatus::Operational;
+  return adapter;
+}
+
+platform::Route MakeRoute(const char* destination, const char* mask, std::uint32_t index, std::uint32_t metric) {
+  platform::Route route;
+  route.destination = Ip(destination);
+  route.mask = Ip(mask);
+  route.interfaceIndex = index;
+  route.metric = metric;
+  return route;
+}
+
+// The conflict analysis over a fixed host configuration.
+class FixedNetworkStatus : public NetworkStatus {
+ public:
+  FixedNetworkStatus(std::vector<AdapterInfo> adapters, std::vector<IpAddrString> dns, bool readable)
+      : adapters_(std::move(adapters)), dns_(std::move(dns)), readable_(readable) {}
+
+ protected:
+  std::unique_ptr<std::vector<AdapterInfo>> FetchAdapters() override {
+    return readable_ ? std::make_unique<std::vector<AdapterInfo>>(adapters_) : nullptr;
+  }
+  std::unique_ptr<NetworkParams> FetchNetworkParams() override {
+    return std::make_unique<NetworkParams>(NetworkParams{dns_});
+  }
+
+ private:
+  std::vector<AdapterInfo> adapters_;
+  std::vector<IpAddrString> dns_;
+  bool readable_;
+};
+
+struct AddedRoute {
+  std::uint32_t destination, mask, gateway, index, metric;
+};
+
+// A host with a tunnel adapter 10.8.0.2/24 and a LAN 192.168.1.10/24, recording what
+// the commands ask of it.
+class FakeHost : public RouteManagement::HostAccess {
+ public:
+  std::vector<platform::Adapter> adapters{MakeAdapter(kLanIndex, "eth0", "192.168.1.10", "255.255.255.0"),
+                                          MakeAdapter(kTapIndex, "Vortan-Dashlet", "10.8.0.2", "255.255.255.0")};
+  int listAdaptersError = 0;
+  platform::Route bestRoute = MakeRoute("10.8.0.0", "255.255.255.0", kTapIndex, 42);
+  int bestRouteError = 0;
+  int addRouteError = 0;
+  int deleteRouteError = 0;
+  std::vector<platform::Route> routes;
+  int listRoutesError = 0;
+  bool listRoutesOutOfMemory = false;
+  int changeMetricError = 0;
+  int flushResult = 0;
+  std::vector<IpAddrString> dnsServers;
+  bool analysisReadable = true;
+
+  std::vector<AddedRoute> added;
+  std::vector<std::uint32_t> bestRouteQueries;
+  std::vector<platform::Route> deleted;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> metricChanges;  // (destination index, metric)
+  std::vector<std::uint32_t> flushed;
+
+  int ListAdapters(std::vector<platform::Adapter>* out) override {
+    *out = adapters;
+    return listAdaptersError;
+  }
+  int BestRoute(std::uint32_t address, platform::Route* route) override {
+    bestRouteQueries.push_back(address);
+    *route = bestRoute;
+    return bestRouteError;
+  }
+  int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t index,
+               std::uint32_t metric) override {
+    added.push_back({destination, mask, gateway, index, metric});
+    return addRouteError;
+  }
+  int DeleteRoute(const platform::Route& route) override {
+    deleted.push_back(route);
+    return deleteRouteError;
+  }
+  int ListRoutes(std::vector<platform::Route>* out) override {
+    if (listRoutesOutOfMemory) throw std::bad_alloc();
+    *out = routes;
+    return listRoutesError;
+  }
+  int ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
+    metricChanges.emplace_back(route.interfaceIndex, metric);
+    return changeMetricError;
+  }
+  int FlushNeighbours(std::uint32_t index) override {
+    flushed.push_back(index);
+    return flushResult;
+  }
+  std::unique_ptr<NetworkStatus> NewNetworkStatus() override {
+    std::vector<AdapterInfo> copies;
+    for (const auto& adapter : adapters) {
+      AdapterInfo info;
+      info.index = adapter.index;
+      for (const auto& entry : adapter.addresses) {
+        info.addresses.push_back({FormatDotted(entry.address), FormatDotted(entry.mask)});
+      }
+      for (std::uint32_t gateway : adapter.gateways) info.gateways.push_back({FormatDotted(gateway), ""});
+      info.status = adapter.status;
+      copies.push_back(info);
+    }
+    return std::make_unique<FixedNetworkStatus>(copies, dnsServers, analysisReadable);
+  }
+};
+
+// A reply without its time stamp: "STATUS | CODE | message (code N)".
+std::string Untimed(const std::string& reply) {
+  std::string::size_type first = reply.find(" | ");
+  std::string::size_type second = reply.find(" | ", first + 3);
+  std::string::size_type third = reply.find(" | ", second + 3);
+  if (third == std::string::npos) return reply;
+  return reply.substr(0, second) + reply.substr(third);
+}
+
+class RouteCommands : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { registerLoggers(); }
+  std::string Ask(const std::string& request) { return Untimed(RouteManagement::Dispatch(request, host)); }
+  FakeHost host;
+};
+
+TEST_F(RouteCommands, RepliesCarryStatusCodeUtcTimeAndMessage) {
+  EXPECT_THAT(RouteManagement::Dispatch("route flush", host),
+              MatchesRegex(R"(ERROR \| 1 \| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \| NOT IMPLEMENTED \(code 1\))"));
+}
+
+TEST_F(RouteCommands, UnknownSubCommandsAreNotImplemented) {
+  for (const char* request : {"route", "route flush", "route Add 1 2 3 4", "routeadd", "route  add 1 2 3 4"}) {
+    EXPECT_EQ(Ask(request), "ERROR | 1 | NOT IMPLEMENTED (code 1)") << request;
+  }
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, AddNeedsExactlyFourArguments) {
+  for (const char* request : {"route add", "route add 10.9.0.0 255.255.0.0 10.8.0.1",
+                              "route add 10.9.0.0 255.255.0.0 10.8.0.1 5 6",
+                              "route add  10.9.0.0 255.255.0.0 10.8.0.1 5"}) {  // leading space: empty first token
+    EXPECT_EQ(Ask(request), "ERROR | 2 | Invalid number of argument (code 2)") << request;
+  }
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, AddTakesRunsOfSpacesAsOneSeparatorAndIgnoresTrailingOnes) {
+  EXPECT_EQ(Ask("route add 10.9.0.0   255.255.0.0 10.8.0.1  5   "),
+            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+}
+
+TEST_F(RouteCommands, AddRejectsAnyFieldThatIsNoDottedAddress) {
+  for (const char* request : {"route add 10.9.0.0 255.255.0.0 10.0.0.256 1", "route add 10.9.0 255.255.0.0 10.8.0.1 1",
+                              "route add 10.9.0.0 mask 10.8.0.1 1", "route add 10.9.0.0 255.255.0.0 10.8.1 1"}) {
+    EXPECT_EQ(Ask(request), "ERROR | RT8 | Invalid Route address (code 8)") << request;
+  }
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, AddWritesTheRouteOnTheTunnelWithTheTunnelsMetric) {
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"),
+            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+  ASSERT_EQ(host.added.size(), 1u);
+  const AddedRoute& route = host.added[0];
+  EXPECT_EQ(route.destination, Ip("10.9.0.0"));
+  EXPECT_EQ(route.mask, Ip("255.255.0.0"));
+  EXPECT_EQ(route.gateway, Ip("10.8.0.1"));
+  EXPECT_EQ(route.index, kTapIndex);
+  EXPECT_EQ(route.metric, 42u);  // from the route to the gateway, not the requested 99
+  EXPECT_THAT(host.bestRouteQueries, ElementsAre(Ip("10.8.0.1")));
+}
+
+TEST_F(RouteCommands, AddUsesAllOnesWhenTheTunnelMetricCannotBeRead) {
+  host.bestRouteError = ENETUNREACH;
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  ASSERT_EQ(host.added.size(), 1u);
+  EXPECT_EQ(host.added[0].metric, kAllOnes);
+}
+
+TEST_F(RouteCommands, AddWithASubnetOfTheHostLanWarnsButWrites) {
+  EXPECT_EQ(Ask("route add 192.168.1.128 255.255.255.128 10.8.0.1 1"),
+            "SUCCESS | RT2 | Brix LAN devices network added with possible conflicts.<BR / >the Brix's LAN "
+            "(192.168.1.128/255.255.255.128) is a subnet of this computer's LAN (192.168.1.10/255.255.255.0). Some "
+            "local services might not be available. (code 2)");
+  EXPECT_EQ(host.added.size(), 1u);
+}
+
+TEST_F(RouteCommands, AddRefusesConflictsWithTheirCodesAndWritesNothing) {
+  host.dnsServers = {{"172.20.0.53", ""}};
+  host.adapters[0].gateways = {Ip("172.30.0.1")};
+  host.adapters.push_back(MakeAdapter(3, "eth1", "10.50.0.10", "255.255.0.0"));
+  const std::string prefix = "Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (";
+  struct {
+    const char* request;
+    std::string expected;
+  } cases[] = {
+      {"route add 192.168.0.0 255.255.0.0 10.8.0.1 1",
+       "ERROR | RT3 | " + prefix +
+           "192.168.0.0/255.255.0.0) would be hiding one of this computer's LAN (192.168.1.10/255.255.255.0). (code 3)"},
+      {"route add 10.50.0.0 255.255.255.0 10.8.0.1 1",
+       "ERROR | RT6 | " + prefix +
+           "10.50.0.0/255.255.255.0) is in conflict with local IP address on this computer (10.50.0.10/255.255.0.0). "
+           "(code 6)"},
+      {"route add 172.20.0.0 255.255.0.0 10.8.0.1 1",
+       "ERROR | RT5 | " + prefix +
+           "172.20.0.0/255.255.0.0) is in conflict with registered DNS address on this computer (172.20.0.53). (code 5)"},
+      {"route add 172.30.0.0 255.255.0.0 10.8.0.1 1",
+       "ERROR | RT4 | " + prefix +
+           "172.30.0.0/255.255.0.0) is in conflict with registered Gateway address on this computer (172.30.0.1). "
+           "(code 4)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Ask(c.request), c.expected) << c.request;
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, WinsConflictsShareCodeSix) {
+  EXPECT_EQ(RouteManagement::ConflictReplyCode(ConflictKind::WinsServer), 6);
+  EXPECT_EQ(RouteManagement::ConflictReplyCode(ConflictKind::LocalAddress), 6);
+}
+
+TEST_F(RouteCommands, AddAnswersCodeTenWhenTheHostConfigurationCannotBeRead) {
+  host.analysisReadable = false;
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"),
+            "ERROR | RT10 | could not allocate memory for GetAdaptersInfo call (code 10)");
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, AddNeedsATunnelAdapterWhoseNetworkHoldsTheGateway) {
+  const std::string noTap = "ERROR | RT7 | failed to get Tap interface -> Can't create route to Brix's LAN. </br> (code 7)";
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.7.0.1 1"), noTap);  // gateway outside the tunnel
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 192.168.1.1 1"), noTap);  // gateway on another adapter
+  host.adapters[1].name = "vortan-dashlet";                               // names compare exactly
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), noTap);
+  host.listAdaptersError = ENOBUFS;
+  host.adapters[1].name = "Vortan-Dashlet";
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), noTap);
+  EXPECT_TRUE(host.added.empty());
+}
+
+TEST_F(RouteCommands, AddFindsTheTunnelByItsAliasToo) {
+  host.adapters[1].name = "tap0";
+  host.adapters[1].aliases = {"Vortan-Dashlet"};
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+}
+
+TEST_F(RouteCommands, AddTurnsPlatformErrorsIntoReplies) {
+  struct {
+    int error;
+    std::string expected;
+  } cases[] = {
+      {EEXIST, "SUCCESS | RT1 | Brix LAN devices network added. (code 1)"},
+      {EACCES, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
+      {EPERM, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
+      {ENETUNREACH, "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)"},
+      {EINVAL, "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)"},
+  };
+  for (const auto& c : cases) {
+    host.addRouteError = c.error;
+    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.error;
+  }
+}
+
+TEST_F(RouteCommands, DelRemovesTheRouteTheHostWouldUse) {
+  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+  EXPECT_EQ(Ask("route del 10.9.1.2"), "OK");
+  EXPECT_THAT(host.bestRouteQueries, ElementsAre(Ip("10.9.1.2")));
+  ASSERT_EQ(host.deleted.size(), 1u);
+  EXPECT_EQ(host.deleted[0].destination, Ip("10.9.0.0"));
+  EXPECT_EQ(host.deleted[0].metric, 5u);
+}
+
+TEST_F(RouteCommands, DelArgumentStartsTwoCharactersAfterTheWord) {
+  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+  EXPECT_EQ(Ask("route delX10.9.1.2"), "OK");
+  EXPECT_EQ(Ask("route delete 10.9.1.2"), "ERROR");  // argument "te 10.9.1.2"
+  EXPECT_EQ(host.deleted.size(), 1u);
+}
+
+TEST_F(RouteCommands, DelNeverTouchesTheDefaultRouteOrUnparsableAddresses) {
+  host.bestRoute = MakeRoute("0.0.0.0", "0.0.0.0", kLanIndex, 0);
+  EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR");
+  for (const char* request : {"route del 0.0.0.0", "route del", "route del somewhere", "route del 10.0.0.300"}) {
+    EXPECT_EQ(Ask(request), "ERROR") << request;
+  }
+  EXPECT_EQ(host.bestRouteQueries.size(), 1u);
+  EXPECT_TRUE(host.deleted.empty());
+}
+
+TEST_F(RouteCommands, DelKeepsTheHistoricalAddressForms) {
+  host.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5);
+  EXPECT_EQ(Ask("route del 10.1"), "OK");
+  EXPECT_THAT(host.bestRouteQueries, ElementsAre(Ip("10.0.0.1")));
+  EXPECT_EQ(Ask("route del 255.255.255.255"), "OK");  // the literal address is an address
+}
+
+TEST_F(RouteCommands, DelReportsPlatformErrors) {
+  host.bestRouteError = ENETUNREACH;
+  EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
+  host.bestRouteError = 0;
+  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+  host.deleteRouteError = ESRCH;
+  EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)");
+}
+
+TEST(RouteBroadcastMode, OnlyTokensBeginningWithOnSelectOnMode) {
+  struct {
+    const char* token;
+    bool on;
+  } cases[] = {{"on", true}, {"online", true}, {"onX", true}, {"o", false}, {"", false},
+               {"off", false}, {"On", false}, {"no", false}, {"reset", false}};
+  for (const auto& c : cases) EXPECT_EQ(RouteManagement::IsBroadcastOnMode(c.token), c.on) << c.token;
+}
+
+TEST(RouteBroadcastMetric, ArithmeticWrapsAroundAndOnModeOnlyLowers) {
+  using RouteManagement::BroadcastTargetMetric;
+  struct {
+    bool on;
+    std::uint32_t interfaceMetric, lowest, current;
+    std::optional<std::uint32_t> expected;
+  } cases[] = {
+      {true, 25, 276, 281, std::nullopt},         // 300 is not below 281
+      {true, 5, 20, 281, 24u},                    // 5 + 20 - 1
+      {true, 5, 20, 24, std::nullopt},            // repeated request: already there
+      {false, 5, 20, 24, 261u},                   // reset: whatever the route had
+      {false, 5, 20, 261, 261u},                  // reset writes unconditionally
+      {true, 0, 0, 10, std::nullopt},             // 0 + 0 - 1 wraps to all ones
+      {true, 5, 0xFFFFFFFFu, 10, 3u},             // 5 + all ones - 1 wraps to 3
+      {false, 0xFFFFFFF0u, 0, 10, 0xF0u},         // reset wraps as well
+      {true, 0, 1, 1, 0u},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BroadcastTargetMetric(c.on, c.interfaceMetric, c.lowest, c.current), c.expected)
+        << c.on << " " << c.interfaceMetric << " " << c.lowest << " " << c.current;
+  }
+}
+
+class RouteBroadcastCommand : public RouteCommands {
+ protected:
+  void SetUp() override {
+    host.routes = {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0),
+                   MakeRoute("255.255.255.255", "255.255.255.255", kLanIndex, 20),
+                   MakeRoute("255.255.255.255", "255.255.255.255", kTapIndex, 281),
+                   MakeRoute("255.255.255.255", "255.255.255.255", kTapIndex, 500)};
+  }
+};
+
+TEST_F(RouteBroadcastCommand, NeedsExactlyTwoArguments) {
+  for (const char* request : {"route broadcast", "route broadcast on", "route broadcast on 10.8.0.1 x",
+                              "route broadcast  on 10.8.0.1"}) {
+    EXPECT_EQ(Ask(request), "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)") << request;
+  }
+  EXPECT_TRUE(host.metricChanges.empty());
+}
+
+TEST_F(RouteBroadcastCommand, OnModeMovesTheTunnelsFirstBroadcastRouteBelowTheLowest) {
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 19u)));
+}
+
+TEST_F(RouteBroadcastCommand, OnModeLeavesAMetricAlreadyBelowTheTarget) {
+  host.routes[2].metric = 10;
+  EXPECT_EQ(Ask("route broadcast online 10.8.0.1"), "OK");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 9u), std::make_pair(kTapIndex, 9u)));
+  host.metricChanges.clear();
+  // Every broadcast row counts for the lowest metric, but only the tunnel's first row
+  // is written: 0 + 8 - 1 = 7.
+  host.routes[1].metric = 30;
+  host.routes[2].metric = 9;
+  host.routes[3].metric = 8;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 7u)));
+}
+
+TEST_F(RouteBroadcastCommand, ResetModeWritesTwoHundredFiftySixAboveTheInterface) {
+  for (const char* request : {"route broadcast off 10.8.0.1", "route broadcast o 10.8.0.1", "route broadcast no 10.8.0.1"}) {
+    EXPECT_EQ(Ask(request), "OK") << request;
+  }
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 256u), std::make_pair(kTapIndex, 256u),
+                                              std::make_pair(kTapIndex, 256u)));
+}
+
+TEST_F(RouteBroadcastCommand, AWriteFailureIsOnlyLogged) {
+  host.changeMetricError = EINVAL;
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  host.changeMetricError = EEXIST;
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(host.metricChanges.size(), 2u);
+}
+
+TEST_F(RouteBroadcastCommand, WithoutATunnelBroadcastRouteNothingChanges) {
+  host.routes.erase(host.routes.begin() + 2, host.routes.end());
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  host.routes.clear();
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_TRUE(host.metricChanges.empty());
+}
+
+TEST_F(RouteBroadcastCommand, DeviceMustLieInTheTunnelNetwork) {
+  const std::string expected =
+      "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
+  EXPECT_EQ(Ask("route broadcast on 192.168.1.1"), expected);
+  EXPECT_EQ(Ask("route broadcast on 0.0.0.0"), expected);
+  host.adapters.pop_back();
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), expected);
+  EXPECT_TRUE(host.metricChanges.empty());
+}
+
+TEST_F(RouteBroadcastCommand, RoutingTableFailures) {
+  host.listRoutesError = EIO;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 16 | getIpForwardTable failed. (code 16)");
+  host.listRoutesOutOfMemory = true;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 15 | Unable to allocate memory for the IPFORWARDTALE (code 15)");
+  EXPECT_TRUE(host.metricChanges.empty());
+}
+
+TEST_F(RouteCommands, PostConnectFlushesTheTunnelAndAlwaysSucceeds) {
+  EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
+  host.flushResult = ENODEV;
+  host.adapters.pop_back();
+  EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
+  EXPECT_THAT(host.flushed, ElementsAre(kTapIndex, kAllOnes));
+}
+
+TEST_F(RouteCommands, FindTunnelInterfaceTestsRangeOverlap) {
+  using RouteManagement::FindTunnelInterface;
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.200"), kAllOnes, host), kTapIndex);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.0.0.0"), Ip("255.0.0.0"), host), kTapIndex);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.1.0"), Ip("255.255.255.0"), host), kAllOnes);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.1"), 0, host), kAllOnes);
+  EXPECT_EQ(FindTunnelInterface("eth0", Ip("192.168.1.1"), kAllOnes, host), kLanIndex);
+  EXPECT_EQ(RouteManagement::GetAdapterIdx("VORTAN-DASHLET", host), kAllOnes);
+}
+
+}  // namespace
+}  // namespace vortan
