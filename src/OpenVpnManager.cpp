@@ -1,16 +1,403 @@
 #include "OpenVpnManager.h"
 
+#include <ctime>
+#include <stdexcept>
+#include <thread>
+
+#include "IniFile.h"
+#include "Ipv4.h"
+#include "Logging.h"
+#include "OpenVpnConfigManager.h"
+#include "Paths.h"
 #include "RequestParser.h"
+#include "STunnelConfigManager.h"
+#include "STunnelManager.h"
+#include "Text.h"
+#include "TunnelBroadcast.h"
+#include "VortanVpnService.h"
+#include "platform/Threads.h"
 
 namespace vortan {
+namespace {
 
-OpenVpnManager::OpenVpnManager() = default;
-OpenVpnManager::~OpenVpnManager() = default;
+const char* const kOpenVpnProgram = "openvpn";
+const char* const kAnnouncement = "Coucou I'm a Vortan client";
+const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
+constexpr int kLaunchAttempts = 3;
+constexpr int kManagementRetries = 5;
+constexpr auto kExitWait = std::chrono::milliseconds(5000);
+constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 
-std::string OpenVpnManager::Start(const std::string&, SessionStart&) {
-  return MakeResponse(false, false, 1, "NOT IMPLEMENTED");
+std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
+
+bool IsQbrProtocol(const std::string& protocol) {
+  return protocol == "zelc" || protocol == "ZELC" || protocol == "qbr" || protocol == "QBR";
 }
 
-void OpenVpnManager::Shutdown() {}
+std::string ErrorAnswer(int code, const std::string& message) { return MakeResponse(false, false, code, message); }
+
+// A malformed settings file must not stop the service: its error is logged and the
+// built-in defaults apply.
+IniFile ReadSettings() {
+  const std::string path = ResolveBesideExecutable(paths::kSettings);
+  try {
+    return IniFile(path);
+  } catch (const std::runtime_error& error) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << error.what();
+    // A path that names no file gives the defaults.
+    return IniFile(std::string());
+  }
+}
+
+std::string UnixTimeText() { return std::to_string(static_cast<long long>(std::time(nullptr))); }
+
+std::string StateName(const std::string& value) {
+  std::vector<std::string> fields = SplitFields(value, ",");
+  return fields.size() > 1 ? fields[1] : std::string();
+}
+
+void AnnounceTunnel(const std::string& value) {
+  CLOG(INFO, loggers::kOpenVpnManager) << "CONNECTED";
+  std::vector<std::string> fields = SplitFields(value, ",");
+  if (fields.size() < 4) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find the tunnel address in state :" << value;
+    return;
+  }
+  const std::string& tunnelAddress = fields[3];
+  const std::string broadcast = OpenVpnManager::GetBroadCastAddress(tunnelAddress);
+  if (broadcast.empty()) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find interface with address :" << tunnelAddress;
+    return;
+  }
+  TunnelBroadcast broadcaster(broadcast);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "tunnelBroadcaster created !";
+  try {
+    broadcaster.SendBroadcast(kAnnouncement);
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "packet sent through the tunnel";
+  } catch (const std::exception&) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot Send packet through the tunnel";
+  }
+}
+
+// The state of one management connection: the start-up dialogue moves only forward.
+struct ManagementDialogue {
+  bool logOnSent = false;
+  bool holdReleaseSent = false;
+  bool holdReleased = false;
+  bool exitingRelayed = false;
+};
+
+void SendCommand(Socket& management, const std::string& command) {
+  management.SendLine(command);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface S: " << command;
+}
+
+void HandleNotificationLine(const std::string& line, ManagementDialogue* dialogue, Socket& management,
+                            Socket& client) {
+  const std::string::size_type colon = line.find(':');
+  if (colon != std::string::npos) {
+    if (OpenVpnManager::Notify(line.substr(1, colon - 1), line.substr(colon + 1), client)) {
+      dialogue->exitingRelayed = true;
+    }
+  }
+  const std::string type = line.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);
+  if (type != "HOLD") return;
+  // OpenVPN holds again after every restart (connection, proxy or TLS failure,
+  // ping-restart); once the first hold is released, every later one is released too.
+  SendCommand(management, dialogue->holdReleased ? "hold release" : "state on");
+}
+
+void HandleResponseLine(const std::string& line, ManagementDialogue* dialogue, Socket& management) {
+  if (!Contains(line, "SUCCESS:")) return;
+  if (!dialogue->logOnSent) {
+    dialogue->logOnSent = true;
+    SendCommand(management, "log on");
+  } else if (!dialogue->holdReleaseSent) {
+    dialogue->holdReleaseSent = true;
+    SendCommand(management, "hold release");
+  } else {
+    dialogue->holdReleased = true;
+  }
+}
+
+// Relays until the management connection ends; true when the client was told that the
+// tunnel is exiting.
+bool RelayManagementLines(Socket& management, Socket& client) {
+  ManagementDialogue dialogue;
+  for (;;) {
+    const std::string line = management.ReceiveLine();
+    if (line.empty()) return dialogue.exitingRelayed;
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface R: " << line;
+    if (line[0] == '>') {
+      HandleNotificationLine(line, &dialogue, management, client);
+    } else {
+      HandleResponseLine(line, &dialogue, management);
+    }
+  }
+}
+
+}  // namespace
+
+std::chrono::milliseconds ManagementRetryPause(int) { return std::chrono::milliseconds(500); }
+
+bool FindTunnelAdapterEntry(std::uint32_t target, const std::vector<platform::Adapter>& adapters,
+                            TunnelAdapterEntry* entry) {
+  for (const auto& adapter : adapters) {
+    for (const auto& address : adapter.addresses) {
+      if (address.address == 0 || address.mask == 0) continue;
+      if (address.address != target) continue;
+      *entry = TunnelAdapterEntry{adapter.name, address.address, address.mask};
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask) {
+  return FormatDotted(address | ~mask);
+}
+
+OpenVpnManager::OpenVpnManager() {
+  registerLoggers();
+  const IniFile settings = ReadSettings();
+  managementAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
+  stunnelAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
+  stunnel_ = std::make_unique<STunnelManager>();
+}
+
+OpenVpnManager::~OpenVpnManager() {
+  Shutdown();
+  stunnel_.reset();
+}
+
+std::uint32_t OpenVpnManager::ProcessId() const {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  return process_.Id();
+}
+
+std::string OpenVpnManager::Start(const std::string& args, SessionStart& session) {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  if (managementAddress_ == 0) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Unable to find a random loopback address for OpenVpn Management";
+    return std::string();
+  }
+  if (managementPort_ == 0) {
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "No port Free for OpenVpn Management";
+    return std::string();
+  }
+  std::string answer;
+  try {
+    return StartTunnel(args, session);
+  } catch (const RequestParser::BadArgumentException&) {
+    answer = ErrorAnswer(0, "Dashlet sent wrong request arguments");
+  } catch (const std::runtime_error& error) {
+    answer = ErrorAnswer(0, error.what());
+  } catch (const std::exception& error) {
+    answer = ErrorAnswer(0, std::string("Failed to launch process. : ") + error.what());
+  } catch (...) {
+    answer = ErrorAnswer(0, "Failed to launch process. (No additional info) ");
+  }
+  CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+  return answer;
+}
+
+std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& session) {
+  RequestParser request(args);
+  // Words end up as lines of configuration files: a control character could add lines.
+  if (request.HasControlCharacter()) throw RequestParser::BadArgumentException();
+  STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_);
+  const bool qbr = IsQbrProtocol(request.GetProtocol());
+  if (qbr) {
+    if (!stunnel_->IsInstalled()) {
+      const std::string answer = ErrorAnswer(0, "QBR not installed ");
+      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+      return answer;
+    }
+    PointOpenVpnAtStunnel(&request);
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "Using QBR";
+  }
+  OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr);
+  const std::string configPath = openVpnConfig.GetConfigFilePath();
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
+  // The previous tunnel goes first, so that its shutdown does not stop the stunnel
+  // started for the new one.
+  ShutDownPreviousProcess();
+  if (qbr) RestartStunnel(stunnelConfig.GetConfigFilePath());
+  CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
+  const int error = LaunchOpenVpn(configPath, &process_);
+  if (error != 0) {
+    const std::string answer = ErrorAnswer(error, "Failed to launch process.");
+    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    return answer;
+  }
+  const std::uint32_t processId = process_.Id();
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
+  StartListenThread(session.connection);
+  return "OK";
+}
+
+// stunnel carries the tunnel (and talks to any proxy): OpenVPN connects over TCP to
+// its local end.
+void OpenVpnManager::PointOpenVpnAtStunnel(RequestParser* request) const {
+  request->SetProtocol("tcp");
+  request->SetRemoteHost(FormatDotted(stunnelAddress_));
+  request->SetRemotePort(std::to_string(stunnelPort_));
+  request->SetHasProxy(false);
+}
+
+void OpenVpnManager::ShutDownPreviousProcess() {
+  if (!process_.Tracked()) return;
+  const std::uint32_t previous = process_.Id();
+  ShutdownLocked();
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "shutdown process pid=" << previous << " before";
+  std::this_thread::sleep_for(kPauseAfterShutdown);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "end of delay due to process shutdown";
+}
+
+void OpenVpnManager::RestartStunnel(const std::string& configPath) {
+  stunnel_->Shutdown();
+  stunnel_->Launch(configPath);
+}
+
+void OpenVpnManager::StartListenThread(const Socket& clientConnection) {
+  auto info = std::make_unique<OpenVpnListenThreadStartupInfo>(
+      OpenVpnListenThreadStartupInfo{clientConnection, managementPort_, managementAddress_});
+  OpenVpnListenThreadStartupInfo* record = info.get();
+  std::uint64_t threadId = 0;
+  const int error = platform::StartDetachedThread([record] { Listen(record); }, 0, &threadId);
+  if (error != 0) {
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread creation failed:" << error;
+    return;
+  }
+  info.release();  // the thread owns the record now
+  const std::string recordText = PointerText(record);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << threadId << " created. Addr:" << recordText;
+}
+
+int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, platform::Process* process) {
+  const std::string program = ResolveBesideExecutable(kOpenVpnProgram);
+  const std::string commandLine = " --config \"" + configPath + "\"";
+  const std::string directory = DirectoryOf(configPath);
+  const platform::LaunchSpec spec{program, {"--config", configPath}, directory};
+  int error = 0;
+  for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
+    std::this_thread::sleep_for(LaunchPause(attempt));
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess in current dir[" << directory << "] : path["
+                                          << program << "] cmdLine[" << commandLine << "]";
+    platform::Process launched;
+    error = launched.Launch(spec);
+    if (error == 0) {
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess retry #" << attempt << "  ok ";
+      *process = std::move(launched);
+      return 0;
+    }
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess retry #" << attempt << " error [" << error << "]";
+  }
+  return error;
+}
+
+void OpenVpnManager::Shutdown() {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  ShutdownLocked();
+}
+
+// OpenVPN's clean exit path is its termination signal, sent through the handle of the
+// process this manager launched and no other.
+void OpenVpnManager::ShutdownLocked() {
+  CLOG(INFO, loggers::kOpenVpnManager) << "Closing VPN connection";
+  if (process_.Tracked()) {
+    const std::uint32_t processId = process_.Id();
+    const int error = process_.RequestExit();
+    if (error != 0 && !platform::IsProcessGone(error)) {
+      const std::string answer = ErrorAnswer(error, "VortanVpnService : Failed to OpenProcess");
+      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+      process_.Release();
+    } else {
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Waiting for OpenVPN to die... (PID=" << processId << ")";
+      if (!process_.WaitForExit(kExitWait)) process_.Release();
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Done waiting.";
+    }
+  }
+  stunnel_->Shutdown();
+}
+
+void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
+  std::unique_ptr<OpenVpnListenThreadStartupInfo> info(record);
+  const std::string threadName = "openvpn-" + PointerText(record);
+  NameThread(threadName);
+  const std::string endpoint = FormatDotted(info->managementAddress) + ":" + std::to_string(info->managementPort);
+  int retriesLeft = kManagementRetries;
+  bool connected = false;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "Opening socket on " << endpoint;
+      SocketClient management(info->managementAddress, info->managementPort);
+      connected = true;
+      CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "socket open on " << endpoint;
+      const bool exitingRelayed = RelayManagementLines(management, info->clientConnection);
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed (no more data)";
+      // The client must always learn that its tunnel ended, also when OpenVPN was
+      // killed or its exit text is not one that Notify recognises.
+      if (!exitingRelayed) info->clientConnection.SendLine("> STATE: " + UnixTimeText() + kExitingSuffix);
+      break;
+    } catch (const std::exception& error) {
+      if (retriesLeft-- > 0 && !connected) {
+        CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection failed : exception ("
+                                              << error.what() << "). Sleeping 500ms and retrying";
+        std::this_thread::sleep_for(ManagementRetryPause(attempt));
+        continue;
+      }
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: "
+                                            << error.what();
+      info->clientConnection.SendLine("> STATE: 00000000 ,EXITING,exit-with-notification,,");
+      break;
+    } catch (...) {
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed :  no more info on exception";
+      info->clientConnection.SendLine("> STATE: 000000000,EXITING,exit-with-notification,,");
+      break;
+    }
+  }
+  info.reset();
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread closed";
+}
+
+bool OpenVpnManager::Notify(const std::string& type, const std::string& value, Socket& clientConnection) {
+  clientConnection.SendLine("> " + type + ": " + value);
+  bool exiting = type == "STATE" && StateName(value) == "EXITING";
+  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
+  if (Contains(value, "SIGTERM received")) {
+    const std::vector<std::string> fields = SplitFields(value, ",");
+    clientConnection.SendLine("> STATE: " + fields[0] + kExitingSuffix);
+    exiting = true;
+  }
+  return exiting;
+}
+
+std::string OpenVpnManager::GetBroadCastAddress(const std::string& tunnelAddress) {
+  const std::uint32_t target = InetAddr(tunnelAddress);
+  platform::Route route;
+  const std::uint32_t interfaceIndex = platform::BestRoute(target, &route) == 0 ? route.interfaceIndex : 0;
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "Interface found for [" << tunnelAddress << "(" << target
+                                        << ")] : " << interfaceIndex;
+  std::vector<platform::Adapter> adapters;
+  const int error = platform::ListAdapters(&adapters);
+  if (error != 0) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot get Adapter Info : code " << error;
+    return std::string();
+  }
+  TunnelAdapterEntry entry;
+  if (!FindTunnelAdapterEntry(target, adapters, &entry)) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find address in adapter info ";
+    return std::string();
+  }
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "interface name  :" << entry.adapterName;
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "address :" << FormatDotted(entry.address);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "netMask :" << FormatDotted(entry.mask);
+  const std::string broadcast = BroadcastAddressText(entry.address, entry.mask);
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "broadcast address :" << broadcast;
+  return broadcast;
+}
 
 }  // namespace vortan

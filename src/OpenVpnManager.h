@@ -1,23 +1,96 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "platform/HostNetwork.h"
+#include "platform/Processes.h"
+#include "socket.h"
 
 namespace vortan {
 
 struct SessionStart;
+class RequestParser;
+class STunnelManager;
+
+// What a listen thread gets: its own share of the client's connection and the
+// management endpoint. Owned and released by the thread.
+struct OpenVpnListenThreadStartupInfo {
+  Socket clientConnection;
+  int managementPort;
+  std::uint32_t managementAddress;  // network byte order
+};
+
+// The address entry of the host's adapters that carries a tunnel address.
+struct TunnelAdapterEntry {
+  std::string adapterName;
+  std::uint32_t address = 0;  // network byte order
+  std::uint32_t mask = 0;
+};
+
+// The first entry, adapters and their addresses in list order, whose address equals
+// target; entries with a zero address or mask never match. False when none does.
+bool FindTunnelAdapterEntry(std::uint32_t target, const std::vector<platform::Adapter>& adapters,
+                            TunnelAdapterEntry* entry);
+
+// The subnet's broadcast address, address OR NOT mask, in dotted decimal.
+std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
+
+// Pause before the given retry (1 for the first) of the management connection.
+std::chrono::milliseconds ManagementRetryPause(int retry);
 
 // Controller of the OpenVPN program: one per process, built in the entry function.
 class OpenVpnManager {
  public:
+  // Reads the settings, draws the management and stunnel endpoints.
   OpenVpnManager();
+  // Shuts OpenVPN and stunnel down.
   virtual ~OpenVpnManager();
   OpenVpnManager(const OpenVpnManager&) = delete;
   OpenVpnManager& operator=(const OpenVpnManager&) = delete;
 
   // The reply to "start": args is the request after its first five characters.
   std::string Start(const std::string& args, SessionStart& session);
-  // Closes the tunnel; returns when it is closed.
+  // Closes the tunnel; returns when it is closed (or after a bounded wait).
   void Shutdown();
+
+  // The listen thread's body: management dialogue and relaying to the client.
+  static void Listen(OpenVpnListenThreadStartupInfo* info);
+  // Relays one notification and reacts to it; true when it told the client that the
+  // tunnel is exiting.
+  static bool Notify(const std::string& type, const std::string& value, Socket& clientConnection);
+  // The broadcast address of the adapter carrying tunnelAddress; empty when unknown.
+  static std::string GetBroadCastAddress(const std::string& tunnelAddress);
+
+  int ManagementPort() const { return managementPort_; }
+  std::uint32_t ManagementAddress() const { return managementAddress_; }
+  int StunnelPort() const { return stunnelPort_; }
+  std::uint32_t StunnelAddress() const { return stunnelAddress_; }
+  // Identifier of the OpenVPN process launched last; 0 when none is tracked.
+  std::uint32_t ProcessId() const;
+
+ private:
+  std::string StartTunnel(const std::string& args, SessionStart& session);
+  void PointOpenVpnAtStunnel(RequestParser* request) const;
+  void ShutDownPreviousProcess();
+  void RestartStunnel(const std::string& configPath);
+  void StartListenThread(const Socket& clientConnection);
+  void ShutdownLocked();
+  static int LaunchOpenVpn(const std::string& configPath, platform::Process* process);
+
+  int managementPort_ = 0;
+  std::uint32_t managementAddress_ = 0;
+  int stunnelPort_ = 0;
+  std::uint32_t stunnelAddress_ = 0;
+  // Serialises Start and Shutdown: two clients starting at once would otherwise lose
+  // track of an OpenVPN process.
+  mutable std::mutex lifecycleMutex_;
+  platform::Process process_;
+  std::unique_ptr<STunnelManager> stunnel_;
 };
 
 }  // namespace vortan

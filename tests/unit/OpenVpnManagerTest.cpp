@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <algorithm>
+#include <thread>
+
+#include "Ipv4.h"
+#include "Logging.h"
+#include "OpenVpnManager.h"
+#include "TestSupport.h"
+#include "platform/Processes.h"
+#include "socket.h"
+
+namespace vortan {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::uint32_t kLoopback = HostToNet(0x7F000001);
+
+// A listening TCP socket on 127.0.0.1 whose accepted connections are read with time-outs.
+class LoopbackListener {
+ public:
+  LoopbackListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_, 5);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~LoopbackListener() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int Port() const { return port_; }
+  // The accepted connection's descriptor, or -1 when nobody connects in time.
+  int Accept(std::chrono::milliseconds timeout = 5s) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// One end of a connection, read line by line with a time-out.
+class Peer {
+ public:
+  explicit Peer(int fd) : fd_(fd) {}
+  ~Peer() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool Valid() const { return fd_ >= 0; }
+  void Send(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // The next line without its line feed; "<closed>" or "<timeout>" otherwise.
+  std::string Next(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto lineFeed = buffer_.find('\n');
+      if (lineFeed != std::string::npos) {
+        std::string line = buffer_.substr(0, lineFeed);
+        buffer_.erase(0, lineFeed + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd entry{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return "<timeout>";
+      char chunk[512];
+      ssize_t count = recv(fd_, chunk, sizeof chunk, 0);
+      if (count <= 0) return "<closed>";
+      buffer_.append(chunk, static_cast<std::size_t>(count));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buffer_;
+};
+
+// A listen thread against a fake management interface, with the test as its client.
+class OpenVpnListenTest : public ::testing::Test {
+ protected:
+  void SetUp() override { registerLoggers(); }
+
+  void TearDown() override {
+    management_.reset();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Starts Listen towards port; the test keeps no share of the client connection, so
+  // the client sees the connection close when the thread ends.
+  void StartListen(int managementPort) {
+    std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
+    auto* info = new OpenVpnListenThreadStartupInfo{*connection, managementPort, kLoopback};
+    connection.reset();
+    client_.reset(new Peer(clientListener_.Accept()));
+    ASSERT_TRUE(client_->Valid());
+    thread_ = std::thread([info] { OpenVpnManager::Listen(info); });
+  }
+
+  void ConnectFakeManagement() {
+    StartListen(managementListener_.Port());
+    management_.reset(new Peer(managementListener_.Accept()));
+    ASSERT_TRUE(management_->Valid());
+  }
+
+  // Plays OpenVPN's start-up dialogue up to the acknowledged hold release.
+  void ReleaseHold() {
+    management_->Send(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+    management_->Send(">HOLD:Waiting for hold release:0\r\n");
+    ASSERT_EQ(management_->Next(), "state on");
+    management_->Send("SUCCESS: real-time state notification set to ON\r\n");
+    ASSERT_EQ(management_->Next(), "log on");
+    management_->Send("SUCCESS: real-time log notification set to ON\r\n");
+    ASSERT_EQ(management_->Next(), "hold release");
+    management_->Send("SUCCESS: hold release succeeded\r\n");
+    ASSERT_EQ(client_->Next(), "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
+    ASSERT_EQ(client_->Next(), "> HOLD: Waiting for hold release:0");
+  }
+
+  LoopbackListener clientListener_;
+  LoopbackListener managementListener_;
+  std::unique_ptr<Peer> client_;
+  std::unique_ptr<Peer> management_;
+  std::thread thread_;
+};
+
+TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
+  ConnectFakeManagement();
+  ReleaseHold();
+  management_->Send(">STATE:1,CONNECTING,,,\r\n");
+  EXPECT_EQ(client_->Next(), "> STATE: 1,CONNECTING,,,");
+  // A restart after the release holds again: released at once, no new "state on".
+  management_->Send(">HOLD:Waiting for hold release:10\r\n");
+  EXPECT_EQ(client_->Next(), "> HOLD: Waiting for hold release:10");
+  EXPECT_EQ(management_->Next(), "hold release");
+  management_->Send("SUCCESS: hold release succeeded\r\n");
+  management_->Send(">STATE:1700000000,EXITING,SIGTERM,,,,,\r\n");
+  EXPECT_EQ(client_->Next(), "> STATE: 1700000000,EXITING,SIGTERM,,,,,");
+  management_->Close();
+  // The exiting state was relayed: nothing is added.
+  EXPECT_EQ(client_->Next(), "<closed>");
+}
+
+TEST_F(OpenVpnListenTest, DialogueAdvancesOnlyOnSuccessResponses) {
+  ConnectFakeManagement();
+  // A hold without ":" is not relayed but still answered.
+  management_->Send(">HOLD\r\n");
+  EXPECT_EQ(management_->Next(), "state on");
+  management_->Send("ERROR: unknown command\r\n");
+  management_->Send("SUCCESS: one\r\n");
+  EXPECT_EQ(management_->Next(), "log on");
+  management_->Send("SUCCESS: two\r\n");
+  EXPECT_EQ(management_->Next(), "hold release");
+  management_->Send("SUCCESS: three\r\n");
+  management_->Send(">LOG:1700000000,I,after the release\r\n");
+  EXPECT_EQ(client_->Next(), "> LOG: 1700000000,I,after the release");
+  EXPECT_EQ(management_->Next(200ms), "<timeout>");
+}
+
+TEST_F(OpenVpnListenTest, SigtermLogIsFollowedBySynthesisedExitingState) {
+  ConnectFakeManagement();
+  ReleaseHold();
+  management_->Send(">LOG:1700000001,,SIGTERM received, sending exit notification to peer\r\n");
+  EXPECT_EQ(client_->Next(), "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer");
+  EXPECT_EQ(client_->Next(), "> STATE: 1700000001,EXITING,exit-with-notification,,");
+  management_->Close();
+  EXPECT_EQ(client_->Next(), "<closed>");
+}
+
+TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
+  ConnectFakeManagement();
+  ReleaseHold();
+  const long long before = static_cast<long long>(std::time(nullptr));
+  management_->Close();
+  const std::string line = client_->Next();
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(line, match, std::regex("> STATE: ([0-9]+),EXITING,exit-with-notification,,")))
+      << line;
+  EXPECT_GE(std::stoll(match[1]), before);
+  EXPECT_LE(std::stoll(match[1]), before + 5);
+  EXPECT_EQ(client_->Next(), "<closed>");
+}
+
+TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
+  LoopbackListener refused;
+  const int port = refused.Port();
+  refused.Close();
+  const auto started = std::chrono::steady_clock::now();
+  StartListen(port);
+  EXPECT_EQ(client_->Next(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  // Five pauses of 500 ms between six attempts.
+  EXPECT_GE(elapsed, 2400ms);
+  EXPECT_EQ(client_->Next(), "<closed>");
+}
+
+TEST_F(OpenVpnListenTest, ConnectedStateWithoutTunnelAddressIsOnlyRelayed) {
+  ConnectFakeManagement();
+  ReleaseHold();
+  // Too few fields, then an address that no adapter carries: relayed, no announcement.
+  management_->Send(">STATE:1700000002,CONNECTED,SUCCESS\r\n");
+  EXPECT_EQ(client_->Next(), "> STATE: 1700000002,CONNECTED,SUCCESS");
+  management_->Send(">STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,\r\n");
+  EXPECT_EQ(client_->Next(), "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,");
+  management_->Send(">STATE:1700000004,RECONNECTING,ping-restart,,,,,\r\n");
+  EXPECT_EQ(client_->Next(), "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,");
+}
+
+TEST(TunnelBroadcastAddressTest, ComputedFromTheMatchingEntry) {
+  auto net = [](const char* text) {
+    std::uint32_t value = 0;
+    ParseDottedQuad(text, &value);
+    return value;
+  };
+  auto adapter = [&](const char* name, std::vector<std::pair<const char*, const char*>> entries) {
+    platform::Adapter result;
+    result.name = name;
+    for (const auto& entry : entries) result.addresses.push_back({net(entry.first), net(entry.second)});
+    return result;
+  };
+  struct Case {
+    const char* target;
+    std::vector<platform::Adapter> adapters;
+    const char* expectedAdapter;  // nullptr: no match
+    const char* expectedBroadcast;
+  };
+  const Case cases[] = {
+      {"10.8.0.6", {adapter("eth0", {{"192.0.2.2", "255.255.255.0"}}), adapter("tap", {{"10.8.0.6", "255.255.255.0"}})},
+       "tap", "10.8.0.255"},
+      {"10.8.0.6", {adapter("tap", {{"10.8.0.6", "255.255.255.252"}})}, "tap", "10.8.0.7"},
+      {"10.8.0.6", {adapter("tap", {{"10.8.0.6", "255.255.255.255"}})}, "tap", "10.8.0.6"},
+      {"0.0.0.0", {adapter("none", {{"0.0.0.0", "0.0.0.0"}})}, nullptr, ""},
+      {"not an address", {adapter("tap", {{"10.8.0.6", "255.255.255.0"}})}, nullptr, ""},
+      {"10.1.2.3", {adapter("first", {{"10.1.2.3", "255.0.0.0"}}), adapter("second", {{"10.1.2.3", "255.255.0.0"}})},
+       "first", "10.255.255.255"},
+      {"10.1.2.3", {adapter("zeromask", {{"10.1.2.3", "0.0.0.0"}}), adapter("second", {{"10.1.2.3", "255.255.0.0"}})},
+       "second", "10.1.255.255"},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.target);
+    TunnelAdapterEntry entry;
+    const bool found = FindTunnelAdapterEntry(InetAddr(testCase.target), testCase.adapters, &entry);
+    ASSERT_EQ(found, testCase.expectedAdapter != nullptr);
+    if (!found) continue;
+    EXPECT_EQ(entry.adapterName, testCase.expectedAdapter);
+    EXPECT_EQ(BroadcastAddressText(entry.address, entry.mask), testCase.expectedBroadcast);
+  }
+}
+
+TEST(OpenVpnRetryPauseTest, PausesHalfASecond) {
+  for (int retry = 1; retry <= 5; ++retry) EXPECT_EQ(ManagementRetryPause(retry), 500ms);
+}
+
+// Child processes: launched detached, signalled and collected only through their handle.
+class ChildProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vortan-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+  static platform::LaunchSpec Shell(const std::string& script, const std::string& workingDirectory = "") {
+    return platform::LaunchSpec{"/bin/sh", {"-c", script}, workingDirectory};
+  }
+  static bool Gone(std::uint32_t pid) { return !test::FileExists("/proc/" + std::to_string(pid)); }
+
+  std::string directory_;
+};
+
+TEST_F(ChildProcessTest, ChildStartsCleanAndDetached) {
+  // What the service's own state could leak: a blocked signal, an ignored signal, an
+  // inherited descriptor and the service manager's socket.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  struct sigaction ignore {}, previousAction {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR2, &ignore, &previousAction);
+  int leaked = open("/dev/null", O_RDONLY);
+  setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+
+  platform::Process process;
+  const int error = process.Launch({"/bin/sleep", {"30"}, directory_});
+
+  unsetenv("NOTIFY_SOCKET");
+  close(leaked);
+  sigaction(SIGUSR2, &previousAction, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ASSERT_EQ(error, 0);
+
+  const std::string proc = "/proc/" + std::to_string(process.Id());
+  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile(proc + "/comm") == "sleep\n"; }, 5s));
+  EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd").string(), directory_);
+  std::vector<std::string> descriptors;
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+    descriptors.push_back(entry.path().filename().string() + "=" + std::filesystem::read_symlink(entry.path()).string());
+  }
+  std::sort(descriptors.begin(), descriptors.end());
+  EXPECT_EQ(descriptors, (std::vector<std::string>{"0=/dev/null", "1=/dev/null", "2=/dev/null"}));
+  const std::string status = test::ReadFile(proc + "/status");
+  EXPECT_NE(status.find("SigBlk:\t0000000000000000\n"), std::string::npos) << status;
+  // glibc's spawn leaves its two internal signals (32, 33) ignored; every glibc program
+  // installs its own handlers for them at start-up.
+  const std::string ignored = status.substr(status.find("SigIgn:\t") + 8, 16);
+  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & ~0x180000000ull, 0u) << status;
+  // Field 6 of stat is the session: the child leads its own.
+  const std::string stat = test::ReadFile(proc + "/stat");
+  const std::string afterName = stat.substr(stat.rfind(')') + 2);
+  std::istringstream fields(afterName);
+  std::string state, parent, group, session;
+  fields >> state >> parent >> group >> session;
+  EXPECT_EQ(session, std::to_string(process.Id()));
+  EXPECT_EQ(test::ReadFile(proc + "/environ").find("NOTIFY_SOCKET="), std::string::npos);
+
+  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_TRUE(process.WaitForExit(5s));
+}
+
+TEST_F(ChildProcessTest, MissingProgramReportsItsErrorCode) {
+  platform::Process process;
+  EXPECT_EQ(process.Launch({directory_ + "/missing", {}, ""}), ENOENT);
+  EXPECT_FALSE(process.Tracked());
+  EXPECT_EQ(process.Id(), 0u);
+}
+
+TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
+  platform::Process process;
+  ASSERT_EQ(process.Launch({"/bin/sleep", {"30"}, ""}), 0);
+  const std::uint32_t pid = process.Id();
+  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_TRUE(process.WaitForExit(5s));
+  EXPECT_TRUE(Gone(pid));
+  EXPECT_EQ(process.Id(), 0u);
+  EXPECT_TRUE(platform::IsProcessGone(process.RequestExit()));
+}
+
+TEST_F(ChildProcessTest, BoundedWaitThenKill) {
+  platform::Process process;
+  // The ignored termination signal survives exec into sleep.
+  ASSERT_EQ(process.Launch(Shell("trap '' TERM; exec sleep 30")), 0);
+  const std::uint32_t pid = process.Id();
+  std::this_thread::sleep_for(100ms);  // let the shell install its trap
+  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_FALSE(process.WaitForExit(200ms));
+  EXPECT_TRUE(process.Tracked());
+  EXPECT_EQ(process.Kill(), 0);
+  EXPECT_TRUE(process.WaitForExit(5s));
+  EXPECT_TRUE(Gone(pid));
+}
+
+TEST_F(ChildProcessTest, ReleasedProcessIsCollectedWhenItEnds) {
+  std::uint32_t pid = 0;
+  {
+    platform::Process process;
+    ASSERT_EQ(process.Launch({"/bin/sleep", {"0.2"}, ""}), 0);
+    pid = process.Id();
+  }  // destroyed while running: handed to the reaper
+  EXPECT_TRUE(test::WaitUntil([&] { return Gone(pid); }, 5s)) << "left a zombie";
+}
+
+}  // namespace
+}  // namespace vortan
