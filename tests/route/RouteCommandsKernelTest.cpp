@@ -1,0 +1,206 @@
+// The route requests of the real executable, answered against a real routing table in
+// a network namespace of the test's own: a tunnel TAP "Vortan-Dashlet" 10.8.0.2/24
+// (its network route at metric 50), a LAN veth 192.168.50.10/24 with the default
+// gateway 192.168.50.1, and the name server 172.20.0.53.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "NetnsSupport.h"
+#include "TestSupport.h"
+
+namespace vortan {
+namespace {
+
+using test::NetworkNamespace;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+const char* const kTunnel = "Vortan-Dashlet";
+const std::string kRefusal = "Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (";
+
+// A reply without its time stamp: "STATUS | CODE | message (code N)".
+std::string Untimed(const std::string& reply) {
+  std::string::size_type first = reply.find(" | ");
+  std::string::size_type second = reply.find(" | ", first + 3);
+  std::string::size_type third = reply.find(" | ", second + 3);
+  if (third == std::string::npos) return reply;
+  return reply.substr(0, second) + reply.substr(third);
+}
+
+class RouteKernel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ns_.AddVethPair("lan", "lanpeer");
+    ns_.MustIp("address add 192.168.50.10/24 dev lan");
+    ns_.MustIp("route add default via 192.168.50.1 dev lan");
+    ns_.AddTap(kTunnel);
+    ns_.MustIp(std::string("address add 10.8.0.2/24 dev ") + kTunnel + " noprefixroute");
+    ns_.MustIp(std::string("link set ") + kTunnel + " up");
+    ns_.MustIp(std::string("route add 10.8.0.0/24 dev ") + kTunnel + " proto kernel scope link src 10.8.0.2 metric 50");
+    ns_.WriteResolvConf("# test resolver\nnameserver 172.20.0.53\nnameserver 2001:db8::53\n");
+  }
+
+  // Starts the service inside the namespace (wrapped further by extraWrapper) and
+  // connects to it.
+  void StartService(const std::vector<std::string>& extraWrapper = {}) {
+    std::vector<std::string> wrapper = ns_.ExecWrapper();
+    wrapper.insert(wrapper.end(), extraWrapper.begin(), extraWrapper.end());
+    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"}, wrapper);
+    test::Endpoint endpoint;
+    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint)) << service_->Output();
+    client_ = ns_.Connect(endpoint);
+    ASSERT_TRUE(client_->Connected());
+    ASSERT_EQ(client_->ReadLine(), test::kWelcome);
+  }
+
+  std::string Ask(const std::string& request) { return Untimed(client_->Ask(request)); }
+
+  // "ip route show <selector>" inside the namespace.
+  std::string Routes(const std::string& selector = "") const {
+    std::string output;
+    ns_.Ip("route show " + selector, &output);
+    return output;
+  }
+
+  NetworkNamespace ns_{"vtrt"};  // first: it must outlive the service inside it
+  test::InstalledLayout layout_;
+  std::unique_ptr<test::ServiceProcess> service_;
+  std::unique_ptr<test::LineClient> client_;
+};
+
+TEST_F(RouteKernel, AddWritesAStaticRouteOnTheTunnelWithTheTunnelsMetricTwice) {
+  StartService();
+  const std::string added = "SUCCESS | RT1 | Brix LAN devices network added. (code 1)";
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"), added);
+  EXPECT_THAT(Routes("10.9.0.0/16"),
+              MatchesRegex("10\\.9\\.0\\.0/16 via 10\\.8\\.0\\.1 dev Vortan-Dashlet proto static metric 50[^\n]*\n"));
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"), added);  // already there: still a success
+  EXPECT_THAT(Routes("10.9.0.0/16"), MatchesRegex("[^\n]*\n"));         // and still one route
+}
+
+TEST_F(RouteKernel, AddWarnsForASubnetOfTheLanAndStillWrites) {
+  StartService();
+  EXPECT_EQ(Ask("route add 192.168.50.128 255.255.255.192 10.8.0.1 1"),
+            "SUCCESS | RT2 | Brix LAN devices network added with possible conflicts.<BR / >the Brix's LAN "
+            "(192.168.50.128/255.255.255.192) is a subnet of this computer's LAN (192.168.50.10/255.255.255.0). Some "
+            "local services might not be available. (code 2)");
+  EXPECT_THAT(Routes("192.168.50.128/26"), HasSubstr("via 10.8.0.1 dev Vortan-Dashlet proto static metric 50"));
+}
+
+TEST_F(RouteKernel, AddRefusesEveryConflictAndLeavesTheTableAlone) {
+  // A second default route whose gateway lies outside every local network.
+  ns_.MustIp("route add default via 172.31.0.1 dev lan onlink metric 200");
+  StartService();
+  const std::string before = Routes("table all");
+  struct {
+    const char* request;
+    std::string expected;
+  } cases[] = {
+      {"route add 192.168.50.0 255.255.255.0 10.8.0.1 1",
+       "ERROR | RT3 | " + kRefusal +
+           "192.168.50.0/255.255.255.0) would be hiding one of this computer's LAN (192.168.50.10/255.255.255.0). (code 3)"},
+      {"route add 192.168.50.0 255.255.255.128 10.8.0.1 1",
+       "ERROR | RT6 | " + kRefusal +
+           "192.168.50.0/255.255.255.128) is in conflict with local IP address on this computer "
+           "(192.168.50.10/255.255.255.0). (code 6)"},
+      {"route add 172.20.0.0 255.255.0.0 10.8.0.1 1",
+       "ERROR | RT5 | " + kRefusal +
+           "172.20.0.0/255.255.0.0) is in conflict with registered DNS address on this computer (172.20.0.53). (code 5)"},
+      {"route add 172.31.0.0 255.255.0.0 10.8.0.1 1",
+       "ERROR | RT4 | " + kRefusal +
+           "172.31.0.0/255.255.0.0) is in conflict with registered Gateway address on this computer (192.168.50.1). "
+           "(code 4)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Ask(c.request), c.expected) << c.request;
+  EXPECT_EQ(Routes("table all"), before);
+}
+
+TEST_F(RouteKernel, AddAnswersArgumentAndAddressErrors) {
+  StartService();
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1"), "ERROR | 2 | Invalid number of argument (code 2)");
+  EXPECT_EQ(Ask("route add  10.9.0.0 255.255.0.0 10.8.0.1 1"), "ERROR | 2 | Invalid number of argument (code 2)");
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.256 1"), "ERROR | RT8 | Invalid Route address (code 8)");
+  EXPECT_EQ(Ask("route flush"), "ERROR | 1 | NOT IMPLEMENTED (code 1)");
+  // Destinations the kernel refuses come back with its errno (EINVAL).
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.0.255.0 10.8.0.1 1"), "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)");
+  EXPECT_EQ(Ask("route add 10.9.1.0 255.255.0.0 10.8.0.1 1"), "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)");
+  EXPECT_EQ(Routes("10.9.0.0/16"), "");
+  EXPECT_THAT(layout_.LogText(), HasSubstr("Invalid Route address Gateway[10.8.0.256]"));
+}
+
+TEST_F(RouteKernel, AddNeedsTheTunnelAdapterAroundTheGateway) {
+  StartService();
+  const std::string noTap =
+      "ERROR | RT7 | failed to get Tap interface -> Can't create route to Brix's LAN. </br> (code 7)";
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.7.0.1 1"), noTap);
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 192.168.50.1 1"), noTap);
+  ns_.MustIp(std::string("link set dev ") + kTunnel + " name tap0");
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), noTap);
+  // The adapter is found by its alias as well.
+  ns_.MustIp(std::string("link set dev tap0 alias ") + kTunnel);
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+  EXPECT_THAT(Routes("10.9.0.0/16"), HasSubstr("via 10.8.0.1 dev tap0"));
+}
+
+TEST_F(RouteKernel, AddWithoutTheRightToChangeRoutesIsAccessDenied) {
+  StartService({"setpriv", "--bounding-set=-net_admin", "--inh-caps=-net_admin", "--"});
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), "ERROR | RT9 | Cannot add route : Access denied (code 9)");
+  EXPECT_EQ(Routes("10.9.0.0/16"), "");
+}
+
+TEST_F(RouteKernel, DelRemovesTheRouteUsedForAnAddressButNeverTheDefault) {
+  ns_.MustIp(std::string("route add 10.9.0.0/16 via 10.8.0.1 dev ") + kTunnel + " metric 7");
+  ns_.MustIp(std::string("route add 10.9.0.0/16 via 10.8.0.3 dev ") + kTunnel + " metric 9");
+  StartService();
+  EXPECT_EQ(Ask("route del 10.9.3.4"), "OK");
+  // Exactly the entry in use went: the other metric stays.
+  EXPECT_THAT(Routes("10.9.0.0/16"), MatchesRegex("10\\.9\\.0\\.0/16 via 10\\.8\\.0\\.3 [^\n]* metric 9[^\n]*\n"));
+  EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR");
+  EXPECT_EQ(Ask("route del 0.0.0.0"), "ERROR");
+  EXPECT_EQ(Ask("route del not-an-address"), "ERROR");
+  EXPECT_THAT(Routes("default"), HasSubstr("default via 192.168.50.1 dev lan"));
+  ns_.MustIp("route del default");
+  EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
+}
+
+TEST_F(RouteKernel, BroadcastMovesTheTunnelsBroadcastRouteMetric) {
+  ns_.MustIp("route add 255.255.255.255 dev lan metric 20");
+  ns_.MustIp(std::string("route add 255.255.255.255 dev ") + kTunnel + " metric 281");
+  StartService();
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 19[^\n]*\n"));
+  EXPECT_EQ(Ask("route broadcast reset 10.8.0.1"), "OK");
+  EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 256[^\n]*\n"));
+  EXPECT_THAT(Routes("255.255.255.255 dev lan"), MatchesRegex("[^\n]*metric 20[^\n]*\n"));
+  EXPECT_EQ(Ask("route broadcast on 10.7.0.1"),
+            "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> "
+            "(code 14)");
+  EXPECT_EQ(Ask("route broadcast on"), "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)");
+}
+
+TEST_F(RouteKernel, BroadcastWithoutATunnelBroadcastRouteChangesNothing) {
+  ns_.MustIp("route add 255.255.255.255 dev lan metric 20");
+  StartService();
+  const std::string before = Routes("table all");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_EQ(Routes("table all"), before);
+  EXPECT_THAT(layout_.LogText(), HasSubstr("Unable to change broadcast route"));
+}
+
+TEST_F(RouteKernel, PostConnectFlushesOnlyTheTunnelsNeighbours) {
+  ns_.MustIp(std::string("neigh add 10.8.0.7 lladdr 02:00:00:00:00:07 dev ") + kTunnel + " nud stale");
+  ns_.MustIp(std::string("neigh add 10.8.0.8 lladdr 02:00:00:00:00:08 dev ") + kTunnel + " nud reachable");
+  ns_.MustIp("neigh add 192.168.50.1 lladdr 02:00:00:00:00:01 dev lan nud stale");
+  StartService();
+  EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
+  std::string tunnelNeighbours;
+  ns_.Ip(std::string("neigh show dev ") + kTunnel, &tunnelNeighbours);
+  EXPECT_EQ(tunnelNeighbours, "");
+  std::string lanNeighbours;
+  ns_.Ip("neigh show dev lan", &lanNeighbours);
+  EXPECT_THAT(lanNeighbours, HasSubstr("192.168.50.1 lladdr 02:00:00:00:00:01"));
+  EXPECT_THAT(layout_.LogText(), HasSubstr("flush response: 0"));
+}
+
+}  // namespace
+}  // namespace vortan
