@@ -1,0 +1,277 @@
+// The shipped templates, rendered for typical start requests, must be accepted by the
+// OpenVPN and stunnel programs of the system: OpenVPN parses the whole configuration and
+// reaches its management interface; stunnel starts, listens and logs where it should.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Ipv4.h"
+#include "Logging.h"
+#include "OpenVpnConfigManager.h"
+#include "Paths.h"
+#include "STunnelConfigManager.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace vortan {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+const std::uint32_t kLoopback = HostToNet(0x7F000001);
+
+// A loopback TCP socket bound to a port the system chose; listening when asked.
+class LoopbackSocket {
+ public:
+  explicit LoopbackSocket(bool listening) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && listen(fd_, 1) != 0) ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "loopback socket: errno " << errno;
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~LoopbackSocket() { Close(); }
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  int Port() const { return port_; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A port that was free a moment ago.
+int FreeLoopbackPort() {
+  LoopbackSocket probe(false);
+  return probe.Port();
+}
+
+// A program started in a directory with its output in a file; killed and reaped (by its
+// PID) if it still runs when the test ends.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& directory, const std::string& outputPath) {
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (Running()) {
+      kill(pid_, SIGKILL);
+      WaitForExit(seconds(10));
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  bool Running() {
+    if (pid_ <= 0 || exited_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) exited_ = true;
+    return !exited_;
+  }
+  void Terminate() {
+    if (Running()) kill(pid_, SIGTERM);
+  }
+  bool WaitForExit(std::chrono::milliseconds timeout) {
+    return test::WaitUntil([this] { return !Running(); }, timeout);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
+// A private installed-like tree: conf/ with the shipped templates, bin/stunnel/ (stunnel's
+// working directory), logs/ (private, as installed) and client/, the client's directory
+// and the current directory, so the relative template texts resolve to conf/.
+class ShippedTemplatesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    ASSERT_FALSE(test::FileExists(ResolveBesideExecutable("../conf/VortanClient.ovpn")))
+        << "a template beside the test executable would hide the shipped ones";
+    previousDirectory_ = fs::current_path();
+    root_ = fs::temp_directory_path() / test::UniqueName("vtpl");
+    for (const char* dir : {"conf", "bin/stunnel", "logs", "client"}) fs::create_directories(root_ / dir);
+    fs::permissions(root_ / "logs", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    for (const char* name : {"VortanClient.ovpn", "VortanClientStunnel.ovpn", "stunnel.conf"}) {
+      fs::copy_file(fs::path(VORTAN_SOURCE_DIR) / "conf" / name, root_ / "conf" / name);
+    }
+    fs::current_path(root_ / "client");
+    // The per-connection files OpenVPN checks for before it starts.
+    for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) test::WriteFile(Client(name), "-");
+    fs::permissions(Client("x_client.key"), fs::perms::owner_read | fs::perms::owner_write);
+  }
+  void TearDown() override {
+    fs::current_path(previousDirectory_);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  std::string Client(const std::string& name) const { return (root_ / "client" / name).string(); }
+  std::string Prefix() const { return Client("x_"); }
+
+  std::set<std::string> ClientFiles() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root_ / "client")) names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  // Runs OpenVPN on the configuration while the test holds the management port: once the
+  // options are accepted, OpenVPN stops at binding the management interface, before it
+  // opens any device or connection. Returns OpenVPN's log.
+  std::string RunOpenVpnAgainstBusyManagementPort(const std::string& configPath, int managementPort) {
+    const std::string logPath = (root_ / "openvpn.log").string();
+    // --log comes first so that the template's syslog option cannot divert any message.
+    const int status = test::RunCommand({"timeout", "10", "openvpn", "--log", logPath, "--config", configPath});
+    EXPECT_EQ(status, 1) << "OpenVPN should have failed at the management port";
+    const std::string log = test::ReadFile(logPath);
+    EXPECT_EQ(log.find("Options error"), std::string::npos) << log;
+    const std::string bindFailure =
+        "MANAGEMENT: Socket bind failed on local address [AF_INET]127.0.0.1:" + std::to_string(managementPort);
+    EXPECT_NE(log.find(bindFailure), std::string::npos) << log;
+    return log;
+  }
+
+  fs::path previousDirectory_;
+  fs::path root_;
+};
+
+TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
+  LoopbackSocket management(true);
+  OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
+                                 kLoopback, management.Port(), true);
+  const std::string log = RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  EXPECT_NE(log.find("ip-win32"), std::string::npos) << "the Windows-only option is only a warning";
+  EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x_vortanclient.ovpn"}));
+}
+
+TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateWithAnAuthenticatingProxy) {
+  LoopbackSocket management(true);
+  OpenVpnConfigManager generator(
+      RequestParser("gw1.example 443 " + Prefix() + " tap7 tcp winapi proxy.example 8080 alice s3cret basic"),
+      kLoopback, management.Port(), true);
+  ASSERT_EQ(generator.GetAuthFilePath(), Client("x_auth.txt"));
+  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+}
+
+TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheStunnelTemplateForTheLocalEnd) {
+  LoopbackSocket management(true);
+  RequestParser request("gw1.example 443 " + Prefix() + " Vortan-Dashlet qbr dynamic");
+  // As the tunnel controller rewrites it: OpenVPN goes over TCP to the local stunnel end.
+  request.SetRemoteHost("127.0.0.1");
+  request.SetRemotePort("5555");
+  request.SetProtocol("tcp");
+  OpenVpnConfigManager generator(request, kLoopback, management.Port(), false);
+  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+}
+
+TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
+  const int port = FreeLoopbackPort();
+  OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
+                                 kLoopback, port, true);
+  Child openvpn({"openvpn", "--log", (root_ / "openvpn.log").string(), "--config", generator.GetConfigFilePath()},
+                Client(""), (root_ / "openvpn.out").string());
+  ASSERT_TRUE(openvpn.Started());
+
+  std::unique_ptr<test::LineClient> client;
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        client = std::make_unique<test::LineClient>("127.0.0.1", port);
+        return client->Connected() || !openvpn.Running();
+      },
+      seconds(10)));
+  ASSERT_TRUE(client->Connected()) << test::ReadFile((root_ / "openvpn.log").string());
+  std::string line = client->ReadLine(seconds(5));
+  if (line.rfind(">INFO:", 0) == 0) line = client->ReadLine(seconds(5));
+  EXPECT_EQ(line.rfind(">HOLD:Waiting for hold release", 0), 0u) << line;
+
+  openvpn.Terminate();
+  EXPECT_TRUE(openvpn.WaitForExit(seconds(10)));
+}
+
+class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
+ protected:
+  // Starts stunnel on the rendered file as the service does, checks that it listens on
+  // the local end and writes its log to the service's private logs directory, stops it.
+  void ExpectStunnelRuns(const std::string& words, const std::string& secret) {
+    const int port = FreeLoopbackPort();
+    STunnelConfigManager generator(RequestParser(words), kLoopback, port);
+    const std::string outputPath = (root_ / "stunnel.out").string();
+    Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
+    ASSERT_TRUE(stunnel.Started());
+
+    const bool listening = test::WaitUntil(
+        [&] { return test::LineClient("127.0.0.1", port).Connected() || !stunnel.Running(); }, seconds(10));
+    EXPECT_TRUE(listening && stunnel.Running()) << "stunnel must stay in the foreground and listen";
+    stunnel.Terminate();
+    EXPECT_TRUE(stunnel.WaitForExit(seconds(10)));
+
+    const std::string logPath = (root_ / "logs" / "stunnelLog.txt").string();
+    const std::string log = test::ReadFile(logPath);
+    EXPECT_NE(log.find("Configuration successful"), std::string::npos) << log;
+    EXPECT_NE(log.find("bound to 127.0.0.1:" + std::to_string(port)), std::string::npos) << log;
+    struct stat info {};
+    ASSERT_EQ(stat(logPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & S_IRWXO, 0u) << "the debug log may hold proxy credentials";
+    EXPECT_EQ(test::ReadFile(outputPath).find(secret), std::string::npos);
+    EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x__stunnel.conf"}));
+  }
+};
+
+TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithoutProxy) {
+  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive", "no secret");
+}
+
+TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithAnAuthenticatingProxy) {
+  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive 192.0.2.20 8080 alice s3cret basic",
+                    "s3cret");
+}
+
+TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithAProxyWithoutAuthentication) {
+  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive 192.0.2.20 8080 - - none",
+                    "no secret");
+}
+
+}  // namespace
+}  // namespace vortan

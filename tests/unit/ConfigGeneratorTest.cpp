@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+
+#include "ConfigManager.h"
+#include "Ipv4.h"
+#include "Logging.h"
+#include "OpenVpnConfigManager.h"
+#include "Paths.h"
+#include "STunnelConfigManager.h"
+#include "TestSupport.h"
+#include "platform/ProcessInfo.h"
+
+namespace vortan {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kBom = "\xEF\xBB\xBF";
+
+// The bytes of a generated file whose template held these lines and ended in a line feed:
+// each template line ends in CR CR LF, and the final line feed adds one empty line.
+std::string Golden(std::initializer_list<std::string> lines) {
+  std::string bytes = kBom;
+  for (const auto& line : lines) bytes += line + "\r\r\n";
+  return bytes + "\r\r\n";
+}
+
+std::string Template(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+const std::uint32_t kManagementAddress = HostToNet(0x7F040506);  // 127.4.5.6
+
+// A private tree <root>/bin (the current directory), <root>/conf (templates found through
+// the relative fallback), <root>/data (the client's directory). Removed afterwards.
+class ConfigGeneratorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    ASSERT_FALSE(test::FileExists(ResolveBesideExecutable("../conf/VortanClient.ovpn")))
+        << "a template beside the test executable would hide the test's own templates";
+    previousDirectory_ = fs::current_path();
+    root_ = fs::temp_directory_path() / test::UniqueName("vcfg");
+    for (const char* dir : {"bin", "conf", "data"}) fs::create_directories(root_ / dir);
+    fs::current_path(root_ / "bin");
+  }
+  void TearDown() override {
+    fs::current_path(previousDirectory_);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void WriteTemplate(const std::string& name, const std::string& text) const {
+    test::WriteFile((root_ / "conf" / name).string(), text);
+  }
+  std::string Data(const std::string& name) const { return (root_ / "data" / name).string(); }
+
+  // The bytes generated from a direct-mode template for the request's words.
+  std::string RenderOpenVpn(const std::string& templateText, const std::string& words) {
+    WriteTemplate("VortanClient.ovpn", templateText);
+    OpenVpnConfigManager generator(RequestParser(words), kManagementAddress, 3007, true);
+    return test::ReadFile(generator.GetConfigFilePath());
+  }
+
+  fs::path previousDirectory_;
+  fs::path root_;
+};
+
+TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
+  WriteTemplate("VortanClient.ovpn",
+                Template({"remote %VORTANHOSTNAME% %VORTANPORT%", "proto %PROTOCOL%", "%EXITNOTIFY%",
+                          "management %MGMT_HOST% %MGMT_PORT%", "ca %CFG_FILE_PREFIX%ca.crt", "dev %DEV%",
+                          "verb %VERB%", "log %LOG%", "%IPWIN32%", "%PROXY%"}));
+  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("x_") + " tap0 UDP adaptive"), kManagementAddress,
+                                 3007, true);
+
+  const std::string expected =
+      Golden({"remote gw1 1194", "proto udp", "explicit-exit-notify", "management 127.4.5.6 3007", "ca x_ca.crt",
+              "dev tap0", "verb 3", "log OpenVpnLog.txt", "--ip-win32 adaptive\r\ndhcp-renew\r\ndhcp-release", ""});
+  EXPECT_EQ(generator.GetConfigFilePath(), Data("x_vortanclient.ovpn"));
+  EXPECT_EQ(test::ReadFile(Data("x_vortanclient.ovpn")), expected);
+  EXPECT_EQ(generator.GetConfigText(), expected);
+  EXPECT_EQ(generator.GetAuthFilePath(), "");
+  EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
+}
+
+TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
+  WriteTemplate("VortanClient.ovpn", "direct %VORTANPORT%");
+  WriteTemplate("VortanClientStunnel.ovpn", "via stunnel %VORTANPORT%");
+  OpenVpnConfigManager generator(RequestParser("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive"),
+                                 kManagementAddress, 3007, false);
+  EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "via stunnel 5555\r\r\n");
+}
+
+TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInTableOrder) {
+  // The host word is itself a later placeholder, so the port row replaces it too.
+  EXPECT_EQ(RenderOpenVpn("%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%",
+                          "%VORTANPORT% 1194 " + Data("x_") + " tap0 udp adaptive"),
+            std::string(kBom) + "1194 1194 1194 1194\r\r\n");
+  // A value holding an earlier placeholder stays as it is.
+  EXPECT_EQ(RenderOpenVpn("%DEV%", "gw1 1194 " + Data("x_") + " %VORTANHOSTNAME% udp adaptive"),
+            std::string(kBom) + "%VORTANHOSTNAME%\r\r\n");
+}
+
+TEST_F(ConfigGeneratorTest, ProtocolWordChoosesProtocolAndExitNotification) {
+  const struct {
+    const char* word;
+    const char* rendered;
+  } cases[] = {
+      {"udp", "udp|explicit-exit-notify"}, {"UDP4", "udp|explicit-exit-notify"}, {"xUdPx", "udp|explicit-exit-notify"},
+      {"tcp", "tcp|"},                     {"tcp-client", "tcp|"},               {"qbr", "tcp|"},
+  };
+  for (const auto& testCase : cases) {
+    EXPECT_EQ(RenderOpenVpn("%PROTOCOL%|%EXITNOTIFY%", "gw1 1194 " + Data("x_") + " tap0 " + testCase.word + " a"),
+              std::string(kBom) + testCase.rendered + "\r\r\n")
+        << testCase.word;
+  }
+}
+
+TEST_F(ConfigGeneratorTest, IpWin32ModeWordIsComparedExactly) {
+  const struct {
+    const char* word;
+    const char* rendered;
+  } cases[] = {
+      {"adaptive", "--ip-win32 adaptive\r\ndhcp-renew\r\ndhcp-release"},
+      {"dynamic", "--ip-win32 dynamic\r\ndhcp-renew\r\ndhcp-release"},
+      {"winapi", "--ip-win32 ipapi"},
+      {"Adaptive", "--ip-win32 netsh"},
+      {"netsh", "--ip-win32 netsh"},
+      {"\"\"", "--ip-win32 netsh"},
+  };
+  for (const auto& testCase : cases) {
+    EXPECT_EQ(RenderOpenVpn("%IPWIN32%", "gw1 1194 " + Data("x_") + " tap0 udp " + testCase.word),
+              std::string(kBom) + testCase.rendered + "\r\r\n")
+        << testCase.word;
+  }
+}
+
+TEST_F(ConfigGeneratorTest, PrefixWithoutSeparatorWritesIntoTheCurrentDirectory) {
+  WriteTemplate("VortanClient.ovpn", "ca %CFG_FILE_PREFIX%ca.crt");
+  OpenVpnConfigManager generator(RequestParser("gw1 1194 x_ tap0 udp adaptive"), kManagementAddress, 3007, true);
+  EXPECT_EQ(generator.GetConfigFilePath(), "x_vortanclient.ovpn");
+  EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), std::string(kBom) + "ca x_ca.crt\r\r\n");
+}
+
+TEST_F(ConfigGeneratorTest, EmptyOrMissingTemplate) {
+  EXPECT_EQ(RenderOpenVpn("", "gw1 1194 " + Data("x_") + " tap0 udp adaptive"), std::string(kBom) + "\r\r\n");
+
+  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("y_") + " tap0 udp adaptive"), kManagementAddress,
+                                 3007, false);
+  EXPECT_TRUE(test::FileExists(Data("y_vortanclient.ovpn")));
+  EXPECT_EQ(test::ReadFile(Data("y_vortanclient.ovpn")), "");
+}
+
+TEST_F(ConfigGeneratorTest, UnwritableOutputIsReportedWithItsPath) {
+  WriteTemplate("VortanClient.ovpn", "x");
+  WriteTemplate("stunnel.conf", "x");
+  ASSERT_EQ(mkfifo(Data("f_vortanclient.ovpn").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Data("f__stunnel.conf").c_str(), 0600), 0);
+  for (const std::string& prefix : {Data("missing/x_"), Data("f_")}) {
+    const RequestParser request("gw1 1194 " + prefix + " tap0 udp adaptive");
+    try {
+      OpenVpnConfigManager generator(request, kManagementAddress, 3007, true);
+      ADD_FAILURE() << "wrote " << prefix;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "vortanclient.ovpn");
+    }
+    try {
+      STunnelConfigManager generator(request, kManagementAddress, 5555);
+      ADD_FAILURE() << "wrote " << prefix;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "_stunnel.conf");
+    }
+  }
+}
+
+TEST_F(ConfigGeneratorTest, ProxyWithoutCredentials) {
+  for (const char* method : {"none", "nonea"}) {
+    WriteTemplate("VortanClient.ovpn", "%PROXY%");
+    OpenVpnConfigManager generator(
+        RequestParser("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method),
+        kManagementAddress, 3007, true);
+    EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "http-proxy proxy1 8080\r\r\n") << method;
+    EXPECT_EQ(generator.GetAuthFilePath(), "");
+    EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
+  }
+}
+
+TEST_F(ConfigGeneratorTest, ProxyWithCredentialsWritesAPrivateFileWithoutByteOrderMark) {
+  const std::string prefix = Data("a\\b_");
+  const std::string authPath = prefix + "auth.txt";
+  test::WriteFile(authPath, "old content that is longer than the new one");
+  ASSERT_EQ(chmod(authPath.c_str(), 0644), 0);
+
+  WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
+  OpenVpnConfigManager generator(RequestParser("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm"),
+                                 kManagementAddress, 3007, true);
+
+  const std::string escapedAuthPath = (root_ / "data").string() + "/a\\\\b_auth.txt";
+  EXPECT_EQ(generator.GetConfigText(),
+            Golden({"ca a\\\\b_ca.crt", "http-proxy proxy1 8080 \"" + escapedAuthPath + "\" ntlm"}));
+  EXPECT_EQ(generator.GetAuthFilePath(), authPath);
+  EXPECT_EQ(test::ReadFile(authPath), "alice\r\ns3cret\r\n");
+  EXPECT_EQ(ModeOf(authPath), 0600u);
+
+  const std::string fresh = OpenVpnConfigManager::WriteAuthFile(Data("n_"), "bob", "pw");
+  EXPECT_EQ(fresh, Data("n_auth.txt"));
+  EXPECT_EQ(test::ReadFile(fresh), "bob\r\npw\r\n");
+  EXPECT_EQ(ModeOf(fresh), 0600u);
+}
+
+class STunnelGeneratorTest : public ConfigGeneratorTest {
+ protected:
+  std::string Render(const std::string& words) {
+    WriteTemplate("stunnel.conf", Template({"accept = %LOCAL_IP%:%LOCAL_PORT%", "connect = %VORTANHOSTNAME%:%VORTANPORT%",
+                                            "debug = %VERB%", "output = %LOG%", "files = %CFG_FILE_PREFIX%",
+                                            "%PROXY%"}));
+    STunnelConfigManager generator(RequestParser(words), kManagementAddress, 5555);
+    EXPECT_EQ(generator.GetConfigFilePath(), Data("w\\x__stunnel.conf"));
+    EXPECT_EQ(ModeOf(generator.GetConfigFilePath()), 0600u);
+    const std::string written = test::ReadFile(generator.GetConfigFilePath());
+    EXPECT_EQ(written, generator.GetConfigText());
+    return written;
+  }
+  std::string Prefix() const { return Data("w\\x_"); }
+  std::string EscapedPrefix() const { return (root_ / "data").string() + "/w\\\\x_"; }
+};
+
+TEST_F(STunnelGeneratorTest, WithoutProxyConnectsToTheServer) {
+  EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive"),
+            Golden({"accept = 127.4.5.6:5555", "connect = gw1:443", "debug = 7", "output = ../../logs/stunnelLog.txt",
+                    "files = " + EscapedPrefix(), ""}));
+}
+
+TEST_F(STunnelGeneratorTest, BasicProxyConnectsToTheProxyWithFiveProxyLines) {
+  EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic"),
+            Golden({"accept = 127.4.5.6:5555", "connect = proxy1:8080", "debug = 7",
+                    "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(),
+                    "protocol = connect\r\r\nprotocolAuthentication = basic\r\r\nprotocolHost = gw1:443\r\r\n"
+                    "protocolPassword = s3cret\r\r\nprotocolUsername = alice"}));
+}
+
+TEST_F(STunnelGeneratorTest, ProxyWithoutAuthenticationHasTwoProxyLines) {
+  for (const char* method : {"none", "nonea"}) {
+    EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret " + method),
+              Golden({"accept = 127.4.5.6:5555", "connect = proxy1:8080", "debug = 7",
+                      "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(),
+                      "protocol = connect\r\r\nprotocolHost = gw1:443"}))
+        << method;
+  }
+}
+
+TEST_F(STunnelGeneratorTest, ReplacedFileBecomesOwnerOnly) {
+  const std::string path = Data("w\\x__stunnel.conf");
+  test::WriteFile(path, "old");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic");
+}
+
+TEST_F(ConfigGeneratorTest, TemplateLinesAreReadAsATextStreamReadsThem) {
+  const struct {
+    const char* name;
+    std::string file;
+    std::string text;
+  } cases[] = {
+      {"line feeds", "a\nb\n", "a\r\nb\r\n\r\n"},
+      {"CR LF line ends read as line feeds", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
+      {"no final line feed", "a\nb", "a\r\nb\r\n"},
+      {"lone carriage return stays", "a\rb", "a\rb\r\n"},
+      {"empty file is one empty line", "", "\r\n"},
+      {"UTF-8 passes through unchanged", "caf\xC3\xA9", "caf\xC3\xA9\r\n"},
+  };
+  const std::string path = (root_ / "conf" / "t.txt").string();
+  for (const auto& testCase : cases) {
+    test::WriteFile(path, testCase.file);
+    EXPECT_EQ(ReadTextFile(path), testCase.text) << testCase.name;
+  }
+  EXPECT_EQ(ReadTextFile((root_ / "conf" / "missing.txt").string()), "");
+}
+
+TEST(ConfigGeneratorSteps, ReplaceAllEscapeAndFileBytes) {
+  std::string text = "%A%-%A%%A%";
+  ReplaceAll(text, "%A%", "x%A%");
+  EXPECT_EQ(text, "x%A%-x%A%x%A%");
+  ReplaceAll(text, "", "never");
+  EXPECT_EQ(text, "x%A%-x%A%x%A%");
+  std::string caseSensitive = "%a%";
+  ReplaceAll(caseSensitive, "%A%", "x");
+  EXPECT_EQ(caseSensitive, "%a%");
+
+  EXPECT_EQ(EscapeBackslashes("C:\\data\\\\x_"), "C:\\\\data\\\\\\\\x_");
+  EXPECT_EQ(EscapeBackslashes("OpenVpnLog.txt"), "OpenVpnLog.txt");
+
+  EXPECT_EQ(Utf8FileBytes(""), "");
+  EXPECT_EQ(Utf8FileBytes("a\nb\r\n"), std::string(kBom) + "a\r\nb\r\r\n");
+}
+
+TEST(ConfigGeneratorSteps, TemplateBesideTheExecutableWinsOverTheRelativeText) {
+  registerLoggers();
+  const std::string executable = platform::ExecutablePath();
+  const std::string ownName = executable.substr(executable.rfind('/') + 1);
+  EXPECT_EQ(ResolveTemplatePath(ownName, loggers::kVpnConfig, {"c ", "s ", "r "}), executable);
+  const std::string missing = "../conf/" + test::UniqueName("none") + ".ovpn";
+  EXPECT_EQ(ResolveTemplatePath(missing, loggers::kDefault, {"c ", "s ", "r "}), missing);
+}
+
+}  // namespace
+}  // namespace vortan
