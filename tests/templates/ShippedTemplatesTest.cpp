@@ -143,6 +143,7 @@ class ShippedTemplatesTest : public ::testing::Test {
     fs::permissions(Client("x_client.key"), fs::perms::owner_read | fs::perms::owner_write);
   }
   void TearDown() override {
+    if (previousDirectory_.empty()) return;  // SetUp stopped before it changed anything
     fs::current_path(previousDirectory_);
     std::error_code ignored;
     fs::remove_all(root_, ignored);

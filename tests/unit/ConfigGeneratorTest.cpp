@@ -60,6 +60,7 @@ class ConfigGeneratorTest : public ::testing::Test {
     fs::current_path(root_ / "bin");
   }
   void TearDown() override {
+    if (previousDirectory_.empty()) return;  // SetUp stopped before it changed anything
     fs::current_path(previousDirectory_);
     std::error_code ignored;
     fs::remove_all(root_, ignored);
