@@ -1,6 +1,15 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+class ServiceControlSource;
+}
 
 namespace vortan {
 
@@ -15,9 +24,70 @@ class IService {
   virtual void ReprocessLastControl() = 0;
 };
 
-// Runs the service under the platform's service manager; returns the exit code.
+// Control codes of a service manager request.
+namespace control {
+constexpr std::uint32_t kStop = 1;
+constexpr std::uint32_t kPause = 2;
+constexpr std::uint32_t kContinue = 3;
+constexpr std::uint32_t kInterrogate = 4;
+constexpr std::uint32_t kShutdown = 5;
+}  // namespace control
+
+// States of the service as reported to the manager.
+enum class ServiceState : std::uint32_t {
+  kStopped = 1,
+  kStartPending = 2,
+  kStopPending = 3,
+  kRunning = 4,
+};
+
+// The service under systemd: state reports become sd_notify messages, and the stop
+// and interrogate requests arrive as signals, read on a thread of their own.
+class CService : public IService {
+ public:
+  CService();
+  ~CService() override;
+  CService(const CService&) = delete;
+  CService& operator=(const CService&) = delete;
+
+  // Runs the service: registration of the control handler, start-pending, the main
+  // loop, stopped. Returns the main loop's result.
+  int ServiceMain();
+  // Handles one control request; a stop runs the stop dialogue on the calling thread.
+  void ProcessScmRequest(std::uint32_t control);
+
+  void ReportRunning() override;
+  void ReportStopped() override;
+  bool IsStopPending() override;
+  void WaitForControl(std::uint32_t seconds) override;
+  void ReprocessLastControl() override;
+
+  ServiceState State() const { return state_; }
+
+ private:
+  void SetState(ServiceState state);
+  void ReportStatus();
+  void StartControlHandler();
+  void StopControlHandler();
+  void HandleControls();
+
+  std::atomic<std::uint32_t> lastControl_{0};
+  std::atomic<ServiceState> state_{ServiceState::kStartPending};
+  // The auto-reset event WaitForControl waits on; nothing in the program sets it.
+  std::mutex eventMutex_;
+  std::condition_variable eventCondition_;
+  bool eventSignalled_ = false;
+  std::unique_ptr<platform::ServiceControlSource> controls_;
+  std::thread controlThread_;
+};
+
+// Blocks the control signals (stop, interrupt, interrogate) so that only the
+// service's control thread receives them. Call before the process starts any thread.
+void PrepareServiceSignals();
+
+// Runs the service under systemd; returns the exit code (1 when not started by it).
 int RunAsService();
-// Registers the service with the platform's service manager; true on success.
+// Registers the service with systemd; true on success.
 bool InstallService(bool autoStart);
 // Stops and unregisters the service; true on success.
 bool RemoveService();

@@ -1,0 +1,164 @@
+// The service started as systemd starts a Type=notify unit: a notification socket
+// named in NOTIFY_SOCKET, stop and interrogate requests as signals.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace vortan {
+namespace test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// The datagram socket systemd listens on; removed on destruction.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& directory) : path_(directory + "/notify.sock") {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ADD_FAILURE() << "cannot bind " << path_ << ": " << std::strerror(errno);
+    }
+  }
+  ~NotifySocket() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  std::string Environment() const { return "NOTIFY_SOCKET=" + path_; }
+
+  // The next notification, or empty text after the time-out.
+  std::string Receive(int timeoutMs = 10000) {
+    pollfd waiter{fd_, POLLIN, 0};
+    if (poll(&waiter, 1, timeoutMs) <= 0) return std::string();
+    char buffer[4096];
+    ssize_t count = recv(fd_, buffer, sizeof buffer, 0);
+    return count > 0 ? std::string(buffer, static_cast<size_t>(count)) : std::string();
+  }
+
+  // Notifications up to and including the first that contains text; every one read
+  // is appended to seen.
+  bool ReceiveUntil(const std::string& text, std::vector<std::string>* seen) {
+    for (;;) {
+      std::string message = Receive();
+      if (message.empty()) return false;
+      seen->push_back(message);
+      if (message.find(text) != std::string::npos) return true;
+    }
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+class ServiceModeTest : public ::testing::Test {
+ protected:
+  InstalledLayout layout_;
+  NotifySocket notify_{layout_.Root()};
+  std::string PortUsedPath() const { return layout_.Conf() + "/portused.txt"; }
+};
+
+// The notification that announces readiness names the endpoint published in
+// portused.txt.
+void ExpectReadyForEndpoint(const std::string& ready, const Endpoint& endpoint) {
+  EXPECT_THAT(ready, HasSubstr("READY=1\n"));
+  EXPECT_THAT(ready, HasSubstr("STATUS=Management listener on " + endpoint.address + ":" +
+                               std::to_string(endpoint.port)));
+}
+
+class StopSignalTest : public ServiceModeTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignalTest, ReportsReadyThenStopsThroughTheStopDialogue) {
+  ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  ExpectReadyForEndpoint(seen.back(), endpoint);
+
+  service.Signal(GetParam());
+  std::vector<std::string> stopping;
+  ASSERT_TRUE(notify_.ReceiveUntil("STOPPING=1", &stopping));
+  EXPECT_EQ(0, service.WaitForExit());
+  EXPECT_EQ("STATUS=Stopped", notify_.Receive(2000));
+  EXPECT_FALSE(FileExists(PortUsedPath()));
+
+  const std::string log = layout_.LogText();
+  EXPECT_THAT(log, HasSubstr("] service - ProcessScmRequest : dwControl=1\n"));
+  EXPECT_THAT(log, HasSubstr("] service - Control request STOP or SHUTDOWN received\n"));
+  EXPECT_THAT(log, HasSubstr("] service - Exiting...\n"));
+  EXPECT_LT(log.find("Control request STOP"), log.find("Exiting..."));
+}
+
+INSTANTIATE_TEST_SUITE_P(TerminateAndInterrupt, StopSignalTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGTERM ? std::string("Sigterm") : std::string("Sigint");
+                         });
+
+TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
+  ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+
+  service.Signal(SIGHUP);
+  std::string again = notify_.Receive();
+  ExpectReadyForEndpoint(again, endpoint);
+  EXPECT_TRUE(service.Running());
+
+  {
+    LineClient control(endpoint);
+    ASSERT_EQ(kWelcome, control.ReadLine());
+    EXPECT_EQ("OK", control.Ask("CONTROL"));
+  }
+  // The accept loop goes on: a new client is greeted, and stays open across the stop.
+  LineClient idle(endpoint);
+  ASSERT_EQ(kWelcome, idle.ReadLine());
+
+  service.Signal(SIGTERM);
+  EXPECT_EQ(0, service.WaitForExit());
+  const std::string log = layout_.LogText();
+  EXPECT_THAT(log, HasSubstr("ProcessScmRequest : dwControl=4\n"));
+  EXPECT_THAT(log, HasSubstr("request to Stop = 0\n"));
+  EXPECT_THAT(log, HasSubstr("request to Stop = 1\n"));
+}
+
+TEST_F(ServiceModeTest, FailedStartUpGoesFromStartingToStoppedWithoutReady) {
+  layout_.WriteConf("VortanVpnService.ini", "vortanvpnserviceport =\n");
+  ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
+  EXPECT_EQ(0, service.WaitForExit());
+  std::vector<std::string> seen;
+  EXPECT_TRUE(notify_.ReceiveUntil("STATUS=Stopped", &seen));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ("STATUS=Starting", seen.front());
+  for (const std::string& message : seen) EXPECT_THAT(message, Not(HasSubstr("READY=1")));
+  EXPECT_THAT(layout_.LogText(), HasSubstr("Service running error : CFG: Bad format for line: 1"));
+}
+
+TEST_F(ServiceModeTest, StartedByHandOutsideSystemdFailsWithAHint) {
+  ServiceProcess service(layout_, {});
+  EXPECT_EQ(1, service.WaitForExit());
+  EXPECT_THAT(service.Output(), HasSubstr("use /console to run it in a terminal\n"));
+  EXPECT_FALSE(FileExists(PortUsedPath()));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vortan

@@ -1,0 +1,290 @@
+// vortanctl: its reading of replies and command lines, its exit codes against a
+// scripted peer, and a real service.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Ipv4.h"
+#include "TestSupport.h"
+#include "VortanCtl.h"
+
+namespace vortan {
+namespace test {
+namespace {
+
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+TEST(VortanctlReplies, ErrorRepliesAreErrorAloneOrErrorAndABlank) {
+  struct Case {
+    const char* reply;
+    bool error;
+  };
+  for (const Case& c : {Case{"ERROR", true},
+                        Case{"ERROR | 5 | 20190302T14:03:07 | Failed to launch process. (code 5)", true},
+                        Case{"ERROR | RT12 | 20190302T14:03:07 | x (code 12)", true},
+                        Case{"ERRORS", false}, Case{"error", false}, Case{" ERROR", false}, Case{"OK", false},
+                        Case{"bye", false}, Case{"SUCCESS | RT0 | 20190302T14:03:07 | done (code 0)", false},
+                        Case{"IMPLEMENTATION:1.0.0.0 COMPATIBILITY:6.5", false}}) {
+    EXPECT_EQ(c.error, vortanctl::IsErrorReply(c.reply)) << c.reply;
+  }
+}
+
+TEST(VortanctlReplies, OnlyAStateLineWithExitingEndsATunnel) {
+  struct Case {
+    const char* line;
+    bool exiting;
+  };
+  for (const Case& c : {Case{"> STATE: 1700000000,EXITING,SIGTERM,,", true},
+                        Case{"> STATE: 00000000 ,EXITING,exit-with-notification,,", true},
+                        Case{"> STATE: 1700000000,CONNECTED,SUCCESS,10.8.0.2,192.0.2.1,1194,,", false},
+                        Case{"> LOG: 1700000000,I,EXITING", false}, Case{">STATE:1,EXITING,,", false},
+                        Case{"> STATE: EXITING", false}}) {
+    EXPECT_EQ(c.exiting, vortanctl::IsExitingNotification(c.line)) << c.line;
+  }
+}
+
+TEST(VortanctlReplies, CarriageReturnsBecomeLineBreaks) {
+  EXPECT_EQ("Welcome to VortanVpnService management Interface ",
+            vortanctl::ForDisplay("Welcome to VortanVpnService management Interface \r"));
+  EXPECT_EQ("help \n\t   : display\n\nversion ", vortanctl::ForDisplay("help \r\t   : display\r\rversion \r"));
+}
+
+TEST(VortanctlEndpoints, PortUsedAndExplicitEndpoints) {
+  struct Case {
+    const char* text;
+    bool portUsed;  // parse as portused.txt content, else as an explicit endpoint
+    bool valid;
+    const char* address;
+    int port;
+  };
+  for (const Case& c : {Case{"zel-vpn-service://127.83.4.201:49731", true, true, "127.83.4.201", 49731},
+                        Case{"zel-vpn-service://127.0.0.1:4500\n", true, true, "127.0.0.1", 4500},
+                        Case{"127.83.4.201:49731", true, false, "", 0},
+                        Case{"zel-vpn-service://127.0.0.1", true, false, "", 0},
+                        Case{"127.0.0.1:1", false, true, "127.0.0.1", 1},
+                        Case{"127.0.0.1:65536", false, false, "", 0}, Case{"127.0.0.1:0", false, false, "", 0},
+                        Case{"127.0.0.1:-5", false, false, "", 0}, Case{"localhost:80", false, false, "", 0},
+                        Case{"127.1:80", false, false, "", 0}, Case{"", false, false, "", 0}}) {
+    vortanctl::Endpoint endpoint;
+    bool parsed = c.portUsed ? vortanctl::ParsePortUsed(c.text, &endpoint) : vortanctl::ParseEndpoint(c.text, &endpoint);
+    ASSERT_EQ(c.valid, parsed) << c.text;
+    if (!c.valid) continue;
+    EXPECT_EQ(c.address, FormatDotted(endpoint.address)) << c.text;
+    EXPECT_EQ(c.port, endpoint.port) << c.text;
+  }
+}
+
+TEST(VortanctlOptions, RequestWordsFollowTheOptions) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string root, endpoint;
+    std::vector<std::string> request;
+    bool error;
+  };
+  for (const Case& c :
+       {Case{{"version"}, "", "", {"version"}, false},
+        Case{{"--root", "/x", "route", "del", "10.0.0.0"}, "/x", "", {"route", "del", "10.0.0.0"}, false},
+        Case{{"--root=/y", "-e", "127.0.0.1:80"}, "/y", "127.0.0.1:80", {}, false},
+        Case{{"--endpoint=127.0.0.1:80", "start", "-x"}, "", "127.0.0.1:80", {"start", "-x"}, false},
+        Case{{"--", "-odd"}, "", "", {"-odd"}, false}, Case{{"-e", "nowhere"}, "", "nowhere", {}, true},
+        Case{{"--root"}, "", "", {}, true}, Case{{"--bogus", "version"}, "", "", {}, true},
+        Case{{"--rooted", "version"}, "", "", {}, true}}) {
+    vortanctl::Options options = vortanctl::ParseOptions(c.arguments);
+    EXPECT_EQ(c.error, !options.error.empty()) << ::testing::PrintToString(c.arguments);
+    if (c.error) continue;
+    EXPECT_EQ(c.root, options.root);
+    EXPECT_EQ(c.endpoint, options.endpoint);
+    EXPECT_THAT(options.request, ElementsAreArray(c.request));
+  }
+  EXPECT_EQ("route add 10.1.0.0 255.255.0.0", vortanctl::RequestLine({"route", "add", "10.1.0.0", "255.255.0.0"}));
+}
+
+// A loopback peer that greets one client, records its request line and sends
+// scripted lines; it closes the connection afterwards, or waits for the client to.
+class ScriptedService {
+ public:
+  ScriptedService(std::vector<std::string> lines, bool closeAfterLines) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 1);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    worker_ = std::thread([this, lines, closeAfterLines] { Serve(lines, closeAfterLines); });
+  }
+  ~ScriptedService() {
+    worker_.join();
+    close(listener_);
+  }
+  ScriptedService(const ScriptedService&) = delete;
+  ScriptedService& operator=(const ScriptedService&) = delete;
+
+  std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+  // The request line the client sent (valid once the client has run).
+  const std::string& Request() const { return request_; }
+
+ private:
+  void Serve(const std::vector<std::string>& lines, bool closeAfterLines) {
+    pollfd waiter{listener_, POLLIN, 0};
+    if (poll(&waiter, 1, 10000) <= 0) return;
+    int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    SendText(client, kWelcome);
+    request_ = ReadLine(client);
+    for (const std::string& line : lines) SendText(client, line + "\n");
+    if (!closeAfterLines) WaitForClose(client);
+    close(client);
+  }
+  static void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+  static std::string ReadLine(int fd) {
+    std::string line;
+    char c;
+    pollfd waiter{fd, POLLIN, 0};
+    while (poll(&waiter, 1, 10000) > 0 && recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+    return line;
+  }
+  static void WaitForClose(int fd) {
+    char buffer[256];
+    pollfd waiter{fd, POLLIN, 0};
+    while (poll(&waiter, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::string request_;
+  std::thread worker_;
+};
+
+struct ClientCase {
+  const char* name;
+  std::vector<std::string> request;
+  std::vector<std::string> lines;  // what the peer sends after the welcome
+  bool closeAfterLines;
+  int exitCode;
+  std::vector<std::string> printed;
+  std::vector<std::string> notPrinted;
+};
+
+void PrintTo(const ClientCase& c, std::ostream* os) { *os << c.name; }
+
+class VortanctlClientTest : public ::testing::TestWithParam<ClientCase> {};
+
+TEST_P(VortanctlClientTest, ExitCodeAndOutput) {
+  const ClientCase& c = GetParam();
+  std::string output;
+  int exitCode;
+  std::string request;
+  {
+    ScriptedService peer(c.lines, c.closeAfterLines);
+    std::vector<std::string> command = {VORTANCTL_BINARY, "--endpoint", peer.Endpoint()};
+    command.insert(command.end(), c.request.begin(), c.request.end());
+    exitCode = RunCommand(command, &output);
+  }
+  EXPECT_EQ(c.exitCode, exitCode) << output;
+  for (const std::string& text : c.printed) EXPECT_THAT(output, HasSubstr(text));
+  for (const std::string& text : c.notPrinted) EXPECT_THAT(output, Not(HasSubstr(text)));
+}
+
+const char* const kConnected = "> STATE: 1700000001,CONNECTED,SUCCESS,10.8.0.2,192.0.2.1,1194,,";
+const char* const kExiting = "> STATE: 1700000002,EXITING,SIGTERM,,";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VortanctlClientTest,
+    ::testing::Values(
+        ClientCase{"ErrorReply", {"route", "del", "10.9.0.0"},
+                   {"ERROR | RT1 | 20190302T14:03:07 | no route (code 1)"}, true, 1,
+                   {"ERROR | RT1 | 20190302T14:03:07 | no route (code 1)\n"}, {}},
+        ClientCase{"SuccessReply", {"route", "del", "10.9.0.0"},
+                   {"SUCCESS | RT0 | 20190302T14:03:07 | deleted (code 0)"}, true, 0,
+                   {"SUCCESS | RT0 | 20190302T14:03:07 | deleted (code 0)\n"}, {"Welcome"}},
+        // The peer keeps the connection open: the client itself stops at EXITING.
+        ClientCase{"StartFollowsTheTunnelUntilExiting", {"start", "gw", "1194", "/tmp/x_", "tap0", "udp"},
+                   {"OK", kConnected, kExiting, "> LOG: 1700000003,I,after the end"}, false, 0,
+                   {std::string("OK\n") + kConnected + "\n" + kExiting + "\n"}, {"after the end"}},
+        ClientCase{"FailedStartPrintsNoNotifications", {"start", "gw"},
+                   {"ERROR | 5 | 20190302T14:03:07 | Bad Argument (code 5)", kConnected}, true, 1,
+                   {"Bad Argument"}, {"CONNECTED"}},
+        ClientCase{"HelpTextLinesAreShownAsLines", {"help"},
+                   {"List of Availlable commands \r\rhelp \r\t   : display the following info ...\r"}, true, 0,
+                   {"List of Availlable commands \n\nhelp \n\t   : display the following info ...\n"}, {"\r"}},
+        ClientCase{"ClosedBeforeTheReply", {"version"}, {}, true, 2, {"without replying"}, {}}),
+    [](const ::testing::TestParamInfo<ClientCase>& info) { return std::string(info.param.name); });
+
+TEST(VortanctlClient, SendsTheWordsAsOneLine) {
+  ScriptedService peer({"OK"}, true);
+  std::string output;
+  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "-e", peer.Endpoint(), "route", "add", "10.1.0.0", "255.255.0.0",
+                           "10.8.0.1", "5"},
+                          &output))
+      << output;
+  EXPECT_EQ("route add 10.1.0.0 255.255.0.0 10.8.0.1 5", peer.Request());
+}
+
+TEST(VortanctlClient, UnreachableServiceExitsWithTwo) {
+  // A port that was just free: nothing listens on it.
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string endpoint = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  close(probe);
+
+  std::string output;
+  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--endpoint", endpoint, "version"}, &output));
+  EXPECT_THAT(output, HasSubstr("cannot connect to " + endpoint));
+
+  InstalledLayout stopped;
+  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--root", stopped.Root(), "version"}, &output));
+  EXPECT_THAT(output, HasSubstr("not running"));
+}
+
+TEST(VortanctlClient, HelpDocumentsTheExitCodesAndWrongUsageIsRefused) {
+  std::string output;
+  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--help"}, &output));
+  EXPECT_THAT(output, HasSubstr("Usage: vortanctl"));
+  EXPECT_THAT(output, HasSubstr("error reply: the reply is \"ERROR\" or begins with \"ERROR \""));
+  EXPECT_EQ(64, RunCommand({VORTANCTL_BINARY, "--frobnicate"}, &output));
+  EXPECT_THAT(output, HasSubstr("unknown option --frobnicate"));
+}
+
+class VortanctlWithServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(service_.WaitForEndpoint(&endpoint_)) << service_.Output(); }
+  InstalledLayout layout_;
+  ServiceProcess service_{layout_};
+  Endpoint endpoint_;
+};
+
+TEST_F(VortanctlWithServiceTest, VersionFoundThroughPortUsed) {
+  std::string output;
+  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--root", layout_.Root(), "version"}, &output));
+  EXPECT_EQ("IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n", output);
+}
+
+TEST_F(VortanctlWithServiceTest, InteractiveSessionEndsWithTheInput) {
+  std::string output;
+  EXPECT_EQ(0, Shell("printf 'version\\n' | '" VORTANCTL_BINARY "' --root '" + layout_.Root() + "'", &output));
+  EXPECT_THAT(output, HasSubstr("Welcome to VortanVpnService management Interface\n"
+                                "IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n"
+                                "bye\n"));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vortan
