@@ -53,12 +53,6 @@ TEST(VortanctlReplies, OnlyAStateLineWithExitingEndsATunnel) {
   }
 }
 
-TEST(VortanctlReplies, CarriageReturnsBecomeLineBreaks) {
-  EXPECT_EQ("Welcome to VortanVpnService management Interface ",
-            vortanctl::ForDisplay("Welcome to VortanVpnService management Interface \r"));
-  EXPECT_EQ("help \n\t   : display\n\nversion ", vortanctl::ForDisplay("help \r\t   : display\r\rversion \r"));
-}
-
 TEST(VortanctlEndpoints, PortUsedAndExplicitEndpoints) {
   struct Case {
     const char* text;
