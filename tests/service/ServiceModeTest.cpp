@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "Logging.h"
+#include "Service.h"
 #include "TestSupport.h"
 
 namespace vortan {
@@ -66,6 +68,12 @@ class NotifySocket {
   std::string path_;
   int fd_ = -1;
 };
+
+std::size_t CountOf(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
 
 class ServiceModeTest : public ::testing::Test {
  protected:
@@ -157,6 +165,30 @@ TEST_F(ServiceModeTest, StartedByHandOutsideSystemdFailsWithAHint) {
   EXPECT_EQ(1, service.WaitForExit());
   EXPECT_THAT(service.Output(), HasSubstr("use /console to run it in a terminal\n"));
   EXPECT_FALSE(FileExists(PortUsedPath()));
+}
+
+// Controls that no signal delivers, handled in-process.
+TEST(CServiceControls, PauseInterrogateAndUnknownCodes) {
+  registerLoggers();
+  InstalledLayout scratch;
+  NotifySocket notify(scratch.Root());
+  setenv("NOTIFY_SOCKET", notify.Environment().substr(std::strlen("NOTIFY_SOCKET=")).c_str(), 1);
+  {
+    CService service;
+    ::testing::internal::CaptureStdout();
+    service.ProcessScmRequest(control::kPause);
+    service.ProcessScmRequest(control::kContinue);
+    service.ProcessScmRequest(99);
+    service.ProcessScmRequest(control::kInterrogate);
+    service.WaitForControl(0);  // nothing ever sets its event: no control is handled
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(2u, CountOf(log, "Control request PAUSE or CONTINUE received\n"));
+    EXPECT_THAT(log, HasSubstr("Invalid service control request : 99.\n"));
+    EXPECT_EQ(4u, CountOf(log, "ProcessScmRequest : dwControl="));
+    EXPECT_EQ("STATUS=Starting", notify.Receive(2000));
+    EXPECT_FALSE(service.IsStopPending());
+  }
+  unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace
