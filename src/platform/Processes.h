@@ -7,7 +7,9 @@
 
 // Child processes of the service (OpenVPN, stunnel). A launched process is identified by
 // a process handle that stays bound to it, so a signal can never reach another process
-// that happens to reuse its identifier. Calls return 0 or the platform error code.
+// that happens to reuse its identifier. A reaper collects every launched process as soon
+// as it ends, tracked or not, so none lingers as a zombie. Calls return 0 or the
+// platform error code.
 namespace platform {
 
 struct LaunchSpec {
@@ -19,7 +21,7 @@ struct LaunchSpec {
 class Process {
  public:
   Process() = default;
-  // A process still running (or not yet collected) is handed to the reaper.
+  // Stops tracking; a running process keeps running.
   ~Process();
   Process(Process&& other) noexcept;
   Process& operator=(Process&& other) noexcept;
@@ -29,7 +31,7 @@ class Process {
   // Starts the program detached from the service: a session of its own, default signal
   // handling, standard streams on the null device, no inherited descriptors, the
   // service's environment without its service-manager socket. Any process tracked so
-  // far is handed to the reaper first.
+  // far is released first.
   int Launch(const LaunchSpec& spec);
 
   bool Tracked() const { return handle_ >= 0; }
@@ -42,10 +44,10 @@ class Process {
   int RequestExit();
   // Ends the process at once.
   int Kill();
-  // Waits at most timeout for the process to end; when it has, collects it and stops
-  // tracking it. True when it ended.
+  // Waits at most timeout for the process to end; when it has, stops tracking it. True
+  // when it ended.
   bool WaitForExit(std::chrono::milliseconds timeout);
-  // Stops tracking the process; the reaper collects it whenever it ends.
+  // Stops tracking the process; it runs on and is collected whenever it ends.
   void Release();
 
  private:

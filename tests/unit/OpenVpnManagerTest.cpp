@@ -377,14 +377,21 @@ TEST_F(ChildProcessTest, BoundedWaitThenKill) {
   EXPECT_TRUE(Gone(pid));
 }
 
-TEST_F(ChildProcessTest, ReleasedProcessIsCollectedWhenItEnds) {
-  std::uint32_t pid = 0;
+TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
+  std::uint32_t releasedPid = 0;
   {
-    platform::Process process;
-    ASSERT_EQ(process.Launch({"/bin/sleep", {"0.2"}, ""}), 0);
-    pid = process.Id();
-  }  // destroyed while running: handed to the reaper
-  EXPECT_TRUE(test::WaitUntil([&] { return Gone(pid); }, 5s)) << "left a zombie";
+    platform::Process released;
+    ASSERT_EQ(released.Launch({"/bin/sleep", {"0.2"}, ""}), 0);
+    releasedPid = released.Id();
+  }  // no longer tracked while it runs
+  platform::Process tracked;
+  ASSERT_EQ(tracked.Launch({"/bin/sleep", {"0.1"}, ""}), 0);
+  const std::uint32_t trackedPid = tracked.Id();
+  EXPECT_TRUE(test::WaitUntil([&] { return Gone(releasedPid) && Gone(trackedPid); }, 5s)) << "left a zombie";
+  // The handle still names the ended process: no signal can reach a newcomer.
+  EXPECT_TRUE(tracked.Tracked());
+  EXPECT_TRUE(platform::IsProcessGone(tracked.RequestExit()));
+  EXPECT_TRUE(tracked.WaitForExit(0ms));
 }
 
 }  // namespace

@@ -116,18 +116,20 @@ int Collect(int handle, int options) {
   return info.si_pid != 0 ? 1 : 0;
 }
 
-// Collects a released process whenever it ends, so it never lingers as a zombie.
-void HandToReaper(int handle) {
+// Collects the process as soon as it ends, whoever still holds its handle: it never
+// lingers as a zombie, and the handle keeps naming the ended process (signals then fail
+// with ESRCH instead of reaching a process that reused the identifier).
+void StartReaper(int handle) {
+  int own = fcntl(handle, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return;
   try {
-    std::thread([handle] {
-      Collect(handle, 0);
-      close(handle);
+    std::thread([own] {
+      Collect(own, 0);
+      close(own);
     }).detach();
   } catch (const std::system_error&) {
-    // No thread to spare: collect it now if it has ended, else leave it to init when
-    // the service exits.
-    Collect(handle, WNOHANG);
-    close(handle);
+    // No thread to spare: WaitForExit collects it instead.
+    close(own);
   }
 }
 
@@ -170,6 +172,7 @@ int Process::Launch(const LaunchSpec& spec) {
   }
   handle_ = handle;
   id_ = static_cast<std::uint32_t>(child);
+  StartReaper(handle_);
   return 0;
 }
 
@@ -185,6 +188,7 @@ int Process::Kill() { return Signal(SIGKILL); }
 bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   if (handle_ < 0) return true;
   if (WaitReadable(handle_, timeout) <= 0) return false;
+  // The reaper may have collected it already; either way it is gone.
   Collect(handle_, WNOHANG);
   close(handle_);
   Forget();
@@ -192,7 +196,7 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
 }
 
 void Process::Release() {
-  if (handle_ >= 0) HandToReaper(handle_);
+  if (handle_ >= 0) close(handle_);
   Forget();
 }
 

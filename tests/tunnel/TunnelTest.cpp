@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <thread>
+
+#include "TestSupport.h"
+#include "TunnelWorld.h"
+
+namespace vortan {
+namespace test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const char* const kAnnouncement = "Coucou I'm a Vortan client";
+const std::regex kConnected("> STATE: [0-9]+,CONNECTED,SUCCESS,(10\\.8\\.0\\.[0-9]+),.*");
+const std::regex kSynthesisedExiting("> STATE: [0-9]+,EXITING,exit-with-notification,,");
+
+bool IsNotification(const std::string& line) { return line.rfind("> ", 0) == 0; }
+bool IsConnected(const std::string& line) { return std::regex_match(line, kConnected); }
+bool IsExitingState(const std::string& line) { return line.rfind("> STATE: ", 0) == 0 && line.find(",EXITING,") != std::string::npos; }
+
+bool Contains(const std::vector<std::string>& lines, const std::function<bool(const std::string&)>& predicate) {
+  return std::any_of(lines.begin(), lines.end(), predicate);
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// Sends a request; returns the reply line, collecting the notification lines that
+// arrive before it.
+std::string Request(LineClient& client, const std::string& request, std::vector<std::string>* notifications,
+                    std::chrono::milliseconds timeout = 20s) {
+  client.Send(request);
+  std::string reply;
+  ReadUntil(
+      client,
+      [&](const std::string& line) {
+        if (IsNotification(line)) return false;
+        reply = line;
+        return true;
+      },
+      notifications, timeout);
+  if (!reply.empty() && notifications != nullptr) notifications->pop_back();
+  return reply;
+}
+
+std::uint32_t CountOf(const std::string& text, const std::string& part) {
+  std::uint32_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
+void DumpServiceLogOnFailure(ClientSide& client) {
+  if (::testing::Test::HasFailure() || std::getenv("VORTAN_TUNNEL_LOGS") != nullptr) {
+    std::cout << "----- service log -----\n" << client.Layout().LogText() << "-----------------------" << std::endl;
+  }
+}
+
+// A world with both sides and the service running in the client's namespace.
+class TunnelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ServerSide>();
+    client_ = std::make_unique<ClientSide>(server_.get(), ClientSide::Options{});
+    client_->StartService();
+  }
+
+  void TearDown() override {
+    DumpServiceLogOnFailure(*client_);
+    // Stopping the service stops OpenVPN and stunnel: nothing may stay behind.
+    EXPECT_TRUE(client_->StopService().empty()) << "processes left in the client namespace";
+    client_.reset();
+    server_.reset();
+  }
+
+  // Starts a tunnel on the connection and waits for it to connect; returns the lines
+  // relayed up to the connected state and reports how long that took.
+  std::vector<std::string> StartConnected(LineClient& connection, const std::string& request, const char* mode) {
+    std::vector<std::string> lines;
+    const auto started = Clock::now();
+    EXPECT_EQ(Request(connection, request, &lines), "OK");
+    EXPECT_TRUE(ReadUntil(connection, IsConnected, &lines, 30s)) << Joined(lines);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    std::cout << "[ timing ] start-to-CONNECTED " << mode << ": " << elapsed.count() << " ms" << std::endl;
+    RecordProperty(std::string("start_to_connected_ms_") + mode, static_cast<int>(elapsed.count()));
+    return lines;
+  }
+
+  void ExpectAnnouncement() {
+    Datagram datagram;
+    ASSERT_TRUE(server_->Announcements().Receive(&datagram, 5s)) << "no announcement";
+    EXPECT_EQ(datagram.payload, kAnnouncement);
+    EXPECT_EQ(datagram.destination, kTunnelBroadcast);
+  }
+
+  // "shutdown" answers once OpenVPN is gone (and collected).
+  void ExpectShutdown(LineClient& connection, std::vector<std::string>* lines = nullptr) {
+    const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
+    ASSERT_FALSE(launched.empty());
+    std::vector<std::string> notifications;
+    EXPECT_EQ(Request(connection, "shutdown", &notifications), "OK");
+    EXPECT_TRUE(ProcessGone(launched.back())) << "OpenVPN still there after shutdown";
+    if (lines != nullptr) *lines = notifications;
+  }
+
+  std::unique_ptr<ServerSide> server_;
+  std::unique_ptr<ClientSide> client_;
+};
+
+TEST_F(TunnelTest, DirectUdpRelaysConnectsAnnouncesAndShutsDown) {
+  auto connection = client_->Connect();
+  const std::vector<std::string> lines = StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  ASSERT_GE(lines.size(), 3u) << Joined(lines);
+  EXPECT_EQ(lines[0], "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
+  EXPECT_EQ(lines[1], "> HOLD: Waiting for hold release:0");
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i].rfind("> STATE: ", 0) == 0 || lines[i].rfind("> LOG: ", 0) == 0) << lines[i];
+  }
+  EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> LOG: ", 0) == 0; }));
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines.back(), match, kConnected));
+  EXPECT_NE(lines.back().find(std::string(",") + kServerAddress + "," + std::to_string(kOpenVpnPort) + ",,"),
+            std::string::npos);
+  ExpectAnnouncement();
+
+  std::vector<std::string> exitLines;
+  ExpectShutdown(*connection, &exitLines);
+  // Over UDP OpenVPN says "SIGTERM received": the client gets the exiting state at once.
+  EXPECT_TRUE(Contains(exitLines, [](const std::string& line) { return std::regex_match(line, kSynthesisedExiting); }))
+      << Joined(exitLines);
+}
+
+TEST_F(TunnelTest, DirectTcp) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp");
+  ExpectAnnouncement();
+  std::vector<std::string> exitLines;
+  ExpectShutdown(*connection, &exitLines);
+  std::vector<std::string> rest;
+  if (!Contains(exitLines, IsExitingState)) ReadUntil(*connection, IsExitingState, &rest, 5s);
+  EXPECT_TRUE(Contains(exitLines, IsExitingState) || Contains(rest, IsExitingState)) << Joined(exitLines);
+}
+
+TEST_F(TunnelTest, QbrThroughStunnel) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("qbr", kStunnelServerPort), "qbr");
+  ExpectAnnouncement();
+  EXPECT_NE(ReadFile(client_->Prefix() + "_stunnel.conf").find("connect = 192.0.2.1:443"), std::string::npos);
+  ExpectShutdown(*connection);
+}
+
+TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
+  auto connection = client_->Connect();
+  const std::string proxyWords = std::string(kServerAddress) + " " + std::to_string(kAuthProxyPort) + " " + kProxyUser +
+                                 " " + kProxyPassword + " basic";
+  StartConnected(*connection, client_->StartRequest("QBR", kStunnelServerPort, proxyWords), "qbr-proxy");
+  ExpectAnnouncement();
+  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
+      << server_->AuthProxyLog();
+  ExpectShutdown(*connection);
+}
+
+TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {
+  auto connection = client_->Connect();
+  const std::string proxyWords = std::string(kServerAddress) + " " + std::to_string(kAuthProxyPort) + " " + kProxyUser +
+                                 " " + kProxyPassword + " basic";
+  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort, proxyWords), "tcp-proxy");
+  ExpectAnnouncement();
+  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:1194 auth=basic"), std::string::npos)
+      << server_->AuthProxyLog();
+  EXPECT_NE(ReadFile(client_->Prefix() + "vortanclient.ovpn").find(client_->Prefix() + "auth.txt"), std::string::npos);
+  ExpectShutdown(*connection);
+}
+
+TEST_F(TunnelTest, StartWhileRunningReplacesTheTunnel) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  ExpectAnnouncement();
+  const std::uint32_t first = client_->LaunchedOpenVpnPids().back();
+
+  const auto restarted = Clock::now();
+  std::vector<std::string> lines = StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp-restart");
+  EXPECT_GE(Clock::now() - restarted, 2s) << "no pause after the shutdown";
+  EXPECT_TRUE(ProcessGone(first));
+  EXPECT_TRUE(Contains(lines, IsExitingState)) << Joined(lines);
+  const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
+  ASSERT_EQ(launched.size(), 2u);
+  EXPECT_FALSE(ProcessGone(launched[1]));
+  ExpectAnnouncement();
+  ExpectShutdown(*connection);
+}
+
+TEST_F(TunnelTest, TwoClientsStartingAtOnceLeaveOneTrackedTunnel) {
+  auto first = client_->Connect();
+  auto second = client_->Connect();
+  const std::string request = client_->StartRequest("udp", kOpenVpnPort);
+  std::string firstReply, secondReply;
+  std::thread other([&] { secondReply = Request(*second, request, nullptr); });
+  firstReply = Request(*first, request, nullptr);
+  other.join();
+  EXPECT_EQ(firstReply, "OK");
+  EXPECT_EQ(secondReply, "OK");
+
+  const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
+  ASSERT_EQ(launched.size(), 2u);
+  EXPECT_TRUE(ProcessGone(launched[0]));
+  EXPECT_FALSE(ProcessGone(launched[1]));
+  // The surviving tunnel is the one the service tracks: "shutdown" ends it.
+  ExpectShutdown(*first);
+  const std::vector<std::uint32_t> inside = client_->ProcessesInNamespace();
+  EXPECT_EQ(inside.size(), 1u) << "only the service should remain";
+}
+
+TEST_F(TunnelTest, KilledOpenVpnTellsTheClientAndLeavesNoZombie) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  const std::uint32_t pid = client_->LaunchedOpenVpnPids().back();
+  ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
+  std::vector<std::string> lines;
+  EXPECT_TRUE(ReadUntil(
+      *connection, [](const std::string& line) { return std::regex_match(line, kSynthesisedExiting); }, &lines, 5s))
+      << Joined(lines);
+  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 2s)) << "OpenVPN left as a zombie";
+}
+
+TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  ExpectAnnouncement();
+  const auto restarted = Clock::now();
+  server_->RestartUdpServer();
+  std::vector<std::string> lines;
+  EXPECT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << Joined(lines);
+  std::cout << "[ timing ] server restart to CONNECTED again: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - restarted).count() << " ms"
+            << std::endl;
+  EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> HOLD: ", 0) == 0; }))
+      << Joined(lines);
+  ExpectAnnouncement();
+  ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
+  ExpectShutdown(*connection);
+}
+
+// The service alone in a namespace without a network: answers that need no server.
+class TunnelStartRefusedTest : public ::testing::Test {
+ protected:
+  void StartService(ClientSide::Options options) {
+    client_ = std::make_unique<ClientSide>(nullptr, options);
+    client_->StartService();
+    connection_ = client_->Connect();
+  }
+  void TearDown() override {
+    if (client_) DumpServiceLogOnFailure(*client_);
+    connection_.reset();
+    if (client_) {
+      EXPECT_TRUE(client_->StopService().empty());
+    }
+    client_.reset();
+  }
+  std::string ErrorReplyPattern(int code, const std::string& message) {
+    return "ERROR \\| " + std::to_string(code) + " \\| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \\| " + message +
+           " \\(code " + std::to_string(code) + "\\)";
+  }
+
+  std::unique_ptr<ClientSide> client_;
+  std::unique_ptr<LineClient> connection_;
+};
+
+TEST_F(TunnelStartRefusedTest, MissingOpenVpnAnswersWithTheErrorCode) {
+  StartService({false, true});
+  const auto started = Clock::now();
+  const std::string reply = Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr);
+  EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(ENOENT, "Failed to launch process\\."))))
+      << reply;
+  EXPECT_GE(Clock::now() - started, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
+  EXPECT_EQ(CountOf(client_->Layout().LogText(), "CreateProcess retry #"), 3u);
+}
+
+TEST_F(TunnelStartRefusedTest, LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable) {
+  StartService({false, true});
+  // A stand-in program that exits at once and never opens the management interface;
+  // it appears between the second and the third attempt.
+  std::thread appear([&] {
+    std::this_thread::sleep_for(700ms);
+    std::filesystem::create_symlink("/bin/true", client_->Layout().Bin() + "/openvpn");
+  });
+  const std::string reply = Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr);
+  appear.join();
+  EXPECT_EQ(reply, "OK");
+  EXPECT_EQ(connection_->ReadText(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
+  const std::string log = client_->Layout().LogText();
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #1 error [2]"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #2 error [2]"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
+  EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
+  EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
+}
+
+TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {
+  StartService({true, true});
+  const std::string prefix = client_->Prefix();
+  for (const std::string& request :
+       {std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp",
+        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adaptive extra",
+        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adap\x01tive"}) {
+    SCOPED_TRACE(request);
+    const std::string reply = Request(*connection_, request, nullptr);
+    EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(0, "Dashlet sent wrong request arguments"))))
+        << reply;
+  }
+  EXPECT_FALSE(FileExists(prefix + "vortanclient.ovpn"));
+  EXPECT_FALSE(FileExists(prefix + "_stunnel.conf"));
+  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
+}
+
+TEST_F(TunnelStartRefusedTest, QbrWithoutStunnelIsRefused) {
+  StartService({true, false});
+  const std::string reply = Request(*connection_, client_->StartRequest("qbr", kStunnelServerPort), nullptr);
+  EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(0, "QBR not installed ")))) << reply;
+  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vortan
