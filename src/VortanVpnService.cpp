@@ -152,6 +152,15 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
   SetActiveListener(nullptr);
 }
 
+std::string ReadRequest(Socket& connection) {
+  std::string line = connection.ReceiveLine();
+  if (IsValidUtf8(line)) return line;
+  CLOG(ERROR, loggers::kService) << "Got a non UTF-8 request from client: " << "bad conversion";
+  return "Malformed request";
+}
+
+}  // namespace
+
 // Lines that would expose credentials in the log: the proxy user name and password
 // of a "start" request, and everything from the last "proxy" on.
 std::string LogCopy(const std::string& request) {
@@ -173,14 +182,16 @@ std::string LogCopy(const std::string& request) {
   return copy;
 }
 
-std::string ReadRequest(Socket& connection) {
-  std::string line = connection.ReceiveLine();
-  if (IsValidUtf8(line)) return line;
-  CLOG(ERROR, loggers::kService) << "Got a non UTF-8 request from client: " << "bad conversion";
-  return "Malformed request";
+// A web page can make a browser send an HTTP request to a loopback port; no real
+// client starts with such a line, so the connection is dropped without a reply.
+bool LooksLikeHttp(const std::string& line) {
+  static const char* const kMethods[] = {"GET ",     "POST ",  "PUT ",     "DELETE ", "HEAD ",
+                                         "OPTIONS ", "PATCH ", "CONNECT ", "TRACE ",  "PRI "};
+  for (const char* method : kMethods) {
+    if (StartsWith(line, method)) return true;
+  }
+  return StartsWith(ToLowerAscii(line.substr(0, 5)), "host:");
 }
-
-}  // namespace
 
 const std::string& HelpText() {
   static const std::string text =
@@ -233,8 +244,12 @@ void Answer(SessionStart* record) {
   NameThread("telnet-" + PointerText(record));
   CLOG(INFO, loggers::kService) << "new client connection";
   start->connection.SendLine(kWelcome);
-  for (;;) {
+  for (bool first = true;; first = false) {
     const std::string request = ReadRequest(start->connection);
+    if (first && LooksLikeHttp(request)) {
+      CLOG(WARNING, loggers::kService) << "HTTP request on the management interface refused, closing the connection";
+      break;
+    }
     const std::string logCopy = LogCopy(request);
     CLOG(DEBUG, loggers::kService) << "telnet Request = " << logCopy;
     if (request.empty()) break;

@@ -47,6 +47,13 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session);
 // The process's one tunnel controller (built by ServiceEntry), or null.
 OpenVpnManager* TheOpenVpnManager();
 
+// The text logged for a request: proxy credentials of a "start" request, and
+// everything from the last "proxy" on, are hidden.
+std::string LogCopy(const std::string& request);
+
+// True for a line that begins like an HTTP request or header (a browser led here).
+bool LooksLikeHttp(const std::string& line);
+
 // The help reply and the "version" reply.
 const std::string& HelpText();
 std::string VersionReply();

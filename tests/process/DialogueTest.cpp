@@ -141,6 +141,22 @@ TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
   EXPECT_TRUE(service_->Running());
 }
 
+TEST_F(DialogueTest, BrowserRequestsAreDroppedWithoutAReply) {
+  for (const char* first : {"GET / HTTP/1.1\r\n", "POST /start HTTP/1.1\r\n", "host: 127.0.0.1\r\n", "OPTIONS * HTTP/1.1\r\n"}) {
+    auto client = Connect();
+    client->SendRaw(std::string(first) + "Host: x\r\n\r\nversion\n");
+    EXPECT_TRUE(client->WaitForClose()) << first;
+    EXPECT_EQ(client->ReadLine(std::chrono::milliseconds(10)), "") << first;
+  }
+  EXPECT_NE(layout_->LogText().find("[WARNING]"), std::string::npos);
+  // Only the first line is judged: later lines are ordinary requests.
+  auto client = Connect();
+  client->Send("version");
+  EXPECT_EQ(client->ReadLine(), kVersion);
+  client->Send("GET / HTTP/1.1");
+  EXPECT_EQ(client->ReadText(), HelpText());
+}
+
 TEST_F(DialogueTest, ProxyCredentialsNeverReachTheLog) {
   auto client = Connect();
   client->Send("start gw 1194 /tmp/x_ tap0 udp adaptive px 8080 someuser s3cretpass basic");

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+// Who owns the other end of a local TCP connection.
+namespace platform {
+
+struct SocketOwner {
+  std::uint32_t uid = 0;     // the owning user
+  std::uint64_t inode = 0;   // the socket's inode, to find the owning process
+};
+
+// Looks up the established TCP socket whose own end is (address, port) and whose
+// remote end is (remoteAddress, remotePort); addresses in network byte order.
+// Returns 0, or ENOENT when no such established socket exists, or another errno.
+int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                       SocketOwner* owner);
+
+// True when the process holds a descriptor for the socket with that inode.
+bool ProcessHoldsSocket(int processId, std::uint64_t inode);
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+#include "platform/FileIdentity.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/fsuid.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// glibc's setgroups() changes every thread of the process; the raw system call
+// changes only the calling thread's credentials.
+int SetThreadGroups(int count, const gid_t* groups) {
+  return syscall(SYS_setgroups, count, groups) == 0 ? 0 : errno;
+}
+
+// setfsuid/setfsgid report no errors: read the value back to check.
+bool SetFsUid(uid_t uid) {
+  setfsuid(uid);
+  return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid;
+}
+
+bool SetFsGid(gid_t gid) {
+  setfsgid(gid);
+  return static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
+}
+
+}  // namespace
+
+ScopedFileIdentity::ScopedFileIdentity(std::uint32_t uid) {
+  savedUid_ = static_cast<std::uint32_t>(setfsuid(static_cast<uid_t>(-1)));
+  savedGid_ = static_cast<std::uint32_t>(setfsgid(static_cast<gid_t>(-1)));
+  gid_t saved[256];
+  savedGroupCount_ = getgroups(256, saved);
+  if (savedGroupCount_ < 0) {
+    error_ = errno;
+    return;
+  }
+  for (int i = 0; i < savedGroupCount_; ++i) savedGroups_[i] = saved[i];
+
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  int lookup = getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+  if (found == nullptr) {
+    error_ = lookup != 0 ? lookup : ENOENT;
+    return;
+  }
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count);
+  }
+  switched_ = true;
+  error_ = SetThreadGroups(count, groups.data());
+  if (error_ == 0 && !SetFsGid(entry.pw_gid)) error_ = EPERM;
+  if (error_ == 0 && !SetFsUid(static_cast<uid_t>(uid))) error_ = EPERM;
+  if (error_ != 0) Restore();
+}
+
+ScopedFileIdentity::~ScopedFileIdentity() { Restore(); }
+
+void ScopedFileIdentity::Restore() {
+  if (!switched_) return;
+  switched_ = false;
+  // The user id first, so the thread has its file capabilities back before the rest.
+  SetFsUid(static_cast<uid_t>(savedUid_));
+  SetFsGid(static_cast<gid_t>(savedGid_));
+  gid_t saved[256];
+  for (int i = 0; i < savedGroupCount_; ++i) saved[i] = static_cast<gid_t>(savedGroups_[i]);
+  SetThreadGroups(savedGroupCount_, saved);
+}
+
+}  // namespace platform

@@ -1,0 +1,104 @@
+#include "platform/SocketOwner.h"
+
+#include <dirent.h>
+#include <libmnl/libmnl.h>
+#include <linux/inet_diag.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace platform {
+namespace {
+
+struct Lookup {
+  SocketOwner* owner;
+  bool found = false;
+  bool established = false;
+};
+
+int OnDiagMessage(const nlmsghdr* header, void* data) {
+  auto* lookup = static_cast<Lookup*>(data);
+  if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return MNL_CB_OK;
+  const auto* message = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header));
+  lookup->found = true;
+  // A socket on its way out reports uid 0: trust only established ones.
+  lookup->established = message->idiag_state == TCP_ESTABLISHED;
+  lookup->owner->uid = message->idiag_uid;
+  lookup->owner->inode = message->idiag_inode;
+  return MNL_CB_OK;
+}
+
+}  // namespace
+
+int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                       SocketOwner* owner) {
+  mnl_socket* socket = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
+  if (socket == nullptr) return errno;
+  int error = 0;
+  if (mnl_socket_bind(socket, 0, MNL_SOCKET_AUTOPID) < 0) {
+    error = errno;
+    mnl_socket_close(socket);
+    return error;
+  }
+  char buffer[MNL_SOCKET_BUFFER_SIZE];
+  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
+  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  header->nlmsg_flags = NLM_F_REQUEST;
+  header->nlmsg_seq = 1;
+  auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+  request->sdiag_family = AF_INET;
+  request->sdiag_protocol = IPPROTO_TCP;
+  request->idiag_states = ~0u;
+  request->id.idiag_sport = htons(static_cast<std::uint16_t>(port));
+  request->id.idiag_dport = htons(static_cast<std::uint16_t>(remotePort));
+  request->id.idiag_src[0] = address;
+  request->id.idiag_dst[0] = remoteAddress;
+  request->id.idiag_if = 0;
+  request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+  Lookup lookup{owner};
+  if (mnl_socket_sendto(socket, header, header->nlmsg_len) < 0) {
+    error = errno;
+  } else {
+    ssize_t received = mnl_socket_recvfrom(socket, buffer, sizeof buffer);
+    if (received < 0) {
+      error = errno;
+    } else if (mnl_cb_run(buffer, static_cast<size_t>(received), 1, mnl_socket_get_portid(socket), OnDiagMessage,
+                          &lookup) < 0) {
+      error = errno;
+    }
+  }
+  mnl_socket_close(socket);
+  if (error != 0) return error;
+  if (!lookup.found || !lookup.established) return ENOENT;
+  return 0;
+}
+
+bool ProcessHoldsSocket(int processId, std::uint64_t inode) {
+  const std::string directory = "/proc/" + std::to_string(processId) + "/fd";
+  DIR* descriptors = opendir(directory.c_str());
+  if (descriptors == nullptr) return false;
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  bool held = false;
+  while (dirent* entry = readdir(descriptors)) {
+    char target[64];
+    const std::string link = directory + "/" + entry->d_name;
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    if (wanted.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
+      held = true;
+      break;
+    }
+  }
+  closedir(descriptors);
+  return held;
+}
+
+}  // namespace platform

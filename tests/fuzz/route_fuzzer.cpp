@@ -1,0 +1,83 @@
+// Route requests against a fake host: argument parsing, the conflict analysis and the
+// reply paths, without touching the real routing table.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Ipv4.h"
+#include "Logging.h"
+#include "RouteManagement.h"
+
+namespace {
+
+using vortan::HostToNet;
+
+class FakeStatus : public vortan::NetworkStatus {
+ protected:
+  std::unique_ptr<std::vector<vortan::AdapterInfo>> FetchAdapters() override {
+    auto adapters = std::make_unique<std::vector<vortan::AdapterInfo>>(2);
+    (*adapters)[0].index = 2;
+    (*adapters)[0].addresses = {{"192.168.1.10", "255.255.255.0"}};
+    (*adapters)[0].gateways = {{"192.168.1.1", ""}};
+    (*adapters)[0].status = platform::OperStatus::Operational;
+    (*adapters)[1].index = 7;
+    (*adapters)[1].addresses = {{"10.8.0.2", "255.255.255.0"}};
+    (*adapters)[1].status = platform::OperStatus::Operational;
+    return adapters;
+  }
+  std::unique_ptr<vortan::NetworkParams> FetchNetworkParams() override {
+    auto params = std::make_unique<vortan::NetworkParams>();
+    params->dnsServers = {{"10.1.2.3", ""}};
+    return params;
+  }
+};
+
+class FakeHost : public vortan::RouteManagement::HostAccess {
+ public:
+  int ListAdapters(std::vector<platform::Adapter>* adapters) override {
+    platform::Adapter tunnel;
+    tunnel.index = 7;
+    tunnel.name = "Vortan-Dashlet";
+    tunnel.addresses = {{HostToNet(0x0A080002), HostToNet(0xFFFFFF00)}};
+    tunnel.status = platform::OperStatus::Operational;
+    *adapters = {tunnel};
+    return 0;
+  }
+  int BestRoute(std::uint32_t address, platform::Route* route) override {
+    route->destination = address & HostToNet(0xFFFFFF00);
+    route->mask = HostToNet(0xFFFFFF00);
+    route->metric = 50;
+    return 0;
+  }
+  int AddRoute(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
+  int DeleteRoute(const platform::Route&) override { return 0; }
+  int ListRoutes(std::vector<platform::Route>* routes) override {
+    platform::Route broadcast;
+    broadcast.destination = vortan::kAllOnes;
+    broadcast.mask = vortan::kAllOnes;
+    broadcast.interfaceIndex = 7;
+    broadcast.metric = 281;
+    *routes = {broadcast};
+    return 0;
+  }
+  int ChangeRouteMetric(const platform::Route&, std::uint32_t) override { return 0; }
+  int FlushNeighbours(std::uint32_t) override { return 0; }
+  std::unique_ptr<vortan::NetworkStatus> NewNetworkStatus() override { return std::make_unique<FakeStatus>(); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool ready = [] {
+    vortan::registerLoggers();
+    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+    return true;
+  }();
+  (void)ready;
+  FakeHost host;
+  const std::string reply =
+      vortan::RouteManagement::Dispatch("route " + std::string(reinterpret_cast<const char*>(data), size), host);
+  if (reply.empty() || reply.find('\n') != std::string::npos) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,29 @@
+// One request line through the session's own handling: the HTTP guard, the log copy
+// and the command table (commands that would touch the host are left out).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Logging.h"
+#include "Text.h"
+#include "VortanVpnService.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool ready = [] {
+    vortan::registerLoggers();
+    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+    return true;
+  }();
+  (void)ready;
+  const std::string line(reinterpret_cast<const char*>(data), size);
+  vortan::LooksLikeHttp(line);
+  const std::string copy = vortan::LogCopy(line);
+  if (copy.find("proxy") != std::string::npos && copy.find("proxy OBFUCATED PARAMS") == std::string::npos) {
+    __builtin_trap();
+  }
+  if (vortan::StartsWith(line, "route")) return 0;
+  static vortan::SessionStart* session = new vortan::SessionStart{vortan::Socket(), nullptr, nullptr};
+  vortan::SessionReply reply = vortan::HandleRequest(line, *session);
+  if (reply.text.find('\n') != std::string::npos) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,111 @@
+// The kernel facts the privilege checks rest on: who owns a loopback client's
+// socket, and a per-thread file identity that the kernel enforces.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "Ipv4.h"
+#include "TestSupport.h"
+#include "TestUser.h"
+#include "platform/FileIdentity.h"
+#include "platform/SocketOwner.h"
+#include "socket.h"
+
+namespace vortan {
+namespace {
+
+const std::uint32_t kLoopback = HostToNet(0x7F000001);
+
+// Forks a child that connects as uid to port and waits until told to go.
+pid_t ConnectAs(uid_t uid, gid_t gid, int port, int releasePipe) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
+    test::LineClient client("127.0.0.1", port);
+    char ignored;
+    if (read(releasePipe, &ignored, 1) < 0) _exit(4);
+    _exit(client.Connected() ? 0 : 5);
+  }
+  return child;
+}
+
+TEST(SocketOwner, NamesTheUserBehindALoopbackClient) {
+  test::TestUser user;
+  ASSERT_TRUE(user.Created());
+  SocketServer server(kLoopback, 0, 5);
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = ConnectAs(user.Uid(), user.Gid(), server.BoundPort(), release[0]);
+  std::unique_ptr<Socket> connection = server.Accept();
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  ASSERT_TRUE(connection->Endpoints(&local, &localPort, &peer, &peerPort));
+  platform::SocketOwner owner;
+  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner), 0);
+  EXPECT_EQ(owner.uid, user.Uid());
+  EXPECT_TRUE(platform::ProcessHoldsSocket(child, owner.inode));
+  EXPECT_FALSE(platform::ProcessHoldsSocket(getpid(), owner.inode));
+  // No such connection: nothing is reported.
+  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort + 1 == 65536 ? 1 : peerPort + 1, local, localPort, &owner),
+            ENOENT);
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(release[0]);
+  close(release[1]);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+bool CanCreate(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+TEST(ScopedFileIdentity, TheKernelEnforcesTheUsersRightsOnThisThreadOnly) {
+  test::TestUser user;
+  ASSERT_TRUE(user.Created());
+  const std::string rootDir = "/tmp/" + test::UniqueName("root");
+  ASSERT_EQ(mkdir(rootDir.c_str(), 0755), 0);
+  // A thread that exists before the switch keeps root's identity (a thread created
+  // inside the scope would inherit the user's).
+  std::promise<void> switched;
+  std::future<bool> otherThreadCould = std::async(std::launch::async, [&] {
+    switched.get_future().wait();
+    return CanCreate(rootDir + "/other");
+  });
+  {
+    platform::ScopedFileIdentity identity(user.Uid());
+    ASSERT_EQ(identity.Error(), 0);
+    EXPECT_FALSE(CanCreate(rootDir + "/planted"));
+    EXPECT_TRUE(CanCreate(user.Home() + "/mine"));
+    switched.set_value();
+    EXPECT_TRUE(otherThreadCould.get());
+  }
+  struct stat info {};
+  ASSERT_EQ(stat((user.Home() + "/mine").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, user.Uid());
+  EXPECT_TRUE(CanCreate(rootDir + "/after"));  // root again once the scope ends
+  std::filesystem::remove_all(rootDir);
+}
+
+TEST(ScopedFileIdentity, UnknownUserIsReportedAndChangesNothing) {
+  {
+    platform::ScopedFileIdentity identity(4000000000u);
+    EXPECT_NE(identity.Error(), 0);
+  }
+  const std::string path = "/tmp/" + test::UniqueName("root");
+  EXPECT_TRUE(CanCreate(path));
+  unlink(path.c_str());
+}
+
+}  // namespace
+}  // namespace vortan

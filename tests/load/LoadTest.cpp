@@ -1,0 +1,182 @@
+// Many clients at once against the real executable: every reply checked, a third of
+// the clients vanishing mid-request, and the service's descriptors and memory
+// compared before and after. Figures are printed; nothing is timed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "Version.h"
+#include "VortanVpnService.h"
+
+namespace vortan {
+namespace {
+
+constexpr int kClients = 1000;
+constexpr int kRequestsPerClient = 120;  // about 100,000 requests in all
+
+struct ServiceFigures {
+  long descriptors = 0;
+  long rssKiB = 0;
+  long threads = 0;
+};
+
+ServiceFigures Measure(pid_t pid) {
+  ServiceFigures figures;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+    (void)entry;
+    ++figures.descriptors;
+  }
+  std::ifstream status(proc + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") status >> figures.rssKiB;
+    if (key == "Threads:") status >> figures.threads;
+  }
+  return figures;
+}
+
+int ConnectTo(const test::Endpoint& endpoint) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(endpoint.port));
+  inet_pton(AF_INET, endpoint.address.c_str(), &peer.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One client's conversation: alternating requests with different replies, one
+// request in flight at a time; a vanishing client drops out in the middle.
+struct Client {
+  int fd = -1;
+  bool vanishes = false;
+  bool welcomed = false;
+  int sent = 0;
+  int answered = 0;
+  std::string pending;
+  std::string buffer;
+};
+
+const std::string kVersionReply = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5";
+
+std::string RequestFor(int index) { return index % 2 == 0 ? "version" : "status"; }
+bool ReplyMatches(int index, const std::string& reply) {
+  return index % 2 == 0 ? reply == kVersionReply : reply == HelpText();
+}
+
+TEST(Load, ThousandClientsHundredThousandRequestsNothingLost) {
+  rlimit limit{8192, 8192};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  test::InstalledLayout layout;
+  test::ServiceProcess service(layout);
+  test::Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  const ServiceFigures before = Measure(service.Pid());
+
+  std::vector<Client> clients(kClients);
+  for (int i = 0; i < kClients; ++i) {
+    clients[i].fd = ConnectTo(endpoint);
+    ASSERT_GE(clients[i].fd, 0) << "client " << i;
+    clients[i].vanishes = i % 3 == 2;
+  }
+
+  long expected = 0, correct = 0, incorrect = 0, vanished = 0;
+  int open = kClients;
+  auto send = [&](Client& client) {
+    client.pending = RequestFor(client.sent) + "\n";
+    if (client.vanishes && client.sent == kRequestsPerClient / 2) {
+      // Half a request, then gone: the service must just end that session.
+      ::send(client.fd, client.pending.data(), client.pending.size() / 2, MSG_NOSIGNAL);
+      close(client.fd);
+      client.fd = -1;
+      ++vanished;
+      --open;
+      return;
+    }
+    ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL);
+    ++client.sent;
+    ++expected;
+  };
+
+  while (open > 0) {
+    std::vector<pollfd> waiters;
+    std::vector<int> owners;
+    for (int i = 0; i < kClients; ++i) {
+      if (clients[i].fd >= 0) {
+        waiters.push_back({clients[i].fd, POLLIN, 0});
+        owners.push_back(i);
+      }
+    }
+    int ready = poll(waiters.data(), waiters.size(), 20000);
+    ASSERT_GT(ready, 0) << "service stopped answering with " << open << " clients open";
+    for (size_t w = 0; w < waiters.size(); ++w) {
+      if (waiters[w].revents == 0) continue;
+      Client& client = clients[owners[w]];
+      char chunk[8192];
+      ssize_t count = recv(client.fd, chunk, sizeof chunk, 0);
+      if (count <= 0) {
+        close(client.fd);
+        client.fd = -1;
+        --open;
+        continue;
+      }
+      client.buffer.append(chunk, static_cast<size_t>(count));
+      std::string::size_type lineFeed;
+      while ((lineFeed = client.buffer.find('\n')) != std::string::npos) {
+        const std::string line = client.buffer.substr(0, lineFeed);
+        client.buffer.erase(0, lineFeed + 1);
+        if (!client.welcomed) {
+          client.welcomed = true;
+        } else {
+          (ReplyMatches(client.answered, line) ? correct : incorrect)++;
+          ++client.answered;
+        }
+        if (client.answered < kRequestsPerClient) {
+          send(client);
+          if (client.fd < 0) break;
+        } else {
+          close(client.fd);
+          client.fd = -1;
+          --open;
+          break;
+        }
+      }
+    }
+  }
+
+  const ServiceFigures peak = Measure(service.Pid());
+  // Sessions end once they notice their client has gone.
+  test::WaitUntil([&] { return Measure(service.Pid()).threads <= before.threads; }, std::chrono::seconds(20));
+  const ServiceFigures after = Measure(service.Pid());
+  std::printf("requests sent %ld, answered correctly %ld, incorrect %ld, lost %ld, clients vanished %ld\n", expected,
+              correct, incorrect, expected - correct - incorrect, vanished);
+  std::printf("service descriptors %ld -> %ld, threads %ld -> %ld, RSS %ld KiB -> %ld KiB (peak %ld KiB)\n",
+              before.descriptors, after.descriptors, before.threads, after.threads, before.rssKiB, after.rssKiB,
+              peak.rssKiB);
+  EXPECT_EQ(incorrect, 0);
+  EXPECT_EQ(expected, correct);
+  EXPECT_GE(expected, 100000);
+  EXPECT_LE(after.descriptors, before.descriptors + 2);
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_LT(after.rssKiB, before.rssKiB + 64 * 1024);
+  EXPECT_TRUE(service.Running());
+}
+
+}  // namespace
+}  // namespace vortan
