@@ -1,7 +1,10 @@
 #include "Logging.h"
 
+#include <sys/time.h>
+
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <sstream>
 
 #include "Paths.h"
@@ -22,12 +25,130 @@ const char* const kRoute = "route";
 const char* const kBroadcast = "broadcast";
 }  // namespace loggers
 
+namespace {
+
+// The name this thread gave itself through NameThread; empty until then.
+thread_local std::string threadLogName;
+
+// The date text of the current second, kept per thread for one date format.
+struct SecondText {
+  std::string dateFormat;
+  bool splitsAtSubsecond = false;
+  std::string prefixFormat;  // the date format without its final subsecond field
+  time_t second = -1;
+  std::string prefixText;    // prefixFormat formatted for that second
+};
+thread_local SecondText secondText;
+
+// The library formats dates into a buffer of 30 bytes: longer texts come out cut.
+constexpr std::size_t kLongestDateText = 29;
+
+// True when the date format ends with its only subsecond field ("%g" or "%z"), so the
+// rest of the text changes once a second.
+bool SplitsAtSubsecond(const std::string& format, std::string* prefix) {
+  if (format.size() < 2 || format[format.size() - 2] != '%') return false;
+  const char last = format.back();
+  if (last != 'g' && last != 'z') return false;
+  *prefix = format.substr(0, format.size() - 2);
+  return (prefix->empty() || prefix->back() != '%') && prefix->find("%g") == std::string::npos &&
+         prefix->find("%z") == std::string::npos;
+}
+
+// The library's date text for format, formatting the part before the subsecond field
+// only when the second changes (the library parses the whole format on every line).
+std::string DateText(const std::string& format, const el::base::SubsecondPrecision& precision) {
+  timeval now{};
+  el::base::utils::DateTime::gettimeofday(&now);
+  SecondText& cache = secondText;
+  if (cache.dateFormat != format) {
+    cache.dateFormat = format;
+    cache.splitsAtSubsecond = SplitsAtSubsecond(format, &cache.prefixFormat);
+    cache.second = -1;
+  }
+  if (cache.splitsAtSubsecond && cache.second != now.tv_sec) {
+    cache.prefixText = el::base::utils::DateTime::timevalToString(now, cache.prefixFormat.c_str(), &precision);
+    cache.second = now.tv_sec;
+  }
+  const std::size_t width = static_cast<std::size_t>(precision.m_width);
+  if (!cache.splitsAtSubsecond || cache.prefixText.size() + width > kLongestDateText) {
+    return el::base::utils::DateTime::timevalToString(now, format.c_str(), &precision);
+  }
+  char digits[16];
+  el::base::utils::Str::convertAndAddToBuff(static_cast<std::size_t>(now.tv_usec) / precision.m_offset,
+                                            precision.m_width, digits, digits + sizeof digits);
+  return cache.prefixText + digits;
+}
+
+// Fields the library fills in while building each line. Level, logger, user and host
+// are resolved when the format is configured.
+bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level level) {
+  using Flag = el::base::FormatFlags;
+  for (Flag flag : {Flag::AppName, Flag::Function, Flag::File, Flag::FileBase, Flag::Line, Flag::Location}) {
+    if (format.hasFlag(flag)) return false;
+  }
+  if (level == el::Level::Verbose && format.hasFlag(Flag::VerboseLevel)) return false;
+  el::base::threading::ScopedLock lock(ELPP->customFormatSpecifiersLock());
+  return ELPP->customFormatSpecifiers()->empty();
+}
+
+// Builds the same lines as the library's builder. The library spends most of a log
+// call here: it prints the thread id through a new string stream on every line to
+// find the thread's name, and parses the date format anew; this builder keeps the
+// name per thread and the date text per second. Formats with other fields, and
+// threads that never named themselves, go to the library's builder.
+class LineBuilder : public el::base::DefaultLogBuilder {
+ public:
+  std::string build(const el::LogMessage* message, bool appendNewLine) const override {
+    el::base::TypedConfigurations* configurations = message->logger()->typedConfigurations();
+    const el::base::LogFormat& format = configurations->logFormat(message->level());
+    if (threadLogName.empty() || !UsesOnlyThreadDateAndMessage(format, message->level())) {
+      return el::base::DefaultLogBuilder::build(message, appendNewLine);
+    }
+    // The same replacements in the same order as the library, so escapes ("%%thread")
+    // and specifiers inside substituted text come out alike.
+    static const std::string kThread = "%thread", kDateTime = "%datetime", kMessage = "%msg";
+    using el::base::FormatFlags;
+    using el::base::utils::Str;
+    std::string line = format.format();
+    if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(line, kThread, threadLogName);
+    if (format.hasFlag(FormatFlags::DateTime)) {
+      const el::base::SubsecondPrecision& precision = configurations->subsecondPrecision(message->level());
+      Str::replaceFirstWithEscape(line, kDateTime, DateText(format.dateTimeFormat(), precision));
+    }
+    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, message->message());
+    if (appendNewLine) line += "\n";
+    return line;
+  }
+};
+
+el::LogBuilderPtr& TheLineBuilder() {
+  static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
+  return builder;
+}
+
+// Gives every logger, present and future, the line builder.
+void InstallLineBuilder() {
+  el::LogBuilderPtr& builder = TheLineBuilder();
+  el::Loggers::setDefaultLogBuilder(builder);
+  std::vector<std::string> ids;
+  el::Loggers::populateAllLoggerIds(&ids);
+  for (const std::string& id : ids) {
+    el::Logger* logger = el::Loggers::getLogger(id, false);
+    if (logger != nullptr && logger->logBuilder() != builder.get()) logger->setLogBuilder(builder);
+  }
+}
+
+}  // namespace
+
+el::LogBuilderPtr lineLogBuilder() { return TheLineBuilder(); }
+
 void registerLoggers() {
   for (const char* name : {loggers::kDefault, loggers::kVpnConfig, loggers::kOpenVpnManager,
                            loggers::kService, loggers::kNetwork, loggers::kStunnel, loggers::kRoute,
                            loggers::kBroadcast}) {
     el::Loggers::getLogger(name, true);
   }
+  InstallLineBuilder();
 }
 
 const std::string& builtInLogConfiguration() {
@@ -85,6 +206,7 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   RollOversizedLogFile(final, logFile);
   el::Loggers::setDefaultConfigurations(final, true);
   el::Loggers::getLogger(loggers::kDefault, true);
+  InstallLineBuilder();
 }
 
 void configureLogging() {
@@ -175,7 +297,11 @@ void terminateHandler() {
   std::abort();
 }
 
-void NameThread(const std::string& name) { el::Helpers::setThreadName(name); }
+void NameThread(const std::string& name) {
+  el::Helpers::setThreadName(name);
+  // The library ignores an empty name; so does the builder's copy.
+  if (!name.empty()) threadLogName = name;
+}
 
 std::string PointerText(const void* pointer) {
   std::ostringstream text;

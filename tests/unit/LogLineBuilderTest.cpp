@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "Logging.h"
+#include "TestSupport.h"
+
+namespace vortan {
+namespace {
+
+// Builds each dispatched message with the service's builder and with the library's,
+// the library's between two of ours: when our two lines are equal, all three were
+// built within the same tick of the date text, so the library's line must be equal too.
+class CompareBuilders : public el::LogDispatchCallback {
+ public:
+  static std::string ours;
+  static std::string library;
+
+ protected:
+  void handle(const el::LogDispatchData* data) override {
+    el::base::DefaultLogBuilder libraryBuilder;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      std::string first = lineLogBuilder()->build(data->logMessage(), true);
+      std::string theirs = libraryBuilder.build(data->logMessage(), true);
+      std::string second = lineLogBuilder()->build(data->logMessage(), true);
+      if (first == second) {
+        ours = first;
+        library = theirs;
+        return;
+      }
+    }
+    ours = "no two lines within one tick";
+  }
+};
+std::string CompareBuilders::ours;
+std::string CompareBuilders::library;
+
+struct FormatCase {
+  const char* name;
+  const char* format;
+  const char* subsecondPrecision;
+  el::Level level;
+  const char* message;
+};
+
+void PrintTo(const FormatCase& format, std::ostream* out) { *out << format.name; }
+
+class LineBuilderTest : public ::testing::TestWithParam<FormatCase> {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    NameThread("main");
+    id_ = test::UniqueName("lb");
+    logger_ = el::Loggers::getLogger(id_, true);
+    el::Helpers::installLogDispatchCallback<CompareBuilders>("compare-builders");
+  }
+  void TearDown() override {
+    el::Helpers::uninstallLogDispatchCallback<CompareBuilders>("compare-builders");
+    el::Loggers::unregisterLogger(id_);
+  }
+  void Configure(const FormatCase& format) {
+    el::Configurations configuration;
+    configuration.setToDefault();
+    configuration.set(el::Level::Global, el::ConfigurationType::Format, format.format);
+    configuration.set(el::Level::Global, el::ConfigurationType::SubsecondPrecision, format.subsecondPrecision);
+    configuration.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+    configuration.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+    el::Loggers::reconfigureLogger(logger_, configuration);
+  }
+  void Log(el::Level level, const std::string& message) {
+    CompareBuilders::ours.clear();
+    CompareBuilders::library.clear();
+    switch (level) {
+      case el::Level::Info: logger_->info("%v", message); break;
+      case el::Level::Error: logger_->error("%v", message); break;
+      default: logger_->debug("%v", message); break;
+    }
+  }
+
+  std::string id_;
+  el::Logger* logger_ = nullptr;
+};
+
+const char* const kServiceFormat = "%datetime{%Y-%M-%d %H:%m:%s.%g}[%level][%thread] %logger - %msg";
+
+// Precisions of 3 and 4 digits: a finer tick rarely holds three builds.
+const FormatCase kFormats[] = {
+    {"ServiceLayout", kServiceFormat, "3", el::Level::Debug, "telnet Request = version"},
+    {"TenthsOfAMillisecond", kServiceFormat, "4", el::Level::Info, "new client connection"},
+    {"LibraryDefaultDate", "%datetime %level %msg", "3", el::Level::Error, "x"},
+    {"DateWithoutSubsecond", "%datetime{%H:%m:%s} [%thread] %msg", "3", el::Level::Debug, "y"},
+    {"SubsecondInTheMiddle", "%datetime{%s.%g %Y} %msg", "3", el::Level::Debug, "z"},
+    {"LongestDateTheLibraryKeeps", "%datetime{%Y-%M-%d %H:%m:%s %a x.%g} %msg", "3", el::Level::Debug, "w"},
+    {"EscapedSpecifiers", "%%thread %thread %%datetime %datetime{%g} %msg %%msg", "3", el::Level::Debug, "v"},
+    {"SpecifiersInTheMessage", kServiceFormat, "3", el::Level::Debug, "%thread %datetime %msg %%msg"},
+    {"FieldsOnlyTheLibraryFills", "%func %line %loc [%thread] %msg", "3", el::Level::Info, "u"},
+    {"NoFieldsAtAll", "constant", "3", el::Level::Debug, "t"},
+};
+
+TEST_P(LineBuilderTest, BuildsTheLibrarysLine) {
+  Configure(GetParam());
+  Log(GetParam().level, GetParam().message);
+  ASSERT_FALSE(CompareBuilders::library.empty()) << CompareBuilders::ours;
+  EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, LineBuilderTest, ::testing::ValuesIn(kFormats),
+                         [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
+
+TEST_F(LineBuilderTest, AThreadNameHoldingASpecifierComesOutAsTheLibraryPrintsIt) {
+  Configure({"", kServiceFormat, "3", el::Level::Debug, ""});
+  NameThread("t%msg");
+  Log(el::Level::Debug, "m");
+  NameThread("main");
+  EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
+}
+
+TEST_F(LineBuilderTest, ThreadsThatNeverNamedThemselvesGetTheLibrarysName) {
+  Configure({"", kServiceFormat, "3", el::Level::Debug, ""});
+  std::thread unnamed([this] { Log(el::Level::Debug, "from an unnamed thread"); });
+  unnamed.join();
+  EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
+}
+
+}  // namespace
+}  // namespace vortan
