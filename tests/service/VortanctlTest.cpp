@@ -120,17 +120,23 @@ class ScriptedService {
     worker_ = std::thread([this, lines, closeAfterLines] { Serve(lines, closeAfterLines); });
   }
   ~ScriptedService() {
-    worker_.join();
+    Finish();
     close(listener_);
   }
   ScriptedService(const ScriptedService&) = delete;
   ScriptedService& operator=(const ScriptedService&) = delete;
 
   std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  // The request line the client sent (valid once the client has run).
-  const std::string& Request() const { return request_; }
+  // The request line the client sent; waits for the peer to finish its script.
+  const std::string& Request() {
+    Finish();
+    return request_;
+  }
 
  private:
+  void Finish() {
+    if (worker_.joinable()) worker_.join();
+  }
   void Serve(const std::vector<std::string>& lines, bool closeAfterLines) {
     pollfd waiter{listener_, POLLIN, 0};
     if (poll(&waiter, 1, 10000) <= 0) return;
