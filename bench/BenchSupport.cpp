@@ -340,6 +340,32 @@ bool Report::WriteJson(const std::string& path) const {
   return static_cast<bool>(out);
 }
 
+bool Report::WriteMarkdownRows(const std::string& path) const {
+  std::ofstream out(path, std::ios::trunc);
+  for (const Row& row : rows_) {
+    out << "| " << row.benchmark << " | " << row.figure << " [" << row.unit << "] | " << Figure(row.service) << " | "
+        << (row.reference != 0 ? Figure(row.reference) : std::string("-")) << " | "
+        << (row.ratio != 0 ? Figure(row.ratio) : std::string("-")) << " | " << row.target << " | " << row.note
+        << " |\n";
+  }
+  return static_cast<bool>(out);
+}
+
+bool Report::WriteFiles(int argc, char** argv) const {
+  const std::string json = Option(argc, argv, "json", "");
+  const std::string markdown = Option(argc, argv, "markdown", "");
+  bool written = true;
+  if (!json.empty() && !WriteJson(json)) {
+    std::cerr << "cannot write " << json << "\n";
+    written = false;
+  }
+  if (!markdown.empty() && !WriteMarkdownRows(markdown)) {
+    std::cerr << "cannot write " << markdown << "\n";
+    written = false;
+  }
+  return written;
+}
+
 std::string Option(int argc, char** argv, const std::string& name, const std::string& fallback) {
   const std::string prefix = "--" + name + "=";
   for (int i = 1; i < argc; ++i) {

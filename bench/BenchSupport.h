@@ -103,9 +103,14 @@ struct Row {
 class Report {
  public:
   void Add(Row row) { rows_.push_back(std::move(row)); }
+  // A text table with a header line.
   void PrintTable() const;
   // A JSON array of the rows.
   bool WriteJson(const std::string& path) const;
+  // Markdown table rows, without the header (bench/run.sh writes it once).
+  bool WriteMarkdownRows(const std::string& path) const;
+  // Writes the JSON and Markdown files that --json=PATH and --markdown=PATH name.
+  bool WriteFiles(int argc, char** argv) const;
 
  private:
   std::vector<Row> rows_;

@@ -1,8 +1,8 @@
 // Request round trip, throughput and idle-session capacity of the service, each next
 // to a minimal thread-per-connection line server measured in the same run.
 //
-// Usage: vortan_bench_protocol [--runs=N] [--scale=F] [--json=PATH]
-//   --runs   repetitions; every figure is the median over them (default 3)
+// Usage: vortan_bench_protocol [--runs=N] [--scale=F] [--json=PATH] [--markdown=PATH]
+//   --runs   repetitions; every figure is the median over them (default 5)
 //   --scale  multiplies every request and session count (default 1; 0.1 for a smoke run)
 //   --only   comma-separated subset of roundtrip,throughput,capacity
 //   --service-wrapper  words put before the service's command line (for a profiler)
@@ -37,6 +37,8 @@ struct Settings {
 };
 
 const char* const kVersionRequest = "version\n";
+// A log configuration that switches every logger off (for the diagnosis rows).
+const char* const kLoggingOff = "* GLOBAL:\n  ENABLED = false\n";
 constexpr std::size_t kLongRequestBytes = 300;
 
 // A "route add" line of exactly kLongRequestBytes (line feed included) whose gateway
@@ -120,50 +122,58 @@ struct Percentiles {
   double p99 = 0;
 };
 
-struct RoundTripRun {
-  Percentiles service;
-  Percentiles reference;
+// The sides of one comparison, measured interleaved: the reference first, then the
+// service with its shipped logging, then (for diagnosis) the service with logging off.
+struct Sides {
+  Endpoint reference;
+  Endpoint service;
+  Endpoint serviceWithoutLogging;
+  std::vector<Endpoint> All() const { return {reference, service, serviceWithoutLogging}; }
 };
 
-// One connection to each side; blocks of requests alternate between the two sides
-// (and which side goes first), so both see the same machine load.
-RoundTripRun MeasureRoundTrip(const Endpoint& service, const Endpoint& reference, const std::string& request,
-                              int total, int block) {
-  LineConnection serviceConnection = OpenSession(service);
-  LineConnection referenceConnection = OpenSession(reference);
+// Per-run figures of each side, in the order of Sides::All.
+using PerSide = std::vector<std::vector<double>>;
+
+// One connection per side; blocks of requests go round the sides, each round starting
+// with the next side, so every side sees the same machine load.
+std::vector<Percentiles> MeasureRoundTrip(const std::vector<Endpoint>& sides, const std::string& request, int total,
+                                          int block) {
+  std::vector<LineConnection> connections;
+  std::vector<std::vector<double>> samples(sides.size());
+  for (const Endpoint& side : sides) connections.push_back(OpenSession(side));
   std::vector<double> warmUp;
-  TimeExchanges(serviceConnection, request, block, &warmUp);
-  TimeExchanges(referenceConnection, request, block, &warmUp);
-  std::vector<double> serviceSamples, referenceSamples;
+  for (LineConnection& connection : connections) TimeExchanges(connection, request, block, &warmUp);
   for (int done = 0, round = 0; done < total; done += block, ++round) {
     const int count = std::min(block, total - done);
-    if (round % 2 == 0) {
-      TimeExchanges(serviceConnection, request, count, &serviceSamples);
-      TimeExchanges(referenceConnection, request, count, &referenceSamples);
-    } else {
-      TimeExchanges(referenceConnection, request, count, &referenceSamples);
-      TimeExchanges(serviceConnection, request, count, &serviceSamples);
+    for (std::size_t i = 0; i < sides.size(); ++i) {
+      const std::size_t side = (i + static_cast<std::size_t>(round)) % sides.size();
+      TimeExchanges(connections[side], request, count, &samples[side]);
     }
   }
-  return {{Percentile(serviceSamples, 50), Percentile(serviceSamples, 99)},
-          {Percentile(referenceSamples, 50), Percentile(referenceSamples, 99)}};
+  std::vector<Percentiles> result;
+  for (const std::vector<double>& side : samples) result.push_back({Percentile(side, 50), Percentile(side, 99)});
+  return result;
 }
 
-void RoundTripBenchmark(const Settings& settings, const Endpoint& service, const std::string& request,
+void RoundTripBenchmark(const Settings& settings, const Sides& sides, const std::string& request,
                         const std::string& label, const std::string& p50Target, Report* report) {
-  const std::size_t replyBytes = AskOnce(service, request).size() + 1;
-  ReferenceServer reference(WelcomeBytes(service), replyBytes);
-  std::vector<double> serviceP50, referenceP50, serviceP99, referenceP99;
+  const std::size_t replyBytes = AskOnce(sides.service, request).size() + 1;
+  ReferenceServer reference(WelcomeBytes(sides.service), replyBytes);
+  Sides measured = sides;
+  measured.reference = reference.Address();
+  PerSide p50(3), p99(3);
   for (int run = 0; run < settings.runs; ++run) {
-    RoundTripRun result = MeasureRoundTrip(service, reference.Address(), request, settings.Scaled(20000), 500);
-    serviceP50.push_back(result.service.p50);
-    referenceP50.push_back(result.reference.p50);
-    serviceP99.push_back(result.service.p99);
-    referenceP99.push_back(result.reference.p99);
+    std::vector<Percentiles> result = MeasureRoundTrip(measured.All(), request, settings.Scaled(20000), 200);
+    for (std::size_t side = 0; side < result.size(); ++side) {
+      p50[side].push_back(result[side].p50);
+      p99[side].push_back(result[side].p99);
+    }
   }
   const std::string sizes = std::to_string(request.size()) + " B request, " + std::to_string(replyBytes) + " B reply";
-  report->Add(MedianRow("round trip", label + " p50", "us", serviceP50, referenceP50, p50Target, sizes));
-  report->Add(MedianRow("round trip", label + " p99", "us", serviceP99, referenceP99, "<= 2.0"));
+  report->Add(MedianRow("round trip", label + " p50", "us", p50[1], p50[0], p50Target, sizes));
+  report->Add(MedianRow("round trip", label + " p99", "us", p99[1], p99[0], "<= 2.0"));
+  report->Add(MedianRow("round trip", label + " p50, logging off", "us", p50[2], p50[0], "",
+                        "diagnosis: service without its log lines"));
 }
 
 // --- throughput -------------------------------------------------------------------
@@ -197,22 +207,25 @@ double RequestsPerSecond(const Endpoint& endpoint, const std::string& request, i
   return connections * static_cast<double>(perConnection) / seconds;
 }
 
-void ThroughputBenchmark(const Settings& settings, const Endpoint& service, Report* report) {
+void ThroughputBenchmark(const Settings& settings, const Sides& sides, Report* report) {
   const int connections = 32;
   const int perConnection = settings.Scaled(5000);
-  ReferenceServer reference(WelcomeBytes(service), AskOnce(service, kVersionRequest).size() + 1);
-  std::vector<double> serviceRate, referenceRate;
+  ReferenceServer reference(WelcomeBytes(sides.service), AskOnce(sides.service, kVersionRequest).size() + 1);
+  Sides measured = sides;
+  measured.reference = reference.Address();
+  const std::vector<Endpoint> all = measured.All();
+  PerSide rate(all.size());
   for (int run = 0; run < settings.runs; ++run) {
-    if (run % 2 == 0) {
-      serviceRate.push_back(RequestsPerSecond(service, kVersionRequest, connections, perConnection));
-      referenceRate.push_back(RequestsPerSecond(reference.Address(), kVersionRequest, connections, perConnection));
-    } else {
-      referenceRate.push_back(RequestsPerSecond(reference.Address(), kVersionRequest, connections, perConnection));
-      serviceRate.push_back(RequestsPerSecond(service, kVersionRequest, connections, perConnection));
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      const std::size_t side = (i + static_cast<std::size_t>(run)) % all.size();
+      rate[side].push_back(RequestsPerSecond(all[side], kVersionRequest, connections, perConnection));
     }
   }
-  report->Add(MedianRow("throughput", "32 connections x " + std::to_string(perConnection) + " \"version\"", "req/s",
-                        serviceRate, referenceRate, ">= 0.8"));
+  const std::string figure = std::to_string(connections) + " connections x " + std::to_string(perConnection) +
+                             " \"version\"";
+  report->Add(MedianRow("throughput", figure, "req/s", rate[1], rate[0], ">= 0.8"));
+  report->Add(MedianRow("throughput", figure + ", logging off", "req/s", rate[2], rate[0], "",
+                        "diagnosis: service without its log lines"));
 }
 
 // --- capacity ---------------------------------------------------------------------
@@ -297,9 +310,8 @@ int Main(int argc, char** argv) {
   RunReferenceServerIfAsked(argc, argv);
   RaiseOpenFileLimit();
   Settings settings;
-  settings.runs = std::stoi(Option(argc, argv, "runs", "3"));
+  settings.runs = std::stoi(Option(argc, argv, "runs", "5"));
   settings.scale = std::stod(Option(argc, argv, "scale", "1"));
-  const std::string jsonPath = Option(argc, argv, "json", "");
   const std::string logConfigurationPath = Option(argc, argv, "servicelog", "");
   if (!logConfigurationPath.empty()) settings.logConfiguration = test::ReadFile(logConfigurationPath);
   std::istringstream wrapper(Option(argc, argv, "service-wrapper", ""));
@@ -311,20 +323,19 @@ int Main(int argc, char** argv) {
   Report report;
   if (wanted("roundtrip") || wanted("throughput")) {
     ServiceUnderTest service(settings.serviceWrapper, settings.logConfiguration);
+    ServiceUnderTest silent({}, kLoggingOff);
+    Sides sides;
+    sides.service = service.Address();
+    sides.serviceWithoutLogging = silent.Address();
     if (wanted("roundtrip")) {
-      RoundTripBenchmark(settings, service.Address(), kVersionRequest, "\"version\"", "<= 1.15", &report);
-      RoundTripBenchmark(settings, service.Address(), LongInvalidRouteRequest(), "300-byte \"route add\"",
-                         "<= 1.2", &report);
+      RoundTripBenchmark(settings, sides, kVersionRequest, "\"version\"", "<= 1.15", &report);
+      RoundTripBenchmark(settings, sides, LongInvalidRouteRequest(), "300-byte \"route add\"", "<= 1.2", &report);
     }
-    if (wanted("throughput")) ThroughputBenchmark(settings, service.Address(), &report);
+    if (wanted("throughput")) ThroughputBenchmark(settings, sides, &report);
   }
   if (wanted("capacity")) CapacityBenchmark(settings, &report);
   report.PrintTable();
-  if (!jsonPath.empty() && !report.WriteJson(jsonPath)) {
-    std::cerr << "cannot write " << jsonPath << "\n";
-    return 1;
-  }
-  return 0;
+  return report.WriteFiles(argc, argv) ? 0 : 1;
 }
 
 }  // namespace
