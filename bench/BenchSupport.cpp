@@ -311,16 +311,16 @@ Row MedianRow(const std::string& benchmark, const std::string& figure, const std
 }
 
 void Report::PrintTable() const {
-  std::cout << std::left << std::setw(14) << "benchmark" << std::setw(46) << "figure" << std::right
-            << std::setw(12) << "service" << std::setw(12) << "reference" << std::setw(8) << "ratio"
-            << std::setw(10) << "target" << "  note\n";
+  std::cout << std::left << std::setw(14) << "benchmark" << std::setw(56) << "figure" << std::right
+            << std::setw(10) << "service" << std::setw(11) << "reference" << std::setw(8) << "ratio" << "  "
+            << std::left << std::setw(14) << "target" << "note\n";
   for (const Row& row : rows_) {
     const std::string figure = row.figure + " [" + row.unit + "]";
-    std::cout << std::left << std::setw(14) << row.benchmark << std::setw(46) << figure << std::right
-              << std::setw(12) << Figure(row.service) << std::setw(12)
+    std::cout << std::left << std::setw(14) << row.benchmark << std::setw(56) << figure << std::right
+              << std::setw(10) << Figure(row.service) << std::setw(11)
               << (row.reference != 0 ? Figure(row.reference) : std::string("-")) << std::setw(8)
-              << (row.ratio != 0 ? Figure(row.ratio) : std::string("-")) << std::setw(10) << row.target << "  "
-              << row.note << "\n";
+              << (row.ratio != 0 ? Figure(row.ratio) : std::string("-")) << "  " << std::left << std::setw(14)
+              << row.target << row.note << "\n";
   }
   std::cout.flush();
 }
