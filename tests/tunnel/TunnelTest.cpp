@@ -162,12 +162,13 @@ TEST_F(TunnelTest, DirectTcp) {
   ExpectExitingLine(*connection, exitLines, IsExitingState);
 }
 
-TEST_F(TunnelTest, QbrThroughStunnel) {
+TEST_F(TunnelTest, QbrThroughStunnelStoppedWithTheService) {
   auto connection = client_->Connect();
   StartConnected(*connection, client_->StartRequest("qbr", kStunnelServerPort), "qbr");
   ExpectAnnouncement();
   EXPECT_NE(ReadFile(client_->Prefix() + "_stunnel.conf").find("connect = 192.0.2.1:443"), std::string::npos);
-  ExpectShutdown(*connection);
+  EXPECT_EQ(client_->ProcessesInNamespace().size(), 3u) << "the service, OpenVPN and stunnel";
+  // No "shutdown": stopping the service must end OpenVPN and stunnel (checked on tear-down).
 }
 
 TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
@@ -179,6 +180,8 @@ TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
   EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
       << server_->AuthProxyLog();
   ExpectShutdown(*connection);
+  // "shutdown" stops stunnel too: only the service remains.
+  EXPECT_TRUE(WaitUntil([&] { return client_->ProcessesInNamespace().size() == 1; }, 2s));
 }
 
 TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {
@@ -332,6 +335,16 @@ TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {
   EXPECT_FALSE(FileExists(prefix + "vortanclient.ovpn"));
   EXPECT_FALSE(FileExists(prefix + "_stunnel.conf"));
   EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
+}
+
+TEST_F(TunnelStartRefusedTest, MalformedSettingsAreLoggedWhileTheControllerIsBuilt) {
+  client_ = std::make_unique<ClientSide>(nullptr, ClientSide::Options{});
+  client_->Layout().WriteConf("VortanVpnService.ini", "no separator here\n");
+  // Logging is not configured yet: the error goes to the standard output.
+  ServiceProcess service(client_->Layout(), {"/console"}, client_->Namespace().ExecWrapper());
+  EXPECT_NE(service.WaitForExit(10s), -1);
+  EXPECT_NE(service.Output().find("ERROR [OpenVpnManager] CFG: Couldn't find separator on line: 1"), std::string::npos)
+      << service.Output();
 }
 
 TEST_F(TunnelStartRefusedTest, QbrWithoutStunnelIsRefused) {
