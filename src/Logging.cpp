@@ -4,8 +4,13 @@
 
 #include <cstdio>
 #include <exception>
+#include <iostream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
+#include <utility>
 
 #include "Paths.h"
 #include "platform/Crash.h"
@@ -26,6 +31,9 @@ const char* const kBroadcast = "broadcast";
 }  // namespace loggers
 
 namespace {
+
+const char* const kLineWriterId = "LineWriter";
+const char* const kLibraryDispatcherId = "DefaultLogDispatchCallback";
 
 // The name this thread gave itself through NameThread; empty until then.
 thread_local std::string threadLogName;
@@ -126,6 +134,76 @@ el::LogBuilderPtr& TheLineBuilder() {
   return builder;
 }
 
+// Where the library's own dispatcher writes each line (the log file, flushed per the
+// flush threshold and checked for rolling after each flush, then standard output), this
+// writer writes it too. The library finds the file's size for the rolling check by
+// asking the kernel for the file position after every flush, a system call per log
+// line; this writer counts the bytes it wrote and asks only when the count reaches the
+// rolling size (the count can only be too high: a roll it did not see makes it ask).
+class LineWriter : public el::LogDispatchCallback {
+ protected:
+  void handle(const el::LogDispatchData* data) override {
+    if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
+    const el::LogMessage* message = data->logMessage();
+    el::Logger* logger = message->logger();
+    const el::Level level = message->level();
+    std::string line = logger->logBuilder()->build(message, true);
+    std::lock_guard<std::mutex> lock(filesMutex_);
+    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
+    if (configurations->toFile(level)) WriteToFile(logger, level, line);
+    if (configurations->toStandardOutput(level)) {
+      if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
+        logger->logBuilder()->convertToColoredOutput(&line, level);
+      }
+      std::cout << line << std::flush;
+    }
+  }
+
+ private:
+  struct FileSize {
+    bool known = false;      // learnt at the stream's first flush
+    std::uint64_t bytes = 0;
+  };
+
+  void WriteToFile(el::Logger* logger, el::Level level, const std::string& line) {
+    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
+    el::base::type::fstream_t* stream = configurations->fileStream(level);
+    if (stream == nullptr) return;
+    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+    if (stream->fail()) return;
+    FileSize& size = sizes_[stream];
+    size.bytes += line.size();
+    unsigned& unflushed = unflushed_[{logger, level}];
+    if (!el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush) && ++unflushed < configurations->logFlushThreshold(level)) {
+      return;
+    }
+    unflushed = 0;
+    stream->flush();
+    if (!size.known) size = {true, Position(stream)};
+    const std::size_t limit = configurations->maxLogFileSize(level);
+    if (limit == 0 || size.bytes < limit) return;
+    el::Helpers::validateFileRolling(logger, level);
+    size.bytes = Position(stream);
+  }
+
+  static std::uint64_t Position(el::base::type::fstream_t* stream) {
+    const std::streamoff position = stream->tellp();
+    return position > 0 ? static_cast<std::uint64_t>(position) : 0;
+  }
+
+  std::mutex filesMutex_;
+  // By the library's stream: it keeps one stream per file name for the whole process.
+  std::unordered_map<const void*, FileSize> sizes_;
+  std::map<std::pair<el::Logger*, el::Level>, unsigned> unflushed_;
+};
+
+// Puts the line writer in the place of the library's dispatcher, once.
+void InstallLineWriter() {
+  if (el::Helpers::logDispatchCallback<LineWriter>(kLineWriterId) != nullptr) return;
+  el::Helpers::installLogDispatchCallback<LineWriter>(kLineWriterId);
+  el::Helpers::uninstallLogDispatchCallback<el::base::DefaultLogDispatchCallback>(kLibraryDispatcherId);
+}
+
 // Gives every logger, present and future, the line builder.
 void InstallLineBuilder() {
   el::LogBuilderPtr& builder = TheLineBuilder();
@@ -149,6 +227,7 @@ void registerLoggers() {
     el::Loggers::getLogger(name, true);
   }
   InstallLineBuilder();
+  InstallLineWriter();
 }
 
 const std::string& builtInLogConfiguration() {
@@ -207,6 +286,7 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   el::Loggers::setDefaultConfigurations(final, true);
   el::Loggers::getLogger(loggers::kDefault, true);
   InstallLineBuilder();
+  InstallLineWriter();
 }
 
 void configureLogging() {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iostream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -122,6 +125,86 @@ TEST_F(LineBuilderTest, ThreadsThatNeverNamedThemselvesGetTheLibrarysName) {
   std::thread unnamed([this] { Log(el::Level::Debug, "from an unnamed thread"); });
   unnamed.join();
   EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
+}
+
+// The line writer against the library's own behaviour: where lines go, when they are
+// flushed, and at which line the file rolls.
+class LineWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registerLoggers();
+    NameThread("main");
+    dir_ = "/tmp/" + test::UniqueName("lw");
+    std::filesystem::create_directories(dir_ + "/logs");
+    logFile_ = dir_ + "/logs/vortanVpnService.log";
+  }
+  void TearDown() override {
+    el::Helpers::uninstallPreRollOutCallback();
+    el::Configurations quiet;
+    quiet.setToDefault();
+    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+    el::Loggers::setDefaultConfigurations(quiet, true);
+    std::filesystem::remove_all(dir_);
+  }
+  // Lines of exactly the message and a line feed.
+  void Configure(const std::string& settings) {
+    test::WriteFile(dir_ + "/servicelog.conf", "* GLOBAL:\n  FORMAT = \"%msg\"\n" + settings);
+    applyLogConfiguration(logFile_, dir_ + "/servicelog.conf");
+    el::Helpers::installPreRollOutCallback(rollLogFiles);
+  }
+  // Lines of 100 bytes.
+  void LogLines(int count) {
+    for (int i = 0; i < count; ++i) CLOG(INFO, loggers::kService) << std::string(99, static_cast<char>('a' + i % 26));
+  }
+  std::size_t SizeOf(const std::string& path) const { return test::ReadFile(path).size(); }
+
+  std::string dir_, logFile_;
+};
+
+TEST_F(LineWriterTest, RollsAfterTheLineThatReachesTheLimit) {
+  Configure("  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1000\n");
+  LogLines(25);
+  EXPECT_EQ(SizeOf(logFile_ + ".2"), 1000u);
+  EXPECT_EQ(SizeOf(logFile_ + ".1"), 1000u);
+  EXPECT_EQ(SizeOf(logFile_), 500u);
+}
+
+TEST_F(LineWriterTest, CountsFromTheSizeTheFileAlreadyHad) {
+  test::WriteFile(logFile_, std::string(950, '-') + "\n");
+  Configure("  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1000\n");
+  LogLines(3);
+  EXPECT_EQ(SizeOf(logFile_ + ".1"), 1051u);
+  EXPECT_EQ(SizeOf(logFile_), 200u);
+}
+
+TEST_F(LineWriterTest, FlushesAtTheThreshold) {
+  Configure("  TO_STANDARD_OUTPUT = false\n  LOG_FLUSH_THRESHOLD = 3\n");
+  LogLines(2);
+  EXPECT_EQ(SizeOf(logFile_), 0u);
+  LogLines(1);
+  EXPECT_EQ(SizeOf(logFile_), 300u);
+}
+
+TEST_F(LineWriterTest, StandardOutputGetsTheSameLinesAsTheFile) {
+  std::ostringstream captured;
+  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  Configure("");
+  CLOG(INFO, loggers::kService) << "one";
+  CLOG(DEBUG, loggers::kRoute) << "two";
+  std::cout.rdbuf(original);
+  EXPECT_EQ(captured.str(), "one\ntwo\n");
+  EXPECT_EQ(test::ReadFile(logFile_), "one\ntwo\n");
+}
+
+TEST_F(LineWriterTest, NothingIsWrittenWhereTheConfigurationSaysNo) {
+  std::ostringstream captured;
+  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  Configure("  TO_FILE = false\n  TO_STANDARD_OUTPUT = false\n");
+  CLOG(INFO, loggers::kService) << "nowhere";
+  std::cout.rdbuf(original);
+  EXPECT_EQ(captured.str(), "");
+  EXPECT_EQ(SizeOf(logFile_), 0u);
 }
 
 }  // namespace
