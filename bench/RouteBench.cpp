@@ -4,9 +4,14 @@
 // removed again, untimed, before the next.
 //
 // Usage: vortan_bench_route [--runs=N] [--json=PATH] [--markdown=PATH]
+//   --service-wrapper  words put before the service's command line (for a profiler)
 
+#include <signal.h>
+
+#include <chrono>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,7 +86,10 @@ int Main(int argc, char** argv) {
   test::NetworkNamespace ns("vbrt");  // first: it must outlive the service inside it
   BuildHost(ns);
   test::InstalledLayout layout;
-  test::ServiceProcess service(layout, {"/console"}, ns.ExecWrapper());
+  std::vector<std::string> wrapper = ns.ExecWrapper();
+  std::istringstream profiler(Option(argc, argv, "service-wrapper", ""));
+  for (std::string word; profiler >> word;) wrapper.push_back(word);
+  test::ServiceProcess service(layout, {"/console"}, wrapper);
   test::Endpoint endpoint;
   if (!service.WaitForEndpoint(&endpoint)) throw std::runtime_error("the service did not start");
   std::unique_ptr<test::LineClient> client = ns.Connect(endpoint);
@@ -110,6 +118,9 @@ int Main(int argc, char** argv) {
   Report report;
   report.Add(MedianRow("route add", "\"route add\" with 50 addresses on 10 interfaces", "us", ours, theirs, "<= 0.5",
                        "reference: the process \"ip route add\" for the same route"));
+  // SIGTERM first, so a profiler around the service can write its data.
+  service.Signal(SIGTERM);
+  service.WaitForExit(std::chrono::seconds(30));
   report.PrintTable();
   return report.WriteFiles(argc, argv) ? 0 : 1;
 }

@@ -7,8 +7,10 @@
 #     --scale=F   scales request and session counts (0.1 for a quick smoke run)
 #
 # Environment: VORTAN_BENCH_BUILD (build directory, default build-bench),
-# VORTAN_BENCH_JOBS (parallel compile jobs, default 2). The tunnel and route
-# benchmarks create network namespaces and need root.
+# VORTAN_BENCH_JOBS (parallel compile jobs, default 2). Run as root: the packages are
+# installed when missing, and the tunnel and route benchmarks create network
+# namespaces. The service's log lines go to its log file and its standard output to a
+# file (as under the service manager, where the journal takes it).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +20,7 @@ results=$root/bench/results
 work=$(mktemp -d /tmp/vortan-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 
+"$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORTAN_BENCH=ON >"$work/cmake.log" ||
   { cat "$work/cmake.log"; exit 1; }
 cmake --build "$build" -j"$jobs" --target benchmarks >"$work/build.log" 2>&1 ||
@@ -52,6 +55,7 @@ mkdir -p "$results"
 {
   printf '{\n  "date": "%s",\n  "commit": "%s",\n' "$stamp" "$commit"
   printf '  "machine": {"cores": %s, "cpu": "%s", "kernel": "%s"},\n' "$(nproc)" "$cpu" "$(uname -r)"
+  printf '  "service_output": "log file and standard output both written to files, every line flushed",\n' 
   printf '  "rows": [\n'
   for name in $programs; do
     [ -f "$work/$name.json" ] && sed -n 's/^  \({.*}\),\{0,1\}$/    \1/p' "$work/$name.json"
