@@ -46,12 +46,16 @@ OpenVpnConfigManager::OpenVpnConfigManager(const RequestParser& request, std::ui
 
 // The credentials file is written without a byte-order mark: OpenVPN would send the
 // mark as part of the user name.
+std::string OpenVpnConfigManager::AuthFileContent(const std::string& userName, const std::string& password) {
+  return WithTextModeLineEnds(userName + "\n" + password + "\n");
+}
+
 std::string OpenVpnConfigManager::WriteAuthFile(const std::string& prefix, const std::string& userName,
                                                 const std::string& password) {
   const std::string path = prefix + kAuthFileName;
-  const std::string content = userName + "\n" + password + "\n";
   CLOG(DEBUG, loggers::kVpnConfig) << "writing permission file " << path;
-  const int error = platform::WriteWholeFile(path, WithTextModeLineEnds(content), platform::FileAccess::kOwnerOnly);
+  const int error =
+      platform::WriteWholeFile(path, AuthFileContent(userName, password), platform::FileAccess::kOwnerOnly);
   if (error != 0) CLOG(DEBUG, loggers::kVpnConfig) << "write of " << path << " failed, errno " << error;
   return path;
 }

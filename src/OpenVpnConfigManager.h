@@ -20,6 +20,8 @@ class OpenVpnConfigManager : public ConfigManager {
 
   // Writes the user name and password lines to prefix + "auth.txt", readable by its
   // owner only; returns that path. A failed write is not reported.
+  // The bytes of the credentials file: user name, CR LF, password, CR LF.
+  static std::string AuthFileContent(const std::string& userName, const std::string& password);
   static std::string WriteAuthFile(const std::string& prefix, const std::string& userName,
                                    const std::string& password);
 

@@ -1,9 +1,12 @@
 #include "OpenVpnManager.h"
 
+#include <algorithm>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
+#include "ConfigManager.h"
 #include "IniFile.h"
 #include "Ipv4.h"
 #include "Logging.h"
@@ -15,6 +18,8 @@
 #include "Text.h"
 #include "TunnelBroadcast.h"
 #include "VortanVpnService.h"
+#include "platform/Files.h"
+#include "platform/SocketOwner.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -27,6 +32,16 @@ constexpr int kLaunchAttempts = 3;
 constexpr int kManagementRetries = 5;
 constexpr auto kExitWait = std::chrono::milliseconds(5000);
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
+constexpr auto kListenerPoll = std::chrono::milliseconds(10);
+constexpr auto kAcceptWait = std::chrono::milliseconds(2000);
+const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
+
+// OpenVPN and stunnel run as root: they read root-only copies of their configuration,
+// which the requesting user cannot change between their writing and their reading.
+const char* const kPrivateDirectory = "../run";
+const char* const kPrivateOpenVpnConfig = "vortanclient.ovpn";
+const char* const kPrivateAuthFile = "auth.txt";
+const char* const kPrivateStunnelConfig = "stunnel.conf";
 
 std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
 
@@ -46,6 +61,44 @@ IniFile ReadSettings() {
     CLOG(ERROR, loggers::kOpenVpnManager) << error.what();
     // A path that names no file gives the defaults.
     return IniFile(std::string());
+  }
+}
+
+std::string WritePrivateCopy(const std::string& name, const std::string& content) {
+  const std::string directory = ResolveBesideExecutable(kPrivateDirectory);
+  const std::string path = directory + "/" + name;
+  if (platform::MakeOwnerOnlyDirectory(directory) != 0 ||
+      platform::WriteWholeFile(path, content, platform::FileAccess::kOwnerOnly) != 0) {
+    throw std::runtime_error("Cannot write file : " + path);
+  }
+  return path;
+}
+
+// OpenVPN reads the proxy credentials at every connection, so its copy of the
+// configuration names a root-only copy of them too.
+std::string WritePrivateOpenVpnConfig(const OpenVpnConfigManager& config, const RequestParser& request) {
+  std::string text = config.GetConfigText();
+  const std::string& clientAuthPath = config.GetAuthFilePath();
+  if (!clientAuthPath.empty()) {
+    const std::string privateAuthPath = WritePrivateCopy(
+        kPrivateAuthFile, OpenVpnConfigManager::AuthFileContent(request.GetProxyUserName(), request.GetProxyPassword()));
+    const std::string quotedClientPath = "\"" + EscapeBackslashes(clientAuthPath) + "\"";
+    if (!Contains(text, quotedClientPath)) {
+      throw std::runtime_error("The credentials file is not named in the generated configuration");
+    }
+    ReplaceAll(text, quotedClientPath, "\"" + EscapeBackslashes(privateAuthPath) + "\"");
+  }
+  return WritePrivateCopy(kPrivateOpenVpnConfig, text);
+}
+
+// Sleeps up to pause, ending early once something listens on the management
+// endpoint: OpenVPN opens it some tens of milliseconds after its launch.
+void WaitForManagementListener(std::uint32_t address, int port, std::chrono::milliseconds pause) {
+  const auto deadline = std::chrono::steady_clock::now() + pause;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (platform::IsTcpListening(address, port)) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        kListenerPoll, deadline - std::chrono::steady_clock::now()));
   }
 }
 
@@ -207,6 +260,15 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   RequestParser request(args);
   // Words end up as lines of configuration files: a control character could add lines.
   if (request.HasControlCharacter()) throw RequestParser::BadArgumentException();
+  std::uint32_t uid = 0;
+  if (!FindRequestingUser(session.connection, &uid)) {
+    const std::string answer = ErrorAnswer(0, kUnknownUser);
+    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    return answer;
+  }
+  // The files at the client's prefix are written with the client's own rights.
+  std::optional<platform::WriteAsUser> asClient;
+  if (uid != 0) asClient.emplace(uid);
   STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_);
   const bool qbr = IsQbrProtocol(request.GetProtocol());
   if (qbr) {
@@ -219,14 +281,20 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
     CLOG(DEBUG, loggers::kOpenVpnManager) << "Using QBR";
   }
   OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr);
+  asClient.reset();
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
+  const std::string privateConfigPath = WritePrivateOpenVpnConfig(openVpnConfig, request);
+  const std::string privateStunnelPath =
+      qbr ? WritePrivateCopy(kPrivateStunnelConfig, stunnelConfig.GetConfigText()) : std::string();
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one.
   ShutDownPreviousProcess();
-  if (qbr) RestartStunnel(stunnelConfig.GetConfigFilePath());
+  if (qbr) RestartStunnel(privateStunnelPath);
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
-  const int error = LaunchOpenVpn(configPath, &process_);
+  // OpenVPN runs in the client's directory, where the per-connection certificate and
+  // key files named by the template lie.
+  const int error = LaunchOpenVpn(privateConfigPath, DirectoryOf(configPath), &process_);
   if (error != 0) {
     const std::string answer = ErrorAnswer(error, "Failed to launch process.");
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
@@ -234,7 +302,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   }
   const std::uint32_t processId = process_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
-  StartListenThread(session.connection);
+  StartListenThread(session.connection, processId);
   return "OK";
 }
 
@@ -261,9 +329,9 @@ void OpenVpnManager::RestartStunnel(const std::string& configPath) {
   stunnel_->Launch(configPath);
 }
 
-void OpenVpnManager::StartListenThread(const Socket& clientConnection) {
+void OpenVpnManager::StartListenThread(const Socket& clientConnection, std::uint32_t processId) {
   auto info = std::make_unique<OpenVpnListenThreadStartupInfo>(
-      OpenVpnListenThreadStartupInfo{clientConnection, managementPort_, managementAddress_});
+      OpenVpnListenThreadStartupInfo{clientConnection, managementPort_, managementAddress_, processId});
   OpenVpnListenThreadStartupInfo* record = info.get();
   std::uint64_t threadId = 0;
   const int error = platform::StartDetachedThread([record] { Listen(record); }, 0, &threadId);
@@ -276,10 +344,11 @@ void OpenVpnManager::StartListenThread(const Socket& clientConnection) {
   CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << threadId << " created. Addr:" << recordText;
 }
 
-int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, platform::Process* process) {
+int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory,
+                                  platform::Process* process) {
   const std::string program = ResolveBesideExecutable(kOpenVpnProgram);
   const std::string commandLine = " --config \"" + configPath + "\"";
-  const std::string directory = DirectoryOf(configPath);
+  const std::string& directory = workingDirectory;
   const platform::LaunchSpec spec{program, {"--config", configPath}, directory};
   int error = 0;
   for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
@@ -336,6 +405,16 @@ void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
       SocketClient management(info->managementAddress, info->managementPort);
       connected = true;
       CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "socket open on " << endpoint;
+      // Another local process could have taken the endpoint before OpenVPN: it must
+      // not receive the dialogue, nor feed the client forged notifications.
+      if (!ManagementEndpointBelongsTo(management, info->processId)) {
+        CLOG(ERROR, loggers::kOpenVpnManager) << "The management endpoint " << endpoint
+                                              << " is not held by OpenVPN (PID=" << info->processId
+                                              << "), disconnecting";
+        management.Close();
+        info->clientConnection.SendLine("> STATE: " + UnixTimeText() + kExitingSuffix);
+        break;
+      }
       const bool exitingRelayed = RelayManagementLines(management, info->clientConnection);
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed (no more data)";
       // The client must always learn that its tunnel ended, also when OpenVPN was
@@ -346,7 +425,7 @@ void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
       if (retriesLeft-- > 0 && !connected) {
         CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection failed : exception ("
                                               << error.what() << "). Sleeping 500ms and retrying";
-        std::this_thread::sleep_for(ManagementRetryPause(attempt));
+        WaitForManagementListener(info->managementAddress, info->managementPort, ManagementRetryPause(attempt));
         continue;
       }
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: "
@@ -373,6 +452,33 @@ bool OpenVpnManager::Notify(const std::string& type, const std::string& value, S
     exiting = true;
   }
   return exiting;
+}
+
+bool FindRequestingUser(const Socket& connection, std::uint32_t* uid) {
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  if (!connection.Endpoints(&local, &localPort, &peer, &peerPort)) return false;
+  platform::SocketOwner owner;
+  // The client's own socket: its end is our peer, its remote end is us.
+  if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return false;
+  *uid = owner.uid;
+  return true;
+}
+
+bool ManagementEndpointBelongsTo(const Socket& management, std::uint32_t processId) {
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  if (processId == 0 || !management.Endpoints(&local, &localPort, &peer, &peerPort)) return false;
+  // A connection still waiting in the listener's queue has no socket inode yet: give
+  // the server a moment to accept it.
+  const auto deadline = std::chrono::steady_clock::now() + kAcceptWait;
+  for (;;) {
+    platform::SocketOwner owner;
+    if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return false;
+    if (owner.inode != 0) return platform::ProcessHoldsSocket(static_cast<int>(processId), owner.inode);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kListenerPoll);
+  }
 }
 
 std::string OpenVpnManager::GetBroadCastAddress(const std::string& tunnelAddress) {

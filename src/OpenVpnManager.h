@@ -23,6 +23,7 @@ struct OpenVpnListenThreadStartupInfo {
   Socket clientConnection;
   int managementPort;
   std::uint32_t managementAddress;  // network byte order
+  std::uint32_t processId;          // the OpenVPN that must own the management endpoint
 };
 
 // The address entry of the host's adapters that carries a tunnel address.
@@ -42,6 +43,12 @@ std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
 
 // Pause before the given retry (1 for the first) of the management connection.
 std::chrono::milliseconds ManagementRetryPause(int retry);
+
+// The local user behind a client's loopback connection; false when it cannot be told.
+bool FindRequestingUser(const Socket& connection, std::uint32_t* uid);
+
+// True when the far end of a management connection is a socket of that process.
+bool ManagementEndpointBelongsTo(const Socket& management, std::uint32_t processId);
 
 // Controller of the OpenVPN program: one per process, built in the entry function.
 class OpenVpnManager {
@@ -78,9 +85,10 @@ class OpenVpnManager {
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess();
   void RestartStunnel(const std::string& configPath);
-  void StartListenThread(const Socket& clientConnection);
+  void StartListenThread(const Socket& clientConnection, std::uint32_t processId);
   void ShutdownLocked();
-  static int LaunchOpenVpn(const std::string& configPath, platform::Process* process);
+  static int LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory,
+                           platform::Process* process);
 
   int managementPort_ = 0;
   std::uint32_t managementAddress_ = 0;

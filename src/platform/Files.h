@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Whole-file reads and writes for the configuration generators. Every write of a
@@ -21,5 +22,24 @@ int ReadWholeFile(const std::string& path, std::string* content);
 // Creates or truncates path and writes content; returns 0 or the platform error code.
 // Only regular files are written: anything else at path is refused.
 int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access);
+
+// While alive, every WriteWholeFile of the calling thread runs with the file-system
+// identity of the given user, so a write succeeds exactly where that user could write
+// (the kernel checks). The identity is taken only around the write itself. Nests.
+class WriteAsUser {
+ public:
+  explicit WriteAsUser(std::uint32_t uid);
+  ~WriteAsUser();
+  WriteAsUser(const WriteAsUser&) = delete;
+  WriteAsUser& operator=(const WriteAsUser&) = delete;
+
+ private:
+  bool previousSet_;
+  std::uint32_t previousUid_;
+};
+
+// Creates a directory only its owner may enter, or narrows an existing one to that;
+// returns 0 or the platform error code.
+int MakeOwnerOnlyDirectory(const std::string& path);
 
 }  // namespace platform

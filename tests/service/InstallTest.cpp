@@ -129,7 +129,7 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
     EXPECT_THAT(unit, HasSubstr(line));
   }
   EXPECT_THAT(unit, HasSubstr("\"-" + layout.Root() + "/conf\" \"-" + layout.Root() + "/logs\" \"-" +
-                              layout.Root() + "/log\""));
+                              layout.Root() + "/log\" \"-" + layout.Root() + "/run\""));
   EXPECT_THAT(unit, HasSubstr("CAP_NET_ADMIN"));
   if (HaveSystemdAnalyze()) {
     EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;

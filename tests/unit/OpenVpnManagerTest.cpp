@@ -114,7 +114,7 @@ class OpenVpnListenTest : public ::testing::Test {
   // the client sees the connection close when the thread ends.
   void StartListen(int managementPort) {
     std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto* info = new OpenVpnListenThreadStartupInfo{*connection, managementPort, kLoopback};
+    auto* info = new OpenVpnListenThreadStartupInfo{*connection, managementPort, kLoopback, static_cast<std::uint32_t>(getpid())};
     connection.reset();
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());

@@ -6,9 +6,15 @@
 
 #include <cerrno>
 
+#include "platform/FileIdentity.h"
+
 namespace platform {
 
 namespace {
+
+// The user whose identity this thread's writes take (WriteAsUser), if any.
+thread_local bool writeAsUserSet = false;
+thread_local std::uint32_t writeAsUserUid = 0;
 
 constexpr mode_t kDefaultMode = 0666;  // narrowed by the umask, as a standard stream does
 constexpr mode_t kOwnerOnlyMode = 0600;
@@ -89,7 +95,9 @@ int ReadWholeFile(const std::string& path, std::string* content) {
   }
 }
 
-int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access) {
+namespace {
+
+int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
   const bool ownerOnly = access == FileAccess::kOwnerOnly;
   Fd fd = OpenForWriting(path, ownerOnly ? kOwnerOnlyMode : kDefaultMode);
   if (!fd.Valid()) return errno;
@@ -99,6 +107,30 @@ int WriteWholeFile(const std::string& path, const std::string& content, FileAcce
   }
   if (int error = WriteAll(fd.Get(), content)) return error;
   return fd.Close();
+}
+
+}  // namespace
+
+int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access) {
+  if (!writeAsUserSet) return WriteWithCurrentIdentity(path, content, access);
+  ScopedFileIdentity identity(writeAsUserUid);
+  if (identity.Error() != 0) return identity.Error();
+  return WriteWithCurrentIdentity(path, content, access);
+}
+
+WriteAsUser::WriteAsUser(std::uint32_t uid) : previousSet_(writeAsUserSet), previousUid_(writeAsUserUid) {
+  writeAsUserSet = true;
+  writeAsUserUid = uid;
+}
+
+WriteAsUser::~WriteAsUser() {
+  writeAsUserSet = previousSet_;
+  writeAsUserUid = previousUid_;
+}
+
+int MakeOwnerOnlyDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  return chmod(path.c_str(), 0700) == 0 ? 0 : errno;
 }
 
 }  // namespace platform

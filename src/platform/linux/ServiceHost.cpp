@@ -169,8 +169,8 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          // where clients keep the per-connection files the service writes for them.
          "ProtectSystem=strict\n"
          "ReadWritePaths=" + QuotedUnitWord("-" + root + "/conf") + " " +
-         QuotedUnitWord("-" + root + "/logs") + " " + QuotedUnitWord("-" + root + "/log") +
-         " -/home -/root -/tmp -/var/tmp -/run\n"
+         QuotedUnitWord("-" + root + "/logs") + " " + QuotedUnitWord("-" + root + "/log") + " " +
+         QuotedUnitWord("-" + root + "/run") + " -/home -/root -/tmp -/var/tmp -/run\n"
          "ProtectKernelModules=yes\n"
          "ProtectKernelLogs=yes\n"
          "ProtectControlGroups=yes\n"

@@ -17,9 +17,9 @@ namespace platform {
 namespace {
 
 struct Lookup {
-  SocketOwner* owner;
+  SocketOwner owner;
   bool found = false;
-  bool established = false;
+  int state = 0;
 };
 
 int OnDiagMessage(const nlmsghdr* header, void* data) {
@@ -27,17 +27,15 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return MNL_CB_OK;
   const auto* message = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header));
   lookup->found = true;
-  // A socket on its way out reports uid 0: trust only established ones.
-  lookup->established = message->idiag_state == TCP_ESTABLISHED;
-  lookup->owner->uid = message->idiag_uid;
-  lookup->owner->inode = message->idiag_inode;
+  lookup->state = message->idiag_state;
+  lookup->owner.uid = message->idiag_uid;
+  lookup->owner.inode = message->idiag_inode;
   return MNL_CB_OK;
 }
 
-}  // namespace
-
-int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       SocketOwner* owner) {
+// Asks the kernel for the one TCP socket with these ends (a remote end of 0.0.0.0:0
+// finds a listener); returns 0 or the errno.
+int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
   mnl_socket* socket = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
   if (socket == nullptr) return errno;
   int error = 0;
@@ -63,7 +61,6 @@ int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddr
   request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-  Lookup lookup{owner};
   if (mnl_socket_sendto(socket, header, header->nlmsg_len) < 0) {
     error = errno;
   } else {
@@ -71,14 +68,29 @@ int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddr
     if (received < 0) {
       error = errno;
     } else if (mnl_cb_run(buffer, static_cast<size_t>(received), 1, mnl_socket_get_portid(socket), OnDiagMessage,
-                          &lookup) < 0) {
+                          lookup) < 0) {
       error = errno;
     }
   }
   mnl_socket_close(socket);
-  if (error != 0) return error;
-  if (!lookup.found || !lookup.established) return ENOENT;
+  return error;
+}
+
+}  // namespace
+
+int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                       SocketOwner* owner) {
+  Lookup lookup;
+  if (int error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup)) return error;
+  // A socket on its way out reports uid 0: trust only established ones.
+  if (!lookup.found || lookup.state != TCP_ESTABLISHED) return ENOENT;
+  *owner = lookup.owner;
   return 0;
+}
+
+bool IsTcpListening(std::uint32_t address, int port) {
+  Lookup lookup;
+  return QueryTcpSocket(address, port, 0, 0, &lookup) == 0 && lookup.found && lookup.state == TCP_LISTEN;
 }
 
 bool ProcessHoldsSocket(int processId, std::uint64_t inode) {
