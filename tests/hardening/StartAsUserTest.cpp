@@ -1,0 +1,190 @@
+// "start" from an unprivileged local user: files at the prefix are written with that
+// user's rights, OpenVPN and stunnel read root-only copies, links planted by the user
+// are not followed by root, and a squatted management endpoint is not trusted.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <grp.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "Ipv4.h"
+#include "NetnsSupport.h"
+#include "TestSupport.h"
+#include "TestUser.h"
+#include "socket.h"
+
+namespace vortan {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Endpoint;
+
+// The service in a namespace of its own, with templates and program links installed.
+class StartAsUserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(user_.Created());
+    fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
+    fs::create_directories(layout_.Bin() + "/stunnel");
+    fs::create_symlink("/usr/bin/stunnel4", layout_.Bin() + "/stunnel/stunnel");
+  }
+  void StartService() {
+    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"},
+                                                      ns_.ExecWrapper());
+    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
+  }
+  void TearDown() override {
+    if (service_) {
+      auto root = ns_.Connect(endpoint_);
+      root->ReadLine();
+      root->Ask("shutdown");
+    }
+  }
+  // Sends one request as the test user from inside the namespace; returns the reply.
+  std::string AskAsUser(const std::string& request) {
+    int replyPipe[2];
+    if (pipe(replyPipe) != 0) return "<pipe>";
+    pid_t child = fork();
+    if (child == 0) {
+      close(replyPipe[0]);
+      int netns = open(ns_.Path().c_str(), O_RDONLY | O_CLOEXEC);
+      if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
+      if (setgroups(0, nullptr) != 0 || setgid(user_.Gid()) != 0 || setuid(user_.Uid()) != 0) _exit(3);
+      test::LineClient client(endpoint_);
+      client.ReadLine();
+      const std::string reply = client.Ask(request);
+      if (write(replyPipe[1], reply.data(), reply.size()) < 0) _exit(4);
+      _exit(0);
+    }
+    close(replyPipe[1]);
+    std::string reply;
+    char chunk[4096];
+    ssize_t count;
+    while ((count = read(replyPipe[0], chunk, sizeof chunk)) > 0) reply.append(chunk, static_cast<size_t>(count));
+    close(replyPipe[0]);
+    waitpid(child, nullptr, 0);
+    return reply;
+  }
+  std::string StartWords(const std::string& prefix, const std::string& proxy = "") const {
+    return "start 192.0.2.1 1194 " + prefix + " " + test::UniqueName("vt") + " udp adaptive" + proxy;
+  }
+  // As the service names it: beside its executable's directory.
+  std::string PrivateCopy(const std::string& name) const { return layout_.Bin() + "/../run/" + name; }
+
+  test::TestUser user_;
+  test::InstalledLayout layout_{true};
+  test::NetworkNamespace ns_{"vth"};
+  std::unique_ptr<test::ServiceProcess> service_;
+  Endpoint endpoint_;
+};
+
+uid_t OwnerOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+}
+
+TEST_F(StartAsUserTest, PrefixInADirectoryTheUserCannotWriteIsRefusedWithNothingWritten) {
+  StartService();
+  const std::string rootDir = "/tmp/" + test::UniqueName("rootdir");
+  ASSERT_EQ(mkdir(rootDir.c_str(), 0755), 0);
+  const std::string reply = AskAsUser(StartWords(rootDir + "/x_"));
+  EXPECT_TRUE(std::regex_match(reply, std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Cannot write file : " + rootDir +
+                                                 "/x__stunnel\\.conf \\(code 0\\)")))
+      << reply;
+  EXPECT_TRUE(fs::is_empty(rootDir));
+  EXPECT_FALSE(test::FileExists(PrivateCopy("vortanclient.ovpn")));
+  fs::remove_all(rootDir);
+}
+
+TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsARootOnlyCopy) {
+  StartService();
+  const std::string prefix = user_.Home() + "/x_";
+  ASSERT_EQ(AskAsUser(StartWords(prefix)), "OK");
+  EXPECT_EQ(OwnerOf(prefix + "vortanclient.ovpn"), user_.Uid());
+  EXPECT_EQ(OwnerOf(prefix + "_stunnel.conf"), user_.Uid());
+
+  // The copy OpenVPN reads holds the same text and only root can change it.
+  const std::string generated = test::ReadFile(prefix + "vortanclient.ovpn");
+  ASSERT_FALSE(generated.empty());
+  EXPECT_EQ(test::ReadFile(PrivateCopy("vortanclient.ovpn")), generated);
+  struct stat info {};
+  ASSERT_EQ(stat((layout_.Root() + "/run").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(info.st_uid, 0u);
+  std::smatch pid;
+  const std::string log = layout_.LogText();
+  ASSERT_TRUE(std::regex_search(log, pid, std::regex("process launched\\. pid:(\\d+)")));
+  const std::string commandLine = test::ReadFile("/proc/" + pid[1].str() + "/cmdline");
+  EXPECT_NE(commandLine.find(PrivateCopy("vortanclient.ovpn")), std::string::npos) << commandLine;
+
+  // Rewriting the client's file afterwards changes nothing OpenVPN reads.
+  test::WriteFile(prefix + "vortanclient.ovpn", "script-security 2\nup /bin/sh\n");
+  EXPECT_EQ(test::ReadFile(PrivateCopy("vortanclient.ovpn")), generated);
+}
+
+TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {
+  StartService();
+  const std::string secret = "/tmp/" + test::UniqueName("secret");
+  test::WriteFile(secret, "root:only\n");
+  chmod(secret.c_str(), 0600);
+  const std::string prefix = user_.Home() + "/y_";
+  for (const char* name : {"y_auth.txt", "y_vortanclient.ovpn", "OpenVpnLog.txt"}) {
+    fs::create_symlink(secret, user_.Home() + "/" + name);
+    lchown((user_.Home() + "/" + name).c_str(), user_.Uid(), user_.Gid());
+  }
+  const std::string reply = AskAsUser(StartWords(prefix, " 127.0.0.1 3128 someone pa55word basic"));
+  EXPECT_NE(reply.find("Cannot write file : " + prefix + "vortanclient.ovpn"), std::string::npos) << reply;
+  EXPECT_EQ(test::ReadFile(secret), "root:only\n");
+  unlink(secret.c_str());
+}
+
+TEST_F(StartAsUserTest, RootOnlyCopiesCarryTheCredentialsAndNoClientPath) {
+  StartService();
+  const std::string prefix = user_.Home() + "/z_";
+  ASSERT_EQ(AskAsUser(StartWords(prefix, " 127.0.0.1 3128 someone pa55word basic")), "OK");
+  const std::string privateConfig = test::ReadFile(PrivateCopy("vortanclient.ovpn"));
+  EXPECT_NE(privateConfig.find("\"" + PrivateCopy("auth.txt") + "\" basic"), std::string::npos) << privateConfig;
+  EXPECT_EQ(privateConfig.find(prefix + "auth.txt"), std::string::npos);
+  EXPECT_EQ(test::ReadFile(PrivateCopy("auth.txt")), "someone\r\npa55word\r\n");
+  struct stat info {};
+  ASSERT_EQ(stat(PrivateCopy("auth.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(StartAsUserTest, SquattedManagementEndpointIsDroppedAndTheClientToldTheTunnelEnded) {
+  // A fixed management endpoint, so the test can take it first.
+  int managementPort = 0;
+  {
+    SocketServer probe(HostToNet(0x7F000001), 0, 1);
+    managementPort = probe.BoundPort();
+  }
+  layout_.WriteConf("VortanVpnService.ini", "loopbackaddress = 127.0.0.5/32\nopenvpnmanagementport = " +
+                                                std::to_string(managementPort) + "\n");
+  StartService();
+  std::unique_ptr<SocketServer> squatter;
+  ns_.Run([&] { squatter.reset(new SocketServer(HostToNet(0x7F000005), managementPort, 5)); });
+  auto client = ns_.Connect(endpoint_);
+  client->ReadLine();
+  ASSERT_EQ(client->Ask(StartWords(user_.Home() + "/s_")), "OK");
+  std::unique_ptr<Socket> impostorSide = squatter->Accept();
+  ASSERT_TRUE(impostorSide);
+  std::string line;
+  do {
+    line = client->ReadText(std::chrono::seconds(10));
+  } while (!line.empty() && line.find(",EXITING,") == std::string::npos);
+  EXPECT_TRUE(std::regex_match(line, std::regex("> STATE: \\d+,EXITING,exit-with-notification,,"))) << line;
+  // The impostor heard nothing: the connection was dropped at once.
+  EXPECT_EQ(impostorSide->ReceiveLine(), "");
+  EXPECT_NE(layout_.LogText().find("is not held by OpenVPN"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vortan
