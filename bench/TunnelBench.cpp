@@ -217,10 +217,11 @@ void MeasureProtocol(const std::string& protocol, int runs, Report* report) {
   }
   if (std::getenv("VORTAN_BENCH_SHOW_LOG") != nullptr) std::cerr << client.Layout().LogText();
   const int retries = CountOf(client.Layout().LogText(), "Sleeping 500ms and retrying") - retriesBefore;
-  const std::string retryNote = "management connection retried " + std::to_string(retries) + " times in " +
+  const std::string retryNote = std::to_string(retries) + " refused management connections in " +
                                 std::to_string(runs) + " starts";
-  const std::string extraNote =
-      SignedMilliseconds(Median(serviceStart) - Median(directStart)) + "; " + retryNote;
+  const long limit = std::lround(1.1 * Median(directStart) + 50);
+  const std::string extraNote = SignedMilliseconds(Median(serviceStart) - Median(directStart)) + " (limit " +
+                                std::to_string(limit) + " ms); " + retryNote;
   report->Add(MedianRow("tunnel start", protocol + ": \"start\" to CONNECTED,SUCCESS", "ms", serviceStart, directStart,
                         "<= 1.1 +50ms", extraNote));
   report->Add(MedianRow("tunnel stop", protocol + ": \"shutdown\" to \"OK\"", "ms", serviceReply, directExit, "",
