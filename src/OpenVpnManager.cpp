@@ -132,14 +132,6 @@ void AnnounceTunnel(const std::string& value) {
   }
 }
 
-// The state of one management connection: the start-up dialogue moves only forward.
-struct ManagementDialogue {
-  bool logOnSent = false;
-  bool holdReleaseSent = false;
-  bool holdReleased = false;
-  bool exitingRelayed = false;
-};
-
 void SendCommand(Socket& management, const std::string& command) {
   management.SendLine(command);
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface S: " << command;
@@ -180,16 +172,20 @@ bool RelayManagementLines(Socket& management, Socket& client) {
   for (;;) {
     const std::string line = management.ReceiveLine();
     if (line.empty()) return dialogue.exitingRelayed;
-    CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface R: " << line;
-    if (line[0] == '>') {
-      HandleNotificationLine(line, &dialogue, management, client);
-    } else {
-      HandleResponseLine(line, &dialogue, management);
-    }
+    HandleManagementLine(line, &dialogue, management, client);
   }
 }
 
 }  // namespace
+
+void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management, Socket& client) {
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface R: " << line;
+  if (!line.empty() && line[0] == '>') {
+    HandleNotificationLine(line, dialogue, management, client);
+  } else {
+    HandleResponseLine(line, dialogue, management);
+  }
+}
 
 std::chrono::milliseconds ManagementRetryPause(int) { return std::chrono::milliseconds(500); }
 

@@ -44,6 +44,18 @@ std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
 // Pause before the given retry (1 for the first) of the management connection.
 std::chrono::milliseconds ManagementRetryPause(int retry);
 
+// The state of one management connection: the start-up dialogue moves only forward.
+struct ManagementDialogue {
+  bool logOnSent = false;
+  bool holdReleaseSent = false;
+  bool holdReleased = false;
+  bool exitingRelayed = false;
+};
+
+// One line from OpenVPN's management interface: notifications are relayed to the
+// client (and acted on), responses move the start-up dialogue on.
+void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management, Socket& client);
+
 // The local user behind a client's loopback connection; false when it cannot be told.
 bool FindRequestingUser(const Socket& connection, std::uint32_t* uid);
 
