@@ -1,0 +1,90 @@
+// Faults around a tunnel start: the service answers, tells the client, and keeps
+// serving.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "NetnsSupport.h"
+#include "TestSupport.h"
+#include "Version.h"
+
+namespace vortan {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
+    clientDir_ = layout_.Root() + "/client";
+    fs::create_directories(clientDir_);
+    // Present but unusable: OpenVPN passes its option checks, opens the management
+    // interface and reports the failure there.
+    for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) {
+      test::WriteFile(clientDir_ + "/" + name, "not a certificate\n");
+    }
+    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"},
+                                                      ns_.ExecWrapper());
+    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
+  }
+  void TearDown() override {
+    auto client = Connect();
+    client->Ask("shutdown");
+  }
+  std::unique_ptr<test::LineClient> Connect() {
+    auto client = ns_.Connect(endpoint_);
+    client->ReadLine();
+    return client;
+  }
+  // A tunnel towards an address nothing answers in the namespace: OpenVPN keeps
+  // retrying and reporting.
+  std::string StartRequest() const {
+    return "start 192.0.2.1 1194 " + clientDir_ + "/x_ " + test::UniqueName("vt") + " udp adaptive";
+  }
+  void ExpectServing() {
+    auto client = Connect();
+    EXPECT_EQ(client->Ask("version"), "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5");
+    EXPECT_TRUE(service_->Running());
+  }
+
+  test::InstalledLayout layout_{true};
+  test::NetworkNamespace ns_{"vtf"};
+  std::string clientDir_;
+  std::unique_ptr<test::ServiceProcess> service_;
+  test::Endpoint endpoint_;
+};
+
+TEST_F(FaultTest, UnreadableTemplateGivesAnEmptyConfigurationAndTheClientLearnsTheTunnelEnded) {
+  fs::remove(layout_.Conf() + "/VortanClient.ovpn");
+  fs::create_directory(layout_.Conf() + "/VortanClient.ovpn");  // cannot be read as a file, even by root
+  auto client = Connect();
+  EXPECT_EQ(client->Ask(StartRequest()), "OK");
+  std::string line;
+  do {
+    line = client->ReadText(10s);
+  } while (!line.empty() && line.find(",EXITING,") == std::string::npos);
+  EXPECT_EQ(line, "> STATE: 00000000 ,EXITING,exit-with-notification,,");
+  EXPECT_EQ(test::ReadFile(clientDir_ + "/x_vortanclient.ovpn"), "");
+  ExpectServing();
+}
+
+TEST_F(FaultTest, ClientVanishingWhileNotificationsAreRelayedHarmsNothing) {
+  {
+    auto client = Connect();
+    ASSERT_EQ(client->Ask(StartRequest()), "OK");
+    // Wait until relaying has begun, then vanish.
+    EXPECT_NE(client->ReadLine(10s), "");
+  }
+  std::this_thread::sleep_for(1500ms);
+  ExpectServing();
+  auto other = Connect();
+  EXPECT_EQ(other->Ask("shutdown"), "OK");
+  EXPECT_NE(layout_.LogText().find("Management Interface R: "), std::string::npos) << layout_.LogText();
+}
+
+}  // namespace
+}  // namespace vortan
