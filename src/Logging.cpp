@@ -389,6 +389,16 @@ std::string PointerText(const void* pointer) {
   return text.str();
 }
 
+void silenceLogging() {
+  registerLoggers();
+  el::Configurations quiet;
+  quiet.setToDefault();
+  quiet.set(el::Level::Global, el::ConfigurationType::Enabled, "false");
+  quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+  quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+  el::Loggers::setDefaultConfigurations(quiet, true);
+}
+
 void FlushLogs() { el::Loggers::flushAll(); }
 
 }  // namespace vortan

@@ -61,6 +61,10 @@ void NameThread(const std::string& name);
 // A pointer as the standard stream prints it (hexadecimal, "0x" prefix).
 std::string PointerText(const void* pointer);
 
+// Registers the loggers and turns all logging off (tools, tests and fuzz targets that
+// use the service's units without its log).
+void silenceLogging();
+
 // Flushes every logger; used before the process ends with _exit.
 void FlushLogs();
 

@@ -10,11 +10,7 @@
 #include "Logging.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool ready = [] {
-    vortan::registerLoggers();
-    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
-    return true;
-  }();
+  static const bool ready = (vortan::silenceLogging(), true);
   (void)ready;
   // The settings are read from a path: an in-memory file keeps the disk out of it.
   static const int fd = memfd_create("settings", 0);

@@ -31,11 +31,7 @@ struct DrainedConnection {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool ready = [] {
-    vortan::registerLoggers();
-    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
-    return true;
-  }();
+  static const bool ready = (vortan::silenceLogging(), true);
   (void)ready;
   static DrainedConnection* management = new DrainedConnection();
   static DrainedConnection* client = new DrainedConnection();

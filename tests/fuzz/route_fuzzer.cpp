@@ -69,11 +69,7 @@ class FakeHost : public vortan::RouteManagement::HostAccess {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool ready = [] {
-    vortan::registerLoggers();
-    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
-    return true;
-  }();
+  static const bool ready = (vortan::silenceLogging(), true);
   (void)ready;
   FakeHost host;
   const std::string reply =

@@ -9,11 +9,7 @@
 #include "VortanVpnService.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool ready = [] {
-    vortan::registerLoggers();
-    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
-    return true;
-  }();
+  static const bool ready = (vortan::silenceLogging(), true);
   (void)ready;
   const std::string line(reinterpret_cast<const char*>(data), size);
   vortan::LooksLikeHttp(line);

@@ -23,11 +23,7 @@ class LoggingTest : public ::testing::Test {
   void TearDown() override {
     el::Helpers::uninstallPreRollOutCallback();
     // Leave the process logging nowhere near the deleted directory.
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    el::Loggers::setDefaultConfigurations(quiet, true);
+    silenceLogging();
     fs::remove_all(dir_);
   }
   std::string Numbered(int n) const { return logFile_ + "." + std::to_string(n); }
