@@ -6,17 +6,36 @@ namespace vortan {
 
 const char* const kLineWhitespace = " \t\n\r\f\v";
 
-std::vector<std::string> SplitFields(const std::string& text, const std::string& delimiters) {
+namespace {
+
+// The field splitting, with the delimiter search as a parameter: a single delimiter
+// (the common case) is found with a plain character search.
+template <typename FindDelimiter, typename SkipDelimiters>
+std::vector<std::string> SplitWith(const std::string& text, FindDelimiter findDelimiter, SkipDelimiters skip) {
   std::vector<std::string> fields;
   std::string::size_type start = 0;
   for (;;) {
-    std::string::size_type end = text.find_first_of(delimiters, start);
+    std::string::size_type end = findDelimiter(start);
     fields.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (end == std::string::npos) break;
-    start = text.find_first_not_of(delimiters, end);
+    start = skip(end);
     if (start == std::string::npos) break;
   }
   return fields;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitFields(const std::string& text, const std::string& delimiters) {
+  if (delimiters.size() == 1) {
+    const char delimiter = delimiters[0];
+    return SplitWith(
+        text, [&](std::string::size_type from) { return text.find(delimiter, from); },
+        [&](std::string::size_type from) { return text.find_first_not_of(delimiter, from); });
+  }
+  return SplitWith(
+      text, [&](std::string::size_type from) { return text.find_first_of(delimiters, from); },
+      [&](std::string::size_type from) { return text.find_first_not_of(delimiters, from); });
 }
 
 std::string TrimLine(const std::string& text) {

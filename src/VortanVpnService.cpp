@@ -164,8 +164,10 @@ std::string ReadRequest(Socket& connection) {
 // Lines that would expose credentials in the log: the proxy user name and password
 // of a "start" request, and everything from the last "proxy" on.
 std::string LogCopy(const std::string& request) {
+  const bool isStart = StartsWith(request, "start");
+  if (!isStart && request.find("proxy") == std::string::npos) return request;
   std::string copy = request;
-  if (StartsWith(request, "start")) {
+  if (isStart) {
     try {
       std::vector<std::string> words = RequestParser::Tokenize(request.substr(5));
       if (words.size() == 11) {
