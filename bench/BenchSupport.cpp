@@ -374,5 +374,14 @@ std::string Option(int argc, char** argv, const std::string& name, const std::st
   return fallback;
 }
 
+int GuardedMain(int (*body)(int, char**), int argc, char** argv) {
+  try {
+    return body(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << "benchmark failed: " << error.what() << "\n";
+    return 1;
+  }
+}
+
 }  // namespace bench
 }  // namespace vortan

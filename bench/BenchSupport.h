@@ -111,6 +111,11 @@ class Report {
   bool WriteMarkdownRows(const std::string& path) const;
   // Writes the JSON and Markdown files that --json=PATH and --markdown=PATH name.
   bool WriteFiles(int argc, char** argv) const;
+  // Prints the table and writes the files; the program's exit code.
+  int Finish(int argc, char** argv) const {
+    PrintTable();
+    return WriteFiles(argc, argv) ? 0 : 1;
+  }
 
  private:
   std::vector<Row> rows_;
@@ -122,6 +127,9 @@ Row MedianRow(const std::string& benchmark, const std::string& figure, const std
               const std::string& target, const std::string& note = std::string());
 
 // Value of "--name=value" in argv, or fallback.
+// Runs a benchmark program's body; an escaped error becomes a message and exit code 1.
+int GuardedMain(int (*body)(int, char**), int argc, char** argv);
+
 std::string Option(int argc, char** argv, const std::string& name, const std::string& fallback);
 
 }  // namespace bench

@@ -334,19 +334,11 @@ int Main(int argc, char** argv) {
     if (wanted("throughput")) ThroughputBenchmark(settings, sides, &report);
   }
   if (wanted("capacity")) CapacityBenchmark(settings, &report);
-  report.PrintTable();
-  return report.WriteFiles(argc, argv) ? 0 : 1;
+  return report.Finish(argc, argv);
 }
 
 }  // namespace
 }  // namespace bench
 }  // namespace vortan
 
-int main(int argc, char** argv) {
-  try {
-    return vortan::bench::Main(argc, argv);
-  } catch (const std::exception& error) {
-    std::cerr << "benchmark failed: " << error.what() << "\n";
-    return 1;
-  }
-}
+int main(int argc, char** argv) { return vortan::bench::GuardedMain(vortan::bench::Main, argc, argv); }

@@ -140,11 +140,7 @@ class LineWriterTest : public ::testing::Test {
   }
   void TearDown() override {
     el::Helpers::uninstallPreRollOutCallback();
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    el::Loggers::setDefaultConfigurations(quiet, true);
+    silenceLogging();
     std::filesystem::remove_all(dir_);
   }
   // Lines of exactly the message and a line feed.
