@@ -183,7 +183,10 @@ TEST(Load, ThousandClientsHundredThousandRequestsNothingLost) {
   EXPECT_GE(expected, 100000);
   EXPECT_LE(after.descriptors, before.descriptors + 2);
   EXPECT_EQ(after.threads, before.threads);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Sanitizers keep freed memory in quarantine: the bound holds for plain builds.
   EXPECT_LT(after.rssKiB, before.rssKiB + 64 * 1024);
+#endif
   EXPECT_TRUE(service.Running());
 }
 
