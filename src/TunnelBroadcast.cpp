@@ -6,12 +6,13 @@
 #include "Logging.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Udp.h"
+#include "socket.h"
 
 namespace vortan {
 namespace {
 
 std::runtime_error SocketError(int code) {
-  return std::runtime_error(platform::ErrorText(code) + " id[" + std::to_string(code) + "]");
+  return std::runtime_error(WithErrorCode(platform::ErrorText(code), code));
 }
 
 void ThrowOnError(int code) {
@@ -54,7 +55,7 @@ void TunnelBroadcast::SendBroadcast(const std::string& message) {
   std::uint32_t destination = 0;
   int error = platform::ResolveIpv4(address_, &destination);
   if (error != 0) {
-    throw std::runtime_error(platform::ResolveErrorText(error) + " id[" + std::to_string(error) + "]");
+    throw std::runtime_error(WithErrorCode(platform::ResolveErrorText(error), error));
   }
   std::size_t sent = 0;
   platform::SendDatagram(socket_, destination, broadcastPort_, message.data(), message.size(), &sent);

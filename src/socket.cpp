@@ -29,11 +29,9 @@ platform::SocketHandle OpenOrThrow() {
   return handle;
 }
 
-std::string ErrorWithCode(int code) {
-  return platform::ErrorText(code) + " id[" + std::to_string(code) + "]";
-}
-
 }  // namespace
+
+std::string WithErrorCode(const std::string& text, int code) { return text + " id[" + std::to_string(code) + "]"; }
 
 Socket::Socket() : Socket(OpenOrThrow()) {}
 
@@ -146,7 +144,7 @@ void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
 
 SocketClient::SocketClient(std::uint32_t address, int port) {
   int error = platform::ConnectSocket(Handle(), address, port);
-  if (error != 0) throw std::runtime_error(ErrorWithCode(error));
+  if (error != 0) throw std::runtime_error(WithErrorCode(platform::ErrorText(error), error));
 }
 
 }  // namespace vortan

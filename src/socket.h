@@ -16,6 +16,9 @@ extern std::atomic<int> liveSocketCount;
 // Port bound by the most recent successful SocketServer construction (host order).
 extern std::atomic<int> lastBoundPort;
 
+// A platform failure as the socket layer reports it: the text, " id[", the code, "]".
+std::string WithErrorCode(const std::string& text, int code);
+
 // Longest request line accepted; a longer one ends the connection's session.
 constexpr std::size_t kMaxLineLength = 65536;
 

@@ -18,15 +18,6 @@ using ::testing::MatchesRegex;
 const char* const kTunnel = "Vortan-Dashlet";
 const std::string kRefusal = "Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (";
 
-// A reply without its time stamp: "STATUS | CODE | message (code N)".
-std::string Untimed(const std::string& reply) {
-  std::string::size_type first = reply.find(" | ");
-  std::string::size_type second = reply.find(" | ", first + 3);
-  std::string::size_type third = reply.find(" | ", second + 3);
-  if (third == std::string::npos) return reply;
-  return reply.substr(0, second) + reply.substr(third);
-}
-
 class RouteKernel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,7 +44,7 @@ class RouteKernel : public ::testing::Test {
     ASSERT_EQ(client_->ReadLine(), test::kWelcome);
   }
 
-  std::string Ask(const std::string& request) { return Untimed(client_->Ask(request)); }
+  std::string Ask(const std::string& request) { return test::Untimed(client_->Ask(request)); }
 
   // "ip route show <selector>" inside the namespace.
   std::string Routes(const std::string& selector = "") const {

@@ -76,6 +76,14 @@ void InstalledLayout::WriteConf(const std::string& name, const std::string& cont
   WriteFile(Conf() + "/" + name, content);
 }
 
+std::string Untimed(const std::string& reply) {
+  std::string::size_type first = reply.find(" | ");
+  std::string::size_type second = reply.find(" | ", first + 3);
+  std::string::size_type third = reply.find(" | ", second + 3);
+  if (third == std::string::npos) return reply;
+  return reply.substr(0, second) + reply.substr(third);
+}
+
 bool ParsePortUsed(const std::string& text, Endpoint* endpoint) {
   const std::string scheme = "zel-vpn-service://";
   if (text.compare(0, scheme.size(), scheme) != 0) return false;

@@ -105,6 +105,9 @@ class LineClient {
   std::string buffer_;
 };
 
+// A status reply without its time stamp: "STATUS | CODE | message (code N)".
+std::string Untimed(const std::string& reply);
+
 // The exact welcome line.
 extern const char* const kWelcome;
 

@@ -7,6 +7,7 @@
 #include "Ipv4.h"
 #include "Logging.h"
 #include "RouteManagement.h"
+#include "TestSupport.h"
 
 namespace vortan {
 namespace {
@@ -136,19 +137,10 @@ class FakeHost : public RouteManagement::HostAccess {
   }
 };
 
-// A reply without its time stamp: "STATUS | CODE | message (code N)".
-std::string Untimed(const std::string& reply) {
-  std::string::size_type first = reply.find(" | ");
-  std::string::size_type second = reply.find(" | ", first + 3);
-  std::string::size_type third = reply.find(" | ", second + 3);
-  if (third == std::string::npos) return reply;
-  return reply.substr(0, second) + reply.substr(third);
-}
-
 class RouteCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { registerLoggers(); }
-  std::string Ask(const std::string& request) { return Untimed(RouteManagement::Dispatch(request, host)); }
+  std::string Ask(const std::string& request) { return test::Untimed(RouteManagement::Dispatch(request, host)); }
   FakeHost host;
 };
 
