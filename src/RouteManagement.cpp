@@ -258,8 +258,8 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
   if (route.destination == 0) return "ERROR";  // the default route is never deleted
   if (!IsTunnelRoute(route, host)) {
     el::Loggers::getLogger(loggers::kRoute)
-        ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter", FormatDotted(route.destination),
-                FormatDotted(route.mask));
+        ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter",
+                FormatDotted(route.destination), FormatDotted(route.mask));
     return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(EPERM) + " ]");
   }
   error = host.DeleteRoute(route);

@@ -462,9 +462,10 @@ int BestRoute(std::uint32_t address, Route* route) {
   auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
   info->rtm_family = AF_INET;
   info->rtm_dst_len = 32;
-  // Without this flag the kernel answers with a /32 result of the lookup, not with
-  // the routing entry that produced it.
-  info->rtm_flags = RTM_F_FIB_MATCH;
+  // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with
+  // the routing entry that produced it; without LOOKUP_TABLE it names the main table
+  // whichever table the entry came from.
+  info->rtm_flags = RTM_F_FIB_MATCH | RTM_F_LOOKUP_TABLE;
   mnl_attr_put_u32(request, RTA_DST, address);
   Route found;
   int error = RunRequest(request, CollectOneRoute, &found);
