@@ -1,5 +1,6 @@
 #include "RouteManagement.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 #include <new>
@@ -17,7 +18,6 @@ const char* const kTunnelAdapterName = "Vortan-Dashlet";
 
 namespace {
 
-const char* const kLimitedBroadcast = "255.255.255.255";
 // Linux has no per-interface IPv4 metric: the tunnel's interface metric counts as 0.
 constexpr std::uint32_t kTunnelInterfaceMetric = 0;
 
@@ -32,6 +32,14 @@ std::string RouteSuccessReply(std::int32_t code, const std::string& message) {
 }
 
 std::vector<std::string> SplitArguments(const std::string& arguments) { return SplitFields(arguments, " "); }
+
+// The routes the client may delete: those of the main table that leave through the
+// tunnel adapter, the only ones it can have added. Every other route belongs to the host.
+bool IsTunnelRoute(const platform::Route& route, HostAccess& host) {
+  if (route.table != platform::kMainRouteTable) return false;
+  std::uint32_t tunnelIndex = GetAdapterIdx(kTunnelAdapterName, host);
+  return tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
+}
 
 void LogInvalidArgumentCount(const std::string& arguments) {
   CLOG(ERROR, loggers::kDefault) << "Invalid number of argument :  arg = " << arguments;
@@ -69,10 +77,24 @@ bool ParseRouteField(const char* logFormat, const std::string& text, std::uint32
   return false;
 }
 
+// Whether the main table's entry for destination/mask at metric (the first one, the one
+// the host uses) is exactly the route through gateway on the interface. An exclusive add
+// fails with EEXIST for any entry with the same prefix and metric, whatever its
+// gateway or device: only this one is the route the client asked for.
+bool IsRouteAlreadyPresent(HostAccess& host, std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                           std::uint32_t interfaceIndex, std::uint32_t metric) {
+  std::vector<platform::Route> routes;
+  if (host.ListRoutes(&routes) != 0) return false;
+  for (const platform::Route& route : routes) {
+    if (route.destination != destination || route.mask != mask || route.metric != metric) continue;
+    return route.gateway == gateway && route.interfaceIndex == interfaceIndex;
+  }
+  return false;
+}
+
 std::string CreateRouteReply(int error, ConflictKind kind, const std::string& destination,
                              const std::string& netmask, const IpAddrString& entry) {
-  // A route that exists already is what the client asked for.
-  if (error == 0 || error == EEXIST) {
+  if (error == 0) {
     return RouteSuccessReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destination, netmask, entry));
   }
   el::Loggers::getLogger(loggers::kRoute)->error("Cannot add route : Error [%v]", error);
@@ -80,22 +102,55 @@ std::string CreateRouteReply(int error, ConflictKind kind, const std::string& de
   return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error) + " ]");
 }
 
-// The tunnel's broadcast route (the first one in table order) and the lowest metric of
-// every broadcast route.
+// Linux keeps no limited-broadcast row per interface: without a 255.255.255.255/32
+// route of its own, a limited broadcast follows the default route. The tunnel's
+// broadcast row is therefore a 255.255.255.255/32 route of the main table on the tunnel
+// device:
+//  - no such route is the row at the platform's default metric, interface metric + 256;
+//  - a route at metric N is the row at metric N ("on" mode writes one there).
+// A /32 route on the tunnel wins over the default route at any metric, so the default
+// metric that reset mode writes can only be had by removing every such route of the
+// tunnel: broadcasts then leave through the host's own routes again.
+constexpr std::uint32_t kDefaultBroadcastMetric = kTunnelInterfaceMetric + 256u;
+
 struct BroadcastRows {
-  std::unique_ptr<platform::Route> tunnelRow;
-  std::uint32_t lowestMetric = kAllOnes;
+  std::vector<platform::Route> tunnelRoutes;  // the tunnel's broadcast routes, table order
+  std::uint32_t tunnelMetric = kDefaultBroadcastMetric;  // the metric of the tunnel's row
+  std::uint32_t lowestMetric = kAllOnes;                 // of every broadcast row
 };
+
+bool IsLimitedBroadcastRoute(const platform::Route& route) {
+  return route.destination == kAllOnes && route.mask == kAllOnes;
+}
 
 BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std::uint32_t tunnelIndex) {
   BroadcastRows rows;
-  const std::uint32_t broadcast = InetAddr(kLimitedBroadcast);
   for (const platform::Route& route : routes) {
-    if (route.destination != broadcast) continue;
-    if (route.metric < rows.lowestMetric) rows.lowestMetric = route.metric;
-    if (route.interfaceIndex == tunnelIndex && !rows.tunnelRow) rows.tunnelRow = std::make_unique<platform::Route>(route);
+    if (!IsLimitedBroadcastRoute(route)) continue;
+    rows.lowestMetric = std::min(rows.lowestMetric, route.metric);
+    if (route.interfaceIndex != tunnelIndex) continue;
+    if (rows.tunnelRoutes.empty()) rows.tunnelMetric = route.metric;
+    rows.tunnelRoutes.push_back(route);
   }
+  rows.lowestMetric = std::min(rows.lowestMetric, rows.tunnelMetric);
   return rows;
+}
+
+int RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& tunnelRoutes, HostAccess& host) {
+  int firstError = 0;
+  for (const platform::Route& route : tunnelRoutes) {
+    int error = host.DeleteRoute(route);
+    // A route that went away meanwhile is where reset wants it.
+    if (error != 0 && error != ESRCH && firstError == 0) firstError = error;
+  }
+  return firstError;
+}
+
+int WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex, std::uint32_t metric,
+                            HostAccess& host) {
+  if (!onMode) return RemoveTunnelBroadcastRoutes(rows.tunnelRoutes, host);
+  if (rows.tunnelRoutes.empty()) return host.AddRoute(kAllOnes, kAllOnes, 0, tunnelIndex, metric);
+  return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
 }
 
 void LogBroadcastMetric(bool onMode, std::uint32_t metric, std::uint32_t lowestMetric) {
@@ -185,6 +240,7 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
   }
   std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
   int error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
+  if (error == EEXIST && IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) error = 0;
   return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
 }
 
@@ -200,6 +256,12 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
   int error = host.BestRoute(address, &route);
   if (error != 0) return ErrorReply(6, "Cannot find route to delete : Error [ " + std::to_string(error) + " ]");
   if (route.destination == 0) return "ERROR";  // the default route is never deleted
+  if (!IsTunnelRoute(route, host)) {
+    el::Loggers::getLogger(loggers::kRoute)
+        ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter",
+                FormatDotted(route.destination), FormatDotted(route.mask));
+    return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(EPERM) + " ]");
+  }
   error = host.DeleteRoute(route);
   if (error != 0) return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(error) + " ]");
   return "OK";
@@ -232,16 +294,12 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
   } catch (const std::bad_alloc&) {
     return ErrorReply(17, "Malloc failed. Out of memory.");
   }
-  if (!rows.tunnelRow) {
-    CLOG(ERROR, loggers::kDefault) << "Unable to change broadcast route";
-    return "OK";
-  }
 
   std::optional<std::uint32_t> metric =
-      BroadcastTargetMetric(onMode, kTunnelInterfaceMetric, rows.lowestMetric, rows.tunnelRow->metric);
+      BroadcastTargetMetric(onMode, kTunnelInterfaceMetric, rows.lowestMetric, rows.tunnelMetric);
   if (!metric) return "OK";
   LogBroadcastMetric(onMode, *metric, rows.lowestMetric);
-  error = host.ChangeRouteMetric(*rows.tunnelRow, *metric);
+  error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
   if (error != 0) LogBroadcastWriteFailure(error, *metric);
   return "OK";
 }

@@ -39,11 +39,13 @@ std::string Dispatch(const std::string& request, HostAccess& host);
 // "route add": destination, netmask, gateway, metric (ignored: the route's metric
 // follows the tunnel adapter).
 std::string AddRoute(const std::string& arguments, HostAccess& host);
-// "route del": removes the route the host would use for an address (never the
-// default route).
+// "route del": removes the route the host would use for an address when that route is
+// one of the main table leaving through the tunnel adapter (never the default route);
+// any other route is refused.
 std::string DelRoute(const std::string& arguments, HostAccess& host);
 // "route broadcast": mode and device address; moves the tunnel's limited-broadcast
-// route metric.
+// route metric ("on": limited broadcasts leave through the tunnel; reset: they no
+// longer do).
 std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host);
 // "route postconnect": empties the tunnel adapter's neighbour (ARP) cache.
 std::string PostConnect(HostAccess& host);

@@ -36,9 +36,14 @@ struct Adapter {
 // Every interface of the host in kernel order, with its IPv4 configuration.
 int ListAdapters(std::vector<Adapter>* adapters);
 
-// The IPv4 name servers of the resolver configuration, in file order. A missing
-// configuration file is an empty list.
+// The IPv4 name servers the host's lookups really reach, in resolver order: those of
+// the resolver configuration, where a local caching resolver (a loopback name server)
+// stands for the upstream servers it publishes. A missing configuration file is an
+// empty list.
 int ListDnsServers(std::vector<std::uint32_t>* servers);
+
+// The host's main routing table, the one the route commands read and write.
+constexpr std::uint32_t kMainRouteTable = 254;
 
 // One IPv4 routing entry. kernelMessage is the kernel's own description of the entry;
 // sending it back deletes exactly this entry and no other with the same prefix.
@@ -55,9 +60,9 @@ struct Route {
 // The entry the host would use to reach address (not a cached host route).
 int BestRoute(std::uint32_t address, Route* route);
 
-// Adds a static unicast route of the main table through gateway on the interface.
-// EEXIST when an entry with the same prefix and metric exists; EINVAL for a mask that
-// is not contiguous.
+// Adds a static unicast route of the main table through gateway on the interface; a
+// gateway of 0 makes a route on the link itself. EEXIST when an entry with the same
+// prefix and metric exists; EINVAL for a mask that is not contiguous.
 int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
              std::uint32_t interfaceIndex, std::uint32_t metric);
 

@@ -1,10 +1,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <stdexcept>
 
 #include "Ipv4.h"
 #include "NetnsSupport.h"
+#include "TestSupport.h"
 #include "platform/HostNetwork.h"
 
 namespace vortan {
@@ -83,6 +92,76 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   ASSERT_EQ(error, 0);
   ASSERT_NE(FindByName(adapters, "second"), nullptr);
   EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
+}
+
+// The resolver files as a host shows them; an empty text leaves the file out.
+struct ResolverLayout {
+  std::string resolvConf;
+  std::string resolvedUpstream;  // systemd-resolved's /run/systemd/resolve/resolv.conf
+};
+
+// In a mount namespace of the calling process's own: scratch/resolv.conf over
+// /etc/resolv.conf and scratch/resolve as /run/systemd/resolve (on a fresh /run).
+bool LayResolverFilesPrivately(const std::string& scratch) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount((scratch + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 &&
+         mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 && mkdir("/run/systemd", 0755) == 0 &&
+         mkdir("/run/systemd/resolve", 0755) == 0 &&
+         mount((scratch + "/resolve").c_str(), "/run/systemd/resolve", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Lays the files over the host's in a private mount namespace of a forked child (the
+// test's own files stay untouched) and returns what ListDnsServers reports there: the
+// error code, then the servers, as one line of text.
+std::string DnsServersSeenWith(const ResolverLayout& layout) {
+  const std::string scratch = "/tmp/" + test::UniqueName("vtdns");
+  std::filesystem::create_directories(scratch + "/resolve");
+  test::WriteFile(scratch + "/resolv.conf", layout.resolvConf);
+  if (!layout.resolvedUpstream.empty()) test::WriteFile(scratch + "/resolve/resolv.conf", layout.resolvedUpstream);
+  int report[2];
+  if (pipe(report) != 0) throw std::runtime_error("pipe failed");
+  pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    close(report[0]);
+    std::string line = "mount namespace set-up failed";
+    if (LayResolverFilesPrivately(scratch)) {
+      std::vector<std::uint32_t> servers;
+      line = std::to_string(platform::ListDnsServers(&servers));
+      for (std::uint32_t server : servers) line += " " + FormatDotted(server);
+    }
+    ssize_t written = write(report[1], line.data(), line.size());
+    _exit(written == static_cast<ssize_t>(line.size()) ? 0 : 1);
+  }
+  close(report[1]);
+  std::string result;
+  char buffer[256];
+  ssize_t received = 0;
+  while ((received = read(report[0], buffer, sizeof buffer)) > 0) {
+    result.append(buffer, static_cast<std::size_t>(received));
+  }
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::filesystem::remove_all(scratch);
+  return result;
+}
+
+TEST(HostNetworkKernel, DnsServersAreTheUpstreamServersOfALocalStubResolver) {
+  const std::string upstream = "# resolved\nnameserver 10.1.2.3\nnameserver 10.1.2.4\nsearch example\n";
+  struct {
+    const char* name;
+    ResolverLayout layout;
+    std::string expected;
+  } cases[] = {
+      {"systemd-resolved stub", {"nameserver 127.0.0.53\noptions edns0 trust-ad\n", upstream}, "0 10.1.2.3 10.1.2.4"},
+      {"stub beside real servers",
+       {"nameserver 192.0.2.1\nnameserver 127.0.0.53\nnameserver 10.1.2.4\n", upstream},
+       "0 192.0.2.1 10.1.2.3 10.1.2.4"},
+      {"no local resolver", {"nameserver 172.20.0.53\n", upstream}, "0 172.20.0.53"},
+      {"local cache without published upstream servers", {"nameserver 127.0.0.1\n", ""}, "0 127.0.0.1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DnsServersSeenWith(c.layout), c.expected) << c.name;
 }
 
 }  // namespace

@@ -2,6 +2,15 @@
 // a network namespace of the test's own: a tunnel TAP "Vortan-Dashlet" 10.8.0.2/24
 // (its network route at metric 50), a LAN veth 192.168.50.10/24 with the default
 // gateway 192.168.50.1, and the name server 172.20.0.53.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +23,7 @@ namespace {
 using test::NetworkNamespace;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 
 const char* const kTunnel = "Vortan-Dashlet";
 const std::string kRefusal = "Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (";
@@ -67,6 +77,14 @@ TEST_F(RouteKernel, AddWritesAStaticRouteOnTheTunnelWithTheTunnelsMetricTwice) {
               MatchesRegex("10\\.9\\.0\\.0/16 via 10\\.8\\.0\\.1 dev Vortan-Dashlet proto static metric 50[^\n]*\n"));
   EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"), added);  // already there: still a success
   EXPECT_THAT(Routes("10.9.0.0/16"), MatchesRegex("[^\n]*\n"));         // and still one route
+}
+
+TEST_F(RouteKernel, AddDoesNotTakeAnotherRouteOfTheSamePrefixAndMetricAsAdded) {
+  ns_.MustIp("route add 10.9.0.0/16 via 192.168.50.1 dev lan metric 50");
+  StartService();
+  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)");
+  EXPECT_THAT(Routes("10.9.0.0/16"), MatchesRegex("10\\.9\\.0\\.0/16 via 192\\.168\\.50\\.1 dev lan [^\n]*\n"));
+  EXPECT_THAT(layout_.LogText(), HasSubstr("Cannot add route : Error [17]"));
 }
 
 TEST_F(RouteKernel, AddWarnsForASubnetOfTheLanAndStillWrites) {
@@ -154,6 +172,18 @@ TEST_F(RouteKernel, DelRemovesTheRouteUsedForAnAddressButNeverTheDefault) {
   EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
 }
 
+TEST_F(RouteKernel, DelRefusesEveryRouteThatDoesNotLeaveThroughTheTunnelOfTheMainTable) {
+  ns_.MustIp(std::string("route add 10.9.0.0/16 via 10.8.0.1 dev ") + kTunnel + " table 100");
+  ns_.MustIp("rule add to 10.9.0.0/16 table 100");
+  StartService();
+  const std::string before = Routes("table all");
+  const std::string refused = "ERROR | 6 | Cannot delete route : Error [ 1 ] (code 6)";
+  EXPECT_EQ(Ask("route del 192.168.50.5"), refused);  // the host's own LAN
+  EXPECT_EQ(Ask("route del 10.9.3.4"), refused);      // the tunnel's, but another table
+  EXPECT_EQ(Routes("table all"), before);
+  EXPECT_THAT(layout_.LogText(), HasSubstr("Cannot delete route 192.168.50.0/255.255.255.0"));
+}
+
 TEST_F(RouteKernel, BroadcastMovesTheTunnelsBroadcastRouteMetric) {
   ns_.MustIp("route add 255.255.255.255 dev lan metric 20");
   ns_.MustIp(std::string("route add 255.255.255.255 dev ") + kTunnel + " metric 281");
@@ -161,7 +191,7 @@ TEST_F(RouteKernel, BroadcastMovesTheTunnelsBroadcastRouteMetric) {
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
   EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 19[^\n]*\n"));
   EXPECT_EQ(Ask("route broadcast reset 10.8.0.1"), "OK");
-  EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 256[^\n]*\n"));
+  EXPECT_EQ(Routes(std::string("255.255.255.255 dev ") + kTunnel), "");  // the default metric is no route
   EXPECT_THAT(Routes("255.255.255.255 dev lan"), MatchesRegex("[^\n]*metric 20[^\n]*\n"));
   EXPECT_EQ(Ask("route broadcast on 10.7.0.1"),
             "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> "
@@ -169,13 +199,91 @@ TEST_F(RouteKernel, BroadcastMovesTheTunnelsBroadcastRouteMetric) {
   EXPECT_EQ(Ask("route broadcast on"), "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)");
 }
 
-TEST_F(RouteKernel, BroadcastWithoutATunnelBroadcastRouteChangesNothing) {
-  ns_.MustIp("route add 255.255.255.255 dev lan metric 20");
+// The far end of the tunnel adapter: the frames the host sends through the TAP device.
+class TapFarEnd {
+ public:
+  TapFarEnd(const NetworkNamespace& ns, const std::string& device) {
+    // The device is looked up in the network namespace of the opener.
+    ns.Run([&] {
+      fd_ = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+      if (fd_ < 0) throw std::runtime_error("cannot open /dev/net/tun");
+      ifreq request{};
+      request.ifr_flags = IFF_TAP | IFF_NO_PI;
+      device.copy(request.ifr_name, IFNAMSIZ - 1);
+      if (ioctl(fd_, TUNSETIFF, &request) != 0) throw std::runtime_error("cannot attach to " + device);
+    });
+  }
+  ~TapFarEnd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TapFarEnd(const TapFarEnd&) = delete;
+  TapFarEnd& operator=(const TapFarEnd&) = delete;
+
+  // Reads frames until one carries marker; true when one carrying payload came first.
+  bool SeesBefore(const std::string& payload, const std::string& marker) {
+    bool seen = false;
+    char frame[2048];
+    for (;;) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (poll(&ready, 1, 10000) != 1) throw std::runtime_error("no frame on the tunnel");
+      ssize_t size = read(fd_, frame, sizeof frame);
+      if (size <= 0) throw std::runtime_error("cannot read the tunnel");
+      std::string text(frame, static_cast<std::size_t>(size));
+      if (text.find(payload) != std::string::npos) seen = true;
+      if (text.find(marker) != std::string::npos) return seen;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Sends one datagram to 255.255.255.255 from inside the namespace; bound to device
+// when one is named (a bound limited broadcast leaves through that device whatever the
+// routes say).
+void SendLimitedBroadcast(const NetworkNamespace& ns, const std::string& payload, const std::string& device = "") {
+  ns.Run([&] {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (!device.empty()) setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(), device.size());
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(5353);
+    target.sin_addr.s_addr = INADDR_BROADCAST;
+    ssize_t sent = sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    close(fd);
+    if (sent != static_cast<ssize_t>(payload.size())) throw std::runtime_error("broadcast not sent");
+  });
+}
+
+TEST_F(RouteKernel, BroadcastOnSendsLimitedBroadcastsThroughTheTunnelAndResetNoLonger) {
+  TapFarEnd farEnd(ns_, kTunnel);
   StartService();
-  const std::string before = Routes("table all");
+  auto routeGet = [&] {
+    std::string output;
+    ns_.Ip("route get 255.255.255.255", &output);
+    return output;
+  };
+  EXPECT_THAT(routeGet(), Not(HasSubstr(kTunnel)));
+
+  // Without a broadcast route of its own the tunnel's row has the default metric 256.
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_EQ(Routes("table all"), before);
-  EXPECT_THAT(layout_.LogText(), HasSubstr("Unable to change broadcast route"));
+  EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 255[^\n]*\n"));
+  EXPECT_THAT(routeGet(), HasSubstr(std::string("dev ") + kTunnel));
+  SendLimitedBroadcast(ns_, "vortan-broadcast-on");
+  SendLimitedBroadcast(ns_, "vortan-marker-on", kTunnel);
+  EXPECT_TRUE(farEnd.SeesBefore("vortan-broadcast-on", "vortan-marker-on"));
+
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(Routes(std::string("255.255.255.255 dev ") + kTunnel), "");
+  EXPECT_THAT(routeGet(), HasSubstr("dev lan"));
+  SendLimitedBroadcast(ns_, "vortan-broadcast-off");
+  SendLimitedBroadcast(ns_, "vortan-marker-off", kTunnel);
+  EXPECT_FALSE(farEnd.SeesBefore("vortan-broadcast-off", "vortan-marker-off"));
+  const std::string log = layout_.LogText();
+  EXPECT_THAT(log, HasSubstr("set metric for broadcast route to 255 (=0(vpn interface) + 256 (lowest broadcat metric) -1)"));
+  EXPECT_THAT(log, HasSubstr("set metric for broadcast route to 256 (=0(vpn interface) + 256"));
 }
 
 TEST_F(RouteKernel, PostConnectFlushesOnlyTheTunnelsNeighbours) {

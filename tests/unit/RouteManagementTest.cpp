@@ -38,6 +38,12 @@ platform::Route MakeRoute(const char* destination, const char* mask, std::uint32
   route.mask = Ip(mask);
   route.interfaceIndex = index;
   route.metric = metric;
+  route.table = platform::kMainRouteTable;
+  return route;
+}
+
+platform::Route WithGateway(platform::Route route, const char* gateway) {
+  route.gateway = Ip(gateway);
   return route;
 }
 
@@ -216,7 +222,6 @@ TEST_F(RouteCommands, AddTurnsPlatformErrorsIntoReplies) {
     int error;
     std::string expected;
   } cases[] = {
-      {EEXIST, "SUCCESS | RT1 | Brix LAN devices network added. (code 1)"},
       {EACCES, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
       {EPERM, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
       {ENETUNREACH, "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)"},
@@ -226,6 +231,50 @@ TEST_F(RouteCommands, AddTurnsPlatformErrorsIntoReplies) {
     host.addRouteError = c.error;
     EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.error;
   }
+}
+
+// An exclusive add fails with "exists" for any route of the same prefix and metric:
+// only the very route asked for (gateway and device included) counts as added.
+TEST_F(RouteCommands, AddTakesAnExistingRouteAsAddedOnlyWhenItIsTheSameRoute) {
+  const std::string added = "SUCCESS | RT1 | Brix LAN devices network added. (code 1)";
+  const std::string exists = "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)";
+  const platform::Route asked = WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42), "10.8.0.1");
+  struct {
+    const char* name;
+    std::vector<platform::Route> table;
+    int listError;
+    std::string expected;
+  } cases[] = {
+      {"same route", {asked}, 0, added},
+      {"other gateway", {WithGateway(asked, "10.8.0.9")}, 0, exists},
+      {"other device", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")}, 0, exists},
+      {"the host uses another route of that metric first",
+       {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "192.168.1.1"), asked}, 0, exists},
+      {"same route at another metric only", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7), "10.8.0.1")},
+       0, exists},
+      {"table unreadable", {asked}, EIO, exists},
+  };
+  host.addRouteError = EEXIST;
+  for (const auto& c : cases) {
+    host.routes = c.table;
+    host.listRoutesError = c.listError;
+    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.name;
+  }
+}
+
+// The client deletes only routes it can have added: main-table routes on the tunnel.
+TEST_F(RouteCommands, DelRefusesEveryRouteThatIsNotTheTunnels) {
+  const std::string refused = "ERROR | 6 | Cannot delete route : Error [ 1 ] (code 6)";
+  platform::Route otherTable = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+  otherTable.table = 100;
+  for (const platform::Route& route : {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), otherTable}) {
+    host.bestRoute = route;
+    EXPECT_EQ(Ask("route del 10.9.1.2"), refused);
+  }
+  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+  host.adapters.pop_back();  // no tunnel adapter
+  EXPECT_EQ(Ask("route del 10.9.1.2"), refused);
+  EXPECT_TRUE(host.deleted.empty());
 }
 
 TEST_F(RouteCommands, DelArgumentStartsTwoCharactersAfterTheWord) {
@@ -331,24 +380,48 @@ TEST_F(RouteBroadcastCommand, OnModeLeavesAMetricAlreadyBelowTheTarget) {
   EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 7u)));
 }
 
-TEST_F(RouteBroadcastCommand, ResetModeWritesTwoHundredFiftySixAboveTheInterface) {
+// The default metric (interface metric + 256) is no broadcast route on the tunnel at
+// all: any of them would still win over the default route.
+TEST_F(RouteBroadcastCommand, ResetModeRemovesEveryBroadcastRouteOfTheTunnel) {
   EXPECT_EQ(Ask("route broadcast o 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 256u)));
+  ASSERT_EQ(host.deleted.size(), 2u);
+  EXPECT_EQ(host.deleted[0].metric, 281u);
+  EXPECT_EQ(host.deleted[1].metric, 500u);
+  EXPECT_TRUE(host.metricChanges.empty());
+  EXPECT_TRUE(host.added.empty());
 }
 
 TEST_F(RouteBroadcastCommand, AWriteFailureIsOnlyLogged) {
   host.changeMetricError = EINVAL;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  host.deleteRouteError = EPERM;
   EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  host.changeMetricError = EEXIST;
-  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  EXPECT_EQ(host.metricChanges.size(), 2u);
+  host.routes.erase(host.routes.begin() + 2, host.routes.end());
+  host.addRouteError = EEXIST;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_EQ(host.metricChanges.size(), 1u);
+  EXPECT_EQ(host.deleted.size(), 2u);
+  EXPECT_EQ(host.added.size(), 1u);
 }
 
-TEST_F(RouteBroadcastCommand, WithoutATunnelBroadcastRouteNothingChanges) {
+// Without a broadcast route of its own the tunnel's row is at the default metric 256:
+// "on" writes one below the lowest row (its own default included) on the tunnel.
+TEST_F(RouteBroadcastCommand, WithoutATunnelBroadcastRouteOnModeAddsOne) {
   host.routes.erase(host.routes.begin() + 2, host.routes.end());
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
   host.routes.clear();
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
   EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  ASSERT_EQ(host.added.size(), 2u);
+  for (const AddedRoute& route : host.added) {
+    EXPECT_EQ(route.destination, kAllOnes);
+    EXPECT_EQ(route.mask, kAllOnes);
+    EXPECT_EQ(route.gateway, 0u);
+    EXPECT_EQ(route.index, kTapIndex);
+  }
+  EXPECT_EQ(host.added[0].metric, 19u);
+  EXPECT_EQ(host.added[1].metric, 255u);
+  EXPECT_TRUE(host.deleted.empty());
   EXPECT_TRUE(host.metricChanges.empty());
 }
 

@@ -5,6 +5,7 @@
 #include <linux/if.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -19,6 +20,9 @@ namespace {
 constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr std::size_t kRequestBufferSize = 8 * 1024;
 constexpr const char* kResolverConfiguration = "/etc/resolv.conf";
+// systemd-resolved's stub listens on loopback and publishes the servers it forwards to
+// here, in resolv.conf syntax, whether or not its bus interface can be reached.
+constexpr const char* kResolvedUpstreamConfiguration = "/run/systemd/resolve/resolv.conf";
 
 std::uint32_t PrefixToMask(unsigned prefixLength) {
   std::uint32_t hostMask = prefixLength == 0 ? 0 : 0xFFFFFFFFu << (32 - prefixLength);
@@ -364,6 +368,46 @@ bool ParseNameServerLine(const std::string& line, std::uint32_t* address) {
   return true;
 }
 
+// The name servers of a file in resolv.conf syntax, in file order; a missing file has
+// none.
+int ReadNameServers(const char* path, std::vector<std::uint32_t>* servers) {
+  servers->clear();
+  errno = 0;
+  std::ifstream file(path);
+  if (!file.is_open()) return errno == ENOENT ? 0 : (errno != 0 ? errno : EIO);
+  std::string line;
+  while (std::getline(file, line)) {
+    std::uint32_t address = 0;
+    if (ParseNameServerLine(line, &address)) servers->push_back(address);
+  }
+  return file.bad() ? EIO : 0;
+}
+
+bool IsLoopback(std::uint32_t address) { return (ntohl(address) >> 24) == 127; }
+
+void AddUnique(std::vector<std::uint32_t>* list, std::uint32_t address) {
+  if (std::find(list->begin(), list->end(), address) == list->end()) list->push_back(address);
+}
+
+// A loopback name server is a local cache, not a server the host's queries end at:
+// the upstream servers it forwards to take the place of the first one. Without a known
+// upstream list the configuration is all there is to go by.
+std::vector<std::uint32_t> ReplaceLocalResolver(const std::vector<std::uint32_t>& configured,
+                                                const std::vector<std::uint32_t>& upstream) {
+  if (upstream.empty()) return configured;
+  std::vector<std::uint32_t> servers;
+  bool upstreamPlaced = false;
+  for (std::uint32_t server : configured) {
+    if (!IsLoopback(server)) {
+      AddUnique(&servers, server);
+    } else if (!upstreamPlaced) {
+      for (std::uint32_t upstreamServer : upstream) AddUnique(&servers, upstreamServer);
+      upstreamPlaced = true;
+    }
+  }
+  return servers;
+}
+
 void AddGateway(Adapter* adapter, std::uint32_t gateway) {
   for (std::uint32_t known : adapter->gateways) {
     if (known == gateway) return;
@@ -400,16 +444,16 @@ int ListAdapters(std::vector<Adapter>* adapters) {
 }
 
 int ListDnsServers(std::vector<std::uint32_t>* servers) {
-  servers->clear();
-  errno = 0;
-  std::ifstream file(kResolverConfiguration);
-  if (!file.is_open()) return errno == ENOENT ? 0 : (errno != 0 ? errno : EIO);
-  std::string line;
-  while (std::getline(file, line)) {
-    std::uint32_t address = 0;
-    if (ParseNameServerLine(line, &address)) servers->push_back(address);
+  std::vector<std::uint32_t> configured;
+  int error = ReadNameServers(kResolverConfiguration, &configured);
+  if (error != 0) return error;
+  std::vector<std::uint32_t> upstream;
+  if (std::any_of(configured.begin(), configured.end(), IsLoopback)) {
+    error = ReadNameServers(kResolvedUpstreamConfiguration, &upstream);
+    if (error != 0) return error;
   }
-  return file.bad() ? EIO : 0;
+  *servers = ReplaceLocalResolver(configured, upstream);
+  return 0;
 }
 
 int BestRoute(std::uint32_t address, Route* route) {
@@ -418,9 +462,10 @@ int BestRoute(std::uint32_t address, Route* route) {
   auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
   info->rtm_family = AF_INET;
   info->rtm_dst_len = 32;
-  // Without this flag the kernel answers with a /32 result of the lookup, not with
-  // the routing entry that produced it.
-  info->rtm_flags = RTM_F_FIB_MATCH;
+  // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with
+  // the routing entry that produced it; without LOOKUP_TABLE it names the main table
+  // whichever table the entry came from.
+  info->rtm_flags = RTM_F_FIB_MATCH | RTM_F_LOOKUP_TABLE;
   mnl_attr_put_u32(request, RTA_DST, address);
   Route found;
   int error = RunRequest(request, CollectOneRoute, &found);
@@ -443,10 +488,11 @@ int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gatewa
   info->rtm_dst_len = static_cast<unsigned char>(prefixLength);
   info->rtm_table = RT_TABLE_MAIN;
   info->rtm_protocol = RTPROT_STATIC;
-  info->rtm_scope = RT_SCOPE_UNIVERSE;
+  // A route without a gateway reaches its destination on the link itself.
+  info->rtm_scope = gateway != 0 ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
   info->rtm_type = RTN_UNICAST;
   mnl_attr_put_u32(request, RTA_DST, destination);
-  mnl_attr_put_u32(request, RTA_GATEWAY, gateway);
+  if (gateway != 0) mnl_attr_put_u32(request, RTA_GATEWAY, gateway);
   mnl_attr_put_u32(request, RTA_OIF, interfaceIndex);
   mnl_attr_put_u32(request, RTA_PRIORITY, metric);
   return RunRequest(request);
