@@ -264,9 +264,8 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess();
   const std::string privateConfigPath = copies.Write(PrivateDirectory(), &privateFiles_);
-  std::string privateStunnelPath;
   if (qbr) {
-    privateStunnelPath = PrivateDirectory() + "/" + kPrivateStunnelConfig;
+    const std::string privateStunnelPath = PrivateDirectory() + "/" + kPrivateStunnelConfig;
     privateFiles_.push_back(privateStunnelPath);
     WriteRootOnlyFile(privateStunnelPath, stunnelConfig.GetConfigText());
     RestartStunnel(privateStunnelPath);

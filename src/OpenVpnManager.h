@@ -112,7 +112,8 @@ class OpenVpnManager {
   mutable std::mutex lifecycleMutex_;
   platform::Process process_;
   std::unique_ptr<STunnelManager> stunnel_;
-  // The root-only copies the tracked tunnel reads; removed when it is shut down.
+  // The root-only copies the tracked tunnel reads, removed when it is shut down; under
+  // lifecycleMutex_ like the process.
   std::vector<std::string> privateFiles_;
 };
 
