@@ -123,18 +123,23 @@ std::string QuotedOpenVpnParameter(const std::string& path) {
   return quoted + "\"";
 }
 
-std::string ReplaceFileReferences(const std::string& configText, const std::vector<FileReference>& references,
-                                  const std::vector<std::string>& paths) {
-  std::vector<std::size_t> order(std::min(references.size(), paths.size()));
+std::string ReplaceReferencedText(const std::string& configText, const std::vector<FileReference>& references,
+                                  const std::vector<std::string>& values) {
+  std::vector<std::size_t> order(std::min(references.size(), values.size()));
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   // From the end of the text backwards, so that earlier offsets stay valid.
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return references[a].offset > references[b].offset; });
   std::string text = configText;
-  for (std::size_t index : order) {
-    text.replace(references[index].offset, references[index].length, QuotedOpenVpnParameter(paths[index]));
-  }
+  for (std::size_t index : order) text.replace(references[index].offset, references[index].length, values[index]);
   return text;
+}
+
+std::string ReplaceFileReferences(const std::string& configText, const std::vector<FileReference>& references,
+                                  const std::vector<std::string>& paths) {
+  std::vector<std::string> quoted;
+  for (const std::string& path : paths) quoted.push_back(QuotedOpenVpnParameter(path));
+  return ReplaceReferencedText(configText, references, quoted);
 }
 
 }  // namespace vortan

@@ -27,6 +27,11 @@ std::vector<FileReference> FindFileReferences(const std::string& configText);
 std::string ReplaceFileReferences(const std::string& configText, const std::vector<FileReference>& references,
                                   const std::vector<std::string>& paths);
 
+// The text with each reference's parameter replaced by the value of the same index, as
+// it is.
+std::string ReplaceReferencedText(const std::string& configText, const std::vector<FileReference>& references,
+                                  const std::vector<std::string>& values);
+
 // path between double quotes, its backslashes and double quotes escaped.
 std::string QuotedOpenVpnParameter(const std::string& path);
 

@@ -42,6 +42,7 @@ const char* const kUnknownUser = "Cannot tell which local user sent the request:
 // OpenVPN and stunnel run as root: they read root-only copies of their configuration,
 // which the requesting user cannot change between their writing and their reading.
 const char* const kPrivateDirectory = "../run";
+const char* const kPrivateOpenVpnConfig = "vortanclient.ovpn";
 const char* const kPrivateStunnelConfig = "stunnel.conf";
 
 std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
@@ -260,16 +261,13 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   // What OpenVPN will read is read now, with the client's rights, while a failure still
   // leaves the previous tunnel running.
   const TunnelFileCopies copies(openVpnConfig, request, uid);
+  std::optional<TunnelFileCopies> stunnelCopies;
+  if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), uid);
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess();
-  const std::string privateConfigPath = copies.Write(PrivateDirectory(), &privateFiles_);
-  if (qbr) {
-    const std::string privateStunnelPath = PrivateDirectory() + "/" + kPrivateStunnelConfig;
-    privateFiles_.push_back(privateStunnelPath);
-    WriteRootOnlyFile(privateStunnelPath, stunnelConfig.GetConfigText());
-    RestartStunnel(privateStunnelPath);
-  }
+  const std::string privateConfigPath = copies.Write(PrivateDirectory(), kPrivateOpenVpnConfig, &privateFiles_);
+  if (qbr) RestartStunnel(stunnelCopies->Write(PrivateDirectory(), kPrivateStunnelConfig, &privateFiles_));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
   // OpenVPN runs in the root-only directory: its configuration names only the copies.
   const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory(), &process_);

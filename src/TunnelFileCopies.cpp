@@ -4,7 +4,9 @@
 #include <stdexcept>
 
 #include "Logging.h"
+#include "StunnelFileReferences.h"
 #include "platform/Files.h"
+#include "Text.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -13,7 +15,7 @@ namespace {
 // Keys, certificates and credentials are small; the bound keeps a client from making
 // the service read without end.
 constexpr std::size_t kMaxFileBytes = 1024 * 1024;
-const char* const kConfigName = "vortanclient.ovpn";
+const char* const kStunnelCopyPrefix = "stunnel-";
 const char* const kCredentialsName = "auth.txt";
 
 std::string ClientDirectoryPart(const std::string& configPath) {
@@ -49,7 +51,7 @@ std::string UniqueName(const std::string& option, const std::vector<std::string>
 
 TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, const RequestParser& request,
                                    std::uint32_t uid)
-    : configText_(config.GetConfigText()), references_(FindFileReferences(configText_)) {
+    : openVpn_(true), configText_(config.GetConfigText()), references_(FindFileReferences(configText_)) {
   const std::string directoryPart = ClientDirectoryPart(config.GetConfigFilePath());
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {
@@ -65,7 +67,18 @@ TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, const Req
   }
 }
 
-std::string TunnelFileCopies::Write(const std::string& directory, std::vector<std::string>* written) const {
+TunnelFileCopies::TunnelFileCopies(const STunnelConfigManager& config, const std::string& workingDirectory,
+                                   std::uint32_t uid)
+    : openVpn_(false), configText_(config.GetConfigText()), references_(FindStunnelFileReferences(configText_)) {
+  std::vector<std::string> names;
+  for (const FileReference& reference : references_) {
+    names.push_back(UniqueName(kStunnelCopyPrefix + ToLowerAscii(reference.option), names));
+    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, workingDirectory + "/"), uid)});
+  }
+}
+
+std::string TunnelFileCopies::Write(const std::string& directory, const std::string& configName,
+                                    std::vector<std::string>* written) const {
   if (platform::MakeOwnerOnlyDirectory(directory) != 0) throw std::runtime_error("Cannot write file : " + directory);
   std::vector<std::string> paths;
   for (const Copy& copy : copies_) {
@@ -73,9 +86,10 @@ std::string TunnelFileCopies::Write(const std::string& directory, std::vector<st
     written->push_back(paths.back());
     WriteRootOnlyFile(paths.back(), copy.content);
   }
-  const std::string configPath = directory + "/" + kConfigName;
+  const std::string configPath = directory + "/" + configName;
   written->push_back(configPath);
-  WriteRootOnlyFile(configPath, ReplaceFileReferences(configText_, references_, paths));
+  WriteRootOnlyFile(configPath, openVpn_ ? ReplaceFileReferences(configText_, references_, paths)
+                                         : ReplaceReferencedText(configText_, references_, paths));
   return configPath;
 }
 

@@ -204,6 +204,33 @@ TEST_F(StartAsUserTest, FilesTheUserCannotReadRefuseTheStart) {
   unlink(secret.c_str());
 }
 
+// A stunnel template that names a file at the client's prefix: stunnel too reads only a
+// root-only copy of what the user could read.
+TEST_F(StartAsUserTest, StunnelReadsRootOnlyCopiesOfTheFilesItIsGiven) {
+  layout_.WriteConf("stunnel.conf", test::ReadFile(layout_.Conf() + "/stunnel.conf") +
+                                        "CAfile = %CFG_FILE_PREFIX%stunnel-ca.pem\n");
+  StartService();
+  const std::string secret = "/tmp/" + test::UniqueName("rootca");
+  test::WriteFile(secret, "root's own\n");
+  chmod(secret.c_str(), 0600);
+  const std::string prefix = user_.Home() + "/q_";
+  DepositClientFiles(prefix);
+  fs::create_symlink(secret, prefix + "stunnel-ca.pem");
+  const std::string request = "start 192.0.2.1 1194 " + prefix + " " + test::UniqueName("vt") + " qbr adaptive";
+  EXPECT_TRUE(std::regex_match(AskAsUser(request),
+                               std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Cannot read file : " + prefix +
+                                          "stunnel-ca\\.pem \\(code 0\\)")));
+  EXPECT_FALSE(test::FileExists(PrivateCopy("stunnel-cafile")));
+
+  unlink((prefix + "stunnel-ca.pem").c_str());
+  test::WriteFile(prefix + "stunnel-ca.pem", "the user's CA\n");
+  ASSERT_EQ(AskAsUser(request), "OK");
+  EXPECT_NE(test::ReadFile(PrivateCopy("stunnel.conf")).find("CAfile = " + PrivateCopy("stunnel-cafile") + "\r"),
+            std::string::npos);
+  EXPECT_EQ(test::ReadFile(PrivateCopy("stunnel-cafile")), "the user's CA\n");
+  unlink(secret.c_str());
+}
+
 TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {
   StartService();
   const std::string secret = "/tmp/" + test::UniqueName("secret");

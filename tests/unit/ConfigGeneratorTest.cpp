@@ -15,6 +15,7 @@
 #include "OpenVpnFileReferences.h"
 #include "Paths.h"
 #include "STunnelConfigManager.h"
+#include "StunnelFileReferences.h"
 #include "TestSupport.h"
 #include "platform/ProcessInfo.h"
 
@@ -372,6 +373,29 @@ TEST(OpenVpnFileReferences, ReplacedParametersAreQuotedAndTheRestIsKept) {
       FindFileReferences(ReplaceFileReferences(text, references, {"/run/ca", "/run/a \"b\"\\c"}));
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(again[1].path, "/run/a \"b\"\\c");
+}
+
+TEST(StunnelFileReferences, FindsTheValuesOfFileOptionsAndReplacesThemAsTheyAre) {
+  const std::string text = std::string(kBom) +
+                           "; CAfile = commented.pem\r\r\n"
+                           "output = ../../logs/stunnelLog.txt\r\r\n"
+                           "[vortan]\r\r\n"
+                           "  CAfile   =  /d/x_ca.crt  \r\r\n"
+                           "cert=/d/x_client.crt\r\r\n"
+                           "KEY = rel.key\r\r\n"
+                           "CApath = /d/certs\r\r\n"
+                           "# key = commented.key\r\r\n"
+                           "protocolPassword = key = no\r\r\n";
+  const std::vector<FileReference> references = FindStunnelFileReferences(text);
+  std::vector<std::pair<std::string, std::string>> found;
+  for (const FileReference& reference : references) found.emplace_back(reference.option, reference.path);
+  EXPECT_EQ(found, (std::vector<std::pair<std::string, std::string>>{
+                       {"CAfile", "/d/x_ca.crt"}, {"cert", "/d/x_client.crt"}, {"KEY", "rel.key"}, {"CApath", "/d/certs"}}));
+  const std::string replaced = ReplaceReferencedText(text, references, {"/run/a", "/run/b c", "/run/k", "/run/p"});
+  EXPECT_NE(replaced.find("  CAfile   =  /run/a  \r\r\ncert=/run/b c\r\r\nKEY = /run/k\r\r\nCApath = /run/p\r\r\n"),
+            std::string::npos)
+      << replaced;
+  EXPECT_NE(replaced.find("protocolPassword = key = no"), std::string::npos);
 }
 
 }  // namespace
