@@ -5,8 +5,8 @@
 
 #include "Logging.h"
 #include "StunnelFileReferences.h"
-#include "platform/Files.h"
 #include "Text.h"
+#include "platform/Files.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {

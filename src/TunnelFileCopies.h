@@ -25,9 +25,9 @@ class TunnelFileCopies {
   TunnelFileCopies(const STunnelConfigManager& config, const std::string& workingDirectory, std::uint32_t uid);
 
   // Writes the copies and the configuration that names them, as configName, into
-  // directory (created root-only); returns the configuration's path. Each path is appended to written
-  // before its file is made, so that a failure leaves nothing untracked. Throws
-  // std::runtime_error "Cannot write file : " + path.
+  // directory (created root-only); returns the configuration's path. Each path is
+  // appended to written before its file is made, so that a failure leaves nothing
+  // untracked. Throws std::runtime_error "Cannot write file : " + path.
   std::string Write(const std::string& directory, const std::string& configName,
                     std::vector<std::string>* written) const;
 
