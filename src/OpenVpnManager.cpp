@@ -15,8 +15,10 @@
 #include "RequestParser.h"
 #include "STunnelConfigManager.h"
 #include "STunnelManager.h"
+#include "StartRequestWords.h"
 #include "Text.h"
 #include "TunnelBroadcast.h"
+#include "TunnelFileCopies.h"
 #include "VortanVpnService.h"
 #include "platform/Files.h"
 #include "platform/SocketOwner.h"
@@ -31,6 +33,7 @@ const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
 constexpr int kLaunchAttempts = 3;
 constexpr int kManagementRetries = 5;
 constexpr auto kExitWait = std::chrono::milliseconds(5000);
+constexpr auto kKillWait = std::chrono::milliseconds(2000);
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 constexpr auto kListenerPoll = std::chrono::milliseconds(10);
 constexpr auto kAcceptWait = std::chrono::milliseconds(2000);
@@ -40,7 +43,6 @@ const char* const kUnknownUser = "Cannot tell which local user sent the request:
 // which the requesting user cannot change between their writing and their reading.
 const char* const kPrivateDirectory = "../run";
 const char* const kPrivateOpenVpnConfig = "vortanclient.ovpn";
-const char* const kPrivateAuthFile = "auth.txt";
 const char* const kPrivateStunnelConfig = "stunnel.conf";
 
 std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
@@ -64,32 +66,7 @@ IniFile ReadSettings() {
   }
 }
 
-std::string WritePrivateCopy(const std::string& name, const std::string& content) {
-  const std::string directory = ResolveBesideExecutable(kPrivateDirectory);
-  const std::string path = directory + "/" + name;
-  if (platform::MakeOwnerOnlyDirectory(directory) != 0 ||
-      platform::WriteWholeFile(path, content, platform::FileAccess::kOwnerOnly) != 0) {
-    throw std::runtime_error("Cannot write file : " + path);
-  }
-  return path;
-}
-
-// OpenVPN reads the proxy credentials at every connection, so its copy of the
-// configuration names a root-only copy of them too.
-std::string WritePrivateOpenVpnConfig(const OpenVpnConfigManager& config, const RequestParser& request) {
-  std::string text = config.GetConfigText();
-  const std::string& clientAuthPath = config.GetAuthFilePath();
-  if (!clientAuthPath.empty()) {
-    const std::string privateAuthPath = WritePrivateCopy(
-        kPrivateAuthFile, OpenVpnConfigManager::AuthFileContent(request.GetProxyUserName(), request.GetProxyPassword()));
-    const std::string quotedClientPath = "\"" + EscapeBackslashes(clientAuthPath) + "\"";
-    if (!Contains(text, quotedClientPath)) {
-      throw std::runtime_error("The credentials file is not named in the generated configuration");
-    }
-    ReplaceAll(text, quotedClientPath, "\"" + EscapeBackslashes(privateAuthPath) + "\"");
-  }
-  return WritePrivateCopy(kPrivateOpenVpnConfig, text);
-}
+std::string PrivateDirectory() { return ResolveBesideExecutable(kPrivateDirectory); }
 
 // Sleeps up to pause, ending early once something listens on the management
 // endpoint: OpenVPN opens it some tens of milliseconds after its launch.
@@ -256,6 +233,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   RequestParser request(args);
   // Words end up as lines of configuration files: a control character could add lines.
   if (request.HasControlCharacter()) throw RequestParser::BadArgumentException();
+  RefuseWordsOfTheWrongKind(request);
   std::uint32_t uid = 0;
   if (!FindRequestingUser(session.connection, &uid)) {
     const std::string answer = ErrorAnswer(0, kUnknownUser);
@@ -280,18 +258,21 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   asClient.reset();
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
-  const std::string privateConfigPath = WritePrivateOpenVpnConfig(openVpnConfig, request);
-  const std::string privateStunnelPath =
-      qbr ? WritePrivateCopy(kPrivateStunnelConfig, stunnelConfig.GetConfigText()) : std::string();
+  // What OpenVPN will read is read now, with the client's rights, while a failure still
+  // leaves the previous tunnel running.
+  const TunnelFileCopies copies(openVpnConfig, request, uid);
+  std::optional<TunnelFileCopies> stunnelCopies;
+  if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), uid);
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
-  // started for the new one.
+  // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess();
-  if (qbr) RestartStunnel(privateStunnelPath);
+  const std::string privateConfigPath = copies.Write(PrivateDirectory(), kPrivateOpenVpnConfig, &privateFiles_);
+  if (qbr) RestartStunnel(stunnelCopies->Write(PrivateDirectory(), kPrivateStunnelConfig, &privateFiles_));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
-  // OpenVPN runs in the client's directory, where the per-connection certificate and
-  // key files named by the template lie.
-  const int error = LaunchOpenVpn(privateConfigPath, DirectoryOf(configPath), &process_);
+  // OpenVPN runs in the root-only directory: its configuration names only the copies.
+  const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory(), &process_);
   if (error != 0) {
+    RemoveFiles(&privateFiles_);
     const std::string answer = ErrorAnswer(error, "Failed to launch process.");
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
@@ -300,6 +281,14 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
   StartListenThread(session.connection, processId);
   return "OK";
+}
+
+// Words land in configuration lines: one of the wrong kind could add parameters.
+void OpenVpnManager::RefuseWordsOfTheWrongKind(const RequestParser& request) {
+  const std::string field = InvalidStartWord(request);
+  if (field.empty()) return;
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "start refused: the " << field << " word is not of its kind";
+  throw RequestParser::BadArgumentException();
 }
 
 // stunnel carries the tunnel (and talks to any proxy): OpenVPN connects over TCP to
@@ -381,11 +370,17 @@ void OpenVpnManager::ShutdownLocked() {
       process_.Release();
     } else {
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Waiting for OpenVPN to die... (PID=" << processId << ")";
-      if (!process_.WaitForExit(kExitWait)) process_.Release();
+      if (!process_.WaitForExit(kExitWait)) {
+        // A process that ignores the termination signal must not outlive its tracking:
+        // it would keep the management endpoint from every later tunnel.
+        CLOG(DEBUG, loggers::kOpenVpnManager) << "OpenVPN did not exit, killing it (PID=" << processId << ")";
+        process_.KillAndWait(kKillWait);
+      }
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Done waiting.";
     }
   }
   stunnel_->Shutdown();
+  RemoveFiles(&privateFiles_);
 }
 
 void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {

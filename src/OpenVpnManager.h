@@ -94,6 +94,7 @@ class OpenVpnManager {
 
  private:
   std::string StartTunnel(const std::string& args, SessionStart& session);
+  static void RefuseWordsOfTheWrongKind(const RequestParser& request);
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess();
   void RestartStunnel(const std::string& configPath);
@@ -111,6 +112,9 @@ class OpenVpnManager {
   mutable std::mutex lifecycleMutex_;
   platform::Process process_;
   std::unique_ptr<STunnelManager> stunnel_;
+  // The root-only copies the tracked tunnel reads, removed when it is shut down; under
+  // lifecycleMutex_ like the process.
+  std::vector<std::string> privateFiles_;
 };
 
 }  // namespace vortan

@@ -12,6 +12,8 @@ namespace {
 
 const char* const kStunnelProgram = "stunnel/stunnel";
 constexpr int kLaunchAttempts = 3;
+constexpr auto kExitWait = std::chrono::milliseconds(5000);
+constexpr auto kKillWait = std::chrono::milliseconds(2000);
 
 std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
 
@@ -54,7 +56,8 @@ void STunnelManager::Launch(const std::string& configPath) {
 }
 
 // stunnel has no exit command here: it is asked to end with the termination signal,
-// sent only to the process this manager started.
+// sent only to the process this manager started, and killed when it has not ended
+// within the wait, so that no stunnel outlives its tracking.
 void STunnelManager::Shutdown() {
   if (!process_.Tracked()) return;
   int error = process_.RequestExit();
@@ -63,6 +66,10 @@ void STunnelManager::Shutdown() {
     return;
   }
   CLOG(DEBUG, loggers::kStunnel) << "CreateProcess  ok ";
+  if (!process_.WaitForExit(kExitWait)) {
+    CLOG(DEBUG, loggers::kStunnel) << "stunnel did not exit, killing it (PID=" << process_.Id() << ")";
+    process_.KillAndWait(kKillWait);
+  }
   process_.Release();
 }
 

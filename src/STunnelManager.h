@@ -21,7 +21,7 @@ class STunnelManager {
   bool IsInstalled() const;
   // Starts stunnel with the configuration (three attempts); failures are only logged.
   void Launch(const std::string& configPath);
-  // Asks a running stunnel to exit; does not wait for it.
+  // Asks a running stunnel to exit, waits a bounded time, then kills it.
   void Shutdown();
 
   const std::string& StunnelPath() const { return stunnelPath_; }

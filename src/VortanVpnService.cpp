@@ -152,6 +152,34 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
   SetActiveListener(nullptr);
 }
 
+// Position, counted from 0 after "start", of the first word that may be a credential
+// (the proxy user name).
+constexpr std::size_t kFirstCredentialWord = 8;
+constexpr std::size_t kLoggedRequestBytes = 512;
+
+// Raw blank-separated words: a quoted word counts as several, so the masking starts
+// at, or before, the word the parser would take as the user name.
+std::string WithStartCredentialsMasked(const std::string& request) {
+  const std::vector<std::string> words = SplitFields(TrimLine(request.substr(5)), kLineWhitespace);
+  std::string copy = "start";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (words[i].empty()) continue;
+    copy += " ";
+    copy += i < kFirstCredentialWord ? words[i] : "********";
+  }
+  return copy;
+}
+
+std::string HideProxyParameters(const std::string& text) {
+  const std::string::size_type proxy = text.rfind("proxy");
+  return proxy == std::string::npos ? text : text.substr(0, proxy) + "proxy OBFUCATED PARAMS";
+}
+
+std::string ShortenedForLog(const std::string& copy, std::size_t requestBytes) {
+  if (copy.size() <= kLoggedRequestBytes) return copy;
+  return copy.substr(0, kLoggedRequestBytes) + "... (" + std::to_string(requestBytes) + " bytes)";
+}
+
 std::string ReadRequest(Socket& connection) {
   std::string line = connection.ReceiveLine();
   if (IsValidUtf8(line)) return line;
@@ -161,27 +189,12 @@ std::string ReadRequest(Socket& connection) {
 
 }  // namespace
 
-// Lines that would expose credentials in the log: the proxy user name and password
-// of a "start" request, and everything from the last "proxy" on.
+// Lines that would expose credentials in the log: every word of a "start" request from
+// the proxy user name on, whatever the word count, and everything from the last "proxy"
+// on. A long line is cut, so that a client cannot roll the log files away.
 std::string LogCopy(const std::string& request) {
-  const bool isStart = StartsWith(request, "start");
-  if (!isStart && request.find("proxy") == std::string::npos) return request;
-  std::string copy = request;
-  if (isStart) {
-    try {
-      std::vector<std::string> words = RequestParser::Tokenize(request.substr(5));
-      if (words.size() == 11) {
-        words[8] = "********";
-        words[9] = "********";
-        copy = "start";
-        for (const std::string& word : words) copy += " " + word;
-      }
-    } catch (const std::exception&) {
-    }
-  }
-  std::string::size_type proxy = copy.rfind("proxy");
-  if (proxy != std::string::npos) copy = copy.substr(0, proxy) + "proxy OBFUCATED PARAMS";
-  return copy;
+  const std::string copy = StartsWith(request, "start") ? WithStartCredentialsMasked(request) : request;
+  return ShortenedForLog(HideProxyParameters(copy), request.size());
 }
 
 // A web page can make a browser send an HTTP request to a loopback port; no real

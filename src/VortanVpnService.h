@@ -47,8 +47,9 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session);
 // The process's one tunnel controller (built by ServiceEntry), or null.
 OpenVpnManager* TheOpenVpnManager();
 
-// The text logged for a request: proxy credentials of a "start" request, and
-// everything from the last "proxy" on, are hidden.
+// The text logged for a request: every "start" word from the proxy user name on, and
+// everything from the last "proxy" on, are hidden; a line of more than 512 bytes is
+// logged as its first 512 bytes and its length.
 std::string LogCopy(const std::string& request);
 
 // True for a line that begins like an HTTP request or header (a browser led here).

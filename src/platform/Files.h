@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,12 @@ bool CanOpenForReading(const std::string& path);
 
 // Reads the whole file into content; returns 0 or the platform error code.
 int ReadWholeFile(const std::string& path, std::string* content);
+
+// Reads a regular file of at most maxBytes with the file-system identity of the given
+// user (uid 0: the service's own), so the kernel allows exactly what that user could
+// read. The open does not block (a FIFO is refused, not waited on); anything but a
+// regular file gives EINVAL, a larger file EFBIG. Returns 0 or the platform error code.
+int ReadFileAsUser(const std::string& path, std::uint32_t uid, std::size_t maxBytes, std::string* content);
 
 // Creates or truncates path and writes content; returns 0 or the platform error code.
 // Only regular files are written: anything else at path is refused.

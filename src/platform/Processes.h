@@ -47,6 +47,9 @@ class Process {
   // Waits at most timeout for the process to end; when it has, stops tracking it. True
   // when it ended.
   bool WaitForExit(std::chrono::milliseconds timeout);
+  // Ends the process at once and waits at most timeout for it to go; stops tracking it
+  // either way. True when it ended.
+  bool KillAndWait(std::chrono::milliseconds timeout);
   // Stops tracking the process; it runs on and is collected whenever it ends.
   void Release();
 

@@ -2,6 +2,7 @@
 // serving.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -84,6 +85,37 @@ TEST_F(FaultTest, ClientVanishingWhileNotificationsAreRelayedHarmsNothing) {
   auto other = Connect();
   EXPECT_EQ(other->Ask("shutdown"), "OK");
   EXPECT_NE(layout_.LogText().find("Management Interface R: "), std::string::npos) << layout_.LogText();
+}
+
+// Stand-ins for OpenVPN and stunnel that ignore the termination signal (an ignored
+// signal stays ignored across exec): the shutdown kills them after its wait, and
+// nothing the service started outlives it.
+TEST_F(FaultTest, ChildrenThatIgnoreTheTerminationSignalAreKilled) {
+  const std::string script = "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n";
+  fs::remove(layout_.Bin() + "/openvpn");
+  test::WriteFile(layout_.Bin() + "/openvpn", script);
+  fs::create_directories(layout_.Bin() + "/stunnel");
+  test::WriteFile(layout_.Bin() + "/stunnel/stunnel", script);
+  for (const char* program : {"/openvpn", "/stunnel/stunnel"}) {
+    fs::permissions(layout_.Bin() + program, fs::perms::owner_all);
+  }
+  auto client = Connect();
+  const std::string request = "start 192.0.2.1 1194 " + clientDir_ + "/x_ " + test::UniqueName("vt") + " qbr adaptive";
+  ASSERT_EQ(client->Ask(request), "OK");
+  std::string pids;
+  test::RunCommand({"ip", "netns", "pids", ns_.Name()}, &pids);
+  EXPECT_EQ(std::count(pids.begin(), pids.end(), '\n'), 3) << pids;  // the service and its two children
+  // Another connection: the first one carries the tunnel's status lines. Each program
+  // gets its full wait before it is killed.
+  auto other = Connect();
+  other->Send("shutdown");
+  EXPECT_EQ(other->ReadText(30s), "OK");
+  test::RunCommand({"ip", "netns", "pids", ns_.Name()}, &pids);
+  EXPECT_EQ(pids, std::to_string(service_->Pid()) + "\n");
+  const std::string log = layout_.LogText();
+  EXPECT_NE(log.find("OpenVPN did not exit, killing it"), std::string::npos) << log;
+  EXPECT_NE(log.find("stunnel did not exit, killing it"), std::string::npos) << log;
+  ExpectServing();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "TestSupport.h"
 #include "TestUser.h"
 #include "platform/FileIdentity.h"
+#include "platform/Files.h"
 #include "platform/SocketOwner.h"
 #include "socket.h"
 
@@ -105,6 +106,48 @@ TEST(ScopedFileIdentity, UnknownUserIsReportedAndChangesNothing) {
   const std::string path = "/tmp/" + test::UniqueName("root");
   EXPECT_TRUE(CanCreate(path));
   unlink(path.c_str());
+}
+
+// What the service reads for a user: only regular files that user can read, never
+// waiting on a FIFO, never more than the bound.
+TEST(ReadFileAsUser, ReadsWhatTheUserCanReadAndNothingElse) {
+  test::TestUser user;
+  ASSERT_TRUE(user.Created());
+  const std::string secret = "/tmp/" + test::UniqueName("key");
+  test::WriteFile(secret, "root only\n");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  const std::string home = user.Home();
+  std::filesystem::create_symlink(secret, home + "/link.key");
+  ASSERT_EQ(mkfifo((home + "/fifo.crt").c_str(), 0666), 0);
+  test::WriteFile(home + "/own.crt", "mine\n");
+  test::WriteFile(home + "/big.crt", std::string(2000, 'x'));
+  for (const char* name : {"/own.crt", "/big.crt"}) chown((home + name).c_str(), user.Uid(), user.Gid());
+
+  const struct {
+    std::string path;
+    std::uint32_t uid;
+    int error;
+    std::string content;
+  } cases[] = {
+      {home + "/own.crt", user.Uid(), 0, "mine\n"},
+      {home + "/link.key", user.Uid(), EACCES, ""},
+      {secret, user.Uid(), EACCES, ""},
+      {secret, 0, 0, "root only\n"},
+      {home + "/fifo.crt", user.Uid(), EINVAL, ""},
+      {home + "/fifo.crt", 0, EINVAL, ""},
+      {home, user.Uid(), EINVAL, ""},
+      {home + "/big.crt", user.Uid(), EFBIG, ""},
+      {home + "/missing.crt", user.Uid(), ENOENT, ""},
+  };
+  for (const auto& testCase : cases) {
+    std::string content;
+    EXPECT_EQ(platform::ReadFileAsUser(testCase.path, testCase.uid, 1000, &content), testCase.error)
+        << testCase.path << " as " << testCase.uid;
+    if (testCase.error == 0) {
+      EXPECT_EQ(content, testCase.content) << testCase.path;
+    }
+  }
+  unlink(secret.c_str());
 }
 
 }  // namespace

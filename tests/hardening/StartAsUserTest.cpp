@@ -76,6 +76,14 @@ class StartAsUserTest : public ::testing::Test {
   std::string StartWords(const std::string& prefix, const std::string& proxy = "") const {
     return "start 192.0.2.1 1194 " + prefix + " " + test::UniqueName("vt") + " udp adaptive" + proxy;
   }
+  // Certificate and key files as the client deposits them: present, owned by the user
+  // (OpenVPN finds them unusable, which these tests do not need).
+  void DepositClientFiles(const std::string& prefix) const {
+    for (const char* name : {"ca.crt", "client.crt", "client.key"}) {
+      test::WriteFile(prefix + name, std::string("content of ") + name + "\n");
+      lchown((prefix + name).c_str(), user_.Uid(), user_.Gid());
+    }
+  }
   // As the service names it: beside its executable's directory.
   std::string PrivateCopy(const std::string& name) const { return layout_.Bin() + "/../run/" + name; }
 
@@ -104,29 +112,123 @@ TEST_F(StartAsUserTest, PrefixInADirectoryTheUserCannotWriteIsRefusedWithNothing
   fs::remove_all(rootDir);
 }
 
-TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsARootOnlyCopy) {
+TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsRootOnlyCopies) {
   StartService();
   const std::string prefix = user_.Home() + "/x_";
+  DepositClientFiles(prefix);
   ASSERT_EQ(AskAsUser(StartWords(prefix)), "OK");
   EXPECT_EQ(OwnerOf(prefix + "vortanclient.ovpn"), user_.Uid());
   EXPECT_EQ(OwnerOf(prefix + "_stunnel.conf"), user_.Uid());
 
-  // The copy OpenVPN reads holds the same text and only root can change it.
+  // The configuration OpenVPN reads names root-only copies of the client's files, and
+  // only root can change them.
   const std::string generated = test::ReadFile(prefix + "vortanclient.ovpn");
-  ASSERT_FALSE(generated.empty());
-  EXPECT_EQ(test::ReadFile(PrivateCopy("vortanclient.ovpn")), generated);
+  ASSERT_NE(generated.find("\nca x_ca.crt"), std::string::npos) << generated;
+  const std::string privateConfig = test::ReadFile(PrivateCopy("vortanclient.ovpn"));
+  for (const std::string option : {"ca", "cert", "key"}) {
+    EXPECT_NE(privateConfig.find("\n" + option + " \"" + PrivateCopy(option) + "\""), std::string::npos)
+        << privateConfig;
+  }
+  EXPECT_EQ(privateConfig.find("x_c"), std::string::npos) << privateConfig;
+  EXPECT_EQ(test::ReadFile(PrivateCopy("key")), "content of client.key\n");
   struct stat info {};
   ASSERT_EQ(stat((layout_.Root() + "/run").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   EXPECT_EQ(info.st_uid, 0u);
-  // OpenVPN was launched on the copy (it may have ended already: no certificates here).
+  // OpenVPN was launched on the copy in the root-only directory (it may have ended
+  // already: no real certificates here).
   EXPECT_NE(layout_.LogText().find("cmdLine[ --config \"" + PrivateCopy("vortanclient.ovpn") + "\"]"),
             std::string::npos)
       << layout_.LogText();
 
-  // Rewriting the client's file afterwards changes nothing OpenVPN reads.
+  // Rewriting the client's files afterwards changes nothing OpenVPN reads.
   test::WriteFile(prefix + "vortanclient.ovpn", "script-security 2\nup /bin/sh\n");
-  EXPECT_EQ(test::ReadFile(PrivateCopy("vortanclient.ovpn")), generated);
+  test::WriteFile(prefix + "client.key", "other key\n");
+  EXPECT_EQ(test::ReadFile(PrivateCopy("vortanclient.ovpn")), privateConfig);
+  EXPECT_EQ(test::ReadFile(PrivateCopy("key")), "content of client.key\n");
+}
+
+// The words of a proxy that would make root's OpenVPN send /etc/shadow, and other words
+// that would add parameters to a configuration line: refused, nothing written.
+TEST_F(StartAsUserTest, WordsOfTheWrongKindAreRefusedWithNothingWritten) {
+  StartService();
+  const std::string prefix = user_.Home() + "/h_";
+  DepositClientFiles(prefix);
+  for (const std::string& request :
+       {"start 203.0.113.10 1194 " + prefix + " tap0 tcp netsh 127.0.0.1 \"8081 /etc/shadow basic\" u p none",
+        "start 203.0.113.10 1194 " + prefix + " tap0 tcp netsh 127.0.0.1 8081 u p \"basic /etc/shadow\"",
+        "start \"203.0.113.10 1194\" 1194 " + prefix + " tap0 udp adaptive",
+        "start 203.0.113.10 1194 " + prefix + " \"tap0 --up\" udp adaptive",
+        "start 203.0.113.10 1194 " + prefix + "#x tap0 udp adaptive"}) {
+    SCOPED_TRACE(request);
+    EXPECT_TRUE(std::regex_match(AskAsUser(request),
+                                 std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Dashlet sent wrong request arguments "
+                                            "\\(code 0\\)")));
+  }
+  EXPECT_FALSE(test::FileExists(prefix + "vortanclient.ovpn"));
+  EXPECT_FALSE(test::FileExists(prefix + "_stunnel.conf"));
+  EXPECT_FALSE(test::FileExists(PrivateCopy("vortanclient.ovpn")));
+  EXPECT_EQ(layout_.LogText().find("process launched"), std::string::npos);
+}
+
+// A link to a root-only key and a FIFO as the CA certificate: the start is refused
+// before anything is launched, no key the user could not read reaches OpenVPN, and the
+// next tunnel, of another user, starts.
+TEST_F(StartAsUserTest, FilesTheUserCannotReadRefuseTheStart) {
+  StartService();
+  const std::string secret = "/tmp/" + test::UniqueName("rootkey");
+  test::WriteFile(secret, "root's own key\n");
+  chmod(secret.c_str(), 0600);
+  const std::string linked = user_.Home() + "/l_";
+  DepositClientFiles(linked);
+  unlink((linked + "client.key").c_str());
+  fs::create_symlink(secret, linked + "client.key");
+  const std::string fifo = user_.Home() + "/f_";
+  DepositClientFiles(fifo);
+  unlink((fifo + "ca.crt").c_str());
+  ASSERT_EQ(mkfifo((fifo + "ca.crt").c_str(), 0666), 0);
+
+  const std::string pattern = "ERROR \\| 0 \\| [0-9T:]{17} \\| Cannot read file : ";
+  EXPECT_TRUE(std::regex_match(AskAsUser(StartWords(linked)), std::regex(pattern + linked + "client\\.key \\(code 0\\)")));
+  EXPECT_FALSE(test::FileExists(PrivateCopy("key")));
+  EXPECT_TRUE(std::regex_match(AskAsUser(StartWords(fifo)), std::regex(pattern + fifo + "ca\\.crt \\(code 0\\)")));
+  EXPECT_EQ(layout_.LogText().find("process launched"), std::string::npos);
+
+  // Root's own tunnel: OpenVPN opens its management interface and talks to the client.
+  const std::string rootPrefix = layout_.Root() + "/r_";
+  DepositClientFiles(rootPrefix);
+  auto client = ns_.Connect(endpoint_);
+  client->ReadLine();
+  ASSERT_EQ(client->Ask(StartWords(rootPrefix)), "OK");
+  EXPECT_NE(client->ReadText(std::chrono::seconds(10)).find("> INFO: OpenVPN Management Interface"), std::string::npos);
+  unlink(secret.c_str());
+}
+
+// A stunnel template that names a file at the client's prefix: stunnel too reads only a
+// root-only copy of what the user could read.
+TEST_F(StartAsUserTest, StunnelReadsRootOnlyCopiesOfTheFilesItIsGiven) {
+  layout_.WriteConf("stunnel.conf", test::ReadFile(layout_.Conf() + "/stunnel.conf") +
+                                        "CAfile = %CFG_FILE_PREFIX%stunnel-ca.pem\n");
+  StartService();
+  const std::string secret = "/tmp/" + test::UniqueName("rootca");
+  test::WriteFile(secret, "root's own\n");
+  chmod(secret.c_str(), 0600);
+  const std::string prefix = user_.Home() + "/q_";
+  DepositClientFiles(prefix);
+  fs::create_symlink(secret, prefix + "stunnel-ca.pem");
+  const std::string request = "start 192.0.2.1 1194 " + prefix + " " + test::UniqueName("vt") + " qbr adaptive";
+  EXPECT_TRUE(std::regex_match(AskAsUser(request),
+                               std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Cannot read file : " + prefix +
+                                          "stunnel-ca\\.pem \\(code 0\\)")));
+  EXPECT_FALSE(test::FileExists(PrivateCopy("stunnel-cafile")));
+
+  unlink((prefix + "stunnel-ca.pem").c_str());
+  test::WriteFile(prefix + "stunnel-ca.pem", "the user's CA\n");
+  ASSERT_EQ(AskAsUser(request), "OK");
+  EXPECT_NE(test::ReadFile(PrivateCopy("stunnel.conf")).find("CAfile = " + PrivateCopy("stunnel-cafile") + "\r"),
+            std::string::npos);
+  EXPECT_EQ(test::ReadFile(PrivateCopy("stunnel-cafile")), "the user's CA\n");
+  unlink(secret.c_str());
 }
 
 TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {
@@ -148,6 +250,7 @@ TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {
 TEST_F(StartAsUserTest, RootOnlyCopiesCarryTheCredentialsAndNoClientPath) {
   StartService();
   const std::string prefix = user_.Home() + "/z_";
+  DepositClientFiles(prefix);
   ASSERT_EQ(AskAsUser(StartWords(prefix, " 127.0.0.1 3128 someone pa55word basic")), "OK");
   const std::string privateConfig = test::ReadFile(PrivateCopy("vortanclient.ovpn"));
   EXPECT_NE(privateConfig.find("\"" + PrivateCopy("auth.txt") + "\" basic"), std::string::npos) << privateConfig;
@@ -156,6 +259,13 @@ TEST_F(StartAsUserTest, RootOnlyCopiesCarryTheCredentialsAndNoClientPath) {
   struct stat info {};
   ASSERT_EQ(stat(PrivateCopy("auth.txt").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // The copies go with their tunnel.
+  auto root = ns_.Connect(endpoint_);
+  root->ReadLine();
+  EXPECT_EQ(root->Ask("shutdown"), "OK");
+  for (const char* name : {"auth.txt", "vortanclient.ovpn", "ca", "cert", "key"}) {
+    EXPECT_FALSE(test::FileExists(PrivateCopy(name))) << name;
+  }
 }
 
 TEST_F(StartAsUserTest, SquattedManagementEndpointIsDroppedAndTheClientToldTheTunnelEnded) {
@@ -172,6 +282,7 @@ TEST_F(StartAsUserTest, SquattedManagementEndpointIsDroppedAndTheClientToldTheTu
   ns_.Run([&] { squatter.reset(new SocketServer(HostToNet(0x7F000005), managementPort, 5)); });
   auto client = ns_.Connect(endpoint_);
   client->ReadLine();
+  DepositClientFiles(user_.Home() + "/s_");
   ASSERT_EQ(client->Ask(StartWords(user_.Home() + "/s_")), "OK");
   std::unique_ptr<Socket> impostorSide = squatter->Accept();
   ASSERT_TRUE(impostorSide);

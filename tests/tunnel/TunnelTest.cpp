@@ -270,6 +270,8 @@ class TunnelStartRefusedTest : public ::testing::Test {
  protected:
   void StartService(ClientSide::Options options) {
     client_ = std::make_unique<ClientSide>(nullptr, options);
+    // Files for OpenVPN to be given; no server would accept them.
+    for (const char* name : {"ca.crt", "client.crt", "client.key"}) WriteFile(client_->Prefix() + name, "unused\n");
     client_->StartService();
     connection_ = client_->Connect();
   }

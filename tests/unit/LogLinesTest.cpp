@@ -9,6 +9,7 @@
 
 #include "Logging.h"
 #include "TestSupport.h"
+#include "VortanVpnService.h"
 
 namespace vortan {
 namespace {
@@ -201,6 +202,46 @@ TEST_F(LineWriterTest, NothingIsWrittenWhereTheConfigurationSaysNo) {
   std::cout.rdbuf(original);
   EXPECT_EQ(captured.str(), "");
   EXPECT_EQ(SizeOf(logFile_), 0u);
+}
+
+// What the log keeps of a request line.
+struct LogCopyCase {
+  const char* name;
+  std::string request;
+  std::string logged;
+};
+
+const std::string kMask = "********";
+
+const LogCopyCase kLogCopyCases[] = {
+    {"other requests unchanged", "version", "version"},
+    {"start without proxy words unchanged", "start gw1 1194 /d/x_ tap0 udp adaptive",
+     "start gw1 1194 /d/x_ tap0 udp adaptive"},
+    {"eleven words: user, password and method hidden", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice s3cret basic",
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask + " " + kMask},
+    {"ten words", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice s3cret",
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask},
+    {"twelve words", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice s3cret basic more",
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask + " " + kMask + " " + kMask},
+    {"nine words", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice",
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask},
+    {"quoted proxy server shifts the credentials no later than masked",
+     "start gw1 443 /d/x_ tap0 tcp a \"My Proxy\" 8080 alice s3cret basic",
+     "start gw1 443 /d/x_ tap0 tcp a \"My Proxy\" " + kMask + " " + kMask + " " + kMask + " " + kMask},
+    {"blanks and tabs between words", "start gw1\t443  /d/x_ tap0 tcp a p1 8080 alice s3cret basic",
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask + " " + kMask},
+    {"proxy word hides the rest", "version proxy secret2", "version proxy OBFUCATED PARAMS"},
+    {"long line: first 512 bytes and the length", "version " + std::string(65000, 'v'),
+     "version " + std::string(504, 'v') + "... (65008 bytes)"},
+    {"512 bytes kept whole", std::string(512, 'x'), std::string(512, 'x')},
+    {"long start line masked before it is cut", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice " + std::string(600, 's'),
+     "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask},
+};
+
+TEST(LogCopy, HidesEveryStartWordFromTheUserNameOnAndCutsLongLines) {
+  for (const auto& testCase : kLogCopyCases) {
+    EXPECT_EQ(LogCopy(testCase.request), testCase.logged) << testCase.name;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "RequestParser.h"
+#include "StartRequestWords.h"
 
 namespace vortan {
 namespace {
@@ -135,6 +136,126 @@ TEST(RequestParser, ControlCharacterInAnyWordIsReported) {
   Words sixWords(clean.begin(), clean.begin() + 6);
   sixWords[5] = "a\x02";
   EXPECT_TRUE(RequestParser(join(sixWords)).HasControlCharacter());
+}
+
+// Each field of a well-formed proxy request in turn replaced by a word: the check names
+// that field, or nothing when the word is of its kind.
+struct StartWordCase {
+  std::size_t position;  // 1 to 11
+  const char* word;      // as written in the request
+  bool legal;
+};
+
+const StartWordCase kStartWordCases[] = {
+    // remote host
+    {1, "203.0.113.10", true},
+    {1, "gw1", true},
+    {1, "brix-7.example.com", true},
+    {1, "\"gw1 8081\"", false},
+    {1, "gw1\"", false},
+    {1, "gw1\\x", false},
+    {1, "gw#1", false},
+    {1, "gw;1", false},
+    {1, "-gw", false},
+    {1, "gw..x", false},
+    {1, "%VORTANPORT%", false},
+    {1, "--script-security", false},
+    // remote port
+    {2, "1194", true},
+    {2, "65535", true},
+    {2, "0", false},
+    {2, "65536", false},
+    {2, "1194x", false},
+    {2, "-1", false},
+    {2, "\"1194 /etc/shadow\"", false},
+    {2, "#1", false},
+    // configuration prefix
+    {3, "/home/u/p/x_", true},
+    {3, "/home/u/.vortan/client-1_", true},
+    {3, "x_", true},
+    {3, "\"/home/u/p q/x_\"", false},
+    {3, "/home/u/p/x\"_", false},
+    {3, "/home/u/p/x'_", false},
+    {3, "/home/u/p\\x_", false},
+    {3, "/home/u/p/#x_", false},
+    {3, "/home/u/p/;x_", false},
+    {3, "/home/u/p/x%PROXY%_", false},
+    // device
+    {4, "Vortan-Dashlet", true},
+    {4, "tap0", true},
+    {4, "Vortan-Dashlet-xy", false},
+    {4, "\"tap0 tap\"", false},
+    {4, "tap/0", false},
+    {4, "tap:0", false},
+    {4, "tap\"0", false},
+    {4, "tap%d", false},
+    {4, "#tap", false},
+    {4, "..", false},
+    // protocol
+    {5, "udp", true},
+    {5, "UDP4", true},
+    {5, "tcp-client", true},
+    {5, "qbr", true},
+    {5, "QBR", true},
+    {5, "zelc", true},
+    {5, "ZELC", true},
+    {5, "Qbr", true},
+    {5, "\"udp udp\"", false},
+    {5, "udp#", false},
+    {5, "http", false},
+    // ip-win32 mode: never written as given
+    {6, "adaptive", true},
+    {6, "dynamic", true},
+    {6, "winapi", true},
+    {6, "anything", true},
+    // proxy server
+    {7, "127.0.0.1", true},
+    {7, "proxy.example.com", true},
+    {7, "\"127.0.0.1 8081 /etc/shadow basic\"", false},
+    {7, "proxy;1", false},
+    // proxy port
+    {8, "3128", true},
+    {8, "\"8081 /etc/shadow basic\"", false},
+    {8, "8081\\", false},
+    {8, "99999", false},
+    // proxy user name and password: one line each, blanks inside allowed
+    {9, "alice", true},
+    {9, "\"Alice Martin\"", true},
+    {9, "a#b;c\"d", true},
+    {9, "\"alice \"", false},
+    {10, "s3cret", true},
+    {10, "p\"w'\\#;", true},
+    {10, "\"pw \"", false},
+    // proxy authentication
+    {11, "basic", true},
+    {11, "ntlm", true},
+    {11, "none", true},
+    {11, "nonea", true},
+    {11, "Basic", false},
+    {11, "\"basic /etc/shadow\"", false},
+    {11, "none#", false},
+    {11, "--auth-nocache", false},
+};
+
+TEST(StartRequestWords, EachFieldAcceptsItsKindAndRefusesWordsThatBreakItsLine) {
+  const Words clean = {"gw1", "443", "/data/x_", "tap0", "tcp", "adaptive", "proxy1", "8080", "alice", "pw", "basic"};
+  for (const auto& testCase : kStartWordCases) {
+    Words words = clean;
+    words[testCase.position - 1] = testCase.word;
+    std::string text;
+    for (const auto& word : words) text += " " + word;
+    const RequestParser request(text);
+    ASSERT_FALSE(request.HasControlCharacter()) << testCase.word;
+    EXPECT_EQ(InvalidStartWord(request).empty(), testCase.legal)
+        << "word " << testCase.position << " [" << testCase.word << "]: " << InvalidStartWord(request);
+  }
+}
+
+TEST(StartRequestWords, CredentialsAreNotCheckedWhenTheProxyNeedsNone) {
+  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 tcp adaptive p1 8080 \"a \" \" b\" none")), "");
+  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 tcp adaptive p1 8080 \"a \" pw basic")),
+            "proxy user name");
+  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ Vortan-Dashlet udp adaptive")), "");
 }
 
 }  // namespace

@@ -97,6 +97,26 @@ int ReadWholeFile(const std::string& path, std::string* content) {
 
 namespace {
 
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.Valid()) return errno;
+  if (int error = RequireRegularFile(fd.Get())) return error;
+  content->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd.Get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    // Counted while reading: the file may grow after any size check.
+    if (content->size() + static_cast<std::size_t>(got) > maxBytes) return EFBIG;
+    content->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
   const bool ownerOnly = access == FileAccess::kOwnerOnly;
   Fd fd = OpenForWriting(path, ownerOnly ? kOwnerOnlyMode : kDefaultMode);
@@ -116,6 +136,13 @@ int WriteWholeFile(const std::string& path, const std::string& content, FileAcce
   ScopedFileIdentity identity(writeAsUserUid);
   if (identity.Error() != 0) return identity.Error();
   return WriteWithCurrentIdentity(path, content, access);
+}
+
+int ReadFileAsUser(const std::string& path, std::uint32_t uid, std::size_t maxBytes, std::string* content) {
+  if (uid == 0) return ReadRegularFile(path, maxBytes, content);
+  ScopedFileIdentity identity(uid);
+  if (identity.Error() != 0) return identity.Error();
+  return ReadRegularFile(path, maxBytes, content);
 }
 
 WriteAsUser::WriteAsUser(std::uint32_t uid) : previousSet_(writeAsUserSet), previousUid_(writeAsUserUid) {

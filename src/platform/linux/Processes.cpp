@@ -195,6 +195,16 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   return true;
 }
 
+// SIGKILL also ends a process blocked in an interruptible wait, such as an open() of a
+// FIFO, which ignores the termination signal until the call returns.
+bool Process::KillAndWait(std::chrono::milliseconds timeout) {
+  if (handle_ < 0) return true;
+  Kill();
+  const bool ended = WaitForExit(timeout);
+  Release();
+  return ended;
+}
+
 void Process::Release() {
   if (handle_ >= 0) close(handle_);
   Forget();
