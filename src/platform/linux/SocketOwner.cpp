@@ -20,6 +20,7 @@ struct Lookup {
   SocketOwner owner;
   bool found = false;
   int state = 0;
+  int timer = 0;
 };
 
 int OnDiagMessage(const nlmsghdr* header, void* data) {
@@ -28,6 +29,7 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   const auto* message = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header));
   lookup->found = true;
   lookup->state = message->idiag_state;
+  lookup->timer = message->idiag_timer;
   lookup->owner.uid = message->idiag_uid;
   lookup->owner.inode = message->idiag_inode;
   return MNL_CB_OK;
@@ -76,14 +78,33 @@ int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress,
   return error;
 }
 
+// The kernel reports its minisockets (TIME_WAIT, the time-wait form of FIN_WAIT2
+// after the owner closed, NEW_SYN_RECV) with uid 0 and no inode: that 0 is no user.
+// Full sockets keep their owner in every state, also after a half-close.
+constexpr int kTimeWaitTimer = 3;  // idiag_timer of a time-wait minisocket
+
+bool IsFullConnectedSocket(const Lookup& lookup) {
+  if (lookup.timer == kTimeWaitTimer) return false;
+  switch (lookup.state) {
+    case TCP_ESTABLISHED:
+    case TCP_FIN_WAIT1:
+    case TCP_FIN_WAIT2:
+    case TCP_CLOSE_WAIT:
+    case TCP_CLOSING:
+    case TCP_LAST_ACK:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
                        SocketOwner* owner) {
   Lookup lookup;
   if (int error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup)) return error;
-  // A socket on its way out reports uid 0: trust only established ones.
-  if (!lookup.found || lookup.state != TCP_ESTABLISHED) return ENOENT;
+  if (!lookup.found || !IsFullConnectedSocket(lookup)) return ENOENT;
   *owner = lookup.owner;
   return 0;
 }
