@@ -97,6 +97,17 @@ bool MayActOnTunnelOf(const CallerId& caller, std::uint32_t owner) {
   return caller && (*caller == owner || *caller == kRoot);
 }
 
+std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session) {
+  std::uint32_t uid = 0;
+  if (FindRequestingUser(session.connection, &uid)) session.caller = uid;
+  const int cap = CurrentAccessRules().maxSessionsPerUser;
+  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), session.caller, cap);
+  if (place->Taken()) return place;
+  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(session.caller) << " closed: it holds "
+                                   << cap << " sessions already";
+  return nullptr;
+}
+
 std::optional<std::string> TunnelCommandRefusal(const SessionStart& session, const std::string& command) {
   if (auto refusal = TunnelGroupRefusal(session.caller, command)) return refusal;
   // "start" and "shutdown" check the owner together with their action, in the

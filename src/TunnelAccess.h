@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,6 +76,12 @@ std::string ForeignTunnelRefusal(const CallerId& caller, std::uint32_t owner, co
 bool MayActOnTunnelOf(const CallerId& caller, std::uint32_t owner);
 
 struct SessionStart;
+
+// Finds the session's caller (once, before the welcome: a client may half-close right
+// after its last request) and takes the caller's place under the per-user cap. Null,
+// after one log line, when the caller already holds the cap: the connection is then
+// closed without a welcome.
+std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session);
 
 // The error reply (logged) for a tunnel or route command that the session's caller
 // may not use: outside the tunnel group, or, for the route commands, acting through a

@@ -220,14 +220,6 @@ std::string VersionReply() {
          kCompatibilityVersion;
 }
 
-// The local user behind the connection. The kernel is asked once, while the client's
-// socket is surely still open: a client may half-close right after its last request.
-CallerId IdentifyCaller(const Socket& connection) {
-  std::uint32_t uid = 0;
-  if (!FindRequestingUser(connection, &uid)) return std::nullopt;
-  return uid;
-}
-
 SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   if (StartsWith(request, "CONTROL")) {
     // Without a service object (console mode) there is no stop to wait for.
@@ -260,14 +252,8 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
 void Answer(SessionStart* record) {
   std::unique_ptr<SessionStart> start(record);
   NameThread("telnet-" + PointerText(record));
-  start->caller = IdentifyCaller(start->connection);
-  const int cap = CurrentAccessRules().maxSessionsPerUser;
-  SessionPlace place(OpenSessionCounter(), start->caller, cap);
-  if (!place.Taken()) {
-    CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(start->caller) << " closed: it holds "
-                                     << cap << " sessions already";
-    return;
-  }
+  const std::unique_ptr<SessionPlace> place = AdmitSession(*start);
+  if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
   start->connection.SendLine(kWelcome);
   for (bool first = true;; first = false) {
