@@ -42,6 +42,12 @@ ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std:
   return channel;
 }
 
+ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch) {
+  ManagementChannel channel = ManagementChannelFor(privateDirectory, launch);
+  RemoveManagementChannel(channel);
+  return channel;
+}
+
 std::string WithManagementChannel(const std::string& configText, const ManagementChannel& channel) {
   std::string result;
   bool replaced = false;

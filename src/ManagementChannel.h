@@ -22,10 +22,15 @@ struct ManagementChannel {
   const std::string& Text() const { return socketPath; }
 };
 
-// A fresh channel for launch number launch, in the root-only directory: a socket file
-// left by an earlier OpenVPN never stands in the way of the next one. Throws
-// std::runtime_error when the path does not fit a socket address.
+// The channel for launch number launch, in the root-only directory: a path of its
+// own for every launch, so that a process of an earlier launch is never taken for
+// the new one. Throws std::runtime_error when the path does not fit a socket address.
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch);
+
+// The channel of the next launch, with any socket file that an earlier run of the
+// service left at its path removed: the listen thread would take that file for
+// OpenVPN's and spend its connection attempts before OpenVPN opens the channel.
+ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch);
 
 // The configuration text with its management option pointed at the channel: the
 // first "management" line is replaced, later ones are dropped, and the line is

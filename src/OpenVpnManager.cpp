@@ -286,7 +286,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   asClient.reset();
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
-  const ManagementChannel channel = ManagementChannelFor(ResolveBesideExecutable(kPrivateDirectory), ++launches_);
+  const ManagementChannel channel = PrepareManagementChannel(ResolveBesideExecutable(kPrivateDirectory), ++launches_);
   const std::string privateConfigPath = WritePrivateOpenVpnConfig(openVpnConfig, request, channel);
   const std::string privateStunnelPath =
       qbr ? WritePrivateCopy(kPrivateStunnelConfig, stunnelConfig.GetConfigText()) : std::string();

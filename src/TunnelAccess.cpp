@@ -103,8 +103,8 @@ std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session) {
   const int cap = CurrentAccessRules().maxSessionsPerUser;
   auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), session.caller, cap);
   if (place->Taken()) return place;
-  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(session.caller) << " closed: it holds "
-                                   << cap << " sessions already";
+  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(session.caller) << " closed: it holds " << cap
+                                   << " sessions already";
   return nullptr;
 }
 

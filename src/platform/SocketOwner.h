@@ -18,10 +18,4 @@ struct SocketOwner {
 int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
                        SocketOwner* owner);
 
-// True when a TCP socket listens on (address, port), network-order address.
-bool IsTcpListening(std::uint32_t address, int port);
-
-// True when the process holds a descriptor for the socket with that inode.
-bool ProcessHoldsSocket(int processId, std::uint64_t inode);
-
 }  // namespace platform

@@ -200,7 +200,8 @@ TEST_F(TunnelAccessTest, OnlyTheTunnelGroupMayStartStopAndRoute) {
   ASSERT_NE(ownersGroup, nullptr);
   const std::string groupName = ownersGroup->gr_name;
   StartService("tunnelgroup = " + groupName + "\n");
-  const std::string refused = "ERROR | 0 | Only members of the local group " + groupName + " may use this command (code 0)";
+  const std::string refused =
+      "ERROR | 0 | Only members of the local group " + groupName + " may use this command (code 0)";
   for (const std::string& request : {StartWords(other_), std::string("shutdown"), std::string("route del 10.77.0.0")}) {
     EXPECT_EQ(Ask(other_, request), refused) << request;
   }

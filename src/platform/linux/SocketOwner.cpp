@@ -1,6 +1,5 @@
 #include "platform/SocketOwner.h"
 
-#include <dirent.h>
 #include <libmnl/libmnl.h>
 #include <linux/inet_diag.h>
 #include <linux/sock_diag.h>
@@ -35,8 +34,7 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   return MNL_CB_OK;
 }
 
-// Asks the kernel for the one TCP socket with these ends (a remote end of 0.0.0.0:0
-// finds a listener); returns 0 or the errno.
+// Asks the kernel for the one TCP socket with these ends; returns 0 or the errno.
 int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
   mnl_socket* socket = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
   if (socket == nullptr) return errno;
@@ -107,31 +105,6 @@ int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddr
   if (!lookup.found || !IsFullConnectedSocket(lookup)) return ENOENT;
   *owner = lookup.owner;
   return 0;
-}
-
-bool IsTcpListening(std::uint32_t address, int port) {
-  Lookup lookup;
-  return QueryTcpSocket(address, port, 0, 0, &lookup) == 0 && lookup.found && lookup.state == TCP_LISTEN;
-}
-
-bool ProcessHoldsSocket(int processId, std::uint64_t inode) {
-  const std::string directory = "/proc/" + std::to_string(processId) + "/fd";
-  DIR* descriptors = opendir(directory.c_str());
-  if (descriptors == nullptr) return false;
-  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-  bool held = false;
-  while (dirent* entry = readdir(descriptors)) {
-    char target[64];
-    const std::string link = directory + "/" + entry->d_name;
-    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    if (length <= 0) continue;
-    if (wanted.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
-      held = true;
-      break;
-    }
-  }
-  closedir(descriptors);
-  return held;
 }
 
 }  // namespace platform
