@@ -3,23 +3,15 @@
 // user are not followed by root.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <grp.h>
 
 #include <filesystem>
 #include <regex>
 
-#include "Ipv4.h"
 #include "NetnsSupport.h"
 #include "TestSupport.h"
 #include "TestUser.h"
-#include "socket.h"
 
 namespace vortan {
 namespace {
@@ -50,28 +42,12 @@ class StartAsUserTest : public ::testing::Test {
   }
   // Sends one request as the test user from inside the namespace; returns the reply.
   std::string AskAsUser(const std::string& request) {
-    int replyPipe[2];
-    if (pipe(replyPipe) != 0) return "<pipe>";
-    pid_t child = fork();
-    if (child == 0) {
-      close(replyPipe[0]);
-      int netns = open(ns_.Path().c_str(), O_RDONLY | O_CLOEXEC);
-      if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
-      if (setgroups(0, nullptr) != 0 || setgid(user_.Gid()) != 0 || setuid(user_.Uid()) != 0) _exit(3);
+    test::AsUser child(user_, ns_, [&](test::AsUser& self) {
       test::LineClient client(endpoint_);
       client.ReadLine();
-      const std::string reply = client.Ask(request);
-      if (write(replyPipe[1], reply.data(), reply.size()) < 0) _exit(4);
-      _exit(0);
-    }
-    close(replyPipe[1]);
-    std::string reply;
-    char chunk[4096];
-    ssize_t count;
-    while ((count = read(replyPipe[0], chunk, sizeof chunk)) > 0) reply.append(chunk, static_cast<size_t>(count));
-    close(replyPipe[0]);
-    waitpid(child, nullptr, 0);
-    return reply;
+      self.Report(client.Ask(request));
+    });
+    return child.Next();
   }
   std::string StartWords(const std::string& prefix, const std::string& proxy = "") const {
     return "start 192.0.2.1 1194 " + prefix + " " + test::UniqueName("vt") + " udp adaptive" + proxy;

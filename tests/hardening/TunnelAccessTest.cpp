@@ -4,18 +4,14 @@
 // the client half-closes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <grp.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <regex>
 
 #include "Ipv4.h"
@@ -29,66 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::AsUser;
 using test::TestUser;
 
 const char* const kForeignTunnel = "ERROR | 0 | The tunnel belongs to another user (code 0)";
-
-// A child process that joined the namespace under a user's identity. It reports its
-// findings line by line through a pipe and can wait for the parent's go-ahead.
-class AsUser {
- public:
-  AsUser(const TestUser& user, const test::NetworkNamespace& ns, const std::function<void(AsUser&)>& body) {
-    if (pipe2(toParent_, O_CLOEXEC) != 0 || pipe2(toChild_, O_CLOEXEC) != 0) return;
-    child_ = fork();
-    if (child_ == 0) {
-      close(toParent_[0]);
-      close(toChild_[1]);
-      const int netns = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
-      if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
-      if (setgroups(0, nullptr) != 0 || setgid(user.Gid()) != 0 || setuid(user.Uid()) != 0) _exit(3);
-      body(*this);
-      _exit(0);
-    }
-    close(toParent_[1]);
-    close(toChild_[0]);
-  }
-  ~AsUser() {
-    close(toChild_[1]);
-    close(toParent_[0]);
-    if (child_ > 0) waitpid(child_, nullptr, 0);
-  }
-  AsUser(const AsUser&) = delete;
-  AsUser& operator=(const AsUser&) = delete;
-
-  // In the child.
-  void Report(const std::string& finding) {
-    const std::string line = finding + "\n";
-    if (write(toParent_[1], line.data(), line.size()) < 0) _exit(4);
-  }
-  void AwaitGoAhead() {
-    char ignored;
-    if (read(toChild_[0], &ignored, 1) < 0) _exit(5);
-  }
-
-  // In the parent: the next finding, "<none>" when the child ended without one.
-  std::string Next() {
-    std::string line;
-    char c;
-    while (read(toParent_[0], &c, 1) == 1) {
-      if (c == '\n') return line;
-      line += c;
-    }
-    return "<none>";
-  }
-  void GoAhead() {
-    if (write(toChild_[1], "x", 1) < 0) ADD_FAILURE() << "child gone";
-  }
-
- private:
-  pid_t child_ = -1;
-  int toParent_[2] = {-1, -1};
-  int toChild_[2] = {-1, -1};
-};
 
 std::string ErrnoName(int error) { return error == 0 ? "ok" : std::strerror(error); }
 
@@ -155,6 +95,10 @@ class TunnelAccessTest : public ::testing::Test {
     return pid;
   }
   static bool Running(std::uint32_t pid) { return pid != 0 && test::FileExists("/proc/" + std::to_string(pid)); }
+  // Collected by the time "shutdown" answers; the kernel may need a moment to drop it.
+  static bool Ended(std::uint32_t pid) {
+    return test::WaitUntil([&] { return !Running(pid); }, 1s);
+  }
 
   TestUser owner_;
   TestUser other_;
@@ -184,14 +128,14 @@ TEST_F(TunnelAccessTest, ARunningTunnelAnswersOnlyItsOwnerAndRoot) {
 
   EXPECT_NE(Ask(owner_, "route del 10.77.0.0"), kForeignTunnel);
   EXPECT_EQ(Ask(owner_, "shutdown"), "OK");
-  EXPECT_FALSE(Running(tunnel));
+  EXPECT_TRUE(Ended(tunnel));
 
   // With no tunnel running every user is served as before; root may end anyone's.
   EXPECT_NE(Ask(other_, "route del 10.77.0.0"), kForeignTunnel);
   ASSERT_EQ(Ask(other_, StartWords(other_)), "OK");
   const std::uint32_t othersTunnel = LastLaunched();
   EXPECT_EQ(AskAsRoot("shutdown"), "OK");
-  EXPECT_FALSE(Running(othersTunnel));
+  EXPECT_TRUE(Ended(othersTunnel));
 }
 
 TEST_F(TunnelAccessTest, OnlyTheTunnelGroupMayStartStopAndRoute) {
