@@ -1,6 +1,9 @@
 # A Debian package of the installed tree (cpack -G DEB). Its maintainer scripts
 # register the service through the program's own /install and /remove.
 set(VORTAN_PACKAGE_PREFIX /opt/vortanvpnservice)
+# The local group whose members may start and stop the tunnel; postinst creates it
+# and names it in the settings.
+set(VORTAN_PACKAGE_GROUP vortanvpn)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vortanvpnservice)
@@ -17,7 +20,7 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "openvpn, stunnel4")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "openvpn, stunnel4, passwd")
 find_program(VORTAN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VORTAN_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -69,6 +69,13 @@ PortRange ParsePortRange(const std::string& value) {
   return {std::min(first, last), std::max(first, last)};
 }
 
+int ParseSessionCount(const std::string& value, int fallback) {
+  static const std::regex pattern("^[0-9]+$");
+  std::int32_t count = 0;
+  if (!std::regex_match(value, pattern) || !ParseInt32(value, &count) || count <= 0) return fallback;
+  return count;
+}
+
 CidrRange::CidrRange(const std::string& text) : text_(text) {
   static const std::regex pattern("^([0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3})/([1-9][0-9]?)$");
   std::smatch match;
@@ -128,6 +135,8 @@ void IniFile::ParseLine(const std::string& rawLine, int lineNumber) {
   if (Contains(key, "vortanvpnserviceport")) servicePorts_.push_back(ParsePortRange(value));
   if (Contains(key, "qbrport")) stunnelProxyPorts_.push_back(ParsePortRange(value));
   if (Contains(key, "loopbackaddress")) bindRange_ = CidrRange(value);
+  if (Contains(key, "maxsessionsperuser")) maxSessionsPerUser_ = ParseSessionCount(value, kDefaultMaxSessionsPerUser);
+  if (Contains(key, "tunnelgroup")) tunnelGroup_ = value;
 }
 
 void IniFile::dumpToLog() const {
@@ -143,6 +152,10 @@ void IniFile::dumpToLog() const {
     CLOG(DEBUG, loggers::kConfig) << "stunnel proxy ports: " << range.first << " - " << range.last;
   }
   CLOG(DEBUG, loggers::kConfig) << "bind ip range: " << bindRange_.toString();
+  if (!tunnelGroup_.empty()) CLOG(DEBUG, loggers::kConfig) << "tunnel group: " << tunnelGroup_;
+  if (maxSessionsPerUser_ != kDefaultMaxSessionsPerUser) {
+    CLOG(DEBUG, loggers::kConfig) << "sessions per user: " << maxSessionsPerUser_;
+  }
 }
 
 std::vector<int> IniFile::getVpnManagementPorts() const {

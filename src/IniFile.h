@@ -6,6 +6,9 @@
 
 namespace vortan {
 
+// Concurrent sessions of one local user when the settings name no other number.
+constexpr int kDefaultMaxSessionsPerUser = 64;
+
 // One port range as written in the settings; -1..-1 when it could not be read.
 struct PortRange {
   std::int32_t first;
@@ -42,6 +45,10 @@ class IniFile {
   std::vector<int> getServicePorts() const;
   std::vector<int> getStunnelProxyPorts() const;
   CidrRange getBindRange() const { return bindRange_; }
+  // The local group whose members may use the tunnel and route commands; empty: all.
+  const std::string& getTunnelGroup() const { return tunnelGroup_; }
+  // Concurrent sessions allowed to one local user.
+  int getMaxSessionsPerUser() const { return maxSessionsPerUser_; }
 
  private:
   void ParseLine(const std::string& line, int lineNumber);
@@ -53,7 +60,12 @@ class IniFile {
   std::vector<PortRange> defaultServicePorts_;
   std::vector<PortRange> defaultStunnelProxyPorts_{{5555, 5558}};
   CidrRange bindRange_{"127.0.0.1/8"};
+  std::string tunnelGroup_;
+  int maxSessionsPerUser_ = kDefaultMaxSessionsPerUser;
 };
+
+// Parses a session count: a positive decimal number, else fallback.
+int ParseSessionCount(const std::string& value, int fallback);
 
 // Parses a port range value: "N" or "A-B" (stored low to high), else -1..-1.
 PortRange ParsePortRange(const std::string& value);

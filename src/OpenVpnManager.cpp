@@ -21,6 +21,7 @@
 #include "TunnelFileCopies.h"
 #include "VortanVpnService.h"
 #include "platform/Files.h"
+#include "platform/Interfaces.h"
 #include "platform/SocketOwner.h"
 #include "platform/Threads.h"
 
@@ -36,8 +37,10 @@ constexpr auto kExitWait = std::chrono::milliseconds(5000);
 constexpr auto kKillWait = std::chrono::milliseconds(2000);
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 constexpr auto kListenerPoll = std::chrono::milliseconds(10);
-constexpr auto kAcceptWait = std::chrono::milliseconds(2000);
 const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
+// The adapter the client asks for; any other name must be new, so that OpenVPN
+// creates the interface instead of taking over one that exists.
+const char* const kTunnelAdapter = "Vortan-Dashlet";
 
 // OpenVPN and stunnel run as root: they read root-only copies of their configuration,
 // which the requesting user cannot change between their writing and their reading.
@@ -68,12 +71,12 @@ IniFile ReadSettings() {
 
 std::string PrivateDirectory() { return ResolveBesideExecutable(kPrivateDirectory); }
 
-// Sleeps up to pause, ending early once something listens on the management
-// endpoint: OpenVPN opens it some tens of milliseconds after its launch.
-void WaitForManagementListener(std::uint32_t address, int port, std::chrono::milliseconds pause) {
+// Sleeps up to pause, ending early once the management channel is open: OpenVPN
+// opens it some tens of milliseconds after its launch.
+void WaitForManagementListener(const ManagementChannel& channel, std::chrono::milliseconds pause) {
   const auto deadline = std::chrono::steady_clock::now() + pause;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (platform::IsTcpListening(address, port)) return;
+    if (ManagementChannelOpen(channel)) return;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         kListenerPoll, deadline - std::chrono::steady_clock::now()));
   }
@@ -213,6 +216,7 @@ std::string OpenVpnManager::Start(const std::string& args, SessionStart& session
     CLOG(DEBUG, loggers::kOpenVpnManager) << "No port Free for OpenVpn Management";
     return std::string();
   }
+  if (auto refusal = ForeignTunnelRefusalLocked(session.caller, "start")) return *refusal;
   std::string answer;
   try {
     return StartTunnel(args, session);
@@ -234,12 +238,13 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   // Words end up as lines of configuration files: a control character could add lines.
   if (request.HasControlCharacter()) throw RequestParser::BadArgumentException();
   RefuseWordsOfTheWrongKind(request);
-  std::uint32_t uid = 0;
-  if (!FindRequestingUser(session.connection, &uid)) {
+  if (!session.caller) {
     const std::string answer = ErrorAnswer(0, kUnknownUser);
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
   }
+  const std::uint32_t uid = *session.caller;
+  if (auto refusal = DeviceRefusalLocked(request.GetDevice())) return *refusal;
   // The files at the client's prefix are written with the client's own rights.
   std::optional<platform::WriteAsUser> asClient;
   if (uid != 0) asClient.emplace(uid);
@@ -258,9 +263,11 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   asClient.reset();
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
+  const ManagementChannel channel = PrepareManagementChannel(PrivateDirectory(), ++launches_);
   // What OpenVPN will read is read now, with the client's rights, while a failure still
   // leaves the previous tunnel running.
-  const TunnelFileCopies copies(openVpnConfig, request, uid);
+  const TunnelFileCopies copies(openVpnConfig, WithManagementChannel(openVpnConfig.GetConfigText(), channel),
+                                request, uid);
   std::optional<TunnelFileCopies> stunnelCopies;
   if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), uid);
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
@@ -279,7 +286,10 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   }
   const std::uint32_t processId = process_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
-  StartListenThread(session.connection, processId);
+  owner_ = uid;
+  device_ = request.GetDevice();
+  channel_ = channel;
+  StartListenThread(session.connection, channel, processId);
   return "OK";
 }
 
@@ -314,9 +324,10 @@ void OpenVpnManager::RestartStunnel(const std::string& configPath) {
   stunnel_->Launch(configPath);
 }
 
-void OpenVpnManager::StartListenThread(const Socket& clientConnection, std::uint32_t processId) {
+void OpenVpnManager::StartListenThread(const Socket& clientConnection, const ManagementChannel& channel,
+                                       std::uint32_t processId) {
   auto info = std::make_unique<OpenVpnListenThreadStartupInfo>(
-      OpenVpnListenThreadStartupInfo{clientConnection, managementPort_, managementAddress_, processId});
+      OpenVpnListenThreadStartupInfo{clientConnection, channel, processId});
   OpenVpnListenThreadStartupInfo* record = info.get();
   std::uint64_t threadId = 0;
   const int error = platform::StartDetachedThread([record] { Listen(record); }, 0, &threadId);
@@ -357,6 +368,46 @@ void OpenVpnManager::Shutdown() {
   ShutdownLocked();
 }
 
+std::optional<std::string> OpenVpnManager::ShutdownFor(const CallerId& caller) {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  if (auto refusal = ForeignTunnelRefusalLocked(caller, "shutdown")) return refusal;
+  ShutdownLocked();
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> OpenVpnManager::TunnelOwner() {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  if (!TunnelRunningLocked()) return std::nullopt;
+  return owner_;
+}
+
+// A tunnel runs while the OpenVPN launched last runs; one that ended on its own
+// belongs to nobody any more.
+bool OpenVpnManager::TunnelRunningLocked() {
+  if (!process_.Tracked()) return false;
+  return !process_.WaitForExit(std::chrono::milliseconds(0));
+}
+
+// A running tunnel belongs to the user whose "start" launched it: only that user and
+// root may stop or replace it.
+std::optional<std::string> OpenVpnManager::ForeignTunnelRefusalLocked(const CallerId& caller,
+                                                                      const std::string& command) {
+  if (!TunnelRunningLocked() || MayActOnTunnelOf(caller, owner_)) return std::nullopt;
+  return ForeignTunnelRefusal(caller, owner_, command);
+}
+
+// OpenVPN takes over an existing interface of the requested name (and leaves it down
+// when it ends): only the tunnel adapter, the running tunnel's own interface or a
+// name that is free may be used. OpenVPN cuts longer names, so the cut name counts.
+std::optional<std::string> OpenVpnManager::DeviceRefusalLocked(const std::string& device) {
+  if (device == kTunnelAdapter || (TunnelRunningLocked() && device == device_)) return std::nullopt;
+  if (!platform::InterfaceExists(device.substr(0, platform::MaxInterfaceNameLength()))) return std::nullopt;
+  const std::string answer = ErrorAnswer(0, "The device " + device + " is an existing interface: only " +
+                                                kTunnelAdapter + " or a new interface may be used");
+  CLOG(WARNING, loggers::kOpenVpnManager) << answer;
+  return answer;
+}
+
 // OpenVPN's clean exit path is its termination signal, sent through the handle of the
 // process this manager launched and no other.
 void OpenVpnManager::ShutdownLocked() {
@@ -379,6 +430,10 @@ void OpenVpnManager::ShutdownLocked() {
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Done waiting.";
     }
   }
+  // OpenVPN leaves its socket file behind.
+  if (!channel_.socketPath.empty()) RemoveManagementChannel(channel_);
+  channel_ = ManagementChannel{};
+  device_.clear();
   stunnel_->Shutdown();
   RemoveFiles(&privateFiles_);
 }
@@ -387,17 +442,19 @@ void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
   std::unique_ptr<OpenVpnListenThreadStartupInfo> info(record);
   const std::string threadName = "openvpn-" + PointerText(record);
   NameThread(threadName);
-  const std::string endpoint = FormatDotted(info->managementAddress) + ":" + std::to_string(info->managementPort);
+  const std::string endpoint = info->managementChannel.Text();
   int retriesLeft = kManagementRetries;
   bool connected = false;
   for (int attempt = 1;; ++attempt) {
     try {
       CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "Opening socket on " << endpoint;
-      SocketClient management(info->managementAddress, info->managementPort);
+      std::unique_ptr<LocalSocketClient> connection = ConnectManagementChannel(info->managementChannel);
+      LocalSocketClient& management = *connection;
       connected = true;
       CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "socket open on " << endpoint;
-      // Another local process could have taken the endpoint before OpenVPN: it must
-      // not receive the dialogue, nor feed the client forged notifications.
+      // Only the OpenVPN launched for this tunnel may receive the dialogue and feed
+      // the client notifications (the channel is root's; this guards against a
+      // process of root's own taking it).
       if (!ManagementEndpointBelongsTo(management, info->processId)) {
         CLOG(ERROR, loggers::kOpenVpnManager) << "The management endpoint " << endpoint
                                               << " is not held by OpenVPN (PID=" << info->processId
@@ -416,7 +473,7 @@ void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
       if (retriesLeft-- > 0 && !connected) {
         CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection failed : exception ("
                                               << error.what() << "). Sleeping 500ms and retrying";
-        WaitForManagementListener(info->managementAddress, info->managementPort, ManagementRetryPause(attempt));
+        WaitForManagementListener(info->managementChannel, ManagementRetryPause(attempt));
         continue;
       }
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: "
@@ -456,20 +513,8 @@ bool FindRequestingUser(const Socket& connection, std::uint32_t* uid) {
   return true;
 }
 
-bool ManagementEndpointBelongsTo(const Socket& management, std::uint32_t processId) {
-  std::uint32_t local = 0, peer = 0;
-  int localPort = 0, peerPort = 0;
-  if (processId == 0 || !management.Endpoints(&local, &localPort, &peer, &peerPort)) return false;
-  // A connection still waiting in the listener's queue has no socket inode yet: give
-  // the server a moment to accept it.
-  const auto deadline = std::chrono::steady_clock::now() + kAcceptWait;
-  for (;;) {
-    platform::SocketOwner owner;
-    if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return false;
-    if (owner.inode != 0) return platform::ProcessHoldsSocket(static_cast<int>(processId), owner.inode);
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kListenerPoll);
-  }
+bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId) {
+  return processId != 0 && management.PeerProcess() == processId;
 }
 
 std::string OpenVpnManager::GetBroadCastAddress(const std::string& tunnelAddress) {

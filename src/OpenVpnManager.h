@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ManagementChannel.h"
+#include "TunnelAccess.h"
 #include "platform/HostNetwork.h"
 #include "platform/Processes.h"
 #include "socket.h"
@@ -18,12 +21,11 @@ class RequestParser;
 class STunnelManager;
 
 // What a listen thread gets: its own share of the client's connection and the
-// management endpoint. Owned and released by the thread.
+// management channel. Owned and released by the thread.
 struct OpenVpnListenThreadStartupInfo {
   Socket clientConnection;
-  int managementPort;
-  std::uint32_t managementAddress;  // network byte order
-  std::uint32_t processId;          // the OpenVPN that must own the management endpoint
+  ManagementChannel managementChannel;
+  std::uint32_t processId;  // the OpenVPN that must be listening on the channel
 };
 
 // The address entry of the host's adapters that carries a tunnel address.
@@ -59,8 +61,8 @@ void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue,
 // The local user behind a client's loopback connection; false when it cannot be told.
 bool FindRequestingUser(const Socket& connection, std::uint32_t* uid);
 
-// True when the far end of a management connection is a socket of that process.
-bool ManagementEndpointBelongsTo(const Socket& management, std::uint32_t processId);
+// True when the far end of a management connection was opened by that process.
+bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId);
 
 // Controller of the OpenVPN program: one per process, built in the entry function.
 class OpenVpnManager {
@@ -76,6 +78,11 @@ class OpenVpnManager {
   std::string Start(const std::string& args, SessionStart& session);
   // Closes the tunnel; returns when it is closed (or after a bounded wait).
   void Shutdown();
+  // "shutdown" for a caller: the error reply (logged) when the running tunnel belongs
+  // to another user, else closes the tunnel and gives nothing.
+  std::optional<std::string> ShutdownFor(const CallerId& caller);
+  // The user whose "start" launched the running tunnel; nothing when none runs.
+  std::optional<std::uint32_t> TunnelOwner();
 
   // The listen thread's body: management dialogue and relaying to the client.
   static void Listen(OpenVpnListenThreadStartupInfo* info);
@@ -98,8 +105,11 @@ class OpenVpnManager {
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess();
   void RestartStunnel(const std::string& configPath);
-  void StartListenThread(const Socket& clientConnection, std::uint32_t processId);
+  void StartListenThread(const Socket& clientConnection, const ManagementChannel& channel, std::uint32_t processId);
   void ShutdownLocked();
+  bool TunnelRunningLocked();
+  std::optional<std::string> ForeignTunnelRefusalLocked(const CallerId& caller, const std::string& command);
+  std::optional<std::string> DeviceRefusalLocked(const std::string& device);
   static int LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory,
                            platform::Process* process);
 
@@ -111,6 +121,11 @@ class OpenVpnManager {
   // track of an OpenVPN process.
   mutable std::mutex lifecycleMutex_;
   platform::Process process_;
+  // The running tunnel: who started it, its adapter and its management channel.
+  std::uint32_t owner_ = 0;
+  std::string device_;
+  ManagementChannel channel_;
+  std::uint64_t launches_ = 0;
   std::unique_ptr<STunnelManager> stunnel_;
   // The root-only copies the tracked tunnel reads, removed when it is shut down; under
   // lifecycleMutex_ like the process.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "Logging.h"
 #include "StunnelFileReferences.h"
@@ -49,9 +50,9 @@ std::string UniqueName(const std::string& option, const std::vector<std::string>
 
 }  // namespace
 
-TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, const RequestParser& request,
-                                   std::uint32_t uid)
-    : openVpn_(true), configText_(config.GetConfigText()), references_(FindFileReferences(configText_)) {
+TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::string privateText,
+                                   const RequestParser& request, std::uint32_t uid)
+    : openVpn_(true), configText_(std::move(privateText)), references_(FindFileReferences(configText_)) {
   const std::string directoryPart = ClientDirectoryPart(config.GetConfigFilePath());
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {

@@ -96,7 +96,7 @@ void WritePortUsed(const std::string& path) {
 }
 
 void StartSession(std::unique_ptr<Socket> connection, IService* service, OpenVpnManager* vpnManager) {
-  auto* record = new SessionStart{*connection, service, vpnManager};
+  auto* record = new SessionStart{*connection, service, vpnManager, std::nullopt};
   std::uint64_t threadId = 0;
   int error = platform::StartDetachedThread([record] { Answer(record); }, kSessionStackSize, &threadId);
   if (error != 0) {
@@ -134,6 +134,7 @@ void SetActiveListener(SocketServer* listener) {
 void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std::string& portUsedPath) {
   IniFile settings(ResolveBesideExecutable(paths::kSettings));
   settings.dumpToLog();
+  SetAccessRules({settings.getTunnelGroup(), settings.getMaxSessionsPerUser()});
   listenerAddress = DrawListenerAddress(settings);
   CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
   int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
@@ -240,13 +241,20 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
     CLOG(DEBUG, loggers::kService) << "request to Stop = " << (stop ? 1 : 0);
     return {"OK", true};
   }
-  if (StartsWith(request, "route")) return {RouteManagement::Dispatch(request), false};
+  if (StartsWith(request, "route")) {
+    if (auto refusal = TunnelCommandRefusal(session, "route")) return {*refusal, false};
+    return {RouteManagement::Dispatch(request), false};
+  }
   if (StartsWith(request, "version")) return {VersionReply(), false};
   if (StartsWith(request, "shutdown")) {
-    if (session.vpnManager != nullptr) session.vpnManager->Shutdown();
+    if (auto refusal = TunnelCommandRefusal(session, "shutdown")) return {*refusal, false};
+    if (session.vpnManager != nullptr) {
+      if (auto refusal = session.vpnManager->ShutdownFor(session.caller)) return {*refusal, false};
+    }
     return {"OK", false};
   }
   if (StartsWith(request, "start")) {
+    if (auto refusal = TunnelCommandRefusal(session, "start")) return {*refusal, false};
     if (session.vpnManager == nullptr) return {MakeResponse(false, false, 1, "NOT IMPLEMENTED"), false};
     return {session.vpnManager->Start(request.substr(5), session), false};
   }
@@ -257,6 +265,8 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
 void Answer(SessionStart* record) {
   std::unique_ptr<SessionStart> start(record);
   NameThread("telnet-" + PointerText(record));
+  const std::unique_ptr<SessionPlace> place = AdmitSession(*start);
+  if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
   start->connection.SendLine(kWelcome);
   for (bool first = true;; first = false) {

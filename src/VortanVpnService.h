@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "TunnelAccess.h"
 #include "socket.h"
 
 namespace vortan {
@@ -23,6 +24,7 @@ struct SessionStart {
   Socket connection;
   IService* service;          // null in console mode
   OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
+  CallerId caller;             // the local user behind the connection, found once
 };
 
 // The process entry: logging, command line, run mode. Returns the exit code.

@@ -8,6 +8,7 @@
 #include "Ipv4.h"
 #include "Logging.h"
 #include "Text.h"
+#include "platform/LocalSocket.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -26,6 +27,13 @@ namespace {
 platform::SocketHandle OpenOrThrow() {
   platform::SocketHandle handle = platform::kInvalidSocket;
   if (platform::OpenTcpSocket(&handle) != 0) throw std::runtime_error("INVALID_SOCKET");
+  return handle;
+}
+
+platform::SocketHandle ConnectLocalOrThrow(const std::string& path) {
+  platform::SocketHandle handle = platform::kInvalidSocket;
+  const int error = platform::ConnectLocalSocket(path, &handle);
+  if (error != 0) throw std::runtime_error(WithErrorCode(platform::ErrorText(error), error));
   return handle;
 }
 
@@ -145,6 +153,13 @@ void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
 SocketClient::SocketClient(std::uint32_t address, int port) {
   int error = platform::ConnectSocket(Handle(), address, port);
   if (error != 0) throw std::runtime_error(WithErrorCode(platform::ErrorText(error), error));
+}
+
+LocalSocketClient::LocalSocketClient(const std::string& path) : Socket(ConnectLocalOrThrow(path)) {}
+
+std::uint32_t LocalSocketClient::PeerProcess() const {
+  std::uint32_t processId = 0;
+  return platform::LocalPeerProcess(Handle(), &processId) == 0 ? processId : 0;
 }
 
 }  // namespace vortan

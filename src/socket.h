@@ -80,4 +80,14 @@ class SocketClient : public Socket {
   SocketClient(std::uint32_t address, int port);
 };
 
+// A connection to a local (Unix-domain) stream socket, with the same line operations.
+class LocalSocketClient : public Socket {
+ public:
+  // Connects to the socket file at path; throws the system's error text, " id[", the
+  // code and "]".
+  explicit LocalSocketClient(const std::string& path);
+  // The process listening at the other end; 0 when it cannot be told.
+  std::uint32_t PeerProcess() const;
+};
+
 }  // namespace vortan

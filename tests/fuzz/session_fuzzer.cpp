@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     __builtin_trap();
   }
   if (vortan::StartsWith(line, "route")) return 0;
-  static vortan::SessionStart* session = new vortan::SessionStart{vortan::Socket(), nullptr, nullptr};
+  static vortan::SessionStart* session = new vortan::SessionStart{vortan::Socket(), nullptr, nullptr, std::nullopt};
   vortan::SessionReply reply = vortan::HandleRequest(line, *session);
   if (reply.text.find('\n') != std::string::npos) __builtin_trap();
   return 0;

@@ -84,10 +84,40 @@ TEST_F(PackageTest, InstalledTreeLayout) {
   EXPECT_THAT(files, ContainsRegex("\n-rwxr-xr-x [^\n]* ./opt/vortanvpnservice/bin/VortanVpnService\n"));
 }
 
+// The installation creates the tunnel group and names it in the settings, keeping an
+// administrator's own line: the script's part for it is run on a scratch settings file.
+TEST_F(PackageTest, InstallationNamesTheTunnelGroupInTheSettingsOnce) {
+  const std::string postinst = Dpkg({"-I", package_, "postinst"});
+  EXPECT_THAT(postinst, HasSubstr("GROUP=vortanvpn\n"));
+  EXPECT_THAT(postinst, HasSubstr("groupadd --system \"$GROUP\""));
+  const std::string begin = "    # The settings name the group once";
+  const std::string::size_type from = postinst.find(begin);
+  const std::string::size_type to = postinst.find("    fi\n", from);
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  const std::string settings = directory_ + "/settings.ini";
+  const std::string part = "GROUP=vortanvpn\nSETTINGS=" + settings + "\n" + postinst.substr(from, to + 7 - from);
+  const struct {
+    std::string before;
+    std::string after;
+  } rows[] = {
+      {";tunnelgroup = vortanvpn\n",
+       ";tunnelgroup = vortanvpn\n\n; Set by the package: members of this group may use the tunnel.\n"
+       "tunnelgroup = vortanvpn\n"},
+      {"TunnelGroup = staff\n", "TunnelGroup = staff\n"},
+  };
+  for (const auto& row : rows) {
+    WriteFile(settings, row.before);
+    ASSERT_EQ(0, RunCommand({"/bin/sh", "-c", part + part}));
+    EXPECT_EQ(ReadFile(settings), row.after) << row.before;
+  }
+}
+
 TEST_F(PackageTest, MaintainerScriptsRegisterAndRemoveTheService) {
   EXPECT_THAT(Dpkg({"-I", package_, "postinst"}),
               HasSubstr("PROGRAM=\"/opt/vortanvpnservice/bin/VortanVpnService\""));
   EXPECT_THAT(Dpkg({"-I", package_, "postinst"}), HasSubstr("\"$PROGRAM\" /install /auto\n"));
+  EXPECT_THAT(Dpkg({"-f", package_, "Depends"}), ContainsRegex("(^|, )passwd(,|$|\n| )"));
   EXPECT_THAT(Dpkg({"-I", package_, "prerm"}), HasSubstr("\"$PROGRAM\" /remove"));
   EXPECT_THAT(Dpkg({"-I", package_, "postrm"}), HasSubstr("purge)"));
   EXPECT_THAT(Dpkg({"-I", package_, "conffiles"}), HasSubstr("/opt/vortanvpnservice/conf/VortanVpnService.ini\n"));

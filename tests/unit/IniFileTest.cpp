@@ -70,6 +70,19 @@ TEST_F(IniFileTest, CommentsAndBlankLinesAreSkippedButCountAsLines) {
   EXPECT_EQ(Load("loopbackaddress = 127.10.0.0/16 ; comment\n").getBindRange().toString(), "127.10.0.0/16");
 }
 
+TEST_F(IniFileTest, AccessKeysSetTheTunnelGroupAndTheSessionCap) {
+  IniFile defaults("/nonexistent/VortanVpnService.ini");
+  EXPECT_EQ(defaults.getTunnelGroup(), "");
+  EXPECT_EQ(defaults.getMaxSessionsPerUser(), 64);
+  IniFile settings = Load("TunnelGroup = vortanvpn ; who may start\nMaxSessionsPerUser=5\n");
+  EXPECT_EQ(settings.getTunnelGroup(), "vortanvpn");
+  EXPECT_EQ(settings.getMaxSessionsPerUser(), 5);
+  for (const char* unreadable : {"0", "-3", "many", "99999999999", "5 6"}) {
+    EXPECT_EQ(Load(std::string("maxsessionsperuser = ") + unreadable + "\n").getMaxSessionsPerUser(), 64)
+        << unreadable;
+  }
+}
+
 TEST_F(IniFileTest, MalformedLinesNameTheirLineNumber) {
   EXPECT_EQ(ErrorOf("a=1\nb=2\nword\n"), "CFG: Couldn't find separator on line: 3\n");
   EXPECT_EQ(ErrorOf("qbrport=\n"), "CFG: Bad format for line: 1\n");

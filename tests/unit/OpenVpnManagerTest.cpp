@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,41 @@ class LoopbackListener {
   int port_ = 0;
 };
 
+// A listening local socket in a scratch directory, standing in for OpenVPN's
+// management channel.
+class LocalListener {
+ public:
+  LocalListener() : directory_("/tmp/" + test::UniqueName("mgmt")) {
+    std::filesystem::create_directories(directory_);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = Channel().socketPath;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 5);
+  }
+  ~LocalListener() {
+    Close();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
+  int Accept(std::chrono::milliseconds timeout = 5s) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ private:
+  std::string directory_;
+  int fd_ = -1;
+};
+
 // One end of a connection, read line by line with a time-out.
 class Peer {
  public:
@@ -110,11 +146,11 @@ class OpenVpnListenTest : public ::testing::Test {
     if (thread_.joinable()) thread_.join();
   }
 
-  // Starts Listen towards port; the test keeps no share of the client connection, so
-  // the client sees the connection close when the thread ends.
-  void StartListen(int managementPort) {
+  // Starts Listen towards the channel; the test keeps no share of the client
+  // connection, so the client sees the connection close when the thread ends.
+  void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid()) {
     std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto* info = new OpenVpnListenThreadStartupInfo{*connection, managementPort, kLoopback, static_cast<std::uint32_t>(getpid())};
+    auto* info = new OpenVpnListenThreadStartupInfo{*connection, channel, managementProcess};
     connection.reset();
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
@@ -122,7 +158,7 @@ class OpenVpnListenTest : public ::testing::Test {
   }
 
   void ConnectFakeManagement() {
-    StartListen(managementListener_.Port());
+    StartListen(managementListener_.Channel());
     management_.reset(new Peer(managementListener_.Accept()));
     ASSERT_TRUE(management_->Valid());
   }
@@ -142,7 +178,7 @@ class OpenVpnListenTest : public ::testing::Test {
   }
 
   LoopbackListener clientListener_;
-  LoopbackListener managementListener_;
+  LocalListener managementListener_;
   std::unique_ptr<Peer> client_;
   std::unique_ptr<Peer> management_;
   std::thread thread_;
@@ -206,11 +242,8 @@ TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
 }
 
 TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
-  LoopbackListener refused;
-  const int port = refused.Port();
-  refused.Close();
   const auto started = std::chrono::steady_clock::now();
-  StartListen(port);
+  StartListen(ManagementChannelFor("/nonexistent", 1));
   EXPECT_EQ(client_->Next(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
   const auto elapsed = std::chrono::steady_clock::now() - started;
   // Five pauses of 500 ms between six attempts.
@@ -228,6 +261,34 @@ TEST_F(OpenVpnListenTest, ConnectedStateWithoutTunnelAddressIsOnlyRelayed) {
   EXPECT_EQ(client_->Next(), "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,");
   management_->Send(">STATE:1700000004,RECONNECTING,ping-restart,,,,,\r\n");
   EXPECT_EQ(client_->Next(), "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,");
+}
+
+TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
+  StartListen(managementListener_.Channel(), static_cast<std::uint32_t>(getppid()));
+  management_.reset(new Peer(managementListener_.Accept()));
+  ASSERT_TRUE(management_->Valid());
+  EXPECT_TRUE(std::regex_match(client_->Next(), std::regex("> STATE: [0-9]+,EXITING,exit-with-notification,,")));
+  management_->Send(">HOLD:Waiting for hold release:0\r\n");
+  EXPECT_EQ(management_->Next(), "<closed>");
+}
+
+// OpenVPN reads a copy whose management option names the root-only channel.
+TEST(ManagementChannelTest, TheManagementOptionIsPointedAtTheChannel) {
+  const ManagementChannel channel = ManagementChannelFor("/opt/v/run", 7);
+  EXPECT_EQ(channel.socketPath, "/opt/v/run/management-7.sock");
+  const std::string line = "management \"/opt/v/run/management-7.sock\" unix";
+  const struct {
+    std::string config;
+    std::string expected;
+  } rows[] = {
+      {"client\nmanagement 127.4.5.6 3001\nmanagement-hold\n", "client\n" + line + "\nmanagement-hold\n"},
+      {"client\r\n  management 127.4.5.6 3001\r\n", "client\r\n" + line + "\r\n"},
+      {"--management 127.0.0.1 3001\nmanagement 127.0.0.2 3002\n", line + "\n"},
+      {"client\n# management 127.0.0.1 3001\nmanagement-hold", "client\n# management 127.0.0.1 3001\nmanagement-hold\n" +
+                                                                line + "\n"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(WithManagementChannel(row.config, channel), row.expected) << row.config;
+  EXPECT_THROW(ManagementChannelFor("/" + std::string(120, 'd'), 1), std::runtime_error);
 }
 
 TEST(TunnelBroadcastAddressTest, ComputedFromTheMatchingEntry) {

@@ -1,6 +1,5 @@
 #include "platform/SocketOwner.h"
 
-#include <dirent.h>
 #include <libmnl/libmnl.h>
 #include <linux/inet_diag.h>
 #include <linux/sock_diag.h>
@@ -20,6 +19,7 @@ struct Lookup {
   SocketOwner owner;
   bool found = false;
   int state = 0;
+  int timer = 0;
 };
 
 int OnDiagMessage(const nlmsghdr* header, void* data) {
@@ -28,13 +28,13 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   const auto* message = static_cast<const inet_diag_msg*>(mnl_nlmsg_get_payload(header));
   lookup->found = true;
   lookup->state = message->idiag_state;
+  lookup->timer = message->idiag_timer;
   lookup->owner.uid = message->idiag_uid;
   lookup->owner.inode = message->idiag_inode;
   return MNL_CB_OK;
 }
 
-// Asks the kernel for the one TCP socket with these ends (a remote end of 0.0.0.0:0
-// finds a listener); returns 0 or the errno.
+// Asks the kernel for the one TCP socket with these ends; returns 0 or the errno.
 int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
   mnl_socket* socket = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
   if (socket == nullptr) return errno;
@@ -76,41 +76,35 @@ int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress,
   return error;
 }
 
+// The kernel reports its minisockets (TIME_WAIT, the time-wait form of FIN_WAIT2
+// after the owner closed, NEW_SYN_RECV) with uid 0 and no inode: that 0 is no user.
+// Full sockets keep their owner in every state, also after a half-close.
+constexpr int kTimeWaitTimer = 3;  // idiag_timer of a time-wait minisocket
+
+bool IsFullConnectedSocket(const Lookup& lookup) {
+  if (lookup.timer == kTimeWaitTimer) return false;
+  switch (lookup.state) {
+    case TCP_ESTABLISHED:
+    case TCP_FIN_WAIT1:
+    case TCP_FIN_WAIT2:
+    case TCP_CLOSE_WAIT:
+    case TCP_CLOSING:
+    case TCP_LAST_ACK:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
                        SocketOwner* owner) {
   Lookup lookup;
   if (int error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup)) return error;
-  // A socket on its way out reports uid 0: trust only established ones.
-  if (!lookup.found || lookup.state != TCP_ESTABLISHED) return ENOENT;
+  if (!lookup.found || !IsFullConnectedSocket(lookup)) return ENOENT;
   *owner = lookup.owner;
   return 0;
-}
-
-bool IsTcpListening(std::uint32_t address, int port) {
-  Lookup lookup;
-  return QueryTcpSocket(address, port, 0, 0, &lookup) == 0 && lookup.found && lookup.state == TCP_LISTEN;
-}
-
-bool ProcessHoldsSocket(int processId, std::uint64_t inode) {
-  const std::string directory = "/proc/" + std::to_string(processId) + "/fd";
-  DIR* descriptors = opendir(directory.c_str());
-  if (descriptors == nullptr) return false;
-  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-  bool held = false;
-  while (dirent* entry = readdir(descriptors)) {
-    char target[64];
-    const std::string link = directory + "/" + entry->d_name;
-    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    if (length <= 0) continue;
-    if (wanted.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
-      held = true;
-      break;
-    }
-  }
-  closedir(descriptors);
-  return held;
 }
 
 }  // namespace platform

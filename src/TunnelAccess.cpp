@@ -1,0 +1,121 @@
+#include "TunnelAccess.h"
+
+#include "Logging.h"
+#include "OpenVpnManager.h"
+#include "RequestParser.h"
+#include "VortanVpnService.h"
+#include "platform/Groups.h"
+#include "platform/ProcessInfo.h"
+
+namespace vortan {
+namespace {
+
+constexpr std::uint32_t kRoot = 0;
+constexpr std::int64_t kUnknownCaller = -1;
+
+std::mutex accessRulesMutex;
+AccessRules accessRules;
+
+std::int64_t CounterKey(const CallerId& caller) { return caller ? static_cast<std::int64_t>(*caller) : kUnknownCaller; }
+
+bool IsRoot(const CallerId& caller) { return caller && *caller == kRoot; }
+
+std::string Refusal(const std::string& message) { return MakeResponse(false, false, 0, message); }
+
+}  // namespace
+
+void SetAccessRules(const AccessRules& rules) {
+  std::lock_guard<std::mutex> lock(accessRulesMutex);
+  accessRules = rules;
+}
+
+AccessRules CurrentAccessRules() {
+  std::lock_guard<std::mutex> lock(accessRulesMutex);
+  return accessRules;
+}
+
+bool SessionCounter::TryEnter(const CallerId& caller, int cap) {
+  if (IsRoot(caller)) return true;
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  int& count = counts_[CounterKey(caller)];
+  if (count >= cap) return false;
+  ++count;
+  return true;
+}
+
+void SessionCounter::Leave(const CallerId& caller) {
+  if (IsRoot(caller)) return;
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  auto entry = counts_.find(CounterKey(caller));
+  if (entry == counts_.end()) return;
+  if (--entry->second <= 0) counts_.erase(entry);
+}
+
+int SessionCounter::OpenSessions(const CallerId& caller) const {
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  auto entry = counts_.find(CounterKey(caller));
+  return entry == counts_.end() ? 0 : entry->second;
+}
+
+SessionCounter& OpenSessionCounter() {
+  static SessionCounter counter;
+  return counter;
+}
+
+SessionPlace::SessionPlace(SessionCounter& counter, const CallerId& caller, int cap)
+    : counter_(counter), caller_(caller), taken_(counter.TryEnter(caller, cap)) {}
+
+SessionPlace::~SessionPlace() {
+  if (taken_) counter_.Leave(caller_);
+}
+
+std::string CallerText(const CallerId& caller) { return caller ? std::to_string(*caller) : std::string("unknown"); }
+
+std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command) {
+  const std::string group = CurrentAccessRules().tunnelGroup;
+  if (group.empty() || IsRoot(caller)) return std::nullopt;
+  bool member = false;
+  const int error = caller ? platform::IsGroupMember(*caller, group, &member) : 0;
+  if (member) return std::nullopt;
+  if (error != 0) {
+    const std::string reason = platform::ErrorText(error);
+    CLOG(WARNING, loggers::kService) << "cannot tell whether user " << CallerText(caller) << " belongs to group "
+                                     << group << ": " << reason << " (" << error << ")";
+  }
+  CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
+                                   << " is not a member of group " << group;
+  return Refusal("Only members of the local group " + group + " may use this command");
+}
+
+std::string ForeignTunnelRefusal(const CallerId& caller, std::uint32_t owner, const std::string& command) {
+  CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
+                                   << " asked to act on the tunnel of user " << owner;
+  return Refusal("The tunnel belongs to another user");
+}
+
+bool MayActOnTunnelOf(const CallerId& caller, std::uint32_t owner) {
+  return caller && (*caller == owner || *caller == kRoot);
+}
+
+std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session) {
+  std::uint32_t uid = 0;
+  if (FindRequestingUser(session.connection, &uid)) session.caller = uid;
+  const int cap = CurrentAccessRules().maxSessionsPerUser;
+  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), session.caller, cap);
+  if (place->Taken()) return place;
+  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(session.caller) << " closed: it holds " << cap
+                                   << " sessions already";
+  return nullptr;
+}
+
+std::optional<std::string> TunnelCommandRefusal(const SessionStart& session, const std::string& command) {
+  if (auto refusal = TunnelGroupRefusal(session.caller, command)) return refusal;
+  // "start" and "shutdown" check the owner together with their action, in the
+  // tunnel controller; the route commands act through the tunnel's adapter.
+  if (command != "route" || session.vpnManager == nullptr) return std::nullopt;
+  const std::optional<std::uint32_t> owner = session.vpnManager->TunnelOwner();
+  if (!owner || MayActOnTunnelOf(session.caller, *owner)) return std::nullopt;
+  return ForeignTunnelRefusal(session.caller, *owner, command);
+}
+
+}  // namespace vortan

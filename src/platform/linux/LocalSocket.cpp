@@ -1,0 +1,48 @@
+#include "platform/LocalSocket.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+std::size_t MaxLocalSocketPath() { return sizeof(sockaddr_un::sun_path) - 1; }
+
+int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
+  if (path.empty() || path.size() > MaxLocalSocketPath()) return ENAMETOOLONG;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int result;
+  do {
+    result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    const int error = errno;
+    close(fd);
+    return error;
+  }
+  *handle = fd;
+  return 0;
+}
+
+int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return errno;
+  *processId = static_cast<std::uint32_t>(credentials.pid);
+  return 0;
+}
+
+bool IsSocketFile(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+}  // namespace platform
