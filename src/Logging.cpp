@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -14,6 +15,7 @@
 
 #include "Paths.h"
 #include "platform/Crash.h"
+#include "platform/Journal.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -129,6 +131,20 @@ class LineBuilder : public el::base::DefaultLogBuilder {
   }
 };
 
+// Set when the configuration is applied: standard output is the journal's stream, so
+// each line there starts with its syslog priority (the file keeps the plain layout).
+std::atomic<bool> journalPriorities{false};
+
+const char* JournalPriorityPrefix(el::Level level) {
+  switch (level) {
+    case el::Level::Fatal: return "<2>";
+    case el::Level::Error: return "<3>";
+    case el::Level::Warning: return "<4>";
+    case el::Level::Info: return "<6>";
+    default: return "<7>";  // DEBUG, TRACE, VERBOSE
+  }
+}
+
 el::LogBuilderPtr& TheLineBuilder() {
   static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
   return builder;
@@ -155,6 +171,7 @@ class LineWriter : public el::LogDispatchCallback {
       if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
         logger->logBuilder()->convertToColoredOutput(&line, level);
       }
+      if (journalPriorities) line.insert(0, JournalPriorityPrefix(level));
       std::cout << line << std::flush;
     }
   }
@@ -283,6 +300,7 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   }
   platform::MakePrivateDirectory(DirectoryOf(logFile));
   RollOversizedLogFile(final, logFile);
+  journalPriorities = platform::StandardOutputIsJournal();
   el::Loggers::setDefaultConfigurations(final, true);
   el::Loggers::getLogger(loggers::kDefault, true);
   InstallLineBuilder();

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -202,6 +207,70 @@ TEST_F(LineWriterTest, NothingIsWrittenWhereTheConfigurationSaysNo) {
   EXPECT_EQ(captured.str(), "");
   EXPECT_EQ(SizeOf(logFile_), 0u);
 }
+
+// "device:inode" of this process's standard output, as the service manager names its
+// journal stream in JOURNAL_STREAM; with an offset added to the inode.
+std::string StandardOutputStreamId(unsigned inodeOffset = 0) {
+  struct stat output {};
+  if (fstat(STDOUT_FILENO, &output) != 0) return "unknown";
+  return std::to_string(output.st_dev) + ":" + std::to_string(output.st_ino + inodeOffset);
+}
+
+struct JournalCase {
+  const char* name;
+  std::string journalStream;  // empty: JOURNAL_STREAM unset
+  bool prefixed;
+};
+
+void PrintTo(const JournalCase& journal, std::ostream* out) { *out << journal.name; }
+
+class JournalPrefixTest : public LineWriterTest, public ::testing::WithParamInterface<JournalCase> {
+ protected:
+  void SetUp() override {
+    LineWriterTest::SetUp();
+    const char* inherited = std::getenv("JOURNAL_STREAM");
+    if (inherited != nullptr) saved_.reset(new std::string(inherited));
+  }
+  void TearDown() override {
+    if (saved_) {
+      setenv("JOURNAL_STREAM", saved_->c_str(), 1);
+    } else {
+      unsetenv("JOURNAL_STREAM");
+    }
+    LineWriterTest::TearDown();
+  }
+  std::unique_ptr<std::string> saved_;
+};
+
+TEST_P(JournalPrefixTest, StandardOutputCarriesSyslogPrioritiesOnlyForTheJournal) {
+  if (GetParam().journalStream.empty()) {
+    unsetenv("JOURNAL_STREAM");
+  } else {
+    setenv("JOURNAL_STREAM", GetParam().journalStream.c_str(), 1);
+  }
+  std::ostringstream captured;
+  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  Configure("");
+  CLOG(TRACE, loggers::kService) << "trace";
+  CLOG(DEBUG, loggers::kService) << "debug";
+  CLOG(INFO, loggers::kRoute) << "info";
+  CLOG(WARNING, loggers::kService) << "warning";
+  CLOG(ERROR, loggers::kNetwork) << "error";
+  std::cout.rdbuf(original);
+  const std::string plain = "trace\ndebug\ninfo\nwarning\nerror\n";
+  EXPECT_EQ(captured.str(), GetParam().prefixed ? "<7>trace\n<7>debug\n<6>info\n<4>warning\n<3>error\n" : plain);
+  EXPECT_EQ(test::ReadFile(logFile_), plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JournalStreams, JournalPrefixTest,
+    ::testing::Values(JournalCase{"NamesStandardOutput", StandardOutputStreamId(), true},
+                      JournalCase{"Unset", "", false},
+                      JournalCase{"NamesAnotherStream", StandardOutputStreamId(1), false},
+                      JournalCase{"TrailingText", StandardOutputStreamId() + "x", false},
+                      JournalCase{"NoInode", StandardOutputStreamId().substr(0, StandardOutputStreamId().find(':')) + ":", false},
+                      JournalCase{"NotNumbers", "journal:stream", false}),
+    [](const ::testing::TestParamInfo<JournalCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vortan
