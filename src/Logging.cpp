@@ -150,6 +150,38 @@ el::LogBuilderPtr& TheLineBuilder() {
   return builder;
 }
 
+// The library holds the logger's lock from the first insertion into a message until
+// its dispatch ends, and its global lock during the dispatch: every thread logging
+// through the same logger (all sessions log through "service") would wait for the
+// other threads' writes, two system calls a line. While alive, this object lets other
+// threads log. The message has already been copied out of the logger's stream; a
+// writer that dispatches nothing empties that stream (the library's own clean-up) so
+// the next message starts clean. The locks are taken back in the library's order
+// (logger, then global) before the dispatch goes on. Both are recursive: a thread that
+// held them more than once keeps them, and merely logs without the overlap. Loggers are
+// configured before threads log, so no stream is replaced while it is being written.
+// A FATAL message keeps the locks: the library aborts after a writer of that level.
+class LibraryLocksReleased {
+ public:
+  explicit LibraryLocksReleased(const el::LogMessage* message)
+      : logger_(message->level() == el::Level::Fatal ? nullptr : message->logger()) {
+    if (logger_ == nullptr) return;
+    el::base::Writer(const_cast<el::LogMessage*>(message), el::base::DispatchAction::None).construct(logger_, true);
+    ELPP->releaseLock();
+    logger_->releaseLock();
+  }
+  ~LibraryLocksReleased() {
+    if (logger_ == nullptr) return;
+    logger_->acquireLock();
+    ELPP->acquireLock();
+  }
+  LibraryLocksReleased(const LibraryLocksReleased&) = delete;
+  LibraryLocksReleased& operator=(const LibraryLocksReleased&) = delete;
+
+ private:
+  el::Logger* logger_;
+};
+
 // Where the library's own dispatcher writes each line (the log file, flushed per the
 // flush threshold and checked for rolling after each flush, then standard output), this
 // writer writes it too. The library finds the file's size for the rolling check by
@@ -164,14 +196,21 @@ class LineWriter : public el::LogDispatchCallback {
     el::Logger* logger = message->logger();
     const el::Level level = message->level();
     std::string line = logger->logBuilder()->build(message, true);
-    std::lock_guard<std::mutex> lock(filesMutex_);
     el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    if (configurations->toFile(level)) WriteToFile(logger, level, line);
-    if (configurations->toStandardOutput(level)) {
+    const bool toFile = configurations->toFile(level);
+    const bool toStandardOutput = configurations->toStandardOutput(level);
+    LibraryLocksReleased unlocked(message);
+    if (toFile) {
+      std::lock_guard<std::mutex> lock(filesMutex_);
+      WriteToFile(logger, level, line);
+    }
+    if (toStandardOutput) {
       if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
         logger->logBuilder()->convertToColoredOutput(&line, level);
       }
       if (journalPriorities) line.insert(0, JournalPriorityPrefix(level));
+      // The synchronised standard stream writes each insertion whole, under the C
+      // library's lock of standard output, so lines of two threads never mix.
       std::cout << line << std::flush;
     }
   }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Logging.h"
 #include "TestSupport.h"
@@ -206,6 +208,39 @@ TEST_F(LineWriterTest, NothingIsWrittenWhereTheConfigurationSaysNo) {
   std::cout.rdbuf(original);
   EXPECT_EQ(captured.str(), "");
   EXPECT_EQ(SizeOf(logFile_), 0u);
+}
+
+// Threads log at once through the same loggers: every line arrives whole, none is lost
+// and each thread's lines keep their order.
+TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
+  Configure("  TO_STANDARD_OUTPUT = false\n");
+  constexpr int kThreads = 8, kLines = 400;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      NameThread("writer-" + std::to_string(t));
+      for (int n = 0; n < kLines; ++n) {
+        if (n % 2 == 0) {
+          CLOG(DEBUG, loggers::kService) << "t" << t << " n" << n;
+        } else {
+          el::Loggers::getLogger(loggers::kRoute)->info("t%v n%v", t, n);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::istringstream lines(test::ReadFile(logFile_));
+  std::vector<int> next(kThreads, 0);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    int t = -1, n = -1;
+    char rest = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "t%d n%d%c", &t, &n, &rest), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    EXPECT_EQ(n, next[t]) << line;
+    next[t] = n + 1;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
 }
 
 // "device:inode" of this process's standard output, as the service manager names its
