@@ -101,6 +101,49 @@ bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level l
   return ELPP->customFormatSpecifiers()->empty();
 }
 
+// The format with its thread, date and message fields found once per thread, by the
+// library's own replacements (so its escapes come out alike), each field left as a mark
+// byte. Filling the marks gives the library's line unless a substituted text holds a
+// '%' (the library's later replacements would look into it): such lines, and formats
+// that hold a mark byte themselves, take the full chain of replacements.
+constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
+
+struct FormatTemplate {
+  std::string format;  // the library's format text it was made from
+  std::string marked;
+  bool usable = false;
+};
+thread_local FormatTemplate formatTemplate;
+
+const FormatTemplate& TemplateFor(const el::base::LogFormat& format) {
+  FormatTemplate& cached = formatTemplate;
+  if (cached.usable && cached.format == format.format()) return cached;
+  using el::base::FormatFlags;
+  using el::base::utils::Str;
+  cached.format = format.format();
+  cached.marked = cached.format;
+  cached.usable = cached.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
+  if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(cached.marked, "%thread", {kThreadMark});
+  if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(cached.marked, "%datetime", {kDateMark});
+  if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(cached.marked, "%msg", {kMessageMark});
+  return cached;
+}
+
+std::string FilledTemplate(const std::string& marked, const std::string& thread, const std::string& date,
+                           const std::string& message) {
+  std::string line;
+  line.reserve(marked.size() + thread.size() + date.size() + message.size() + 1);
+  for (char c : marked) {
+    switch (c) {
+      case kThreadMark: line += thread; break;
+      case kDateMark: line += date; break;
+      case kMessageMark: line += message; break;
+      default: line += c;
+    }
+  }
+  return line;
+}
+
 // Builds the same lines as the library's builder. The library spends most of a log
 // call here: it prints the thread id through a new string stream on every line to
 // find the thread's name, and parses the date format anew; this builder keeps the
@@ -114,19 +157,34 @@ class LineBuilder : public el::base::DefaultLogBuilder {
     if (threadLogName.empty() || !UsesOnlyThreadDateAndMessage(format, message->level())) {
       return el::base::DefaultLogBuilder::build(message, appendNewLine);
     }
-    // The same replacements in the same order as the library, so escapes ("%%thread")
-    // and specifiers inside substituted text come out alike.
+    using el::base::FormatFlags;
+    std::string date;
+    if (format.hasFlag(FormatFlags::DateTime)) {
+      date = DateText(format.dateTimeFormat(), configurations->subsecondPrecision(message->level()));
+    }
+    const FormatTemplate& marked = TemplateFor(format);
+    std::string line;
+    if (marked.usable && threadLogName.find('%') == std::string::npos && date.find('%') == std::string::npos) {
+      line = FilledTemplate(marked.marked, threadLogName, date, message->message());
+    } else {
+      line = ReplacedInOrder(format, date, message->message());
+    }
+    if (appendNewLine) line += "\n";
+    return line;
+  }
+
+ private:
+  // The same replacements in the same order as the library, so escapes ("%%thread")
+  // and specifiers inside substituted text come out alike.
+  static std::string ReplacedInOrder(const el::base::LogFormat& format, const std::string& date,
+                                     const std::string& text) {
     static const std::string kThread = "%thread", kDateTime = "%datetime", kMessage = "%msg";
     using el::base::FormatFlags;
     using el::base::utils::Str;
     std::string line = format.format();
     if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(line, kThread, threadLogName);
-    if (format.hasFlag(FormatFlags::DateTime)) {
-      const el::base::SubsecondPrecision& precision = configurations->subsecondPrecision(message->level());
-      Str::replaceFirstWithEscape(line, kDateTime, DateText(format.dateTimeFormat(), precision));
-    }
-    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, message->message());
-    if (appendNewLine) line += "\n";
+    if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(line, kDateTime, date);
+    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, text);
     return line;
   }
 };

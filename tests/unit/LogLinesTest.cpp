@@ -107,6 +107,8 @@ const FormatCase kFormats[] = {
     {"SpecifiersInTheMessage", kServiceFormat, "3", el::Level::Debug, "%thread %datetime %msg %%msg"},
     {"FieldsOnlyTheLibraryFills", "%func %line %loc [%thread] %msg", "3", el::Level::Info, "u"},
     {"NoFieldsAtAll", "constant", "3", el::Level::Debug, "t"},
+    {"ControlBytesInTheFormat", "\x01[%thread]\x02 %msg\x03", "3", el::Level::Debug, "s"},
+    {"ControlBytesInTheMessage", kServiceFormat, "3", el::Level::Debug, "\x01\x02\x03"},
 };
 
 TEST_P(LineBuilderTest, BuildsTheLibrarysLine) {
