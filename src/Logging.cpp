@@ -253,11 +253,12 @@ class LineWriter : public el::LogDispatchCallback {
     const el::LogMessage* message = data->logMessage();
     el::Logger* logger = message->logger();
     const el::Level level = message->level();
+    // The message is the record's own copy; building its line needs no library lock.
+    LibraryLocksReleased unlocked(message);
     std::string line = logger->logBuilder()->build(message, true);
     el::base::TypedConfigurations* configurations = logger->typedConfigurations();
     const bool toFile = configurations->toFile(level);
     const bool toStandardOutput = configurations->toStandardOutput(level);
-    LibraryLocksReleased unlocked(message);
     if (toFile) {
       std::lock_guard<std::mutex> lock(filesMutex_);
       WriteToFile(logger, level, line);
