@@ -160,8 +160,11 @@ std::vector<Percentiles> MeasureRoundTrip(const std::vector<Endpoint>& sides, co
   return result;
 }
 
+// sameWorkTarget is empty where the service logs more for the request than the two
+// lines the same-work reference writes (sameWorkNote says what).
 void RoundTripBenchmark(const Settings& settings, const Sides& sides, const std::string& request,
-                        const std::string& label, const std::string& p50Target, Report* report) {
+                        const std::string& label, const std::string& p50Target, const std::string& sameWorkTarget,
+                        const std::string& sameWorkNote, Report* report) {
   const std::size_t replyBytes = AskOnce(sides.service, request).size() + 1;
   ReferenceServer reference(WelcomeBytes(sides.service), replyBytes);
   ReferenceServer sameWork(WelcomeBytes(sides.service), replyBytes, ReferenceServer::Logging::LikeTheService);
@@ -179,7 +182,7 @@ void RoundTripBenchmark(const Settings& settings, const Sides& sides, const std:
   const std::string sizes = std::to_string(request.size()) + " B request, " + std::to_string(replyBytes) + " B reply";
   report->Add(MedianRow("round trip", label + " p50", "us", p50[kService], p50[kBare], p50Target, sizes));
   report->Add(MedianRow("round trip", label + " p50, same-work reference", "us", p50[kService], p50[kSameWork],
-                        "<= 1.1", kSameWorkNote));
+                        sameWorkTarget, sameWorkNote));
   report->Add(MedianRow("round trip", label + " p99", "us", p99[kService], p99[kBare], "<= 2.0"));
   report->Add(MedianRow("round trip", label + " p50, logging off", "us", p50[kServiceSilent], p50[kBare], "",
                         "diagnosis: service without its log lines"));
@@ -374,8 +377,9 @@ int Main(int argc, char** argv) {
     sides.serviceWithoutLogging = silent.Address();
     if (wanted("pipelined")) PipelinedBenchmark(settings, sides, &report);
     if (wanted("roundtrip")) {
-      RoundTripBenchmark(settings, sides, kVersionRequest, "\"version\"", "<= 1.15", &report);
-      RoundTripBenchmark(settings, sides, LongInvalidRouteRequest(), "300-byte \"route add\"", "<= 1.2", &report);
+      RoundTripBenchmark(settings, sides, kVersionRequest, "\"version\"", "<= 1.15", "<= 1.1", kSameWorkNote, &report);
+      RoundTripBenchmark(settings, sides, LongInvalidRouteRequest(), "300-byte \"route add\"", "<= 1.2", "",
+                         "diagnosis: the service logs a third line here (the refused gateway)", &report);
     }
     if (wanted("throughput")) ThroughputBenchmark(settings, sides, &report);
   }
