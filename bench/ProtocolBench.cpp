@@ -201,7 +201,9 @@ void PipelinedBenchmark(const Settings& settings, const Sides& sides, Report* re
     for (int i = 0; i < settings.Scaled(2000); ++i) {
       TimeExchanges(connection, kVersionRequest, 1, &singles);
       Clock::time_point start = Clock::now();
-      if (!connection.Exchange(pair, &reply) || !connection.ReadLine(&reply)) throw std::runtime_error("connection lost");
+      if (!connection.Exchange(pair, &reply) || !connection.ReadLine(&reply)) {
+        throw std::runtime_error("connection lost");
+      }
       pairs.push_back(MicrosecondsBetween(start, Clock::now()));
     }
     pairRuns.push_back(Percentile(pairs, 50));
