@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -66,12 +68,40 @@ struct ReferenceConnection {
   const std::string* reply;
 };
 
-// Replies once per complete line held in buffer; returns the bytes of the unfinished
-// line, moved to the front.
-std::size_t ReplyToCompleteLines(int fd, char* buffer, std::size_t held, const std::string& reply) {
+// The log of the same-work reference: the service's log lines for the same events, in
+// its layout, each written at once to the log file and to standard output (a file), as
+// the service does with its shipped settings. Both descriptors are -1 without a log.
+struct ReferenceLog {
+  int file = -1;
+  int output = -1;
+};
+ReferenceLog referenceLog;
+
+void WriteLogLine(const char* level, const char* thread, const char* logger, const std::string& message) {
+  if (referenceLog.file < 0) return;
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+  char line[1024];
+  int length = std::snprintf(line, sizeof line, "%s.%03ld[%s][%s] %s - %s\n", date,
+                             static_cast<long>(now.tv_usec / 1000), level, thread, logger, message.c_str());
+  length = std::min(length, static_cast<int>(sizeof line) - 1);
+  if (write(referenceLog.file, line, static_cast<std::size_t>(length)) < 0) return;
+  if (write(referenceLog.output, line, static_cast<std::size_t>(length)) < 0) return;
+}
+
+// Replies once per complete line held in buffer, logging the request and the reply as
+// the service does; returns the bytes of the unfinished line, moved to the front.
+std::size_t ReplyToCompleteLines(int fd, char* buffer, std::size_t held, const std::string& reply,
+                                 const char* thread) {
   char* start = buffer;
   char* end = buffer + held;
   while (char* lineFeed = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(end - start)))) {
+    WriteLogLine("DEBUG", thread, "service", "telnet Request = " + std::string(start, lineFeed));
+    WriteLogLine("DEBUG", thread, "service", "telnet Response  = " + reply.substr(0, reply.size() - 1));
     if (!SendEverything(fd, reply.data(), reply.size())) return 0;
     start = lineFeed + 1;
   }
@@ -82,20 +112,35 @@ std::size_t ReplyToCompleteLines(int fd, char* buffer, std::size_t held, const s
 
 void* ServeReferenceConnection(void* argument) {
   const ReferenceConnection connection = *static_cast<ReferenceConnection*>(argument);
+  char thread[32];
+  std::snprintf(thread, sizeof thread, "telnet-%p", argument);
   delete static_cast<ReferenceConnection*>(argument);
   char buffer[4096];
   std::size_t held = 0;
+  WriteLogLine("INFO", thread, "service", "new client connection");
   if (SendEverything(connection.fd, connection.welcome->data(), connection.welcome->size())) {
     for (;;) {
       ssize_t count = recv(connection.fd, buffer + held, sizeof buffer - held, 0);
       if (count < 0 && errno == EINTR) continue;
       if (count <= 0) break;
-      held = ReplyToCompleteLines(connection.fd, buffer, held + static_cast<std::size_t>(count), *connection.reply);
+      held = ReplyToCompleteLines(connection.fd, buffer, held + static_cast<std::size_t>(count), *connection.reply,
+                                  thread);
       if (held == sizeof buffer) held = 0;  // an overlong line is dropped
     }
   }
+  WriteLogLine("DEBUG", thread, "service", "telnet Request = ");
+  WriteLogLine("DEBUG", thread, "service", "Answer Thread closed");
   close(connection.fd);
   return nullptr;
+}
+
+void OpenReferenceLog(const std::string& directory) {
+  referenceLog.file = open((directory + "/reference.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  referenceLog.output = open((directory + "/reference.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (referenceLog.file < 0 || referenceLog.output < 0) {
+    std::perror("reference log");
+    std::exit(1);
+  }
 }
 
 int OpenReferenceListener(int* port) {
@@ -113,8 +158,9 @@ int OpenReferenceListener(int* port) {
   return fd;
 }
 
-[[noreturn]] void ServeReference(std::size_t welcomeBytes, std::size_t replyBytes) {
+[[noreturn]] void ServeReference(std::size_t welcomeBytes, std::size_t replyBytes, const std::string& logDirectory) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (!logDirectory.empty()) OpenReferenceLog(logDirectory);
   static const std::string welcome = std::string(welcomeBytes - 1, 'w') + "\n";
   static const std::string reply = std::string(replyBytes - 1, 'r') + "\n";
   int port = 0;
@@ -126,13 +172,22 @@ int OpenReferenceListener(int* port) {
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attributes, 64 * 1024);
   for (;;) {
+    WriteLogLine("TRACE", "main", "default", "Waiting for new connection...");
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    WriteLogLine("TRACE", "main", "default", "new connection accepted...");
     pthread_t thread;
     auto* connection = new ReferenceConnection{fd, &welcome, &reply};
     if (pthread_create(&thread, &attributes, ServeReferenceConnection, connection) != 0) {
       delete connection;
       close(fd);
+      continue;
+    }
+    if (referenceLog.file >= 0) {
+      char message[96];
+      std::snprintf(message, sizeof message, "ANSWER Thread %p created. id:%lu", static_cast<void*>(connection),
+                    static_cast<unsigned long>(thread));
+      WriteLogLine("DEBUG", "main", "service", message);
     }
   }
 }
@@ -255,14 +310,21 @@ void LineConnection::Close() {
   begin_ = end_ = 0;
 }
 
-ReferenceServer::ReferenceServer(std::size_t welcomeBytes, std::size_t replyBytes) {
+ReferenceServer::ReferenceServer(std::size_t welcomeBytes, std::size_t replyBytes, Logging logging) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const std::string welcome = std::to_string(welcomeBytes);
   const std::string reply = std::to_string(replyBytes);
+  if (logging == Logging::LikeTheService) {
+    char directory[] = "/tmp/vortan-reference-XXXXXX";
+    if (mkdtemp(directory) == nullptr) throw std::runtime_error("mkdtemp failed");
+    logDirectory_ = directory;
+  }
   char program[] = "/proc/self/exe";
   std::vector<char*> argv = {program, const_cast<char*>(kReferenceSwitch), const_cast<char*>(welcome.c_str()),
-                             const_cast<char*>(reply.c_str()), nullptr};
+                             const_cast<char*>(reply.c_str())};
+  if (!logDirectory_.empty()) argv.push_back(const_cast<char*>(logDirectory_.c_str()));
+  argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
@@ -281,11 +343,17 @@ ReferenceServer::~ReferenceServer() {
   kill(pid_, SIGKILL);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
+  if (!logDirectory_.empty()) {
+    unlink((logDirectory_ + "/reference.log").c_str());
+    unlink((logDirectory_ + "/reference.out").c_str());
+    rmdir(logDirectory_.c_str());
+  }
 }
 
 void RunReferenceServerIfAsked(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], kReferenceSwitch) == 0) {
-    ServeReference(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10));
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], kReferenceSwitch) == 0) {
+    ServeReference(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10),
+                   argc == 5 ? argv[4] : "");
   }
 }
 

@@ -58,11 +58,15 @@ struct Endpoint {
 // A line server in a child process of its own (this program re-executed with
 // RunReferenceServerIfAsked's switch): one blocking thread per connection, a welcome
 // line, then one fixed reply per request line, read through a buffer. It is the
-// least a thread-per-connection line server must do.
+// least a thread-per-connection line server must do. With LikeTheService it also
+// writes the service's log lines for the same events (two per request, six per
+// connection) in the service's layout, each with one write to a log file and one to a
+// standard-output file: the same logging work, done the plainest way.
 class ReferenceServer {
  public:
+  enum class Logging { None, LikeTheService };
   // welcomeBytes and replyBytes count the line feed.
-  ReferenceServer(std::size_t welcomeBytes, std::size_t replyBytes);
+  ReferenceServer(std::size_t welcomeBytes, std::size_t replyBytes, Logging logging = Logging::None);
   ~ReferenceServer();
   ReferenceServer(const ReferenceServer&) = delete;
   ReferenceServer& operator=(const ReferenceServer&) = delete;
@@ -73,6 +77,7 @@ class ReferenceServer {
  private:
   pid_t pid_ = -1;
   Endpoint endpoint_;
+  std::string logDirectory_;
 };
 
 // Call first in main: serves as a reference server and never returns when argv asks

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -14,6 +15,7 @@
 
 #include "Paths.h"
 #include "platform/Crash.h"
+#include "platform/Journal.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -99,6 +101,49 @@ bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level l
   return ELPP->customFormatSpecifiers()->empty();
 }
 
+// The format with its thread, date and message fields found once per thread, by the
+// library's own replacements (so its escapes come out alike), each field left as a mark
+// byte. Filling the marks gives the library's line unless a substituted text holds a
+// '%' (the library's later replacements would look into it): such lines, and formats
+// that hold a mark byte themselves, take the full chain of replacements.
+constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
+
+struct FormatTemplate {
+  std::string format;  // the library's format text it was made from
+  std::string marked;
+  bool usable = false;
+};
+thread_local FormatTemplate formatTemplate;
+
+const FormatTemplate& TemplateFor(const el::base::LogFormat& format) {
+  FormatTemplate& cached = formatTemplate;
+  if (cached.usable && cached.format == format.format()) return cached;
+  using el::base::FormatFlags;
+  using el::base::utils::Str;
+  cached.format = format.format();
+  cached.marked = cached.format;
+  cached.usable = cached.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
+  if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(cached.marked, "%thread", {kThreadMark});
+  if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(cached.marked, "%datetime", {kDateMark});
+  if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(cached.marked, "%msg", {kMessageMark});
+  return cached;
+}
+
+std::string FilledTemplate(const std::string& marked, const std::string& thread, const std::string& date,
+                           const std::string& message) {
+  std::string line;
+  line.reserve(marked.size() + thread.size() + date.size() + message.size() + 1);
+  for (char c : marked) {
+    switch (c) {
+      case kThreadMark: line += thread; break;
+      case kDateMark: line += date; break;
+      case kMessageMark: line += message; break;
+      default: line += c;
+    }
+  }
+  return line;
+}
+
 // Builds the same lines as the library's builder. The library spends most of a log
 // call here: it prints the thread id through a new string stream on every line to
 // find the thread's name, and parses the date format anew; this builder keeps the
@@ -112,27 +157,88 @@ class LineBuilder : public el::base::DefaultLogBuilder {
     if (threadLogName.empty() || !UsesOnlyThreadDateAndMessage(format, message->level())) {
       return el::base::DefaultLogBuilder::build(message, appendNewLine);
     }
-    // The same replacements in the same order as the library, so escapes ("%%thread")
-    // and specifiers inside substituted text come out alike.
+    using el::base::FormatFlags;
+    std::string date;
+    if (format.hasFlag(FormatFlags::DateTime)) {
+      date = DateText(format.dateTimeFormat(), configurations->subsecondPrecision(message->level()));
+    }
+    const FormatTemplate& marked = TemplateFor(format);
+    std::string line;
+    if (marked.usable && threadLogName.find('%') == std::string::npos && date.find('%') == std::string::npos) {
+      line = FilledTemplate(marked.marked, threadLogName, date, message->message());
+    } else {
+      line = ReplacedInOrder(format, date, message->message());
+    }
+    if (appendNewLine) line += "\n";
+    return line;
+  }
+
+ private:
+  // The same replacements in the same order as the library, so escapes ("%%thread")
+  // and specifiers inside substituted text come out alike.
+  static std::string ReplacedInOrder(const el::base::LogFormat& format, const std::string& date,
+                                     const std::string& text) {
     static const std::string kThread = "%thread", kDateTime = "%datetime", kMessage = "%msg";
     using el::base::FormatFlags;
     using el::base::utils::Str;
     std::string line = format.format();
     if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(line, kThread, threadLogName);
-    if (format.hasFlag(FormatFlags::DateTime)) {
-      const el::base::SubsecondPrecision& precision = configurations->subsecondPrecision(message->level());
-      Str::replaceFirstWithEscape(line, kDateTime, DateText(format.dateTimeFormat(), precision));
-    }
-    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, message->message());
-    if (appendNewLine) line += "\n";
+    if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(line, kDateTime, date);
+    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, text);
     return line;
   }
 };
+
+// Set when the configuration is applied: standard output is the journal's stream, so
+// each line there starts with its syslog priority (the file keeps the plain layout).
+std::atomic<bool> journalPriorities{false};
+
+const char* JournalPriorityPrefix(el::Level level) {
+  switch (level) {
+    case el::Level::Fatal: return "<2>";
+    case el::Level::Error: return "<3>";
+    case el::Level::Warning: return "<4>";
+    case el::Level::Info: return "<6>";
+    default: return "<7>";  // DEBUG, TRACE, VERBOSE
+  }
+}
 
 el::LogBuilderPtr& TheLineBuilder() {
   static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
   return builder;
 }
+
+// The library holds the logger's lock from the first insertion into a message until
+// its dispatch ends, and its global lock during the dispatch: every thread logging
+// through the same logger (all sessions log through "service") would wait for the
+// other threads' writes, two system calls a line. While alive, this object lets other
+// threads log. The message has already been copied out of the logger's stream; a
+// writer that dispatches nothing empties that stream (the library's own clean-up) so
+// the next message starts clean. The locks are taken back in the library's order
+// (logger, then global) before the dispatch goes on. Both are recursive: a thread that
+// held them more than once keeps them, and merely logs without the overlap. Loggers are
+// configured before threads log, so no stream is replaced while it is being written.
+// A FATAL message keeps the locks: the library aborts after a writer of that level.
+class LibraryLocksReleased {
+ public:
+  explicit LibraryLocksReleased(const el::LogMessage* message)
+      : logger_(message->level() == el::Level::Fatal ? nullptr : message->logger()) {
+    if (logger_ == nullptr) return;
+    el::base::Writer(const_cast<el::LogMessage*>(message), el::base::DispatchAction::None).construct(logger_, true);
+    ELPP->releaseLock();
+    logger_->releaseLock();
+  }
+  ~LibraryLocksReleased() {
+    if (logger_ == nullptr) return;
+    logger_->acquireLock();
+    ELPP->acquireLock();
+  }
+  LibraryLocksReleased(const LibraryLocksReleased&) = delete;
+  LibraryLocksReleased& operator=(const LibraryLocksReleased&) = delete;
+
+ private:
+  el::Logger* logger_;
+};
 
 // Where the library's own dispatcher writes each line (the log file, flushed per the
 // flush threshold and checked for rolling after each flush, then standard output), this
@@ -147,14 +253,23 @@ class LineWriter : public el::LogDispatchCallback {
     const el::LogMessage* message = data->logMessage();
     el::Logger* logger = message->logger();
     const el::Level level = message->level();
+    // The message is the record's own copy; building its line needs no library lock.
+    LibraryLocksReleased unlocked(message);
     std::string line = logger->logBuilder()->build(message, true);
-    std::lock_guard<std::mutex> lock(filesMutex_);
     el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    if (configurations->toFile(level)) WriteToFile(logger, level, line);
-    if (configurations->toStandardOutput(level)) {
+    const bool toFile = configurations->toFile(level);
+    const bool toStandardOutput = configurations->toStandardOutput(level);
+    if (toFile) {
+      std::lock_guard<std::mutex> lock(filesMutex_);
+      WriteToFile(logger, level, line);
+    }
+    if (toStandardOutput) {
       if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
         logger->logBuilder()->convertToColoredOutput(&line, level);
       }
+      if (journalPriorities) line.insert(0, JournalPriorityPrefix(level));
+      // The synchronised standard stream writes each insertion whole, under the C
+      // library's lock of standard output, so lines of two threads never mix.
       std::cout << line << std::flush;
     }
   }
@@ -283,6 +398,7 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   }
   platform::MakePrivateDirectory(DirectoryOf(logFile));
   RollOversizedLogFile(final, logFile);
+  journalPriorities = platform::StandardOutputIsJournal();
   el::Loggers::setDefaultConfigurations(final, true);
   el::Loggers::getLogger(loggers::kDefault, true);
   InstallLineBuilder();

@@ -41,7 +41,8 @@ const std::string& builtInLogConfiguration();
 // thread name "main" and log rolling.
 void configureLogging();
 
-// The configuration part of configureLogging, with explicit paths (tests use it).
+// The configuration part of configureLogging, with explicit paths (tests use it). When
+// standard output is the journal's stream, lines there start with their syslog priority.
 void applyLogConfiguration(const std::string& logFile, const std::string& configFile);
 
 // Pre-roll-out callback: keeps five older files, path.1 (newest) to path.5.

@@ -145,7 +145,11 @@ std::unique_ptr<Socket> SocketServer::Accept() {
     if (platform::IsWouldBlock(error)) return nullptr;
     throw std::runtime_error("Invalid Socket");
   }
-  return std::unique_ptr<Socket>(new Socket(accepted));
+  std::unique_ptr<Socket> connection(new Socket(accepted));
+  // Each line goes out in one send: holding it back for coalescing only delays replies
+  // (and relayed lines) behind the client's delayed acknowledgement. Failure is harmless.
+  platform::SendWritesAtOnce(accepted);
+  return connection;
 }
 
 void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }

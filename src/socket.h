@@ -63,8 +63,8 @@ class SocketServer : public Socket {
   // Binds and listens; throws "Invalid Socket : cannot bind" or
   // "Invalid Socket : cannot read actual status".
   SocketServer(std::uint32_t address, int port, int backlog);
-  // A new connection owned by the caller, or null when the call would block; throws
-  // "Invalid Socket" on any other failure.
+  // A new connection owned by the caller, sending each line at once; or null when the
+  // call would block; throws "Invalid Socket" on any other failure.
   std::unique_ptr<Socket> Accept();
   // Makes a blocked Accept return (and fail) at once.
   void Shutdown();

@@ -27,6 +27,10 @@ int ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::size
 // Sends the whole buffer in one call; a closed peer is an error, never a signal.
 int SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent);
 
+// Sends every write at once instead of holding a small one back until the earlier data
+// is acknowledged: peers delay their acknowledgements, so a held reply waits ~40 ms.
+int SendWritesAtOnce(SocketHandle handle);
+
 // Local and peer endpoints of a connected socket.
 int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort,
                     std::uint32_t* peerAddress, int* peerPort);

@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Logging.h"
 #include "TestSupport.h"
@@ -101,6 +108,8 @@ const FormatCase kFormats[] = {
     {"SpecifiersInTheMessage", kServiceFormat, "3", el::Level::Debug, "%thread %datetime %msg %%msg"},
     {"FieldsOnlyTheLibraryFills", "%func %line %loc [%thread] %msg", "3", el::Level::Info, "u"},
     {"NoFieldsAtAll", "constant", "3", el::Level::Debug, "t"},
+    {"ControlBytesInTheFormat", "\x01[%thread]\x02 %msg\x03", "3", el::Level::Debug, "s"},
+    {"ControlBytesInTheMessage", kServiceFormat, "3", el::Level::Debug, "\x01\x02\x03"},
 };
 
 TEST_P(LineBuilderTest, BuildsTheLibrarysLine) {
@@ -243,6 +252,103 @@ TEST(LogCopy, HidesEveryStartWordFromTheUserNameOnAndCutsLongLines) {
     EXPECT_EQ(LogCopy(testCase.request), testCase.logged) << testCase.name;
   }
 }
+
+// Threads log at once through the same loggers: every line arrives whole, none is lost
+// and each thread's lines keep their order.
+TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
+  Configure("  TO_STANDARD_OUTPUT = false\n");
+  constexpr int kThreads = 8, kLines = 400;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      NameThread("writer-" + std::to_string(t));
+      for (int n = 0; n < kLines; ++n) {
+        if (n % 2 == 0) {
+          CLOG(DEBUG, loggers::kService) << "t" << t << " n" << n;
+        } else {
+          el::Loggers::getLogger(loggers::kRoute)->info("t%v n%v", t, n);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::istringstream lines(test::ReadFile(logFile_));
+  std::vector<int> next(kThreads, 0);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    int t = -1, n = -1;
+    char rest = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "t%d n%d%c", &t, &n, &rest), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    EXPECT_EQ(n, next[t]) << line;
+    next[t] = n + 1;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+// "device:inode" of this process's standard output, as the service manager names its
+// journal stream in JOURNAL_STREAM; with an offset added to the inode.
+std::string StandardOutputStreamId(unsigned inodeOffset = 0) {
+  struct stat output {};
+  if (fstat(STDOUT_FILENO, &output) != 0) return "unknown";
+  return std::to_string(output.st_dev) + ":" + std::to_string(output.st_ino + inodeOffset);
+}
+
+struct JournalCase {
+  const char* name;
+  std::string journalStream;  // empty: JOURNAL_STREAM unset
+  bool prefixed;
+};
+
+void PrintTo(const JournalCase& journal, std::ostream* out) { *out << journal.name; }
+
+class JournalPrefixTest : public LineWriterTest, public ::testing::WithParamInterface<JournalCase> {
+ protected:
+  void SetUp() override {
+    LineWriterTest::SetUp();
+    const char* inherited = std::getenv("JOURNAL_STREAM");
+    if (inherited != nullptr) saved_.reset(new std::string(inherited));
+  }
+  void TearDown() override {
+    if (saved_) {
+      setenv("JOURNAL_STREAM", saved_->c_str(), 1);
+    } else {
+      unsetenv("JOURNAL_STREAM");
+    }
+    LineWriterTest::TearDown();
+  }
+  std::unique_ptr<std::string> saved_;
+};
+
+TEST_P(JournalPrefixTest, StandardOutputCarriesSyslogPrioritiesOnlyForTheJournal) {
+  if (GetParam().journalStream.empty()) {
+    unsetenv("JOURNAL_STREAM");
+  } else {
+    setenv("JOURNAL_STREAM", GetParam().journalStream.c_str(), 1);
+  }
+  std::ostringstream captured;
+  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  Configure("");
+  CLOG(TRACE, loggers::kService) << "trace";
+  CLOG(DEBUG, loggers::kService) << "debug";
+  CLOG(INFO, loggers::kRoute) << "info";
+  CLOG(WARNING, loggers::kService) << "warning";
+  CLOG(ERROR, loggers::kNetwork) << "error";
+  std::cout.rdbuf(original);
+  const std::string plain = "trace\ndebug\ninfo\nwarning\nerror\n";
+  EXPECT_EQ(captured.str(), GetParam().prefixed ? "<7>trace\n<7>debug\n<6>info\n<4>warning\n<3>error\n" : plain);
+  EXPECT_EQ(test::ReadFile(logFile_), plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JournalStreams, JournalPrefixTest,
+    ::testing::Values(JournalCase{"NamesStandardOutput", StandardOutputStreamId(), true},
+                      JournalCase{"Unset", "", false},
+                      JournalCase{"NamesAnotherStream", StandardOutputStreamId(1), false},
+                      JournalCase{"TrailingText", StandardOutputStreamId() + "x", false},
+                      JournalCase{"NoInode", StandardOutputStreamId().substr(0, StandardOutputStreamId().find(':')) + ":", false},
+                      JournalCase{"NotNumbers", "journal:stream", false}),
+    [](const ::testing::TestParamInfo<JournalCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vortan

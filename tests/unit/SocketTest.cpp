@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -66,6 +68,15 @@ TEST_F(SocketPairTest, SendLineAppendsExactlyOneLineFeed) {
   EXPECT_EQ(client_->ReadLine(), "OK\n");
   EXPECT_EQ(client_->ReadLine(), "x\n");
   EXPECT_EQ(client_->ReadLine(), "\n");
+}
+
+// Replies written right after an earlier line must not wait for the client's delayed
+// acknowledgement of that line.
+TEST_F(SocketPairTest, AcceptedConnectionsSendSmallWritesAtOnce) {
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(getsockopt(static_cast<int>(accepted_->Handle()), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 TEST_F(SocketPairTest, SendingToAVanishedPeerDoesNotKillTheProcess) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,6 +95,11 @@ int SendSocket(SocketHandle handle, const char* data, std::size_t size, std::siz
   if (count < 0) return errno;
   *sent = static_cast<std::size_t>(count);
   return 0;
+}
+
+int SendWritesAtOnce(SocketHandle handle) {
+  const int on = 1;
+  return Status(setsockopt(Fd(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on));
 }
 
 int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort,
