@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "CmdLineParser.h"
 #include "IniFile.h"
@@ -39,7 +41,9 @@ const char* const kCompatibilityVersion = "6.5";
 const char* const kPortUsedScheme = "zel-vpn-service://";
 constexpr std::uint32_t kLoopbackHost = 0x7F000001;  // 127.0.0.1
 constexpr std::size_t kSessionStackSize = 256 * 1024;
-constexpr int kListenBacklog = 5;
+// Pause after an accept that failed for want of descriptors or memory: the pending
+// connection stays queued, so an immediate retry would only fail again.
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 // The tunnel controller built by the entry function, for the service mode's main loop.
 OpenVpnManager* processVpnManager = nullptr;
@@ -109,17 +113,48 @@ void StartSession(std::unique_ptr<Socket> connection, IService* service, OpenVpn
                                                    threadId);
 }
 
+// Accepts that fail while the listener stays usable come in bursts (every descriptor
+// held by idle clients, a memory shortage): the first failure of a burst is logged, and
+// so is its end.
+class AcceptFailureBurst {
+ public:
+  void Failed(const std::string& reason) {
+    if (failures_++ == 0) {
+      CLOG(WARNING, loggers::kService) << "Cannot accept a connection, retrying: " << reason;
+    }
+  }
+  void Ended() {
+    if (failures_ == 0) return;
+    CLOG(INFO, loggers::kService) << "Connections accepted again after " << failures_ << " failed attempts";
+    failures_ = 0;
+  }
+
+ private:
+  unsigned long failures_ = 0;
+};
+
+bool StopPending(IService* service) { return stopRequested || (service != nullptr && service->IsStopPending()); }
+
 void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnManager) {
+  AcceptFailureBurst failures;
   while (!stopRequested) {
     CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
     std::unique_ptr<Socket> connection;
     try {
       connection = listener.Accept();
+    } catch (const SocketServer::TransientAcceptError& error) {
+      // The stop dialogue's own connection cannot be accepted either while the
+      // shortage lasts: a pending stop ends the loop from here.
+      if (StopPending(service)) break;
+      failures.Failed(error.what());
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
     } catch (const std::runtime_error&) {
       // The stop dialogue's fallback shuts the listener down to end a blocked accept.
       if (stopRequested) break;
       throw;
     }
+    failures.Ended();
     CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
     if (stopRequested) break;
     if (connection) StartSession(std::move(connection), service, vpnManager);
@@ -137,7 +172,9 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
   listenerAddress = DrawListenerAddress(settings);
   CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
   int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
-  SocketServer listener(listenerAddress, port, kListenBacklog);
+  // Clients wait for the welcome before they speak: a connection that overflowed a
+  // short accept queue (and was completed by SYN cookies) would wait for ever.
+  SocketServer listener(listenerAddress, port, platform::MaxListenBacklog());
   listenerPort = listener.BoundPort();
   CLOG(INFO, loggers::kService) << "bound to " << Endpoint(listenerAddress, listenerPort);
   WritePortUsed(portUsedPath);
@@ -266,16 +303,20 @@ void Answer(SessionStart* record) {
 int Run(IService* service, OpenVpnManager* vpnManager) {
   const std::string portUsedPath = ResolveBesideExecutable(paths::kPortUsed);
   CLOG(DEBUG, loggers::kService) << "running service...";
+  int exitCode = 0;
   try {
     ServeUntilStopped(service, vpnManager, portUsedPath);
   } catch (const std::exception& error) {
     const std::string reason = error.what();
     CLOG(ERROR, loggers::kService) << "Service running error : " << reason;
+    // A failure that ends the service must be seen as one, so the service manager
+    // restarts it.
+    exitCode = 1;
   }
   platform::DeleteFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
   if (service != nullptr) service->ReportStopped();
-  return 0;
+  return exitCode;
 }
 
 void NotifyMainThread() {

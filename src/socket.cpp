@@ -135,10 +135,14 @@ std::unique_ptr<Socket> SocketServer::Accept() {
   int error = platform::AcceptSocket(Handle(), &accepted);
   if (error != 0) {
     if (platform::IsWouldBlock(error)) return nullptr;
+    if (!platform::IsListenerFault(error)) throw TransientAcceptError(error);
     throw std::runtime_error("Invalid Socket");
   }
   return std::unique_ptr<Socket>(new Socket(accepted));
 }
+
+SocketServer::TransientAcceptError::TransientAcceptError(int code)
+    : std::runtime_error(WithErrorCode(platform::ErrorText(code), code)), code_(code) {}
 
 void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
 

@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -72,7 +75,7 @@ TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
   test::WriteFile(layout.Conf() + "/portused.txt", "zel-vpn-service://127.0.0.9:1");  // left by an earlier run
   layout.WriteConf("VortanVpnService.ini", "qbrport=\n");
   ServiceProcess service(layout);
-  EXPECT_EQ(service.WaitForExit(), 0);
+  EXPECT_EQ(service.WaitForExit(), 1);
   EXPECT_FALSE(test::FileExists(layout.Conf() + "/portused.txt"));
   const std::string log = layout.LogText();
   EXPECT_NE(log.find("service - Service running error : CFG: Bad format for line: 1\n"), std::string::npos) << log;
@@ -89,6 +92,31 @@ TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
       [&] { return layout.LogText().find("Unable to open file :  ..\\conf\\portused.txt to write free port") != std::string::npos; },
       std::chrono::seconds(5)));
   EXPECT_TRUE(service.Running());
+}
+
+// Idle connections that use up the service's descriptors only delay new clients: the
+// listener survives the shortage, and once the idle clients go the service answers.
+TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
+  InstalledLayout layout;
+  ServiceProcess service(layout, {"/console"}, {"prlimit", "--nofile=64:64", "--"});
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  std::vector<std::unique_ptr<test::LineClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<test::LineClient>(endpoint));
+  const std::string shortage = "[WARNING][main] service - Cannot accept a connection, retrying: Too many open files id[24]\n";
+  ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find(shortage) != std::string::npos; },
+                              std::chrono::seconds(10)))
+      << layout.LogText();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(service.Running());
+  idle.clear();
+
+  test::LineClient client(endpoint);
+  EXPECT_EQ(client.ReadLine(), test::kWelcome);
+  EXPECT_EQ(client.Ask("version").rfind("IMPLEMENTATION:", 0), 0u);
+  const std::string log = layout.LogText();
+  EXPECT_EQ(log.find(shortage), log.rfind(shortage)) << "one warning per burst";
+  EXPECT_NE(log.find("service - Connections accepted again after "), std::string::npos);
 }
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsWithZero) {

@@ -124,7 +124,7 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
   const std::string output = InstallAndVerify(layout.Executable());
   const std::string unit = UnitText(output);
   for (const std::string& line : std::vector<std::string>{"Description=OpenVpn Launcher Service\n", "Type=notify\n", "NotifyAccess=main\n",
-        "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "KillMode=mixed\n",
+        "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "LimitNOFILE=65536\n", "KillMode=mixed\n",
         "DeviceAllow=/dev/net/tun rw\n", "ProtectSystem=strict\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_THAT(unit, HasSubstr(line));
   }

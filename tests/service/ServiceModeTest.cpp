@@ -151,7 +151,7 @@ TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
 TEST_F(ServiceModeTest, FailedStartUpGoesFromStartingToStoppedWithoutReady) {
   layout_.WriteConf("VortanVpnService.ini", "vortanvpnserviceport =\n");
   ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  EXPECT_EQ(0, service.WaitForExit());
+  EXPECT_EQ(1, service.WaitForExit()) << "a failure must let Restart=on-failure restart the service";
   std::vector<std::string> seen;
   EXPECT_TRUE(notify_.ReceiveUntil("STATUS=Stopped", &seen));
   ASSERT_FALSE(seen.empty());

@@ -151,6 +151,9 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          "ExecStart=" + QuotedUnitWord(definition.executable) + "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
+         // Every client connection holds a descriptor: the default soft limit of 1024
+         // would let one local user's idle connections lock every other client out.
+         "LimitNOFILE=65536\n"
          // Stop sends SIGTERM to the service alone, which stops OpenVPN and stunnel
          // itself; whatever is left afterwards is killed.
          "KillMode=mixed\n"
