@@ -209,9 +209,11 @@ std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask) {
 OpenVpnManager::OpenVpnManager() {
   registerLoggers();
   const IniFile settings = ReadSettings();
-  managementAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  // OpenVPN's management interface takes orders without a password: like the service's
+  // own listener it must never be reachable from the network.
+  managementAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
-  stunnelAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
   stunnel_ = std::make_unique<STunnelManager>();
 }

@@ -39,7 +39,6 @@ const char* const kUsage =
 const char* const kWelcome = "Welcome to VortanVpnService management Interface \r";
 const char* const kCompatibilityVersion = "6.5";
 const char* const kPortUsedScheme = "zel-vpn-service://";
-constexpr std::uint32_t kLoopbackHost = 0x7F000001;  // 127.0.0.1
 constexpr std::size_t kSessionStackSize = 256 * 1024;
 // Pause after an accept that failed for want of descriptors or memory: the pending
 // connection stays queued, so an immediate retry would only fail again.
@@ -74,18 +73,6 @@ int ReadCommandLine(const std::string& commandLine) {
   if (parser.Has("remove")) return kRemove;
   if (parser.Has("console")) return kConsole;
   return kService;
-}
-
-// The listener never binds a non-loopback address: a range that yields none (or an
-// address outside 127.0.0.0/8) falls back to 127.0.0.1.
-std::uint32_t DrawListenerAddress(const IniFile& settings) {
-  std::uint32_t host = settings.getBindRange().randomAddress();
-  if (host == 0 || (host >> 24) != 127) {
-    CLOG(ERROR, loggers::kService) << "Unable to find a random loopback address in range "
-                                   << settings.getBindRange().toString();
-    host = kLoopbackHost;
-  }
-  return HostToNet(host);
 }
 
 void WritePortUsed(const std::string& path) {
@@ -169,7 +156,7 @@ void SetActiveListener(SocketServer* listener) {
 void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std::string& portUsedPath) {
   IniFile settings(ResolveBesideExecutable(paths::kSettings));
   settings.dumpToLog();
-  listenerAddress = DrawListenerAddress(settings);
+  listenerAddress = DrawLoopbackAddress(settings.getBindRange(), loggers::kService);
   CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
   int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
   // Clients wait for the welcome before they speak: a connection that overflowed a

@@ -70,6 +70,28 @@ TEST(Startup, RangeWithoutLoopbackAddressFallsBackTo127001) {
   EXPECT_EQ(client.ReadLine(), test::kWelcome);
 }
 
+// OpenVPN's management endpoint and the stunnel endpoint follow the listener's rule: a
+// range naming a LAN address gives 127.0.0.1 for them too.
+TEST(Startup, EveryEndpointStaysOnLoopbackForARangeNamingALanAddress) {
+  InstalledLayout layout(true);
+  layout.WriteConf("VortanVpnService.ini", "loopbackaddress = 192.168.77.10/32\n");
+  const std::string clientDir = layout.Root() + "/client";
+  std::filesystem::create_directories(clientDir);
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  EXPECT_EQ(endpoint.address, "127.0.0.1");
+  test::LineClient client(endpoint);
+  client.ReadLine();
+  const std::string reply = client.Ask("start 192.0.2.1 1194 " + clientDir + "/x_ " + test::UniqueName("vt") + " udp adaptive");
+  const std::string openVpnConfig = test::ReadFile(clientDir + "/x_vortanclient.ovpn");
+  EXPECT_TRUE(std::regex_search(openVpnConfig, std::regex("\nmanagement 127\\.0\\.0\\.1 \\d+\\s"))) << reply;
+  const std::string stunnelConfig = test::ReadFile(clientDir + "/x__stunnel.conf");
+  EXPECT_TRUE(std::regex_search(stunnelConfig, std::regex("\naccept = 127\\.0\\.0\\.1:\\d+\\s"))) << stunnelConfig;
+  EXPECT_EQ(openVpnConfig.find("192.168.77.10"), std::string::npos);
+  EXPECT_EQ(stunnelConfig.find("192.168.77.10"), std::string::npos);
+}
+
 TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
   InstalledLayout layout;
   test::WriteFile(layout.Conf() + "/portused.txt", "zel-vpn-service://127.0.0.9:1");  // left by an earlier run
