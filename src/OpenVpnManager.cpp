@@ -230,6 +230,11 @@ std::uint32_t OpenVpnManager::ProcessId() const {
 
 std::string OpenVpnManager::Start(const std::string& args, SessionStart& session) {
   std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  if (retired_) {
+    const std::string answer = ErrorAnswer(0, "The service is stopping");
+    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    return answer;
+  }
   if (managementAddress_ == 0) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Unable to find a random loopback address for OpenVpn Management";
     return std::string();
@@ -367,6 +372,12 @@ int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, const std::stri
 
 void OpenVpnManager::Shutdown() {
   std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  ShutdownLocked();
+}
+
+void OpenVpnManager::Retire() {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  retired_ = true;
   ShutdownLocked();
 }
 

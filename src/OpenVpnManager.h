@@ -76,6 +76,9 @@ class OpenVpnManager {
   std::string Start(const std::string& args, SessionStart& session);
   // Closes the tunnel; returns when it is closed (or after a bounded wait).
   void Shutdown();
+  // Closes the tunnel for good, at exit: later Start calls are refused, so no OpenVPN
+  // or stunnel outlives the service. Sessions may go on calling Start and Shutdown.
+  void Retire();
 
   // The listen thread's body: management dialogue and relaying to the client.
   static void Listen(OpenVpnListenThreadStartupInfo* info);
@@ -109,6 +112,7 @@ class OpenVpnManager {
   // Serialises Start and Shutdown: two clients starting at once would otherwise lose
   // track of an OpenVPN process.
   mutable std::mutex lifecycleMutex_;
+  bool retired_ = false;
   platform::Process process_;
   std::unique_ptr<STunnelManager> stunnel_;
 };

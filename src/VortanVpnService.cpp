@@ -335,9 +335,10 @@ OpenVpnManager* TheOpenVpnManager() { return processVpnManager; }
 
 int ServiceEntry(int argc, char** argv) {
   registerLoggers();
-  // Built before logging is configured, so it logs with the library's defaults.
-  std::unique_ptr<OpenVpnManager> vpnManager(new OpenVpnManager());
-  processVpnManager = vpnManager.get();
+  // Built before logging is configured, so it logs with the library's defaults. Never
+  // destroyed: detached sessions may call it until the process ends.
+  OpenVpnManager* vpnManager = new OpenVpnManager();
+  processVpnManager = vpnManager;
   configureLogging();
   CLOG(INFO, loggers::kService) << "starting...";
 
@@ -345,16 +346,15 @@ int ServiceEntry(int argc, char** argv) {
   const int mode = ReadCommandLine(JoinCommandLine(argc, argv));
   switch (mode) {
     case -1: exitCode = 0; break;
-    case kConsole: exitCode = Run(nullptr, vpnManager.get()); break;
+    case kConsole: exitCode = Run(nullptr, vpnManager); break;
     case kService: exitCode = RunAsService(); break;
     case kInstallAuto:
     case kInstallDemand: exitCode = InstallService(mode == kInstallAuto) ? 0 : 1; break;
     default: exitCode = RemoveService() ? 0 : 1; break;
   }
-  // Stop OpenVPN and stunnel, then end without running static destructors: detached
-  // session threads may still be logging.
-  vpnManager.reset();
-  processVpnManager = nullptr;
+  // Stop OpenVPN and stunnel for good, then end without running static destructors:
+  // detached session threads may still be logging or calling the tunnel controller.
+  vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
   _exit(exitCode);

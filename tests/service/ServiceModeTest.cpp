@@ -8,7 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -146,6 +149,35 @@ TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
   EXPECT_THAT(log, HasSubstr("ProcessScmRequest : dwControl=4\n"));
   EXPECT_THAT(log, HasSubstr("request to Stop = 0\n"));
   EXPECT_THAT(log, HasSubstr("request to Stop = 1\n"));
+}
+
+// Sessions keep calling the tunnel controller while the service exits: the controller
+// outlives them, so the exit is a clean one.
+TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
+  constexpr int kRounds = 5;
+  constexpr int kClients = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    InstalledLayout layout;
+    NotifySocket notify(layout.Root());
+    ServiceProcess service(layout, {}, {}, {notify.Environment()});
+    std::vector<std::string> seen;
+    ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
+    Endpoint endpoint;
+    ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+      clients.emplace_back([&endpoint, &answered] {
+        LineClient client(endpoint);
+        client.ReadLine();
+        while (client.Send("shutdown") && client.ReadText(std::chrono::seconds(5)) == "OK") ++answered;
+      });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return answered >= 50; }, std::chrono::seconds(10)));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(0, service.WaitForExit()) << "round " << round << "\n" << layout.LogText().substr(0, 4000);
+    for (std::thread& client : clients) client.join();
+  }
 }
 
 TEST_F(ServiceModeTest, FailedStartUpGoesFromStartingToStoppedWithoutReady) {

@@ -24,6 +24,7 @@
 #include "TestSupport.h"
 #include "platform/Processes.h"
 #include "socket.h"
+#include "VortanVpnService.h"
 
 namespace vortan {
 namespace {
@@ -392,6 +393,24 @@ TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
   EXPECT_TRUE(tracked.Tracked());
   EXPECT_TRUE(platform::IsProcessGone(tracked.RequestExit()));
   EXPECT_TRUE(tracked.WaitForExit(0ms));
+}
+
+// At exit the controller closes the tunnel for good: a session's "start" in the last
+// moments writes nothing and launches nothing; "shutdown" stays harmless.
+TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
+  silenceLogging();
+  char pattern[] = "/tmp/vortan-retired-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  OpenVpnManager manager;
+  manager.Retire();
+  SessionStart session{Socket(), nullptr, &manager};
+  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", session);
+  EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
+  manager.Shutdown();
+  EXPECT_EQ(manager.ProcessId(), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove_all(directory);
 }
 
 }  // namespace
