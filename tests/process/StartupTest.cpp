@@ -3,8 +3,11 @@
 
 #include <csignal>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -168,6 +171,51 @@ TEST(CrashHandling, FatalFaultIsLoggedAndDumped) {
   EXPECT_NE(log.find("default - MiniDumpWriteDump on " + layout.Root() + "/bin/../log/VortanVpnService.dump"),
             std::string::npos);
   EXPECT_NE(log.find("default - MiniDumpWriteDump success. "), std::string::npos);
+  EXPECT_NE(service.Output().find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos);
+  EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
+}
+
+// A fault while another thread holds the log's lock (blocked writing a line to a
+// standard output that nobody reads) still ends the process, with its log lines in
+// the log file and its dump.
+TEST(CrashHandling, FaultWhileAnotherThreadHoldsTheLogLockEndsTheProcessWithItsDump) {
+  InstalledLayout layout;
+  const std::string output = layout.Root() + "/stdout.txt";
+  ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+  const int reader = open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GT(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  test::LineClient client(endpoint);
+  std::string requests;
+  for (int i = 0; i < 200; ++i) requests += "version\n";
+  client.SendRaw(requests);
+  // Once the pipe takes no more, the session waits in its write, holding the lock.
+  auto queued = [&] {
+    int bytes = 0;
+    return ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  int previous = -1;
+  auto pipeFull = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int now = queued();
+    const bool full = now > 0 && now == previous;
+    previous = now;
+    return full;
+  };
+  ASSERT_TRUE(test::WaitUntil(pipeFull, std::chrono::seconds(10)));
+
+  service.Signal(SIGSEGV);
+  EXPECT_EQ(service.WaitForExit(std::chrono::seconds(2)), 128 + SIGSEGV);
+  close(reader);
+  const std::string log = layout.LogText();
+  EXPECT_TRUE(std::regex_search(log, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\[ERROR\\]\\[main\\] "
+                                                "default - Service will stop because of an Unhandled exception "
+                                                "3221225477\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
+      << log;
+  EXPECT_NE(log.find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos) << log;
   EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
 }
 
