@@ -20,6 +20,7 @@
 #include "Text.h"
 #include "Version.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Processes.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -174,6 +175,20 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
     throw;
   }
   SetActiveListener(nullptr);
+}
+
+// The service writes on behalf of its clients wherever they may write; OpenVPN and
+// stunnel, running as root, may write only in the service's own directories and the
+// system's device, kernel, temporary and runtime ones.
+void ConfineTunnelPrograms() {
+  const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
+  const int error = platform::ConfineLaunchedPrograms({"/dev", "/proc", "/sys", root + "/conf", root + "/logs",
+                                                       root + "/log", root + "/run", "/tmp", "/var/tmp", "/run"});
+  if (error != 0) {
+    const std::string reason = platform::ErrorText(error);
+    CLOG(WARNING, loggers::kService) << "OpenVPN and stunnel run without file-system confinement: " << reason << " ("
+                                     << error << ")";
+  }
 }
 
 std::string ReadRequest(Socket& connection) {
@@ -344,6 +359,7 @@ int ServiceEntry(int argc, char** argv) {
 
   int exitCode = 0;
   const int mode = ReadCommandLine(JoinCommandLine(argc, argv));
+  if (mode == kConsole || mode == kService) ConfineTunnelPrograms();
   switch (mode) {
     case -1: exitCode = 0; break;
     case kConsole: exitCode = Run(nullptr, vpnManager); break;

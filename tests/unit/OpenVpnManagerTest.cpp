@@ -353,6 +353,37 @@ TEST_F(ChildProcessTest, MissingProgramReportsItsErrorCode) {
   EXPECT_EQ(process.Id(), 0u);
 }
 
+// A confined program writes only beneath its writable paths; devices stay usable, and
+// the service's own rights are untouched.
+TEST_F(ChildProcessTest, ConfinedProgramWritesOnlyBeneathItsWritablePaths) {
+  const std::string writable = directory_ + "/writable";
+  const std::string other = directory_ + "/other";
+  std::filesystem::create_directories(writable + "/deeper");
+  std::filesystem::create_directories(other);
+  ASSERT_EQ(platform::ConfineLaunchedPrograms({"/dev", writable}), 0);
+  platform::Process process;
+  const int error = process.Launch(
+      Shell("touch deeper/yes; touch " + other + "/no; echo > /dev/null && touch devices-usable; "
+            "cat /proc/self/status > /dev/null && touch reads-usable",
+            writable));
+  platform::Process missing;
+  const int missingError = missing.Launch({directory_ + "/missing", {}, ""});
+  platform::ConfineLaunchedPrograms({});
+  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(process.WaitForExit(10s));
+  EXPECT_EQ(missingError, ENOENT);
+  EXPECT_TRUE(test::FileExists(writable + "/deeper/yes"));
+  EXPECT_FALSE(test::FileExists(other + "/no"));
+  EXPECT_TRUE(test::FileExists(writable + "/devices-usable"));
+  EXPECT_TRUE(test::FileExists(writable + "/reads-usable"));
+  test::WriteFile(other + "/service", "x");
+  EXPECT_TRUE(test::FileExists(other + "/service"));
+  platform::Process free;
+  ASSERT_EQ(free.Launch(Shell("touch " + other + "/free")), 0);
+  ASSERT_TRUE(free.WaitForExit(10s));
+  EXPECT_TRUE(test::FileExists(other + "/free"));
+}
+
 TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
   platform::Process process;
   ASSERT_EQ(process.Launch({"/bin/sleep", {"30"}, ""}), 0);
