@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <string>
 #include <vector>
@@ -178,6 +179,23 @@ TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
     EXPECT_EQ(0, service.WaitForExit()) << "round " << round << "\n" << layout.LogText().substr(0, 4000);
     for (std::thread& client : clients) client.join();
   }
+}
+
+// While idle clients hold every descriptor, the stop dialogue's own connection cannot
+// be accepted either: the stop still ends the service.
+TEST_F(ServiceModeTest, StopsWhileIdleClientsHoldEveryDescriptor) {
+  ServiceProcess service(layout_, {}, {"prlimit", "--nofile=64:64", "--"}, {notify_.Environment()});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  std::vector<std::unique_ptr<LineClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<LineClient>(endpoint));
+  ASSERT_TRUE(WaitUntil([&] { return layout_.LogText().find("Cannot accept a connection, retrying") != std::string::npos; },
+                        std::chrono::seconds(10)));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(0, service.WaitForExit());
+  EXPECT_FALSE(FileExists(PortUsedPath()));
 }
 
 TEST_F(ServiceModeTest, FailedStartUpGoesFromStartingToStoppedWithoutReady) {
