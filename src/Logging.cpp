@@ -385,9 +385,10 @@ void CreateMiniDump(const platform::CrashInfo* info) {
   platform::CloseDumpFile(file);
 }
 
+// Terminate may be called while this thread, or one blocked in a write, holds the
+// logging library's locks: the line goes out as the fault handler's do.
 void terminateHandler() {
-  CLOG(ERROR, loggers::kDefault) << "Terminate handler called, abnormal termination";
-  FlushLogs();
+  CrashLog::Error(FixedText() << "Terminate handler called, abnormal termination");
   std::abort();
 }
 

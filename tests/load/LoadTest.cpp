@@ -181,8 +181,8 @@ TEST(Load, ThousandClientsHundredThousandRequestsNothingLost) {
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
   const ServiceFigures before = Measure(service.Pid());
 
-  // Each client waits for its welcome before the next one connects: the listener's
-  // backlog is small, and a burst of connects beyond it costs SYN retransmissions.
+  // Each client waits for its welcome before the next one connects: this test is about
+  // sustained requests (a burst of connects has its own test).
   std::vector<Client> clients(kClients);
   for (int i = 0; i < kClients; ++i) {
     clients[i].fd = ConnectTo(endpoint);

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <regex>
 
 #include "CrashLog.h"
@@ -110,6 +115,35 @@ TEST_F(LoggingTest, FaultHandlerLinesHaveTheLogLayout) {
     EXPECT_EQ(std::regex_replace(text.substr(0, end + 1), digits, "#"), std::regex_replace(text.substr(end + 1), digits, "#"))
         << text;
   }
+}
+
+// Terminate may come while another thread holds the logger's lock: the line is still
+// written and the process aborts, instead of waiting for ever.
+TEST_F(LoggingTest, TerminateHandlerLogsAndAbortsWhileAnotherThreadHoldsTheLogLock) {
+  test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n");
+  applyLogConfiguration(logFile_, configFile_);
+  NameThread("main");
+  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  std::promise<void> locked, release;
+  std::thread holder([&] {
+    el::Logger* logger = el::Loggers::getLogger(loggers::kDefault);
+    logger->acquireLock();
+    locked.set_value();
+    release.get_future().wait();
+    logger->releaseLock();
+  });
+  locked.get_future().wait();
+  // A handler that waits for the lock is ended by the alarm, not by its abort.
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        terminateHandler();
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  release.set_value();
+  holder.join();
+  EXPECT_NE(test::ReadFile(logFile_).find("[ERROR][main] default - Terminate handler called, abnormal termination\n"),
+            std::string::npos);
 }
 
 TEST(ExceptionCodeName, NamesKnownCodesAndUnknownOnes) {
