@@ -168,7 +168,10 @@ void AppendDate(FixedText* line, const Layout& layout) {
     const char specifier = *++format;
     switch (specifier) {
       case '%': *out++ = '%'; break;
-      case '\0': --format; break;
+      case '\0':  // a trailing "%" stays
+        *out++ = '%';
+        --format;
+        break;
       case 'd': number(civil.day, 2); break;
       case 'a': text(kDaysAbbrev[civil.weekday]); break;
       case 'A': text(kDays[civil.weekday]); break;
