@@ -54,12 +54,15 @@ struct Layout {
   std::string dateFormat;
   int subsecondWidth = 3;
   unsigned subsecondDivisor = 1000;
-  long utcOffset = 0;  // taken when prepared: a later change of daylight saving time is not seen
   bool enabled = true;
   bool toFile = false;
   std::string logFile;
   bool toStandardOutput = false;
 };
+
+// The local time's offset from UTC, which daylight saving time changes: taken when the
+// layout is prepared and again whenever a thread names itself (each new session).
+std::atomic<long> utcOffset{0};
 
 // Replaced layouts are never freed: a handler on another thread may still read one.
 std::atomic<const Layout*> preparedLayout{nullptr};
@@ -153,7 +156,7 @@ void AppendDate(FixedText* line, const Layout& layout) {
   std::int64_t seconds = 0;
   std::int32_t microseconds = 0;
   platform::CurrentTime(&seconds, &microseconds);
-  const CivilTime civil = ToCivil(seconds + layout.utcOffset);
+  const CivilTime civil = ToCivil(seconds + utcOffset.load());
   char buffer[kLongestDateText + 1];
   char* out = buffer;
   const char* const limit = buffer + kLongestDateText;
@@ -205,7 +208,7 @@ void CrashLog::Prepare(el::Logger* logger) {
   const el::base::SubsecondPrecision& precision = configurations->subsecondPrecision(level);
   layout->subsecondWidth = precision.m_width;
   layout->subsecondDivisor = precision.m_offset == 0 ? 1 : precision.m_offset;
-  layout->utcOffset = platform::LocalUtcOffset();
+  utcOffset.store(platform::LocalUtcOffset());
   layout->enabled = configurations->enabled(level);
   layout->logFile = configurations->filename(level);
   layout->toFile = configurations->toFile(level) && !layout->logFile.empty();
@@ -214,6 +217,7 @@ void CrashLog::Prepare(el::Logger* logger) {
 }
 
 void CrashLog::NameThread(const std::string& name) {
+  utcOffset.store(platform::LocalUtcOffset());
   if (name.empty()) return;  // as the library, which keeps the previous name
   const std::size_t length = std::min(name.size(), sizeof threadName - 1);
   std::memcpy(threadName, name.data(), length);

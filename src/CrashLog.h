@@ -37,7 +37,8 @@ class CrashLog {
   // Takes the layout and destinations of logger's ERROR lines. Not safe in a handler;
   // call again after a reconfiguration.
   static void Prepare(el::Logger* logger);
-  // Keeps the calling thread's log name for the handler.
+  // Keeps the calling thread's log name for the handler (and takes the local time's
+  // offset again). Not safe in a handler.
   static void NameThread(const std::string& name);
   // Writes one ERROR line. Safe in a fault handler; does nothing before Prepare.
   static void Error(const FixedText& message);
