@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <list>
 #include <vector>
 
 #include "platform/Crash.h"
@@ -64,7 +65,8 @@ struct Layout {
 // layout is prepared and again whenever a thread names itself (each new session).
 std::atomic<long> utcOffset{0};
 
-// Replaced layouts are never freed: a handler on another thread may still read one.
+// Replaced layouts are kept: a handler on another thread may still read one.
+std::list<Layout> preparedLayouts;
 std::atomic<const Layout*> preparedLayout{nullptr};
 // Once standard output could not take a line in time, the handler stops trying.
 std::atomic<bool> standardOutputStuck{false};
@@ -201,7 +203,7 @@ void AppendDate(FixedText* line, const Layout& layout) {
 void CrashLog::Prepare(el::Logger* logger) {
   el::base::TypedConfigurations* configurations = logger->typedConfigurations();
   const el::Level level = el::Level::Error;
-  auto* layout = new Layout;
+  Layout* layout = &preparedLayouts.emplace_back();
   const el::base::LogFormat& format = configurations->logFormat(level);
   layout->segments = SplitFormat(format.format());
   layout->dateFormat = format.dateTimeFormat();

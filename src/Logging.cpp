@@ -366,8 +366,8 @@ void LoggingCrashHandler(const platform::CrashInfo& info) {
 
 void CreateMiniDump(const platform::CrashInfo* info) {
   // Only a process that never configured its logging resolves the path here.
-  const std::string& path =
-      preparedDumpPath != nullptr ? *preparedDumpPath : *new std::string(ResolveBesideExecutable(paths::kCrashDump));
+  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
+  const std::string& path = *preparedDumpPath;
   int error = 0;
   std::intptr_t file = platform::CreateDumpFile(path, &error);
   if (file < 0) {
