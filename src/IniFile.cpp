@@ -102,6 +102,16 @@ std::uint32_t CidrRange::randomAddress() const {
   return (candidate >> 24) == 127 ? candidate : 0;
 }
 
+std::uint32_t DrawLoopbackAddress(const CidrRange& range, const char* logger) {
+  constexpr std::uint32_t kLoopbackHost = 0x7F000001;  // 127.0.0.1
+  std::uint32_t host = range.randomAddress();
+  if (host == 0 || (host >> 24) != 127) {
+    CLOG(ERROR, logger) << "Unable to find a random loopback address in range " << range.toString();
+    host = kLoopbackHost;
+  }
+  return HostToNet(host);
+}
+
 IniFile::IniFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) return;

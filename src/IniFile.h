@@ -33,6 +33,12 @@ class CidrRange {
   std::string text_;
 };
 
+// The address of an endpoint the service opens, drawn from range, in network byte
+// order. Every endpoint stays on loopback: a range that yields no address in
+// 127.0.0.0/8 (a /32 naming a LAN address, say) gives 127.0.0.1, with an error logged
+// on logger.
+std::uint32_t DrawLoopbackAddress(const CidrRange& range, const char* logger);
+
 // The settings file: ports of the three loopback listeners and the bind range.
 // Reads the whole file in its constructor; a missing file leaves the defaults.
 class IniFile {

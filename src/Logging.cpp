@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "CrashLog.h"
 #include "Paths.h"
 #include "platform/Crash.h"
 #include "platform/Journal.h"
@@ -405,9 +406,18 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   InstallLineWriter();
 }
 
+namespace {
+
+// Resolved ahead: the fault handler may not allocate.
+const std::string* preparedDumpPath = nullptr;
+
+}  // namespace
+
 void configureLogging() {
   applyLogConfiguration(ResolveBesideExecutable(paths::kLogFile),
                         ResolveBesideExecutable(paths::kLogConfig));
+  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
   platform::InstallCrashHandlers(LoggingCrashHandler);
   std::set_terminate(terminateHandler);
   NameThread("main");
@@ -458,43 +468,49 @@ const char* exceptionCodeName(std::uint32_t code) {
   }
 }
 
+// Runs inside the fault handler: its lines go through CrashLog, never through the
+// logging library, whose locks another thread may hold.
 void LoggingCrashHandler(const platform::CrashInfo& info) {
-  std::ostringstream address;
-  address << std::hex << std::uppercase << info.address;
-  CLOG(ERROR, loggers::kDefault) << "Service will stop because of an Unhandled exception " << info.exceptionCode
-                                 << "(" << exceptionCodeName(info.exceptionCode) << ")"
-                                 << " at address " << address.str();
+  FixedText message;
+  message << "Service will stop because of an Unhandled exception " << std::uint64_t{info.exceptionCode} << "("
+          << exceptionCodeName(info.exceptionCode) << ")"
+          << " at address ";
+  message.Hex(info.address);
+  CrashLog::Error(message);
   CreateMiniDump(&info);
-  FlushLogs();
 }
 
 void CreateMiniDump(const platform::CrashInfo* info) {
-  const std::string path = ResolveBesideExecutable(paths::kCrashDump);
+  // Only a process that never configured its logging resolves the path here.
+  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
+  const std::string& path = *preparedDumpPath;
   int error = 0;
   std::intptr_t file = platform::CreateDumpFile(path, &error);
   if (file < 0) {
-    CLOG(ERROR, loggers::kDefault) << "CreateFile failed. Error: " << error;
+    CrashLog::Error(FixedText() << "CreateFile failed. Error: " << static_cast<std::uint64_t>(error));
     return;
   }
-  CLOG(ERROR, loggers::kDefault) << "MiniDumpWriteDump on " << path;
+  CrashLog::Error(FixedText() << "MiniDumpWriteDump on " << path);
   platform::CrashInfo none{0, 0, 0};
   error = platform::WriteDump(file, info != nullptr ? *info : none);
   if (error == 0) {
-    CLOG(ERROR, loggers::kDefault) << "MiniDumpWriteDump success. ";
+    CrashLog::Error(FixedText() << "MiniDumpWriteDump success. ");
   } else {
-    CLOG(ERROR, loggers::kDefault) << "MiniDumpWriteDump failed. Error: " << error;
+    CrashLog::Error(FixedText() << "MiniDumpWriteDump failed. Error: " << static_cast<std::uint64_t>(error));
   }
   platform::CloseDumpFile(file);
 }
 
+// Terminate may be called while this thread, or one blocked in a write, holds the
+// logging library's locks: the line goes out as the fault handler's do.
 void terminateHandler() {
-  CLOG(ERROR, loggers::kDefault) << "Terminate handler called, abnormal termination";
-  FlushLogs();
+  CrashLog::Error(FixedText() << "Terminate handler called, abnormal termination");
   std::abort();
 }
 
 void NameThread(const std::string& name) {
   el::Helpers::setThreadName(name);
+  CrashLog::NameThread(name);
   // The library ignores an empty name; so does the builder's copy.
   if (!name.empty()) threadLogName = name;
 }

@@ -189,9 +189,11 @@ std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask) {
 OpenVpnManager::OpenVpnManager() {
   registerLoggers();
   const IniFile settings = ReadSettings();
-  managementAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  // OpenVPN's management interface takes orders without a password: like the service's
+  // own listener it must never be reachable from the network.
+  managementAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
-  stunnelAddress_ = HostToNet(settings.getBindRange().randomAddress());
+  stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
   stunnel_ = std::make_unique<STunnelManager>();
 }
@@ -208,6 +210,11 @@ std::uint32_t OpenVpnManager::ProcessId() const {
 
 std::string OpenVpnManager::Start(const std::string& args, SessionStart& session) {
   std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  if (retired_) {
+    const std::string answer = ErrorAnswer(0, "The service is stopping");
+    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    return answer;
+  }
   if (managementAddress_ == 0) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Unable to find a random loopback address for OpenVpn Management";
     return std::string();
@@ -406,6 +413,12 @@ std::optional<std::string> OpenVpnManager::DeviceRefusalLocked(const std::string
                                                 kTunnelAdapter + " or a new interface may be used");
   CLOG(WARNING, loggers::kOpenVpnManager) << answer;
   return answer;
+}
+
+void OpenVpnManager::Retire() {
+  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  retired_ = true;
+  ShutdownLocked();
 }
 
 // OpenVPN's clean exit path is its termination signal, sent through the handle of the

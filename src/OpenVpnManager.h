@@ -83,6 +83,9 @@ class OpenVpnManager {
   std::optional<std::string> ShutdownFor(const CallerId& caller);
   // The user whose "start" launched the running tunnel; nothing when none runs.
   std::optional<std::uint32_t> TunnelOwner();
+  // Closes the tunnel for good, at exit: later Start calls are refused, so no OpenVPN
+  // or stunnel outlives the service. Sessions may go on calling Start and Shutdown.
+  void Retire();
 
   // The listen thread's body: management dialogue and relaying to the client.
   static void Listen(OpenVpnListenThreadStartupInfo* info);
@@ -120,6 +123,7 @@ class OpenVpnManager {
   // Serialises Start and Shutdown: two clients starting at once would otherwise lose
   // track of an OpenVPN process.
   mutable std::mutex lifecycleMutex_;
+  bool retired_ = false;
   platform::Process process_;
   // The running tunnel: who started it, its adapter and its management channel.
   std::uint32_t owner_ = 0;

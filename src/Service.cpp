@@ -139,8 +139,7 @@ int RunAsService() {
   }
   PrepareServiceSignals();
   CService service;
-  service.ServiceMain();
-  return 0;
+  return service.ServiceMain();
 }
 
 // --- Install and remove ----------------------------------------------------------

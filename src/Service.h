@@ -85,7 +85,8 @@ class CService : public IService {
 // service's control thread receives them. Call before the process starts any thread.
 void PrepareServiceSignals();
 
-// Runs the service under systemd; returns the exit code (1 when not started by it).
+// Runs the service under systemd; returns the exit code: the main loop's result, or 1
+// when not started by systemd.
 int RunAsService();
 // Registers the service with systemd; true on success.
 bool InstallService(bool autoStart);

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "CmdLineParser.h"
 #include "IniFile.h"
@@ -18,6 +20,7 @@
 #include "Text.h"
 #include "Version.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Processes.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -37,9 +40,10 @@ const char* const kUsage =
 const char* const kWelcome = "Welcome to VortanVpnService management Interface \r";
 const char* const kCompatibilityVersion = "6.5";
 const char* const kPortUsedScheme = "zel-vpn-service://";
-constexpr std::uint32_t kLoopbackHost = 0x7F000001;  // 127.0.0.1
 constexpr std::size_t kSessionStackSize = 256 * 1024;
-constexpr int kListenBacklog = 5;
+// Pause after an accept that failed for want of descriptors or memory: the pending
+// connection stays queued, so an immediate retry would only fail again.
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 // The tunnel controller built by the entry function, for the service mode's main loop.
 OpenVpnManager* processVpnManager = nullptr;
@@ -72,18 +76,6 @@ int ReadCommandLine(const std::string& commandLine) {
   return kService;
 }
 
-// The listener never binds a non-loopback address: a range that yields none (or an
-// address outside 127.0.0.0/8) falls back to 127.0.0.1.
-std::uint32_t DrawListenerAddress(const IniFile& settings) {
-  std::uint32_t host = settings.getBindRange().randomAddress();
-  if (host == 0 || (host >> 24) != 127) {
-    CLOG(ERROR, loggers::kService) << "Unable to find a random loopback address in range "
-                                   << settings.getBindRange().toString();
-    host = kLoopbackHost;
-  }
-  return HostToNet(host);
-}
-
 void WritePortUsed(const std::string& path) {
   const std::string content = kPortUsedScheme + Endpoint(listenerAddress, listenerPort);
   bool opened = false;
@@ -109,17 +101,48 @@ void StartSession(std::unique_ptr<Socket> connection, IService* service, OpenVpn
                                                    threadId);
 }
 
+// Accepts that fail while the listener stays usable come in bursts (every descriptor
+// held by idle clients, a memory shortage): the first failure of a burst is logged, and
+// so is its end.
+class AcceptFailureBurst {
+ public:
+  void Failed(const std::string& reason) {
+    if (failures_++ == 0) {
+      CLOG(WARNING, loggers::kService) << "Cannot accept a connection, retrying: " << reason;
+    }
+  }
+  void Ended() {
+    if (failures_ == 0) return;
+    CLOG(INFO, loggers::kService) << "Connections accepted again after " << failures_ << " failed attempts";
+    failures_ = 0;
+  }
+
+ private:
+  unsigned long failures_ = 0;
+};
+
+bool StopPending(IService* service) { return stopRequested || (service != nullptr && service->IsStopPending()); }
+
 void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnManager) {
+  AcceptFailureBurst failures;
   while (!stopRequested) {
     CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
     std::unique_ptr<Socket> connection;
     try {
       connection = listener.Accept();
+    } catch (const SocketServer::TransientAcceptError& error) {
+      // The stop dialogue's own connection cannot be accepted either while the
+      // shortage lasts: a pending stop ends the loop from here.
+      if (StopPending(service)) break;
+      failures.Failed(error.what());
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
     } catch (const std::runtime_error&) {
       // The stop dialogue's fallback shuts the listener down to end a blocked accept.
       if (stopRequested) break;
       throw;
     }
+    failures.Ended();
     CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
     if (stopRequested) break;
     if (connection) StartSession(std::move(connection), service, vpnManager);
@@ -135,10 +158,12 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
   IniFile settings(ResolveBesideExecutable(paths::kSettings));
   settings.dumpToLog();
   SetAccessRules({settings.getTunnelGroup(), settings.getMaxSessionsPerUser()});
-  listenerAddress = DrawListenerAddress(settings);
+  listenerAddress = DrawLoopbackAddress(settings.getBindRange(), loggers::kService);
   CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
   int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
-  SocketServer listener(listenerAddress, port, kListenBacklog);
+  // Clients wait for the welcome before they speak: a connection that overflowed a
+  // short accept queue (and was completed by SYN cookies) would wait for ever.
+  SocketServer listener(listenerAddress, port, platform::MaxListenBacklog());
   listenerPort = listener.BoundPort();
   CLOG(INFO, loggers::kService) << "bound to " << Endpoint(listenerAddress, listenerPort);
   WritePortUsed(portUsedPath);
@@ -179,6 +204,20 @@ std::string HideProxyParameters(const std::string& text) {
 std::string ShortenedForLog(const std::string& copy, std::size_t requestBytes) {
   if (copy.size() <= kLoggedRequestBytes) return copy;
   return copy.substr(0, kLoggedRequestBytes) + "... (" + std::to_string(requestBytes) + " bytes)";
+}
+
+// The service writes on behalf of its clients wherever they may write; OpenVPN and
+// stunnel, running as root, may write only in the service's own directories and the
+// system's device, kernel, temporary and runtime ones.
+void ConfineTunnelPrograms() {
+  const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
+  const int error = platform::ConfineLaunchedPrograms({"/dev", "/proc", "/sys", root + "/conf", root + "/logs",
+                                                       root + "/log", root + "/run", "/tmp", "/var/tmp", "/run"});
+  if (error != 0) {
+    const std::string reason = platform::ErrorText(error);
+    CLOG(WARNING, loggers::kService) << "OpenVPN and stunnel run without file-system confinement: " << reason << " ("
+                                     << error << ")";
+  }
 }
 
 std::string ReadRequest(Socket& connection) {
@@ -289,16 +328,20 @@ void Answer(SessionStart* record) {
 int Run(IService* service, OpenVpnManager* vpnManager) {
   const std::string portUsedPath = ResolveBesideExecutable(paths::kPortUsed);
   CLOG(DEBUG, loggers::kService) << "running service...";
+  int exitCode = 0;
   try {
     ServeUntilStopped(service, vpnManager, portUsedPath);
   } catch (const std::exception& error) {
     const std::string reason = error.what();
     CLOG(ERROR, loggers::kService) << "Service running error : " << reason;
+    // A failure that ends the service must be seen as one, so the service manager
+    // restarts it.
+    exitCode = 1;
   }
   platform::DeleteFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
   if (service != nullptr) service->ReportStopped();
-  return 0;
+  return exitCode;
 }
 
 void NotifyMainThread() {
@@ -330,26 +373,27 @@ OpenVpnManager* TheOpenVpnManager() { return processVpnManager; }
 
 int ServiceEntry(int argc, char** argv) {
   registerLoggers();
-  // Built before logging is configured, so it logs with the library's defaults.
-  std::unique_ptr<OpenVpnManager> vpnManager(new OpenVpnManager());
-  processVpnManager = vpnManager.get();
+  // Built before logging is configured, so it logs with the library's defaults. Never
+  // destroyed: detached sessions may call it until the process ends.
+  OpenVpnManager* vpnManager = new OpenVpnManager();
+  processVpnManager = vpnManager;
   configureLogging();
   CLOG(INFO, loggers::kService) << "starting...";
 
   int exitCode = 0;
   const int mode = ReadCommandLine(JoinCommandLine(argc, argv));
+  if (mode == kConsole || mode == kService) ConfineTunnelPrograms();
   switch (mode) {
     case -1: exitCode = 0; break;
-    case kConsole: exitCode = Run(nullptr, vpnManager.get()); break;
+    case kConsole: exitCode = Run(nullptr, vpnManager); break;
     case kService: exitCode = RunAsService(); break;
     case kInstallAuto:
     case kInstallDemand: exitCode = InstallService(mode == kInstallAuto) ? 0 : 1; break;
     default: exitCode = RemoveService() ? 0 : 1; break;
   }
-  // Stop OpenVPN and stunnel, then end without running static destructors: detached
-  // session threads may still be logging.
-  vpnManager.reset();
-  processVpnManager = nullptr;
+  // Stop OpenVPN and stunnel for good, then end without running static destructors:
+  // detached session threads may still be logging or calling the tunnel controller.
+  vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
   _exit(exitCode);

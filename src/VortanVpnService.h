@@ -30,7 +30,8 @@ struct SessionStart {
 // The process entry: logging, command line, run mode. Returns the exit code.
 int ServiceEntry(int argc, char** argv);
 
-// The main loop: listener, portused.txt, accept loop, clean-up. Always returns 0.
+// The main loop: listener, portused.txt, accept loop, clean-up. Returns 0 after a
+// stop, 1 after a failure that ended it.
 int Run(IService* service, OpenVpnManager* vpnManager);
 
 // Ends the accept loop from another thread through the protocol itself.

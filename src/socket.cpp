@@ -143,6 +143,7 @@ std::unique_ptr<Socket> SocketServer::Accept() {
   int error = platform::AcceptSocket(Handle(), &accepted);
   if (error != 0) {
     if (platform::IsWouldBlock(error)) return nullptr;
+    if (!platform::IsListenerFault(error)) throw TransientAcceptError(error);
     throw std::runtime_error("Invalid Socket");
   }
   std::unique_ptr<Socket> connection(new Socket(accepted));
@@ -151,6 +152,9 @@ std::unique_ptr<Socket> SocketServer::Accept() {
   platform::SendWritesAtOnce(accepted);
   return connection;
 }
+
+SocketServer::TransientAcceptError::TransientAcceptError(int code)
+    : std::runtime_error(WithErrorCode(platform::ErrorText(code), code)), code_(code) {}
 
 void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,11 +61,24 @@ class Socket {
 
 class SocketServer : public Socket {
  public:
+  // An accept that failed while the listener stays usable (descriptors or memory
+  // exhausted, a connection gone before it was taken): the next accept may succeed.
+  // The text is the system's error text, " id[", the code and "]".
+  class TransientAcceptError : public std::runtime_error {
+   public:
+    explicit TransientAcceptError(int code);
+    int Code() const { return code_; }
+
+   private:
+    int code_;
+  };
+
   // Binds and listens; throws "Invalid Socket : cannot bind" or
   // "Invalid Socket : cannot read actual status".
   SocketServer(std::uint32_t address, int port, int backlog);
   // A new connection owned by the caller, sending each line at once; or null when the
-  // call would block; throws "Invalid Socket" on any other failure.
+  // call would block. Throws TransientAcceptError when the listener stays usable,
+  // "Invalid Socket" when it fails.
   std::unique_ptr<Socket> Accept();
   // Makes a blocked Accept return (and fail) at once.
   void Shutdown();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,8 +16,30 @@ struct CrashInfo {
 using CrashCallback = void (*)(const CrashInfo&);
 
 // Installs handlers for fatal faults. The callback runs on the faulting thread; when
-// it returns, the process ends with the original fault.
+// it returns, the process ends with the original fault. Everything the callback calls
+// must be safe in a signal handler: no lock, no allocation, no stream.
 void InstallCrashHandlers(CrashCallback callback);
+
+// --- Safe inside the fault handler -----------------------------------------------
+
+constexpr std::intptr_t kStandardOutput = 1;
+
+// The wall-clock time.
+void CurrentTime(std::int64_t* seconds, std::int32_t* microseconds);
+// The calling thread's identifier as the standard library prints it.
+std::uint64_t CurrentThreadNumber();
+// Opens path for appending, creating it; -1 on failure.
+std::intptr_t OpenForAppend(const char* path);
+// Writes the whole buffer; where the descriptor cannot take it, waits at most waitMs
+// for room (a pipe nobody reads must not hold the handler). False when not all was
+// written.
+bool WriteWithin(std::intptr_t file, const char* data, std::size_t size, int waitMs);
+void CloseFile(std::intptr_t file);
+
+// --- Not safe there: call ahead ----------------------------------------------------
+
+// The local time's offset from UTC, in seconds, at the current time.
+long LocalUtcOffset();
 
 // Creates (or replaces) the dump file; returns its handle, or -1 with *error set.
 std::intptr_t CreateDumpFile(const std::string& path, int* error);

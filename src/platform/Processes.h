@@ -61,6 +61,14 @@ class Process {
   std::uint32_t id_ = 0;
 };
 
+// Confines every program launched afterwards: it may write only beneath writablePaths
+// (reading and executing stay as they were), the protection a service manager's strict
+// file-system setting gives, for the programs alone, while the service itself writes
+// wherever the client it acts for may. An empty list lifts the confinement. Returns 0,
+// or the code of a kernel that cannot confine (the programs then run unconfined).
+// Call before launching, not concurrently with a launch.
+int ConfineLaunchedPrograms(std::vector<std::string> writablePaths);
+
 // True when the error of RequestExit or Kill says the process has already ended.
 bool IsProcessGone(int code);
 

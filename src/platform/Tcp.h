@@ -38,4 +38,12 @@ int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* local
 // The platform code for "operation would block", told apart by the accept loop.
 bool IsWouldBlock(int code);
 
+// True when a failed accept says the listening socket itself is unusable. Any other
+// failure (descriptors, memory or buffers exhausted, a connection that went away before
+// it was taken) leaves the listener intact: a later accept may succeed.
+bool IsListenerFault(int code);
+
+// A backlog that asks for the longest queue of pending connections the system allows.
+int MaxListenBacklog();
+
 }  // namespace platform

@@ -3,12 +3,18 @@
 
 #include <csignal>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -67,12 +73,34 @@ TEST(Startup, RangeWithoutLoopbackAddressFallsBackTo127001) {
   EXPECT_EQ(client.ReadLine(), test::kWelcome);
 }
 
+// OpenVPN's management endpoint and the stunnel endpoint follow the listener's rule: a
+// range naming a LAN address gives 127.0.0.1 for them too.
+TEST(Startup, EveryEndpointStaysOnLoopbackForARangeNamingALanAddress) {
+  InstalledLayout layout(true);
+  layout.WriteConf("VortanVpnService.ini", "loopbackaddress = 192.168.77.10/32\n");
+  const std::string clientDir = layout.Root() + "/client";
+  std::filesystem::create_directories(clientDir);
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  EXPECT_EQ(endpoint.address, "127.0.0.1");
+  test::LineClient client(endpoint);
+  client.ReadLine();
+  const std::string reply = client.Ask("start 192.0.2.1 1194 " + clientDir + "/x_ " + test::UniqueName("vt") + " udp adaptive");
+  const std::string openVpnConfig = test::ReadFile(clientDir + "/x_vortanclient.ovpn");
+  EXPECT_TRUE(std::regex_search(openVpnConfig, std::regex("\nmanagement 127\\.0\\.0\\.1 \\d+\\s"))) << reply;
+  const std::string stunnelConfig = test::ReadFile(clientDir + "/x__stunnel.conf");
+  EXPECT_TRUE(std::regex_search(stunnelConfig, std::regex("\naccept = 127\\.0\\.0\\.1:\\d+\\s"))) << stunnelConfig;
+  EXPECT_EQ(openVpnConfig.find("192.168.77.10"), std::string::npos);
+  EXPECT_EQ(stunnelConfig.find("192.168.77.10"), std::string::npos);
+}
+
 TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
   InstalledLayout layout;
   test::WriteFile(layout.Conf() + "/portused.txt", "zel-vpn-service://127.0.0.9:1");  // left by an earlier run
   layout.WriteConf("VortanVpnService.ini", "qbrport=\n");
   ServiceProcess service(layout);
-  EXPECT_EQ(service.WaitForExit(), 0);
+  EXPECT_EQ(service.WaitForExit(), 1);
   EXPECT_FALSE(test::FileExists(layout.Conf() + "/portused.txt"));
   const std::string log = layout.LogText();
   EXPECT_NE(log.find("service - Service running error : CFG: Bad format for line: 1\n"), std::string::npos) << log;
@@ -89,6 +117,31 @@ TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
       [&] { return layout.LogText().find("Unable to open file :  ..\\conf\\portused.txt to write free port") != std::string::npos; },
       std::chrono::seconds(5)));
   EXPECT_TRUE(service.Running());
+}
+
+// Idle connections that use up the service's descriptors only delay new clients: the
+// listener survives the shortage, and once the idle clients go the service answers.
+TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
+  InstalledLayout layout;
+  ServiceProcess service(layout, {"/console"}, {"prlimit", "--nofile=64:64", "--"});
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  std::vector<std::unique_ptr<test::LineClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<test::LineClient>(endpoint));
+  const std::string shortage = "[WARNING][main] service - Cannot accept a connection, retrying: Too many open files id[24]\n";
+  ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find(shortage) != std::string::npos; },
+                              std::chrono::seconds(10)))
+      << layout.LogText();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(service.Running());
+  idle.clear();
+
+  test::LineClient client(endpoint);
+  EXPECT_EQ(client.ReadLine(), test::kWelcome);
+  EXPECT_EQ(client.Ask("version").rfind("IMPLEMENTATION:", 0), 0u);
+  const std::string log = layout.LogText();
+  EXPECT_EQ(log.find(shortage), log.rfind(shortage)) << "one warning per burst";
+  EXPECT_NE(log.find("service - Connections accepted again after "), std::string::npos);
 }
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsWithZero) {
@@ -118,6 +171,51 @@ TEST(CrashHandling, FatalFaultIsLoggedAndDumped) {
   EXPECT_NE(log.find("default - MiniDumpWriteDump on " + layout.Root() + "/bin/../log/VortanVpnService.dump"),
             std::string::npos);
   EXPECT_NE(log.find("default - MiniDumpWriteDump success. "), std::string::npos);
+  EXPECT_NE(service.Output().find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos);
+  EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
+}
+
+// A fault while another thread holds the log's lock (blocked writing a line to a
+// standard output that nobody reads) still ends the process, with its log lines in
+// the log file and its dump.
+TEST(CrashHandling, FaultWhileAnotherThreadHoldsTheLogLockEndsTheProcessWithItsDump) {
+  InstalledLayout layout;
+  const std::string output = layout.Root() + "/stdout.txt";
+  ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+  const int reader = open(output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GT(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+  ServiceProcess service(layout);
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  test::LineClient client(endpoint);
+  std::string requests;
+  for (int i = 0; i < 200; ++i) requests += "version\n";
+  client.SendRaw(requests);
+  // Once the pipe takes no more, the session waits in its write, holding the lock.
+  auto queued = [&] {
+    int bytes = 0;
+    return ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  int previous = -1;
+  auto pipeFull = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int now = queued();
+    const bool full = now > 0 && now == previous;
+    previous = now;
+    return full;
+  };
+  ASSERT_TRUE(test::WaitUntil(pipeFull, std::chrono::seconds(10)));
+
+  service.Signal(SIGSEGV);
+  EXPECT_EQ(service.WaitForExit(std::chrono::seconds(2)), 128 + SIGSEGV);
+  close(reader);
+  const std::string log = layout.LogText();
+  EXPECT_TRUE(std::regex_search(log, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\[ERROR\\]\\[main\\] "
+                                                "default - Service will stop because of an Unhandled exception "
+                                                "3221225477\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
+      << log;
+  EXPECT_NE(log.find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos) << log;
   EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
 }
 

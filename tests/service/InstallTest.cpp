@@ -124,12 +124,19 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
   const std::string output = InstallAndVerify(layout.Executable());
   const std::string unit = UnitText(output);
   for (const std::string& line : std::vector<std::string>{"Description=OpenVpn Launcher Service\n", "Type=notify\n", "NotifyAccess=main\n",
-        "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "KillMode=mixed\n",
-        "DeviceAllow=/dev/net/tun rw\n", "ProtectSystem=strict\n", "WantedBy=multi-user.target\n"}) {
+        "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "LimitNOFILE=65536\n", "KillMode=mixed\n",
+        "DeviceAllow=/dev/net/tun rw\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_THAT(unit, HasSubstr(line));
   }
-  EXPECT_THAT(unit, HasSubstr("\"-" + layout.Root() + "/conf\" \"-" + layout.Root() + "/logs\" \"-" +
-                              layout.Root() + "/log\" \"-" + layout.Root() + "/run\""));
+  // Clients' files are written with the client's rights wherever the client may write:
+  // only the system's directories and the service's programs are read-only.
+  EXPECT_THAT(unit, HasSubstr("ProtectSystem=full\n"));
+  EXPECT_THAT(unit, Not(HasSubstr("ProtectSystem=strict")));
+  EXPECT_THAT(unit, Not(HasSubstr("ReadWritePaths=")));
+  EXPECT_THAT(unit, HasSubstr("ReadOnlyPaths=\"" + layout.Bin() + "\"\n"));
+  // The service confines OpenVPN and stunnel itself: the filter lets it.
+  EXPECT_THAT(unit, HasSubstr("SystemCallFilter=@system-service landlock_create_ruleset landlock_add_rule "
+                              "landlock_restrict_self\n"));
   EXPECT_THAT(unit, HasSubstr("CAP_NET_ADMIN"));
   if (HaveSystemdAnalyze()) {
     EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;

@@ -8,7 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -148,10 +152,56 @@ TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
   EXPECT_THAT(log, HasSubstr("request to Stop = 1\n"));
 }
 
+// Sessions keep calling the tunnel controller while the service exits: the controller
+// outlives them, so the exit is a clean one.
+TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
+  constexpr int kRounds = 5;
+  constexpr int kClients = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    InstalledLayout layout;
+    NotifySocket notify(layout.Root());
+    ServiceProcess service(layout, {}, {}, {notify.Environment()});
+    std::vector<std::string> seen;
+    ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
+    Endpoint endpoint;
+    ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+      clients.emplace_back([&endpoint, &answered] {
+        LineClient client(endpoint);
+        client.ReadLine();
+        while (client.Send("shutdown") && client.ReadText(std::chrono::seconds(5)) == "OK") ++answered;
+      });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return answered >= 50; }, std::chrono::seconds(10)));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(0, service.WaitForExit()) << "round " << round << "\n" << layout.LogText().substr(0, 4000);
+    for (std::thread& client : clients) client.join();
+  }
+}
+
+// While idle clients hold every descriptor, the stop dialogue's own connection cannot
+// be accepted either: the stop still ends the service.
+TEST_F(ServiceModeTest, StopsWhileIdleClientsHoldEveryDescriptor) {
+  ServiceProcess service(layout_, {}, {"prlimit", "--nofile=64:64", "--"}, {notify_.Environment()});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
+  Endpoint endpoint;
+  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  std::vector<std::unique_ptr<LineClient>> idle;
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<LineClient>(endpoint));
+  ASSERT_TRUE(WaitUntil([&] { return layout_.LogText().find("Cannot accept a connection, retrying") != std::string::npos; },
+                        std::chrono::seconds(10)));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(0, service.WaitForExit());
+  EXPECT_FALSE(FileExists(PortUsedPath()));
+}
+
 TEST_F(ServiceModeTest, FailedStartUpGoesFromStartingToStoppedWithoutReady) {
   layout_.WriteConf("VortanVpnService.ini", "vortanvpnserviceport =\n");
   ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  EXPECT_EQ(0, service.WaitForExit());
+  EXPECT_EQ(1, service.WaitForExit()) << "a failure must let Restart=on-failure restart the service";
   std::vector<std::string> seen;
   EXPECT_TRUE(notify_.ReceiveUntil("STATUS=Stopped", &seen));
   ASSERT_FALSE(seen.empty());

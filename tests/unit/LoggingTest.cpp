@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <regex>
 
+#include "CrashLog.h"
 #include "Logging.h"
 #include "TestSupport.h"
 
@@ -82,6 +88,62 @@ TEST_F(LoggingTest, AnOversizedLogIsRolledNotTruncatedAtStartUp) {
   test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 2000\n");
   applyLogConfiguration(logFile_, configFile_);
   EXPECT_EQ(test::ReadFile(Numbered(1)).size(), 3000u);
+}
+
+// The fault handler's lines bypass the library: they must still read like its lines,
+// for the built-in layout and for one a configuration file sets.
+TEST_F(LoggingTest, FaultHandlerLinesHaveTheLogLayout) {
+  const char* const formats[] = {
+      nullptr,
+      "%datetime{%a %A %b %B %y/%Y %h %F|%H:%m:%s,%g %%}<%level> %%thread %thread %logger: %msg ~",
+  };
+  for (const char* format : formats) {
+    std::string conf = "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n";
+    if (format != nullptr) conf += std::string("  FORMAT = \"") + format + "\"\n";
+    test::WriteFile(configFile_, conf);
+    const std::string logFile = dir_ + "/logs/" + (format != nullptr ? "custom" : "built-in") + ".log";
+    applyLogConfiguration(logFile, configFile_);
+    NameThread("crashing-thread");
+    CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+    CLOG(ERROR, loggers::kDefault) << "the same message";
+    CrashLog::Error(FixedText() << "the same " << "message");
+    const std::string text = test::ReadFile(logFile);
+    const std::string::size_type end = text.find('\n');
+    ASSERT_NE(end, std::string::npos) << text;
+    // Digits of the time may differ between the two lines; nothing else may.
+    const std::regex digits("[0-9]");
+    EXPECT_EQ(std::regex_replace(text.substr(0, end + 1), digits, "#"), std::regex_replace(text.substr(end + 1), digits, "#"))
+        << text;
+  }
+}
+
+// Terminate may come while another thread holds the logger's lock: the line is still
+// written and the process aborts, instead of waiting for ever.
+TEST_F(LoggingTest, TerminateHandlerLogsAndAbortsWhileAnotherThreadHoldsTheLogLock) {
+  test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n");
+  applyLogConfiguration(logFile_, configFile_);
+  NameThread("main");
+  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  std::promise<void> locked, release;
+  std::thread holder([&] {
+    el::Logger* logger = el::Loggers::getLogger(loggers::kDefault);
+    logger->acquireLock();
+    locked.set_value();
+    release.get_future().wait();
+    logger->releaseLock();
+  });
+  locked.get_future().wait();
+  // A handler that waits for the lock is ended by the alarm, not by its abort.
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        terminateHandler();
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  release.set_value();
+  holder.join();
+  EXPECT_NE(test::ReadFile(logFile_).find("[ERROR][main] default - Terminate handler called, abnormal termination\n"),
+            std::string::npos);
 }
 
 TEST(ExceptionCodeName, NamesKnownCodesAndUnknownOnes) {

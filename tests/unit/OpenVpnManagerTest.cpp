@@ -25,6 +25,7 @@
 #include "TestSupport.h"
 #include "platform/Processes.h"
 #include "socket.h"
+#include "VortanVpnService.h"
 
 namespace vortan {
 namespace {
@@ -413,6 +414,37 @@ TEST_F(ChildProcessTest, MissingProgramReportsItsErrorCode) {
   EXPECT_EQ(process.Id(), 0u);
 }
 
+// A confined program writes only beneath its writable paths; devices stay usable, and
+// the service's own rights are untouched.
+TEST_F(ChildProcessTest, ConfinedProgramWritesOnlyBeneathItsWritablePaths) {
+  const std::string writable = directory_ + "/writable";
+  const std::string other = directory_ + "/other";
+  std::filesystem::create_directories(writable + "/deeper");
+  std::filesystem::create_directories(other);
+  ASSERT_EQ(platform::ConfineLaunchedPrograms({"/dev", writable}), 0);
+  platform::Process process;
+  const int error = process.Launch(
+      Shell("touch deeper/yes; touch " + other + "/no; echo > /dev/null && touch devices-usable; "
+            "cat /proc/self/status > /dev/null && touch reads-usable",
+            writable));
+  platform::Process missing;
+  const int missingError = missing.Launch({directory_ + "/missing", {}, ""});
+  platform::ConfineLaunchedPrograms({});
+  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(process.WaitForExit(10s));
+  EXPECT_EQ(missingError, ENOENT);
+  EXPECT_TRUE(test::FileExists(writable + "/deeper/yes"));
+  EXPECT_FALSE(test::FileExists(other + "/no"));
+  EXPECT_TRUE(test::FileExists(writable + "/devices-usable"));
+  EXPECT_TRUE(test::FileExists(writable + "/reads-usable"));
+  test::WriteFile(other + "/service", "x");
+  EXPECT_TRUE(test::FileExists(other + "/service"));
+  platform::Process free;
+  ASSERT_EQ(free.Launch(Shell("touch " + other + "/free")), 0);
+  ASSERT_TRUE(free.WaitForExit(10s));
+  EXPECT_TRUE(test::FileExists(other + "/free"));
+}
+
 TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
   platform::Process process;
   ASSERT_EQ(process.Launch({"/bin/sleep", {"30"}, ""}), 0);
@@ -453,6 +485,24 @@ TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
   EXPECT_TRUE(tracked.Tracked());
   EXPECT_TRUE(platform::IsProcessGone(tracked.RequestExit()));
   EXPECT_TRUE(tracked.WaitForExit(0ms));
+}
+
+// At exit the controller closes the tunnel for good: a session's "start" in the last
+// moments writes nothing and launches nothing; "shutdown" stays harmless.
+TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
+  silenceLogging();
+  char pattern[] = "/tmp/vortan-retired-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  OpenVpnManager manager;
+  manager.Retire();
+  SessionStart session{Socket(), nullptr, &manager, CallerId{0}};
+  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", session);
+  EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
+  manager.Shutdown();
+  EXPECT_EQ(manager.ProcessId(), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -4,8 +4,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -49,20 +53,31 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void*) {
   raise(signalNumber);
 }
 
-void WriteText(int fd, const char* text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t written = write(fd, text, length);
-    if (written <= 0) return;
-    text += written;
-    length -= static_cast<size_t>(written);
-  }
+void WriteText(int fd, const char* text) { WriteWithin(fd, text, strlen(text), 0); }
+
+// Digits of value in the given base, appended at *end (signal safe, unlike snprintf).
+void AppendNumber(char** end, std::uint64_t value, unsigned base) {
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = "0123456789ABCDEF"[value % base];
+    value /= base;
+  } while (value != 0);
+  while (count > 0) *(*end)++ = digits[--count];
+}
+
+void AppendText(char** end, const char* text) {
+  while (*text != '\0') *(*end)++ = *text++;
 }
 
 }  // namespace
 
 void InstallCrashHandlers(CrashCallback callback) {
   crashCallback = callback;
+  // backtrace() loads its unwinder (and allocates) on first use: do that now, not in
+  // the handler.
+  void* frame = nullptr;
+  backtrace(&frame, 1);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = OnFatalSignal;
@@ -79,10 +94,20 @@ std::intptr_t CreateDumpFile(const std::string& path, int* error) {
 
 int WriteDump(std::intptr_t file, const CrashInfo& info) {
   int fd = static_cast<int>(file);
-  char header[160];
-  snprintf(header, sizeof header, "signal %d (%s)\nexception code 0x%08X\naddress %p\nbacktrace:\n",
-           info.signalNumber, strsignal(info.signalNumber), info.exceptionCode,
-           reinterpret_cast<void*>(info.address));
+  char header[256];
+  char* end = header;
+  const char* description = sigdescr_np(info.signalNumber);
+  AppendText(&end, "signal ");
+  AppendNumber(&end, static_cast<std::uint64_t>(info.signalNumber), 10);
+  AppendText(&end, " (");
+  AppendText(&end, description != nullptr ? description : "Unknown signal");
+  AppendText(&end, ")\nexception code 0x");
+  const std::uint64_t code = info.exceptionCode;
+  for (int shift = 28; shift >= 0; shift -= 4) *end++ = "0123456789ABCDEF"[(code >> shift) & 0xF];
+  AppendText(&end, "\naddress 0x");
+  AppendNumber(&end, info.address, 16);
+  AppendText(&end, "\nbacktrace:\n");
+  *end = '\0';
   WriteText(fd, header);
   void* frames[64];
   int count = backtrace(frames, 64);
@@ -91,5 +116,48 @@ int WriteDump(std::intptr_t file, const CrashInfo& info) {
 }
 
 void CloseDumpFile(std::intptr_t file) { close(static_cast<int>(file)); }
+
+void CurrentTime(std::int64_t* seconds, std::int32_t* microseconds) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  *seconds = now.tv_sec;
+  *microseconds = static_cast<std::int32_t>(now.tv_nsec / 1000);
+}
+
+// pthread_self reads the thread pointer: no lock, no call into the C library's state.
+std::uint64_t CurrentThreadNumber() { return static_cast<std::uint64_t>(pthread_self()); }
+
+std::intptr_t OpenForAppend(const char* path) {
+  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+}
+
+bool WriteWithin(std::intptr_t file, const char* data, std::size_t size, int waitMs) {
+  const int fd = static_cast<int>(file);
+  while (size > 0) {
+    if (waitMs > 0) {
+      pollfd waiter{fd, POLLOUT, 0};
+      int ready;
+      do {
+        ready = poll(&waiter, 1, waitMs);
+      } while (ready < 0 && errno == EINTR);
+      if (ready <= 0) return false;
+    }
+    ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void CloseFile(std::intptr_t file) { close(static_cast<int>(file)); }
+
+long LocalUtcOffset() {
+  const time_t now = time(nullptr);
+  tm local{};
+  if (localtime_r(&now, &local) == nullptr) return 0;
+  return local.tm_gmtoff;
+}
 
 }  // namespace platform

@@ -1,13 +1,17 @@
 #include "platform/Processes.h"
 
 #include <fcntl.h>
+#include <linux/landlock.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -133,6 +137,81 @@ void StartReaper(int handle) {
   }
 }
 
+int Spawn(const LaunchSpec& spec, pid_t* child) {
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  int error = PrepareActions(spec, &actions);
+  if (error == 0) error = PrepareAttributes(&attributes);
+  if (error != 0) return error;
+  std::vector<char*> argv = ArgumentVector(spec);
+  std::vector<char*> environment = ChildEnvironment();
+  return posix_spawn(child, spec.program.c_str(), actions.get(), attributes.get(), argv.data(), environment.data());
+}
+
+// Paths beneath which a launched program may write; empty: programs are not confined.
+std::vector<std::string> confinedWritablePaths;
+// The kernel's Landlock interface version, which tells the rights it can restrict.
+long landlockVersion = 0;
+
+// LANDLOCK_ACCESS_FS_TRUNCATE, of version 3: newer than the kernel headers of the build.
+constexpr std::uint64_t kTruncateRight = 1ULL << 14;
+
+// Every right that changes the file system, as far as the kernel's version knows it.
+std::uint64_t WriteRights(long version) {
+  std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+                         LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                         LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+                         LANDLOCK_ACCESS_FS_MAKE_SYM;
+  if (version >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
+  if (version >= 3) rights |= kTruncateRight;
+  return rights;
+}
+
+// Restricts the calling thread, and whatever it starts from now on, to writing beneath
+// the confined paths. Landlock needs no privilege and binds only this thread.
+int RestrictWritesOfThisThread() {
+  landlock_ruleset_attr ruleset{};
+  ruleset.handled_access_fs = WriteRights(landlockVersion);
+  const int rules = static_cast<int>(syscall(SYS_landlock_create_ruleset, &ruleset, sizeof ruleset, 0));
+  if (rules < 0) return errno;
+  int error = 0;
+  for (const std::string& path : confinedWritablePaths) {
+    const int directory = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (directory < 0) {
+      if (errno == ENOENT) continue;
+      error = errno;
+      break;
+    }
+    landlock_path_beneath_attr rule{};
+    rule.allowed_access = ruleset.handled_access_fs;
+    rule.parent_fd = directory;
+    if (syscall(SYS_landlock_add_rule, rules, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) error = errno;
+    close(directory);
+    if (error != 0) break;
+  }
+  // Required by the kernel for a restriction without privilege (the unit sets it anyway).
+  if (error == 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) error = errno;
+  if (error == 0 && syscall(SYS_landlock_restrict_self, rules, 0) != 0) error = errno;
+  close(rules);
+  return error;
+}
+
+// Spawns from a thread of its own that restricts itself first: the child inherits the
+// restriction, the service's other threads keep their rights.
+int SpawnConfined(const LaunchSpec& spec, pid_t* child) {
+  int error = 0;
+  try {
+    std::thread launcher([&] {
+      error = RestrictWritesOfThisThread();
+      if (error == 0) error = Spawn(spec, child);
+    });
+    launcher.join();
+  } catch (const std::system_error& failure) {
+    return failure.code().value();
+  }
+  return error;
+}
+
 }  // namespace
 
 Process::~Process() { Release(); }
@@ -151,16 +230,8 @@ Process& Process::operator=(Process&& other) noexcept {
 
 int Process::Launch(const LaunchSpec& spec) {
   Release();
-  SpawnActions actions;
-  SpawnAttributes attributes;
-  int error = PrepareActions(spec, &actions);
-  if (error == 0) error = PrepareAttributes(&attributes);
-  if (error != 0) return error;
-  std::vector<char*> argv = ArgumentVector(spec);
-  std::vector<char*> environment = ChildEnvironment();
   pid_t child = -1;
-  error = posix_spawn(&child, spec.program.c_str(), actions.get(), attributes.get(), argv.data(),
-                      environment.data());
+  int error = confinedWritablePaths.empty() ? Spawn(spec, &child) : SpawnConfined(spec, &child);
   if (error != 0) return error;
   // An uncollected child keeps its identifier, so this handle cannot name another process.
   int handle = pidfd_open(child, 0);
@@ -216,5 +287,15 @@ void Process::Forget() {
 }
 
 bool IsProcessGone(int code) { return code == ESRCH; }
+
+int ConfineLaunchedPrograms(std::vector<std::string> writablePaths) {
+  confinedWritablePaths.clear();
+  if (writablePaths.empty()) return 0;
+  const long version = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (version < 0) return errno;
+  landlockVersion = version;
+  confinedWritablePaths = std::move(writablePaths);
+  return 0;
+}
 
 }  // namespace platform

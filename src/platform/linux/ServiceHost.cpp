@@ -137,7 +137,7 @@ std::string ServiceDefinitionPath(const std::string& name) {
 }
 
 std::string ServiceDefinitionText(const ServiceDefinition& definition) {
-  const std::string& root = definition.installRoot;
+  const std::string programDirectory = definition.executable.substr(0, definition.executable.rfind('/'));
   return "[Unit]\n"
          "Description=" + definition.description + "\n"
          "Wants=network-online.target\n"
@@ -151,6 +151,9 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          "ExecStart=" + QuotedUnitWord(definition.executable) + "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
+         // Every client connection holds a descriptor: the default soft limit of 1024
+         // would let one local user's idle connections lock every other client out.
+         "LimitNOFILE=65536\n"
          // Stop sends SIGTERM to the service alone, which stops OpenVPN and stunnel
          // itself; whatever is left afterwards is killed.
          "KillMode=mixed\n"
@@ -165,12 +168,13 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          "NoNewPrivileges=yes\n"
          "DevicePolicy=closed\n"
          "DeviceAllow=/dev/net/tun rw\n"
-         // Everything read-only except the service's own directories and the places
-         // where clients keep the per-connection files the service writes for them.
-         "ProtectSystem=strict\n"
-         "ReadWritePaths=" + QuotedUnitWord("-" + root + "/conf") + " " +
-         QuotedUnitWord("-" + root + "/logs") + " " + QuotedUnitWord("-" + root + "/log") + " " +
-         QuotedUnitWord("-" + root + "/run") + " -/home -/root -/tmp -/var/tmp -/run\n"
+         // The service writes a client's files with that client's own rights, wherever
+         // the client may write: only the system's directories, which no client may
+         // write, and the service's programs are read-only. OpenVPN and stunnel are
+         // confined by the service itself (Landlock) to its own directories and the
+         // temporary and runtime ones.
+         "ProtectSystem=full\n"
+         "ReadOnlyPaths=" + QuotedUnitWord(programDirectory) + "\n"
          "ProtectKernelModules=yes\n"
          "ProtectKernelLogs=yes\n"
          "ProtectControlGroups=yes\n"
@@ -182,7 +186,8 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          "LockPersonality=yes\n"
          "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
          "SystemCallArchitectures=native\n"
-         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=@system-service landlock_create_ruleset landlock_add_rule "
+         "landlock_restrict_self\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -116,5 +117,14 @@ int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* local
 }
 
 bool IsWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+// accept4 also reports errors of the connection being taken (ECONNABORTED, EPROTO,
+// network errors pending on it) and of the process (EMFILE, ENFILE, ENOBUFS, ENOMEM):
+// only these codes speak of the listening descriptor itself.
+bool IsListenerFault(int code) { return code == EBADF || code == EINVAL || code == ENOTSOCK || code == EFAULT; }
+
+// listen() cuts a larger backlog down to net.core.somaxconn of the socket's network
+// namespace, so the largest value asks for exactly that maximum.
+int MaxListenBacklog() { return std::numeric_limits<int>::max(); }
 
 }  // namespace platform
