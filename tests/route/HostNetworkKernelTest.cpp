@@ -52,9 +52,9 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   ns.MustIp("link property add dev Vortan-Dashlet altname vortan-alt");
 
   std::vector<platform::Adapter> adapters;
-  int error = -1;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
   ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
 
   const platform::Adapter* loopback = FindByName(adapters, "lo");
   ASSERT_NE(loopback, nullptr);
@@ -67,14 +67,16 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   EXPECT_EQ(lan->status, platform::OperStatus::Operational);
   EXPECT_THAT(AddressTexts(*lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
   EXPECT_THAT(GatewayTexts(*lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
-  EXPECT_TRUE(lan->aliases.empty());
+  EXPECT_THAT(lan->friendlyNames, ElementsAre("lan"));
 
   const platform::Adapter* tap = FindByName(adapters, "Vortan-Dashlet");
   ASSERT_NE(tap, nullptr);
   EXPECT_NE(tap->index, lan->index);
   EXPECT_EQ(tap->status, platform::OperStatus::Disconnected);  // created down
   EXPECT_EQ(tap->description, "tunnel-alias");
-  EXPECT_THAT(tap->aliases, ElementsAre("tunnel-alias", "vortan-alt"));
+  EXPECT_THAT(tap->friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
+  EXPECT_EQ(tap->primaryWins, 0u);  // Linux has no WINS
+  EXPECT_EQ(tap->secondaryWins, 0u);
   EXPECT_THAT(AddressTexts(*tap), ElementsAre("10.8.0.2/255.255.255.0"));
   EXPECT_TRUE(tap->gateways.empty());
 }
@@ -87,9 +89,9 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   std::uint32_t expectedIndex = static_cast<std::uint32_t>(std::stoul(output));
 
   std::vector<platform::Adapter> adapters;
-  int error = -1;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
   ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
   ASSERT_NE(FindByName(adapters, "second"), nullptr);
   EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
 }
@@ -127,7 +129,7 @@ std::string DnsServersSeenWith(const ResolverLayout& layout) {
     std::string line = "mount namespace set-up failed";
     if (LayResolverFilesPrivately(scratch)) {
       std::vector<std::uint32_t> servers;
-      line = std::to_string(platform::ListDnsServers(&servers));
+      line = std::to_string(platform::ListDnsServers(&servers).Code());
       for (std::uint32_t server : servers) line += " " + FormatDotted(server);
     }
     ssize_t written = write(report[1], line.data(), line.size());
