@@ -143,8 +143,8 @@ platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& 
   return firstError;
 }
 
-platform::Error WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex, std::uint32_t metric,
-                            HostAccess& host) {
+platform::Error WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex,
+                                        std::uint32_t metric, HostAccess& host) {
   if (!onMode) return RemoveTunnelBroadcastRoutes(rows.tunnelRoutes, host);
   if (rows.tunnelRoutes.empty()) return host.AddRoute(kAllOnes, kAllOnes, 0, tunnelIndex, metric);
   return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
@@ -246,7 +246,8 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
   }
   std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
   platform::Error error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
-  if (platform::IsAlreadyExists(error) && IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
+  if (platform::IsAlreadyExists(error) &&
+      IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
     error = platform::Error::Success();
   }
   return CreateRouteReply(error, kind, destinationText, netmaskText, entry);

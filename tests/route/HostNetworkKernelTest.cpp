@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <stdexcept>
 
@@ -25,6 +26,12 @@ using ::testing::ElementsAre;
 const platform::Adapter* FindByName(const std::vector<platform::Adapter>& adapters, const std::string& name) {
   auto found = std::find_if(adapters.begin(), adapters.end(), [&](const auto& a) { return a.name == name; });
   return found == adapters.end() ? nullptr : &*found;
+}
+
+std::uint32_t Ip(const char* text) {
+  std::uint32_t value = 0;
+  EXPECT_TRUE(ParseDottedQuad(text, &value)) << text;
+  return value;
 }
 
 std::vector<std::string> AddressTexts(const platform::Adapter& adapter) {
@@ -94,6 +101,30 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
   ASSERT_NE(FindByName(adapters, "second"), nullptr);
   EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
+}
+
+// The row read is the row deleted: a second deletion finds nothing, and the kernel's
+// "no such process" for a missing route reaches the callers as "not found".
+TEST(HostNetworkKernel, DeletingARouteTwiceReportsItNotFound) {
+  NetworkNamespace ns;
+  ns.AddVethPair("lan", "lanpeer");
+  ns.MustIp("link set dev lan up");
+  ns.MustIp("address add 192.168.78.10/24 dev lan");
+  ns.MustIp("route add 10.78.0.0/16 via 192.168.78.1 dev lan metric 7");
+  std::vector<platform::Route> routes;
+  platform::Error first;
+  platform::Error second;
+  ns.Run([&] {
+    platform::ListRoutes(&routes);
+    for (const platform::Route& route : routes) {
+      if (route.destination != Ip("10.78.0.0")) continue;
+      first = platform::DeleteRoute(route);
+      second = platform::DeleteRoute(route);
+    }
+  });
+  EXPECT_TRUE(first.Succeeded()) << first.Step() << " " << first.Code();
+  EXPECT_TRUE(platform::IsNotFound(second)) << second.Step() << " " << second.Code();
+  EXPECT_EQ(second.Code(), ESRCH);
 }
 
 // The resolver files as a host shows them; an empty text leaves the file out.

@@ -12,11 +12,21 @@ TEST(ErrnoError, EveryErrnoValueHasItsKind) {
     int code;
     ErrorKind kind;
   } cases[] = {
-      {0, ErrorKind::None},           {EACCES, ErrorKind::AccessDenied}, {EPERM, ErrorKind::AccessDenied},
-      {EEXIST, ErrorKind::AlreadyExists}, {ENOENT, ErrorKind::NotFound},  {ENODEV, ErrorKind::NotFound},
-      {ENXIO, ErrorKind::NotFound},   {EINVAL, ErrorKind::Invalid},      {EAGAIN, ErrorKind::WouldBlock},
-      {EWOULDBLOCK, ErrorKind::WouldBlock}, {EINPROGRESS, ErrorKind::WouldBlock}, {ESRCH, ErrorKind::ProcessGone},
-      {ECHILD, ErrorKind::ProcessGone}, {ENETUNREACH, ErrorKind::Other}, {EIO, ErrorKind::Other},
+      {0, ErrorKind::None},
+      {EACCES, ErrorKind::AccessDenied},
+      {EPERM, ErrorKind::AccessDenied},
+      {EEXIST, ErrorKind::AlreadyExists},
+      {ENOENT, ErrorKind::NotFound},
+      {ENODEV, ErrorKind::NotFound},
+      {ENXIO, ErrorKind::NotFound},
+      {EINVAL, ErrorKind::Invalid},
+      {EAGAIN, ErrorKind::WouldBlock},
+      {EWOULDBLOCK, ErrorKind::WouldBlock},
+      {EINPROGRESS, ErrorKind::WouldBlock},
+      {ESRCH, ErrorKind::ProcessGone},
+      {ECHILD, ErrorKind::ProcessGone},
+      {ENETUNREACH, ErrorKind::Other},
+      {EIO, ErrorKind::Other},
       {EPROTO, ErrorKind::Other},
   };
   for (const auto& c : cases) EXPECT_EQ(KindOfErrno(c.code), c.kind) << c.code;

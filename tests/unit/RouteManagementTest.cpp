@@ -443,8 +443,8 @@ TEST_F(RouteBroadcastCommand, TheTunnelInterfaceMetricRaisesTheTarget) {
   EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 24u)));  // 5 + 20 - 1
   host.interfaceMetricError = Failure(ErrorKind::NotFound, 1168);
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"),
-            "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's LAN.1168</br> "
-            "(code 19)");
+            "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
+            "LAN.1168</br> (code 19)");
   EXPECT_EQ(host.metricChanges.size(), 1u);
 }
 
