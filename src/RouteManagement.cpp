@@ -97,10 +97,12 @@ std::string CreateRouteReply(const platform::Error& error, ConflictKind kind, co
   return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error.Code()) + " ]");
 }
 
-// Linux keeps no limited-broadcast row per interface: without a 255.255.255.255/32
-// route of its own, a limited broadcast follows the default route. The tunnel's
-// broadcast row is therefore a 255.255.255.255/32 route of the main table on the tunnel
-// device:
+// A host that keeps a limited-broadcast route per interface has the tunnel's broadcast
+// row ready: only its metric changes, in either mode.
+//
+// Linux keeps no such route: without a 255.255.255.255/32 route of its own, a limited
+// broadcast follows the default route. The tunnel's broadcast row is therefore a
+// 255.255.255.255/32 route of the main table on the tunnel device:
 //  - no such route is the row at the platform's default metric, interface metric + 256;
 //  - a route at metric N is the row at metric N ("on" mode writes one there).
 // A /32 route on the tunnel wins over the default route at any metric, so the default
@@ -145,6 +147,7 @@ platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& 
 
 platform::Error WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex,
                                         std::uint32_t metric, HostAccess& host) {
+  if (host.KeepsBroadcastRoutePerInterface()) return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
   if (!onMode) return RemoveTunnelBroadcastRoutes(rows.tunnelRoutes, host);
   if (rows.tunnelRoutes.empty()) return host.AddRoute(kAllOnes, kAllOnes, 0, tunnelIndex, metric);
   return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
@@ -187,6 +190,7 @@ platform::Error HostAccess::AddRoute(std::uint32_t destination, std::uint32_t ma
 }
 platform::Error HostAccess::DeleteRoute(const platform::Route& route) { return platform::DeleteRoute(route); }
 platform::Error HostAccess::ListRoutes(std::vector<platform::Route>* routes) { return platform::ListRoutes(routes); }
+bool HostAccess::KeepsBroadcastRoutePerInterface() { return platform::KeepsBroadcastRoutePerInterface(); }
 platform::Error HostAccess::ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) {
   return platform::ChangeRouteMetric(route, metric);
 }
@@ -310,6 +314,10 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
     rows = FindBroadcastRows(routes, tunnelIndex, vpnInterfaceMetric);
   } catch (const std::bad_alloc&) {
     return ErrorReply(17, "Malloc failed. Out of memory.");
+  }
+  if (rows.tunnelRoutes.empty() && host.KeepsBroadcastRoutePerInterface()) {
+    CLOG(ERROR, loggers::kDefault) << "Unable to change broadcast route";
+    return "OK";
   }
 
   std::optional<std::uint32_t> metric =

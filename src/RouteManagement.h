@@ -27,6 +27,7 @@ class HostAccess {
                                    std::uint32_t interfaceIndex, std::uint32_t metric);
   virtual platform::Error DeleteRoute(const platform::Route& route);
   virtual platform::Error ListRoutes(std::vector<platform::Route>* routes);
+  virtual bool KeepsBroadcastRoutePerInterface();
   virtual platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric);
   virtual platform::Error FlushNeighbours(std::uint32_t interfaceIndex);
   // A fresh conflict analysis that reads the host's configuration anew.

@@ -88,6 +88,10 @@ Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gate
 // Deletes exactly the entry that route describes; NotFound when it is gone.
 Error DeleteRoute(const Route& route);
 
+// Whether the host keeps a limited-broadcast (255.255.255.255) route of its own for every
+// interface. Where it does not, a limited broadcast follows the host's other routes.
+bool KeepsBroadcastRoutePerInterface();
+
 // Every IPv4 route of the table the route operations write, in platform order.
 Error ListRoutes(std::vector<Route>* routes);
 

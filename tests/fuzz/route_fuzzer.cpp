@@ -69,6 +69,7 @@ class FakeHost : public vortan::RouteManagement::HostAccess {
     *routes = {broadcast};
     return {};
   }
+  bool KeepsBroadcastRoutePerInterface() override { return false; }
   platform::Error ChangeRouteMetric(const platform::Route&, std::uint32_t) override { return {}; }
   platform::Error FlushNeighbours(std::uint32_t) override { return {}; }
   std::unique_ptr<vortan::NetworkStatus> NewNetworkStatus() override { return std::make_unique<FakeStatus>(); }

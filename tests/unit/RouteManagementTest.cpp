@@ -89,6 +89,7 @@ class FakeHost : public RouteManagement::HostAccess {
   platform::Error deleteRouteError;
   std::vector<platform::Route> routes;
   platform::Error listRoutesError;
+  bool ownBroadcastRoutes = false;  // true: every interface has a broadcast route of its own
   bool listRoutesOutOfMemory = false;
   platform::Error changeMetricError;
   platform::Error flushResult;
@@ -128,6 +129,7 @@ class FakeHost : public RouteManagement::HostAccess {
     *out = routes;
     return listRoutesError;
   }
+  bool KeepsBroadcastRoutePerInterface() override { return ownBroadcastRoutes; }
   platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
     metricChanges.emplace_back(route.interfaceIndex, metric);
     return changeMetricError;
@@ -446,6 +448,21 @@ TEST_F(RouteBroadcastCommand, TheTunnelInterfaceMetricRaisesTheTarget) {
             "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
             "LAN.1168</br> (code 19)");
   EXPECT_EQ(host.metricChanges.size(), 1u);
+}
+
+// Where every interface has its own broadcast route, both modes only change the
+// tunnel's route's metric, and without one nothing is written.
+TEST_F(RouteBroadcastCommand, OnHostsWithOwnBroadcastRoutesOnlyTheMetricChanges) {
+  host.ownBroadcastRoutes = true;
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 256u), std::make_pair(kTapIndex, 19u)));
+  host.routes.erase(host.routes.begin() + 2, host.routes.end());
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_EQ(host.metricChanges.size(), 2u);
+  EXPECT_TRUE(host.deleted.empty());
+  EXPECT_TRUE(host.added.empty());
 }
 
 TEST_F(RouteBroadcastCommand, DeviceMustLieInTheTunnelNetwork) {

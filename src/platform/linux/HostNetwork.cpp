@@ -296,6 +296,10 @@ Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) {
   return Error::Success();
 }
 
+// Linux creates no 255.255.255.255 route: a limited broadcast follows the default route
+// unless a /32 route for it names an interface.
+bool KeepsBroadcastRoutePerInterface() { return false; }
+
 Error BestRoute(std::uint32_t address, Route* route) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, 0);
