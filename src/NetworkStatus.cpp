@@ -21,6 +21,9 @@ IpAddrString EntryOf(std::uint32_t address, std::uint32_t mask) {
   return {FormatDotted(address), FormatDotted(mask)};
 }
 
+// A server address without a mask; 0.0.0.0 for none.
+IpAddrString ServerEntry(std::uint32_t address) { return {FormatDotted(address), ""}; }
+
 }  // namespace
 
 ConflictKind NetworkStatus::Analyse(const std::string& destination, const std::string& netmask) {
@@ -116,29 +119,34 @@ std::string NetworkStatus::Message(ConflictKind kind, const std::string& destina
   return {};
 }
 
-// Linux has no WINS servers; loopback interfaces are left out as they are no LAN the
-// destination could collide with.
-std::unique_ptr<std::vector<AdapterInfo>> NetworkStatus::FetchAdapters() {
-  std::vector<platform::Adapter> adapters;
-  if (platform::ListAdapters(&adapters) != 0) return nullptr;
-  auto copy = std::make_unique<std::vector<AdapterInfo>>();
+// Loopback interfaces are left out as they are no LAN the destination could collide with.
+std::vector<AdapterInfo> NetworkStatus::CopyAdapters(const std::vector<platform::Adapter>& adapters) {
+  std::vector<AdapterInfo> copy;
   for (const platform::Adapter& adapter : adapters) {
     if (adapter.loopback) continue;
     AdapterInfo info;
     info.index = adapter.index;
     for (const auto& entry : adapter.addresses) info.addresses.push_back(EntryOf(entry.address, entry.mask));
-    for (std::uint32_t gateway : adapter.gateways) info.gateways.push_back({FormatDotted(gateway), ""});
+    for (std::uint32_t gateway : adapter.gateways) info.gateways.push_back(ServerEntry(gateway));
+    info.primaryWins = ServerEntry(adapter.primaryWins);
+    info.secondaryWins = ServerEntry(adapter.secondaryWins);
     info.status = adapter.status;
-    copy->push_back(std::move(info));
+    copy.push_back(std::move(info));
   }
   return copy;
 }
 
+std::unique_ptr<std::vector<AdapterInfo>> NetworkStatus::FetchAdapters() {
+  std::vector<platform::Adapter> adapters;
+  if (platform::ListAdapters(&adapters).Failed()) return nullptr;
+  return std::make_unique<std::vector<AdapterInfo>>(CopyAdapters(adapters));
+}
+
 std::unique_ptr<NetworkParams> NetworkStatus::FetchNetworkParams() {
   std::vector<std::uint32_t> servers;
-  if (platform::ListDnsServers(&servers) != 0) return nullptr;
+  if (platform::ListDnsServers(&servers).Failed()) return nullptr;
   auto copy = std::make_unique<NetworkParams>();
-  for (std::uint32_t server : servers) copy->dnsServers.push_back({FormatDotted(server), ""});
+  for (std::uint32_t server : servers) copy->dnsServers.push_back(ServerEntry(server));
   return copy;
 }
 

@@ -60,6 +60,9 @@ class NetworkStatus {
   // The host entry behind the last conflict; empty texts after an analysis without one.
   const IpAddrString& ConflictEntry() const { return conflictEntry_; }
 
+  // The analysis's copy of the platform's adapters; loopback adapters are left out.
+  static std::vector<AdapterInfo> CopyAdapters(const std::vector<platform::Adapter>& adapters);
+
   // The client's text for a kind; destination and netmask as the client wrote them.
   static std::string Message(ConflictKind kind, const std::string& destination, const std::string& netmask,
                              const IpAddrString& entry);

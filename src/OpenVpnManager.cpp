@@ -533,13 +533,13 @@ bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint3
 std::string OpenVpnManager::GetBroadCastAddress(const std::string& tunnelAddress) {
   const std::uint32_t target = InetAddr(tunnelAddress);
   platform::Route route;
-  const std::uint32_t interfaceIndex = platform::BestRoute(target, &route) == 0 ? route.interfaceIndex : 0;
+  const std::uint32_t interfaceIndex = platform::BestRoute(target, &route).Succeeded() ? route.interfaceIndex : 0;
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Interface found for [" << tunnelAddress << "(" << target
                                         << ")] : " << interfaceIndex;
   std::vector<platform::Adapter> adapters;
-  const int error = platform::ListAdapters(&adapters);
-  if (error != 0) {
-    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot get Adapter Info : code " << error;
+  const platform::Error error = platform::ListAdapters(&adapters);
+  if (error.Failed()) {
+    CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot get Adapter Info : code " << error.Code();
     return std::string();
   }
   TunnelAdapterEntry entry;

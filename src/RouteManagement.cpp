@@ -1,7 +1,6 @@
 #include "RouteManagement.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <iostream>
 #include <new>
 #include <stdexcept>
@@ -18,9 +17,6 @@ const char* const kTunnelAdapterName = "Vortan-Dashlet";
 
 namespace {
 
-// Linux has no per-interface IPv4 metric: the tunnel's interface metric counts as 0.
-constexpr std::uint32_t kTunnelInterfaceMetric = 0;
-
 std::string ErrorReply(std::int32_t code, const std::string& message) {
   return MakeResponse(false, false, code, message);
 }
@@ -36,9 +32,14 @@ std::vector<std::string> SplitArguments(const std::string& arguments) { return S
 // The routes the client may delete: those of the main table that leave through the
 // tunnel adapter, the only ones it can have added. Every other route belongs to the host.
 bool IsTunnelRoute(const platform::Route& route, HostAccess& host) {
-  if (route.table != platform::kMainRouteTable) return false;
+  if (!route.mainTable) return false;
   std::uint32_t tunnelIndex = GetAdapterIdx(kTunnelAdapterName, host);
   return tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
+}
+
+// "route del" failures: the message, then the platform's code.
+std::string DeleteRouteErrorReply(const char* message, const platform::Error& error) {
+  return ErrorReply(6, message + std::to_string(error.Code()) + " ]");
 }
 
 void LogInvalidArgumentCount(const std::string& arguments) {
@@ -50,14 +51,8 @@ std::string ArgumentsAfter(const std::string& request, const std::string& word) 
   return request.size() > word.size() + 1 ? request.substr(word.size() + 1) : std::string();
 }
 
-bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
-
 bool NamesAdapter(const platform::Adapter& adapter, const std::string& name) {
-  if (adapter.name == name) return true;
-  for (const std::string& alias : adapter.aliases) {
-    if (alias == name) return true;
-  }
-  return false;
+  return std::find(adapter.friendlyNames.begin(), adapter.friendlyNames.end(), name) != adapter.friendlyNames.end();
 }
 
 // Overlap of two address ranges given as address and mask (network order).
@@ -79,12 +74,12 @@ bool ParseRouteField(const char* logFormat, const std::string& text, std::uint32
 
 // Whether the main table's entry for destination/mask at metric (the first one, the one
 // the host uses) is exactly the route through gateway on the interface. An exclusive add
-// fails with EEXIST for any entry with the same prefix and metric, whatever its
+// fails with "already exists" for any entry with the same prefix and metric, whatever its
 // gateway or device: only this one is the route the client asked for.
 bool IsRouteAlreadyPresent(HostAccess& host, std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
                            std::uint32_t interfaceIndex, std::uint32_t metric) {
   std::vector<platform::Route> routes;
-  if (host.ListRoutes(&routes) != 0) return false;
+  if (host.ListRoutes(&routes).Failed()) return false;
   for (const platform::Route& route : routes) {
     if (route.destination != destination || route.mask != mask || route.metric != metric) continue;
     return route.gateway == gateway && route.interfaceIndex == interfaceIndex;
@@ -92,39 +87,43 @@ bool IsRouteAlreadyPresent(HostAccess& host, std::uint32_t destination, std::uin
   return false;
 }
 
-std::string CreateRouteReply(int error, ConflictKind kind, const std::string& destination,
+std::string CreateRouteReply(const platform::Error& error, ConflictKind kind, const std::string& destination,
                              const std::string& netmask, const IpAddrString& entry) {
-  if (error == 0) {
+  if (error.Succeeded()) {
     return RouteSuccessReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destination, netmask, entry));
   }
-  el::Loggers::getLogger(loggers::kRoute)->error("Cannot add route : Error [%v]", error);
-  if (IsAccessDenied(error)) return RouteErrorReply(9, "Cannot add route : Access denied");
-  return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error) + " ]");
+  el::Loggers::getLogger(loggers::kRoute)->error("Cannot add route : Error [%v]", error.Code());
+  if (platform::IsAccessDenied(error)) return RouteErrorReply(9, "Cannot add route : Access denied");
+  return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error.Code()) + " ]");
 }
 
-// Linux keeps no limited-broadcast row per interface: without a 255.255.255.255/32
-// route of its own, a limited broadcast follows the default route. The tunnel's
-// broadcast row is therefore a 255.255.255.255/32 route of the main table on the tunnel
-// device:
+// A host that keeps a limited-broadcast route per interface has the tunnel's broadcast
+// row ready: only its metric changes, in either mode.
+//
+// Linux keeps no such route: without a 255.255.255.255/32 route of its own, a limited
+// broadcast follows the default route. The tunnel's broadcast row is therefore a
+// 255.255.255.255/32 route of the main table on the tunnel device:
 //  - no such route is the row at the platform's default metric, interface metric + 256;
 //  - a route at metric N is the row at metric N ("on" mode writes one there).
 // A /32 route on the tunnel wins over the default route at any metric, so the default
 // metric that reset mode writes can only be had by removing every such route of the
 // tunnel: broadcasts then leave through the host's own routes again.
-constexpr std::uint32_t kDefaultBroadcastMetric = kTunnelInterfaceMetric + 256u;
+std::uint32_t DefaultBroadcastMetric(std::uint32_t interfaceMetric) { return interfaceMetric + 256u; }
 
 struct BroadcastRows {
   std::vector<platform::Route> tunnelRoutes;  // the tunnel's broadcast routes, table order
-  std::uint32_t tunnelMetric = kDefaultBroadcastMetric;  // the metric of the tunnel's row
-  std::uint32_t lowestMetric = kAllOnes;                 // of every broadcast row
+  std::uint32_t tunnelMetric = 0;             // the metric of the tunnel's row
+  std::uint32_t lowestMetric = kAllOnes;      // of every broadcast row
 };
 
 bool IsLimitedBroadcastRoute(const platform::Route& route) {
   return route.destination == kAllOnes && route.mask == kAllOnes;
 }
 
-BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std::uint32_t tunnelIndex) {
+BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std::uint32_t tunnelIndex,
+                                std::uint32_t interfaceMetric) {
   BroadcastRows rows;
+  rows.tunnelMetric = DefaultBroadcastMetric(interfaceMetric);
   for (const platform::Route& route : routes) {
     if (!IsLimitedBroadcastRoute(route)) continue;
     rows.lowestMetric = std::min(rows.lowestMetric, route.metric);
@@ -136,57 +135,68 @@ BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std:
   return rows;
 }
 
-int RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& tunnelRoutes, HostAccess& host) {
-  int firstError = 0;
+platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& tunnelRoutes, HostAccess& host) {
+  platform::Error firstError;
   for (const platform::Route& route : tunnelRoutes) {
-    int error = host.DeleteRoute(route);
+    platform::Error error = host.DeleteRoute(route);
     // A route that went away meanwhile is where reset wants it.
-    if (error != 0 && error != ESRCH && firstError == 0) firstError = error;
+    if (error.Failed() && !platform::IsNotFound(error) && firstError.Succeeded()) firstError = error;
   }
   return firstError;
 }
 
-int WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex, std::uint32_t metric,
-                            HostAccess& host) {
+platform::Error WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex,
+                                        std::uint32_t metric, HostAccess& host) {
+  if (host.KeepsBroadcastRoutePerInterface()) return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
   if (!onMode) return RemoveTunnelBroadcastRoutes(rows.tunnelRoutes, host);
   if (rows.tunnelRoutes.empty()) return host.AddRoute(kAllOnes, kAllOnes, 0, tunnelIndex, metric);
   return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
 }
 
-void LogBroadcastMetric(bool onMode, std::uint32_t metric, std::uint32_t lowestMetric) {
+void LogBroadcastMetric(bool onMode, std::uint32_t metric, std::uint32_t interfaceMetric, std::uint32_t lowestMetric) {
   el::Logger* logger = el::Loggers::getLogger(loggers::kRoute);
   if (onMode) {
     logger->debug("set metric for broadcast route to %v (=%v(vpn interface) + %v (lowest broadcat metric) -1)", metric,
-                  kTunnelInterfaceMetric, lowestMetric);
+                  interfaceMetric, lowestMetric);
   } else {
-    logger->debug("set metric for broadcast route to %v (=%v(vpn interface) + 256", metric, kTunnelInterfaceMetric);
+    logger->debug("set metric for broadcast route to %v (=%v(vpn interface) + 256", metric, interfaceMetric);
   }
 }
 
-void LogBroadcastWriteFailure(int error, std::uint32_t metric) {
+void LogBroadcastWriteFailure(const platform::Error& error, std::uint32_t metric) {
   el::Logger* logger = el::Loggers::getLogger(loggers::kRoute);
-  if (error == EINVAL) {
+  if (platform::IsInvalid(error)) {
     logger->error("Unable to change broadcast route to metric %v: Invalid parameter during reset of broadcast route.",
                   metric);
   } else {
-    logger->error("Unable to change broadcast route: %v during reset of broadcast route.", error);
+    logger->error("Unable to change broadcast route: %v during reset of broadcast route.", error.Code());
   }
 }
 
 }  // namespace
 
-int HostAccess::ListAdapters(std::vector<platform::Adapter>* adapters) { return platform::ListAdapters(adapters); }
-int HostAccess::BestRoute(std::uint32_t address, platform::Route* route) { return platform::BestRoute(address, route); }
-int HostAccess::AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
-                         std::uint32_t interfaceIndex, std::uint32_t metric) {
+platform::Error HostAccess::ListAdapters(std::vector<platform::Adapter>* adapters) {
+  return platform::ListAdapters(adapters);
+}
+platform::Error HostAccess::InterfaceMetric(std::uint32_t interfaceIndex, std::optional<std::uint32_t>* metric) {
+  return platform::InterfaceMetric(interfaceIndex, metric);
+}
+platform::Error HostAccess::BestRoute(std::uint32_t address, platform::Route* route) {
+  return platform::BestRoute(address, route);
+}
+platform::Error HostAccess::AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                                     std::uint32_t interfaceIndex, std::uint32_t metric) {
   return platform::AddRoute(destination, mask, gateway, interfaceIndex, metric);
 }
-int HostAccess::DeleteRoute(const platform::Route& route) { return platform::DeleteRoute(route); }
-int HostAccess::ListRoutes(std::vector<platform::Route>* routes) { return platform::ListRoutes(routes); }
-int HostAccess::ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) {
+platform::Error HostAccess::DeleteRoute(const platform::Route& route) { return platform::DeleteRoute(route); }
+platform::Error HostAccess::ListRoutes(std::vector<platform::Route>* routes) { return platform::ListRoutes(routes); }
+bool HostAccess::KeepsBroadcastRoutePerInterface() { return platform::KeepsBroadcastRoutePerInterface(); }
+platform::Error HostAccess::ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) {
   return platform::ChangeRouteMetric(route, metric);
 }
-int HostAccess::FlushNeighbours(std::uint32_t interfaceIndex) { return platform::FlushNeighbours(interfaceIndex); }
+platform::Error HostAccess::FlushNeighbours(std::uint32_t interfaceIndex) {
+  return platform::FlushNeighbours(interfaceIndex);
+}
 std::unique_ptr<NetworkStatus> HostAccess::NewNetworkStatus() { return std::make_unique<NetworkStatus>(); }
 
 std::string Dispatch(const std::string& request) {
@@ -239,8 +249,11 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
     return RouteErrorReply(7, "failed to get Tap interface -> Can't create route to Brix's LAN. </br>");
   }
   std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
-  int error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
-  if (error == EEXIST && IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) error = 0;
+  platform::Error error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
+  if (platform::IsAlreadyExists(error) &&
+      IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
+    error = platform::Error::Success();
+  }
   return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
 }
 
@@ -253,17 +266,17 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
   if (address == 0) return "ERROR";
 
   platform::Route route;
-  int error = host.BestRoute(address, &route);
-  if (error != 0) return ErrorReply(6, "Cannot find route to delete : Error [ " + std::to_string(error) + " ]");
+  platform::Error error = host.BestRoute(address, &route);
+  if (error.Failed()) return DeleteRouteErrorReply("Cannot find route to delete : Error [ ", error);
   if (route.destination == 0) return "ERROR";  // the default route is never deleted
   if (!IsTunnelRoute(route, host)) {
     el::Loggers::getLogger(loggers::kRoute)
         ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter",
                 FormatDotted(route.destination), FormatDotted(route.mask));
-    return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(EPERM) + " ]");
+    return DeleteRouteErrorReply("Cannot delete route : Error [ ", platform::NotPermitted("route del"));
   }
   error = host.DeleteRoute(route);
-  if (error != 0) return ErrorReply(6, "Cannot delete route : Error [ " + std::to_string(error) + " ]");
+  if (error.Failed()) return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
   return "OK";
 }
 
@@ -280,34 +293,46 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
     return ErrorReply(14, "failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br>");
   }
 
+  std::optional<std::uint32_t> interfaceMetric;
+  platform::Error error = host.InterfaceMetric(tunnelIndex, &interfaceMetric);
+  if (error.Failed()) {
+    return ErrorReply(19, "failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's LAN." +
+                              std::to_string(error.Code()) + "</br>");
+  }
+  // A host without interface metrics adds nothing to its routes' metrics.
+  const std::uint32_t vpnInterfaceMetric = interfaceMetric.value_or(0);
+
   std::vector<platform::Route> routes;
-  int error = 0;
   try {
     error = host.ListRoutes(&routes);
   } catch (const std::bad_alloc&) {
     return ErrorReply(15, "Unable to allocate memory for the IPFORWARDTALE");
   }
-  if (error != 0) return ErrorReply(16, "getIpForwardTable failed.");
+  if (error.Failed()) return ErrorReply(16, "getIpForwardTable failed.");
   BroadcastRows rows;
   try {
-    rows = FindBroadcastRows(routes, tunnelIndex);
+    rows = FindBroadcastRows(routes, tunnelIndex, vpnInterfaceMetric);
   } catch (const std::bad_alloc&) {
     return ErrorReply(17, "Malloc failed. Out of memory.");
   }
+  if (rows.tunnelRoutes.empty() && host.KeepsBroadcastRoutePerInterface()) {
+    CLOG(ERROR, loggers::kDefault) << "Unable to change broadcast route";
+    return "OK";
+  }
 
   std::optional<std::uint32_t> metric =
-      BroadcastTargetMetric(onMode, kTunnelInterfaceMetric, rows.lowestMetric, rows.tunnelMetric);
+      BroadcastTargetMetric(onMode, vpnInterfaceMetric, rows.lowestMetric, rows.tunnelMetric);
   if (!metric) return "OK";
-  LogBroadcastMetric(onMode, *metric, rows.lowestMetric);
+  LogBroadcastMetric(onMode, *metric, vpnInterfaceMetric, rows.lowestMetric);
   error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
-  if (error != 0) LogBroadcastWriteFailure(error, *metric);
+  if (error.Failed()) LogBroadcastWriteFailure(error, *metric);
   return "OK";
 }
 
 std::string PostConnect(HostAccess& host) {
   std::uint32_t index = GetAdapterIdx(kTunnelAdapterName, host);
   CLOG(DEBUG, loggers::kDefault) << "Found adapter at " << index;
-  std::uint32_t result = static_cast<std::uint32_t>(host.FlushNeighbours(index));
+  std::uint32_t result = static_cast<std::uint32_t>(host.FlushNeighbours(index).Code());
   CLOG(DEBUG, loggers::kDefault) << "flush response: " << result;
   return RouteSuccessReply(1, "post connect arp cleanup done");
 }
@@ -316,7 +341,7 @@ std::uint32_t GetAdapterIdx(std::string name, HostAccess& host) {
   CLOG(DEBUG, loggers::kDefault) << "Looking for adapter " << name;
   std::vector<platform::Adapter> adapters;
   try {
-    if (host.ListAdapters(&adapters) != 0) return kAllOnes;
+    if (host.ListAdapters(&adapters).Failed()) return kAllOnes;
   } catch (const std::bad_alloc&) {
     std::cout << "Memory allocation failed for IP_ADAPTER_ADDRESSES struct\n";
     return kAllOnes;
@@ -338,7 +363,7 @@ std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address
   if (address == 0 || mask == 0) return kAllOnes;
   std::uint32_t tunnelIndex = GetAdapterIdx(name, host);
   std::vector<platform::Adapter> adapters;
-  if (host.ListAdapters(&adapters) != 0) return kAllOnes;
+  if (host.ListAdapters(&adapters).Failed()) return kAllOnes;
   for (const platform::Adapter& adapter : adapters) {
     for (const platform::AdapterAddress& entry : adapter.addresses) {
       if (entry.address == 0 || entry.mask == 0) continue;
@@ -348,11 +373,14 @@ std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address
   return kAllOnes;
 }
 
-std::uint32_t GetInterfaceMetric(std::uint32_t, std::uint32_t address, HostAccess& host) {
-  // Linux keeps no metric per interface: the metric of the route the host uses for
-  // the address stands for it.
+std::uint32_t GetInterfaceMetric(std::uint32_t interfaceIndex, std::uint32_t address, HostAccess& host) {
+  std::optional<std::uint32_t> metric;
+  if (host.InterfaceMetric(interfaceIndex, &metric).Failed()) return kAllOnes;
+  if (metric) return *metric;
+  // A host without interface metrics: the metric of the route it uses for the address
+  // stands for the interface's.
   platform::Route route;
-  if (host.BestRoute(address, &route) != 0) return kAllOnes;
+  if (host.BestRoute(address, &route).Failed()) return kAllOnes;
   return route.metric;
 }
 

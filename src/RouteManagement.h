@@ -20,14 +20,16 @@ extern const char* const kTunnelAdapterName;  // "Vortan-Dashlet"
 class HostAccess {
  public:
   virtual ~HostAccess() = default;
-  virtual int ListAdapters(std::vector<platform::Adapter>* adapters);
-  virtual int BestRoute(std::uint32_t address, platform::Route* route);
-  virtual int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
-                       std::uint32_t interfaceIndex, std::uint32_t metric);
-  virtual int DeleteRoute(const platform::Route& route);
-  virtual int ListRoutes(std::vector<platform::Route>* routes);
-  virtual int ChangeRouteMetric(const platform::Route& route, std::uint32_t metric);
-  virtual int FlushNeighbours(std::uint32_t interfaceIndex);
+  virtual platform::Error ListAdapters(std::vector<platform::Adapter>* adapters);
+  virtual platform::Error InterfaceMetric(std::uint32_t interfaceIndex, std::optional<std::uint32_t>* metric);
+  virtual platform::Error BestRoute(std::uint32_t address, platform::Route* route);
+  virtual platform::Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                                   std::uint32_t interfaceIndex, std::uint32_t metric);
+  virtual platform::Error DeleteRoute(const platform::Route& route);
+  virtual platform::Error ListRoutes(std::vector<platform::Route>* routes);
+  virtual bool KeepsBroadcastRoutePerInterface();
+  virtual platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric);
+  virtual platform::Error FlushNeighbours(std::uint32_t interfaceIndex);
   // A fresh conflict analysis that reads the host's configuration anew.
   virtual std::unique_ptr<NetworkStatus> NewNetworkStatus();
 };
@@ -56,7 +58,8 @@ std::uint32_t GetAdapterIdx(std::string name, HostAccess& host);
 // (network order); all ones otherwise.
 std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address, std::uint32_t mask,
                                   HostAccess& host);
-// The metric of the route the host uses for address; all ones when there is none.
+// The interface's IPv4 metric; on a host without one, the metric of the route the host
+// uses for address. All ones when it cannot be read.
 std::uint32_t GetInterfaceMetric(std::uint32_t interfaceIndex, std::uint32_t address, HostAccess& host);
 
 // The reply code of "route add" for a conflict kind.

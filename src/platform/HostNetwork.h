@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Error.h"
+
 // The host's IPv4 adapters, routes and neighbours. Addresses and masks are in network
-// byte order. Every call returns 0 or the platform error code (errno) of the failed step.
+// byte order. Every call returns success or the platform error of the failed step.
 namespace platform {
 
 enum class OperStatus {
@@ -24,58 +27,78 @@ struct AdapterAddress {
 
 struct Adapter {
   std::uint32_t index = 0;
-  std::string name;                       // interface name
-  std::vector<std::string> aliases;       // the interface alias and alternative names
-  std::string description;                // the interface alias alone; empty when unset
-  std::vector<AdapterAddress> addresses;  // IPv4, kernel order: own address with prefix mask
-  std::vector<std::uint32_t> gateways;    // gateways of its default routes (main table)
+  std::string name;                        // the platform's identifier of the adapter
+  std::vector<std::string> friendlyNames;  // every name a user may know the adapter by
+  std::string description;                 // the adapter's description; empty when unset
+  std::vector<AdapterAddress> addresses;   // IPv4, platform order: own address with prefix mask
+  std::vector<std::uint32_t> gateways;     // gateways of its default routes
+  std::uint32_t primaryWins = 0;           // WINS servers; 0 when none
+  std::uint32_t secondaryWins = 0;
   OperStatus status = OperStatus::NonOperational;
   bool loopback = false;
 };
 
-// Every interface of the host in kernel order, with its IPv4 configuration.
-int ListAdapters(std::vector<Adapter>* adapters);
+// Every adapter of the host in platform order, with its IPv4 configuration.
+Error ListAdapters(std::vector<Adapter>* adapters);
 
-// The IPv4 name servers the host's lookups really reach, in resolver order: those of
-// the resolver configuration, where a local caching resolver (a loopback name server)
-// stands for the upstream servers it publishes. A missing configuration file is an
-// empty list.
-int ListDnsServers(std::vector<std::uint32_t>* servers);
+// The IPv4 name servers the host's lookups really reach, in resolver order (a local
+// caching resolver stands for the upstream servers it forwards to).
+Error ListDnsServers(std::vector<std::uint32_t>* servers);
 
-// The host's main routing table, the one the route commands read and write.
-constexpr std::uint32_t kMainRouteTable = 254;
+// The interface's own IPv4 metric, which the host adds to the metric of its routes.
+// On a host that keeps no metric per interface the call succeeds and leaves metric
+// without a value.
+Error InterfaceMetric(std::uint32_t interfaceIndex, std::optional<std::uint32_t>* metric);
 
-// One IPv4 routing entry. kernelMessage is the kernel's own description of the entry;
-// sending it back deletes exactly this entry and no other with the same prefix.
+// The platform's own record of a routing entry, exactly as read. Only the platform
+// backend reads or writes its content (through NativeRouteRowAccess, which it defines).
+class NativeRouteRow {
+ public:
+  NativeRouteRow() = default;
+  bool Empty() const { return bytes_.empty(); }
+
+ private:
+  friend class NativeRouteRowAccess;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// One IPv4 routing entry. row is the platform's description of the entry: handing the
+// route back deletes or changes exactly this entry and no other with the same prefix.
 struct Route {
   std::uint32_t destination = 0;
   std::uint32_t mask = 0;
   std::uint32_t gateway = 0;
   std::uint32_t interfaceIndex = 0;
   std::uint32_t metric = 0;
-  std::uint32_t table = 0;
-  std::vector<unsigned char> kernelMessage;
+  // False for an entry of another routing table than the one the route operations
+  // below read and write (hosts with policy routing keep several).
+  bool mainTable = true;
+  NativeRouteRow row;
 };
 
 // The entry the host would use to reach address (not a cached host route).
-int BestRoute(std::uint32_t address, Route* route);
+Error BestRoute(std::uint32_t address, Route* route);
 
-// Adds a static unicast route of the main table through gateway on the interface; a
-// gateway of 0 makes a route on the link itself. EEXIST when an entry with the same
-// prefix and metric exists; EINVAL for a mask that is not contiguous.
-int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
-             std::uint32_t interfaceIndex, std::uint32_t metric);
+// Adds a static unicast route through gateway on the interface; a gateway of 0 makes a
+// route on the link itself. AlreadyExists when an entry with the same prefix and metric
+// exists; Invalid for a mask that is not contiguous.
+Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
+               std::uint32_t metric);
 
-// Deletes exactly the entry that route describes.
-int DeleteRoute(const Route& route);
+// Deletes exactly the entry that route describes; NotFound when it is gone.
+Error DeleteRoute(const Route& route);
 
-// Every IPv4 route of the main table, in kernel order.
-int ListRoutes(std::vector<Route>* routes);
+// Whether the host keeps a limited-broadcast (255.255.255.255) route of its own for every
+// interface. Where it does not, a limited broadcast follows the host's other routes.
+bool KeepsBroadcastRoutePerInterface();
+
+// Every IPv4 route of the table the route operations write, in platform order.
+Error ListRoutes(std::vector<Route>* routes);
 
 // Gives the entry another metric, everything else unchanged.
-int ChangeRouteMetric(const Route& route, std::uint32_t metric);
+Error ChangeRouteMetric(const Route& route, std::uint32_t metric);
 
-// Deletes every non-permanent IPv4 neighbour (ARP) entry of the interface.
-int FlushNeighbours(std::uint32_t interfaceIndex);
+// Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
+Error FlushNeighbours(std::uint32_t interfaceIndex);
 
 }  // namespace platform

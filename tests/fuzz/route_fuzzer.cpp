@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Ipv4.h"
@@ -35,34 +36,42 @@ class FakeStatus : public vortan::NetworkStatus {
 
 class FakeHost : public vortan::RouteManagement::HostAccess {
  public:
-  int ListAdapters(std::vector<platform::Adapter>* adapters) override {
+  platform::Error ListAdapters(std::vector<platform::Adapter>* adapters) override {
     platform::Adapter tunnel;
     tunnel.index = 7;
     tunnel.name = "Vortan-Dashlet";
+    tunnel.friendlyNames = {tunnel.name};
     tunnel.addresses = {{HostToNet(0x0A080002), HostToNet(0xFFFFFF00)}};
     tunnel.status = platform::OperStatus::Operational;
     *adapters = {tunnel};
-    return 0;
+    return {};
   }
-  int BestRoute(std::uint32_t address, platform::Route* route) override {
+  platform::Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) override {
+    metric->reset();
+    return {};
+  }
+  platform::Error BestRoute(std::uint32_t address, platform::Route* route) override {
     route->destination = address & HostToNet(0xFFFFFF00);
     route->mask = HostToNet(0xFFFFFF00);
     route->metric = 50;
-    return 0;
+    return {};
   }
-  int AddRoute(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
-  int DeleteRoute(const platform::Route&) override { return 0; }
-  int ListRoutes(std::vector<platform::Route>* routes) override {
+  platform::Error AddRoute(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) override {
+    return {};
+  }
+  platform::Error DeleteRoute(const platform::Route&) override { return {}; }
+  platform::Error ListRoutes(std::vector<platform::Route>* routes) override {
     platform::Route broadcast;
     broadcast.destination = vortan::kAllOnes;
     broadcast.mask = vortan::kAllOnes;
     broadcast.interfaceIndex = 7;
     broadcast.metric = 281;
     *routes = {broadcast};
-    return 0;
+    return {};
   }
-  int ChangeRouteMetric(const platform::Route&, std::uint32_t) override { return 0; }
-  int FlushNeighbours(std::uint32_t) override { return 0; }
+  bool KeepsBroadcastRoutePerInterface() override { return false; }
+  platform::Error ChangeRouteMetric(const platform::Route&, std::uint32_t) override { return {}; }
+  platform::Error FlushNeighbours(std::uint32_t) override { return {}; }
   std::unique_ptr<vortan::NetworkStatus> NewNetworkStatus() override { return std::make_unique<FakeStatus>(); }
 };
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <stdexcept>
 
@@ -25,6 +26,12 @@ using ::testing::ElementsAre;
 const platform::Adapter* FindByName(const std::vector<platform::Adapter>& adapters, const std::string& name) {
   auto found = std::find_if(adapters.begin(), adapters.end(), [&](const auto& a) { return a.name == name; });
   return found == adapters.end() ? nullptr : &*found;
+}
+
+std::uint32_t Ip(const char* text) {
+  std::uint32_t value = 0;
+  EXPECT_TRUE(ParseDottedQuad(text, &value)) << text;
+  return value;
 }
 
 std::vector<std::string> AddressTexts(const platform::Adapter& adapter) {
@@ -52,9 +59,9 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   ns.MustIp("link property add dev Vortan-Dashlet altname vortan-alt");
 
   std::vector<platform::Adapter> adapters;
-  int error = -1;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
   ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
 
   const platform::Adapter* loopback = FindByName(adapters, "lo");
   ASSERT_NE(loopback, nullptr);
@@ -67,14 +74,16 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   EXPECT_EQ(lan->status, platform::OperStatus::Operational);
   EXPECT_THAT(AddressTexts(*lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
   EXPECT_THAT(GatewayTexts(*lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
-  EXPECT_TRUE(lan->aliases.empty());
+  EXPECT_THAT(lan->friendlyNames, ElementsAre("lan"));
 
   const platform::Adapter* tap = FindByName(adapters, "Vortan-Dashlet");
   ASSERT_NE(tap, nullptr);
   EXPECT_NE(tap->index, lan->index);
   EXPECT_EQ(tap->status, platform::OperStatus::Disconnected);  // created down
   EXPECT_EQ(tap->description, "tunnel-alias");
-  EXPECT_THAT(tap->aliases, ElementsAre("tunnel-alias", "vortan-alt"));
+  EXPECT_THAT(tap->friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
+  EXPECT_EQ(tap->primaryWins, 0u);  // Linux has no WINS
+  EXPECT_EQ(tap->secondaryWins, 0u);
   EXPECT_THAT(AddressTexts(*tap), ElementsAre("10.8.0.2/255.255.255.0"));
   EXPECT_TRUE(tap->gateways.empty());
 }
@@ -87,11 +96,35 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   std::uint32_t expectedIndex = static_cast<std::uint32_t>(std::stoul(output));
 
   std::vector<platform::Adapter> adapters;
-  int error = -1;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
   ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
   ASSERT_NE(FindByName(adapters, "second"), nullptr);
   EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
+}
+
+// The row read is the row deleted: a second deletion finds nothing, and the kernel's
+// "no such process" for a missing route reaches the callers as "not found".
+TEST(HostNetworkKernel, DeletingARouteTwiceReportsItNotFound) {
+  NetworkNamespace ns;
+  ns.AddVethPair("lan", "lanpeer");
+  ns.MustIp("link set dev lan up");
+  ns.MustIp("address add 192.168.78.10/24 dev lan");
+  ns.MustIp("route add 10.78.0.0/16 via 192.168.78.1 dev lan metric 7");
+  std::vector<platform::Route> routes;
+  platform::Error first;
+  platform::Error second;
+  ns.Run([&] {
+    platform::ListRoutes(&routes);
+    for (const platform::Route& route : routes) {
+      if (route.destination != Ip("10.78.0.0")) continue;
+      first = platform::DeleteRoute(route);
+      second = platform::DeleteRoute(route);
+    }
+  });
+  EXPECT_TRUE(first.Succeeded()) << first.Step() << " " << first.Code();
+  EXPECT_TRUE(platform::IsNotFound(second)) << second.Step() << " " << second.Code();
+  EXPECT_EQ(second.Code(), ESRCH);
 }
 
 // The resolver files as a host shows them; an empty text leaves the file out.
@@ -127,7 +160,7 @@ std::string DnsServersSeenWith(const ResolverLayout& layout) {
     std::string line = "mount namespace set-up failed";
     if (LayResolverFilesPrivately(scratch)) {
       std::vector<std::uint32_t> servers;
-      line = std::to_string(platform::ListDnsServers(&servers));
+      line = std::to_string(platform::ListDnsServers(&servers).Code());
       for (std::uint32_t server : servers) line += " " + FormatDotted(server);
     }
     ssize_t written = write(report[1], line.data(), line.size());

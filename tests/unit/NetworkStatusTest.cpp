@@ -219,5 +219,28 @@ TEST(NetworkStatus, MessagesQuoteTheClientsTextsAsWritten) {
             "registered DNS address on this computer (10.1.2.3).");
 }
 
+// The platform's WINS servers reach the analysis: an adapter's WINS server inside the
+// destination refuses it.
+TEST(NetworkStatus, CopiesOfThePlatformsAdaptersCarryTheirWinsServers) {
+  platform::Adapter lan;
+  lan.index = 3;
+  lan.addresses = {{0x0A01A8C0u, 0x00FFFFFFu}};  // 192.168.1.10/24
+  lan.primaryWins = 0x0500090Au;                  // 10.9.0.5
+  lan.status = OperStatus::Operational;
+  platform::Adapter loopback;
+  loopback.loopback = true;
+  const std::vector<AdapterInfo> copies = NetworkStatus::CopyAdapters({loopback, lan});
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].index, 3u);
+  EXPECT_EQ(copies[0].primaryWins.address, "10.9.0.5");
+  EXPECT_EQ(copies[0].secondaryWins.address, "0.0.0.0");
+
+  HostConfiguration host;
+  host.adapters = copies;
+  EXPECT_EQ(host.Analyse("10.9.0.0", "255.255.0.0"), ConflictKind::WinsServer);
+  EXPECT_EQ(host.ConflictEntry().address, "10.9.0.5");
+  EXPECT_EQ(host.Analyse("10.0.0.0", "255.255.0.0"), ConflictKind::None);  // no secondary server: 0.0.0.0
+}
+
 }  // namespace
 }  // namespace vortan

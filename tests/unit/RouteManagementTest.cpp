@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <new>
 
 #include "Ipv4.h"
@@ -13,6 +12,10 @@ namespace vortan {
 namespace {
 
 using ::testing::ElementsAre;
+using platform::ErrorKind;
+
+// A platform failure with the given native code.
+platform::Error Failure(ErrorKind kind, int code) { return platform::Error(kind, code, "test step"); }
 
 std::uint32_t Ip(const char* text) {
   std::uint32_t value = 0;
@@ -27,6 +30,7 @@ platform::Adapter MakeAdapter(std::uint32_t index, const std::string& name, cons
   platform::Adapter adapter;
   adapter.index = index;
   adapter.name = name;
+  adapter.friendlyNames = {name};
   adapter.addresses.push_back({Ip(address), Ip(mask)});
   adapter.status = platform::OperStatus::Operational;
   return adapter;
@@ -38,7 +42,6 @@ platform::Route MakeRoute(const char* destination, const char* mask, std::uint32
   route.mask = Ip(mask);
   route.interfaceIndex = index;
   route.metric = metric;
-  route.table = platform::kMainRouteTable;
   return route;
 }
 
@@ -77,16 +80,19 @@ class FakeHost : public RouteManagement::HostAccess {
  public:
   std::vector<platform::Adapter> adapters{MakeAdapter(kLanIndex, "eth0", "192.168.1.10", "255.255.255.0"),
                                           MakeAdapter(kTapIndex, "Vortan-Dashlet", "10.8.0.2", "255.255.255.0")};
-  int listAdaptersError = 0;
+  platform::Error listAdaptersError;
+  std::optional<std::uint32_t> interfaceMetric;  // none: the host keeps no interface metric
+  platform::Error interfaceMetricError;
   platform::Route bestRoute = MakeRoute("10.8.0.0", "255.255.255.0", kTapIndex, 42);
-  int bestRouteError = 0;
-  int addRouteError = 0;
-  int deleteRouteError = 0;
+  platform::Error bestRouteError;
+  platform::Error addRouteError;
+  platform::Error deleteRouteError;
   std::vector<platform::Route> routes;
-  int listRoutesError = 0;
+  platform::Error listRoutesError;
+  bool ownBroadcastRoutes = false;  // true: every interface has a broadcast route of its own
   bool listRoutesOutOfMemory = false;
-  int changeMetricError = 0;
-  int flushResult = 0;
+  platform::Error changeMetricError;
+  platform::Error flushResult;
   std::vector<IpAddrString> dnsServers;
   bool analysisReadable = true;
 
@@ -96,50 +102,44 @@ class FakeHost : public RouteManagement::HostAccess {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> metricChanges;  // (destination index, metric)
   std::vector<std::uint32_t> flushed;
 
-  int ListAdapters(std::vector<platform::Adapter>* out) override {
+  platform::Error ListAdapters(std::vector<platform::Adapter>* out) override {
     *out = adapters;
     return listAdaptersError;
   }
-  int BestRoute(std::uint32_t address, platform::Route* route) override {
+  platform::Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) override {
+    *metric = interfaceMetric;
+    return interfaceMetricError;
+  }
+  platform::Error BestRoute(std::uint32_t address, platform::Route* route) override {
     bestRouteQueries.push_back(address);
     *route = bestRoute;
     return bestRouteError;
   }
-  int AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t index,
+  platform::Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t index,
                std::uint32_t metric) override {
     added.push_back({destination, mask, gateway, index, metric});
     return addRouteError;
   }
-  int DeleteRoute(const platform::Route& route) override {
+  platform::Error DeleteRoute(const platform::Route& route) override {
     deleted.push_back(route);
     return deleteRouteError;
   }
-  int ListRoutes(std::vector<platform::Route>* out) override {
+  platform::Error ListRoutes(std::vector<platform::Route>* out) override {
     if (listRoutesOutOfMemory) throw std::bad_alloc();
     *out = routes;
     return listRoutesError;
   }
-  int ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
+  bool KeepsBroadcastRoutePerInterface() override { return ownBroadcastRoutes; }
+  platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
     metricChanges.emplace_back(route.interfaceIndex, metric);
     return changeMetricError;
   }
-  int FlushNeighbours(std::uint32_t index) override {
+  platform::Error FlushNeighbours(std::uint32_t index) override {
     flushed.push_back(index);
     return flushResult;
   }
   std::unique_ptr<NetworkStatus> NewNetworkStatus() override {
-    std::vector<AdapterInfo> copies;
-    for (const auto& adapter : adapters) {
-      AdapterInfo info;
-      info.index = adapter.index;
-      for (const auto& entry : adapter.addresses) {
-        info.addresses.push_back({FormatDotted(entry.address), FormatDotted(entry.mask)});
-      }
-      for (std::uint32_t gateway : adapter.gateways) info.gateways.push_back({FormatDotted(gateway), ""});
-      info.status = adapter.status;
-      copies.push_back(info);
-    }
-    return std::make_unique<FixedNetworkStatus>(copies, dnsServers, analysisReadable);
+    return std::make_unique<FixedNetworkStatus>(NetworkStatus::CopyAdapters(adapters), dnsServers, analysisReadable);
   }
 };
 
@@ -193,10 +193,23 @@ TEST_F(RouteCommands, AddWritesTheRouteOnTheTunnelWithTheTunnelsMetric) {
 }
 
 TEST_F(RouteCommands, AddUsesAllOnesWhenTheTunnelMetricCannotBeRead) {
-  host.bestRouteError = ENETUNREACH;
+  host.bestRouteError = Failure(ErrorKind::Other, 101);
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  host.bestRouteError = platform::Error::Success();
+  host.interfaceMetricError = Failure(ErrorKind::NotFound, 1168);
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  ASSERT_EQ(host.added.size(), 2u);
+  EXPECT_EQ(host.added[0].metric, kAllOnes);
+  EXPECT_EQ(host.added[1].metric, kAllOnes);
+}
+
+// A host that keeps a metric per interface gives the route the tunnel's own metric.
+TEST_F(RouteCommands, AddUsesTheTunnelInterfaceMetricWhereTheHostHasOne) {
+  host.interfaceMetric = 25;
   Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
   ASSERT_EQ(host.added.size(), 1u);
-  EXPECT_EQ(host.added[0].metric, kAllOnes);
+  EXPECT_EQ(host.added[0].metric, 25u);
+  EXPECT_TRUE(host.bestRouteQueries.empty());
 }
 
 TEST(RouteConflictCodes, EveryKindHasItsReplyCode) {
@@ -219,17 +232,17 @@ TEST_F(RouteCommands, AddAnswersCodeTenWhenTheHostConfigurationCannotBeRead) {
 
 TEST_F(RouteCommands, AddTurnsPlatformErrorsIntoReplies) {
   struct {
-    int error;
+    platform::Error error;
     std::string expected;
   } cases[] = {
-      {EACCES, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
-      {EPERM, "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
-      {ENETUNREACH, "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)"},
-      {EINVAL, "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)"},
+      {Failure(ErrorKind::AccessDenied, 13), "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
+      {Failure(ErrorKind::AccessDenied, 1), "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
+      {Failure(ErrorKind::Other, 101), "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)"},
+      {Failure(ErrorKind::Invalid, 22), "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)"},
   };
   for (const auto& c : cases) {
     host.addRouteError = c.error;
-    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.error;
+    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.error.Code();
   }
 }
 
@@ -242,19 +255,19 @@ TEST_F(RouteCommands, AddTakesAnExistingRouteAsAddedOnlyWhenItIsTheSameRoute) {
   struct {
     const char* name;
     std::vector<platform::Route> table;
-    int listError;
+    platform::Error listError;
     std::string expected;
   } cases[] = {
-      {"same route", {asked}, 0, added},
-      {"other gateway", {WithGateway(asked, "10.8.0.9")}, 0, exists},
-      {"other device", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")}, 0, exists},
+      {"same route", {asked}, {}, added},
+      {"other gateway", {WithGateway(asked, "10.8.0.9")}, {}, exists},
+      {"other device", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")}, {}, exists},
       {"the host uses another route of that metric first",
-       {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "192.168.1.1"), asked}, 0, exists},
+       {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "192.168.1.1"), asked}, {}, exists},
       {"same route at another metric only", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7), "10.8.0.1")},
-       0, exists},
-      {"table unreadable", {asked}, EIO, exists},
+       {}, exists},
+      {"table unreadable", {asked}, Failure(ErrorKind::Other, 5), exists},
   };
-  host.addRouteError = EEXIST;
+  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
   for (const auto& c : cases) {
     host.routes = c.table;
     host.listRoutesError = c.listError;
@@ -266,7 +279,7 @@ TEST_F(RouteCommands, AddTakesAnExistingRouteAsAddedOnlyWhenItIsTheSameRoute) {
 TEST_F(RouteCommands, DelRefusesEveryRouteThatIsNotTheTunnels) {
   const std::string refused = "ERROR | 6 | Cannot delete route : Error [ 1 ] (code 6)";
   platform::Route otherTable = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  otherTable.table = 100;
+  otherTable.mainTable = false;
   for (const platform::Route& route : {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), otherTable}) {
     host.bestRoute = route;
     EXPECT_EQ(Ask("route del 10.9.1.2"), refused);
@@ -302,11 +315,11 @@ TEST_F(RouteCommands, DelKeepsTheHistoricalAddressForms) {
 }
 
 TEST_F(RouteCommands, DelReportsPlatformErrors) {
-  host.bestRouteError = ENETUNREACH;
+  host.bestRouteError = Failure(ErrorKind::Other, 101);
   EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
-  host.bestRouteError = 0;
+  host.bestRouteError = platform::Error::Success();
   host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  host.deleteRouteError = ESRCH;
+  host.deleteRouteError = Failure(ErrorKind::NotFound, 3);
   EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)");
 }
 
@@ -392,12 +405,12 @@ TEST_F(RouteBroadcastCommand, ResetModeRemovesEveryBroadcastRouteOfTheTunnel) {
 }
 
 TEST_F(RouteBroadcastCommand, AWriteFailureIsOnlyLogged) {
-  host.changeMetricError = EINVAL;
+  host.changeMetricError = Failure(ErrorKind::Invalid, 22);
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  host.deleteRouteError = EPERM;
+  host.deleteRouteError = Failure(ErrorKind::AccessDenied, 1);
   EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
   host.routes.erase(host.routes.begin() + 2, host.routes.end());
-  host.addRouteError = EEXIST;
+  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
   EXPECT_EQ(host.metricChanges.size(), 1u);
   EXPECT_EQ(host.deleted.size(), 2u);
@@ -425,6 +438,33 @@ TEST_F(RouteBroadcastCommand, WithoutATunnelBroadcastRouteOnModeAddsOne) {
   EXPECT_TRUE(host.metricChanges.empty());
 }
 
+// The tunnel interface's metric, where the host keeps one, is added to the target.
+TEST_F(RouteBroadcastCommand, TheTunnelInterfaceMetricRaisesTheTarget) {
+  host.interfaceMetric = 5;
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 24u)));  // 5 + 20 - 1
+  host.interfaceMetricError = Failure(ErrorKind::NotFound, 1168);
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"),
+            "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
+            "LAN.1168</br> (code 19)");
+  EXPECT_EQ(host.metricChanges.size(), 1u);
+}
+
+// Where every interface has its own broadcast route, both modes only change the
+// tunnel's route's metric, and without one nothing is written.
+TEST_F(RouteBroadcastCommand, OnHostsWithOwnBroadcastRoutesOnlyTheMetricChanges) {
+  host.ownBroadcastRoutes = true;
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 256u), std::make_pair(kTapIndex, 19u)));
+  host.routes.erase(host.routes.begin() + 2, host.routes.end());
+  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
+  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+  EXPECT_EQ(host.metricChanges.size(), 2u);
+  EXPECT_TRUE(host.deleted.empty());
+  EXPECT_TRUE(host.added.empty());
+}
+
 TEST_F(RouteBroadcastCommand, DeviceMustLieInTheTunnelNetwork) {
   const std::string expected =
       "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
@@ -436,7 +476,7 @@ TEST_F(RouteBroadcastCommand, DeviceMustLieInTheTunnelNetwork) {
 }
 
 TEST_F(RouteBroadcastCommand, RoutingTableFailures) {
-  host.listRoutesError = EIO;
+  host.listRoutesError = Failure(ErrorKind::Other, 5);
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 16 | getIpForwardTable failed. (code 16)");
   host.listRoutesOutOfMemory = true;
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 15 | Unable to allocate memory for the IPFORWARDTALE (code 15)");
@@ -445,7 +485,7 @@ TEST_F(RouteBroadcastCommand, RoutingTableFailures) {
 
 TEST_F(RouteCommands, PostConnectFlushesTheTunnelAndAlwaysSucceeds) {
   EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
-  host.flushResult = ENODEV;
+  host.flushResult = Failure(ErrorKind::NotFound, 19);
   host.adapters.pop_back();
   EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
   EXPECT_THAT(host.flushed, ElementsAre(kTapIndex, kAllOnes));
