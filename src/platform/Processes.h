@@ -54,10 +54,10 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Starts the program detached from the service: a session of its own, default signal
-  // handling, standard streams on the null device, no inherited descriptors, the
-  // service's environment without its service-manager socket. Any process tracked so
-  // far is released first.
+  // Starts the program detached from the service: none of the service's handles or
+  // event handling carried over, standard streams on the null device, the service's
+  // environment without its service-manager connection. Any process tracked so far is
+  // released first.
   int Launch(const LaunchSpec& spec);
 
   bool Tracked() const { return handle_ != kNoProcess; }
