@@ -27,14 +27,14 @@ struct ChildProgramTiming {
   std::chrono::milliseconds exitWait{5000};
   std::chrono::milliseconds killWait{2000};
   // Sleeps before a launch attempt.
-  std::function<void(std::chrono::milliseconds)> pause = [](std::chrono::milliseconds pause) {
-    std::this_thread::sleep_for(pause);
+  std::function<void(std::chrono::milliseconds)> pause = [](std::chrono::milliseconds length) {
+    std::this_thread::sleep_for(length);
   };
 };
 
 // One program the service runs as a child (OpenVPN, stunnel): launched with retries,
 // asked to end, given a bounded time, then killed; only the process launched here is
-// ever signalled.
+// ever asked to end or killed.
 class ChildProgram {
  public:
   // The program lies below the executable's directory, where file names it.
