@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ChildProgram.h"
 #include "ConfigManager.h"
 #include "IniFile.h"
 #include "Ipv4.h"
@@ -22,19 +23,16 @@
 #include "VortanVpnService.h"
 #include "platform/Files.h"
 #include "platform/Interfaces.h"
+#include "platform/Programs.h"
 #include "platform/SocketOwner.h"
 #include "platform/Threads.h"
 
 namespace vortan {
 namespace {
 
-const char* const kOpenVpnProgram = "openvpn";
 const char* const kAnnouncement = "Coucou I'm a Vortan client";
 const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
-constexpr int kLaunchAttempts = 3;
 constexpr int kManagementRetries = 5;
-constexpr auto kExitWait = std::chrono::milliseconds(5000);
-constexpr auto kKillWait = std::chrono::milliseconds(2000);
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 constexpr auto kListenerPoll = std::chrono::milliseconds(10);
 const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
@@ -47,8 +45,6 @@ const char* const kTunnelAdapter = "Vortan-Dashlet";
 const char* const kPrivateDirectory = "../run";
 const char* const kPrivateOpenVpnConfig = "vortanclient.ovpn";
 const char* const kPrivateStunnelConfig = "stunnel.conf";
-
-std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
 
 bool IsQbrProtocol(const std::string& protocol) {
   return protocol == "zelc" || protocol == "ZELC" || protocol == "qbr" || protocol == "QBR";
@@ -205,7 +201,7 @@ OpenVpnManager::~OpenVpnManager() {
 
 std::uint32_t OpenVpnManager::ProcessId() const {
   std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  return process_.Id();
+  return openVpn_.Id();
 }
 
 std::string OpenVpnManager::Start(const std::string& args, SessionStart& session) {
@@ -284,14 +280,14 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   if (qbr) RestartStunnel(stunnelCopies->Write(PrivateDirectory(), kPrivateStunnelConfig, &privateFiles_));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
   // OpenVPN runs in the root-only directory: its configuration names only the copies.
-  const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory(), &process_);
+  const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory());
   if (error != 0) {
     RemoveFiles(&privateFiles_);
     const std::string answer = ErrorAnswer(error, "Failed to launch process.");
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
   }
-  const std::uint32_t processId = process_.Id();
+  const std::uint32_t processId = openVpn_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
   owner_ = uid;
   device_ = request.GetDevice();
@@ -318,8 +314,8 @@ void OpenVpnManager::PointOpenVpnAtStunnel(RequestParser* request) const {
 }
 
 void OpenVpnManager::ShutDownPreviousProcess() {
-  if (!process_.Tracked()) return;
-  const std::uint32_t previous = process_.Id();
+  if (!openVpn_.Tracked()) return;
+  const std::uint32_t previous = openVpn_.Id();
   ShutdownLocked();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "shutdown process pid=" << previous << " before";
   std::this_thread::sleep_for(kPauseAfterShutdown);
@@ -347,27 +343,20 @@ void OpenVpnManager::StartListenThread(const Socket& clientConnection, const Man
   CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << threadId << " created. Addr:" << recordText;
 }
 
-int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory,
-                                  platform::Process* process) {
-  const std::string program = ResolveBesideExecutable(kOpenVpnProgram);
+const ChildProgramTexts& OpenVpnManager::OpenVpnTexts() {
+  static const ChildProgramTexts texts{
+      loggers::kOpenVpnManager,
+      "CreateProcess retry #%v  ok ",
+      "Waiting for OpenVPN to die... (PID=%v)",
+      "OpenVPN did not exit, killing it (PID=%v)",
+      "Done waiting.",
+  };
+  return texts;
+}
+
+int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory) {
   const std::string commandLine = " --config \"" + configPath + "\"";
-  const std::string& directory = workingDirectory;
-  const platform::LaunchSpec spec{program, {"--config", configPath}, directory};
-  int error = 0;
-  for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
-    std::this_thread::sleep_for(LaunchPause(attempt));
-    CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess in current dir[" << directory << "] : path["
-                                          << program << "] cmdLine[" << commandLine << "]";
-    platform::Process launched;
-    error = launched.Launch(spec);
-    if (error == 0) {
-      CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess retry #" << attempt << "  ok ";
-      *process = std::move(launched);
-      return 0;
-    }
-    CLOG(DEBUG, loggers::kOpenVpnManager) << "CreateProcess retry #" << attempt << " error [" << error << "]";
-  }
-  return error;
+  return openVpn_.Launch({"--config", configPath}, workingDirectory, commandLine);
 }
 
 void OpenVpnManager::Shutdown() {
@@ -391,8 +380,7 @@ std::optional<std::uint32_t> OpenVpnManager::TunnelOwner() {
 // A tunnel runs while the OpenVPN launched last runs; one that ended on its own
 // belongs to nobody any more.
 bool OpenVpnManager::TunnelRunningLocked() {
-  if (!process_.Tracked()) return false;
-  return !process_.WaitForExit(std::chrono::milliseconds(0));
+  return openVpn_.Running();
 }
 
 // A running tunnel belongs to the user whose "start" launched it: only that user and
@@ -421,27 +409,15 @@ void OpenVpnManager::Retire() {
   ShutdownLocked();
 }
 
-// OpenVPN's clean exit path is its termination signal, sent through the handle of the
+// OpenVPN is asked to exit the way this system's OpenVPN understands, through the
 // process this manager launched and no other.
 void OpenVpnManager::ShutdownLocked() {
   CLOG(INFO, loggers::kOpenVpnManager) << "Closing VPN connection";
-  if (process_.Tracked()) {
-    const std::uint32_t processId = process_.Id();
-    const int error = process_.RequestExit();
-    if (error != 0 && !platform::IsProcessGone(error)) {
-      const std::string answer = ErrorAnswer(error, "VortanVpnService : Failed to OpenProcess");
-      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-      process_.Release();
-    } else {
-      CLOG(DEBUG, loggers::kOpenVpnManager) << "Waiting for OpenVPN to die... (PID=" << processId << ")";
-      if (!process_.WaitForExit(kExitWait)) {
-        // A process that ignores the termination signal must not outlive its tracking:
-        // it would keep the management endpoint from every later tunnel.
-        CLOG(DEBUG, loggers::kOpenVpnManager) << "OpenVPN did not exit, killing it (PID=" << processId << ")";
-        process_.KillAndWait(kKillWait);
-      }
-      CLOG(DEBUG, loggers::kOpenVpnManager) << "Done waiting.";
-    }
+  const int error = openVpn_.Stop();
+  if (error != 0) {
+    const std::string answer = ErrorAnswer(error, "VortanVpnService : Failed to OpenProcess");
+    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    openVpn_.Release();
   }
   // OpenVPN leaves its socket file behind.
   if (!channel_.socketPath.empty()) RemoveManagementChannel(channel_);

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "ChildProgram.h"
 #include "ManagementChannel.h"
 #include "TunnelAccess.h"
 #include "platform/HostNetwork.h"
-#include "platform/Processes.h"
 #include "socket.h"
 
 namespace vortan {
@@ -113,8 +113,8 @@ class OpenVpnManager {
   bool TunnelRunningLocked();
   std::optional<std::string> ForeignTunnelRefusalLocked(const CallerId& caller, const std::string& command);
   std::optional<std::string> DeviceRefusalLocked(const std::string& device);
-  static int LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory,
-                           platform::Process* process);
+  int LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory);
+  static const ChildProgramTexts& OpenVpnTexts();
 
   int managementPort_ = 0;
   std::uint32_t managementAddress_ = 0;
@@ -124,7 +124,7 @@ class OpenVpnManager {
   // track of an OpenVPN process.
   mutable std::mutex lifecycleMutex_;
   bool retired_ = false;
-  platform::Process process_;
+  ChildProgram openVpn_{platform::OpenVpnProgram(), OpenVpnTexts()};
   // The running tunnel: who started it, its adapter and its management channel.
   std::uint32_t owner_ = 0;
   std::string device_;

@@ -1,8 +1,5 @@
 #include "STunnelManager.h"
 
-#include <chrono>
-#include <thread>
-
 #include "Logging.h"
 #include "Paths.h"
 #include "platform/ProcessInfo.h"
@@ -10,67 +7,42 @@
 namespace vortan {
 namespace {
 
-const char* const kStunnelProgram = "stunnel/stunnel";
-constexpr int kLaunchAttempts = 3;
-constexpr auto kExitWait = std::chrono::milliseconds(5000);
-constexpr auto kKillWait = std::chrono::milliseconds(2000);
-
-std::chrono::milliseconds LaunchPause(int attempt) { return std::chrono::milliseconds(500 * (attempt - 1)); }
+const ChildProgramTexts kStunnelTexts{
+    loggers::kStunnel,
+    "CreateProcess retry #%v  ok",
+    "CreateProcess  ok ",
+    "stunnel did not exit, killing it (PID=%v)",
+    "",
+};
 
 }  // namespace
 
-STunnelManager::STunnelManager() {
+STunnelManager::STunnelManager() : program_(platform::StunnelProgram(), kStunnelTexts) {
   const std::string executable = platform::ExecutablePath();
   CLOG(DEBUG, loggers::kStunnel) << executable;
-  stunnelPath_ = ResolveBesideExecutable(kStunnelProgram);
 }
 
 STunnelManager::~STunnelManager() {
-  if (process_.Tracked()) Shutdown();
+  if (program_.Tracked()) Shutdown();
 }
 
 bool STunnelManager::IsInstalled() const {
-  if (platform::PathExists(stunnelPath_)) return true;
-  CLOG(DEBUG, loggers::kStunnel) << "StunnelNotInstalled dir[" << DirectoryOf(stunnelPath_) << "] : path["
-                                 << stunnelPath_ << "]";
+  if (platform::PathExists(StunnelPath())) return true;
+  CLOG(DEBUG, loggers::kStunnel) << "StunnelNotInstalled dir[" << DirectoryOf(StunnelPath()) << "] : path["
+                                 << StunnelPath() << "]";
   return false;
 }
 
-int STunnelManager::CreateProcess(const std::vector<std::string>& arguments, const std::string& commandLineText) {
-  const std::string directory = DirectoryOf(stunnelPath_);
-  CLOG(DEBUG, loggers::kStunnel) << "CreateProcess in current dir[" << directory << "] : path[" << stunnelPath_
-                                 << "] cmdLine[" << commandLineText << "]";
-  return process_.Launch(platform::LaunchSpec{stunnelPath_, arguments, directory});
-}
-
 void STunnelManager::Launch(const std::string& configPath) {
-  for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
-    std::this_thread::sleep_for(LaunchPause(attempt));
-    int error = CreateProcess({configPath}, " " + configPath);
-    if (error == 0) {
-      CLOG(DEBUG, loggers::kStunnel) << "CreateProcess retry #" << attempt << "  ok";
-      return;
-    }
-    CLOG(DEBUG, loggers::kStunnel) << "CreateProcess retry #" << attempt << " error [" << error << "]";
-  }
+  program_.Launch({configPath}, DirectoryOf(StunnelPath()), " " + configPath);
 }
 
-// stunnel has no exit command here: it is asked to end with the termination signal,
-// sent only to the process this manager started, and killed when it has not ended
-// within the wait, so that no stunnel outlives its tracking.
+// stunnel is asked to end the way this system's stunnel understands, only the process
+// this manager started, and killed when it has not ended within the wait, so that no
+// stunnel outlives its tracking.
 void STunnelManager::Shutdown() {
-  if (!process_.Tracked()) return;
-  int error = process_.RequestExit();
-  if (error != 0 && !platform::IsProcessGone(error)) {
-    CLOG(DEBUG, loggers::kStunnel) << "CreateProcess error [" << error << "]";
-    return;
-  }
-  CLOG(DEBUG, loggers::kStunnel) << "CreateProcess  ok ";
-  if (!process_.WaitForExit(kExitWait)) {
-    CLOG(DEBUG, loggers::kStunnel) << "stunnel did not exit, killing it (PID=" << process_.Id() << ")";
-    process_.KillAndWait(kKillWait);
-  }
-  process_.Release();
+  const int error = program_.Stop();
+  if (error != 0) CLOG(DEBUG, loggers::kStunnel) << "CreateProcess error [" << error << "]";
 }
 
 }  // namespace vortan

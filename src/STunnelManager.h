@@ -2,9 +2,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "platform/Processes.h"
+#include "ChildProgram.h"
 
 namespace vortan {
 
@@ -24,15 +23,12 @@ class STunnelManager {
   // Asks a running stunnel to exit, waits a bounded time, then kills it.
   void Shutdown();
 
-  const std::string& StunnelPath() const { return stunnelPath_; }
+  const std::string& StunnelPath() const { return program_.Path(); }
   // The process identifier of the stunnel started last; 0 when none is known to run.
-  std::uint32_t ProcessId() const { return process_.Id(); }
+  std::uint32_t ProcessId() const { return program_.Id(); }
 
  private:
-  int CreateProcess(const std::vector<std::string>& arguments, const std::string& commandLineText);
-
-  std::string stunnelPath_;
-  platform::Process process_;
+  ChildProgram program_;
 };
 
 }  // namespace vortan

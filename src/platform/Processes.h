@@ -3,19 +3,45 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Child processes of the service (OpenVPN, stunnel). A launched process is identified by
-// a process handle that stays bound to it, so a signal can never reach another process
-// that happens to reuse its identifier. A reaper collects every launched process as soon
-// as it ends, tracked or not, so none lingers as a zombie. Calls return 0 or the
+// a process handle that stays bound to it, so an exit request can never reach another
+// process that happens to reuse its identifier. A reaper collects every launched process
+// as soon as it ends, tracked or not, so none lingers as a zombie. Calls return 0 or the
 // platform error code.
 namespace platform {
 
+// The system's reference to one process; wide enough for every system's kind.
+using ProcessHandle = std::intptr_t;
+constexpr ProcessHandle kNoProcess = -1;
+
+// How a launched program is asked to end cleanly. Each system supports the kinds its
+// programs understand; launching with another kind fails before anything starts.
+struct ExitRequest {
+  enum class Kind {
+    kTerminate,      // the system's own request to end (the termination signal on Linux)
+    kNamedEvent,     // a named event the program waits on
+    kExitArguments,  // the program run again with arguments that end the first one
+  };
+  Kind kind = Kind::kTerminate;
+  std::string eventName;                   // kNamedEvent: the event to set
+  std::vector<std::string> exitArguments;  // kExitArguments: the arguments of that run
+};
+
 struct LaunchSpec {
+  LaunchSpec(std::string programPath, std::vector<std::string> programArguments, std::string directory = "",
+             ExitRequest howToExit = ExitRequest())
+      : program(std::move(programPath)),
+        arguments(std::move(programArguments)),
+        workingDirectory(std::move(directory)),
+        exitRequest(std::move(howToExit)) {}
+
   std::string program;                 // full path of the executable
   std::vector<std::string> arguments;  // the arguments after the program name
   std::string workingDirectory;        // empty: the service's own
+  ExitRequest exitRequest;             // how RequestExit asks this process to end
 };
 
 class Process {
@@ -28,19 +54,18 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Starts the program detached from the service: a session of its own, default signal
-  // handling, standard streams on the null device, no inherited descriptors, the
-  // service's environment without its service-manager socket. Any process tracked so
-  // far is released first.
+  // Starts the program detached from the service: none of the service's handles or
+  // event handling carried over, standard streams on the null device, the service's
+  // environment without its service-manager connection. Any process tracked so far is
+  // released first.
   int Launch(const LaunchSpec& spec);
 
-  bool Tracked() const { return handle_ >= 0; }
+  bool Tracked() const { return handle_ != kNoProcess; }
   // The operating system's process identifier; 0 when nothing is tracked.
   std::uint32_t Id() const { return id_; }
-  // The process handle (for ownership checks); -1 when nothing is tracked.
-  int Handle() const { return handle_; }
 
-  // Asks the process to end cleanly (termination signal). An error when it has ended.
+  // Asks the process to end cleanly, the way its launch description says. An error
+  // when it has ended.
   int RequestExit();
   // Ends the process at once.
   int Kill();
@@ -54,11 +79,11 @@ class Process {
   void Release();
 
  private:
-  int Signal(int signalNumber);
   void Forget();
 
-  int handle_ = -1;
+  ProcessHandle handle_ = kNoProcess;
   std::uint32_t id_ = 0;
+  ExitRequest exitRequest_;
 };
 
 // Confines every program launched afterwards: it may write only beneath writablePaths

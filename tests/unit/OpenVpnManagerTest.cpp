@@ -445,6 +445,15 @@ TEST_F(ChildProcessTest, ConfinedProgramWritesOnlyBeneathItsWritablePaths) {
   EXPECT_TRUE(test::FileExists(other + "/free"));
 }
 
+TEST_F(ChildProcessTest, ExitRequestThisSystemCannotDeliverStartsNothing) {
+  platform::ExitRequest namedEvent;
+  namedEvent.kind = platform::ExitRequest::Kind::kNamedEvent;
+  namedEvent.eventName = "VortanOpenVpnExitEvent";
+  platform::Process process;
+  EXPECT_EQ(process.Launch({"/bin/sleep", {"30"}, "", namedEvent}), EOPNOTSUPP);
+  EXPECT_FALSE(process.Tracked());
+}
+
 TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
   platform::Process process;
   ASSERT_EQ(process.Launch({"/bin/sleep", {"30"}, ""}), 0);

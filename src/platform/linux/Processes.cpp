@@ -15,6 +15,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 // glibc 2.36 declares the pidfd calls without C linkage.
 extern "C" {
@@ -212,23 +213,36 @@ int SpawnConfined(const LaunchSpec& spec, pid_t* child) {
   return error;
 }
 
+int Descriptor(ProcessHandle handle) { return static_cast<int>(handle); }
+
+int SendSignal(ProcessHandle handle, int signalNumber) {
+  if (handle == kNoProcess) return ESRCH;
+  return pidfd_send_signal(Descriptor(handle), signalNumber, nullptr, 0) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 Process::~Process() { Release(); }
 
-Process::Process(Process&& other) noexcept : handle_(other.handle_), id_(other.id_) { other.Forget(); }
+Process::Process(Process&& other) noexcept
+    : handle_(other.handle_), id_(other.id_), exitRequest_(std::move(other.exitRequest_)) {
+  other.Forget();
+}
 
 Process& Process::operator=(Process&& other) noexcept {
   if (this != &other) {
     Release();
     handle_ = other.handle_;
     id_ = other.id_;
+    exitRequest_ = std::move(other.exitRequest_);
     other.Forget();
   }
   return *this;
 }
 
 int Process::Launch(const LaunchSpec& spec) {
+  // Linux programs are asked to end with the termination signal only.
+  if (spec.exitRequest.kind != ExitRequest::Kind::kTerminate) return EOPNOTSUPP;
   Release();
   pid_t child = -1;
   int error = confinedWritablePaths.empty() ? Spawn(spec, &child) : SpawnConfined(spec, &child);
@@ -243,25 +257,21 @@ int Process::Launch(const LaunchSpec& spec) {
   }
   handle_ = handle;
   id_ = static_cast<std::uint32_t>(child);
-  StartReaper(handle_);
+  exitRequest_ = spec.exitRequest;
+  StartReaper(handle);
   return 0;
 }
 
-int Process::Signal(int signalNumber) {
-  if (handle_ < 0) return ESRCH;
-  return pidfd_send_signal(handle_, signalNumber, nullptr, 0) == 0 ? 0 : errno;
-}
+int Process::RequestExit() { return SendSignal(handle_, SIGTERM); }
 
-int Process::RequestExit() { return Signal(SIGTERM); }
-
-int Process::Kill() { return Signal(SIGKILL); }
+int Process::Kill() { return SendSignal(handle_, SIGKILL); }
 
 bool Process::WaitForExit(std::chrono::milliseconds timeout) {
-  if (handle_ < 0) return true;
-  if (WaitReadable(handle_, timeout) <= 0) return false;
+  if (handle_ == kNoProcess) return true;
+  if (WaitReadable(Descriptor(handle_), timeout) <= 0) return false;
   // The reaper may have collected it already; either way it is gone.
-  Collect(handle_, WNOHANG);
-  close(handle_);
+  Collect(Descriptor(handle_), WNOHANG);
+  close(Descriptor(handle_));
   Forget();
   return true;
 }
@@ -269,7 +279,7 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
 // SIGKILL also ends a process blocked in an interruptible wait, such as an open() of a
 // FIFO, which ignores the termination signal until the call returns.
 bool Process::KillAndWait(std::chrono::milliseconds timeout) {
-  if (handle_ < 0) return true;
+  if (handle_ == kNoProcess) return true;
   Kill();
   const bool ended = WaitForExit(timeout);
   Release();
@@ -277,13 +287,14 @@ bool Process::KillAndWait(std::chrono::milliseconds timeout) {
 }
 
 void Process::Release() {
-  if (handle_ >= 0) close(handle_);
+  if (handle_ != kNoProcess) close(Descriptor(handle_));
   Forget();
 }
 
 void Process::Forget() {
-  handle_ = -1;
+  handle_ = kNoProcess;
   id_ = 0;
+  exitRequest_ = ExitRequest{};
 }
 
 bool IsProcessGone(int code) { return code == ESRCH; }
