@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "platform/CallerIdentity.h"
 #include "platform/Files.h"

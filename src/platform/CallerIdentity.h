@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 // A local user as the system knows it: the owner of a client's connection, and the
 // user whose rights a file is read or written with.
