@@ -31,10 +31,10 @@ std::string ConfigManager::GetConfigFilePath() const { return configFilePath; }
 
 const std::string& ConfigManager::GetConfigText() const { return configText; }
 
-void ConfigManager::WriteConfigFile(const std::string& path, const std::string& text, platform::FileAccess access,
-                                    const char* loggerId) {
+void ConfigManager::WriteConfigFile(const FileWriter& writer, const std::string& path, const std::string& text,
+                                    platform::FileAccess access, const char* loggerId) {
   int error = 0;
-  if (!WriteUtf8File(path, text, access, &error)) {
+  if (!WriteUtf8File(writer, path, text, access, &error)) {
     const std::string reason = platform::ErrorText(error);
     CLOG(DEBUG, loggerId) << "write of " << path << " failed, errno " << error << " (" << reason << ")";
     throw std::runtime_error("Cannot write file : " + path);
@@ -98,8 +98,9 @@ std::string Utf8FileBytes(const std::string& text) {
   return kByteOrderMark + WithTextModeLineEnds(text);
 }
 
-bool WriteUtf8File(const std::string& path, const std::string& text, platform::FileAccess access, int* error) {
-  const int result = platform::WriteWholeFile(path, Utf8FileBytes(text), access);
+bool WriteUtf8File(const FileWriter& writer, const std::string& path, const std::string& text,
+                   platform::FileAccess access, int* error) {
+  const int result = writer.Write(path, Utf8FileBytes(text), access);
   if (error != nullptr) *error = result;
   return result == 0;
 }

@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "FileWriter.h"
 #include "platform/Files.h"
 
 namespace vortan {
 
 // Base of the configuration generators: each fills a template with the words of a start
-// request and writes the result at the client's prefix inside its constructor.
+// request and writes the result at the client's prefix, through the writer it is given,
+// inside its constructor.
 class ConfigManager {
  public:
   virtual ~ConfigManager();
@@ -17,10 +19,10 @@ class ConfigManager {
   const std::string& GetConfigText() const;
 
  protected:
-  // Writes text with WriteUtf8File and records path and bytes; throws std::runtime_error
-  // "Cannot write file : " + path when the file cannot be written.
-  void WriteConfigFile(const std::string& path, const std::string& text, platform::FileAccess access,
-                       const char* loggerId);
+  // Writes text with WriteUtf8File through writer and records path and bytes; throws
+  // std::runtime_error "Cannot write file : " + path when the file cannot be written.
+  void WriteConfigFile(const FileWriter& writer, const std::string& path, const std::string& text,
+                       platform::FileAccess access, const char* loggerId);
 
   std::string configFilePath;
   std::string configText;
@@ -52,9 +54,9 @@ std::string Utf8FileBytes(const std::string& text);
 // Every LF stored as CR LF.
 std::string WithTextModeLineEnds(const std::string& text);
 
-// Creates or truncates path and writes Utf8FileBytes(text); false when the file could not
-// be written, with the platform error code in *error when error is given.
-bool WriteUtf8File(const std::string& path, const std::string& text,
+// Creates or truncates path and writes Utf8FileBytes(text) through writer; false when the
+// file could not be written, with the platform error code in *error when error is given.
+bool WriteUtf8File(const FileWriter& writer, const std::string& path, const std::string& text,
                    platform::FileAccess access = platform::FileAccess::kDefault, int* error = nullptr);
 
 std::string EscapeBackslashes(const std::string& text);

@@ -33,13 +33,13 @@ std::string IpWin32Text(const std::string& mode) {
 }
 
 OpenVpnConfigManager::OpenVpnConfigManager(const RequestParser& request, std::uint32_t managementAddress,
-                                           int managementPort, bool directTemplate)
+                                           int managementPort, bool directTemplate, const FileWriter& writer)
     : managementPort(managementPort), managementAddress(managementAddress) {
-  const std::string proxyLine = BuildProxyLine(request);
+  const std::string proxyLine = BuildProxyLine(request, writer);
   const std::string templatePath =
       ResolveTemplatePath(directTemplate ? kDirectTemplate : kStunnelTemplate, loggers::kVpnConfig, kTemplateMessages);
   const std::string text = FillTemplate(ReadTextFile(templatePath), request, proxyLine);
-  WriteConfigFile(request.GetConfigPrefix() + kConfigFileName, text, platform::FileAccess::kDefault,
+  WriteConfigFile(writer, request.GetConfigPrefix() + kConfigFileName, text, platform::FileAccess::kDefault,
                   loggers::kVpnConfig);
   CLOG(DEBUG, loggers::kVpnConfig) << "openvpn config file ready";
 }
@@ -50,22 +50,22 @@ std::string OpenVpnConfigManager::AuthFileContent(const std::string& userName, c
   return WithTextModeLineEnds(userName + "\n" + password + "\n");
 }
 
-std::string OpenVpnConfigManager::WriteAuthFile(const std::string& prefix, const std::string& userName,
-                                                const std::string& password) {
+std::string OpenVpnConfigManager::WriteAuthFile(const FileWriter& writer, const std::string& prefix,
+                                                const std::string& userName, const std::string& password) {
   const std::string path = prefix + kAuthFileName;
   CLOG(DEBUG, loggers::kVpnConfig) << "writing permission file " << path;
-  const int error =
-      platform::WriteWholeFile(path, AuthFileContent(userName, password), platform::FileAccess::kOwnerOnly);
+  const int error = writer.Write(path, AuthFileContent(userName, password), platform::FileAccess::kOwnerOnly);
   if (error != 0) CLOG(DEBUG, loggers::kVpnConfig) << "write of " << path << " failed, errno " << error;
   return path;
 }
 
-std::string OpenVpnConfigManager::BuildProxyLine(const RequestParser& request) {
+std::string OpenVpnConfigManager::BuildProxyLine(const RequestParser& request, const FileWriter& writer) {
   if (!request.HasProxy()) return std::string();
   const std::string server = "http-proxy " + request.GetProxyServer() + " " + request.GetProxyPort();
   const std::string& method = request.GetProxyAuthentication();
   if (Contains(method, "none")) return server;
-  authFilePath = WriteAuthFile(request.GetConfigPrefix(), request.GetProxyUserName(), request.GetProxyPassword());
+  authFilePath =
+      WriteAuthFile(writer, request.GetConfigPrefix(), request.GetProxyUserName(), request.GetProxyPassword());
   return server + " \"" + EscapeBackslashes(authFilePath) + "\" " + method;
 }
 

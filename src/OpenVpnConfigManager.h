@@ -13,23 +13,24 @@ namespace vortan {
 class OpenVpnConfigManager : public ConfigManager {
  public:
   // managementAddress in network order. directTemplate selects the direct-mode
-  // template, otherwise the stunnel-mode one. Throws std::runtime_error when the
-  // configuration file cannot be written.
+  // template, otherwise the stunnel-mode one. Both files are written through writer,
+  // the credentials file first. Throws std::runtime_error when the configuration file
+  // cannot be written.
   OpenVpnConfigManager(const RequestParser& request, std::uint32_t managementAddress, int managementPort,
-                       bool directTemplate);
+                       bool directTemplate, const FileWriter& writer);
 
-  // Writes the user name and password lines to prefix + "auth.txt", readable by its
-  // owner only; returns that path. A failed write is not reported.
   // The bytes of the credentials file: user name, CR LF, password, CR LF.
   static std::string AuthFileContent(const std::string& userName, const std::string& password);
-  static std::string WriteAuthFile(const std::string& prefix, const std::string& userName,
+  // Writes the user name and password lines to prefix + "auth.txt" through writer,
+  // readable by its owner only; returns that path. A failed write is not reported.
+  static std::string WriteAuthFile(const FileWriter& writer, const std::string& prefix, const std::string& userName,
                                    const std::string& password);
 
   // Path of the credentials file written by this generator, empty when none.
   const std::string& GetAuthFilePath() const { return authFilePath; }
 
  private:
-  std::string BuildProxyLine(const RequestParser& request);
+  std::string BuildProxyLine(const RequestParser& request, const FileWriter& writer);
   std::string FillTemplate(std::string text, const RequestParser& request, const std::string& proxyLine) const;
 
   int managementPort;

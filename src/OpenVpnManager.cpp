@@ -8,6 +8,7 @@
 
 #include "ChildProgram.h"
 #include "ConfigManager.h"
+#include "FileWriter.h"
 #include "IniFile.h"
 #include "Ipv4.h"
 #include "Logging.h"
@@ -21,10 +22,8 @@
 #include "TunnelBroadcast.h"
 #include "TunnelFileCopies.h"
 #include "VortanVpnService.h"
-#include "platform/Files.h"
 #include "platform/Interfaces.h"
 #include "platform/Programs.h"
-#include "platform/SocketOwner.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -246,12 +245,11 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
   }
-  const std::uint32_t uid = *session.caller;
+  const platform::CallerIdentity& caller = *session.caller;
   if (auto refusal = DeviceRefusalLocked(request.GetDevice())) return *refusal;
   // The files at the client's prefix are written with the client's own rights.
-  std::optional<platform::WriteAsUser> asClient;
-  if (uid != 0) asClient.emplace(uid);
-  STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_);
+  const FileWriter asClient(caller);
+  STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_, asClient);
   const bool qbr = IsQbrProtocol(request.GetProtocol());
   if (qbr) {
     if (!stunnel_->IsInstalled()) {
@@ -262,22 +260,24 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
     PointOpenVpnAtStunnel(&request);
     CLOG(DEBUG, loggers::kOpenVpnManager) << "Using QBR";
   }
-  OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr);
-  asClient.reset();
+  OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr, asClient);
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
   const ManagementChannel channel = PrepareManagementChannel(PrivateDirectory(), ++launches_);
   // What OpenVPN will read is read now, with the client's rights, while a failure still
   // leaves the previous tunnel running.
   const TunnelFileCopies copies(openVpnConfig, WithManagementChannel(openVpnConfig.GetConfigText(), channel),
-                                request, uid);
+                                request, caller);
   std::optional<TunnelFileCopies> stunnelCopies;
-  if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), uid);
+  if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), caller);
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess();
-  const std::string privateConfigPath = copies.Write(PrivateDirectory(), kPrivateOpenVpnConfig, &privateFiles_);
-  if (qbr) RestartStunnel(stunnelCopies->Write(PrivateDirectory(), kPrivateStunnelConfig, &privateFiles_));
+  // The copies are the service's own: the client cannot change them before they are read.
+  const FileWriter asService(platform::ServiceIdentity());
+  const std::string privateConfigPath =
+      copies.Write(asService, PrivateDirectory(), kPrivateOpenVpnConfig, &privateFiles_);
+  if (qbr) RestartStunnel(stunnelCopies->Write(asService, PrivateDirectory(), kPrivateStunnelConfig, &privateFiles_));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
   // OpenVPN runs in the root-only directory: its configuration names only the copies.
   const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory());
@@ -289,7 +289,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   }
   const std::uint32_t processId = openVpn_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
-  owner_ = uid;
+  owner_ = caller;
   device_ = request.GetDevice();
   channel_ = channel;
   StartListenThread(session.connection, channel, processId);
@@ -371,7 +371,7 @@ std::optional<std::string> OpenVpnManager::ShutdownFor(const CallerId& caller) {
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> OpenVpnManager::TunnelOwner() {
+std::optional<platform::CallerIdentity> OpenVpnManager::TunnelOwner() {
   std::lock_guard<std::mutex> lock(lifecycleMutex_);
   if (!TunnelRunningLocked()) return std::nullopt;
   return owner_;
@@ -489,17 +489,6 @@ bool OpenVpnManager::Notify(const std::string& type, const std::string& value, S
     exiting = true;
   }
   return exiting;
-}
-
-bool FindRequestingUser(const Socket& connection, std::uint32_t* uid) {
-  std::uint32_t local = 0, peer = 0;
-  int localPort = 0, peerPort = 0;
-  if (!connection.Endpoints(&local, &localPort, &peer, &peerPort)) return false;
-  platform::SocketOwner owner;
-  // The client's own socket: its end is our peer, its remote end is us.
-  if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return false;
-  *uid = owner.uid;
-  return true;
 }
 
 bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId) {

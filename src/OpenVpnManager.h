@@ -11,6 +11,7 @@
 #include "ChildProgram.h"
 #include "ManagementChannel.h"
 #include "TunnelAccess.h"
+#include "platform/CallerIdentity.h"
 #include "platform/HostNetwork.h"
 #include "socket.h"
 
@@ -58,9 +59,6 @@ struct ManagementDialogue {
 // client (and acted on), responses move the start-up dialogue on.
 void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management, Socket& client);
 
-// The local user behind a client's loopback connection; false when it cannot be told.
-bool FindRequestingUser(const Socket& connection, std::uint32_t* uid);
-
 // True when the far end of a management connection was opened by that process.
 bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId);
 
@@ -82,7 +80,7 @@ class OpenVpnManager {
   // to another user, else closes the tunnel and gives nothing.
   std::optional<std::string> ShutdownFor(const CallerId& caller);
   // The user whose "start" launched the running tunnel; nothing when none runs.
-  std::optional<std::uint32_t> TunnelOwner();
+  std::optional<platform::CallerIdentity> TunnelOwner();
   // Closes the tunnel for good, at exit: later Start calls are refused, so no OpenVPN
   // or stunnel outlives the service. Sessions may go on calling Start and Shutdown.
   void Retire();
@@ -126,7 +124,7 @@ class OpenVpnManager {
   bool retired_ = false;
   ChildProgram openVpn_{platform::OpenVpnProgram(), OpenVpnTexts()};
   // The running tunnel: who started it, its adapter and its management channel.
-  std::uint32_t owner_ = 0;
+  platform::CallerIdentity owner_ = platform::ServiceIdentity();
   std::string device_;
   ManagementChannel channel_;
   std::uint64_t launches_ = 0;

@@ -34,12 +34,13 @@ std::string StunnelProxyBlock(const RequestParser& request) {
          "protocolUsername = " + request.GetProxyUserName();
 }
 
-STunnelConfigManager::STunnelConfigManager(const RequestParser& request, std::uint32_t localAddress, int localPort)
+STunnelConfigManager::STunnelConfigManager(const RequestParser& request, std::uint32_t localAddress, int localPort,
+                                           const FileWriter& writer)
     : localAddress(localAddress), localPort(localPort) {
   const std::string proxyBlock = StunnelProxyBlock(request);
   const std::string templatePath = ResolveTemplatePath(kStunnelTemplate, loggers::kDefault, kTemplateMessages);
   const std::string text = FillTemplate(ReadTextFile(templatePath), request, proxyBlock);
-  WriteConfigFile(request.GetConfigPrefix() + kConfigFileSuffix, text, platform::FileAccess::kOwnerOnly,
+  WriteConfigFile(writer, request.GetConfigPrefix() + kConfigFileSuffix, text, platform::FileAccess::kOwnerOnly,
                   loggers::kDefault);
 }
 

@@ -12,9 +12,10 @@ namespace vortan {
 // readable by its owner only (it may hold the proxy password).
 class STunnelConfigManager : public ConfigManager {
  public:
-  // localAddress in network order: where stunnel accepts OpenVPN's connection. Throws
-  // std::runtime_error when the file cannot be written.
-  STunnelConfigManager(const RequestParser& request, std::uint32_t localAddress, int localPort);
+  // localAddress in network order: where stunnel accepts OpenVPN's connection. The file
+  // is written through writer. Throws std::runtime_error when it cannot be written.
+  STunnelConfigManager(const RequestParser& request, std::uint32_t localAddress, int localPort,
+                       const FileWriter& writer);
 
  private:
   std::string FillTemplate(std::string text, const RequestParser& request, const std::string& proxyBlock) const;

@@ -1,24 +1,22 @@
 #include "TunnelAccess.h"
 
+#include <algorithm>
+
 #include "Logging.h"
 #include "OpenVpnManager.h"
 #include "RequestParser.h"
 #include "VortanVpnService.h"
 #include "platform/Groups.h"
 #include "platform/ProcessInfo.h"
+#include "platform/SocketOwner.h"
 
 namespace vortan {
 namespace {
 
-constexpr std::uint32_t kRoot = 0;
-constexpr std::int64_t kUnknownCaller = -1;
-
 std::mutex accessRulesMutex;
 AccessRules accessRules;
 
-std::int64_t CounterKey(const CallerId& caller) { return caller ? static_cast<std::int64_t>(*caller) : kUnknownCaller; }
-
-bool IsRoot(const CallerId& caller) { return caller && *caller == kRoot; }
+bool IsRoot(const CallerId& caller) { return caller && platform::IsPrivileged(*caller); }
 
 std::string Refusal(const std::string& message) { return MakeResponse(false, false, 0, message); }
 
@@ -34,26 +32,39 @@ AccessRules CurrentAccessRules() {
   return accessRules;
 }
 
+std::vector<SessionCounter::Count>::iterator SessionCounter::Find(const CallerId& caller) {
+  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == caller; });
+}
+
+std::vector<SessionCounter::Count>::const_iterator SessionCounter::Find(const CallerId& caller) const {
+  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == caller; });
+}
+
 bool SessionCounter::TryEnter(const CallerId& caller, int cap) {
   if (IsRoot(caller)) return true;
   std::lock_guard<std::mutex> lock(countsMutex_);
-  int& count = counts_[CounterKey(caller)];
-  if (count >= cap) return false;
-  ++count;
+  auto entry = Find(caller);
+  const int open = entry == counts_.end() ? 0 : entry->second;
+  if (open >= cap) return false;
+  if (entry == counts_.end()) {
+    counts_.emplace_back(caller, 1);
+  } else {
+    ++entry->second;
+  }
   return true;
 }
 
 void SessionCounter::Leave(const CallerId& caller) {
   if (IsRoot(caller)) return;
   std::lock_guard<std::mutex> lock(countsMutex_);
-  auto entry = counts_.find(CounterKey(caller));
+  auto entry = Find(caller);
   if (entry == counts_.end()) return;
   if (--entry->second <= 0) counts_.erase(entry);
 }
 
 int SessionCounter::OpenSessions(const CallerId& caller) const {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  auto entry = counts_.find(CounterKey(caller));
+  auto entry = Find(caller);
   return entry == counts_.end() ? 0 : entry->second;
 }
 
@@ -69,13 +80,15 @@ SessionPlace::~SessionPlace() {
   if (taken_) counter_.Leave(caller_);
 }
 
-std::string CallerText(const CallerId& caller) { return caller ? std::to_string(*caller) : std::string("unknown"); }
+std::string CallerText(const CallerId& caller) {
+  return caller ? platform::IdentityText(*caller) : std::string("unknown");
+}
 
 std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command) {
   const std::string group = CurrentAccessRules().tunnelGroup;
   if (group.empty() || IsRoot(caller)) return std::nullopt;
   bool member = false;
-  const int error = caller ? platform::IsGroupMember(*caller, group, &member) : 0;
+  const int error = caller ? platform::IsMemberOf(*caller, group, &member) : 0;
   if (member) return std::nullopt;
   if (error != 0) {
     const std::string reason = platform::ErrorText(error);
@@ -87,19 +100,29 @@ std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std:
   return Refusal("Only members of the local group " + group + " may use this command");
 }
 
-std::string ForeignTunnelRefusal(const CallerId& caller, std::uint32_t owner, const std::string& command) {
+std::string ForeignTunnelRefusal(const CallerId& caller, const platform::CallerIdentity& owner,
+                                 const std::string& command) {
   CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
-                                   << " asked to act on the tunnel of user " << owner;
+                                   << " asked to act on the tunnel of user " << platform::IdentityText(owner);
   return Refusal("The tunnel belongs to another user");
 }
 
-bool MayActOnTunnelOf(const CallerId& caller, std::uint32_t owner) {
-  return caller && (*caller == owner || *caller == kRoot);
+bool MayActOnTunnelOf(const CallerId& caller, const platform::CallerIdentity& owner) {
+  return caller && (*caller == owner || platform::IsPrivileged(*caller));
+}
+
+CallerId FindRequestingUser(const Socket& connection) {
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  if (!connection.Endpoints(&local, &localPort, &peer, &peerPort)) return std::nullopt;
+  CallerId owner;
+  // The client's own socket: its end is our peer, its remote end is us.
+  if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return std::nullopt;
+  return owner;
 }
 
 std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session) {
-  std::uint32_t uid = 0;
-  if (FindRequestingUser(session.connection, &uid)) session.caller = uid;
+  session.caller = FindRequestingUser(session.connection);
   const int cap = CurrentAccessRules().maxSessionsPerUser;
   auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), session.caller, cap);
   if (place->Taken()) return place;
@@ -113,7 +136,7 @@ std::optional<std::string> TunnelCommandRefusal(const SessionStart& session, con
   // "start" and "shutdown" check the owner together with their action, in the
   // tunnel controller; the route commands act through the tunnel's adapter.
   if (command != "route" || session.vpnManager == nullptr) return std::nullopt;
-  const std::optional<std::uint32_t> owner = session.vpnManager->TunnelOwner();
+  const std::optional<platform::CallerIdentity> owner = session.vpnManager->TunnelOwner();
   if (!owner || MayActOnTunnelOf(session.caller, *owner)) return std::nullopt;
   return ForeignTunnelRefusal(session.caller, *owner, command);
 }

@@ -1,19 +1,24 @@
 #pragma once
 
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "IniFile.h"
+#include "platform/CallerIdentity.h"
+#include "socket.h"
 
 namespace vortan {
 
-// The local user behind a session: known when the kernel names the owner of the
+// The local user behind a session: known when the system names the owner of the
 // client's socket, absent otherwise.
-using CallerId = std::optional<std::uint32_t>;
+using CallerId = std::optional<platform::CallerIdentity>;
+
+// The local user behind a client's loopback connection; nothing when it cannot be told.
+CallerId FindRequestingUser(const Socket& connection);
 
 // Who may do what on the management interface, from the settings.
 struct AccessRules {
@@ -39,8 +44,14 @@ class SessionCounter {
   int OpenSessions(const CallerId& caller) const;
 
  private:
+  // The open sessions of each caller with any; callers that cannot be told share one
+  // entry. Few users hold sessions at once: a list searched in order does.
+  using Count = std::pair<CallerId, int>;
+  std::vector<Count>::iterator Find(const CallerId& caller);
+  std::vector<Count>::const_iterator Find(const CallerId& caller) const;
+
   mutable std::mutex countsMutex_;
-  std::map<std::int64_t, int> counts_;  // by uid; -1 for callers that cannot be told
+  std::vector<Count> counts_;
 };
 
 // The process's one session counter.
@@ -61,7 +72,7 @@ class SessionPlace {
   bool taken_;
 };
 
-// The caller as log lines name it: the uid, or "unknown".
+// The caller as log lines name it (the user id on Linux), or "unknown".
 std::string CallerText(const CallerId& caller);
 
 // The error reply for a caller outside the tunnel group (logged), or nothing when the
@@ -70,10 +81,12 @@ std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std:
 
 // The error reply (logged) for a caller who may not act on a tunnel that another user
 // started.
-std::string ForeignTunnelRefusal(const CallerId& caller, std::uint32_t owner, const std::string& command);
+std::string ForeignTunnelRefusal(const CallerId& caller, const platform::CallerIdentity& owner,
+                                 const std::string& command);
 
-// True when caller may act on a tunnel that owner started: the owner and root may.
-bool MayActOnTunnelOf(const CallerId& caller, std::uint32_t owner);
+// True when caller may act on a tunnel that owner started: the owner and a privileged
+// user (root) may.
+bool MayActOnTunnelOf(const CallerId& caller, const platform::CallerIdentity& owner);
 
 struct SessionStart;
 

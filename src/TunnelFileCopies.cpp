@@ -28,15 +28,21 @@ std::string Resolve(const std::string& path, const std::string& directoryPart) {
   return !path.empty() && path[0] == '/' ? path : directoryPart + path;
 }
 
-std::string ReadAsClient(const std::string& path, std::uint32_t uid) {
+std::string ReadAsClient(const std::string& path, const platform::CallerIdentity& reader) {
   std::string content;
-  const int error = platform::ReadFileAsUser(path, uid, kMaxFileBytes, &content);
+  const int error = platform::ReadFileAs(reader, path, kMaxFileBytes, &content);
   if (error != 0) {
     const std::string reason = platform::ErrorText(error);
     CLOG(DEBUG, loggers::kOpenVpnManager) << "read of " << path << " failed, errno " << error << " (" << reason << ")";
     throw std::runtime_error("Cannot read file : " + path);
   }
   return content;
+}
+
+void WriteOwnerOnlyFile(const FileWriter& writer, const std::string& path, const std::string& content) {
+  if (writer.Write(path, content, platform::FileAccess::kOwnerOnly) != 0) {
+    throw std::runtime_error("Cannot write file : " + path);
+  }
 }
 
 // One name per option; an option named twice gets a numbered second name.
@@ -51,7 +57,7 @@ std::string UniqueName(const std::string& option, const std::vector<std::string>
 }  // namespace
 
 TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::string privateText,
-                                   const RequestParser& request, std::uint32_t uid)
+                                   const RequestParser& request, const platform::CallerIdentity& reader)
     : openVpn_(true), configText_(std::move(privateText)), references_(FindFileReferences(configText_)) {
   const std::string directoryPart = ClientDirectoryPart(config.GetConfigFilePath());
   std::vector<std::string> names;
@@ -64,40 +70,35 @@ TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::stri
     names.push_back(name);
     copies_.push_back({name, credentials ? OpenVpnConfigManager::AuthFileContent(request.GetProxyUserName(),
                                                                                   request.GetProxyPassword())
-                                         : ReadAsClient(Resolve(reference.path, directoryPart), uid)});
+                                         : ReadAsClient(Resolve(reference.path, directoryPart), reader)});
   }
 }
 
 TunnelFileCopies::TunnelFileCopies(const STunnelConfigManager& config, const std::string& workingDirectory,
-                                   std::uint32_t uid)
+                                   const platform::CallerIdentity& reader)
     : openVpn_(false), configText_(config.GetConfigText()), references_(FindStunnelFileReferences(configText_)) {
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {
     names.push_back(UniqueName(kStunnelCopyPrefix + ToLowerAscii(reference.option), names));
-    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, workingDirectory + "/"), uid)});
+    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, workingDirectory + "/"), reader)});
   }
 }
 
-std::string TunnelFileCopies::Write(const std::string& directory, const std::string& configName,
-                                    std::vector<std::string>* written) const {
+std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string& directory,
+                                    const std::string& configName, std::vector<std::string>* written) const {
   if (platform::MakeOwnerOnlyDirectory(directory) != 0) throw std::runtime_error("Cannot write file : " + directory);
   std::vector<std::string> paths;
   for (const Copy& copy : copies_) {
     paths.push_back(directory + "/" + copy.name);
     written->push_back(paths.back());
-    WriteRootOnlyFile(paths.back(), copy.content);
+    WriteOwnerOnlyFile(writer, paths.back(), copy.content);
   }
   const std::string configPath = directory + "/" + configName;
   written->push_back(configPath);
-  WriteRootOnlyFile(configPath, openVpn_ ? ReplaceFileReferences(configText_, references_, paths)
-                                         : ReplaceReferencedText(configText_, references_, paths));
+  WriteOwnerOnlyFile(writer, configPath,
+                     openVpn_ ? ReplaceFileReferences(configText_, references_, paths)
+                              : ReplaceReferencedText(configText_, references_, paths));
   return configPath;
-}
-
-void WriteRootOnlyFile(const std::string& path, const std::string& content) {
-  if (platform::WriteWholeFile(path, content, platform::FileAccess::kOwnerOnly) != 0) {
-    throw std::runtime_error("Cannot write file : " + path);
-  }
 }
 
 void RemoveFiles(std::vector<std::string>* paths) {

@@ -1,14 +1,15 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
+
+#include "platform/CallerIdentity.h"
 
 // Local users and groups.
 namespace platform {
 
-// Sets *member to whether the user belongs to the named group, as primary or
-// supplementary group. Returns 0, ENOENT when the user or the group is unknown, or
-// another platform error code.
-int IsGroupMember(std::uint32_t uid, const std::string& group, bool* member);
+// Sets *member to whether the user belongs to the named local group, directly or
+// through the user's primary group. Returns 0, the platform's "not found" code when the
+// user or the group is unknown, or another platform error code.
+int IsMemberOf(const CallerIdentity& identity, const std::string& group, bool* member);
 
 }  // namespace platform

@@ -1,21 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "platform/CallerIdentity.h"
 
 // Who owns the other end of a local TCP connection.
 namespace platform {
 
-struct SocketOwner {
-  std::uint32_t uid = 0;     // the owning user
-  std::uint64_t inode = 0;   // the socket's inode, to find the owning process
-};
-
 // Looks up the connected TCP socket whose own end is (address, port) and whose remote
 // end is (remoteAddress, remotePort); addresses in network byte order. Sockets in a
 // closing state count while a process may still hold them (after a half-close, for
-// example); the kernel's time-wait and request minisockets name no owner and do not.
-// Returns 0, or ENOENT when no such socket exists, or another errno.
+// example); remnants that the system keeps after the owner closed name no owner and do
+// not. Sets *owner to the socket's user and returns 0, or returns the platform error
+// code (the one for "not found" when no such socket exists).
 int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       SocketOwner* owner);
+                       std::optional<CallerIdentity>* owner);
 
 }  // namespace platform

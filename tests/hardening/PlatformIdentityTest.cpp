@@ -10,14 +10,16 @@
 
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "Ipv4.h"
 #include "TestSupport.h"
 #include "TestUser.h"
-#include "platform/FileIdentity.h"
 #include "platform/Files.h"
 #include "platform/SocketOwner.h"
+#include "platform/linux/FileIdentity.h"
+#include "platform/linux/NativeIdentity.h"
 #include "socket.h"
 
 namespace vortan {
@@ -51,10 +53,11 @@ TEST(SocketOwner, NamesTheUserBehindALoopbackClient) {
   std::uint32_t local = 0, peer = 0;
   int localPort = 0, peerPort = 0;
   ASSERT_TRUE(connection->Endpoints(&local, &localPort, &peer, &peerPort));
-  platform::SocketOwner owner;
+  std::optional<platform::CallerIdentity> owner;
   EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner), 0);
-  EXPECT_EQ(owner.uid, user.Uid());
-  EXPECT_NE(owner.inode, 0u);
+  ASSERT_TRUE(owner.has_value());
+  EXPECT_EQ(platform::UserIdOf(*owner), user.Uid());
+  EXPECT_FALSE(platform::IsPrivileged(*owner));
   // No such connection: nothing is reported.
   EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort + 1 == 65536 ? 1 : peerPort + 1, local, localPort, &owner),
             ENOENT);
@@ -88,9 +91,10 @@ TEST(SocketOwner, HalfClosedClientKeepsItsOwnerAClosedOneHasNone) {
   std::uint32_t local = 0, peer = 0;
   int localPort = 0, peerPort = 0;
   ASSERT_TRUE(connection->Endpoints(&local, &localPort, &peer, &peerPort));
-  platform::SocketOwner owner;
+  std::optional<platform::CallerIdentity> owner;
   EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner), 0);
-  EXPECT_EQ(owner.uid, user.Uid());
+  ASSERT_TRUE(owner.has_value());
+  EXPECT_EQ(platform::UserIdOf(*owner), user.Uid());
 
   ASSERT_EQ(write(release[1], "x", 1), 1);
   waitpid(child, nullptr, 0);
@@ -146,7 +150,7 @@ TEST(ScopedFileIdentity, UnknownUserIsReportedAndChangesNothing) {
 
 // What the service reads for a user: only regular files that user can read, never
 // waiting on a FIFO, never more than the bound.
-TEST(ReadFileAsUser, ReadsWhatTheUserCanReadAndNothingElse) {
+TEST(ReadFileAs, ReadsWhatTheUserCanReadAndNothingElse) {
   test::TestUser user;
   ASSERT_TRUE(user.Created());
   const std::string secret = "/tmp/" + test::UniqueName("key");
@@ -177,13 +181,58 @@ TEST(ReadFileAsUser, ReadsWhatTheUserCanReadAndNothingElse) {
   };
   for (const auto& testCase : cases) {
     std::string content;
-    EXPECT_EQ(platform::ReadFileAsUser(testCase.path, testCase.uid, 1000, &content), testCase.error)
+    EXPECT_EQ(platform::ReadFileAs(platform::IdentityOfUser(testCase.uid), testCase.path, 1000, &content),
+              testCase.error)
         << testCase.path << " as " << testCase.uid;
     if (testCase.error == 0) {
       EXPECT_EQ(content, testCase.content) << testCase.path;
     }
   }
   unlink(secret.c_str());
+}
+
+uid_t OwnerOf(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+}
+
+// What the service writes for a user lands where that user could write it, owned by
+// the user; the service's own writes go where only root may.
+TEST(WriteFileAs, WritesWithTheRightsOfTheUserItNames) {
+  test::TestUser user;
+  ASSERT_TRUE(user.Created());
+  const std::string rootDir = "/tmp/" + test::UniqueName("root");
+  ASSERT_EQ(mkdir(rootDir.c_str(), 0700), 0);
+  const std::string secret = rootDir + "/secret";
+  test::WriteFile(secret, "root only\n");
+  const std::string home = user.Home();
+  std::filesystem::create_symlink(secret, home + "/link.conf");
+
+  const platform::CallerIdentity asUser = platform::IdentityOfUser(user.Uid());
+  const platform::CallerIdentity asService = platform::ServiceIdentity();
+  const struct {
+    std::string path;
+    const platform::CallerIdentity* identity;
+    int error;
+    uid_t owner;
+  } cases[] = {
+      {home + "/own.conf", &asUser, 0, user.Uid()},
+      {rootDir + "/planted", &asUser, EACCES, 0},
+      {home + "/link.conf", &asUser, EACCES, 0},
+      {rootDir + "/copy", &asService, 0, 0},
+  };
+  for (const auto& testCase : cases) {
+    EXPECT_EQ(platform::WriteFileAs(*testCase.identity, testCase.path, "new\n", platform::FileAccess::kOwnerOnly),
+              testCase.error)
+        << testCase.path;
+    if (testCase.error == 0) {
+      EXPECT_EQ(test::ReadFile(testCase.path), "new\n") << testCase.path;
+      EXPECT_EQ(OwnerOf(testCase.path), testCase.owner) << testCase.path;
+    }
+  }
+  EXPECT_EQ(test::ReadFile(secret), "root only\n");
+  EXPECT_FALSE(test::FileExists(rootDir + "/planted"));
+  std::filesystem::remove_all(rootDir);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "FileWriter.h"
 #include "Ipv4.h"
 #include "Logging.h"
 #include "OpenVpnConfigManager.h"
@@ -37,6 +38,9 @@ namespace fs = std::filesystem;
 using std::chrono::seconds;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
+
+// Writes with the test's own rights.
+FileWriter AsService() { return FileWriter(platform::ServiceIdentity()); }
 
 // A loopback TCP socket bound to a port the system chose; listening when asked.
 class LoopbackSocket {
@@ -181,7 +185,7 @@ class ShippedTemplatesTest : public ::testing::Test {
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
   LoopbackSocket management(true);
   OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, management.Port(), true);
+                                 kLoopback, management.Port(), true, AsService());
   const std::string log = RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
   EXPECT_NE(log.find("ip-win32"), std::string::npos) << "the Windows-only option is only a warning";
   EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x_vortanclient.ovpn"}));
@@ -191,7 +195,7 @@ TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateWithAnAuthenticating
   LoopbackSocket management(true);
   OpenVpnConfigManager generator(
       RequestParser("gw1.example 443 " + Prefix() + " tap7 tcp winapi proxy.example 8080 alice s3cret basic"),
-      kLoopback, management.Port(), true);
+      kLoopback, management.Port(), true, AsService());
   ASSERT_EQ(generator.GetAuthFilePath(), Client("x_auth.txt"));
   RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
 }
@@ -203,14 +207,14 @@ TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheStunnelTemplateForTheLocalEnd) {
   request.SetRemoteHost("127.0.0.1");
   request.SetRemotePort("5555");
   request.SetProtocol("tcp");
-  OpenVpnConfigManager generator(request, kLoopback, management.Port(), false);
+  OpenVpnConfigManager generator(request, kLoopback, management.Port(), false, AsService());
   RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
 }
 
 TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   const int port = FreeLoopbackPort();
   OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, port, true);
+                                 kLoopback, port, true, AsService());
   Child openvpn({"openvpn", "--log", (root_ / "openvpn.log").string(), "--config", generator.GetConfigFilePath()},
                 Client(""), (root_ / "openvpn.out").string());
   ASSERT_TRUE(openvpn.Started());
@@ -237,7 +241,7 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
   // the local end and writes its log to the service's private logs directory, stops it.
   void ExpectStunnelRuns(const std::string& words, const std::string& secret) {
     const int port = FreeLoopbackPort();
-    STunnelConfigManager generator(RequestParser(words), kLoopback, port);
+    STunnelConfigManager generator(RequestParser(words), kLoopback, port, AsService());
     const std::string outputPath = (root_ / "stunnel.out").string();
     Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
     ASSERT_TRUE(stunnel.Started());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ConfigManager.h"
+#include "FileWriter.h"
 #include "Ipv4.h"
 #include "Logging.h"
 #include "OpenVpnConfigManager.h"
@@ -48,6 +49,9 @@ mode_t ModeOf(const std::string& path) {
 
 const std::uint32_t kManagementAddress = HostToNet(0x7F040506);  // 127.4.5.6
 
+// Writes with the test's own rights.
+FileWriter AsService() { return FileWriter(platform::ServiceIdentity()); }
+
 // A private tree <root>/bin (the current directory), <root>/conf (templates found through
 // the relative fallback), <root>/data (the client's directory). Removed afterwards.
 class ConfigGeneratorTest : public ::testing::Test {
@@ -76,7 +80,7 @@ class ConfigGeneratorTest : public ::testing::Test {
   // The bytes generated from a direct-mode template for the request's words.
   std::string RenderOpenVpn(const std::string& templateText, const std::string& words) {
     WriteTemplate("VortanClient.ovpn", templateText);
-    OpenVpnConfigManager generator(RequestParser(words), kManagementAddress, 3007, true);
+    OpenVpnConfigManager generator(RequestParser(words), kManagementAddress, 3007, true, AsService());
     return test::ReadFile(generator.GetConfigFilePath());
   }
 
@@ -90,7 +94,7 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
                           "management %MGMT_HOST% %MGMT_PORT%", "ca %CFG_FILE_PREFIX%ca.crt", "dev %DEV%",
                           "verb %VERB%", "log %LOG%", "%IPWIN32%", "%PROXY%"}));
   OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("x_") + " tap0 UDP adaptive"), kManagementAddress,
-                                 3007, true);
+                                 3007, true, AsService());
 
   const std::string expected =
       Golden({"remote gw1 1194", "proto udp", "explicit-exit-notify", "management 127.4.5.6 3007", "ca x_ca.crt",
@@ -106,7 +110,7 @@ TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
   WriteTemplate("VortanClient.ovpn", "direct %VORTANPORT%");
   WriteTemplate("VortanClientStunnel.ovpn", "via stunnel %VORTANPORT%");
   OpenVpnConfigManager generator(RequestParser("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive"),
-                                 kManagementAddress, 3007, false);
+                                 kManagementAddress, 3007, false, AsService());
   EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "via stunnel 5555\r\r\n");
 }
 
@@ -156,7 +160,8 @@ TEST_F(ConfigGeneratorTest, IpWin32ModeWordIsComparedExactly) {
 
 TEST_F(ConfigGeneratorTest, PrefixWithoutSeparatorWritesIntoTheCurrentDirectory) {
   WriteTemplate("VortanClient.ovpn", "ca %CFG_FILE_PREFIX%ca.crt");
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 x_ tap0 udp adaptive"), kManagementAddress, 3007, true);
+  OpenVpnConfigManager generator(RequestParser("gw1 1194 x_ tap0 udp adaptive"), kManagementAddress, 3007, true,
+                                 AsService());
   EXPECT_EQ(generator.GetConfigFilePath(), "x_vortanclient.ovpn");
   EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), std::string(kBom) + "ca x_ca.crt\r\r\n");
 }
@@ -165,7 +170,7 @@ TEST_F(ConfigGeneratorTest, EmptyOrMissingTemplate) {
   EXPECT_EQ(RenderOpenVpn("", "gw1 1194 " + Data("x_") + " tap0 udp adaptive"), std::string(kBom) + "\r\r\n");
 
   OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("y_") + " tap0 udp adaptive"), kManagementAddress,
-                                 3007, false);
+                                 3007, false, AsService());
   EXPECT_TRUE(test::FileExists(Data("y_vortanclient.ovpn")));
   EXPECT_EQ(test::ReadFile(Data("y_vortanclient.ovpn")), "");
 }
@@ -178,13 +183,13 @@ TEST_F(ConfigGeneratorTest, UnwritableOutputIsReportedWithItsPath) {
   for (const std::string& prefix : {Data("missing/x_"), Data("f_")}) {
     const RequestParser request("gw1 1194 " + prefix + " tap0 udp adaptive");
     try {
-      OpenVpnConfigManager generator(request, kManagementAddress, 3007, true);
+      OpenVpnConfigManager generator(request, kManagementAddress, 3007, true, AsService());
       ADD_FAILURE() << "wrote " << prefix;
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "vortanclient.ovpn");
     }
     try {
-      STunnelConfigManager generator(request, kManagementAddress, 5555);
+      STunnelConfigManager generator(request, kManagementAddress, 5555, AsService());
       ADD_FAILURE() << "wrote " << prefix;
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "_stunnel.conf");
@@ -197,7 +202,7 @@ TEST_F(ConfigGeneratorTest, ProxyWithoutCredentials) {
     WriteTemplate("VortanClient.ovpn", "%PROXY%");
     OpenVpnConfigManager generator(
         RequestParser("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method),
-        kManagementAddress, 3007, true);
+        kManagementAddress, 3007, true, AsService());
     EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "http-proxy proxy1 8080\r\r\n") << method;
     EXPECT_EQ(generator.GetAuthFilePath(), "");
     EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
@@ -212,7 +217,7 @@ TEST_F(ConfigGeneratorTest, ProxyWithCredentialsWritesAPrivateFileWithoutByteOrd
 
   WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
   OpenVpnConfigManager generator(RequestParser("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm"),
-                                 kManagementAddress, 3007, true);
+                                 kManagementAddress, 3007, true, AsService());
 
   const std::string escapedAuthPath = (root_ / "data").string() + "/a\\\\b_auth.txt";
   EXPECT_EQ(generator.GetConfigText(),
@@ -221,7 +226,7 @@ TEST_F(ConfigGeneratorTest, ProxyWithCredentialsWritesAPrivateFileWithoutByteOrd
   EXPECT_EQ(test::ReadFile(authPath), "alice\r\ns3cret\r\n");
   EXPECT_EQ(ModeOf(authPath), 0600u);
 
-  const std::string fresh = OpenVpnConfigManager::WriteAuthFile(Data("n_"), "bob", "pw");
+  const std::string fresh = OpenVpnConfigManager::WriteAuthFile(AsService(), Data("n_"), "bob", "pw");
   EXPECT_EQ(fresh, Data("n_auth.txt"));
   EXPECT_EQ(test::ReadFile(fresh), "bob\r\npw\r\n");
   EXPECT_EQ(ModeOf(fresh), 0600u);
@@ -233,7 +238,7 @@ class STunnelGeneratorTest : public ConfigGeneratorTest {
     WriteTemplate("stunnel.conf", Template({"accept = %LOCAL_IP%:%LOCAL_PORT%", "connect = %VORTANHOSTNAME%:%VORTANPORT%",
                                             "debug = %VERB%", "output = %LOG%", "files = %CFG_FILE_PREFIX%",
                                             "%PROXY%"}));
-    STunnelConfigManager generator(RequestParser(words), kManagementAddress, 5555);
+    STunnelConfigManager generator(RequestParser(words), kManagementAddress, 5555, AsService());
     EXPECT_EQ(generator.GetConfigFilePath(), Data("w\\x__stunnel.conf"));
     EXPECT_EQ(ModeOf(generator.GetConfigFilePath()), 0600u);
     const std::string written = test::ReadFile(generator.GetConfigFilePath());

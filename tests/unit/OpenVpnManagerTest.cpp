@@ -505,7 +505,7 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   const std::string directory = pattern;
   OpenVpnManager manager;
   manager.Retire();
-  SessionStart session{Socket(), nullptr, &manager, CallerId{0}};
+  SessionStart session{Socket(), nullptr, &manager, CallerId{platform::ServiceIdentity()}};
   const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", session);
   EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
   manager.Shutdown();

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "TunnelAccess.h"
+#include "platform/linux/NativeIdentity.h"
 
 namespace vortan {
 namespace {
 
+using platform::IdentityOfUser;
+
 TEST(SessionCounter, CapsEachUserAloneUnknownCallersShareOnePlaceRootIsFree) {
   SessionCounter counter;
-  const CallerId alice = 1000u, bob = 1001u, root = 0u, unknown = std::nullopt;
+  const CallerId alice = IdentityOfUser(1000), bob = IdentityOfUser(1001), root = IdentityOfUser(0),
+                 unknown = std::nullopt;
   for (int i = 0; i < 2; ++i) {
     EXPECT_TRUE(counter.TryEnter(alice, 2));
     EXPECT_TRUE(counter.TryEnter(unknown, 2));
@@ -33,17 +37,30 @@ TEST(SessionCounter, CapsEachUserAloneUnknownCallersShareOnePlaceRootIsFree) {
   EXPECT_EQ(counter.OpenSessions(bob), 1);
 }
 
+TEST(CallerIdentity, TheSameUserIsEqualRootIsPrivilegedLogLinesNameTheUserId) {
+  EXPECT_EQ(IdentityOfUser(1000), IdentityOfUser(1000));
+  EXPECT_NE(IdentityOfUser(1000), IdentityOfUser(1001));
+  EXPECT_EQ(platform::ServiceIdentity(), IdentityOfUser(0));
+  EXPECT_TRUE(platform::IsPrivileged(IdentityOfUser(0)));
+  EXPECT_FALSE(platform::IsPrivileged(IdentityOfUser(1000)));
+  EXPECT_EQ(CallerText(IdentityOfUser(4000000000u)), "4000000000");
+  EXPECT_EQ(CallerText(std::nullopt), "unknown");
+}
+
 TEST(TunnelOwnership, OnlyTheOwnerAndRootMayAct) {
+  const CallerId alice = IdentityOfUser(1000), bob = IdentityOfUser(1001), root = IdentityOfUser(0),
+                 unknown = std::nullopt;
   const struct {
     CallerId caller;
-    std::uint32_t owner;
+    platform::CallerIdentity owner;
     bool allowed;
   } rows[] = {
-      {1000u, 1000u, true},         {0u, 1000u, true},  {1001u, 1000u, false},
-      {std::nullopt, 1000u, false}, {1000u, 0u, false}, {std::nullopt, 0u, false},
+      {alice, *alice, true},   {root, *alice, true},  {bob, *alice, false},
+      {unknown, *alice, false}, {alice, *root, false}, {unknown, *root, false},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(MayActOnTunnelOf(row.caller, row.owner), row.allowed) << CallerText(row.caller) << " on " << row.owner;
+    EXPECT_EQ(MayActOnTunnelOf(row.caller, row.owner), row.allowed)
+        << CallerText(row.caller) << " on " << platform::IdentityText(row.owner);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "platform/FileIdentity.h"
+#include "platform/linux/FileIdentity.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -31,21 +31,19 @@ bool SetFsGid(gid_t gid) {
 
 }  // namespace
 
-ScopedFileIdentity::ScopedFileIdentity(std::uint32_t uid) {
-  savedUid_ = static_cast<std::uint32_t>(setfsuid(static_cast<uid_t>(-1)));
-  savedGid_ = static_cast<std::uint32_t>(setfsgid(static_cast<gid_t>(-1)));
-  gid_t saved[256];
-  savedGroupCount_ = getgroups(256, saved);
+ScopedFileIdentity::ScopedFileIdentity(uid_t uid) {
+  savedUid_ = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+  savedGid_ = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
+  savedGroupCount_ = getgroups(kMaxSavedGroups, savedGroups_);
   if (savedGroupCount_ < 0) {
     error_ = errno;
     return;
   }
-  for (int i = 0; i < savedGroupCount_; ++i) savedGroups_[i] = saved[i];
 
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(16384);
-  int lookup = getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+  int lookup = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
   if (found == nullptr) {
     error_ = lookup != 0 ? lookup : ENOENT;
     return;
@@ -59,7 +57,7 @@ ScopedFileIdentity::ScopedFileIdentity(std::uint32_t uid) {
   switched_ = true;
   error_ = SetThreadGroups(count, groups.data());
   if (error_ == 0 && !SetFsGid(entry.pw_gid)) error_ = EPERM;
-  if (error_ == 0 && !SetFsUid(static_cast<uid_t>(uid))) error_ = EPERM;
+  if (error_ == 0 && !SetFsUid(uid)) error_ = EPERM;
   if (error_ != 0) Restore();
 }
 
@@ -69,11 +67,9 @@ void ScopedFileIdentity::Restore() {
   if (!switched_) return;
   switched_ = false;
   // The user id first, so the thread has its file capabilities back before the rest.
-  SetFsUid(static_cast<uid_t>(savedUid_));
-  SetFsGid(static_cast<gid_t>(savedGid_));
-  gid_t saved[256];
-  for (int i = 0; i < savedGroupCount_; ++i) saved[i] = static_cast<gid_t>(savedGroups_[i]);
-  SetThreadGroups(savedGroupCount_, saved);
+  SetFsUid(savedUid_);
+  SetFsGid(savedGid_);
+  SetThreadGroups(savedGroupCount_, savedGroups_);
 }
 
 }  // namespace platform

@@ -6,16 +6,14 @@
 
 #include <cerrno>
 
-#include "platform/FileIdentity.h"
+#include "platform/linux/FileIdentity.h"
+#include "platform/linux/NativeIdentity.h"
 
 namespace platform {
 
 namespace {
 
-// The user whose identity this thread's writes take (WriteAsUser), if any.
-thread_local bool writeAsUserSet = false;
-thread_local std::uint32_t writeAsUserUid = 0;
-
+constexpr uid_t kRoot = 0;
 constexpr mode_t kDefaultMode = 0666;  // narrowed by the umask, as a standard stream does
 constexpr mode_t kOwnerOnlyMode = 0600;
 
@@ -129,30 +127,25 @@ int WriteWithCurrentIdentity(const std::string& path, const std::string& content
   return fd.Close();
 }
 
+// Root's files are read and written with the service's own identity; any other user's
+// with that user's file-system identity, taken by this thread for the one call.
+template <typename FileCall>
+int AsUser(const CallerIdentity& identity, FileCall call) {
+  if (UserIdOf(identity) == kRoot) return call();
+  ScopedFileIdentity scoped(UserIdOf(identity));
+  if (scoped.Error() != 0) return scoped.Error();
+  return call();
+}
+
 }  // namespace
 
-int WriteWholeFile(const std::string& path, const std::string& content, FileAccess access) {
-  if (!writeAsUserSet) return WriteWithCurrentIdentity(path, content, access);
-  ScopedFileIdentity identity(writeAsUserUid);
-  if (identity.Error() != 0) return identity.Error();
-  return WriteWithCurrentIdentity(path, content, access);
+int WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
+                FileAccess access) {
+  return AsUser(identity, [&] { return WriteWithCurrentIdentity(path, content, access); });
 }
 
-int ReadFileAsUser(const std::string& path, std::uint32_t uid, std::size_t maxBytes, std::string* content) {
-  if (uid == 0) return ReadRegularFile(path, maxBytes, content);
-  ScopedFileIdentity identity(uid);
-  if (identity.Error() != 0) return identity.Error();
-  return ReadRegularFile(path, maxBytes, content);
-}
-
-WriteAsUser::WriteAsUser(std::uint32_t uid) : previousSet_(writeAsUserSet), previousUid_(writeAsUserUid) {
-  writeAsUserSet = true;
-  writeAsUserUid = uid;
-}
-
-WriteAsUser::~WriteAsUser() {
-  writeAsUserSet = previousSet_;
-  writeAsUserUid = previousUid_;
+int ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
+  return AsUser(identity, [&] { return ReadRegularFile(path, maxBytes, content); });
 }
 
 int MakeOwnerOnlyDirectory(const std::string& path) {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/linux/NativeIdentity.h"
+
 namespace platform {
 namespace {
 
@@ -46,11 +48,11 @@ int GroupsOf(uid_t uid, std::vector<gid_t>* groups) {
 
 }  // namespace
 
-int IsGroupMember(std::uint32_t uid, const std::string& group, bool* member) {
+int IsMemberOf(const CallerIdentity& identity, const std::string& group, bool* member) {
   gid_t wanted = 0;
   if (const int error = GroupId(group, &wanted)) return error;
   std::vector<gid_t> groups;
-  if (const int error = GroupsOf(static_cast<uid_t>(uid), &groups)) return error;
+  if (const int error = GroupsOf(UserIdOf(identity), &groups)) return error;
   *member = std::find(groups.begin(), groups.end(), wanted) != groups.end();
   return 0;
 }

@@ -12,11 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/NativeIdentity.h"
+
 namespace platform {
 namespace {
 
 struct Lookup {
-  SocketOwner owner;
+  uid_t uid = 0;
   bool found = false;
   int state = 0;
   int timer = 0;
@@ -29,8 +31,7 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   lookup->found = true;
   lookup->state = message->idiag_state;
   lookup->timer = message->idiag_timer;
-  lookup->owner.uid = message->idiag_uid;
-  lookup->owner.inode = message->idiag_inode;
+  lookup->uid = message->idiag_uid;
   return MNL_CB_OK;
 }
 
@@ -99,11 +100,11 @@ bool IsFullConnectedSocket(const Lookup& lookup) {
 }  // namespace
 
 int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       SocketOwner* owner) {
+                       std::optional<CallerIdentity>* owner) {
   Lookup lookup;
   if (int error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup)) return error;
   if (!lookup.found || !IsFullConnectedSocket(lookup)) return ENOENT;
-  *owner = lookup.owner;
+  *owner = IdentityOfUser(lookup.uid);
   return 0;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <sys/types.h>
 
 namespace platform {
 
@@ -10,7 +10,7 @@ namespace platform {
 // Other threads are not affected.
 class ScopedFileIdentity {
  public:
-  explicit ScopedFileIdentity(std::uint32_t uid);
+  explicit ScopedFileIdentity(uid_t uid);
   ~ScopedFileIdentity();
   ScopedFileIdentity(const ScopedFileIdentity&) = delete;
   ScopedFileIdentity& operator=(const ScopedFileIdentity&) = delete;
@@ -19,14 +19,16 @@ class ScopedFileIdentity {
   int Error() const { return error_; }
 
  private:
+  static constexpr int kMaxSavedGroups = 256;
+
   void Restore();
 
   int error_ = 0;
   bool switched_ = false;
-  std::uint32_t savedUid_ = 0;
-  std::uint32_t savedGid_ = 0;
+  uid_t savedUid_ = 0;
+  gid_t savedGid_ = 0;
   int savedGroupCount_ = -1;
-  std::uint32_t savedGroups_[256] = {};
+  gid_t savedGroups_[kMaxSavedGroups] = {};
 };
 
 }  // namespace platform
