@@ -80,6 +80,18 @@ int FreeLoopbackPort() {
   return probe.Port();
 }
 
+// True when the client reached a listener. The port comes from the system's ephemeral
+// range, so while nothing listens there a connect can pick that very port as its own
+// source port and connect to itself.
+bool ReachedAListener(const test::LineClient& client) {
+  if (!client.Connected()) return false;
+  sockaddr_in local{}, peer{};
+  socklen_t localLength = sizeof local, peerLength = sizeof peer;
+  if (getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return false;
+  if (getpeername(client.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return false;
+  return local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr;
+}
+
 // A program started in a directory with its output in a file; killed and reaped (by its
 // PID) if it still runs when the test ends.
 class Child {
@@ -223,7 +235,7 @@ TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   ASSERT_TRUE(test::WaitUntil(
       [&] {
         client = std::make_unique<test::LineClient>("127.0.0.1", port);
-        return client->Connected() || !openvpn.Running();
+        return ReachedAListener(*client) || !openvpn.Running();
       },
       seconds(10)));
   ASSERT_TRUE(client->Connected()) << test::ReadFile((root_ / "openvpn.log").string());
@@ -247,7 +259,7 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
     ASSERT_TRUE(stunnel.Started());
 
     const bool listening = test::WaitUntil(
-        [&] { return test::LineClient("127.0.0.1", port).Connected() || !stunnel.Running(); }, seconds(10));
+        [&] { return ReachedAListener(test::LineClient("127.0.0.1", port)) || !stunnel.Running(); }, seconds(10));
     EXPECT_TRUE(listening && stunnel.Running()) << "stunnel must stay in the foreground and listen";
     stunnel.Terminate();
     EXPECT_TRUE(stunnel.WaitForExit(seconds(10)));
