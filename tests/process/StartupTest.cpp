@@ -122,6 +122,7 @@ TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
 // Idle connections that use up the service's descriptors only delay new clients: the
 // listener survives the shortage, and once the idle clients go the service answers.
 TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
+  if (test::kSanitizedBuild) GTEST_SKIP() << "the sanitizer run-time cannot work without descriptors";
   InstalledLayout layout;
   ServiceProcess service(layout, {"/console"}, {"prlimit", "--nofile=64:64", "--"});
   Endpoint endpoint;

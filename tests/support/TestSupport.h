@@ -105,6 +105,15 @@ class LineClient {
   std::string buffer_;
 };
 
+// Builds instrumented by AddressSanitizer or ThreadSanitizer: their run-time needs
+// descriptors of its own (UBSan's type checks open a pipe to probe memory), so a
+// service held at its descriptor limit fails inside the sanitizer, not in its code.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 // A status reply without its time stamp: "STATUS | CODE | message (code N)".
 std::string Untimed(const std::string& reply);
 
