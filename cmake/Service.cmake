@@ -2,13 +2,11 @@
 # logic is a library of its own so the tests can reach it.
 add_library(vortanctl_core STATIC tools/vortanctl/VortanCtl.cpp)
 target_include_directories(vortanctl_core PUBLIC tools/vortanctl)
-target_compile_options(vortanctl_core PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(vortanctl_core PRIVATE VORTANCTL_INSTALL_PREFIX="${CMAKE_INSTALL_PREFIX}")
-target_link_libraries(vortanctl_core PUBLIC vortan_core)
+target_link_libraries(vortanctl_core PRIVATE vortan_warnings PUBLIC vortan_core)
 
 add_executable(vortanctl tools/vortanctl/main.cpp)
-target_compile_options(vortanctl PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(vortanctl PRIVATE vortanctl_core)
+target_link_libraries(vortanctl PRIVATE vortan_warnings vortanctl_core)
 
 # Beside the service, so that it finds ../conf/portused.txt by default.
 install(TARGETS vortanctl RUNTIME DESTINATION bin)
