@@ -32,6 +32,7 @@ namespace {
 const char* const kAnnouncement = "Coucou I'm a Vortan client";
 const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
 constexpr int kManagementRetries = 5;
+constexpr auto kReplyWait = std::chrono::milliseconds(1000);
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 constexpr auto kListenerPoll = std::chrono::milliseconds(10);
 const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
@@ -292,7 +293,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, SessionStart& s
   owner_ = caller;
   device_ = request.GetDevice();
   channel_ = channel;
-  StartListenThread(session.connection, channel, processId);
+  StartListenThread(session, channel, processId);
   return "OK";
 }
 
@@ -327,10 +328,11 @@ void OpenVpnManager::RestartStunnel(const std::string& configPath) {
   stunnel_->Launch(configPath);
 }
 
-void OpenVpnManager::StartListenThread(const Socket& clientConnection, const ManagementChannel& channel,
+void OpenVpnManager::StartListenThread(SessionStart& session, const ManagementChannel& channel,
                                        std::uint32_t processId) {
+  auto gate = std::make_shared<ReplyGate>();
   auto info = std::make_unique<OpenVpnListenThreadStartupInfo>(
-      OpenVpnListenThreadStartupInfo{clientConnection, channel, processId});
+      OpenVpnListenThreadStartupInfo{session.connection, channel, processId, gate});
   OpenVpnListenThreadStartupInfo* record = info.get();
   std::uint64_t threadId = 0;
   const int error = platform::StartDetachedThread([record] { Listen(record); }, 0, &threadId);
@@ -339,6 +341,7 @@ void OpenVpnManager::StartListenThread(const Socket& clientConnection, const Man
     return;
   }
   info.release();  // the thread owns the record now
+  session.replyGate = gate;
   const std::string recordText = PointerText(record);
   CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << threadId << " created. Addr:" << recordText;
 }
@@ -431,6 +434,8 @@ void OpenVpnManager::Listen(OpenVpnListenThreadStartupInfo* record) {
   std::unique_ptr<OpenVpnListenThreadStartupInfo> info(record);
   const std::string threadName = "openvpn-" + PointerText(record);
   NameThread(threadName);
+  // The reply to "start" goes first: nothing is relayed to the client before it.
+  if (info->replyGate) info->replyGate->WaitOpen(kReplyWait);
   const std::string endpoint = info->managementChannel.Text();
   int retriesLeft = kManagementRetries;
   bool connected = false;

@@ -13,6 +13,7 @@
 #include "TunnelAccess.h"
 #include "platform/CallerIdentity.h"
 #include "platform/HostNetwork.h"
+#include "ReplyGate.h"
 #include "socket.h"
 
 namespace vortan {
@@ -27,6 +28,7 @@ struct OpenVpnListenThreadStartupInfo {
   Socket clientConnection;
   ManagementChannel managementChannel;
   std::uint32_t processId;  // the OpenVPN that must be listening on the channel
+  std::shared_ptr<ReplyGate> replyGate = nullptr;  // opened when the session's reply is sent
 };
 
 // The address entry of the host's adapters that carries a tunnel address.
@@ -106,7 +108,7 @@ class OpenVpnManager {
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess();
   void RestartStunnel(const std::string& configPath);
-  void StartListenThread(const Socket& clientConnection, const ManagementChannel& channel, std::uint32_t processId);
+  void StartListenThread(SessionStart& session, const ManagementChannel& channel, std::uint32_t processId);
   void ShutdownLocked();
   bool TunnelRunningLocked();
   std::optional<std::string> ForeignTunnelRefusalLocked(const CallerId& caller, const std::string& command);

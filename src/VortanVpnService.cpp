@@ -320,6 +320,10 @@ void Answer(SessionStart* record) {
     SessionReply reply = HandleRequest(request, *start);
     CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
     start->connection.SendLine(reply.text);
+    if (start->replyGate) {
+      start->replyGate->Open();
+      start->replyGate.reset();
+    }
     if (reply.endSession) break;
   }
   CLOG(DEBUG, loggers::kService) << "Answer Thread closed";

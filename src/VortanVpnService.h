@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "TunnelAccess.h"
+#include "ReplyGate.h"
 #include "socket.h"
 
 namespace vortan {
@@ -25,6 +27,8 @@ struct SessionStart {
   IService* service;          // null in console mode
   OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
   CallerId caller;             // the local user behind the connection, found once
+  // Set by a "start" that began a tunnel: opened once its reply is sent.
+  std::shared_ptr<ReplyGate> replyGate = nullptr;
 };
 
 // The process entry: logging, command line, run mode. Returns the exit code.

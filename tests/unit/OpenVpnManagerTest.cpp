@@ -149,9 +149,10 @@ class OpenVpnListenTest : public ::testing::Test {
 
   // Starts Listen towards the channel; the test keeps no share of the client
   // connection, so the client sees the connection close when the thread ends.
-  void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid()) {
+  void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid(),
+                   std::shared_ptr<ReplyGate> replyGate = nullptr) {
     std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto* info = new OpenVpnListenThreadStartupInfo{*connection, channel, managementProcess};
+    auto* info = new OpenVpnListenThreadStartupInfo{*connection, channel, managementProcess, replyGate};
     connection.reset();
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
@@ -184,6 +185,23 @@ class OpenVpnListenTest : public ::testing::Test {
   std::unique_ptr<Peer> management_;
   std::thread thread_;
 };
+
+// The session's reply to "start" comes first: nothing OpenVPN says reaches the client
+// before the session has sent it, however fast OpenVPN speaks.
+TEST_F(OpenVpnListenTest, NothingIsRelayedBeforeTheReplyToStart) {
+  auto gate = std::make_shared<ReplyGate>();
+  StartListen(managementListener_.Channel(), getpid(), gate);
+  management_.reset(new Peer(managementListener_.Accept(std::chrono::milliseconds(300))));
+  if (management_->Valid()) management_->Send(">INFO:OpenVPN Management Interface Version 5\r\n");
+  EXPECT_EQ(client_->Next(300ms), "<timeout>");
+  gate->Open();
+  if (!management_->Valid()) {
+    management_.reset(new Peer(managementListener_.Accept()));
+    ASSERT_TRUE(management_->Valid());
+    management_->Send(">INFO:OpenVPN Management Interface Version 5\r\n");
+  }
+  EXPECT_EQ(client_->Next(), "> INFO: OpenVPN Management Interface Version 5");
+}
 
 TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
   ConnectFakeManagement();
