@@ -77,7 +77,9 @@ std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChan
   return std::make_unique<LocalSocketClient>(channel.socketPath);
 }
 
-bool ManagementChannelOpen(const ManagementChannel& channel) { return platform::IsSocketFile(channel.socketPath); }
+bool ManagementChannelOpen(const ManagementChannel& channel) {
+  return platform::IsLocalSocketListening(channel.socketPath);
+}
 
 void RemoveManagementChannel(const ManagementChannel& channel) {
   if (platform::IsSocketFile(channel.socketPath)) platform::DeleteFile(channel.socketPath);

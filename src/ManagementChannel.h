@@ -40,7 +40,8 @@ std::string WithManagementChannel(const std::string& configText, const Managemen
 // Connects to the channel; throws the system's error text, " id[", the code and "]".
 std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel);
 
-// True when something has opened the channel's socket file.
+// True when something listens on the channel (OpenVPN creates the socket file a
+// moment before it listens there).
 bool ManagementChannelOpen(const ManagementChannel& channel);
 
 // Removes the channel's socket file, if any.

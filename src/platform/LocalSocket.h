@@ -23,4 +23,8 @@ int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId);
 // True when path names a socket file.
 bool IsSocketFile(const std::string& path);
 
+// True when a socket bound to path accepts connections (the file exists from the
+// bind on, a little before its owner listens).
+bool IsLocalSocketListening(const std::string& path);
+
 }  // namespace platform

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace platform {
 
@@ -43,6 +45,24 @@ int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
 bool IsSocketFile(const std::string& path) {
   struct stat info {};
   return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// The kernel lists every local socket in /proc/net/unix: slot, reference count,
+// protocol, flags (hexadecimal; __SO_ACCEPTCON once listen() was called), type, state,
+// inode, then the bound path, which may hold blanks.
+bool IsLocalSocketListening(const std::string& path) {
+  constexpr unsigned long kAcceptsConnections = 0x10000;
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, references, protocol, flags, type, state, inode, name;
+    if (!(fields >> slot >> references >> protocol >> flags >> type >> state >> inode)) continue;
+    std::getline(fields >> std::ws, name);
+    if (name == path && (std::strtoul(flags.c_str(), nullptr, 16) & kAcceptsConnections) != 0) return true;
+  }
+  return false;
 }
 
 }  // namespace platform
