@@ -258,16 +258,20 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
     Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
     ASSERT_TRUE(stunnel.Started());
 
-    const bool listening = test::WaitUntil(
-        [&] { return ReachedAListener(test::LineClient("127.0.0.1", port)) || !stunnel.Running(); }, seconds(10));
-    EXPECT_TRUE(listening && stunnel.Running()) << "stunnel must stay in the foreground and listen";
+    // stunnel says where it listens once it does; only then is a connection proof that
+    // it, and no other program that took the port meanwhile, listens there.
+    const std::string logPath = (root_ / "logs" / "stunnelLog.txt").string();
+    const std::string bound = "bound to 127.0.0.1:" + std::to_string(port);
+    test::WaitUntil([&] { return test::ReadFile(logPath).find(bound) != std::string::npos || !stunnel.Running(); },
+                    seconds(10));
+    EXPECT_TRUE(stunnel.Running() && ReachedAListener(test::LineClient("127.0.0.1", port)))
+        << "stunnel must stay in the foreground and listen";
     stunnel.Terminate();
     EXPECT_TRUE(stunnel.WaitForExit(seconds(10)));
 
-    const std::string logPath = (root_ / "logs" / "stunnelLog.txt").string();
     const std::string log = test::ReadFile(logPath);
     EXPECT_NE(log.find("Configuration successful"), std::string::npos) << log;
-    EXPECT_NE(log.find("bound to 127.0.0.1:" + std::to_string(port)), std::string::npos) << log;
+    EXPECT_NE(log.find(bound), std::string::npos) << log;
     struct stat info {};
     ASSERT_EQ(stat(logPath.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & S_IRWXO, 0u) << "the debug log may hold proxy credentials";
