@@ -18,8 +18,9 @@ struct CrashContext {
 using CrashCallback = void (*)(const CrashContext&);
 
 // Installs handlers for fatal faults. The callback runs on the faulting thread; when
-// it returns, the process ends with the original fault. Everything the callback calls
-// must be safe in a signal handler: no lock, no allocation, no stream.
+// it returns, the process ends with the original fault. The fault may have interrupted
+// any code, so everything the callback calls must be safe there: no lock, no
+// allocation, no stream.
 void InstallCrashHandlers(CrashCallback callback);
 
 // --- Safe inside the fault handler -----------------------------------------------
