@@ -470,17 +470,17 @@ const char* exceptionCodeName(std::uint32_t code) {
 
 // Runs inside the fault handler: its lines go through CrashLog, never through the
 // logging library, whose locks another thread may hold.
-void LoggingCrashHandler(const platform::CrashInfo& info) {
+void LoggingCrashHandler(const platform::CrashContext& context) {
   FixedText message;
-  message << "Service will stop because of an Unhandled exception " << std::uint64_t{info.exceptionCode} << "("
-          << exceptionCodeName(info.exceptionCode) << ")"
+  message << "Service will stop because of an Unhandled exception " << std::uint64_t{context.exceptionCode} << "("
+          << exceptionCodeName(context.exceptionCode) << ")"
           << " at address ";
-  message.Hex(info.address);
+  message.Hex(context.address);
   CrashLog::Error(message);
-  CreateMiniDump(&info);
+  CreateMiniDump(&context);
 }
 
-void CreateMiniDump(const platform::CrashInfo* info) {
+void CreateMiniDump(const platform::CrashContext* context) {
   // Only a process that never configured its logging resolves the path here.
   if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
   const std::string& path = *preparedDumpPath;
@@ -491,8 +491,8 @@ void CreateMiniDump(const platform::CrashInfo* info) {
     return;
   }
   CrashLog::Error(FixedText() << "MiniDumpWriteDump on " << path);
-  platform::CrashInfo none{0, 0, 0};
-  error = platform::WriteDump(file, info != nullptr ? *info : none);
+  const platform::CrashContext none{0, 0, nullptr};
+  error = platform::WriteDump(file, context != nullptr ? *context : none);
   if (error == 0) {
     CrashLog::Error(FixedText() << "MiniDumpWriteDump success. ");
   } else {

@@ -7,7 +7,7 @@
 #include <easylogging++.h>
 
 namespace platform {
-struct CrashInfo;
+struct CrashContext;
 }
 
 namespace vortan {
@@ -52,8 +52,8 @@ void rollLogFiles(const char* path, std::size_t size);
 const char* exceptionCodeName(std::uint32_t code);
 
 // Fault handling: the log line, then the dump file.
-void LoggingCrashHandler(const platform::CrashInfo& info);
-void CreateMiniDump(const platform::CrashInfo* info);
+void LoggingCrashHandler(const platform::CrashContext& context);
+void CreateMiniDump(const platform::CrashContext* context);
 [[noreturn]] void terminateHandler();
 
 // Names the calling thread for the log's %thread field.

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "Ipv4.h"
 #include "Logging.h"
@@ -19,30 +21,31 @@ const char* const kServiceDescription = "OpenVpn Launcher Service";
 
 el::Logger* ServiceLogger() { return el::Loggers::getLogger(loggers::kService); }
 
-// The notification that tells systemd about a state.
-std::string StatusAssignments(ServiceState state) {
+// The management listener as the running report names it.
+std::string ListenerText() { return FormatDotted(listenerAddress) + ":" + std::to_string(listenerPort); }
+
+platform::ServiceStatus HostStatus(ServiceState state) {
   switch (state) {
     case ServiceState::kStartPending:
-      return "STATUS=Starting";
+      return platform::ServiceStatus::kStartPending;
     case ServiceState::kRunning:
-      return "READY=1\nSTATUS=Management listener on " + FormatDotted(listenerAddress) + ":" +
-             std::to_string(listenerPort);
+      return platform::ServiceStatus::kRunning;
     case ServiceState::kStopPending:
-      return "STOPPING=1\nSTATUS=Stopping";
+      return platform::ServiceStatus::kStopPending;
     case ServiceState::kStopped:
-      return "STATUS=Stopped";
+      break;
   }
-  return std::string();
+  return platform::ServiceStatus::kStopped;
 }
 
 }  // namespace
 
-CService::CService() : controls_(std::make_unique<platform::ServiceControlSource>()) {}
+CService::CService() : host_(std::make_unique<platform::ServiceHost>()) {}
 
 CService::~CService() { StopControlHandler(); }
 
 int CService::ServiceMain() {
-  int error = controls_->Error();
+  int error = host_->Error();
   if (error != 0) {
     ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error);
   }
@@ -100,103 +103,50 @@ void CService::SetState(ServiceState state) {
   ReportStatus();
 }
 
-// Status reports are not checked: a lost report changes nothing in the service.
-void CService::ReportStatus() { platform::NotifyServiceManager(StatusAssignments(state_)); }
+void CService::ReportStatus() {
+  ServiceState state = state_;
+  host_->Report(HostStatus(state), state == ServiceState::kRunning ? ListenerText() : std::string());
+}
 
 // Controls are read only once the service runs: like a service manager that refuses
 // controls to a service still starting, a stop that arrives earlier stays queued
-// (the signals are blocked) and is handled as soon as the listener exists.
+// and is handled as soon as the listener exists.
 void CService::StartControlHandler() {
-  if (controls_->Error() != 0 || controlThread_.joinable()) return;
+  if (host_->Error() != 0 || controlThread_.joinable()) return;
   controlThread_ = std::thread([this] { HandleControls(); });
 }
 
 void CService::StopControlHandler() {
-  controls_->Cancel();
+  host_->StopDelivering();
   if (controlThread_.joinable()) controlThread_.join();
 }
 
 void CService::HandleControls() {
   NameThread("control");
-  for (;;) {
-    platform::ServiceControl request = controls_->Wait();
-    if (request == platform::ServiceControl::kCancelled) return;
-    std::uint32_t code =
-        request == platform::ServiceControl::kStop ? control::kStop : control::kInterrogate;
+  host_->DeliverRequests([this](platform::ServiceRequest request) {
+    std::uint32_t code = request == platform::ServiceRequest::kStop ? control::kStop : control::kInterrogate;
     lastControl_ = code;
     ProcessScmRequest(code);
-  }
+  });
 }
 
-void PrepareServiceSignals() { platform::BlockControlSignals(); }
-
 int RunAsService() {
-  if (!platform::ServiceManagerListening()) {
-    std::cerr << "VortanVpnService: not started by systemd (no NOTIFY_SOCKET); "
-                 "use /console to run it in a terminal"
-              << std::endl;
+  if (!platform::StartedByServiceManager()) {
+    std::cerr << "VortanVpnService: " << platform::NotStartedByServiceManagerHint() << std::endl;
     return 1;
   }
-  PrepareServiceSignals();
-  CService service;
-  return service.ServiceMain();
+  return platform::RunUnderServiceManager(kServiceName, [] {
+    CService service;
+    return service.ServiceMain();
+  });
 }
 
 // --- Install and remove ----------------------------------------------------------
 
 namespace {
 
-// Reloads systemd's configuration after the unit file changed, or says that it must
-// be done once systemd runs.
-void ReloadServiceManager() {
-  const std::string unit = std::string(kServiceName) + ".service";
-  if (!platform::ServiceManagerRunning()) {
-    CLOG(WARNING, loggers::kService) << "systemd is not running: reload its configuration "
-                                        "(systemctl daemon-reload) once it runs, for the change of "
-                                     << unit << " to take effect";
-    return;
-  }
-  platform::ManagerCommandResult result = platform::ReloadServiceManager();
-  if (platform::IsToolMissing(result.error)) {
-    CLOG(WARNING, loggers::kService) << "systemctl not found: reload systemd's configuration "
-                                        "for the change of "
-                                     << unit << " to take effect";
-  } else if (!result.Succeeded()) {
-    CLOG(WARNING, loggers::kService) << "Failed to reload systemd's configuration (Error="
-                                     << result.error << ", exit status " << result.exitStatus
-                                     << "): run systemctl daemon-reload";
-  }
-}
-
-void EnableAtBoot() {
-  platform::ManagerCommandResult result = platform::EnableService(kServiceName);
-  if (!result.Succeeded()) {
-    CLOG(WARNING, loggers::kService) << "Failed to enable the service at boot (Error=" << result.error
-                                     << ", exit status " << result.exitStatus << ")";
-  }
-}
-
-void DisableAtBoot() {
-  platform::ManagerCommandResult result = platform::DisableService(kServiceName);
-  if (!result.Succeeded()) {
-    CLOG(WARNING, loggers::kService) << "Failed to disable the service at boot (Error=" << result.error
-                                     << ", exit status " << result.exitStatus << ")";
-  }
-}
-
-// systemctl's exit status for a unit that systemd has not loaded: nothing runs it.
-constexpr int kUnitNotLoaded = 5;
-
-// Asks systemd to stop the service without waiting; a service that is not running
-// is not an error.
-void RequestStop() {
-  if (!platform::ServiceManagerRunning()) return;
-  platform::ManagerCommandResult result = platform::RequestServiceStop(kServiceName);
-  if (result.error != 0) {
-    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << result.error;
-  } else if (result.exitStatus != 0 && result.exitStatus != kUnitNotLoaded) {
-    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << result.exitStatus;
-  }
+void LogWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) CLOG(WARNING, loggers::kService) << warning;
 }
 
 }  // namespace
@@ -209,41 +159,42 @@ bool InstallService(bool autoStart) {
   if (definition.executable.empty()) return false;
   definition.installRoot = DirectoryOf(DirectoryOf(definition.executable));
 
-  int error = platform::CreateServiceDefinition(definition);
-  if (platform::IsAlreadyRegistered(error)) {
+  platform::RegistrationOutcome outcome = platform::RegisterService(
+      definition, autoStart ? platform::ServiceStart::kAutomatic : platform::ServiceStart::kOnDemand);
+  if (outcome.result == platform::RegistrationOutcome::Result::kAlreadyRegistered) {
     CLOG(ERROR, loggers::kService) << "Error: Service already installed.";
     return false;
   }
-  if (error != 0) {
-    CLOG(ERROR, loggers::kService) << "Failed to install service. Error=" << error;
+  if (outcome.result != platform::RegistrationOutcome::Result::kDone) {
+    CLOG(ERROR, loggers::kService) << "Failed to install service. Error=" << outcome.code;
     return false;
   }
-  ReloadServiceManager();
-  if (autoStart) EnableAtBoot();
+  LogWarnings(outcome.warnings);
   CLOG(DEBUG, loggers::kService) << "Service successfully installed (but not started !)";
   return true;
 }
 
 bool RemoveService() {
-  int error = platform::CheckServiceDefinition(kServiceName);
-  if (platform::IsNotRegistered(error)) {
+  platform::RegistrationOutcome check = platform::CheckServiceRegistered(kServiceName);
+  if (check.result == platform::RegistrationOutcome::Result::kNotRegistered) {
     CLOG(ERROR, loggers::kService) << "Error: The service is not installed.";
     return false;
   }
-  if (error != 0) {
-    ServiceLogger()->error("Failed to remove service: Could not open service. (Error=%v)", error);
+  if (check.result != platform::RegistrationOutcome::Result::kDone) {
+    ServiceLogger()->error("Failed to remove service: Could not open service. (Error=%v)", check.code);
     return false;
   }
-  RequestStop();
+  int stopError = platform::RequestServiceStop(kServiceName);
+  if (stopError != 0) {
+    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << stopError;
+  }
   CLOG(DEBUG, loggers::kService) << "Service successfully stopped (Was it running ?).";
-  // Disabling reads the unit file's [Install] section, so it comes before the delete.
-  DisableAtBoot();
-  error = platform::DeleteServiceDefinition(kServiceName);
-  if (error != 0) {
-    ServiceLogger()->error("Failed to remove service. (Error=%v)", error);
+  platform::RegistrationOutcome removal = platform::UnregisterService(kServiceName);
+  LogWarnings(removal.warnings);
+  if (removal.result != platform::RegistrationOutcome::Result::kDone) {
+    ServiceLogger()->error("Failed to remove service. (Error=%v)", removal.code);
     return false;
   }
-  ReloadServiceManager();
   CLOG(DEBUG, loggers::kService) << "Service successfully removed.";
   return true;
 }

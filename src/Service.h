@@ -8,7 +8,7 @@
 #include <thread>
 
 namespace platform {
-class ServiceControlSource;
+class ServiceHost;
 }
 
 namespace vortan {
@@ -41,8 +41,8 @@ enum class ServiceState : std::uint32_t {
   kRunning = 4,
 };
 
-// The service under systemd: state reports become sd_notify messages, and the stop
-// and interrogate requests arrive as signals, read on a thread of their own.
+// The service under the host's service manager: state reports go to the manager, and
+// its stop and interrogate requests are handled on a thread of their own.
 class CService : public IService {
  public:
   CService();
@@ -77,18 +77,14 @@ class CService : public IService {
   std::mutex eventMutex_;
   std::condition_variable eventCondition_;
   bool eventSignalled_ = false;
-  std::unique_ptr<platform::ServiceControlSource> controls_;
+  std::unique_ptr<platform::ServiceHost> host_;
   std::thread controlThread_;
 };
 
-// Blocks the control signals (stop, interrupt, interrogate) so that only the
-// service's control thread receives them. Call before the process starts any thread.
-void PrepareServiceSignals();
-
-// Runs the service under systemd; returns the exit code: the main loop's result, or 1
-// when not started by systemd.
+// Runs the service under the service manager; returns the exit code: the main loop's
+// result, or 1 when not started by the manager.
 int RunAsService();
-// Registers the service with systemd; true on success.
+// Registers the service with the service manager; true on success.
 bool InstallService(bool autoStart);
 // Stops and unregisters the service; true on success.
 bool RemoveService();

@@ -18,9 +18,9 @@
 #include "RouteManagement.h"
 #include "Service.h"
 #include "Text.h"
-#include "Version.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
+#include "platform/ReplyEncoding.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -53,12 +53,6 @@ std::mutex activeListenerMutex;
 SocketServer* activeListener = nullptr;
 
 std::string Endpoint(std::uint32_t address, int port) { return FormatDotted(address) + ":" + std::to_string(port); }
-
-std::string JoinCommandLine(int argc, char** argv) {
-  std::string line = platform::ExecutablePath();
-  for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
-  return line;
-}
 
 // Returns the mode, or -1 when help was asked for (the usage text is then printed).
 int ReadCommandLine(const std::string& commandLine) {
@@ -267,7 +261,7 @@ const std::string& HelpText() {
 }
 
 std::string VersionReply() {
-  const std::string version = VORTAN_VERSION_TEXT;
+  const std::string version = platform::VersionText();
   return "IMPLEMENTATION:" + (version.empty() ? std::string("Unknown") : version) + " COMPATIBILITY:" +
          kCompatibilityVersion;
 }
@@ -307,7 +301,7 @@ void Answer(SessionStart* record) {
   const std::unique_ptr<SessionPlace> place = AdmitSession(*start);
   if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
-  start->connection.SendLine(kWelcome);
+  start->connection.SendLine(platform::ReplyForWire(kWelcome));
   for (bool first = true;; first = false) {
     const std::string request = ReadRequest(start->connection);
     if (first && LooksLikeHttp(request)) {
@@ -319,7 +313,7 @@ void Answer(SessionStart* record) {
     if (request.empty()) break;
     SessionReply reply = HandleRequest(request, *start);
     CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
-    start->connection.SendLine(reply.text);
+    start->connection.SendLine(platform::ReplyForWire(reply.text));
     if (start->replyGate) {
       start->replyGate->Open();
       start->replyGate.reset();
@@ -385,7 +379,7 @@ int ServiceEntry(int argc, char** argv) {
   CLOG(INFO, loggers::kService) << "starting...";
 
   int exitCode = 0;
-  const int mode = ReadCommandLine(JoinCommandLine(argc, argv));
+  const int mode = ReadCommandLine(platform::CommandLine(argc, argv));
   if (mode == kConsole || mode == kService) ConfineTunnelPrograms();
   switch (mode) {
     case -1: exitCode = 0; break;

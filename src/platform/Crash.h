@@ -6,18 +6,21 @@
 
 namespace platform {
 
-// What the platform knows about a fatal fault when it reaches the crash handler.
-struct CrashInfo {
+// A fatal fault as the platform caught it, filled by the platform's fault handler. The
+// code and address are what the service reports; the native part is the platform's
+// own record of the fault, opaque above this interface, and goes back to WriteDump.
+struct CrashContext {
   std::uint32_t exceptionCode;  // the nearest code of the service's exception table
   std::uintptr_t address;       // faulting address
-  int signalNumber;             // platform detail (0 where there is none)
+  const void* native;           // nullptr where there is no fault (a dump on request)
 };
 
-using CrashCallback = void (*)(const CrashInfo&);
+using CrashCallback = void (*)(const CrashContext&);
 
 // Installs handlers for fatal faults. The callback runs on the faulting thread; when
-// it returns, the process ends with the original fault. Everything the callback calls
-// must be safe in a signal handler: no lock, no allocation, no stream.
+// it returns, the process ends with the original fault. The fault may have interrupted
+// any code, so everything the callback calls must be safe there: no lock, no
+// allocation, no stream.
 void InstallCrashHandlers(CrashCallback callback);
 
 // --- Safe inside the fault handler -----------------------------------------------
@@ -44,7 +47,7 @@ long LocalUtcOffset();
 // Creates (or replaces) the dump file; returns its handle, or -1 with *error set.
 std::intptr_t CreateDumpFile(const std::string& path, int* error);
 // Writes the fault, its address and a backtrace of the calling thread; 0 or an error.
-int WriteDump(std::intptr_t file, const CrashInfo& info);
+int WriteDump(std::intptr_t file, const CrashContext& context);
 void CloseDumpFile(std::intptr_t file);
 
 }  // namespace platform

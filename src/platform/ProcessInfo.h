@@ -9,6 +9,15 @@ namespace platform {
 // Full path of the running executable, links resolved; empty when it cannot be read.
 std::string ExecutablePath();
 
+// The whole command line the program was started with: the executable's full path,
+// then the switches. Platforms that keep the command line themselves ignore argc
+// and argv.
+std::string CommandLine(int argc, char** argv);
+
+// The program's version (major.minor.build.revision); empty when the build carries
+// none.
+std::string VersionText();
+
 // The operating system's numeric identifier of the calling thread.
 std::uint64_t CurrentThreadId();
 

@@ -1,100 +1,105 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-// The host's service manager: state notifications, control requests delivered as
-// signals, and the registration of the service (a unit file plus the manager's own
-// command-line tool). Error codes are the platform's numeric codes; 0 means success.
+// The host's service manager: running under it, reporting the service's state to it,
+// receiving its control requests, and registering the service with it. Error codes
+// are the platform's numeric codes; 0 means success.
 namespace platform {
 
-// --- State notifications ---------------------------------------------------------
+// --- Running under the manager ---------------------------------------------------
 
-// True when the process was started by a service manager that listens for state
-// notifications from it.
-bool ServiceManagerListening();
+// True when the process was started by the service manager.
+bool StartedByServiceManager();
 
-// Sends newline-separated state assignments ("READY=1", "STOPPING=1", "STATUS=text").
-int NotifyServiceManager(const std::string& assignments);
+// What to tell a user who started the service program by hand, without the manager.
+std::string NotStartedByServiceManagerHint();
 
-// --- Control requests ------------------------------------------------------------
+// Runs serviceMain as the service the manager started, and returns its result. Must
+// be called before the process starts its first thread.
+int RunUnderServiceManager(const std::string& name, const std::function<int()>& serviceMain);
 
-// What a control request asks of the service.
-enum class ServiceControl {
-  kStop,         // the manager's stop (or an interrupt from a terminal)
-  kInterrogate,  // report the current state again
-  kCancelled,    // the source was cancelled: no more requests will be read
+// --- State reports and control requests -------------------------------------------
+
+// The states the manager is told about.
+enum class ServiceStatus {
+  kStartPending,
+  kRunning,
+  kStopPending,
+  kStopped,
 };
 
-// Blocks the control signals in the calling thread, and so in every thread it starts
-// afterwards; must run before the process starts its first thread.
-int BlockControlSignals();
+// What a control request asks of the service.
+enum class ServiceRequest {
+  kStop,         // the manager's stop (or an interrupt from a terminal)
+  kInterrogate,  // report the current state again
+};
 
-// A readable source of control requests. Requests that arrive before the first Wait
-// stay queued until they are read.
-class ServiceControlSource {
+// The service's connection to the manager. Requests that arrive before the first
+// DeliverRequests stay queued until they are delivered.
+class ServiceHost {
  public:
-  ServiceControlSource();
-  ~ServiceControlSource();
-  ServiceControlSource(const ServiceControlSource&) = delete;
-  ServiceControlSource& operator=(const ServiceControlSource&) = delete;
+  ServiceHost();
+  ~ServiceHost();
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
 
-  // 0 when the source is usable, otherwise the code of the step that failed.
-  int Error() const { return error_; }
-  // Blocks until a request arrives or Cancel is called.
-  ServiceControl Wait();
-  // Makes a blocked (or the next) Wait return kCancelled; callable from any thread.
-  void Cancel();
+  // 0 when control requests can be received, otherwise the code of the step that failed.
+  int Error() const;
+  // Tells the manager the state; a running report also names the management
+  // listener ("address:port"). Unchecked: a lost report changes nothing.
+  void Report(ServiceStatus status, const std::string& listener);
+  // Calls handler for each control request, on the calling thread, until
+  // StopDelivering is called.
+  void DeliverRequests(const std::function<void(ServiceRequest)>& handler);
+  // Makes a running (or the next) DeliverRequests return; callable from any thread.
+  void StopDelivering();
 
  private:
-  int signalHandle_ = -1;
-  int wakeHandle_ = -1;
-  int error_ = 0;
+  struct Native;
+  std::unique_ptr<Native> native_;
 };
 
 // --- Registration ----------------------------------------------------------------
 
 // What a service definition needs to know about the service.
 struct ServiceDefinition {
-  std::string name;         // also the unit's file name stem
+  std::string name;         // the name the manager knows the service by
   std::string description;  // shown by the manager
   std::string executable;   // full path of the program, started without switches
   std::string installRoot;  // the directory above the executable's: conf, logs, log
 };
 
-// The full path of the service's definition file.
-std::string ServiceDefinitionPath(const std::string& name);
-
-// The text of the definition file.
-std::string ServiceDefinitionText(const ServiceDefinition& definition);
-
-// Creates the definition file; fails when it exists (see IsAlreadyRegistered).
-int CreateServiceDefinition(const ServiceDefinition& definition);
-// 0 when the definition file exists; IsNotRegistered tells its absence apart.
-int CheckServiceDefinition(const std::string& name);
-int DeleteServiceDefinition(const std::string& name);
-
-bool IsAlreadyRegistered(int code);
-bool IsNotRegistered(int code);
-
-// True when the service manager runs as the system's init process, so that it can
-// be asked to reload, start and stop services.
-bool ServiceManagerRunning();
-
-// The outcome of one request made through the manager's command-line tool.
-struct ManagerCommandResult {
-  int error = 0;       // the tool could not be started (IsToolMissing tells why)
-  int exitStatus = 0;  // the tool's exit status when it ran
-  bool Succeeded() const { return error == 0 && exitStatus == 0; }
+enum class ServiceStart {
+  kAutomatic,  // at boot
+  kOnDemand,   // only when asked
 };
-bool IsToolMissing(int code);
 
-// Reads the service definitions again.
-ManagerCommandResult ReloadServiceManager();
-// Starts the service at boot (works on the files also while the manager is not running).
-ManagerCommandResult EnableService(const std::string& name);
-ManagerCommandResult DisableService(const std::string& name);
-// Asks the running manager to stop the service, without waiting for it to stop.
-ManagerCommandResult RequestServiceStop(const std::string& name);
+// The outcome of a registration step. Warnings are complete log lines about the
+// manager's own follow-up work that did not succeed; the step itself did.
+struct RegistrationOutcome {
+  enum class Result {
+    kDone,
+    kAlreadyRegistered,
+    kNotRegistered,
+    kFailed,  // code holds the platform's error
+  };
+  Result result = Result::kDone;
+  int code = 0;
+  std::vector<std::string> warnings;
+};
+
+// Registers the service with the manager.
+RegistrationOutcome RegisterService(const ServiceDefinition& definition, ServiceStart start);
+// kDone when the service is registered, kNotRegistered when it is not.
+RegistrationOutcome CheckServiceRegistered(const std::string& name);
+// Asks the manager to stop the service, without waiting for it to stop. 0 on success
+// and when the service does not run, otherwise the code that tells why it failed.
+int RequestServiceStop(const std::string& name);
+// Removes the registration.
+RegistrationOutcome UnregisterService(const std::string& name);
 
 }  // namespace platform

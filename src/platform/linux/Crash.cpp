@@ -17,6 +17,15 @@ namespace {
 
 CrashCallback crashCallback = nullptr;
 
+// The native part of a CrashContext here: the fatal signal.
+struct FatalSignal {
+  int number;
+};
+
+int SignalNumberOf(const CrashContext& context) {
+  return context.native != nullptr ? static_cast<const FatalSignal*>(context.native)->number : 0;
+}
+
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
 // Maps a fatal signal to the nearest code of the service's exception table; signals
@@ -45,9 +54,10 @@ std::uint32_t ExceptionCodeFor(int signalNumber, int signalCode) {
 }
 
 void OnFatalSignal(int signalNumber, siginfo_t* info, void*) {
-  CrashInfo crash{ExceptionCodeFor(signalNumber, info->si_code),
-                  reinterpret_cast<std::uintptr_t>(info->si_addr), signalNumber};
-  if (crashCallback != nullptr) crashCallback(crash);
+  const FatalSignal fatal{signalNumber};
+  const CrashContext context{ExceptionCodeFor(signalNumber, info->si_code),
+                             reinterpret_cast<std::uintptr_t>(info->si_addr), &fatal};
+  if (crashCallback != nullptr) crashCallback(context);
   // End with the original fault so the exit status and any core dump stay truthful.
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -92,20 +102,21 @@ std::intptr_t CreateDumpFile(const std::string& path, int* error) {
   return fd;
 }
 
-int WriteDump(std::intptr_t file, const CrashInfo& info) {
+int WriteDump(std::intptr_t file, const CrashContext& context) {
   int fd = static_cast<int>(file);
   char header[256];
   char* end = header;
-  const char* description = sigdescr_np(info.signalNumber);
+  const int signalNumber = SignalNumberOf(context);
+  const char* description = sigdescr_np(signalNumber);
   AppendText(&end, "signal ");
-  AppendNumber(&end, static_cast<std::uint64_t>(info.signalNumber), 10);
+  AppendNumber(&end, static_cast<std::uint64_t>(signalNumber), 10);
   AppendText(&end, " (");
   AppendText(&end, description != nullptr ? description : "Unknown signal");
   AppendText(&end, ")\nexception code 0x");
-  const std::uint64_t code = info.exceptionCode;
+  const std::uint64_t code = context.exceptionCode;
   for (int shift = 28; shift >= 0; shift -= 4) *end++ = "0123456789ABCDEF"[(code >> shift) & 0xF];
   AppendText(&end, "\naddress 0x");
-  AppendNumber(&end, info.address, 16);
+  AppendNumber(&end, context.address, 16);
   AppendText(&end, "\nbacktrace:\n");
   *end = '\0';
   WriteText(fd, header);

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "Version.h"
+
 namespace platform {
 
 std::string ExecutablePath() {
@@ -22,6 +24,14 @@ std::string ExecutablePath() {
     buffer.resize(buffer.size() * 2);
   }
 }
+
+std::string CommandLine(int argc, char** argv) {
+  std::string line = ExecutablePath();
+  for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
+  return line;
+}
+
+std::string VersionText() { return VORTAN_VERSION_TEXT; }
 
 std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
 

@@ -20,22 +20,15 @@ extern char** environ;
 
 namespace platform {
 
-// --- State notifications ---------------------------------------------------------
+// --- Running under the manager ---------------------------------------------------
 
-bool ServiceManagerListening() {
+namespace {
+
+// systemd starts a Type=notify unit with the notification socket in NOTIFY_SOCKET.
+bool NotificationSocketNamed() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   return socket != nullptr && socket[0] != '\0';
 }
-
-int NotifyServiceManager(const std::string& assignments) {
-  int result = sd_notify(0, assignments.c_str());
-  if (result > 0) return 0;
-  return result == 0 ? ENOTCONN : -result;
-}
-
-// --- Control requests ------------------------------------------------------------
-
-namespace {
 
 // SIGTERM is systemd's stop, SIGINT an interrupt from a terminal, SIGHUP the
 // conventional "re-read your state" request, used here as the interrogate control.
@@ -48,59 +41,103 @@ sigset_t ControlSignals() {
   return signals;
 }
 
+// Blocks the control signals in the calling thread, and so in every thread it starts
+// afterwards, so that only the signalfd of ServiceHost receives them.
+void BlockControlSignals() {
+  sigset_t signals = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 void CloseHandle(int* handle) {
   if (*handle >= 0) close(*handle);
   *handle = -1;
 }
 
+// The systemd notification for a state.
+std::string StatusAssignments(ServiceStatus status, const std::string& listener) {
+  switch (status) {
+    case ServiceStatus::kStartPending:
+      return "STATUS=Starting";
+    case ServiceStatus::kRunning:
+      return "READY=1\nSTATUS=Management listener on " + listener;
+    case ServiceStatus::kStopPending:
+      return "STOPPING=1\nSTATUS=Stopping";
+    case ServiceStatus::kStopped:
+      return "STATUS=Stopped";
+  }
+  return std::string();
+}
+
 }  // namespace
 
-int BlockControlSignals() {
-  sigset_t signals = ControlSignals();
-  return pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+bool StartedByServiceManager() { return NotificationSocketNamed(); }
+
+std::string NotStartedByServiceManagerHint() {
+  return "not started by systemd (no NOTIFY_SOCKET); use /console to run it in a terminal";
 }
 
-ServiceControlSource::ServiceControlSource() {
+int RunUnderServiceManager(const std::string&, const std::function<int()>& serviceMain) {
+  BlockControlSignals();
+  return serviceMain();
+}
+
+// --- State reports and control requests -------------------------------------------
+
+// Control requests arrive as signals, read from a signalfd; an eventfd wakes the
+// reader for StopDelivering.
+struct ServiceHost::Native {
+  int signalHandle = -1;
+  int wakeHandle = -1;
+  int error = 0;
+};
+
+ServiceHost::ServiceHost() : native_(std::make_unique<Native>()) {
   sigset_t signals = ControlSignals();
-  signalHandle_ = signalfd(-1, &signals, SFD_CLOEXEC);
-  if (signalHandle_ < 0) {
-    error_ = errno;
+  native_->signalHandle = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (native_->signalHandle < 0) {
+    native_->error = errno;
     return;
   }
-  wakeHandle_ = eventfd(0, EFD_CLOEXEC);
-  if (wakeHandle_ < 0) {
-    error_ = errno;
-    CloseHandle(&signalHandle_);
+  native_->wakeHandle = eventfd(0, EFD_CLOEXEC);
+  if (native_->wakeHandle < 0) {
+    native_->error = errno;
+    CloseHandle(&native_->signalHandle);
   }
 }
 
-ServiceControlSource::~ServiceControlSource() {
-  CloseHandle(&signalHandle_);
-  CloseHandle(&wakeHandle_);
+ServiceHost::~ServiceHost() {
+  CloseHandle(&native_->signalHandle);
+  CloseHandle(&native_->wakeHandle);
 }
 
-ServiceControl ServiceControlSource::Wait() {
-  if (error_ != 0) return ServiceControl::kCancelled;
+int ServiceHost::Error() const { return native_->error; }
+
+void ServiceHost::Report(ServiceStatus status, const std::string& listener) {
+  sd_notify(0, StatusAssignments(status, listener).c_str());
+}
+
+void ServiceHost::DeliverRequests(const std::function<void(ServiceRequest)>& handler) {
+  if (native_->error != 0) return;
   for (;;) {
-    pollfd waiters[2] = {{wakeHandle_, POLLIN, 0}, {signalHandle_, POLLIN, 0}};
+    pollfd waiters[2] = {{native_->wakeHandle, POLLIN, 0}, {native_->signalHandle, POLLIN, 0}};
     if (poll(waiters, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      return ServiceControl::kCancelled;
+      return;
     }
-    // The wake counter is never read, so every later Wait also sees the cancel.
-    if (waiters[0].revents != 0) return ServiceControl::kCancelled;
+    // The wake counter is never read, so every later call also sees the stop.
+    if (waiters[0].revents != 0) return;
     signalfd_siginfo info;
-    ssize_t count = read(signalHandle_, &info, sizeof info);
+    ssize_t count = read(native_->signalHandle, &info, sizeof info);
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (count != static_cast<ssize_t>(sizeof info)) return ServiceControl::kCancelled;
-    return info.ssi_signo == SIGHUP ? ServiceControl::kInterrogate : ServiceControl::kStop;
+    if (count != static_cast<ssize_t>(sizeof info)) return;
+    handler(info.ssi_signo == SIGHUP ? ServiceRequest::kInterrogate : ServiceRequest::kStop);
   }
 }
 
-void ServiceControlSource::Cancel() {
-  if (wakeHandle_ < 0) return;
+void ServiceHost::StopDelivering() {
+  if (native_->wakeHandle < 0) return;
   std::uint64_t one = 1;
-  ssize_t ignored = write(wakeHandle_, &one, sizeof one);
+  ssize_t ignored = write(native_->wakeHandle, &one, sizeof one);
   (void)ignored;
 }
 
@@ -130,13 +167,11 @@ bool UnitCanCarry(const std::string& path) {
   return true;
 }
 
-}  // namespace
-
-std::string ServiceDefinitionPath(const std::string& name) {
+std::string UnitPath(const std::string& name) {
   return kUnitDirectory + name + ".service";
 }
 
-std::string ServiceDefinitionText(const ServiceDefinition& definition) {
+std::string UnitText(const ServiceDefinition& definition) {
   const std::string programDirectory = definition.executable.substr(0, definition.executable.rfind('/'));
   return "[Unit]\n"
          "Description=" + definition.description + "\n"
@@ -193,12 +228,12 @@ std::string ServiceDefinitionText(const ServiceDefinition& definition) {
          "WantedBy=multi-user.target\n";
 }
 
-int CreateServiceDefinition(const ServiceDefinition& definition) {
+int CreateUnitFile(const ServiceDefinition& definition) {
   if (!UnitCanCarry(definition.executable) || !UnitCanCarry(definition.installRoot)) return EINVAL;
-  const std::string path = ServiceDefinitionPath(definition.name);
+  const std::string path = UnitPath(definition.name);
   int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (file < 0) return errno;
-  const std::string text = ServiceDefinitionText(definition);
+  const std::string text = UnitText(definition);
   std::size_t written = 0;
   int error = 0;
   while (written < text.size() && error == 0) {
@@ -212,28 +247,33 @@ int CreateServiceDefinition(const ServiceDefinition& definition) {
   return error;
 }
 
-int CheckServiceDefinition(const std::string& name) {
+int CheckUnitFile(const std::string& name) {
   struct stat info;
-  return lstat(ServiceDefinitionPath(name).c_str(), &info) == 0 ? 0 : errno;
+  return lstat(UnitPath(name).c_str(), &info) == 0 ? 0 : errno;
 }
 
-int DeleteServiceDefinition(const std::string& name) {
-  return unlink(ServiceDefinitionPath(name).c_str()) == 0 ? 0 : errno;
+int DeleteUnitFile(const std::string& name) {
+  return unlink(UnitPath(name).c_str()) == 0 ? 0 : errno;
 }
 
-bool IsAlreadyRegistered(int code) { return code == EEXIST; }
-bool IsNotRegistered(int code) { return code == ENOENT; }
+// True when systemd runs as the system's init process, so that it can be asked to
+// reload, start and stop services.
+bool SystemdRunning() { return sd_booted() > 0; }
 
-bool ServiceManagerRunning() { return sd_booted() > 0; }
+// The outcome of one systemctl run.
+struct SystemctlResult {
+  int error = 0;       // systemctl could not be started (ENOENT: it is missing)
+  int exitStatus = 0;  // its exit status when it ran
+  bool Succeeded() const { return error == 0 && exitStatus == 0; }
+};
 
-bool IsToolMissing(int code) { return code == ENOENT; }
-
-namespace {
+// systemctl's exit status for a unit that systemd has not loaded: nothing runs it.
+constexpr int kUnitNotLoaded = 5;
 
 // Runs systemctl with the given arguments and waits for it. It inherits standard
 // output and error, but neither our blocked signals nor our notification socket.
-ManagerCommandResult RunSystemctl(std::vector<std::string> arguments) {
-  ManagerCommandResult result;
+SystemctlResult RunSystemctl(std::vector<std::string> arguments) {
+  SystemctlResult result;
   arguments.insert(arguments.begin(), {"systemctl", "--quiet"});
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -268,20 +308,96 @@ ManagerCommandResult RunSystemctl(std::vector<std::string> arguments) {
 
 std::string UnitName(const std::string& name) { return name + ".service"; }
 
+std::string ErrorAndStatus(const SystemctlResult& result) {
+  return "(Error=" + std::to_string(result.error) + ", exit status " + std::to_string(result.exitStatus) + ")";
+}
+
+// Reloads systemd's configuration after the unit file changed, or says that it must
+// be done once systemd runs.
+void ReloadSystemd(const std::string& name, std::vector<std::string>* warnings) {
+  if (!SystemdRunning()) {
+    warnings->push_back("systemd is not running: reload its configuration (systemctl daemon-reload) "
+                        "once it runs, for the change of " + UnitName(name) + " to take effect");
+    return;
+  }
+  SystemctlResult result = RunSystemctl({"daemon-reload"});
+  if (result.error == ENOENT) {
+    warnings->push_back("systemctl not found: reload systemd's configuration for the change of " +
+                        UnitName(name) + " to take effect");
+  } else if (!result.Succeeded()) {
+    warnings->push_back("Failed to reload systemd's configuration " + ErrorAndStatus(result) +
+                        ": run systemctl daemon-reload");
+  }
+}
+
+// Enabling and disabling work on the files, also while systemd is not running.
+void EnableAtBoot(const std::string& name, std::vector<std::string>* warnings) {
+  SystemctlResult result = RunSystemctl({"enable", UnitName(name)});
+  if (!result.Succeeded()) {
+    warnings->push_back("Failed to enable the service at boot " + ErrorAndStatus(result));
+  }
+}
+
+void DisableAtBoot(const std::string& name, std::vector<std::string>* warnings) {
+  SystemctlResult result = RunSystemctl({"disable", UnitName(name)});
+  if (!result.Succeeded()) {
+    warnings->push_back("Failed to disable the service at boot " + ErrorAndStatus(result));
+  }
+}
+
+RegistrationOutcome Failed(int code) {
+  RegistrationOutcome outcome;
+  outcome.result = RegistrationOutcome::Result::kFailed;
+  outcome.code = code;
+  return outcome;
+}
+
 }  // namespace
 
-ManagerCommandResult ReloadServiceManager() { return RunSystemctl({"daemon-reload"}); }
-
-ManagerCommandResult EnableService(const std::string& name) {
-  return RunSystemctl({"enable", UnitName(name)});
+RegistrationOutcome RegisterService(const ServiceDefinition& definition, ServiceStart start) {
+  int error = CreateUnitFile(definition);
+  if (error == EEXIST) {
+    RegistrationOutcome outcome;
+    outcome.result = RegistrationOutcome::Result::kAlreadyRegistered;
+    return outcome;
+  }
+  if (error != 0) return Failed(error);
+  RegistrationOutcome outcome;
+  ReloadSystemd(definition.name, &outcome.warnings);
+  if (start == ServiceStart::kAutomatic) EnableAtBoot(definition.name, &outcome.warnings);
+  return outcome;
 }
 
-ManagerCommandResult DisableService(const std::string& name) {
-  return RunSystemctl({"disable", UnitName(name)});
+RegistrationOutcome CheckServiceRegistered(const std::string& name) {
+  int error = CheckUnitFile(name);
+  if (error == ENOENT) {
+    RegistrationOutcome outcome;
+    outcome.result = RegistrationOutcome::Result::kNotRegistered;
+    return outcome;
+  }
+  return error == 0 ? RegistrationOutcome() : Failed(error);
 }
 
-ManagerCommandResult RequestServiceStop(const std::string& name) {
-  return RunSystemctl({"stop", "--no-block", UnitName(name)});
+int RequestServiceStop(const std::string& name) {
+  if (!SystemdRunning()) return 0;
+  SystemctlResult result = RunSystemctl({"stop", "--no-block", UnitName(name)});
+  if (result.error != 0) return result.error;
+  return result.exitStatus == kUnitNotLoaded ? 0 : result.exitStatus;
+}
+
+RegistrationOutcome UnregisterService(const std::string& name) {
+  std::vector<std::string> warnings;
+  // Disabling reads the unit file's [Install] section, so it comes before the delete.
+  DisableAtBoot(name, &warnings);
+  RegistrationOutcome outcome;
+  int error = DeleteUnitFile(name);
+  if (error != 0) {
+    outcome = Failed(error);
+  } else {
+    ReloadSystemd(name, &warnings);
+  }
+  outcome.warnings = std::move(warnings);
+  return outcome;
 }
 
 }  // namespace platform
