@@ -80,7 +80,7 @@ std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChan
 bool ManagementChannelOpen(const ManagementChannel& channel) { return platform::IsSocketFile(channel.socketPath); }
 
 void RemoveManagementChannel(const ManagementChannel& channel) {
-  if (platform::IsSocketFile(channel.socketPath)) platform::DeleteFile(channel.socketPath);
+  if (platform::IsSocketFile(channel.socketPath)) platform::RemoveFile(channel.socketPath);
 }
 
 }  // namespace vortan

@@ -4,12 +4,12 @@
 #include <locale>
 #include <sstream>
 
+#include "platform/CalendarTime.h"
+
 namespace vortan {
 
 std::string MakeResponse(bool success, bool routeTag, std::int32_t code, const std::string& message) {
-  std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
+  const std::tm utc = platform::UtcTime(std::time(nullptr));
   char timeText[255];
   std::strftime(timeText, sizeof timeText, "%Y%m%dT%H:%M:%S", &utc);
   const std::string codeText = std::to_string(code);

@@ -102,7 +102,7 @@ std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string&
 }
 
 void RemoveFiles(std::vector<std::string>* paths) {
-  for (const std::string& path : *paths) platform::DeleteFile(path);
+  for (const std::string& path : *paths) platform::RemoveFile(path);
   paths->clear();
 }
 

@@ -1,7 +1,5 @@
 #include "VortanVpnService.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -338,7 +336,7 @@ int Run(IService* service, OpenVpnManager* vpnManager) {
     // restarts it.
     exitCode = 1;
   }
-  platform::DeleteFile(portUsedPath);
+  platform::RemoveFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
   if (service != nullptr) service->ReportStopped();
   return exitCode;
@@ -396,7 +394,7 @@ int ServiceEntry(int argc, char** argv) {
   vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
-  _exit(exitCode);
+  platform::ExitProcess(exitCode);
 }
 
 }  // namespace vortan

@@ -23,6 +23,8 @@ std::string ExecutablePath() {
   }
 }
 
+void ExitProcess(int code) { _exit(code); }
+
 std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
 
 bool PathExists(const std::string& path) {
@@ -34,7 +36,7 @@ int RenameFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-int DeleteFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
 std::string ErrorText(int code) {
   char buffer[256];
