@@ -1,6 +1,7 @@
 #include "RequestParser.h"
 
 #include <ctime>
+#include <filesystem>
 #include <locale>
 #include <sstream>
 
@@ -106,8 +107,8 @@ RequestParser::RequestParser(const std::string& text) {
     proxyPassword_ = words[9];
     proxyAuthentication_ = words[10];
   }
-  const std::string::size_type separator = configPrefix_.rfind('/');
-  configFileName_ = separator == std::string::npos ? configPrefix_ : configPrefix_.substr(separator + 1);
+  // Empty when the prefix ends in a separator.
+  configFileName_ = std::filesystem::path(configPrefix_).filename().string();
 }
 
 // Words are read as a string stream reads them: white space of the classic locale
