@@ -66,6 +66,8 @@ bool FileSize(const std::string& path, std::uint64_t* size) {
 
 #include <fcntl.h>
 
+#include "platform/linux/Descriptors.h"
+
 namespace platform {
 
 int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
@@ -75,17 +77,7 @@ int WritePublicFile(const std::string& path, const std::string& bytes, bool* ope
   *opened = true;
   // The service's umask may be stricter; the client must be able to read this file.
   fchmod(fd, 0644);
-  int error = 0;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(written);
-  }
+  int error = WriteAll(fd, bytes.data(), bytes.size());
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }
