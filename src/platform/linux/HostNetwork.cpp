@@ -12,6 +12,7 @@
 
 #include "platform/linux/ErrnoError.h"
 #include "platform/linux/NetlinkMessages.h"
+#include "platform/linux/NetlinkSocket.h"
 
 // Route netlink through libmnl: one socket per operation, so no state is shared
 // between threads, and every failure comes back as the kernel's own errno.
@@ -21,62 +22,16 @@ namespace {
 using netlink::PutHeader;
 using netlink::RouteRecord;
 
-constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr const char* kResolverConfiguration = "/etc/resolv.conf";
 // systemd-resolved's stub listens on loopback and publishes the servers it forwards to
 // here, in resolv.conf syntax, whether or not its bus interface can be reached.
 constexpr const char* kResolvedUpstreamConfiguration = "/run/systemd/resolve/resolv.conf";
 
-class NetlinkSocket {
- public:
-  NetlinkSocket() = default;
-  ~NetlinkSocket() {
-    if (socket_ != nullptr) mnl_socket_close(socket_);
-  }
-  NetlinkSocket(const NetlinkSocket&) = delete;
-  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-
-  Error Open() {
-    socket_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-    if (socket_ == nullptr) return ErrnoError(errno, "netlink socket");
-    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) return ErrnoError(errno, "netlink bind");
-    // Strict checking makes the kernel honour dump filters (and reject bad requests
-    // instead of ignoring fields); acknowledgements need not echo our request.
-    for (int option : {NETLINK_GET_STRICT_CHK, NETLINK_EXT_ACK, NETLINK_CAP_ACK}) {
-      int on = 1;
-      if (mnl_socket_setsockopt(socket_, option, &on, sizeof on) < 0) return ErrnoError(errno, "netlink setsockopt");
-    }
-    return Error::Success();
-  }
-
-  // Sends the request (an acknowledgement is always asked for) and feeds every reply
-  // message to callback until the kernel ends the exchange. 0 or the kernel's errno.
-  int Exchange(nlmsghdr* request, mnl_cb_t callback, void* data) {
-    request->nlmsg_flags |= NLM_F_ACK;
-    request->nlmsg_seq = ++sequence_;
-    if (mnl_socket_sendto(socket_, request, request->nlmsg_len) < 0) return errno;
-    std::vector<char> buffer(kReceiveBufferSize);
-    unsigned portId = mnl_socket_get_portid(socket_);
-    for (;;) {
-      ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
-      if (received < 0) return errno;
-      errno = 0;
-      int result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), request->nlmsg_seq, portId,
-                              callback, data);
-      if (result == MNL_CB_STOP) return 0;
-      if (result == MNL_CB_ERROR) return errno != 0 ? errno : EPROTO;
-    }
-  }
-
- private:
-  mnl_socket* socket_ = nullptr;
-  unsigned sequence_ = 0;
-};
-
 // Opens a socket and runs one exchange; step names the request in the error.
 Error RunRequest(const char* step, nlmsghdr* request, mnl_cb_t callback = nullptr, void* data = nullptr) {
   NetlinkSocket socket;
-  Error error = socket.Open();
+  Error error = socket.Open(NETLINK_ROUTE);
+  if (error.Succeeded()) error = socket.RequireStrictChecking();
   if (error.Failed()) return error;
   return ErrnoError(socket.Exchange(request, callback, data), step);
 }
