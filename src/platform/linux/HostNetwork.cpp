@@ -42,19 +42,27 @@ Error RouteDeletionError(Error error) {
   return error;
 }
 
+// Appends each reply message that Parse accepts to the std::vector<Entry> data points to.
+template <typename Entry, bool (*Parse)(const nlmsghdr*, Entry*)>
+int Collect(const nlmsghdr* message, void* data) {
+  Entry entry{};
+  if (Parse(message, &entry)) static_cast<std::vector<Entry>*>(data)->push_back(std::move(entry));
+  return MNL_CB_OK;
+}
+
 // ---- links ----
 
-int CollectLink(const nlmsghdr* message, void* data) {
-  static_cast<std::vector<Adapter>*>(data)->push_back(netlink::ParseLink(message));
-  return MNL_CB_OK;
+bool ParseLinkEntry(const nlmsghdr* message, Adapter* adapter) {
+  *adapter = netlink::ParseLink(message);
+  return true;
 }
 
 Error DumpLinks(std::vector<Adapter>* adapters) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETLINK, NLM_F_DUMP);
-  auto* info = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ifinfomsg)));
+  auto* info = netlink::PutFamilyHeader<ifinfomsg>(request);
   info->ifi_family = AF_UNSPEC;
-  return RunRequest("RTM_GETLINK", request, CollectLink, adapters);
+  return RunRequest("RTM_GETLINK", request, Collect<Adapter, ParseLinkEntry>, adapters);
 }
 
 // ---- addresses ----
@@ -64,40 +72,34 @@ struct InterfaceAddress {
   AdapterAddress address;
 };
 
-int CollectAddress(const nlmsghdr* message, void* data) {
-  InterfaceAddress entry{};
-  if (netlink::ParseAddress(message, &entry.index, &entry.address)) {
-    static_cast<std::vector<InterfaceAddress>*>(data)->push_back(entry);
-  }
-  return MNL_CB_OK;
+bool ParseAddressEntry(const nlmsghdr* message, InterfaceAddress* entry) {
+  return netlink::ParseAddress(message, &entry->index, &entry->address);
 }
 
 Error DumpAddresses(std::vector<InterfaceAddress>* addresses) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETADDR, NLM_F_DUMP);
-  auto* info = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ifaddrmsg)));
+  auto* info = netlink::PutFamilyHeader<ifaddrmsg>(request);
   info->ifa_family = AF_INET;
-  return RunRequest("RTM_GETADDR", request, CollectAddress, addresses);
+  return RunRequest("RTM_GETADDR", request, Collect<InterfaceAddress, ParseAddressEntry>, addresses);
 }
 
 // ---- routes ----
 
-int CollectMainTableRoute(const nlmsghdr* message, void* data) {
+bool ParseMainTableRoute(const nlmsghdr* message, RouteRecord* record) {
   const auto* info = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(message));
-  if (info->rtm_family != AF_INET) return MNL_CB_OK;
-  RouteRecord record = netlink::ParseRoute(message);
-  if (record.table != RT_TABLE_MAIN) return MNL_CB_OK;
-  static_cast<std::vector<RouteRecord>*>(data)->push_back(std::move(record));
-  return MNL_CB_OK;
+  if (info->rtm_family != AF_INET) return false;
+  *record = netlink::ParseRoute(message);
+  return record->table == RT_TABLE_MAIN;
 }
 
 Error DumpMainTable(std::vector<RouteRecord>* records) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, NLM_F_DUMP);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   info->rtm_family = AF_INET;
   info->rtm_table = RT_TABLE_MAIN;
-  return RunRequest("RTM_GETROUTE", request, CollectMainTableRoute, records);
+  return RunRequest("RTM_GETROUTE", request, Collect<RouteRecord, ParseMainTableRoute>, records);
 }
 
 int CollectOneRoute(const nlmsghdr* message, void* data) {
@@ -115,29 +117,21 @@ Error SendRouteEcho(const char* step, const Route& route, std::uint16_t type, st
 
 // ---- neighbours ----
 
-int CollectNeighbour(const nlmsghdr* message, void* data) {
-  netlink::Neighbour neighbour{};
-  if (netlink::ParseNeighbour(message, &neighbour)) {
-    static_cast<std::vector<netlink::Neighbour>*>(data)->push_back(neighbour);
-  }
-  return MNL_CB_OK;
-}
-
 Error DumpNeighbours(std::uint32_t interfaceIndex, std::vector<netlink::Neighbour>* neighbours) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETNEIGH, NLM_F_DUMP);
-  auto* info = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ndmsg)));
+  auto* info = netlink::PutFamilyHeader<ndmsg>(request);
   info->ndm_family = AF_INET;
   // With strict checking the interface filter goes in an attribute: an index in the
   // header makes the kernel return nothing at all.
   mnl_attr_put_u32(request, NDA_IFINDEX, interfaceIndex);
-  return RunRequest("RTM_GETNEIGH", request, CollectNeighbour, neighbours);
+  return RunRequest("RTM_GETNEIGH", request, Collect<netlink::Neighbour, netlink::ParseNeighbour>, neighbours);
 }
 
 Error DeleteNeighbour(std::uint32_t interfaceIndex, std::uint32_t address) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_DELNEIGH, 0);
-  auto* info = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ndmsg)));
+  auto* info = netlink::PutFamilyHeader<ndmsg>(request);
   info->ndm_family = AF_INET;
   info->ndm_ifindex = static_cast<int>(interfaceIndex);
   mnl_attr_put_u32(request, NDA_DST, address);
@@ -258,7 +252,7 @@ bool KeepsBroadcastRoutePerInterface() { return false; }
 Error BestRoute(std::uint32_t address, Route* route) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, 0);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   info->rtm_family = AF_INET;
   info->rtm_dst_len = 32;
   // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with

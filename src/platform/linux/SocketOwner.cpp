@@ -41,7 +41,7 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
 int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
   std::vector<char> buffer;
   nlmsghdr* header = netlink::PutHeader(&buffer, SOCK_DIAG_BY_FAMILY, 0);
-  auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+  auto* request = netlink::PutFamilyHeader<inet_diag_req_v2>(header);
   request->sdiag_family = AF_INET;
   request->sdiag_protocol = IPPROTO_TCP;
   request->idiag_states = ~0u;
