@@ -84,10 +84,11 @@ TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::stri
 TunnelFileCopies::TunnelFileCopies(const STunnelConfigManager& config, const std::string& workingDirectory,
                                    const platform::CallerIdentity& reader)
     : openVpn_(false), configText_(config.GetConfigText()), references_(FindStunnelFileReferences(configText_)) {
+  const std::filesystem::path directoryPart = WithTrailingSeparator(workingDirectory);
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {
     names.push_back(UniqueName(kStunnelCopyPrefix + ToLowerAscii(reference.option), names));
-    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, WithTrailingSeparator(workingDirectory)), reader)});
+    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, directoryPart), reader)});
   }
 }
 
