@@ -1,7 +1,5 @@
 #include "Logging.h"
 
-#include <sys/time.h>
-
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -427,7 +425,7 @@ void configureLogging() {
 void rollLogFiles(const char* path, std::size_t) {
   const std::string base(path);
   auto numbered = [&base](int n) { return base + "." + std::to_string(n); };
-  platform::DeleteFile(numbered(5));
+  platform::RemoveFile(numbered(5));
   for (int n = 4; n >= 1; --n) {
     if (!platform::PathExists(numbered(n))) continue;
     int error = platform::RenameFile(numbered(n), numbered(n + 1));

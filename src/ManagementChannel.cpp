@@ -82,7 +82,7 @@ bool ManagementChannelOpen(const ManagementChannel& channel) {
 }
 
 void RemoveManagementChannel(const ManagementChannel& channel) {
-  if (platform::IsSocketFile(channel.socketPath)) platform::DeleteFile(channel.socketPath);
+  if (platform::IsSocketFile(channel.socketPath)) platform::RemoveFile(channel.socketPath);
 }
 
 }  // namespace vortan

@@ -1,5 +1,7 @@
 #include "Paths.h"
 
+#include <filesystem>
+
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -12,16 +14,26 @@ const char* const kLogFile = "../logs/vortanVpnService.log";
 const char* const kCrashDump = "../log/VortanVpnService.dump";
 }  // namespace paths
 
+namespace {
+
+bool IsSeparator(std::filesystem::path::value_type c) {
+  return c == std::filesystem::path::preferred_separator || c == '/';
+}
+
+}  // namespace
+
+// Texts are joined, not appended as path elements, so that "../" stays as written and an
+// absolute relative text does not replace the directory.
 std::string ResolveBesideExecutable(const std::string& relative) {
-  std::string executable = platform::ExecutablePath();
-  std::string::size_type slash = executable.rfind('/');
-  if (slash == std::string::npos) return relative;
-  return executable.substr(0, slash + 1) + relative;
+  std::filesystem::path directory = std::filesystem::path(platform::ExecutablePath()).remove_filename();
+  return (directory += relative).string();
 }
 
 std::string DirectoryOf(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(0, slash);
+  std::filesystem::path::string_type directory = std::filesystem::path(path).remove_filename().native();
+  if (directory.empty()) return path;
+  if (IsSeparator(directory.back())) directory.pop_back();
+  return std::filesystem::path(directory).string();
 }
 
 }  // namespace vortan

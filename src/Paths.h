@@ -14,10 +14,11 @@ extern const char* const kCrashDump;       // "../log/VortanVpnService.dump"
 }  // namespace paths
 
 // The executable's full path with its last component (the file name) replaced by
-// relative. Nothing is resolved against the current directory.
+// relative, as text: nothing is normalised or resolved against the current directory.
 std::string ResolveBesideExecutable(const std::string& relative);
 
-// The text of path before its last "/" (the whole path when it has none).
+// The text of path before its last separator ("/", on Windows also "\\"); the whole
+// path when it has none.
 std::string DirectoryOf(const std::string& path);
 
 }  // namespace vortan

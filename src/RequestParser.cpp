@@ -1,15 +1,16 @@
 #include "RequestParser.h"
 
 #include <ctime>
+#include <filesystem>
 #include <locale>
 #include <sstream>
+
+#include "platform/CalendarTime.h"
 
 namespace vortan {
 
 std::string MakeResponse(bool success, bool routeTag, std::int32_t code, const std::string& message) {
-  std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
+  const std::tm utc = platform::UtcTime(std::time(nullptr));
   char timeText[255];
   std::strftime(timeText, sizeof timeText, "%Y%m%dT%H:%M:%S", &utc);
   const std::string codeText = std::to_string(code);
@@ -106,8 +107,8 @@ RequestParser::RequestParser(const std::string& text) {
     proxyPassword_ = words[9];
     proxyAuthentication_ = words[10];
   }
-  const std::string::size_type separator = configPrefix_.rfind('/');
-  configFileName_ = separator == std::string::npos ? configPrefix_ : configPrefix_.substr(separator + 1);
+  // Empty when the prefix ends in a separator.
+  configFileName_ = std::filesystem::path(configPrefix_).filename().string();
 }
 
 // Words are read as a string stream reads them: white space of the classic locale

@@ -1,6 +1,7 @@
 #include "TunnelFileCopies.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
@@ -19,13 +20,19 @@ constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 const char* const kStunnelCopyPrefix = "stunnel-";
 const char* const kCredentialsName = "auth.txt";
 
-std::string ClientDirectoryPart(const std::string& configPath) {
-  const std::string::size_type slash = configPath.rfind('/');
-  return slash == std::string::npos ? std::string() : configPath.substr(0, slash + 1);
+// The configuration's directory with its trailing separator; empty for a bare file name.
+std::filesystem::path ClientDirectoryPart(const std::string& configPath) {
+  return std::filesystem::path(configPath).remove_filename();
 }
 
-std::string Resolve(const std::string& path, const std::string& directoryPart) {
-  return !path.empty() && path[0] == '/' ? path : directoryPart + path;
+std::filesystem::path WithTrailingSeparator(const std::string& directory) {
+  return std::filesystem::path(directory) += std::filesystem::path::preferred_separator;
+}
+
+// A reference with a root (a leading separator, on Windows also a drive) is taken as it
+// is; any other is read against directoryPart, joined as text.
+std::string Resolve(const std::string& path, std::filesystem::path directoryPart) {
+  return std::filesystem::path(path).has_root_path() ? path : (directoryPart += path).string();
 }
 
 std::string ReadAsClient(const std::string& path, const platform::CallerIdentity& reader) {
@@ -59,7 +66,7 @@ std::string UniqueName(const std::string& option, const std::vector<std::string>
 TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::string privateText,
                                    const RequestParser& request, const platform::CallerIdentity& reader)
     : openVpn_(true), configText_(std::move(privateText)), references_(FindFileReferences(configText_)) {
-  const std::string directoryPart = ClientDirectoryPart(config.GetConfigFilePath());
+  const std::filesystem::path directoryPart = ClientDirectoryPart(config.GetConfigFilePath());
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {
     const bool credentials = reference.option == "http-proxy" && !config.GetAuthFilePath().empty() &&
@@ -77,10 +84,11 @@ TunnelFileCopies::TunnelFileCopies(const OpenVpnConfigManager& config, std::stri
 TunnelFileCopies::TunnelFileCopies(const STunnelConfigManager& config, const std::string& workingDirectory,
                                    const platform::CallerIdentity& reader)
     : openVpn_(false), configText_(config.GetConfigText()), references_(FindStunnelFileReferences(configText_)) {
+  const std::filesystem::path directoryPart = WithTrailingSeparator(workingDirectory);
   std::vector<std::string> names;
   for (const FileReference& reference : references_) {
     names.push_back(UniqueName(kStunnelCopyPrefix + ToLowerAscii(reference.option), names));
-    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, workingDirectory + "/"), reader)});
+    copies_.push_back({names.back(), ReadAsClient(Resolve(reference.path, directoryPart), reader)});
   }
 }
 
@@ -89,11 +97,11 @@ std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string&
   if (platform::MakeOwnerOnlyDirectory(directory) != 0) throw std::runtime_error("Cannot write file : " + directory);
   std::vector<std::string> paths;
   for (const Copy& copy : copies_) {
-    paths.push_back(directory + "/" + copy.name);
+    paths.push_back((std::filesystem::path(directory) / copy.name).string());
     written->push_back(paths.back());
     WriteOwnerOnlyFile(writer, paths.back(), copy.content);
   }
-  const std::string configPath = directory + "/" + configName;
+  const std::string configPath = (std::filesystem::path(directory) / configName).string();
   written->push_back(configPath);
   WriteOwnerOnlyFile(writer, configPath,
                      openVpn_ ? ReplaceFileReferences(configText_, references_, paths)
@@ -102,7 +110,7 @@ std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string&
 }
 
 void RemoveFiles(std::vector<std::string>* paths) {
-  for (const std::string& path : *paths) platform::DeleteFile(path);
+  for (const std::string& path : *paths) platform::RemoveFile(path);
   paths->clear();
 }
 

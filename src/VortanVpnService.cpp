@@ -1,7 +1,5 @@
 #include "VortanVpnService.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -336,7 +334,7 @@ int Run(IService* service, OpenVpnManager* vpnManager) {
     // restarts it.
     exitCode = 1;
   }
-  platform::DeleteFile(portUsedPath);
+  platform::RemoveFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
   if (service != nullptr) service->ReportStopped();
   return exitCode;
@@ -394,7 +392,7 @@ int ServiceEntry(int argc, char** argv) {
   vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
-  _exit(exitCode);
+  platform::EndProcessNow(exitCode);
 }
 
 }  // namespace vortan

@@ -18,6 +18,10 @@ std::string CommandLine(int argc, char** argv);
 // none.
 std::string VersionText();
 
+// Ends the process with the exit code at once: no static destructors or exit handlers
+// run, and open streams are not flushed.
+[[noreturn]] void EndProcessNow(int code);
+
 // The operating system's numeric identifier of the calling thread.
 std::uint64_t CurrentThreadId();
 
@@ -28,7 +32,7 @@ bool PathExists(const std::string& path);
 int RenameFile(const std::string& from, const std::string& to);
 
 // Deletes a file; returns 0 or the platform error code.
-int DeleteFile(const std::string& path);
+int RemoveFile(const std::string& path);
 
 // The system's text for a platform error code.
 std::string ErrorText(int code);

@@ -109,6 +109,9 @@ TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
       {"x_", "x_"},
       {"/home/u/.vortan/x_", "x_"},
       {"/home/u/dir/", ""},
+      {"/", ""},
+      {"//x_", "x_"},
+      {"dir/..", ".."},
       {"C:\\data\\x_", "C:\\data\\x_"},
   };
   for (const auto& testCase : cases) {

@@ -1,12 +1,38 @@
 #include <gtest/gtest.h>
 
 #include "Ipv4.h"
+#include "Paths.h"
 #include "Text.h"
+#include "platform/ProcessInfo.h"
 
 namespace vortan {
 namespace {
 
 using Fields = std::vector<std::string>;
+
+TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
+  const struct {
+    const char* path;
+    const char* directory;
+  } cases[] = {
+      {"/opt/vortan/bin/service", "/opt/vortan/bin"},
+      {"/opt/vortan/bin/", "/opt/vortan/bin"},
+      {"bin//service", "bin/"},
+      {"/service", ""},
+      {"/", ""},
+      {"service", "service"},
+      {"", ""},
+  };
+  for (const auto& testCase : cases) EXPECT_EQ(DirectoryOf(testCase.path), testCase.directory) << testCase.path;
+}
+
+TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
+  const std::string directory = DirectoryOf(platform::ExecutablePath());
+  EXPECT_EQ(ResolveBesideExecutable("../conf/x"), directory + "/../conf/x");
+  EXPECT_EQ(ResolveBesideExecutable("./x"), directory + "/./x");
+  EXPECT_EQ(ResolveBesideExecutable("/abs"), directory + "//abs");
+  EXPECT_EQ(ResolveBesideExecutable(""), directory + "/");
+}
 
 TEST(SplitFields, RunsOfDelimitersCountAsOneAndEdgesFollowTheRules) {
   EXPECT_EQ(SplitFields("a  b c", " "), (Fields{"a", "b", "c"}));

@@ -7,10 +7,11 @@
 #include <ctime>
 #include <execinfo.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "platform/linux/Descriptors.h"
 
 namespace platform {
 namespace {
@@ -143,23 +144,7 @@ std::intptr_t OpenForAppend(const char* path) {
 }
 
 bool WriteWithin(std::intptr_t file, const char* data, std::size_t size, int waitMs) {
-  const int fd = static_cast<int>(file);
-  while (size > 0) {
-    if (waitMs > 0) {
-      pollfd waiter{fd, POLLOUT, 0};
-      int ready;
-      do {
-        ready = poll(&waiter, 1, waitMs);
-      } while (ready < 0 && errno == EINTR);
-      if (ready <= 0) return false;
-    }
-    ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
+  return WriteAll(static_cast<int>(file), data, size, waitMs) == 0;
 }
 
 void CloseFile(std::intptr_t file) { close(static_cast<int>(file)); }

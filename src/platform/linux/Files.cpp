@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
+#include "platform/linux/Descriptors.h"
 #include "platform/linux/FileIdentity.h"
 #include "platform/linux/NativeIdentity.h"
 
@@ -55,19 +57,21 @@ int RequireRegularFile(int fd) {
 // it is narrowed here, before any byte is written.
 int RestrictToOwner(int fd) { return fchmod(fd, kOwnerOnlyMode) == 0 ? 0 : errno; }
 
-int WriteAll(int fd, const std::string& content) {
-  const char* data = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t written = write(fd, data, left);
-    if (written < 0) {
+// Reads from fd until its end into *content; EFBIG once more than maxBytes arrived.
+// Counted while reading: the file may grow after any size check.
+int ReadToEnd(int fd, std::size_t maxBytes, std::string* content) {
+  content->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    data += written;
-    left -= static_cast<std::size_t>(written);
+    if (got == 0) return 0;
+    if (static_cast<std::size_t>(got) > maxBytes - content->size()) return EFBIG;
+    content->append(buffer, static_cast<std::size_t>(got));
   }
-  return 0;
 }
 
 }  // namespace
@@ -80,17 +84,7 @@ bool CanOpenForReading(const std::string& path) {
 int ReadWholeFile(const std::string& path, std::string* content) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.Valid()) return errno;
-  content->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = read(fd.Get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return 0;
-    content->append(buffer, static_cast<std::size_t>(got));
-  }
+  return ReadToEnd(fd.Get(), std::numeric_limits<std::size_t>::max(), content);
 }
 
 namespace {
@@ -100,19 +94,7 @@ int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* 
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.Valid()) return errno;
   if (int error = RequireRegularFile(fd.Get())) return error;
-  content->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = read(fd.Get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return 0;
-    // Counted while reading: the file may grow after any size check.
-    if (content->size() + static_cast<std::size_t>(got) > maxBytes) return EFBIG;
-    content->append(buffer, static_cast<std::size_t>(got));
-  }
+  return ReadToEnd(fd.Get(), maxBytes, content);
 }
 
 int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
@@ -123,7 +105,7 @@ int WriteWithCurrentIdentity(const std::string& path, const std::string& content
   if (ownerOnly) {
     if (int error = RestrictToOwner(fd.Get())) return error;
   }
-  if (int error = WriteAll(fd.Get(), content)) return error;
+  if (int error = WriteAll(fd.Get(), content.data(), content.size())) return error;
   return fd.Close();
 }
 

@@ -12,6 +12,7 @@
 
 #include "platform/linux/ErrnoError.h"
 #include "platform/linux/NetlinkMessages.h"
+#include "platform/linux/NetlinkSocket.h"
 
 // Route netlink through libmnl: one socket per operation, so no state is shared
 // between threads, and every failure comes back as the kernel's own errno.
@@ -21,62 +22,16 @@ namespace {
 using netlink::PutHeader;
 using netlink::RouteRecord;
 
-constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr const char* kResolverConfiguration = "/etc/resolv.conf";
 // systemd-resolved's stub listens on loopback and publishes the servers it forwards to
 // here, in resolv.conf syntax, whether or not its bus interface can be reached.
 constexpr const char* kResolvedUpstreamConfiguration = "/run/systemd/resolve/resolv.conf";
 
-class NetlinkSocket {
- public:
-  NetlinkSocket() = default;
-  ~NetlinkSocket() {
-    if (socket_ != nullptr) mnl_socket_close(socket_);
-  }
-  NetlinkSocket(const NetlinkSocket&) = delete;
-  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-
-  Error Open() {
-    socket_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-    if (socket_ == nullptr) return ErrnoError(errno, "netlink socket");
-    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) return ErrnoError(errno, "netlink bind");
-    // Strict checking makes the kernel honour dump filters (and reject bad requests
-    // instead of ignoring fields); acknowledgements need not echo our request.
-    for (int option : {NETLINK_GET_STRICT_CHK, NETLINK_EXT_ACK, NETLINK_CAP_ACK}) {
-      int on = 1;
-      if (mnl_socket_setsockopt(socket_, option, &on, sizeof on) < 0) return ErrnoError(errno, "netlink setsockopt");
-    }
-    return Error::Success();
-  }
-
-  // Sends the request (an acknowledgement is always asked for) and feeds every reply
-  // message to callback until the kernel ends the exchange. 0 or the kernel's errno.
-  int Exchange(nlmsghdr* request, mnl_cb_t callback, void* data) {
-    request->nlmsg_flags |= NLM_F_ACK;
-    request->nlmsg_seq = ++sequence_;
-    if (mnl_socket_sendto(socket_, request, request->nlmsg_len) < 0) return errno;
-    std::vector<char> buffer(kReceiveBufferSize);
-    unsigned portId = mnl_socket_get_portid(socket_);
-    for (;;) {
-      ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
-      if (received < 0) return errno;
-      errno = 0;
-      int result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), request->nlmsg_seq, portId,
-                              callback, data);
-      if (result == MNL_CB_STOP) return 0;
-      if (result == MNL_CB_ERROR) return errno != 0 ? errno : EPROTO;
-    }
-  }
-
- private:
-  mnl_socket* socket_ = nullptr;
-  unsigned sequence_ = 0;
-};
-
 // Opens a socket and runs one exchange; step names the request in the error.
 Error RunRequest(const char* step, nlmsghdr* request, mnl_cb_t callback = nullptr, void* data = nullptr) {
   NetlinkSocket socket;
-  Error error = socket.Open();
+  Error error = socket.Open(NETLINK_ROUTE);
+  if (error.Succeeded()) error = socket.RequireStrictChecking();
   if (error.Failed()) return error;
   return ErrnoError(socket.Exchange(request, callback, data), step);
 }
@@ -87,19 +42,27 @@ Error RouteDeletionError(Error error) {
   return error;
 }
 
+// Appends each reply message that Parse accepts to the std::vector<Entry> data points to.
+template <typename Entry, bool (*Parse)(const nlmsghdr*, Entry*)>
+int Collect(const nlmsghdr* message, void* data) {
+  Entry entry{};
+  if (Parse(message, &entry)) static_cast<std::vector<Entry>*>(data)->push_back(std::move(entry));
+  return MNL_CB_OK;
+}
+
 // ---- links ----
 
-int CollectLink(const nlmsghdr* message, void* data) {
-  static_cast<std::vector<Adapter>*>(data)->push_back(netlink::ParseLink(message));
-  return MNL_CB_OK;
+bool ParseLinkEntry(const nlmsghdr* message, Adapter* adapter) {
+  *adapter = netlink::ParseLink(message);
+  return true;
 }
 
 Error DumpLinks(std::vector<Adapter>* adapters) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETLINK, NLM_F_DUMP);
-  auto* info = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ifinfomsg)));
+  auto* info = netlink::PutFamilyHeader<ifinfomsg>(request);
   info->ifi_family = AF_UNSPEC;
-  return RunRequest("RTM_GETLINK", request, CollectLink, adapters);
+  return RunRequest("RTM_GETLINK", request, Collect<Adapter, ParseLinkEntry>, adapters);
 }
 
 // ---- addresses ----
@@ -109,40 +72,34 @@ struct InterfaceAddress {
   AdapterAddress address;
 };
 
-int CollectAddress(const nlmsghdr* message, void* data) {
-  InterfaceAddress entry{};
-  if (netlink::ParseAddress(message, &entry.index, &entry.address)) {
-    static_cast<std::vector<InterfaceAddress>*>(data)->push_back(entry);
-  }
-  return MNL_CB_OK;
+bool ParseAddressEntry(const nlmsghdr* message, InterfaceAddress* entry) {
+  return netlink::ParseAddress(message, &entry->index, &entry->address);
 }
 
 Error DumpAddresses(std::vector<InterfaceAddress>* addresses) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETADDR, NLM_F_DUMP);
-  auto* info = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ifaddrmsg)));
+  auto* info = netlink::PutFamilyHeader<ifaddrmsg>(request);
   info->ifa_family = AF_INET;
-  return RunRequest("RTM_GETADDR", request, CollectAddress, addresses);
+  return RunRequest("RTM_GETADDR", request, Collect<InterfaceAddress, ParseAddressEntry>, addresses);
 }
 
 // ---- routes ----
 
-int CollectMainTableRoute(const nlmsghdr* message, void* data) {
+bool ParseMainTableRoute(const nlmsghdr* message, RouteRecord* record) {
   const auto* info = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(message));
-  if (info->rtm_family != AF_INET) return MNL_CB_OK;
-  RouteRecord record = netlink::ParseRoute(message);
-  if (record.table != RT_TABLE_MAIN) return MNL_CB_OK;
-  static_cast<std::vector<RouteRecord>*>(data)->push_back(std::move(record));
-  return MNL_CB_OK;
+  if (info->rtm_family != AF_INET) return false;
+  *record = netlink::ParseRoute(message);
+  return record->table == RT_TABLE_MAIN;
 }
 
 Error DumpMainTable(std::vector<RouteRecord>* records) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, NLM_F_DUMP);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   info->rtm_family = AF_INET;
   info->rtm_table = RT_TABLE_MAIN;
-  return RunRequest("RTM_GETROUTE", request, CollectMainTableRoute, records);
+  return RunRequest("RTM_GETROUTE", request, Collect<RouteRecord, ParseMainTableRoute>, records);
 }
 
 int CollectOneRoute(const nlmsghdr* message, void* data) {
@@ -160,29 +117,21 @@ Error SendRouteEcho(const char* step, const Route& route, std::uint16_t type, st
 
 // ---- neighbours ----
 
-int CollectNeighbour(const nlmsghdr* message, void* data) {
-  netlink::Neighbour neighbour{};
-  if (netlink::ParseNeighbour(message, &neighbour)) {
-    static_cast<std::vector<netlink::Neighbour>*>(data)->push_back(neighbour);
-  }
-  return MNL_CB_OK;
-}
-
 Error DumpNeighbours(std::uint32_t interfaceIndex, std::vector<netlink::Neighbour>* neighbours) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETNEIGH, NLM_F_DUMP);
-  auto* info = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ndmsg)));
+  auto* info = netlink::PutFamilyHeader<ndmsg>(request);
   info->ndm_family = AF_INET;
   // With strict checking the interface filter goes in an attribute: an index in the
   // header makes the kernel return nothing at all.
   mnl_attr_put_u32(request, NDA_IFINDEX, interfaceIndex);
-  return RunRequest("RTM_GETNEIGH", request, CollectNeighbour, neighbours);
+  return RunRequest("RTM_GETNEIGH", request, Collect<netlink::Neighbour, netlink::ParseNeighbour>, neighbours);
 }
 
 Error DeleteNeighbour(std::uint32_t interfaceIndex, std::uint32_t address) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_DELNEIGH, 0);
-  auto* info = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(ndmsg)));
+  auto* info = netlink::PutFamilyHeader<ndmsg>(request);
   info->ndm_family = AF_INET;
   info->ndm_ifindex = static_cast<int>(interfaceIndex);
   mnl_attr_put_u32(request, NDA_DST, address);
@@ -303,7 +252,7 @@ bool KeepsBroadcastRoutePerInterface() { return false; }
 Error BestRoute(std::uint32_t address, Route* route) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, 0);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   info->rtm_family = AF_INET;
   info->rtm_dst_len = 32;
   // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with

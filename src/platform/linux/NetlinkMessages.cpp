@@ -205,7 +205,7 @@ nlmsghdr* PutAddRoute(std::vector<char>* buffer, std::uint32_t destination, unsi
   // Without EXCL the kernel would add a second entry with the same prefix and metric
   // but another gateway, silently shadowing the first.
   nlmsghdr* request = PutHeader(buffer, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   info->rtm_family = AF_INET;
   info->rtm_dst_len = static_cast<unsigned char>(prefixLength);
   info->rtm_table = RT_TABLE_MAIN;
@@ -226,7 +226,7 @@ nlmsghdr* PutRouteEcho(std::vector<char>* buffer, const Route& route, std::uint1
                        std::uint16_t skipType) {
   const std::vector<std::uint8_t>& row = NativeRouteRowAccess::Bytes(route.row);
   nlmsghdr* request = PutHeader(buffer, type, flags);
-  auto* info = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
   std::memcpy(info, row.data(), sizeof(rtmsg));
   // State flags the kernel reports (dead, link down, offloaded) are not ours to set.
   info->rtm_flags &= RTNH_F_ONLINK;

@@ -42,6 +42,12 @@ bool MaskToPrefix(std::uint32_t mask, unsigned* prefixLength);
 // A zeroed request buffer with a netlink header of type and NLM_F_REQUEST | flags.
 nlmsghdr* PutHeader(std::vector<char>* buffer, std::uint16_t type, std::uint16_t flags);
 
+// The family's fixed header (ifinfomsg, rtmsg, ...) after the netlink header, zeroed.
+template <typename FamilyHeader>
+FamilyHeader* PutFamilyHeader(nlmsghdr* message) {
+  return static_cast<FamilyHeader*>(mnl_nlmsg_put_extra_header(message, sizeof(FamilyHeader)));
+}
+
 // An adapter from an RTM_NEWLINK message: index, names, status (no addresses).
 Adapter ParseLink(const nlmsghdr* message);
 // The interface and own address of an RTM_NEWADDR message; false when it is no IPv4

@@ -33,6 +33,8 @@ std::string CommandLine(int argc, char** argv) {
 
 std::string VersionText() { return VORTAN_VERSION_TEXT; }
 
+void EndProcessNow(int code) { _exit(code); }
+
 std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
 
 bool PathExists(const std::string& path) {
@@ -44,7 +46,7 @@ int RenameFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-int DeleteFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
 std::string ErrorText(int code) {
   char buffer[256];
@@ -74,6 +76,8 @@ bool FileSize(const std::string& path, std::uint64_t* size) {
 
 #include <fcntl.h>
 
+#include "platform/linux/Descriptors.h"
+
 namespace platform {
 
 int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
@@ -83,17 +87,7 @@ int WritePublicFile(const std::string& path, const std::string& bytes, bool* ope
   *opened = true;
   // The service's umask may be stricter; the client must be able to read this file.
   fchmod(fd, 0644);
-  int error = 0;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(written);
-  }
+  int error = WriteAll(fd, bytes.data(), bytes.size());
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }

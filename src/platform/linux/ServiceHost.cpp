@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/Descriptors.h"
+
 extern char** environ;
 
 namespace platform {
@@ -234,13 +236,7 @@ int CreateUnitFile(const ServiceDefinition& definition) {
   int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (file < 0) return errno;
   const std::string text = UnitText(definition);
-  std::size_t written = 0;
-  int error = 0;
-  while (written < text.size() && error == 0) {
-    ssize_t count = write(file, text.data() + written, text.size() - written);
-    if (count < 0 && errno != EINTR) error = errno;
-    if (count > 0) written += static_cast<std::size_t>(count);
-  }
+  int error = WriteAll(file, text.data(), text.size());
   if (close(file) != 0 && error == 0) error = errno;
   // A half-written unit would make every later install report "already installed".
   if (error != 0) unlink(path.c_str());

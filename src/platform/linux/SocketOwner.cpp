@@ -6,13 +6,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/linux/NativeIdentity.h"
+#include "platform/linux/NetlinkMessages.h"
+#include "platform/linux/NetlinkSocket.h"
 
 namespace platform {
 namespace {
@@ -35,22 +36,12 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   return MNL_CB_OK;
 }
 
-// Asks the kernel for the one TCP socket with these ends; returns 0 or the errno.
+// Asks the kernel for the one TCP socket with these ends; returns 0 or the errno
+// (ENOENT when there is no such socket).
 int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
-  mnl_socket* socket = mnl_socket_open2(NETLINK_SOCK_DIAG, SOCK_CLOEXEC);
-  if (socket == nullptr) return errno;
-  int error = 0;
-  if (mnl_socket_bind(socket, 0, MNL_SOCKET_AUTOPID) < 0) {
-    error = errno;
-    mnl_socket_close(socket);
-    return error;
-  }
-  char buffer[MNL_SOCKET_BUFFER_SIZE];
-  nlmsghdr* header = mnl_nlmsg_put_header(buffer);
-  header->nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  header->nlmsg_flags = NLM_F_REQUEST;
-  header->nlmsg_seq = 1;
-  auto* request = static_cast<inet_diag_req_v2*>(mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+  std::vector<char> buffer;
+  nlmsghdr* header = netlink::PutHeader(&buffer, SOCK_DIAG_BY_FAMILY, 0);
+  auto* request = netlink::PutFamilyHeader<inet_diag_req_v2>(header);
   request->sdiag_family = AF_INET;
   request->sdiag_protocol = IPPROTO_TCP;
   request->idiag_states = ~0u;
@@ -62,19 +53,10 @@ int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress,
   request->id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request->id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-  if (mnl_socket_sendto(socket, header, header->nlmsg_len) < 0) {
-    error = errno;
-  } else {
-    ssize_t received = mnl_socket_recvfrom(socket, buffer, sizeof buffer);
-    if (received < 0) {
-      error = errno;
-    } else if (mnl_cb_run(buffer, static_cast<size_t>(received), 1, mnl_socket_get_portid(socket), OnDiagMessage,
-                          lookup) < 0) {
-      error = errno;
-    }
-  }
-  mnl_socket_close(socket);
-  return error;
+  NetlinkSocket socket;
+  const Error error = socket.Open(NETLINK_SOCK_DIAG);
+  if (error.Failed()) return static_cast<int>(error.Code());
+  return socket.Exchange(header, OnDiagMessage, lookup);
 }
 
 // The kernel reports its minisockets (TIME_WAIT, the time-wait form of FIN_WAIT2
