@@ -246,6 +246,13 @@ class LibraryLocksReleased {
 // line; this writer counts the bytes it wrote and asks only when the count reaches the
 // rolling size (the count can only be too high: a roll it did not see makes it ask).
 class LineWriter : public el::LogDispatchCallback {
+ public:
+  // Flushes the library's file streams while no line is being written to them.
+  void FlushFiles() {
+    std::lock_guard<std::mutex> lock(filesMutex_);
+    el::Loggers::flushAll();
+  }
+
  protected:
   void handle(const el::LogDispatchData* data) override {
     if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
@@ -529,6 +536,14 @@ void silenceLogging() {
   el::Loggers::setDefaultConfigurations(quiet, true);
 }
 
-void FlushLogs() { el::Loggers::flushAll(); }
+// The line writer writes the shared file streams under its own mutex, outside the
+// library's locks: a flush must take that mutex too.
+void FlushLogs() {
+  if (LineWriter* writer = el::Helpers::logDispatchCallback<LineWriter>(kLineWriterId)) {
+    writer->FlushFiles();
+  } else {
+    el::Loggers::flushAll();
+  }
+}
 
 }  // namespace vortan
