@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "IniFile.h"
-#include "Ipv4.h"
+#include "settings/IniFile.h"
+#include "common/Ipv4.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

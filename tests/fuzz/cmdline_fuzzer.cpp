@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "CmdLineParser.h"
+#include "settings/CmdLineParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vortan::CCmdLineParser parser;

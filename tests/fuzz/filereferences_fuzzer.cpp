@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "OpenVpnFileReferences.h"
+#include "tunnel/OpenVpnFileReferences.h"
 
 // Every file reference replaced by a path must read back as exactly that path, with
 // the same options in the same order.

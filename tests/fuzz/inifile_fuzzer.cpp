@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "IniFile.h"
-#include "Logging.h"
+#include "settings/IniFile.h"
+#include "common/Logging.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool ready = (vortan::silenceLogging(), true);

@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "Ipv4.h"
-#include "Logging.h"
-#include "OpenVpnManager.h"
-#include "Text.h"
-#include "socket.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "tunnel/OpenVpnManager.h"
+#include "common/Text.h"
+#include "common/socket.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "RequestParser.h"
-#include "StartRequestWords.h"
+#include "protocol/RequestParser.h"
+#include "protocol/StartRequestWords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "Ipv4.h"
-#include "Logging.h"
-#include "RouteManagement.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "routes/RouteManagement.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Logging.h"
-#include "Text.h"
-#include "VortanVpnService.h"
+#include "common/Logging.h"
+#include "common/Text.h"
+#include "app/VortanVpnService.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool ready = (vortan::silenceLogging(), true);

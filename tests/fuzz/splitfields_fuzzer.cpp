@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Text.h"
+#include "common/Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

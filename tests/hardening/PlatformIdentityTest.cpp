@@ -13,14 +13,14 @@
 #include <optional>
 #include <thread>
 
-#include "Ipv4.h"
+#include "common/Ipv4.h"
 #include "TestSupport.h"
 #include "TestUser.h"
 #include "platform/Files.h"
 #include "platform/SocketOwner.h"
 #include "platform/linux/FileIdentity.h"
 #include "platform/linux/NativeIdentity.h"
-#include "socket.h"
+#include "common/socket.h"
 
 namespace vortan {
 namespace {

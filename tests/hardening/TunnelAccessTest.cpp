@@ -14,11 +14,11 @@
 #include <filesystem>
 #include <regex>
 
-#include "Ipv4.h"
+#include "common/Ipv4.h"
 #include "NetnsSupport.h"
 #include "TestSupport.h"
 #include "TestUser.h"
-#include "socket.h"
+#include "common/socket.h"
 
 namespace vortan {
 namespace {

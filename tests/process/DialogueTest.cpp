@@ -8,7 +8,7 @@
 
 #include "TestSupport.h"
 #include "Version.h"
-#include "VortanVpnService.h"
+#include "app/VortanVpnService.h"
 
 namespace vortan {
 namespace {

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "Ipv4.h"
+#include "common/Ipv4.h"
 #include "NetnsSupport.h"
 #include "TestSupport.h"
 #include "platform/HostNetwork.h"

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Logging.h"
-#include "Service.h"
+#include "common/Logging.h"
+#include "app/Service.h"
 #include "TestSupport.h"
 
 namespace vortan {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "Ipv4.h"
+#include "common/Ipv4.h"
 #include "TestSupport.h"
 #include "VortanCtl.h"
 

@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "FileWriter.h"
-#include "Ipv4.h"
-#include "Logging.h"
-#include "OpenVpnConfigManager.h"
-#include "Paths.h"
-#include "STunnelConfigManager.h"
+#include "common/FileWriter.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "tunnel/OpenVpnConfigManager.h"
+#include "settings/Paths.h"
+#include "tunnel/STunnelConfigManager.h"
 #include "TestSupport.h"
 
 extern char** environ;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "ChildProgram.h"
-#include "Logging.h"
-#include "Paths.h"
+#include "tunnel/ChildProgram.h"
+#include "common/Logging.h"
+#include "settings/Paths.h"
 #include "TestSupport.h"
 
 namespace vortan {

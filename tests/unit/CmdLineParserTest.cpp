@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CmdLineParser.h"
+#include "settings/CmdLineParser.h"
 
 namespace vortan {
 namespace {

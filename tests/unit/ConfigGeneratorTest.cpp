@@ -8,15 +8,15 @@
 #include <stdexcept>
 #include <string>
 
-#include "ConfigManager.h"
-#include "FileWriter.h"
-#include "Ipv4.h"
-#include "Logging.h"
-#include "OpenVpnConfigManager.h"
-#include "OpenVpnFileReferences.h"
-#include "Paths.h"
-#include "STunnelConfigManager.h"
-#include "StunnelFileReferences.h"
+#include "tunnel/ConfigManager.h"
+#include "common/FileWriter.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "tunnel/OpenVpnConfigManager.h"
+#include "tunnel/OpenVpnFileReferences.h"
+#include "settings/Paths.h"
+#include "tunnel/STunnelConfigManager.h"
+#include "tunnel/StunnelFileReferences.h"
 #include "TestSupport.h"
 #include "platform/ProcessInfo.h"
 

@@ -2,9 +2,9 @@
 
 #include <set>
 
-#include "IniFile.h"
-#include "Ipv4.h"
-#include "Logging.h"
+#include "settings/IniFile.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
 #include "TestSupport.h"
 
 namespace vortan {

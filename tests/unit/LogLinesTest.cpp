@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "Logging.h"
+#include "common/Logging.h"
 #include "TestSupport.h"
-#include "VortanVpnService.h"
+#include "app/VortanVpnService.h"
 
 namespace vortan {
 namespace {

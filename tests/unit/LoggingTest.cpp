@@ -8,8 +8,8 @@
 #include <thread>
 #include <regex>
 
-#include "CrashLog.h"
-#include "Logging.h"
+#include "common/CrashLog.h"
+#include "common/Logging.h"
 #include "TestSupport.h"
 
 namespace vortan {

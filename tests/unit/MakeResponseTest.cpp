@@ -4,7 +4,7 @@
 #include <ctime>
 #include <regex>
 
-#include "RequestParser.h"
+#include "protocol/RequestParser.h"
 
 namespace vortan {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "NetworkStatus.h"
+#include "routes/NetworkStatus.h"
 
 namespace vortan {
 namespace {

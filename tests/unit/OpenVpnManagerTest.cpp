@@ -19,13 +19,13 @@
 #include <algorithm>
 #include <thread>
 
-#include "Ipv4.h"
-#include "Logging.h"
-#include "OpenVpnManager.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "tunnel/OpenVpnManager.h"
 #include "TestSupport.h"
 #include "platform/Processes.h"
-#include "socket.h"
-#include "VortanVpnService.h"
+#include "common/socket.h"
+#include "app/VortanVpnService.h"
 
 namespace vortan {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "RequestParser.h"
-#include "StartRequestWords.h"
+#include "protocol/RequestParser.h"
+#include "protocol/StartRequestWords.h"
 
 namespace vortan {
 namespace {

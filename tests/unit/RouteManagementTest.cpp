@@ -3,9 +3,9 @@
 
 #include <new>
 
-#include "Ipv4.h"
-#include "Logging.h"
-#include "RouteManagement.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "routes/RouteManagement.h"
 #include "TestSupport.h"
 
 namespace vortan {

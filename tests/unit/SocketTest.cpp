@@ -7,10 +7,10 @@
 #include <memory>
 #include <set>
 
-#include "Ipv4.h"
-#include "Logging.h"
+#include "common/Ipv4.h"
+#include "common/Logging.h"
 #include "TestSupport.h"
-#include "socket.h"
+#include "common/socket.h"
 
 namespace vortan {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Ipv4.h"
-#include "Paths.h"
-#include "Text.h"
+#include "common/Ipv4.h"
+#include "settings/Paths.h"
+#include "common/Text.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TunnelAccess.h"
+#include "protocol/TunnelAccess.h"
 #include "platform/linux/NativeIdentity.h"
 
 namespace vortan {

@@ -9,10 +9,10 @@
 #include <sstream>
 #include <thread>
 
-#include "Ipv4.h"
-#include "Paths.h"
-#include "Text.h"
-#include "socket.h"
+#include "common/Ipv4.h"
+#include "settings/Paths.h"
+#include "common/Text.h"
+#include "common/socket.h"
 
 namespace vortanctl {
 

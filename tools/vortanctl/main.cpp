@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "Logging.h"
+#include "common/Logging.h"
 #include "VortanCtl.h"
 
 int main(int argc, char** argv) {

@@ -1,0 +1,202 @@
+#include "app/Service.h"
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "settings/Paths.h"
+#include "app/VortanVpnService.h"
+#include "platform/ProcessInfo.h"
+#include "platform/ServiceHost.h"
+
+namespace vortan {
+
+namespace {
+
+const char* const kServiceName = "VortanVpnService";
+const char* const kServiceDescription = "OpenVpn Launcher Service";
+
+el::Logger* ServiceLogger() { return el::Loggers::getLogger(loggers::kService); }
+
+// The management listener as the running report names it.
+std::string ListenerText() { return FormatDotted(listenerAddress) + ":" + std::to_string(listenerPort); }
+
+platform::ServiceStatus HostStatus(ServiceState state) {
+  switch (state) {
+    case ServiceState::kStartPending:
+      return platform::ServiceStatus::kStartPending;
+    case ServiceState::kRunning:
+      return platform::ServiceStatus::kRunning;
+    case ServiceState::kStopPending:
+      return platform::ServiceStatus::kStopPending;
+    case ServiceState::kStopped:
+      break;
+  }
+  return platform::ServiceStatus::kStopped;
+}
+
+}  // namespace
+
+CService::CService() : host_(std::make_unique<platform::ServiceHost>()) {}
+
+CService::~CService() { StopControlHandler(); }
+
+int CService::ServiceMain() {
+  int error = host_->Error();
+  if (error != 0) {
+    ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error);
+  }
+  ReportStatus();
+  int exitCode = Run(this, TheOpenVpnManager());
+  SetState(ServiceState::kStopped);
+  StopControlHandler();
+  return exitCode;
+}
+
+void CService::ProcessScmRequest(std::uint32_t control) {
+  CLOG(DEBUG, loggers::kService) << "ProcessScmRequest : dwControl=" << control;
+  switch (control) {
+    case control::kStop:
+    case control::kShutdown:
+      CLOG(INFO, loggers::kService) << "Control request STOP or SHUTDOWN received";
+      SetState(ServiceState::kStopPending);
+      NotifyMainThread();
+      break;
+    case control::kPause:
+    case control::kContinue:
+      CLOG(INFO, loggers::kService) << "Control request PAUSE or CONTINUE received";
+      break;
+    case control::kInterrogate:
+      ReportStatus();
+      break;
+    default:
+      ServiceLogger()->error("Invalid service control request : %v.", control);
+      break;
+  }
+}
+
+void CService::ReportRunning() {
+  SetState(ServiceState::kRunning);
+  StartControlHandler();
+}
+
+void CService::ReportStopped() { SetState(ServiceState::kStopped); }
+
+bool CService::IsStopPending() { return state_ == ServiceState::kStopPending; }
+
+void CService::WaitForControl(std::uint32_t seconds) {
+  std::unique_lock<std::mutex> lock(eventMutex_);
+  bool signalled = eventCondition_.wait_for(lock, std::chrono::seconds(seconds),
+                                            [this] { return eventSignalled_; });
+  eventSignalled_ = false;
+  lock.unlock();
+  if (signalled) ProcessScmRequest(lastControl_);
+}
+
+void CService::ReprocessLastControl() { ProcessScmRequest(lastControl_); }
+
+void CService::SetState(ServiceState state) {
+  state_ = state;
+  ReportStatus();
+}
+
+void CService::ReportStatus() {
+  ServiceState state = state_;
+  host_->Report(HostStatus(state), state == ServiceState::kRunning ? ListenerText() : std::string());
+}
+
+// Controls are read only once the service runs: like a service manager that refuses
+// controls to a service still starting, a stop that arrives earlier stays queued
+// and is handled as soon as the listener exists.
+void CService::StartControlHandler() {
+  if (host_->Error() != 0 || controlThread_.joinable()) return;
+  controlThread_ = std::thread([this] { HandleControls(); });
+}
+
+void CService::StopControlHandler() {
+  host_->StopDelivering();
+  if (controlThread_.joinable()) controlThread_.join();
+}
+
+void CService::HandleControls() {
+  NameThread("control");
+  host_->DeliverRequests([this](platform::ServiceRequest request) {
+    std::uint32_t code = request == platform::ServiceRequest::kStop ? control::kStop : control::kInterrogate;
+    lastControl_ = code;
+    ProcessScmRequest(code);
+  });
+}
+
+int RunAsService() {
+  if (!platform::StartedByServiceManager()) {
+    std::cerr << "VortanVpnService: " << platform::NotStartedByServiceManagerHint() << std::endl;
+    return 1;
+  }
+  return platform::RunUnderServiceManager(kServiceName, [] {
+    CService service;
+    return service.ServiceMain();
+  });
+}
+
+// --- Install and remove ----------------------------------------------------------
+
+namespace {
+
+void LogWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) CLOG(WARNING, loggers::kService) << warning;
+}
+
+}  // namespace
+
+bool InstallService(bool autoStart) {
+  platform::ServiceDefinition definition;
+  definition.name = kServiceName;
+  definition.description = kServiceDescription;
+  definition.executable = platform::ExecutablePath();
+  if (definition.executable.empty()) return false;
+  definition.installRoot = DirectoryOf(DirectoryOf(definition.executable));
+
+  platform::RegistrationOutcome outcome = platform::RegisterService(
+      definition, autoStart ? platform::ServiceStart::kAutomatic : platform::ServiceStart::kOnDemand);
+  if (outcome.result == platform::RegistrationOutcome::Result::kAlreadyRegistered) {
+    CLOG(ERROR, loggers::kService) << "Error: Service already installed.";
+    return false;
+  }
+  if (outcome.result != platform::RegistrationOutcome::Result::kDone) {
+    CLOG(ERROR, loggers::kService) << "Failed to install service. Error=" << outcome.code;
+    return false;
+  }
+  LogWarnings(outcome.warnings);
+  CLOG(DEBUG, loggers::kService) << "Service successfully installed (but not started !)";
+  return true;
+}
+
+bool RemoveService() {
+  platform::RegistrationOutcome check = platform::CheckServiceRegistered(kServiceName);
+  if (check.result == platform::RegistrationOutcome::Result::kNotRegistered) {
+    CLOG(ERROR, loggers::kService) << "Error: The service is not installed.";
+    return false;
+  }
+  if (check.result != platform::RegistrationOutcome::Result::kDone) {
+    ServiceLogger()->error("Failed to remove service: Could not open service. (Error=%v)", check.code);
+    return false;
+  }
+  int stopError = platform::RequestServiceStop(kServiceName);
+  if (stopError != 0) {
+    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << stopError;
+  }
+  CLOG(DEBUG, loggers::kService) << "Service successfully stopped (Was it running ?).";
+  platform::RegistrationOutcome removal = platform::UnregisterService(kServiceName);
+  LogWarnings(removal.warnings);
+  if (removal.result != platform::RegistrationOutcome::Result::kDone) {
+    ServiceLogger()->error("Failed to remove service. (Error=%v)", removal.code);
+    return false;
+  }
+  CLOG(DEBUG, loggers::kService) << "Service successfully removed.";
+  return true;
+}
+
+}  // namespace vortan

@@ -1,0 +1,3 @@
+#include "app/VortanVpnService.h"
+
+int main(int argc, char** argv) { return vortan::ServiceEntry(argc, argv); }

@@ -1,3 +1,0 @@
-#include "VortanVpnService.h"
-
-int main(int argc, char** argv) { return vortan::ServiceEntry(argc, argv); }

@@ -1,0 +1,63 @@
+#include "tunnel/STunnelConfigManager.h"
+
+#include "common/Ipv4.h"
+#include "common/Logging.h"
+#include "common/Text.h"
+
+namespace vortan {
+
+namespace {
+
+const char* const kStunnelTemplate = "../conf/stunnel.conf";
+const char* const kConfigFileSuffix = "_stunnel.conf";
+// Relative to stunnel's working directory bin/stunnel: the service's own logs directory.
+const char* const kStunnelLogFile = "../../logs/stunnelLog.txt";
+const char* const kVerbosity = "7";
+
+const TemplateMessages kTemplateMessages = {
+    "checking presence of stunnel Config Template :",
+    "using side-by-side stunnel Config Template : ",
+    "reading stunnel Config Template : ",
+};
+
+}  // namespace
+
+std::string StunnelProxyBlock(const RequestParser& request) {
+  if (!request.HasProxy()) return std::string();
+  const std::string protocolHost = "protocolHost = " + request.GetRemoteHost() + ":" + request.GetRemotePort();
+  const std::string& method = request.GetProxyAuthentication();
+  if (Contains(method, "none")) return "protocol = connect\r\n" + protocolHost;
+  return "protocol = connect\r\n"
+         "protocolAuthentication = " + method + "\r\n" +
+         protocolHost + "\r\n"
+         "protocolPassword = " + request.GetProxyPassword() + "\r\n"
+         "protocolUsername = " + request.GetProxyUserName();
+}
+
+STunnelConfigManager::STunnelConfigManager(const RequestParser& request, std::uint32_t localAddress, int localPort,
+                                           const FileWriter& writer)
+    : localAddress(localAddress), localPort(localPort) {
+  const std::string proxyBlock = StunnelProxyBlock(request);
+  const std::string templatePath = ResolveTemplatePath(kStunnelTemplate, loggers::kDefault, kTemplateMessages);
+  const std::string text = FillTemplate(ReadTextFile(templatePath), request, proxyBlock);
+  WriteConfigFile(writer, request.GetConfigPrefix() + kConfigFileSuffix, text, platform::FileAccess::kOwnerOnly,
+                  loggers::kDefault);
+}
+
+// With proxy words stunnel connects to the proxy, which then reaches the remote server
+// named in the proxy block.
+std::string STunnelConfigManager::FillTemplate(std::string text, const RequestParser& request,
+                                               const std::string& proxyBlock) const {
+  const bool proxy = request.HasProxy();
+  ReplaceAll(text, "%VORTANHOSTNAME%", proxy ? request.GetProxyServer() : request.GetRemoteHost());
+  ReplaceAll(text, "%VORTANPORT%", proxy ? request.GetProxyPort() : request.GetRemotePort());
+  ReplaceAll(text, "%VERB%", kVerbosity);
+  ReplaceAll(text, "%LOG%", EscapeBackslashes(kStunnelLogFile));
+  ReplaceAll(text, "%PROXY%", proxyBlock);
+  ReplaceAll(text, "%LOCAL_IP%", FormatDotted(localAddress));
+  ReplaceAll(text, "%LOCAL_PORT%", std::to_string(localPort));
+  ReplaceAll(text, "%CFG_FILE_PREFIX%", EscapeBackslashes(request.GetConfigPrefix()));
+  return text;
+}
+
+}  // namespace vortan
