@@ -3,12 +3,11 @@
 #include <chrono>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "settings/Paths.h"
-#include "app/VortanVpnService.h"
 #include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
 
@@ -20,9 +19,6 @@ const char* const kServiceName = "VortanVpnService";
 const char* const kServiceDescription = "OpenVpn Launcher Service";
 
 el::Logger* ServiceLogger() { return el::Loggers::getLogger(loggers::kService); }
-
-// The management listener as the running report names it.
-std::string ListenerText() { return FormatDotted(listenerAddress) + ":" + std::to_string(listenerPort); }
 
 platform::ServiceStatus HostStatus(ServiceState state) {
   switch (state) {
@@ -40,7 +36,8 @@ platform::ServiceStatus HostStatus(ServiceState state) {
 
 }  // namespace
 
-CService::CService() : host_(std::make_unique<platform::ServiceHost>()) {}
+CService::CService(MainLoop mainLoop)
+    : mainLoop_(std::move(mainLoop)), host_(std::make_unique<platform::ServiceHost>()) {}
 
 CService::~CService() { StopControlHandler(); }
 
@@ -50,7 +47,7 @@ int CService::ServiceMain() {
     ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error);
   }
   ReportStatus();
-  int exitCode = Run(this, TheOpenVpnManager());
+  int exitCode = mainLoop_.run(this);
   SetState(ServiceState::kStopped);
   StopControlHandler();
   return exitCode;
@@ -63,7 +60,7 @@ void CService::ProcessScmRequest(std::uint32_t control) {
     case control::kShutdown:
       CLOG(INFO, loggers::kService) << "Control request STOP or SHUTDOWN received";
       SetState(ServiceState::kStopPending);
-      NotifyMainThread();
+      mainLoop_.stop();
       break;
     case control::kPause:
     case control::kContinue:
@@ -105,7 +102,7 @@ void CService::SetState(ServiceState state) {
 
 void CService::ReportStatus() {
   ServiceState state = state_;
-  host_->Report(HostStatus(state), state == ServiceState::kRunning ? ListenerText() : std::string());
+  host_->Report(HostStatus(state), state == ServiceState::kRunning ? mainLoop_.endpointText() : std::string());
 }
 
 // Controls are read only once the service runs: like a service manager that refuses
@@ -130,13 +127,13 @@ void CService::HandleControls() {
   });
 }
 
-int RunAsService() {
+int RunAsService(const MainLoop& mainLoop) {
   if (!platform::StartedByServiceManager()) {
     std::cerr << "VortanVpnService: " << platform::NotStartedByServiceManagerHint() << std::endl;
     return 1;
   }
-  return platform::RunUnderServiceManager(kServiceName, [] {
-    CService service;
+  return platform::RunUnderServiceManager(kServiceName, [&mainLoop] {
+    CService service(mainLoop);
     return service.ServiceMain();
   });
 }

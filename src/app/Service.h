@@ -3,8 +3,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace platform {
@@ -22,6 +24,16 @@ class IService {
   virtual bool IsStopPending() = 0;
   virtual void WaitForControl(std::uint32_t seconds) = 0;
   virtual void ReprocessLastControl() = 0;
+};
+
+// The main loop as the entry function hands it to the service object.
+struct MainLoop {
+  // Serves until a stop; its result is the service's exit code.
+  std::function<int(IService*)> run;
+  // Ends the running loop from another thread.
+  std::function<void()> stop;
+  // The listener's endpoint as the running report names it.
+  std::function<std::string()> endpointText;
 };
 
 // Control codes of a service manager request.
@@ -45,7 +57,7 @@ enum class ServiceState : std::uint32_t {
 // its stop and interrogate requests are handled on a thread of their own.
 class CService : public IService {
  public:
-  CService();
+  explicit CService(MainLoop mainLoop = MainLoop{});
   ~CService() override;
   CService(const CService&) = delete;
   CService& operator=(const CService&) = delete;
@@ -71,6 +83,7 @@ class CService : public IService {
   void StopControlHandler();
   void HandleControls();
 
+  MainLoop mainLoop_;
   std::atomic<std::uint32_t> lastControl_{0};
   std::atomic<ServiceState> state_{ServiceState::kStartPending};
   // The auto-reset event WaitForControl waits on; nothing in the program sets it.
@@ -81,9 +94,9 @@ class CService : public IService {
   std::thread controlThread_;
 };
 
-// Runs the service under the service manager; returns the exit code: the main loop's
-// result, or 1 when not started by the manager.
-int RunAsService();
+// Runs the service with mainLoop under the service manager; returns the exit code:
+// the main loop's result, or 1 when not started by the manager.
+int RunAsService(const MainLoop& mainLoop);
 // Registers the service with the service manager; true on success.
 bool InstallService(bool autoStart);
 // Stops and unregisters the service; true on success.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -12,13 +13,12 @@
 #include "common/Logging.h"
 #include "tunnel/OpenVpnManager.h"
 #include "settings/Paths.h"
-#include "protocol/RequestParser.h"
-#include "routes/RouteManagement.h"
+#include "protocol/Session.h"
+#include "protocol/TunnelAccess.h"
 #include "app/Service.h"
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
-#include "platform/ReplyEncoding.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -35,16 +35,11 @@ enum ServiceMode { kConsole = 0, kService = 1, kInstallAuto = 2, kInstallDemand 
 const char* const kUsage =
     "Usage : VortanVpnService /install[:servicename] [/auto] : Installs service.\n"
     "        VortanVpnService /remove[:servicename] : Stops and removes service.\n";
-const char* const kWelcome = "Welcome to VortanVpnService management Interface \r";
-const char* const kCompatibilityVersion = "6.5";
 const char* const kPortUsedScheme = "zel-vpn-service://";
 constexpr std::size_t kSessionStackSize = 256 * 1024;
 // Pause after an accept that failed for want of descriptors or memory: the pending
 // connection stays queued, so an immediate retry would only fail again.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
-
-// The tunnel controller built by the entry function, for the service mode's main loop.
-OpenVpnManager* processVpnManager = nullptr;
 
 // The listener of the running main loop; the stop dialogue's fallback shuts it down.
 std::mutex activeListenerMutex;
@@ -79,8 +74,20 @@ void WritePortUsed(const std::string& path) {
   }
 }
 
-void StartSession(std::unique_ptr<Socket> connection, IService* service, OpenVpnManager* vpnManager) {
-  auto* record = new SessionStart{*connection, service, vpnManager, std::nullopt};
+// A session answers the stop dialogue's "CONTROL" with the service's stop state, and
+// a pending stop ends the accept loop. Console mode has no stop to wait for.
+std::function<bool()> StopOnControl(IService* service) {
+  if (service == nullptr) return nullptr;
+  return [service] {
+    const bool stop = service->IsStopPending();
+    stopRequested = stop;
+    return stop;
+  };
+}
+
+void StartSession(std::unique_ptr<Socket> connection, const std::function<bool()>& stopOnControl,
+                  OpenVpnManager* vpnManager) {
+  auto* record = new SessionStart{TunnelClient{*connection, std::nullopt}, stopOnControl, vpnManager};
   std::uint64_t threadId = 0;
   int error = platform::StartDetachedThread([record] { Answer(record); }, kSessionStackSize, &threadId);
   if (error != 0) {
@@ -116,6 +123,7 @@ class AcceptFailureBurst {
 bool StopPending(IService* service) { return stopRequested || (service != nullptr && service->IsStopPending()); }
 
 void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnManager) {
+  const std::function<bool()> stopOnControl = StopOnControl(service);
   AcceptFailureBurst failures;
   while (!stopRequested) {
     CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
@@ -137,7 +145,7 @@ void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnMa
     failures.Ended();
     CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
     if (stopRequested) break;
-    if (connection) StartSession(std::move(connection), service, vpnManager);
+    if (connection) StartSession(std::move(connection), stopOnControl, vpnManager);
   }
 }
 
@@ -170,34 +178,6 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
   SetActiveListener(nullptr);
 }
 
-// Position, counted from 0 after "start", of the first word that may be a credential
-// (the proxy user name).
-constexpr std::size_t kFirstCredentialWord = 8;
-constexpr std::size_t kLoggedRequestBytes = 512;
-
-// Raw blank-separated words: a quoted word counts as several, so the masking starts
-// at, or before, the word the parser would take as the user name.
-std::string WithStartCredentialsMasked(const std::string& request) {
-  const std::vector<std::string> words = SplitFields(TrimLine(request.substr(5)), kLineWhitespace);
-  std::string copy = "start";
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (words[i].empty()) continue;
-    copy += " ";
-    copy += i < kFirstCredentialWord ? words[i] : "********";
-  }
-  return copy;
-}
-
-std::string HideProxyParameters(const std::string& text) {
-  const std::string::size_type proxy = text.rfind("proxy");
-  return proxy == std::string::npos ? text : text.substr(0, proxy) + "proxy OBFUCATED PARAMS";
-}
-
-std::string ShortenedForLog(const std::string& copy, std::size_t requestBytes) {
-  if (copy.size() <= kLoggedRequestBytes) return copy;
-  return copy.substr(0, kLoggedRequestBytes) + "... (" + std::to_string(requestBytes) + " bytes)";
-}
-
 // The service writes on behalf of its clients wherever they may write; OpenVPN and
 // stunnel, running as root, may write only in the service's own directories and the
 // system's device, kernel, temporary and runtime ones.
@@ -212,114 +192,14 @@ void ConfineTunnelPrograms() {
   }
 }
 
-std::string ReadRequest(Socket& connection) {
-  std::string line = connection.ReceiveLine();
-  if (IsValidUtf8(line)) return line;
-  CLOG(ERROR, loggers::kService) << "Got a non UTF-8 request from client: " << "bad conversion";
-  return "Malformed request";
+// The main loop as the service object runs it: the entry's tunnel controller, and the
+// listener endpoint for the service manager's status.
+MainLoop ServiceMainLoop(OpenVpnManager* vpnManager) {
+  return MainLoop{[vpnManager](IService* service) { return Run(service, vpnManager); }, NotifyMainThread,
+                  [] { return Endpoint(listenerAddress, listenerPort); }};
 }
 
 }  // namespace
-
-// Lines that would expose credentials in the log: every word of a "start" request from
-// the proxy user name on, whatever the word count, and everything from the last "proxy"
-// on. A long line is cut, so that a client cannot roll the log files away.
-std::string LogCopy(const std::string& request) {
-  const std::string copy = StartsWith(request, "start") ? WithStartCredentialsMasked(request) : request;
-  return ShortenedForLog(HideProxyParameters(copy), request.size());
-}
-
-// A web page can make a browser send an HTTP request to a loopback port; no real
-// client starts with such a line, so the connection is dropped without a reply.
-bool LooksLikeHttp(const std::string& line) {
-  static const char* const kMethods[] = {"GET ",     "POST ",  "PUT ",     "DELETE ", "HEAD ",
-                                         "OPTIONS ", "PATCH ", "CONNECT ", "TRACE ",  "PRI "};
-  for (const char* method : kMethods) {
-    if (StartsWith(line, method)) return true;
-  }
-  return StartsWith(ToLowerAscii(line.substr(0, 5)), "host:");
-}
-
-const std::string& HelpText() {
-  static const std::string text =
-      "List of Availlable commands \r\r"
-      "help \r\t   : display the following info ...\r\r"
-      "version \r\t   : return the implementation and compatibility version of the service\r\r"
-      "route add destination netmask gateway metric\r\t   : add a route\r"
-      "route del destination\r\t   : delete a route\r\r"
-      "proxy_exception add destination netmask winuser\r\t   : add a proxy exception in Windows internet "
-      "settings of winuser\r"
-      "proxy_exception del destination netmask winuser\r\t   : remove a proxy exception from Windows internet "
-      "settings of winuser\r\r"
-      "start VORTANHOSTNAME VORTANPORT CFG_FILE_PREFIX DEVICE PROTOCOL(udp|tcp) [PROXY_SERVER] [PROXY_PORT] "
-      "[PROXY_USERNAME] [PROXY_PASSWORD] [PRORY_AUTH(basic|ntlm)]\r\t   : start the vpn Connection\r\r"
-      "shutdown \r    : stop the vpn connection\r\r"
-      "quit \r\t: end this telnet session\r";
-  return text;
-}
-
-std::string VersionReply() {
-  const std::string version = platform::VersionText();
-  return "IMPLEMENTATION:" + (version.empty() ? std::string("Unknown") : version) + " COMPATIBILITY:" +
-         kCompatibilityVersion;
-}
-
-SessionReply HandleRequest(const std::string& request, SessionStart& session) {
-  if (StartsWith(request, "CONTROL")) {
-    // Without a service object (console mode) there is no stop to wait for.
-    const bool stop = session.service != nullptr && session.service->IsStopPending();
-    if (session.service != nullptr) stopRequested = stop;
-    CLOG(DEBUG, loggers::kService) << "request to Stop = " << (stop ? 1 : 0);
-    return {"OK", true};
-  }
-  if (StartsWith(request, "route")) {
-    if (auto refusal = TunnelCommandRefusal(session, "route")) return {*refusal, false};
-    return {RouteManagement::Dispatch(request), false};
-  }
-  if (StartsWith(request, "version")) return {VersionReply(), false};
-  if (StartsWith(request, "shutdown")) {
-    if (auto refusal = TunnelCommandRefusal(session, "shutdown")) return {*refusal, false};
-    if (session.vpnManager != nullptr) {
-      if (auto refusal = session.vpnManager->ShutdownFor(session.caller)) return {*refusal, false};
-    }
-    return {"OK", false};
-  }
-  if (StartsWith(request, "start")) {
-    if (auto refusal = TunnelCommandRefusal(session, "start")) return {*refusal, false};
-    if (session.vpnManager == nullptr) return {MakeResponse(false, false, 1, "NOT IMPLEMENTED"), false};
-    return {session.vpnManager->Start(request.substr(5), session), false};
-  }
-  if (StartsWith(request, "quit")) return {"bye", true};
-  return {HelpText(), false};
-}
-
-void Answer(SessionStart* record) {
-  std::unique_ptr<SessionStart> start(record);
-  NameThread("telnet-" + PointerText(record));
-  const std::unique_ptr<SessionPlace> place = AdmitSession(*start);
-  if (!place) return;
-  CLOG(INFO, loggers::kService) << "new client connection";
-  start->connection.SendLine(platform::ReplyForWire(kWelcome));
-  for (bool first = true;; first = false) {
-    const std::string request = ReadRequest(start->connection);
-    if (first && LooksLikeHttp(request)) {
-      CLOG(WARNING, loggers::kService) << "HTTP request on the management interface refused, closing the connection";
-      break;
-    }
-    const std::string logCopy = LogCopy(request);
-    CLOG(DEBUG, loggers::kService) << "telnet Request = " << logCopy;
-    if (request.empty()) break;
-    SessionReply reply = HandleRequest(request, *start);
-    CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
-    start->connection.SendLine(platform::ReplyForWire(reply.text));
-    if (start->replyGate) {
-      start->replyGate->Open();
-      start->replyGate.reset();
-    }
-    if (reply.endSession) break;
-  }
-  CLOG(DEBUG, loggers::kService) << "Answer Thread closed";
-}
 
 int Run(IService* service, OpenVpnManager* vpnManager) {
   const std::string portUsedPath = ResolveBesideExecutable(paths::kPortUsed);
@@ -365,14 +245,11 @@ void NotifyMainThread() {
   }
 }
 
-OpenVpnManager* TheOpenVpnManager() { return processVpnManager; }
-
 int ServiceEntry(int argc, char** argv) {
   registerLoggers();
   // Built before logging is configured, so it logs with the library's defaults. Never
   // destroyed: detached sessions may call it until the process ends.
   OpenVpnManager* vpnManager = new OpenVpnManager();
-  processVpnManager = vpnManager;
   configureLogging();
   CLOG(INFO, loggers::kService) << "starting...";
 
@@ -382,7 +259,7 @@ int ServiceEntry(int argc, char** argv) {
   switch (mode) {
     case -1: exitCode = 0; break;
     case kConsole: exitCode = Run(nullptr, vpnManager); break;
-    case kService: exitCode = RunAsService(); break;
+    case kService: exitCode = RunAsService(ServiceMainLoop(vpnManager)); break;
     case kInstallAuto:
     case kInstallDemand: exitCode = InstallService(mode == kInstallAuto) ? 0 : 1; break;
     default: exitCode = RemoveService() ? 0 : 1; break;

@@ -3,9 +3,8 @@
 #include <algorithm>
 
 #include "common/Logging.h"
+#include "common/StatusReply.h"
 #include "tunnel/OpenVpnManager.h"
-#include "protocol/RequestParser.h"
-#include "app/VortanVpnService.h"
 #include "platform/Groups.h"
 #include "platform/ProcessInfo.h"
 #include "platform/SocketOwner.h"
@@ -17,8 +16,6 @@ std::mutex accessRulesMutex;
 AccessRules accessRules;
 
 bool IsRoot(const CallerId& caller) { return caller && platform::IsPrivileged(*caller); }
-
-std::string Refusal(const std::string& message) { return MakeResponse(false, false, 0, message); }
 
 }  // namespace
 
@@ -80,10 +77,6 @@ SessionPlace::~SessionPlace() {
   if (taken_) counter_.Leave(caller_);
 }
 
-std::string CallerText(const CallerId& caller) {
-  return caller ? platform::IdentityText(*caller) : std::string("unknown");
-}
-
 std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command) {
   const std::string group = CurrentAccessRules().tunnelGroup;
   if (group.empty() || IsRoot(caller)) return std::nullopt;
@@ -97,18 +90,7 @@ std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std:
   }
   CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
                                    << " is not a member of group " << group;
-  return Refusal("Only members of the local group " + group + " may use this command");
-}
-
-std::string ForeignTunnelRefusal(const CallerId& caller, const platform::CallerIdentity& owner,
-                                 const std::string& command) {
-  CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
-                                   << " asked to act on the tunnel of user " << platform::IdentityText(owner);
-  return Refusal("The tunnel belongs to another user");
-}
-
-bool MayActOnTunnelOf(const CallerId& caller, const platform::CallerIdentity& owner) {
-  return caller && (*caller == owner || platform::IsPrivileged(*caller));
+  return MakeResponse(false, false, 0, "Only members of the local group " + group + " may use this command");
 }
 
 CallerId FindRequestingUser(const Socket& connection) {
@@ -121,24 +103,25 @@ CallerId FindRequestingUser(const Socket& connection) {
   return owner;
 }
 
-std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session) {
-  session.caller = FindRequestingUser(session.connection);
+std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
+  client.caller = FindRequestingUser(client.connection);
   const int cap = CurrentAccessRules().maxSessionsPerUser;
-  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), session.caller, cap);
+  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), client.caller, cap);
   if (place->Taken()) return place;
-  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(session.caller) << " closed: it holds " << cap
+  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: it holds " << cap
                                    << " sessions already";
   return nullptr;
 }
 
-std::optional<std::string> TunnelCommandRefusal(const SessionStart& session, const std::string& command) {
-  if (auto refusal = TunnelGroupRefusal(session.caller, command)) return refusal;
+std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, OpenVpnManager* vpnManager,
+                                                const std::string& command) {
+  if (auto refusal = TunnelGroupRefusal(caller, command)) return refusal;
   // "start" and "shutdown" check the owner together with their action, in the
   // tunnel controller; the route commands act through the tunnel's adapter.
-  if (command != "route" || session.vpnManager == nullptr) return std::nullopt;
-  const std::optional<platform::CallerIdentity> owner = session.vpnManager->TunnelOwner();
-  if (!owner || MayActOnTunnelOf(session.caller, *owner)) return std::nullopt;
-  return ForeignTunnelRefusal(session.caller, *owner, command);
+  if (command != "route" || vpnManager == nullptr) return std::nullopt;
+  const std::optional<platform::CallerIdentity> owner = vpnManager->TunnelOwner();
+  if (!owner || MayActOnTunnelOf(caller, *owner)) return std::nullopt;
+  return ForeignTunnelRefusal(caller, *owner, command);
 }
 
 }  // namespace vortan

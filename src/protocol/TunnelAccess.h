@@ -8,14 +8,11 @@
 #include <vector>
 
 #include "settings/IniFile.h"
-#include "platform/CallerIdentity.h"
 #include "common/socket.h"
+#include "tunnel/TunnelClient.h"
+#include "tunnel/TunnelOwnership.h"
 
 namespace vortan {
-
-// The local user behind a session: known when the system names the owner of the
-// client's socket, absent otherwise.
-using CallerId = std::optional<platform::CallerIdentity>;
 
 // The local user behind a client's loopback connection; nothing when it cannot be told.
 CallerId FindRequestingUser(const Socket& connection);
@@ -72,33 +69,22 @@ class SessionPlace {
   bool taken_;
 };
 
-// The caller as log lines name it (the user id on Linux), or "unknown".
-std::string CallerText(const CallerId& caller);
-
 // The error reply for a caller outside the tunnel group (logged), or nothing when the
 // caller may use the tunnel and route commands.
 std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command);
 
-// The error reply (logged) for a caller who may not act on a tunnel that another user
-// started.
-std::string ForeignTunnelRefusal(const CallerId& caller, const platform::CallerIdentity& owner,
-                                 const std::string& command);
-
-// True when caller may act on a tunnel that owner started: the owner and a privileged
-// user (root) may.
-bool MayActOnTunnelOf(const CallerId& caller, const platform::CallerIdentity& owner);
-
-struct SessionStart;
+class OpenVpnManager;
 
 // Finds the session's caller (once, before the welcome: a client may half-close right
 // after its last request) and takes the caller's place under the per-user cap. Null,
 // after one log line, when the caller already holds the cap: the connection is then
 // closed without a welcome.
-std::unique_ptr<SessionPlace> AdmitSession(SessionStart& session);
+std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client);
 
 // The error reply (logged) for a tunnel or route command that the session's caller
 // may not use: outside the tunnel group, or, for the route commands, acting through a
-// tunnel another user started. Nothing when the caller may.
-std::optional<std::string> TunnelCommandRefusal(const SessionStart& session, const std::string& command);
+// tunnel another user started. Nothing when the caller may. vpnManager may be null.
+std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, OpenVpnManager* vpnManager,
+                                                const std::string& command);
 
 }  // namespace vortan

@@ -7,7 +7,7 @@
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
-#include "protocol/RequestParser.h"
+#include "common/StatusReply.h"
 #include "common/Text.h"
 
 namespace vortan {

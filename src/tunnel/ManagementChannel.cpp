@@ -85,4 +85,8 @@ void RemoveManagementChannel(const ManagementChannel& channel) {
   if (platform::IsSocketFile(channel.socketPath)) platform::RemoveFile(channel.socketPath);
 }
 
+bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId) {
+  return processId != 0 && management.PeerProcess() == processId;
+}
+
 }  // namespace vortan

@@ -47,4 +47,7 @@ bool ManagementChannelOpen(const ManagementChannel& channel);
 // Removes the channel's socket file, if any.
 void RemoveManagementChannel(const ManagementChannel& channel);
 
+// True when the far end of a management connection was opened by that process.
+bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId);
+
 }  // namespace vortan

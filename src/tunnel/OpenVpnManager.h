@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,59 +9,14 @@
 
 #include "tunnel/ChildProgram.h"
 #include "tunnel/ManagementChannel.h"
-#include "protocol/TunnelAccess.h"
+#include "tunnel/TunnelClient.h"
+#include "tunnel/TunnelOwnership.h"
 #include "platform/CallerIdentity.h"
-#include "platform/HostNetwork.h"
-#include "protocol/ReplyGate.h"
-#include "common/socket.h"
 
 namespace vortan {
 
-struct SessionStart;
 class RequestParser;
 class STunnelManager;
-
-// What a listen thread gets: its own share of the client's connection and the
-// management channel. Owned and released by the thread.
-struct OpenVpnListenThreadStartupInfo {
-  Socket clientConnection;
-  ManagementChannel managementChannel;
-  std::uint32_t processId;  // the OpenVPN that must be listening on the channel
-  std::shared_ptr<ReplyGate> replyGate = nullptr;  // opened when the session's reply is sent
-};
-
-// The address entry of the host's adapters that carries a tunnel address.
-struct TunnelAdapterEntry {
-  std::string adapterName;
-  std::uint32_t address = 0;  // network byte order
-  std::uint32_t mask = 0;
-};
-
-// The first entry, adapters and their addresses in list order, whose address equals
-// target; entries with a zero address or mask never match. False when none does.
-bool FindTunnelAdapterEntry(std::uint32_t target, const std::vector<platform::Adapter>& adapters,
-                            TunnelAdapterEntry* entry);
-
-// The subnet's broadcast address, address OR NOT mask, in dotted decimal.
-std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
-
-// Pause before the given retry (1 for the first) of the management connection.
-std::chrono::milliseconds ManagementRetryPause(int retry);
-
-// The state of one management connection: the start-up dialogue moves only forward.
-struct ManagementDialogue {
-  bool logOnSent = false;
-  bool holdReleaseSent = false;
-  bool holdReleased = false;
-  bool exitingRelayed = false;
-};
-
-// One line from OpenVPN's management interface: notifications are relayed to the
-// client (and acted on), responses move the start-up dialogue on.
-void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management, Socket& client);
-
-// True when the far end of a management connection was opened by that process.
-bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId);
 
 // Controller of the OpenVPN program: one per process, built in the entry function.
 class OpenVpnManager {
@@ -74,8 +28,9 @@ class OpenVpnManager {
   OpenVpnManager(const OpenVpnManager&) = delete;
   OpenVpnManager& operator=(const OpenVpnManager&) = delete;
 
-  // The reply to "start": args is the request after its first five characters.
-  std::string Start(const std::string& args, SessionStart& session);
+  // The reply to "start": args is the request after its first five characters. A
+  // tunnel that starts relays its notifications to client, once its reply gate opens.
+  std::string Start(const std::string& args, TunnelClient& client);
   // Closes the tunnel; returns when it is closed (or after a bounded wait).
   void Shutdown();
   // "shutdown" for a caller: the error reply (logged) when the running tunnel belongs
@@ -87,14 +42,6 @@ class OpenVpnManager {
   // or stunnel outlives the service. Sessions may go on calling Start and Shutdown.
   void Retire();
 
-  // The listen thread's body: management dialogue and relaying to the client.
-  static void Listen(OpenVpnListenThreadStartupInfo* info);
-  // Relays one notification and reacts to it; true when it told the client that the
-  // tunnel is exiting.
-  static bool Notify(const std::string& type, const std::string& value, Socket& clientConnection);
-  // The broadcast address of the adapter carrying tunnelAddress; empty when unknown.
-  static std::string GetBroadCastAddress(const std::string& tunnelAddress);
-
   int ManagementPort() const { return managementPort_; }
   std::uint32_t ManagementAddress() const { return managementAddress_; }
   int StunnelPort() const { return stunnelPort_; }
@@ -103,12 +50,12 @@ class OpenVpnManager {
   std::uint32_t ProcessId() const;
 
  private:
-  std::string StartTunnel(const std::string& args, SessionStart& session);
+  std::string StartTunnel(const std::string& args, TunnelClient& client);
   static void RefuseWordsOfTheWrongKind(const RequestParser& request);
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess();
   void RestartStunnel(const std::string& configPath);
-  void StartListenThread(SessionStart& session, const ManagementChannel& channel, std::uint32_t processId);
+  void StartListenThread(TunnelClient& client, const ManagementChannel& channel, std::uint32_t processId);
   void ShutdownLocked();
   bool TunnelRunningLocked();
   std::optional<std::string> ForeignTunnelRefusalLocked(const CallerId& caller, const std::string& command);

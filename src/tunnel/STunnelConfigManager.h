@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tunnel/ConfigManager.h"
-#include "protocol/RequestParser.h"
+#include "tunnel/RequestParser.h"
 
 namespace vortan {
 

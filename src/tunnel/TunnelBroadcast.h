@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/HostNetwork.h"
 #include "platform/Tcp.h"
 
 namespace vortan {
@@ -29,5 +32,27 @@ class TunnelBroadcast {
   int broadcastPort_ = kBroadcastPort;
   platform::SocketHandle socket_ = platform::kInvalidSocket;
 };
+
+// The address entry of the host's adapters that carries a tunnel address.
+struct TunnelAdapterEntry {
+  std::string adapterName;
+  std::uint32_t address = 0;  // network byte order
+  std::uint32_t mask = 0;
+};
+
+// The first entry, adapters and their addresses in list order, whose address equals
+// target; entries with a zero address or mask never match. False when none does.
+bool FindTunnelAdapterEntry(std::uint32_t target, const std::vector<platform::Adapter>& adapters,
+                            TunnelAdapterEntry* entry);
+
+// The subnet's broadcast address, address OR NOT mask, in dotted decimal.
+std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
+
+// The broadcast address of the adapter carrying tunnelAddress; empty when unknown.
+std::string GetBroadCastAddress(const std::string& tunnelAddress);
+
+// Announces this client to the remote network once the tunnel is up: value is the
+// CONNECTED state notification, whose fourth field is the tunnel address.
+void AnnounceTunnel(const std::string& value);
 
 }  // namespace vortan

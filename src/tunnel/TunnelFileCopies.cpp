@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/Logging.h"
+#include "settings/Paths.h"
 #include "tunnel/StunnelFileReferences.h"
 #include "common/Text.h"
 #include "platform/Files.h"
@@ -19,6 +20,7 @@ namespace {
 constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 const char* const kStunnelCopyPrefix = "stunnel-";
 const char* const kCredentialsName = "auth.txt";
+const char* const kPrivateDirectory = "../run";
 
 // The configuration's directory with its trailing separator; empty for a bare file name.
 std::filesystem::path ClientDirectoryPart(const std::string& configPath) {
@@ -108,6 +110,13 @@ std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string&
                               : ReplaceReferencedText(configText_, references_, paths));
   return configPath;
 }
+
+// The copies are the service's own: the client cannot change them before they are read.
+std::string TunnelFileCopies::WritePrivate(const std::string& configName, std::vector<std::string>* written) const {
+  return Write(FileWriter(platform::ServiceIdentity()), PrivateDirectory(), configName, written);
+}
+
+std::string PrivateDirectory() { return ResolveBesideExecutable(kPrivateDirectory); }
 
 void RemoveFiles(std::vector<std::string>* paths) {
   for (const std::string& path : *paths) platform::RemoveFile(path);

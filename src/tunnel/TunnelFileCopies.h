@@ -6,11 +6,20 @@
 #include "common/FileWriter.h"
 #include "tunnel/OpenVpnConfigManager.h"
 #include "tunnel/OpenVpnFileReferences.h"
-#include "protocol/RequestParser.h"
+#include "tunnel/RequestParser.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "platform/CallerIdentity.h"
 
 namespace vortan {
+
+// OpenVPN and stunnel run as root: they read root-only copies of their configuration,
+// which the requesting user cannot change between their writing and their reading.
+// The names of the configurations in the private directory:
+inline constexpr const char* kPrivateOpenVpnConfig = "vortanclient.ovpn";
+inline constexpr const char* kPrivateStunnelConfig = "stunnel.conf";
+
+// The root-only directory of the copies, beside the executable's.
+std::string PrivateDirectory();
 
 // The files OpenVPN or stunnel reads for one tunnel, as root-only copies. Both run as
 // root: a file named in their configuration is read here with the requesting user's
@@ -35,6 +44,8 @@ class TunnelFileCopies {
   // "Cannot write file : " + path.
   std::string Write(const FileWriter& writer, const std::string& directory, const std::string& configName,
                     std::vector<std::string>* written) const;
+  // Writes them as the service's own into the private directory, the same way.
+  std::string WritePrivate(const std::string& configName, std::vector<std::string>* written) const;
 
  private:
   struct Copy {

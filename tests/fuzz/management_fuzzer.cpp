@@ -8,7 +8,7 @@
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
-#include "tunnel/OpenVpnManager.h"
+#include "tunnel/ManagementDialogue.h"
 #include "common/Text.h"
 #include "common/socket.h"
 

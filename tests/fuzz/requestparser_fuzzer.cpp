@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "protocol/RequestParser.h"
-#include "protocol/StartRequestWords.h"
+#include "tunnel/RequestParser.h"
+#include "tunnel/StartRequestWords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

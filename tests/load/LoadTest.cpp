@@ -20,7 +20,7 @@
 
 #include "TestSupport.h"
 #include "Version.h"
-#include "app/VortanVpnService.h"
+#include "protocol/Replies.h"
 
 namespace vortan {
 namespace {

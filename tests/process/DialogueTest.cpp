@@ -8,7 +8,7 @@
 
 #include "TestSupport.h"
 #include "Version.h"
-#include "app/VortanVpnService.h"
+#include "protocol/Replies.h"
 
 namespace vortan {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "common/Logging.h"
 #include "TestSupport.h"
-#include "app/VortanVpnService.h"
+#include "protocol/RequestLog.h"
 
 namespace vortan {
 namespace {

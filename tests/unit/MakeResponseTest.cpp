@@ -4,7 +4,7 @@
 #include <ctime>
 #include <regex>
 
-#include "protocol/RequestParser.h"
+#include "common/StatusReply.h"
 
 namespace vortan {
 namespace {

@@ -21,11 +21,12 @@
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
+#include "tunnel/ManagementDialogue.h"
 #include "tunnel/OpenVpnManager.h"
+#include "tunnel/TunnelBroadcast.h"
 #include "TestSupport.h"
 #include "platform/Processes.h"
 #include "common/socket.h"
-#include "app/VortanVpnService.h"
 
 namespace vortan {
 namespace {
@@ -156,7 +157,7 @@ class OpenVpnListenTest : public ::testing::Test {
     connection.reset();
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
-    thread_ = std::thread([info] { OpenVpnManager::Listen(info); });
+    thread_ = std::thread([info] { Listen(info); });
   }
 
   void ConnectFakeManagement() {
@@ -523,8 +524,8 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   const std::string directory = pattern;
   OpenVpnManager manager;
   manager.Retire();
-  SessionStart session{Socket(), nullptr, &manager, CallerId{platform::ServiceIdentity()}};
-  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", session);
+  TunnelClient client{Socket(), CallerId{platform::ServiceIdentity()}};
+  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
   EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);

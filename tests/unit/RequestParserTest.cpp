@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/RequestParser.h"
-#include "protocol/StartRequestWords.h"
+#include "tunnel/RequestParser.h"
+#include "tunnel/StartRequestWords.h"
 
 namespace vortan {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "protocol/RequestParser.h"
+#include "tunnel/RequestParser.h"
 
 namespace vortan {
 

@@ -1,4 +1,4 @@
-#include "protocol/ReplyGate.h"
+#include "tunnel/ReplyGate.h"
 
 namespace vortan {
 

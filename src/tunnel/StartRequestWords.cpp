@@ -1,4 +1,4 @@
-#include "protocol/StartRequestWords.h"
+#include "tunnel/StartRequestWords.h"
 
 #include "common/Text.h"
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "tunnel/TunnelClient.h"
+
+namespace vortan {
+
+class OpenVpnManager;
+
+// The record of one accepted connection, owned by its session thread.
+struct SessionStart {
+  TunnelClient client;  // the connection, its caller and the reply gate of a "start"
+  // Answers the stop dialogue's "CONTROL": true when a stop is pending, in which case
+  // the accept loop ends. Empty in console mode, where no stop is ever pending.
+  std::function<bool()> stopOnControl;
+  OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
+};
+
+// The session thread's body.
+void Answer(SessionStart* start);
+
+// One request of a session: the reply line and whether the session ends after it.
+struct SessionReply {
+  std::string text;
+  bool endSession;
+};
+SessionReply HandleRequest(const std::string& request, SessionStart& session);
+
+}  // namespace vortan
