@@ -19,18 +19,6 @@
 
 namespace vortan {
 
-namespace loggers {
-const char* const kDefault = "default";
-const char* const kConfig = "Config";
-const char* const kVpnConfig = "VpnConfig";
-const char* const kOpenVpnManager = "OpenVpnManager";
-const char* const kService = "service";
-const char* const kNetwork = "Network";
-const char* const kStunnel = "stunnel";
-const char* const kRoute = "route";
-const char* const kBroadcast = "broadcast";
-}  // namespace loggers
-
 namespace {
 
 const char* const kLineWriterId = "LineWriter";

@@ -14,15 +14,15 @@ namespace vortan {
 
 // The named loggers of the components; each must be registered before its first use.
 namespace loggers {
-extern const char* const kDefault;         // "default"
-extern const char* const kConfig;          // "Config"
-extern const char* const kVpnConfig;       // "VpnConfig"
-extern const char* const kOpenVpnManager;  // "OpenVpnManager"
-extern const char* const kService;         // "service"
-extern const char* const kNetwork;         // "Network"
-extern const char* const kStunnel;         // "stunnel"
-extern const char* const kRoute;           // "route"
-extern const char* const kBroadcast;       // "broadcast"
+inline constexpr const char* kDefault = "default";
+inline constexpr const char* kConfig = "Config";
+inline constexpr const char* kVpnConfig = "VpnConfig";
+inline constexpr const char* kOpenVpnManager = "OpenVpnManager";
+inline constexpr const char* kService = "service";
+inline constexpr const char* kNetwork = "Network";
+inline constexpr const char* kStunnel = "stunnel";
+inline constexpr const char* kRoute = "route";
+inline constexpr const char* kBroadcast = "broadcast";
 }  // namespace loggers
 
 // Registers every component logger with the library's current default configuration

@@ -6,14 +6,6 @@
 
 namespace vortan {
 
-namespace paths {
-const char* const kPortUsed = "../conf/portused.txt";
-const char* const kSettings = "../conf/VortanVpnService.ini";
-const char* const kLogConfig = "../conf/servicelog.conf";
-const char* const kLogFile = "../logs/vortanVpnService.log";
-const char* const kCrashDump = "../log/VortanVpnService.dump";
-}  // namespace paths
-
 namespace {
 
 bool IsSeparator(std::filesystem::path::value_type c) {

@@ -6,11 +6,11 @@ namespace vortan {
 
 // Relative texts of the files the service finds beside its executable's directory.
 namespace paths {
-extern const char* const kPortUsed;        // "../conf/portused.txt"
-extern const char* const kSettings;        // "../conf/VortanVpnService.ini"
-extern const char* const kLogConfig;       // "../conf/servicelog.conf"
-extern const char* const kLogFile;         // "../logs/vortanVpnService.log"
-extern const char* const kCrashDump;       // "../log/VortanVpnService.dump"
+inline constexpr const char* kPortUsed = "../conf/portused.txt";
+inline constexpr const char* kSettings = "../conf/VortanVpnService.ini";
+inline constexpr const char* kLogConfig = "../conf/servicelog.conf";
+inline constexpr const char* kLogFile = "../logs/vortanVpnService.log";
+inline constexpr const char* kCrashDump = "../log/VortanVpnService.dump";
 }  // namespace paths
 
 // The executable's full path with its last component (the file name) replaced by

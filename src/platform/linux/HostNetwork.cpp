@@ -50,6 +50,16 @@ int Collect(const nlmsghdr* message, void* data) {
   return MNL_CB_OK;
 }
 
+// Sends a dump request of the given type, its family header filled by fillHeader, and
+// collects the replies that Parse accepts into entries.
+template <typename Entry, bool (*Parse)(const nlmsghdr*, Entry*), typename FillHeader>
+Error Dump(const char* step, std::uint16_t type, std::vector<Entry>* entries, FillHeader fillHeader) {
+  std::vector<char> buffer;
+  nlmsghdr* request = PutHeader(&buffer, type, NLM_F_DUMP);
+  fillHeader(request);
+  return RunRequest(step, request, Collect<Entry, Parse>, entries);
+}
+
 // ---- links ----
 
 bool ParseLinkEntry(const nlmsghdr* message, Adapter* adapter) {
@@ -58,11 +68,9 @@ bool ParseLinkEntry(const nlmsghdr* message, Adapter* adapter) {
 }
 
 Error DumpLinks(std::vector<Adapter>* adapters) {
-  std::vector<char> buffer;
-  nlmsghdr* request = PutHeader(&buffer, RTM_GETLINK, NLM_F_DUMP);
-  auto* info = netlink::PutFamilyHeader<ifinfomsg>(request);
-  info->ifi_family = AF_UNSPEC;
-  return RunRequest("RTM_GETLINK", request, Collect<Adapter, ParseLinkEntry>, adapters);
+  return Dump<Adapter, ParseLinkEntry>("RTM_GETLINK", RTM_GETLINK, adapters, [](nlmsghdr* request) {
+    netlink::PutFamilyHeader<ifinfomsg>(request)->ifi_family = AF_UNSPEC;
+  });
 }
 
 // ---- addresses ----
@@ -77,11 +85,9 @@ bool ParseAddressEntry(const nlmsghdr* message, InterfaceAddress* entry) {
 }
 
 Error DumpAddresses(std::vector<InterfaceAddress>* addresses) {
-  std::vector<char> buffer;
-  nlmsghdr* request = PutHeader(&buffer, RTM_GETADDR, NLM_F_DUMP);
-  auto* info = netlink::PutFamilyHeader<ifaddrmsg>(request);
-  info->ifa_family = AF_INET;
-  return RunRequest("RTM_GETADDR", request, Collect<InterfaceAddress, ParseAddressEntry>, addresses);
+  return Dump<InterfaceAddress, ParseAddressEntry>("RTM_GETADDR", RTM_GETADDR, addresses, [](nlmsghdr* request) {
+    netlink::PutFamilyHeader<ifaddrmsg>(request)->ifa_family = AF_INET;
+  });
 }
 
 // ---- routes ----
@@ -94,12 +100,11 @@ bool ParseMainTableRoute(const nlmsghdr* message, RouteRecord* record) {
 }
 
 Error DumpMainTable(std::vector<RouteRecord>* records) {
-  std::vector<char> buffer;
-  nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, NLM_F_DUMP);
-  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
-  info->rtm_family = AF_INET;
-  info->rtm_table = RT_TABLE_MAIN;
-  return RunRequest("RTM_GETROUTE", request, Collect<RouteRecord, ParseMainTableRoute>, records);
+  return Dump<RouteRecord, ParseMainTableRoute>("RTM_GETROUTE", RTM_GETROUTE, records, [](nlmsghdr* request) {
+    auto* info = netlink::PutFamilyHeader<rtmsg>(request);
+    info->rtm_family = AF_INET;
+    info->rtm_table = RT_TABLE_MAIN;
+  });
 }
 
 int CollectOneRoute(const nlmsghdr* message, void* data) {
@@ -118,14 +123,13 @@ Error SendRouteEcho(const char* step, const Route& route, std::uint16_t type, st
 // ---- neighbours ----
 
 Error DumpNeighbours(std::uint32_t interfaceIndex, std::vector<netlink::Neighbour>* neighbours) {
-  std::vector<char> buffer;
-  nlmsghdr* request = PutHeader(&buffer, RTM_GETNEIGH, NLM_F_DUMP);
-  auto* info = netlink::PutFamilyHeader<ndmsg>(request);
-  info->ndm_family = AF_INET;
-  // With strict checking the interface filter goes in an attribute: an index in the
-  // header makes the kernel return nothing at all.
-  mnl_attr_put_u32(request, NDA_IFINDEX, interfaceIndex);
-  return RunRequest("RTM_GETNEIGH", request, Collect<netlink::Neighbour, netlink::ParseNeighbour>, neighbours);
+  return Dump<netlink::Neighbour, netlink::ParseNeighbour>(
+      "RTM_GETNEIGH", RTM_GETNEIGH, neighbours, [interfaceIndex](nlmsghdr* request) {
+        netlink::PutFamilyHeader<ndmsg>(request)->ndm_family = AF_INET;
+        // With strict checking the interface filter goes in an attribute: an index in
+        // the header makes the kernel return nothing at all.
+        mnl_attr_put_u32(request, NDA_IFINDEX, interfaceIndex);
+      });
 }
 
 Error DeleteNeighbour(std::uint32_t interfaceIndex, std::uint32_t address) {
