@@ -49,6 +49,7 @@ FakeAdapter LoopbackAdapter() {
   adapter.friendlyName = L"Loopback Pseudo-Interface 1";
   adapter.type = IF_TYPE_SOFTWARE_LOOPBACK;
   adapter.hasIpv4 = false;
+  adapter.operStatus = MIB_IF_OPER_STATUS_CONNECTED;
   return adapter;
 }
 
@@ -96,6 +97,8 @@ TEST_F(HostNetworkTest, AdaptersJoinIpv4RecordsWithFriendlyNamesInSystemOrder) {
 
   const Adapter& loopback = adapters[2];
   EXPECT_TRUE(loopback.loopback);
+  EXPECT_EQ(loopback.index, 1u);  // an adapter without IPv4 goes by its IPv6 index
+  EXPECT_EQ(loopback.status, OperStatus::Connected);
   EXPECT_TRUE(loopback.addresses.empty());
   EXPECT_EQ(loopback.friendlyNames, std::vector<std::string>{"Loopback Pseudo-Interface 1"});
 }

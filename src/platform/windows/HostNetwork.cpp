@@ -1,5 +1,6 @@
 #include "platform/HostNetwork.h"
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 
@@ -104,7 +105,7 @@ Adapter AdapterFromAddresses(IpHelper& helper, const IP_ADAPTER_ADDRESSES& entry
   adapter.index = entry.IfIndex != 0 ? entry.IfIndex : entry.Ipv6IfIndex;
   adapter.name = entry.AdapterName != nullptr ? entry.AdapterName : "";
   AddNames(entry, &adapter);
-  adapter.status = StatusOf(helper, entry.IfIndex);
+  adapter.status = StatusOf(helper, adapter.index);
   adapter.loopback = entry.IfType == IF_TYPE_SOFTWARE_LOOPBACK;
   return adapter;
 }
