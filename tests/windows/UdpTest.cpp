@@ -27,6 +27,11 @@ SocketHandle OpenBoundUdp(std::uint32_t address, int* port) {
 TEST(UdpTest, BroadcastDatagramNeedsBroadcastEnabledAndArrivesWhole) {
   int receiverPort = 0;
   SocketHandle receiver = OpenBoundUdp(0, &receiverPort);
+  // A lost datagram fails the test instead of blocking it.
+  const DWORD timeoutMs = 10000;
+  ASSERT_EQ(::setsockopt(static_cast<SOCKET>(receiver), SOL_SOCKET, SO_RCVTIMEO,
+                         reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs),
+            0);
   int senderPort = 0;
   SocketHandle sender = OpenBoundUdp(0, &senderPort);
   ASSERT_EQ(platform::SetNonBlocking(sender), 0);
