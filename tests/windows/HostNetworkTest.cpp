@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "FakeIpHelper.h"
 #include "platform/HostNetwork.h"
@@ -152,31 +153,6 @@ TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
   }
 }
 
-TEST_F(HostNetworkTest, AdapterListFailureNamesTheCall) {
-  struct Case {
-    DWORD* result;
-    const char* step;
-  };
-  const Case cases[] = {{&fake.adaptersInfoResult, "GetAdaptersInfo"},
-                        {&fake.adapterAddressesResult, "GetAdaptersAddresses"}};
-  for (const Case& c : cases) {
-    fake.adaptersInfoResult = fake.adapterAddressesResult = NO_ERROR;
-    fake.adapters = {LanAdapter()};
-    *c.result = ERROR_NOT_SUPPORTED;
-    std::vector<Adapter> adapters;
-    platform::Error error = platform::ListAdapters(&adapters);
-    EXPECT_TRUE(error.Failed());
-    EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
-    EXPECT_STREQ(error.Step(), c.step);
-  }
-}
-
-TEST_F(HostNetworkTest, HostWithoutAdaptersHasAnEmptyList) {
-  std::vector<Adapter> adapters{Adapter{}};
-  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-  EXPECT_TRUE(adapters.empty());
-}
-
 // ---- DNS servers ----
 
 TEST_F(HostNetworkTest, DnsServersInResolverOrder) {
@@ -185,20 +161,6 @@ TEST_F(HostNetworkTest, DnsServersInResolverOrder) {
   std::vector<std::uint32_t> servers;
   ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
   EXPECT_EQ(servers, (std::vector<std::uint32_t>{Address("10.1.2.3"), Address("192.168.1.1"), Address("8.8.8.8")}));
-}
-
-TEST_F(HostNetworkTest, HostWithoutDnsServersHasNone) {
-  std::vector<std::uint32_t> servers{1};
-  ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
-  EXPECT_TRUE(servers.empty());
-}
-
-TEST_F(HostNetworkTest, NetworkParamsFailureNamesTheCall) {
-  fake.networkParamsResult = ERROR_NOT_ENOUGH_MEMORY;
-  std::vector<std::uint32_t> servers;
-  platform::Error error = platform::ListDnsServers(&servers);
-  EXPECT_EQ(error.Code(), ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_STREQ(error.Step(), "GetNetworkParams");
 }
 
 // ---- interface metric ----
@@ -211,15 +173,6 @@ TEST_F(HostNetworkTest, InterfaceMetricIsTheIpv4InterfaceRowMetric) {
   ASSERT_EQ(fake.interfaceQueries.size(), 1u);
   EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
   EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
-}
-
-TEST_F(HostNetworkTest, InterfaceMetricFailureCarriesTheCode) {
-  fake.ipInterfaceResult = ERROR_NOT_FOUND;
-  std::optional<std::uint32_t> metric = 3;
-  platform::Error error = platform::InterfaceMetric(kTunnelIndex, &metric);
-  EXPECT_EQ(error.Code(), ERROR_NOT_FOUND);
-  EXPECT_STREQ(error.Step(), "GetIpInterfaceEntry");
-  EXPECT_FALSE(metric.has_value());
 }
 
 TEST_F(HostNetworkTest, SystemWithoutInterfaceRowsHasNoInterfaceMetric) {
@@ -249,14 +202,6 @@ TEST_F(HostNetworkTest, BestRouteIsTheSystemsRowAndDeletesExactlyThatRow) {
   EXPECT_TRUE(SameRow(fake.deleted[0], fake.bestRoute));
 }
 
-TEST_F(HostNetworkTest, BestRouteFailureCarriesTheCode) {
-  fake.bestRouteResult = ERROR_NETWORK_UNREACHABLE;
-  Route route;
-  platform::Error error = platform::BestRoute(Address("10.20.1.7"), &route);
-  EXPECT_EQ(error.Code(), ERROR_NETWORK_UNREACHABLE);
-  EXPECT_STREQ(error.Step(), "GetBestRoute");
-}
-
 TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
   fake.routes = {ForwardRow("0.0.0.0", "0.0.0.0", "192.168.1.1", kLanIndex, 25),
                  ForwardRow("255.255.255.255", "255.255.255.255", "10.8.0.6", kTunnelIndex, 281),
@@ -280,20 +225,6 @@ TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
   ASSERT_TRUE(platform::DeleteRoute(routes[2]).Succeeded());
   ASSERT_EQ(fake.deleted.size(), 1u);
   EXPECT_TRUE(SameRow(fake.deleted[0], fake.routes[2]));
-}
-
-TEST_F(HostNetworkTest, EmptyRouteTableHasNoRoutes) {
-  std::vector<Route> routes(2);
-  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
-  EXPECT_TRUE(routes.empty());
-}
-
-TEST_F(HostNetworkTest, RouteTableFailureCarriesTheCode) {
-  fake.forwardTableResult = ERROR_NOT_SUPPORTED;
-  std::vector<Route> routes;
-  platform::Error error = platform::ListRoutes(&routes);
-  EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
-  EXPECT_STREQ(error.Step(), "GetIpForwardTable");
 }
 
 TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
@@ -376,6 +307,53 @@ TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
   EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
   EXPECT_STREQ(error.Step(), "FlushIpNetTable");
   EXPECT_EQ(fake.flushed, (std::vector<DWORD>{kTunnelIndex, 0xFFFFFFFFu}));
+}
+
+// ---- reads ----
+
+TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
+  struct Case {
+    DWORD test::FakeIpHelper::*result;
+    const char* step;
+    std::function<platform::Error()> read;
+  };
+  std::vector<Adapter> adapters;
+  std::vector<std::uint32_t> servers;
+  std::optional<std::uint32_t> metric;
+  Route route;
+  std::vector<Route> routes;
+  const Case cases[] = {
+      {&test::FakeIpHelper::adaptersInfoResult, "GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
+      {&test::FakeIpHelper::adapterAddressesResult, "GetAdaptersAddresses",
+       [&] { return platform::ListAdapters(&adapters); }},
+      {&test::FakeIpHelper::networkParamsResult, "GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
+      {&test::FakeIpHelper::ipInterfaceResult, "GetIpInterfaceEntry",
+       [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
+      {&test::FakeIpHelper::bestRouteResult, "GetBestRoute",
+       [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
+      {&test::FakeIpHelper::forwardTableResult, "GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
+  };
+  fake.adapters = {LanAdapter()};
+  for (const Case& c : cases) {
+    fake.*c.result = ERROR_NOT_SUPPORTED;
+    const platform::Error error = c.read();
+    fake.*c.result = NO_ERROR;
+    EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED) << c.step;
+    EXPECT_STREQ(error.Step(), c.step);
+  }
+  EXPECT_FALSE(metric.has_value());
+}
+
+TEST_F(HostNetworkTest, EmptyTablesReadAsEmptyLists) {
+  std::vector<Adapter> adapters{Adapter{}};
+  std::vector<std::uint32_t> servers{1};
+  std::vector<Route> routes(2);
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
+  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  EXPECT_TRUE(adapters.empty());
+  EXPECT_TRUE(servers.empty());
+  EXPECT_TRUE(routes.empty());
 }
 
 // ---- the system's IP Helper (Wine shows the Linux host's adapters and routes) ----
