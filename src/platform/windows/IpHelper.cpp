@@ -26,6 +26,7 @@ struct InterfaceEntryCalls {
 
 const InterfaceEntryCalls& LookUpInterfaceEntryCalls() {
   static const InterfaceEntryCalls calls = [] {
+    // Loaded with the program: the other IP Helper calls are imported.
     const HMODULE module = ::GetModuleHandleW(L"iphlpapi.dll");
     InterfaceEntryCalls found;
     found.initialize = ExportOf<InitializeIpInterfaceEntryCall>(module, "InitializeIpInterfaceEntry");
