@@ -1,0 +1,85 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/windows/IpHelper.h"
+
+// A host's IP Helper in memory: the adapters, DNS servers and routing table a test sets
+// up, answered with the system's buffer protocol (size query, overflow, linked records),
+// and every write recorded instead of done.
+namespace test {
+
+struct FakeAdapter {
+  std::string name;  // the adapter's identifier (a GUID text on Windows)
+  DWORD index = 0;
+  std::wstring friendlyName;
+  std::wstring description;
+  std::vector<std::pair<std::string, std::string>> addresses;  // address, mask
+  std::vector<std::string> gateways;
+  bool haveWins = false;
+  std::string primaryWins;
+  std::string secondaryWins;
+  UINT type = MIB_IF_TYPE_ETHERNET;
+  DWORD operStatus = MIB_IF_OPER_STATUS_OPERATIONAL;
+  DWORD ifEntryError = NO_ERROR;
+  bool hasIpv4 = true;  // listed by GetAdaptersInfo
+};
+
+MIB_IPFORWARDROW ForwardRow(const char* destination, const char* mask, const char* nextHop, DWORD interfaceIndex,
+                            DWORD metric);
+DWORD Address(const char* text);
+
+class FakeIpHelper : public platform::IpHelper {
+ public:
+  std::vector<FakeAdapter> adapters;
+  std::vector<std::string> dnsServers;
+  std::vector<MIB_IPFORWARDROW> routes;
+
+  // Answers of the calls; NO_ERROR unless a test sets them.
+  DWORD adaptersInfoResult = NO_ERROR;
+  DWORD adapterAddressesResult = NO_ERROR;
+  DWORD networkParamsResult = NO_ERROR;
+  DWORD forwardTableResult = NO_ERROR;
+  DWORD bestRouteResult = NO_ERROR;
+  MIB_IPFORWARDROW bestRoute{};
+  DWORD createResult = NO_ERROR;
+  DWORD deleteResult = NO_ERROR;
+  DWORD setResult = NO_ERROR;
+  DWORD flushResult = NO_ERROR;
+  // Every table grows by this many bytes after each size answer, this many times.
+  int growthsLeft = 0;
+
+  bool hasIpInterfaceEntry = true;
+  ULONG interfaceMetric = 0;
+  DWORD ipInterfaceResult = NO_ERROR;
+
+  // What the calls were given.
+  std::vector<MIB_IPFORWARDROW> created;
+  std::vector<MIB_IPFORWARDROW> deleted;
+  std::vector<MIB_IPFORWARDROW> changed;
+  std::vector<DWORD> flushed;
+  std::vector<MIB_IPINTERFACE_ROW> interfaceQueries;
+  DWORD bestRouteDestination = 0;
+  int sortedTableReads = 0;
+
+  ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapters, ULONG* size) override;
+  ULONG GetAdaptersAddresses(ULONG family, ULONG flags, IP_ADAPTER_ADDRESSES* adapters, ULONG* size) override;
+  DWORD GetNetworkParams(FIXED_INFO* info, ULONG* size) override;
+  DWORD GetIfEntry(MIB_IFROW* row) override;
+  DWORD GetBestRoute(DWORD destination, DWORD source, MIB_IPFORWARDROW* row) override;
+  DWORD GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL sorted) override;
+  DWORD CreateIpForwardEntry(MIB_IPFORWARDROW* row) override;
+  DWORD DeleteIpForwardEntry(MIB_IPFORWARDROW* row) override;
+  DWORD SetIpForwardEntry(MIB_IPFORWARDROW* row) override;
+  DWORD FlushIpNetTable(DWORD interfaceIndex) override;
+  bool HasIpInterfaceEntry() override;
+  void InitializeIpInterfaceEntry(MIB_IPINTERFACE_ROW* row) override;
+  DWORD GetIpInterfaceEntry(MIB_IPINTERFACE_ROW* row) override;
+
+ private:
+  // The size a table needs now, grown while growthsLeft lasts.
+  ULONG Needed(std::size_t bytes);
+};
+
+}  // namespace test

@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "FakeIpHelper.h"
+#include "platform/HostNetwork.h"
+
+namespace {
+
+using platform::Adapter;
+using platform::ErrorKind;
+using platform::OperStatus;
+using platform::Route;
+using test::Address;
+using test::FakeAdapter;
+using test::ForwardRow;
+
+constexpr DWORD kTunnelIndex = 17;
+constexpr DWORD kLanIndex = 11;
+
+FakeAdapter LanAdapter() {
+  FakeAdapter adapter;
+  adapter.name = "{4B3F7C2A-0000-4000-8000-00000000000B}";
+  adapter.index = kLanIndex;
+  adapter.friendlyName = L"Ethernet";
+  adapter.description = L"Intel(R) Ethernet Connection";
+  adapter.addresses = {{"192.168.1.10", "255.255.255.0"}, {"172.16.5.3", "255.255.0.0"}};
+  adapter.gateways = {"192.168.1.1"};
+  adapter.haveWins = true;
+  adapter.primaryWins = "192.168.1.2";
+  adapter.secondaryWins = "192.168.1.3";
+  return adapter;
+}
+
+FakeAdapter TunnelAdapter() {
+  FakeAdapter adapter;
+  adapter.name = "{9D1A0E55-0000-4000-8000-000000000011}";
+  adapter.index = kTunnelIndex;
+  adapter.friendlyName = L"Vortan-Dashlet";
+  adapter.description = L"TAP-Windows Adapter V9";
+  adapter.addresses = {{"10.8.0.6", "255.255.255.252"}};
+  return adapter;
+}
+
+FakeAdapter LoopbackAdapter() {
+  FakeAdapter adapter;
+  adapter.name = "{00000000-0000-0000-0000-000000000001}";
+  adapter.index = 1;
+  adapter.friendlyName = L"Loopback Pseudo-Interface 1";
+  adapter.type = IF_TYPE_SOFTWARE_LOOPBACK;
+  adapter.hasIpv4 = false;
+  adapter.operStatus = MIB_IF_OPER_STATUS_CONNECTED;
+  return adapter;
+}
+
+bool SameRow(const MIB_IPFORWARDROW& left, const MIB_IPFORWARDROW& right) {
+  return std::memcmp(&left, &right, sizeof left) == 0;
+}
+
+class HostNetworkTest : public ::testing::Test {
+ protected:
+  test::FakeIpHelper fake;
+  platform::ScopedIpHelper scope{fake};
+};
+
+// ---- adapters ----
+
+TEST_F(HostNetworkTest, AdaptersJoinIpv4RecordsWithFriendlyNamesInSystemOrder) {
+  fake.adapters = {LanAdapter(), TunnelAdapter(), LoopbackAdapter()};
+  fake.growthsLeft = 3;  // the tables grow between size query and read
+
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+
+  ASSERT_EQ(adapters.size(), 3u);
+  const Adapter& lan = adapters[0];
+  EXPECT_EQ(lan.index, kLanIndex);
+  EXPECT_EQ(lan.name, LanAdapter().name);
+  EXPECT_EQ(lan.friendlyNames, std::vector<std::string>{"Ethernet"});
+  EXPECT_EQ(lan.description, "Intel(R) Ethernet Connection");
+  ASSERT_EQ(lan.addresses.size(), 2u);
+  EXPECT_EQ(lan.addresses[0].address, Address("192.168.1.10"));
+  EXPECT_EQ(lan.addresses[0].mask, Address("255.255.255.0"));
+  EXPECT_EQ(lan.addresses[1].address, Address("172.16.5.3"));
+  EXPECT_EQ(lan.gateways, std::vector<std::uint32_t>{Address("192.168.1.1")});
+  EXPECT_EQ(lan.primaryWins, Address("192.168.1.2"));
+  EXPECT_EQ(lan.secondaryWins, Address("192.168.1.3"));
+  EXPECT_FALSE(lan.loopback);
+
+  const Adapter& tunnel = adapters[1];
+  EXPECT_EQ(tunnel.index, kTunnelIndex);
+  EXPECT_EQ(tunnel.friendlyNames, std::vector<std::string>{"Vortan-Dashlet"});
+  EXPECT_TRUE(tunnel.gateways.empty());  // the system's "0.0.0.0" entry is no gateway
+  ASSERT_EQ(tunnel.addresses.size(), 1u);
+  // The tunnel's broadcast address comes from this entry: 10.8.0.6/30 -> 10.8.0.7.
+  EXPECT_EQ(tunnel.addresses[0].address | ~tunnel.addresses[0].mask, Address("10.8.0.7"));
+
+  const Adapter& loopback = adapters[2];
+  EXPECT_TRUE(loopback.loopback);
+  EXPECT_EQ(loopback.index, 1u);  // an adapter without IPv4 goes by its IPv6 index
+  EXPECT_EQ(loopback.status, OperStatus::Connected);
+  EXPECT_TRUE(loopback.addresses.empty());
+  EXPECT_EQ(loopback.friendlyNames, std::vector<std::string>{"Loopback Pseudo-Interface 1"});
+}
+
+TEST_F(HostNetworkTest, WinsServersAreReadOnlyWhereTheAdapterHasThem) {
+  FakeAdapter adapter = LanAdapter();
+  adapter.haveWins = false;
+  fake.adapters = {adapter};
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  ASSERT_EQ(adapters.size(), 1u);
+  EXPECT_EQ(adapters[0].primaryWins, 0u);
+  EXPECT_EQ(adapters[0].secondaryWins, 0u);
+}
+
+TEST_F(HostNetworkTest, AdapterWithoutAddressHasNoAddressEntries) {
+  FakeAdapter adapter = TunnelAdapter();
+  adapter.addresses.clear();  // the system lists 0.0.0.0/0.0.0.0
+  fake.adapters = {adapter};
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  ASSERT_EQ(adapters.size(), 1u);
+  EXPECT_TRUE(adapters[0].addresses.empty());
+}
+
+TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
+  struct Case {
+    DWORD operStatus;
+    DWORD queryError;
+    OperStatus expected;
+  };
+  const Case cases[] = {
+      {MIB_IF_OPER_STATUS_NON_OPERATIONAL, NO_ERROR, OperStatus::NonOperational},
+      {MIB_IF_OPER_STATUS_UNREACHABLE, NO_ERROR, OperStatus::Unreachable},
+      {MIB_IF_OPER_STATUS_DISCONNECTED, NO_ERROR, OperStatus::Disconnected},
+      {MIB_IF_OPER_STATUS_CONNECTING, NO_ERROR, OperStatus::Connecting},
+      {MIB_IF_OPER_STATUS_CONNECTED, NO_ERROR, OperStatus::Connected},
+      {MIB_IF_OPER_STATUS_OPERATIONAL, NO_ERROR, OperStatus::Operational},
+      // A status that cannot be read counts as working.
+      {MIB_IF_OPER_STATUS_DISCONNECTED, ERROR_INVALID_DATA, OperStatus::Operational},
+  };
+  for (const Case& c : cases) {
+    FakeAdapter adapter = LanAdapter();
+    adapter.operStatus = c.operStatus;
+    adapter.ifEntryError = c.queryError;
+    fake.adapters = {adapter};
+    std::vector<Adapter> adapters;
+    ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].status, c.expected) << "status " << c.operStatus << " error " << c.queryError;
+  }
+}
+
+// ---- DNS servers ----
+
+TEST_F(HostNetworkTest, DnsServersInResolverOrder) {
+  fake.dnsServers = {"10.1.2.3", "192.168.1.1", "8.8.8.8"};
+  fake.growthsLeft = 1;
+  std::vector<std::uint32_t> servers;
+  ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
+  EXPECT_EQ(servers, (std::vector<std::uint32_t>{Address("10.1.2.3"), Address("192.168.1.1"), Address("8.8.8.8")}));
+}
+
+// ---- interface metric ----
+
+TEST_F(HostNetworkTest, InterfaceMetricIsTheIpv4InterfaceRowMetric) {
+  fake.interfaceMetric = 25;
+  std::optional<std::uint32_t> metric;
+  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
+  EXPECT_EQ(metric, 25u);
+  ASSERT_EQ(fake.interfaceQueries.size(), 1u);
+  EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
+  EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
+}
+
+TEST_F(HostNetworkTest, SystemWithoutInterfaceRowsHasNoInterfaceMetric) {
+  fake.hasIpInterfaceEntry = false;
+  std::optional<std::uint32_t> metric = 3;
+  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
+  EXPECT_FALSE(metric.has_value());
+  EXPECT_TRUE(fake.interfaceQueries.empty());
+}
+
+// ---- routes ----
+
+TEST_F(HostNetworkTest, BestRouteIsTheSystemsRowAndDeletesExactlyThatRow) {
+  fake.bestRoute = ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 281);
+  Route route;
+  ASSERT_TRUE(platform::BestRoute(Address("10.20.1.7"), &route).Succeeded());
+  EXPECT_EQ(fake.bestRouteDestination, Address("10.20.1.7"));
+  EXPECT_EQ(route.destination, Address("10.20.0.0"));
+  EXPECT_EQ(route.mask, Address("255.255.0.0"));
+  EXPECT_EQ(route.gateway, Address("10.8.0.5"));
+  EXPECT_EQ(route.interfaceIndex, kTunnelIndex);
+  EXPECT_EQ(route.metric, 281u);
+  EXPECT_TRUE(route.mainTable);
+
+  ASSERT_TRUE(platform::DeleteRoute(route).Succeeded());
+  ASSERT_EQ(fake.deleted.size(), 1u);
+  EXPECT_TRUE(SameRow(fake.deleted[0], fake.bestRoute));
+}
+
+TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
+  fake.routes = {ForwardRow("0.0.0.0", "0.0.0.0", "192.168.1.1", kLanIndex, 25),
+                 ForwardRow("255.255.255.255", "255.255.255.255", "10.8.0.6", kTunnelIndex, 281),
+                 ForwardRow("255.255.255.255", "255.255.255.255", "192.168.1.10", kLanIndex, 276)};
+  fake.growthsLeft = 2;
+  std::vector<Route> routes;
+  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  EXPECT_EQ(fake.sortedTableReads, 0);
+  ASSERT_EQ(routes.size(), 3u);
+  EXPECT_EQ(routes[1].destination, 0xFFFFFFFFu);
+  EXPECT_EQ(routes[1].interfaceIndex, kTunnelIndex);
+  EXPECT_EQ(routes[1].metric, 281u);
+  EXPECT_EQ(routes[2].metric, 276u);
+
+  ASSERT_TRUE(platform::ChangeRouteMetric(routes[1], 24).Succeeded());
+  ASSERT_EQ(fake.changed.size(), 1u);
+  MIB_IPFORWARDROW expected = fake.routes[1];
+  expected.dwForwardMetric1 = 24;
+  EXPECT_TRUE(SameRow(fake.changed[0], expected));
+
+  ASSERT_TRUE(platform::DeleteRoute(routes[2]).Succeeded());
+  ASSERT_EQ(fake.deleted.size(), 1u);
+  EXPECT_TRUE(SameRow(fake.deleted[0], fake.routes[2]));
+}
+
+TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
+  ASSERT_TRUE(platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex, 25)
+                  .Succeeded());
+  ASSERT_EQ(fake.created.size(), 1u);
+  const MIB_IPFORWARDROW& row = fake.created[0];
+  EXPECT_EQ(row.dwForwardDest, Address("10.20.0.0"));
+  EXPECT_EQ(row.dwForwardMask, Address("255.255.0.0"));
+  EXPECT_EQ(row.dwForwardPolicy, 0u);
+  EXPECT_EQ(row.dwForwardNextHop, Address("10.8.0.5"));
+  EXPECT_EQ(row.dwForwardIfIndex, kTunnelIndex);
+  EXPECT_EQ(row.dwForwardType, static_cast<DWORD>(MIB_IPROUTE_TYPE_INDIRECT));
+  EXPECT_EQ(row.dwForwardProto, static_cast<DWORD>(MIB_IPPROTO_NETMGMT));
+  EXPECT_EQ(row.dwForwardAge, 0u);
+  EXPECT_EQ(row.dwForwardNextHopAS, 0u);
+  EXPECT_EQ(row.dwForwardMetric1, 25u);
+  for (DWORD unused : {row.dwForwardMetric2, row.dwForwardMetric3, row.dwForwardMetric4, row.dwForwardMetric5}) {
+    EXPECT_EQ(unused, 0xFFFFFFFFu);
+  }
+}
+
+TEST_F(HostNetworkTest, AddRouteRefusesAMaskWithHolesWithoutAsking) {
+  platform::Error error = platform::AddRoute(Address("10.20.0.0"), Address("255.0.255.0"), Address("10.8.0.5"),
+                                             kTunnelIndex, 25);
+  EXPECT_TRUE(platform::IsInvalid(error));
+  EXPECT_TRUE(fake.created.empty());
+}
+
+TEST_F(HostNetworkTest, RouteWriteFailuresKeepTheSystemsCodeAndKind) {
+  struct Case {
+    DWORD code;
+    ErrorKind kind;
+  };
+  const Case cases[] = {
+      {ERROR_OBJECT_ALREADY_EXISTS, ErrorKind::AlreadyExists},
+      {ERROR_ACCESS_DENIED, ErrorKind::AccessDenied},
+      {ERROR_INVALID_PARAMETER, ErrorKind::Invalid},
+      {ERROR_NOT_FOUND, ErrorKind::NotFound},
+      {ERROR_NOT_SUPPORTED, ErrorKind::Other},
+  };
+  fake.routes = {ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25)};
+  std::vector<Route> routes;
+  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  for (const Case& c : cases) {
+    fake.createResult = fake.deleteResult = fake.setResult = c.code;
+    const platform::Error add = platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), 0, kTunnelIndex, 25);
+    const platform::Error del = platform::DeleteRoute(routes[0]);
+    const platform::Error change = platform::ChangeRouteMetric(routes[0], 7);
+    for (const platform::Error& error : {add, del, change}) {
+      EXPECT_EQ(error.Code(), static_cast<platform::NativeErrorCode>(c.code)) << error.Step();
+      EXPECT_EQ(error.Kind(), c.kind) << error.Step() << " " << c.code;
+    }
+    EXPECT_STREQ(add.Step(), "CreateIpForwardEntry");
+    EXPECT_STREQ(del.Step(), "DeleteIpForwardEntry");
+    EXPECT_STREQ(change.Step(), "SetIpForwardEntry");
+  }
+}
+
+TEST_F(HostNetworkTest, RouteNotReadFromTheSystemIsNeverWritten) {
+  Route made;
+  made.destination = Address("10.20.0.0");
+  made.mask = Address("255.255.0.0");
+  EXPECT_TRUE(platform::IsInvalid(platform::DeleteRoute(made)));
+  EXPECT_TRUE(platform::IsInvalid(platform::ChangeRouteMetric(made, 5)));
+  EXPECT_TRUE(fake.deleted.empty());
+  EXPECT_TRUE(fake.changed.empty());
+}
+
+TEST_F(HostNetworkTest, EveryInterfaceKeepsItsOwnBroadcastRoute) {
+  EXPECT_TRUE(platform::KeepsBroadcastRoutePerInterface());
+}
+
+// ---- neighbours ----
+
+TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
+  ASSERT_TRUE(platform::FlushNeighbours(kTunnelIndex).Succeeded());
+  fake.flushResult = ERROR_NOT_SUPPORTED;  // what Wine answers
+  platform::Error error = platform::FlushNeighbours(0xFFFFFFFFu);
+  EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
+  EXPECT_STREQ(error.Step(), "FlushIpNetTable");
+  EXPECT_EQ(fake.flushed, (std::vector<DWORD>{kTunnelIndex, 0xFFFFFFFFu}));
+}
+
+// ---- reads ----
+
+TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
+  struct Case {
+    DWORD test::FakeIpHelper::*result;
+    const char* step;
+    std::function<platform::Error()> read;
+  };
+  std::vector<Adapter> adapters;
+  std::vector<std::uint32_t> servers;
+  std::optional<std::uint32_t> metric;
+  Route route;
+  std::vector<Route> routes;
+  const Case cases[] = {
+      {&test::FakeIpHelper::adaptersInfoResult, "GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
+      {&test::FakeIpHelper::adapterAddressesResult, "GetAdaptersAddresses",
+       [&] { return platform::ListAdapters(&adapters); }},
+      {&test::FakeIpHelper::networkParamsResult, "GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
+      {&test::FakeIpHelper::ipInterfaceResult, "GetIpInterfaceEntry",
+       [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
+      {&test::FakeIpHelper::bestRouteResult, "GetBestRoute",
+       [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
+      {&test::FakeIpHelper::forwardTableResult, "GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
+  };
+  fake.adapters = {LanAdapter()};
+  for (const Case& c : cases) {
+    fake.*c.result = ERROR_NOT_SUPPORTED;
+    const platform::Error error = c.read();
+    fake.*c.result = NO_ERROR;
+    EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED) << c.step;
+    EXPECT_STREQ(error.Step(), c.step);
+  }
+  EXPECT_FALSE(metric.has_value());
+}
+
+TEST_F(HostNetworkTest, EmptyTablesReadAsEmptyLists) {
+  std::vector<Adapter> adapters{Adapter{}};
+  std::vector<std::uint32_t> servers{1};
+  std::vector<Route> routes(2);
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
+  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  EXPECT_TRUE(adapters.empty());
+  EXPECT_TRUE(servers.empty());
+  EXPECT_TRUE(routes.empty());
+}
+
+// ---- the system's IP Helper (Wine shows the Linux host's adapters and routes) ----
+
+TEST(SystemHostNetworkTest, ReadsAdaptersRoutesAndTheLoopbackRoute) {
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  bool anyIpv4 = false;
+  for (const Adapter& adapter : adapters) anyIpv4 = anyIpv4 || !adapter.addresses.empty();
+  EXPECT_TRUE(anyIpv4);
+
+  std::vector<Route> routes;
+  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  EXPECT_FALSE(routes.empty());
+
+  Route loopback;
+  EXPECT_TRUE(platform::BestRoute(Address("127.0.0.1"), &loopback).Succeeded());
+
+  std::vector<std::uint32_t> servers;
+  EXPECT_TRUE(platform::ListDnsServers(&servers).Succeeded());
+}
+
+TEST(SystemHostNetworkTest, InterfaceMetricWorksWithAndWithoutInterfaceRows) {
+  std::vector<Adapter> adapters;
+  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+  for (const Adapter& adapter : adapters) {
+    if (adapter.addresses.empty()) continue;
+    std::optional<std::uint32_t> metric;
+    EXPECT_TRUE(platform::InterfaceMetric(adapter.index, &metric).Succeeded()) << adapter.name;
+  }
+}
+
+}  // namespace
