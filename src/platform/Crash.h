@@ -25,7 +25,8 @@ void InstallCrashHandlers(CrashCallback callback);
 
 // --- Safe inside the fault handler -----------------------------------------------
 
-constexpr std::intptr_t kStandardOutput = 1;
+// The process's standard output, as a file for WriteWithin.
+std::intptr_t StandardOutput();
 
 // The wall-clock time.
 void CurrentTime(std::int64_t* seconds, std::int32_t* microseconds);
