@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -83,17 +84,23 @@ TEST(Crash, DumpFileInMissingDirectoryReportsTheSystemCode) {
   EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
 }
 
+// The log path is UTF-8, whatever the system's code page.
 TEST(Crash, AppendKeepsWhatTheFileHeld) {
-  const std::string path = TemporaryPath("vortan-append-");
-  ::DeleteFileA(path.c_str());
+  const std::string path = TemporaryPath("vortan-append-\xC3\xA9-");
+  const std::filesystem::path native = std::filesystem::u8path(path);
+  std::filesystem::remove(native);
   for (const char* text : {"one\n", "two\n"}) {
     const std::intptr_t file = platform::OpenForAppend(path.c_str());
     ASSERT_NE(file, -1);
     EXPECT_TRUE(platform::WriteWithin(file, text, 4, 100));
     platform::CloseFile(file);
   }
-  EXPECT_EQ(ReadAll(path), "one\ntwo\n");
-  ::DeleteFileA(path.c_str());
+  std::ifstream file(native, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  file.close();
+  EXPECT_EQ(text.str(), "one\ntwo\n");
+  std::filesystem::remove(native);
 }
 
 // A pipe nobody reads must not hold the handler longer than its wait.

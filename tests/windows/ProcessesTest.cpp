@@ -57,13 +57,6 @@ platform::ExitRequest NamedEvent(const std::string& name) {
   return request;
 }
 
-platform::ExitRequest ExitArguments(std::vector<std::string> arguments) {
-  platform::ExitRequest request;
-  request.kind = platform::ExitRequest::Kind::kExitArguments;
-  request.exitArguments = std::move(arguments);
-  return request;
-}
-
 // The stand-in child's environment for one test: the event it waits on and the file
 // where it records how it was started. The child inherits the test's environment.
 class StandInTest : public ::testing::Test {
@@ -120,13 +113,17 @@ TEST_F(StandInTest, EarlierExitRequestDoesNotEndTheNextLaunch) {
 TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
   CreateOwnStopEvent();
   const std::string config = "C:\\Vortan data\\conf dir\\gw_stunnel.conf";
-  ASSERT_EQ(process_.Launch({StandInChild(), {"-quiet", config}, "", ExitArguments({"-exit"})}), 0);
+  // Launched the way the service launches stunnel, the stand-in in its place.
+  const platform::ChildProgramFile stunnel = platform::StunnelProgram();
+  std::vector<std::string> arguments = stunnel.leadingArguments;
+  arguments.push_back(config);
+  ASSERT_EQ(process_.Launch({StandInChild(), arguments, "", stunnel.exitRequest}), 0);
   EXPECT_EQ(process_.RequestExit(), 0);
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
   const std::string record = ReadAll(record_);
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet \"" + config + "\"\n"), std::string::npos) << record;
   EXPECT_NE(record.find("ARG:-quiet\nARG:" + config + "\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -exit\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet -exit\n"), std::string::npos) << record;
 }
 
 // Arguments reach the child as they were given, whatever quotes and backslashes hold.
@@ -245,7 +242,7 @@ TEST(ChildPrograms, StunnelRunsQuietAndEndsThroughItsExitRun) {
   const platform::ChildProgramFile stunnel = platform::StunnelProgram();
   EXPECT_EQ(stunnel.relativePath, "stunnel\\stunnel.exe");
   EXPECT_EQ(stunnel.exitRequest.kind, platform::ExitRequest::Kind::kExitArguments);
-  EXPECT_EQ(stunnel.exitRequest.exitArguments, std::vector<std::string>{"-exit"});
+  EXPECT_EQ(stunnel.exitRequest.exitArguments, (std::vector<std::string>{"-quiet", "-exit"}));
   EXPECT_EQ(stunnel.leadingArguments, std::vector<std::string>{"-quiet"});
 }
 

@@ -73,8 +73,12 @@ void CurrentTime(std::int64_t* seconds, std::int32_t* microseconds) {
 // that has called it once (every thread that logged) reads it from its own slot.
 std::uint64_t CurrentThreadNumber() { return static_cast<std::uint64_t>(pthread_self()); }
 
+// The path is UTF-8; converted into a buffer on the stack, since the heap may be what
+// the fault broke.
 std::intptr_t OpenForAppend(const char* path) {
-  HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  wchar_t widePath[2 * MAX_PATH];
+  if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath, sizeof widePath / sizeof widePath[0]) == 0) return -1;
+  HANDLE file = ::CreateFileW(widePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(file);
 }

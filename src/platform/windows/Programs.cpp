@@ -14,11 +14,11 @@ ChildProgramFile OpenVpnProgram() {
 }
 
 // "-quiet": no message boxes, which would wait for a user who never comes in the
-// service's session. A second run with "-exit" ends the running stunnel.
+// service's session, also in the second run, with "-exit", that ends the running stunnel.
 ChildProgramFile StunnelProgram() {
   ExitRequest exitRequest;
   exitRequest.kind = ExitRequest::Kind::kExitArguments;
-  exitRequest.exitArguments = {"-exit"};
+  exitRequest.exitArguments = {"-quiet", "-exit"};
   return {"stunnel\\stunnel.exe", exitRequest, {"-quiet"}};
 }
 

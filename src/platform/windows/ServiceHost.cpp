@@ -226,10 +226,12 @@ RegistrationOutcome RegisterService(const ServiceDefinition& definition, Service
   return outcome;
 }
 
+// Opened with the rights that stopping and removing need, so that a caller without
+// them learns it here, before anything is asked of the service.
 RegistrationOutcome CheckServiceRegistered(const std::string& name) {
   ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return ManagerUnavailable();
-  ServiceHandle service(::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), SERVICE_QUERY_STATUS));
+  ServiceHandle service(::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), SERVICE_STOP | DELETE));
   if (!service) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) return Outcome(RegistrationOutcome::Result::kNotRegistered);
