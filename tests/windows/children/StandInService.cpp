@@ -31,6 +31,8 @@ int ServiceMain() {
   host.Report(platform::ServiceStatus::kStartPending, "");
   host.Report(platform::ServiceStatus::kRunning, "127.0.0.1:1");
   Record("running");
+  // Requests the manager sends meanwhile must wait in the host's queue, not get lost.
+  ::Sleep(1000);
   host.DeliverRequests([&host](platform::ServiceRequest request) {
     if (request == platform::ServiceRequest::kInterrogate) {
       Record("interrogate");
