@@ -107,7 +107,9 @@ std::wstring CommandLineOf(const std::string& program, const std::vector<std::st
 }
 
 // Starts the program detached (no console), inheriting no handle of the service, with
-// the launch descriptor. The caller owns both returned handles.
+// the launch descriptor. No standard handles are passed: without inheritance their
+// values would name whatever the child happens to open under them. The caller owns both
+// returned handles.
 int CreateDetached(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& workingDirectory, PROCESS_INFORMATION* started) {
   SecurityDescriptor descriptor(kProcessDescriptor);
