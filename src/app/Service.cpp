@@ -158,6 +158,10 @@ bool InstallService(bool autoStart) {
 
   platform::RegistrationOutcome outcome = platform::RegisterService(
       definition, autoStart ? platform::ServiceStart::kAutomatic : platform::ServiceStart::kOnDemand);
+  if (outcome.result == platform::RegistrationOutcome::Result::kManagerUnavailable) {
+    ServiceLogger()->error("Failed to install service: Could not open Service Manager (Error=%v)", outcome.code);
+    return false;
+  }
   if (outcome.result == platform::RegistrationOutcome::Result::kAlreadyRegistered) {
     CLOG(ERROR, loggers::kService) << "Error: Service already installed.";
     return false;
@@ -173,6 +177,10 @@ bool InstallService(bool autoStart) {
 
 bool RemoveService() {
   platform::RegistrationOutcome check = platform::CheckServiceRegistered(kServiceName);
+  if (check.result == platform::RegistrationOutcome::Result::kManagerUnavailable) {
+    ServiceLogger()->error("Failed to remove service: Could not open Service Manager. (Error=%v)", check.code);
+    return false;
+  }
   if (check.result == platform::RegistrationOutcome::Result::kNotRegistered) {
     CLOG(ERROR, loggers::kService) << "Error: The service is not installed.";
     return false;

@@ -253,7 +253,7 @@ void CrashLog::Error(const FixedText& message) {
     }
   }
   if (layout->toStandardOutput && !standardOutputStuck.load()) {
-    if (!platform::WriteWithin(platform::kStandardOutput, line.Data(), line.Size(), kStandardOutputWaitMs)) {
+    if (!platform::WriteWithin(platform::StandardOutput(), line.Data(), line.Size(), kStandardOutputWaitMs)) {
       standardOutputStuck.store(true);
     }
   }

@@ -25,7 +25,8 @@ void InstallCrashHandlers(CrashCallback callback);
 
 // --- Safe inside the fault handler -----------------------------------------------
 
-constexpr std::intptr_t kStandardOutput = 1;
+// The process's standard output, as a file for WriteWithin.
+std::intptr_t StandardOutput();
 
 // The wall-clock time.
 void CurrentTime(std::int64_t* seconds, std::int32_t* microseconds);
@@ -46,7 +47,8 @@ long LocalUtcOffset();
 
 // Creates (or replaces) the dump file; returns its handle, or -1 with *error set.
 std::intptr_t CreateDumpFile(const std::string& path, int* error);
-// Writes the fault, its address and a backtrace of the calling thread; 0 or an error.
+// Writes the platform's record of the fault (its code, address and the calling thread's
+// stack: a text with a backtrace, or a minidump of the process); 0 or an error.
 int WriteDump(std::intptr_t file, const CrashContext& context);
 void CloseDumpFile(std::intptr_t file);
 

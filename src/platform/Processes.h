@@ -84,6 +84,10 @@ class Process {
   ProcessHandle handle_ = kNoProcess;
   std::uint32_t id_ = 0;
   ExitRequest exitRequest_;
+  // What an exit request by a second run of the program starts: the program and the
+  // directory it was launched in.
+  std::string program_;
+  std::string workingDirectory_;
 };
 
 // Confines every program launched afterwards: it may write only beneath writablePaths

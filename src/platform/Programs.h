@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/Processes.h"
 
@@ -10,6 +11,9 @@ namespace platform {
 struct ChildProgramFile {
   std::string relativePath;  // below the service executable's directory
   ExitRequest exitRequest;   // how a running instance is asked to end
+  // Put before the arguments of every launch (options the system's build of the
+  // program needs whatever it is asked to do).
+  std::vector<std::string> leadingArguments = {};
 };
 
 ChildProgramFile OpenVpnProgram();

@@ -85,7 +85,8 @@ struct RegistrationOutcome {
     kDone,
     kAlreadyRegistered,
     kNotRegistered,
-    kFailed,  // code holds the platform's error
+    kManagerUnavailable,  // the manager itself could not be reached; code holds why
+    kFailed,              // code holds the platform's error
   };
   Result result = Result::kDone;
   int code = 0;

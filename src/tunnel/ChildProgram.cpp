@@ -29,17 +29,23 @@ ChildProgram::ChildProgram(const platform::ChildProgramFile& file, const ChildPr
                            ChildProgramTiming timing)
     : path_(ResolveBesideExecutable(file.relativePath)),
       exitRequest_(file.exitRequest),
+      leadingArguments_(file.leadingArguments),
       texts_(texts),
       timing_(std::move(timing)) {}
 
 int ChildProgram::Launch(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                          const std::string& commandLineText) {
-  const platform::LaunchSpec spec{path_, arguments, workingDirectory, exitRequest_};
+  std::vector<std::string> allArguments = leadingArguments_;
+  allArguments.insert(allArguments.end(), arguments.begin(), arguments.end());
+  std::string shownCommandLine;
+  for (const std::string& leading : leadingArguments_) shownCommandLine += " " + leading;
+  shownCommandLine += commandLineText;
+  const platform::LaunchSpec spec{path_, allArguments, workingDirectory, exitRequest_};
   int error = 0;
   for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
     timing_.pause(LaunchPause(attempt));
     CLOG(DEBUG, texts_.logger) << "CreateProcess in current dir[" << workingDirectory << "] : path[" << path_
-                               << "] cmdLine[" << commandLineText << "]";
+                               << "] cmdLine[" << shownCommandLine << "]";
     platform::Process launched;
     error = launched.Launch(spec);
     if (error == 0) {

@@ -66,6 +66,7 @@ class ChildProgram {
  private:
   std::string path_;
   platform::ExitRequest exitRequest_;
+  std::vector<std::string> leadingArguments_;
   ChildProgramTexts texts_;
   ChildProgramTiming timing_;
   platform::Process process_;

@@ -90,6 +90,22 @@ TEST_F(ChildProgramTest, ProgramThatCannotStartIsTriedThreeTimesWithGrowingPause
                                       attempt, "CreateProcess retry #3 error [2]"}));
 }
 
+// Options the system's build of a program always needs come before the arguments of
+// each launch, and the log shows them.
+TEST_F(ChildProgramTest, LeadingArgumentsComeFirst) {
+  const std::string record = test::UniqueName("/tmp/child-arguments-");
+  platform::ChildProgramFile file = Script("printf '%s\\n' \"$@\" > " + record);
+  file.leadingArguments = {"-quiet"};
+  ChildProgram program(file, texts_, timing_);
+  ASSERT_EQ(program.Launch({"/tmp/a b.conf"}, "/tmp", " /tmp/a b.conf"), 0);
+  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile(record) == "-quiet\n/tmp/a b.conf\n"; }, 5s))
+      << test::ReadFile(record);
+  EXPECT_EQ(ChildLines::Take().front(),
+            "CreateProcess in current dir[/tmp] : path[" + program.Path() + "] cmdLine[ -quiet /tmp/a b.conf]");
+  program.Stop();
+  std::filesystem::remove(record);
+}
+
 TEST_F(ChildProgramTest, ProgramIgnoringTheExitRequestIsKilledAfterTheWait) {
   ChildProgram program(Script("trap '' TERM\nexec sleep 30"), texts_, timing_);
   ASSERT_EQ(program.Launch({}, "", ""), 0);

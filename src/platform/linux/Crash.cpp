@@ -149,6 +149,8 @@ bool WriteWithin(std::intptr_t file, const char* data, std::size_t size, int wai
 
 void CloseFile(std::intptr_t file) { close(static_cast<int>(file)); }
 
+std::intptr_t StandardOutput() { return STDOUT_FILENO; }
+
 long LocalUtcOffset() {
   const time_t now = time(nullptr);
   tm local{};

@@ -225,7 +225,11 @@ int SendSignal(ProcessHandle handle, int signalNumber) {
 Process::~Process() { Release(); }
 
 Process::Process(Process&& other) noexcept
-    : handle_(other.handle_), id_(other.id_), exitRequest_(std::move(other.exitRequest_)) {
+    : handle_(other.handle_),
+      id_(other.id_),
+      exitRequest_(std::move(other.exitRequest_)),
+      program_(std::move(other.program_)),
+      workingDirectory_(std::move(other.workingDirectory_)) {
   other.Forget();
 }
 
@@ -235,6 +239,8 @@ Process& Process::operator=(Process&& other) noexcept {
     handle_ = other.handle_;
     id_ = other.id_;
     exitRequest_ = std::move(other.exitRequest_);
+    program_ = std::move(other.program_);
+    workingDirectory_ = std::move(other.workingDirectory_);
     other.Forget();
   }
   return *this;
@@ -258,6 +264,8 @@ int Process::Launch(const LaunchSpec& spec) {
   handle_ = handle;
   id_ = static_cast<std::uint32_t>(child);
   exitRequest_ = spec.exitRequest;
+  program_ = spec.program;
+  workingDirectory_ = spec.workingDirectory;
   StartReaper(handle);
   return 0;
 }
@@ -295,6 +303,8 @@ void Process::Forget() {
   handle_ = kNoProcess;
   id_ = 0;
   exitRequest_ = ExitRequest{};
+  program_.clear();
+  workingDirectory_.clear();
 }
 
 bool IsProcessGone(int code) { return code == ESRCH; }

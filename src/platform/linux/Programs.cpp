@@ -4,8 +4,8 @@ namespace platform {
 
 // Both end cleanly on the termination signal; stunnel's exit arguments exist only on
 // other systems.
-ChildProgramFile OpenVpnProgram() { return {"openvpn", ExitRequest{}}; }
+ChildProgramFile OpenVpnProgram() { return {"openvpn", ExitRequest{}, {}}; }
 
-ChildProgramFile StunnelProgram() { return {"stunnel/stunnel", ExitRequest{}}; }
+ChildProgramFile StunnelProgram() { return {"stunnel/stunnel", ExitRequest{}, {}}; }
 
 }  // namespace platform

@@ -1,0 +1,322 @@
+#include "platform/Processes.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "platform/windows/WideText.h"
+
+namespace platform {
+namespace {
+
+// A launched program runs as the service's account. Everyone may wait for it to end
+// (SYNCHRONIZE) and nothing more: no other user may open it to read its memory, inject
+// a thread or end it. The system and administrators keep full control. Protected, so
+// nothing inherited widens it.
+constexpr wchar_t kProcessDescriptor[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100000;;;WD)";
+
+// The exit event may be opened (and so set) only by the system and administrators:
+// anyone else could end the tunnel at will.
+constexpr wchar_t kExitEventDescriptor[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// What an exit run (the program started again to end the first one) may take.
+constexpr DWORD kExitRunWaitMs = 5000;
+
+// The exit code of a process ended by Kill.
+constexpr UINT kKilledExitCode = 1;
+
+// RequestExit and Kill on a process that has ended.
+constexpr int kProcessEnded = ERROR_PROCESS_ABORTED;
+
+HANDLE Native(ProcessHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// A security descriptor made from its SDDL text, freed with the object.
+class SecurityDescriptor {
+ public:
+  explicit SecurityDescriptor(const wchar_t* sddl) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr)) {
+      error_ = ::GetLastError();
+      descriptor_ = nullptr;
+    }
+  }
+  ~SecurityDescriptor() {
+    if (descriptor_ != nullptr) ::LocalFree(descriptor_);
+  }
+  SecurityDescriptor(const SecurityDescriptor&) = delete;
+  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+
+  DWORD Error() const { return error_; }
+  // Not inheritable: a handle to the object never passes to a child.
+  SECURITY_ATTRIBUTES Attributes() const {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor_;
+    attributes.bInheritHandle = FALSE;
+    return attributes;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  DWORD error_ = 0;
+};
+
+// No blank, tab or quote: the word reaches the program as it is written.
+bool NeedsNoQuotes(const std::wstring& word) {
+  return !word.empty() && word.find_first_of(L" \t\n\v\"") == std::wstring::npos;
+}
+
+// Appends word as one argument in the quoting that the C runtime's argument parser
+// undoes: backslashes are doubled only where a quote follows them.
+void AppendQuoted(std::wstring* line, const std::wstring& word) {
+  line->push_back(L'"');
+  std::size_t backslashes = 0;
+  for (wchar_t c : word) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') backslashes = backslashes * 2 + 1;
+    line->append(backslashes, L'\\');
+    backslashes = 0;
+    line->push_back(c);
+  }
+  line->append(backslashes * 2, L'\\');
+  line->push_back(L'"');
+}
+
+// The program's path in quotes, then each argument: an option word as it is, every
+// other argument (paths above all, which may hold blanks) in quotes.
+std::wstring CommandLineOf(const std::string& program, const std::vector<std::string>& arguments) {
+  std::wstring line;
+  AppendQuoted(&line, Utf8ToWide(program));
+  for (const std::string& argument : arguments) {
+    const std::wstring word = Utf8ToWide(argument);
+    line.push_back(L' ');
+    if (word[0] == L'-' && NeedsNoQuotes(word)) {
+      line += word;
+    } else {
+      AppendQuoted(&line, word);
+    }
+  }
+  return line;
+}
+
+// Starts the program detached (no console), inheriting no handle of the service, with
+// the launch descriptor. No standard handles are passed: without inheritance their
+// values would name whatever the child happens to open under them. The caller owns both
+// returned handles.
+int CreateDetached(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingDirectory, PROCESS_INFORMATION* started) {
+  SecurityDescriptor descriptor(kProcessDescriptor);
+  if (descriptor.Error() != 0) return static_cast<int>(descriptor.Error());
+  SECURITY_ATTRIBUTES processAttributes = descriptor.Attributes();
+  const std::wstring programPath = Utf8ToWide(program);
+  std::wstring commandLine = CommandLineOf(program, arguments);
+  const std::wstring directory = Utf8ToWide(workingDirectory);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (!::CreateProcessW(programPath.c_str(), &commandLine[0], &processAttributes, nullptr, FALSE,
+                        DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, started)) {
+    return static_cast<int>(::GetLastError());
+  }
+  return 0;
+}
+
+bool HasEnded(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
+
+// True when the object's owner is the system, the administrators or this process's own
+// account: an exit event someone else made before the service would let them end or
+// keep every tunnel.
+bool OwnedByTrustedAccount(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool trusted = ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  HANDLE token = nullptr;
+  if (!trusted && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    BYTE buffer[256];
+    DWORD size = 0;
+    if (::GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &size)) {
+      trusted = ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner) != FALSE;
+    }
+    ::CloseHandle(token);
+  }
+  ::LocalFree(descriptor);
+  return trusted;
+}
+
+// The named exit events, created once and held for the life of the service: while the
+// service holds it, the name cannot pass to an event somebody else creates.
+std::mutex exitEventsMutex;
+std::map<std::wstring, HANDLE> exitEvents;
+
+// The manual-reset exit event of that name, created when first needed.
+int ExitEvent(const std::string& name, HANDLE* event) {
+  const std::wstring wideName = Utf8ToWide(name);
+  std::lock_guard<std::mutex> lock(exitEventsMutex);
+  const auto known = exitEvents.find(wideName);
+  if (known != exitEvents.end()) {
+    *event = known->second;
+    return 0;
+  }
+  SecurityDescriptor descriptor(kExitEventDescriptor);
+  if (descriptor.Error() != 0) return static_cast<int>(descriptor.Error());
+  SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
+  HANDLE created = ::CreateEventW(&attributes, TRUE, FALSE, wideName.c_str());
+  if (created == nullptr) return static_cast<int>(::GetLastError());
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByTrustedAccount(created)) {
+    ::CloseHandle(created);
+    return ERROR_ACCESS_DENIED;
+  }
+  exitEvents.emplace(wideName, created);
+  *event = created;
+  return 0;
+}
+
+int SetExitEvent(const std::string& name) {
+  HANDLE event = nullptr;
+  const int error = ExitEvent(name, &event);
+  if (error != 0) return error;
+  return ::SetEvent(event) ? 0 : static_cast<int>(::GetLastError());
+}
+
+// Runs the program once more with its exit arguments and gives that run a bounded time;
+// a run that hangs is ended so it cannot pile up.
+int RunExitCommand(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingDirectory) {
+  PROCESS_INFORMATION started{};
+  const int error = CreateDetached(program, arguments, workingDirectory, &started);
+  if (error != 0) return error;
+  ::CloseHandle(started.hThread);
+  if (::WaitForSingleObject(started.hProcess, kExitRunWaitMs) != WAIT_OBJECT_0) {
+    ::TerminateProcess(started.hProcess, kKilledExitCode);
+  }
+  ::CloseHandle(started.hProcess);
+  return 0;
+}
+
+DWORD TimeoutMs(std::chrono::milliseconds timeout) {
+  if (timeout.count() <= 0) return 0;
+  // INFINITE is 0xFFFFFFFF: a longer wait is cut just below it.
+  if (timeout.count() >= static_cast<long long>(INFINITE)) return INFINITE - 1;
+  return static_cast<DWORD>(timeout.count());
+}
+
+}  // namespace
+
+Process::~Process() { Release(); }
+
+Process::Process(Process&& other) noexcept
+    : handle_(other.handle_),
+      id_(other.id_),
+      exitRequest_(std::move(other.exitRequest_)),
+      program_(std::move(other.program_)),
+      workingDirectory_(std::move(other.workingDirectory_)) {
+  other.Forget();
+}
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = other.handle_;
+    id_ = other.id_;
+    exitRequest_ = std::move(other.exitRequest_);
+    program_ = std::move(other.program_);
+    workingDirectory_ = std::move(other.workingDirectory_);
+    other.Forget();
+  }
+  return *this;
+}
+
+// Windows has no request to end that every program understands: each program is
+// launched with the way it is asked to end (its named event or its exit arguments).
+// The process handle of the launch is kept; the process is never looked up again by its
+// identifier, which Windows hands to another process once this one is gone.
+int Process::Launch(const LaunchSpec& spec) {
+  if (spec.exitRequest.kind == ExitRequest::Kind::kTerminate) return ERROR_NOT_SUPPORTED;
+  Release();
+  if (spec.exitRequest.kind == ExitRequest::Kind::kNamedEvent) {
+    HANDLE event = nullptr;
+    const int error = ExitEvent(spec.exitRequest.eventName, &event);
+    if (error != 0) return error;
+    // An exit request to an earlier instance must not end the new one at its start.
+    if (!::ResetEvent(event)) return static_cast<int>(::GetLastError());
+  }
+  PROCESS_INFORMATION started{};
+  const int error = CreateDetached(spec.program, spec.arguments, spec.workingDirectory, &started);
+  if (error != 0) return error;
+  ::CloseHandle(started.hThread);
+  handle_ = reinterpret_cast<ProcessHandle>(started.hProcess);
+  id_ = started.dwProcessId;
+  exitRequest_ = spec.exitRequest;
+  program_ = spec.program;
+  workingDirectory_ = spec.workingDirectory;
+  return 0;
+}
+
+int Process::RequestExit() {
+  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return kProcessEnded;
+  switch (exitRequest_.kind) {
+    case ExitRequest::Kind::kNamedEvent:
+      return SetExitEvent(exitRequest_.eventName);
+    case ExitRequest::Kind::kExitArguments:
+      return RunExitCommand(program_, exitRequest_.exitArguments, workingDirectory_);
+    case ExitRequest::Kind::kTerminate:
+      break;
+  }
+  return ERROR_NOT_SUPPORTED;
+}
+
+int Process::Kill() {
+  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return kProcessEnded;
+  if (::TerminateProcess(Native(handle_), kKilledExitCode)) return 0;
+  const int error = static_cast<int>(::GetLastError());
+  // TerminateProcess on a process that is just ending fails with access denied.
+  return HasEnded(Native(handle_)) ? kProcessEnded : error;
+}
+
+bool Process::WaitForExit(std::chrono::milliseconds timeout) {
+  if (handle_ == kNoProcess) return true;
+  if (::WaitForSingleObject(Native(handle_), TimeoutMs(timeout)) != WAIT_OBJECT_0) return false;
+  Release();
+  return true;
+}
+
+bool Process::KillAndWait(std::chrono::milliseconds timeout) {
+  if (handle_ == kNoProcess) return true;
+  Kill();
+  const bool ended = WaitForExit(timeout);
+  Release();
+  return ended;
+}
+
+void Process::Release() {
+  if (handle_ != kNoProcess) ::CloseHandle(Native(handle_));
+  Forget();
+}
+
+void Process::Forget() {
+  handle_ = kNoProcess;
+  id_ = 0;
+  exitRequest_ = ExitRequest{};
+  program_.clear();
+  workingDirectory_.clear();
+}
+
+bool IsProcessGone(int code) { return code == kProcessEnded || code == ERROR_INVALID_HANDLE; }
+
+// Windows offers no unprivileged confinement of a child's writes comparable to Landlock
+// (a restricted token or an AppContainer would also take away what OpenVPN needs to
+// set up its adapter and routes), so launched programs run with the service's rights.
+int ConfineLaunchedPrograms(std::vector<std::string>) { return 0; }
+
+}  // namespace platform
