@@ -47,15 +47,6 @@ const TcpOwnerRow* FindRow(const std::vector<TcpOwnerRow>& rows, std::uint32_t a
   return nullptr;
 }
 
-// The owning process of the connected socket with these ends; 0 when there is none a
-// user process holds.
-std::uint32_t OwnerProcessOf(const std::vector<TcpOwnerRow>& rows, std::uint32_t address, int port,
-                             std::uint32_t remoteAddress, int remotePort) {
-  const TcpOwnerRow* row = FindRow(rows, address, port, remoteAddress, remotePort);
-  if (row == nullptr || !IsConnectedState(row->state) || !IsUserProcess(row->processId)) return kIdleProcess;
-  return row->processId;
-}
-
 int PortOf(DWORD networkOrderPort) { return ntohs(static_cast<u_short>(networkOrderPort)); }
 
 class SystemHeldProcess : public HeldProcess {
@@ -118,6 +109,13 @@ class SystemTable : public TcpOwnerTable {
 
 }  // namespace
 
+std::uint32_t ConnectedOwnerProcess(const std::vector<TcpOwnerRow>& rows, std::uint32_t address, int port,
+                                    std::uint32_t remoteAddress, int remotePort) {
+  const TcpOwnerRow* row = FindRow(rows, address, port, remoteAddress, remotePort);
+  if (row == nullptr || !IsConnectedState(row->state) || !IsUserProcess(row->processId)) return kIdleProcess;
+  return row->processId;
+}
+
 TcpOwnerTable& SystemTcpOwnerTable() {
   static SystemTable table;
   return table;
@@ -127,7 +125,7 @@ int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, 
                          int remotePort, std::optional<CallerIdentity>* owner) {
   std::vector<TcpOwnerRow> rows;
   if (const int error = table.ReadRows(&rows)) return error;
-  const std::uint32_t processId = OwnerProcessOf(rows, address, port, remoteAddress, remotePort);
+  const std::uint32_t processId = ConnectedOwnerProcess(rows, address, port, remoteAddress, remotePort);
   if (processId == kIdleProcess) return ERROR_NOT_FOUND;
   std::unique_ptr<HeldProcess> process;
   if (const int error = table.HoldProcess(processId, &process)) {
@@ -137,7 +135,7 @@ int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, 
   // The id may have passed to another process between the table read and the open;
   // held open now, it cannot change again, so the table is asked once more.
   if (const int error = table.ReadRows(&rows)) return error;
-  if (OwnerProcessOf(rows, address, port, remoteAddress, remotePort) != processId) return ERROR_NOT_FOUND;
+  if (ConnectedOwnerProcess(rows, address, port, remoteAddress, remotePort) != processId) return ERROR_NOT_FOUND;
   return process->User(owner);
 }
 

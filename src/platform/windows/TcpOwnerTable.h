@@ -40,6 +40,12 @@ class TcpOwnerTable {
   virtual int HoldProcess(std::uint32_t processId, std::unique_ptr<HeldProcess>* process) = 0;
 };
 
+// The process that holds the connected socket whose own end is (address, port) and
+// whose remote end is (remoteAddress, remotePort), in a state a process still holds it
+// in; 0 when there is none, or when the table names the idle or the system process.
+std::uint32_t ConnectedOwnerProcess(const std::vector<TcpOwnerRow>& rows, std::uint32_t address, int port,
+                                    std::uint32_t remoteAddress, int remotePort);
+
 // The table and processes of the running system.
 TcpOwnerTable& SystemTcpOwnerTable();
 
