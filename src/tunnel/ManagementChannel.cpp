@@ -1,12 +1,17 @@
 #include "tunnel/ManagementChannel.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
 #include "tunnel/ConfigManager.h"
+#include "common/FileWriter.h"
+#include "common/Ipv4.h"
 #include "common/Text.h"
+#include "platform/Files.h"
 #include "platform/LocalSocket.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Random.h"
 
 namespace vortan {
 namespace {
@@ -22,8 +27,57 @@ bool IsManagementOption(const std::string& line) {
   return word == kOptionName;
 }
 
+const char* const kPasswordPrompt = "ENTER PASSWORD:";
+const char* const kPasswordAccepted = "SUCCESS:";
+constexpr int kPasswordWords = 4;  // 128 bits
+
+// A socket file: "management <path> unix". A loopback endpoint: "management <address>
+// <port> <password file>".
 std::string ConfigLine(const ManagementChannel& channel) {
-  return std::string(kOptionName) + " \"" + EscapeBackslashes(channel.socketPath) + "\" unix";
+  if (channel.passwordPath.empty()) {
+    return std::string(kOptionName) + " \"" + EscapeBackslashes(channel.socketPath) + "\" unix";
+  }
+  const std::string::size_type colon = channel.socketPath.rfind(':');
+  return std::string(kOptionName) + " " + channel.socketPath.substr(0, colon) + " " +
+         channel.socketPath.substr(colon + 1) + " \"" + EscapeBackslashes(channel.passwordPath) + "\"";
+}
+
+std::string DrawPassword() {
+  std::string password;
+  for (int i = 0; i < kPasswordWords; ++i) {
+    std::uint32_t word = 0;
+    if (!platform::SecureRandom32(&word)) throw std::runtime_error("Cannot draw the management password");
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(word));
+    password += hex;
+  }
+  return password;
+}
+
+// A port the system has just handed out on the loopback address; OpenVPN binds it
+// moments later.
+int FreeLoopbackPort() {
+  SocketServer probe(HostToNet(0x7F000001), 0, 1);
+  return probe.BoundPort();
+}
+
+ManagementChannel LoopbackChannelFor(const std::string& privateDirectory, std::uint64_t launch) {
+  ManagementChannel channel;
+  channel.socketPath = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+  channel.password = DrawPassword();
+  channel.passwordPath = privateDirectory + "/management-" + std::to_string(launch) + ".pw";
+  return channel;
+}
+
+// OpenVPN reads the password from the file's first line.
+void WritePasswordFile(const std::string& privateDirectory, const ManagementChannel& channel) {
+  if (platform::MakeOwnerOnlyDirectory(privateDirectory) != 0) {
+    throw std::runtime_error("Cannot write file : " + privateDirectory);
+  }
+  const FileWriter asService(platform::ServiceIdentity());
+  if (asService.Write(channel.passwordPath, channel.password + "\n", platform::FileAccess::kOwnerOnly) != 0) {
+    throw std::runtime_error("Cannot write file : " + channel.passwordPath);
+  }
 }
 
 // The line's end as written (a carriage return before the line feed stays).
@@ -35,7 +89,8 @@ std::string LineEnding(const std::string& line) {
 }  // namespace
 
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch) {
-  ManagementChannel channel{privateDirectory + "/management-" + std::to_string(launch) + ".sock"};
+  if (!platform::LocalSocketsAreFiles()) return LoopbackChannelFor(privateDirectory, launch);
+  ManagementChannel channel{privateDirectory + "/management-" + std::to_string(launch) + ".sock", "", ""};
   if (channel.socketPath.size() > platform::MaxLocalSocketPath()) {
     throw std::runtime_error("Management socket path too long : " + channel.socketPath);
   }
@@ -45,6 +100,7 @@ ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std:
 ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch) {
   ManagementChannel channel = ManagementChannelFor(privateDirectory, launch);
   RemoveManagementChannel(channel);
+  if (!channel.passwordPath.empty()) WritePasswordFile(privateDirectory, channel);
   return channel;
 }
 
@@ -74,7 +130,21 @@ std::string WithManagementChannel(const std::string& configText, const Managemen
 }
 
 std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel) {
-  return std::make_unique<LocalSocketClient>(channel.socketPath);
+  auto connection = std::make_unique<LocalSocketClient>(channel.socketPath);
+  if (!channel.password.empty()) EnterManagementPassword(*connection, channel.password);
+  return connection;
+}
+
+// OpenVPN prompts without a line end and takes the first line it reads as the
+// password; sent at once, the password is answered by one line: the prompt followed
+// by "SUCCESS: password is correct". A wrong one gets the prompt again.
+void EnterManagementPassword(Socket& management, const std::string& password) {
+  management.SendLine(password);
+  const std::string reply = management.ReceiveLine();
+  const std::string prompt = kPasswordPrompt;
+  if (!StartsWith(reply, prompt) || !StartsWith(reply.substr(prompt.size()), kPasswordAccepted)) {
+    throw std::runtime_error("Management password refused");
+  }
 }
 
 bool ManagementChannelOpen(const ManagementChannel& channel) {
@@ -83,6 +153,9 @@ bool ManagementChannelOpen(const ManagementChannel& channel) {
 
 void RemoveManagementChannel(const ManagementChannel& channel) {
   if (platform::IsSocketFile(channel.socketPath)) platform::RemoveFile(channel.socketPath);
+  if (!channel.passwordPath.empty() && platform::PathExists(channel.passwordPath)) {
+    platform::RemoveFile(channel.passwordPath);
+  }
 }
 
 bool ManagementEndpointBelongsTo(const LocalSocketClient& management, std::uint32_t processId) {

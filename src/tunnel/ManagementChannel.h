@@ -9,27 +9,36 @@
 namespace vortan {
 
 // How the service reaches the management interface of the OpenVPN it launched.
-// Whoever reaches that interface controls a root process, so the channel is a local
-// socket in the root-only run directory: no other user can connect to it or take it
-// first. (A platform without local sockets would use a loopback endpoint guarded by a
-// management password in a file only the service can read; the choice is made here.)
-// The client's own configuration copy keeps its loopback endpoint: OpenVPN never
-// reads that copy.
+// Whoever reaches that interface controls a root process. Where local sockets are
+// socket files, the channel is one in the root-only run directory: no other user can
+// connect to it or take it first. Where they are loopback endpoints that every local
+// process can reach, OpenVPN asks for a password that it reads from a file in the
+// private directory, which only the service and administrators can read; a new one
+// for every launch. The client's own configuration copy keeps its loopback endpoint:
+// OpenVPN never reads that copy.
 struct ManagementChannel {
+  // The local socket: its file, or the loopback endpoint "address:port".
   std::string socketPath;
+  // For a loopback endpoint: the password and the file OpenVPN reads it from; empty
+  // for a socket file.
+  std::string password;
+  std::string passwordPath;
 
   // The channel as log lines name it.
   const std::string& Text() const { return socketPath; }
 };
 
-// The channel for launch number launch, in the root-only directory: a path of its
-// own for every launch, so that a process of an earlier launch is never taken for
-// the new one. Throws std::runtime_error when the path does not fit a socket address.
+// The channel for launch number launch, in the root-only directory: a path (or a
+// loopback port and a password) of its own for every launch, so that a process of an
+// earlier launch is never taken for the new one. Throws std::runtime_error when the
+// path does not fit a socket address or no password can be drawn.
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch);
 
 // The channel of the next launch, with any socket file that an earlier run of the
 // service left at its path removed: the listen thread would take that file for
-// OpenVPN's and spend its connection attempts before OpenVPN opens the channel.
+// OpenVPN's and spend its connection attempts before OpenVPN opens the channel. A
+// password is written to its owner-only file; throws std::runtime_error "Cannot write
+// file : " and the path when that fails.
 ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch);
 
 // The configuration text with its management option pointed at the channel: the
@@ -37,14 +46,20 @@ ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, 
 // appended when the text has none.
 std::string WithManagementChannel(const std::string& configText, const ManagementChannel& channel);
 
-// Connects to the channel; throws the system's error text, " id[", the code and "]".
+// Connects to the channel and, for a channel with a password, passes OpenVPN's
+// password prompt; throws the system's error text, " id[", the code and "]", or
+// "Management password refused".
 std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel);
+
+// Answers the password prompt that OpenVPN sends on a new management connection;
+// throws "Management password refused" unless OpenVPN confirms the password.
+void EnterManagementPassword(Socket& management, const std::string& password);
 
 // True when something listens on the channel (OpenVPN creates the socket file a
 // moment before it listens there).
 bool ManagementChannelOpen(const ManagementChannel& channel);
 
-// Removes the channel's socket file, if any.
+// Removes the channel's socket file and password file, if any.
 void RemoveManagementChannel(const ManagementChannel& channel);
 
 // True when the far end of a management connection was opened by that process.

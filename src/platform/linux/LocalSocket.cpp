@@ -12,6 +12,8 @@
 
 namespace platform {
 
+bool LocalSocketsAreFiles() { return true; }
+
 std::size_t MaxLocalSocketPath() { return sizeof(sockaddr_un::sun_path) - 1; }
 
 int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {

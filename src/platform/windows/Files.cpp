@@ -1,0 +1,226 @@
+#include "platform/Files.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/windows/NativeIdentity.h"
+#include "platform/windows/OwnerOnlySecurity.h"
+#include "platform/windows/WideText.h"
+
+namespace platform {
+namespace {
+
+// Refusals of what is not a regular file, and of a file above the size bound.
+constexpr DWORD kNotRegularFile = ERROR_INVALID_PARAMETER;
+constexpr DWORD kTooBig = ERROR_FILE_TOO_LARGE;
+
+// A link at the path is opened itself, not followed, and then refused as no regular
+// file. A named pipe at the path gets to identify the caller, never to impersonate it.
+constexpr DWORD kOpenFlags = FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int LastCode() { return static_cast<int>(::GetLastError()); }
+
+// Closes the handle when it goes out of scope.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (Valid()) ::CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  HANDLE Get() const { return handle_; }
+  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // Closes now, so that a failed close can be reported.
+  int Close() {
+    const BOOL closed = ::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed ? 0 : LastCode();
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// While alive, the calling thread acts with the rights of the identity's token; its own
+// rights come back on destruction. Other threads are not affected. The service's own
+// identity needs no token; any other identity without one is refused rather than
+// served with the service's rights.
+class ScopedImpersonation {
+ public:
+  explicit ScopedImpersonation(const CallerIdentity& identity) {
+    HANDLE token = ImpersonationTokenOf(identity);
+    if (token == nullptr) {
+      if (!(identity == ServiceIdentity())) error_ = ERROR_ACCESS_DENIED;
+      return;
+    }
+    if (!::ImpersonateLoggedOnUser(token)) {
+      error_ = LastCode();
+      return;
+    }
+    impersonating_ = true;
+  }
+  ~ScopedImpersonation() {
+    // A thread that kept the caller's token would do the service's later work, its
+    // private copies included, as that caller: the process must not go on.
+    if (impersonating_ && !::RevertToSelf()) std::abort();
+  }
+  ScopedImpersonation(const ScopedImpersonation&) = delete;
+  ScopedImpersonation& operator=(const ScopedImpersonation&) = delete;
+
+  // 0 when the identity is in force, else the Win32 code of the failed step.
+  int Error() const { return error_; }
+
+ private:
+  bool impersonating_ = false;
+  int error_ = 0;
+};
+
+template <typename FileCall>
+int AsUser(const CallerIdentity& identity, FileCall call) {
+  ScopedImpersonation scoped(identity);
+  if (scoped.Error() != 0) return scoped.Error();
+  return call();
+}
+
+bool HasAttribute(const BY_HANDLE_FILE_INFORMATION& information, DWORD attribute) {
+  return (information.dwFileAttributes & attribute) != 0;
+}
+
+// A regular file on a disk: no directory, no link, no pipe or device.
+int RequireRegularFile(HANDLE handle) {
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return kNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(handle, &information)) return LastCode();
+  if (HasAttribute(information, FILE_ATTRIBUTE_DIRECTORY) || HasAttribute(information, FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return kNotRegularFile;
+  }
+  return 0;
+}
+
+// A directory without backup semantics does not open at all: told apart from a file
+// the caller may not read, it is refused as no regular file.
+int OpenFailure(const std::wstring& path) {
+  const int error = LastCode();
+  if (error != ERROR_ACCESS_DENIED) return error;
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return directory ? static_cast<int>(kNotRegularFile) : error;
+}
+
+// Reads from handle until its end into *content; the too-big code once more than
+// maxBytes arrived. Counted while reading: the file may grow after any size check.
+int ReadToEnd(HANDLE handle, std::size_t maxBytes, std::string* content) {
+  content->clear();
+  char buffer[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(handle, buffer, sizeof buffer, &got, nullptr)) return LastCode();
+    if (got == 0) return 0;
+    if (got > maxBytes - content->size()) return kTooBig;
+    content->append(buffer, got);
+  }
+}
+
+int WriteAll(HANDLE handle, const std::string& content) {
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const std::size_t left = content.size() - written;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+    DWORD done = 0;
+    if (!::WriteFile(handle, content.data() + written, chunk, &done, nullptr)) return LastCode();
+    written += done;
+  }
+  return 0;
+}
+
+int Truncate(HANDLE handle) {
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle)) return LastCode();
+  return 0;
+}
+
+HANDLE OpenForReading(const std::wstring& path, DWORD flags) {
+  return ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
+  const std::wstring widePath = Utf8ToWide(path);
+  FileHandle file(OpenForReading(widePath, kOpenFlags));
+  if (!file.Valid()) return OpenFailure(widePath);
+  if (const int error = RequireRegularFile(file.Get())) return error;
+  return ReadToEnd(file.Get(), maxBytes, content);
+}
+
+// The file is opened without truncating it, so that nothing is lost before it is known
+// to be a regular file; an owner-only file gets its access list before the first byte,
+// a new one already at its creation.
+int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
+  const bool ownerOnly = access == FileAccess::kOwnerOnly;
+  OwnerOnlySecurity ownerOnlySecurity(OwnerOnlySecurity::kFile);
+  if (ownerOnly && ownerOnlySecurity.Error() != 0) return ownerOnlySecurity.Error();
+  const DWORD rights = GENERIC_WRITE | (ownerOnly ? WRITE_DAC : 0);
+  FileHandle file(::CreateFileW(Utf8ToWide(path).c_str(), rights, 0,
+                                ownerOnly ? ownerOnlySecurity.Attributes() : nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr));
+  if (!file.Valid()) return LastCode();
+  if (const int error = RequireRegularFile(file.Get())) return error;
+  if (ownerOnly) {
+    if (const int error = ownerOnlySecurity.ApplyTo(file.Get())) return error;
+  }
+  if (const int error = Truncate(file.Get())) return error;
+  if (const int error = WriteAll(file.Get(), content)) return error;
+  return file.Close();
+}
+
+// An existing directory is opened itself (a link there is not followed) and narrowed.
+int RestrictExistingDirectory(const std::wstring& path, const OwnerOnlySecurity& security) {
+  FileHandle directory(::CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!directory.Valid()) return LastCode();
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(directory.Get(), &information)) return LastCode();
+  if (!HasAttribute(information, FILE_ATTRIBUTE_DIRECTORY) || HasAttribute(information, FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return ERROR_DIRECTORY;
+  }
+  return security.ApplyTo(directory.Get());
+}
+
+}  // namespace
+
+bool CanOpenForReading(const std::string& path) {
+  FileHandle file(OpenForReading(Utf8ToWide(path), FILE_ATTRIBUTE_NORMAL));
+  return file.Valid();
+}
+
+int ReadWholeFile(const std::string& path, std::string* content) {
+  FileHandle file(OpenForReading(Utf8ToWide(path), FILE_ATTRIBUTE_NORMAL));
+  if (!file.Valid()) return LastCode();
+  return ReadToEnd(file.Get(), std::numeric_limits<std::size_t>::max(), content);
+}
+
+int ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
+  return AsUser(identity, [&] { return ReadRegularFile(path, maxBytes, content); });
+}
+
+int WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
+                FileAccess access) {
+  return AsUser(identity, [&] { return WriteWithCurrentIdentity(path, content, access); });
+}
+
+int MakeOwnerOnlyDirectory(const std::string& path) {
+  OwnerOnlySecurity security(OwnerOnlySecurity::kDirectory);
+  if (security.Error() != 0) return security.Error();
+  const std::wstring widePath = Utf8ToWide(path);
+  if (::CreateDirectoryW(widePath.c_str(), security.Attributes())) return 0;
+  if (::GetLastError() != ERROR_ALREADY_EXISTS) return LastCode();
+  return RestrictExistingDirectory(widePath, security);
+}
+
+}  // namespace platform

@@ -1,0 +1,261 @@
+// Files read and written on a caller's behalf, and the service's owner-only files.
+// Wine grants every access, so refusals by the system's access checks are not shown
+// here; what the service decides itself is.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "WindowsTestSupport.h"
+#include "platform/Files.h"
+#include "platform/windows/NativeIdentity.h"
+#include "platform/windows/OwnerOnlySecurity.h"
+#include "platform/windows/TcpOwnerTable.h"
+
+namespace vortan {
+namespace {
+
+using platform::FileAccess;
+
+void WriteBytes(const std::wstring& path, const std::string& content) {
+  std::ofstream file(std::filesystem::path(path), std::ios::binary);
+  file << content;
+}
+
+std::string ReadBytes(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+platform::CallerIdentity StrangerWithoutToken() { return *platform::IdentityOfSidText("S-1-5-21-1111-2222-3333-1001"); }
+
+bool ThreadImpersonates() {
+  HANDLE token = nullptr;
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
+  ::CloseHandle(token);
+  return true;
+}
+
+struct AccessList {
+  bool read = false;
+  bool isProtected = false;
+  bool onlySystemAndAdministrators = false;
+  bool inheritedByChildren = false;
+  DWORD entries = 0;
+};
+
+bool IsWellKnownTrustee(PSID sid) {
+  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+AccessList AccessListOf(PSECURITY_DESCRIPTOR descriptor) {
+  AccessList result;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
+    return result;
+  }
+  result.read = true;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  result.isProtected = (control & SE_DACL_PROTECTED) != 0;
+  bool system = false, administrators = false, others = false, inherited = true;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    ::GetAce(dacl, i, &entry);
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE) != 0) {
+      others = true;
+      continue;
+    }
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if (!IsWellKnownTrustee(sid) || (allowed->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS) others = true;
+    system = system || ::IsWellKnownSid(sid, WinLocalSystemSid);
+    administrators = administrators || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    const BYTE toChildren = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    inherited = inherited && (header->AceFlags & toChildren) == toChildren;
+  }
+  result.entries = dacl->AceCount;
+  result.onlySystemAndAdministrators = system && administrators && !others;
+  result.inheritedByChildren = result.entries > 0 && inherited;
+  return result;
+}
+
+AccessList ReadAccessList(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS) {
+    return AccessList();
+  }
+  const AccessList result = AccessListOf(descriptor);
+  ::LocalFree(descriptor);
+  return result;
+}
+
+// Wine keeps no access list on a file: it shows one made from the Unix permissions.
+bool SystemKeepsFileAccessLists(const test::ScratchDirectory& scratch) {
+  const std::wstring probe = scratch.WidePath(L"access-list-probe");
+  WriteBytes(probe, "");
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const DWORD set = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(probe.c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, dacl, nullptr);
+  ::LocalFree(descriptor);
+  return set == ERROR_SUCCESS && ReadAccessList(probe).isProtected;
+}
+
+TEST(WindowsFiles, OwnerOnlyDescriptorsGrantSystemAndAdministratorsOnly) {
+  for (auto kind : {platform::OwnerOnlySecurity::kFile, platform::OwnerOnlySecurity::kDirectory}) {
+    const platform::OwnerOnlySecurity security(kind);
+    ASSERT_EQ(security.Error(), 0);
+    const AccessList list = AccessListOf(security.Descriptor());
+    ASSERT_TRUE(list.read) << kind;
+    EXPECT_TRUE(list.isProtected) << kind;
+    EXPECT_EQ(list.entries, 2u) << kind;
+    EXPECT_TRUE(list.onlySystemAndAdministrators) << kind;
+    EXPECT_EQ(list.inheritedByChildren, kind == platform::OwnerOnlySecurity::kDirectory) << kind;
+  }
+}
+
+TEST(WindowsFiles, OwnerOnlyFilesGrantSystemAndAdministratorsOnlyAlsoWhenReplacing) {
+  test::ScratchDirectory scratch;
+  const bool checkAccessLists = SystemKeepsFileAccessLists(scratch);
+  const std::wstring fresh = scratch.WidePath(L"fresh.conf");
+  ASSERT_EQ(
+      platform::WriteFileAs(platform::ServiceIdentity(), scratch.Path(L"fresh.conf"), "new", FileAccess::kOwnerOnly),
+      0);
+  // An existing file with the access list it inherited is narrowed and truncated.
+  const std::wstring replaced = scratch.WidePath(L"replaced.conf");
+  WriteBytes(replaced, "an older and longer content");
+  ASSERT_EQ(platform::WriteFileAs(platform::ServiceIdentity(), scratch.Path(L"replaced.conf"), "short",
+                                  FileAccess::kOwnerOnly),
+            0);
+  EXPECT_EQ(ReadBytes(fresh), "new");
+  EXPECT_EQ(ReadBytes(replaced), "short");
+  if (!checkAccessLists) GTEST_SKIP() << "this system keeps no access list on files (Wine)";
+  for (const std::wstring& path : {fresh, replaced}) {
+    const AccessList list = ReadAccessList(path);
+    ASSERT_TRUE(list.read);
+    EXPECT_TRUE(list.isProtected);
+    EXPECT_EQ(list.entries, 2u);
+    EXPECT_TRUE(list.onlySystemAndAdministrators);
+  }
+}
+
+TEST(WindowsFiles, DefaultFilesKeepWhatTheyInherit) {
+  test::ScratchDirectory scratch;
+  ASSERT_EQ(platform::WriteFileAs(test::OwnProcessUser(), scratch.Path(L"client.ovpn"), "x", FileAccess::kDefault), 0);
+  EXPECT_FALSE(ReadAccessList(scratch.WidePath(L"client.ovpn")).isProtected);
+  EXPECT_FALSE(ThreadImpersonates());
+}
+
+TEST(WindowsFiles, OwnerOnlyDirectoriesAreNewOrNarrowedAndHandTheirListDown) {
+  test::ScratchDirectory scratch;
+  const bool checkAccessLists = SystemKeepsFileAccessLists(scratch);
+  const std::string fresh = scratch.Path(L"private");
+  ASSERT_EQ(platform::MakeOwnerOnlyDirectory(fresh), 0);
+  ASSERT_EQ(platform::MakeOwnerOnlyDirectory(fresh), 0);
+  const std::wstring existing = scratch.WidePath(L"existing");
+  ASSERT_TRUE(::CreateDirectoryW(existing.c_str(), nullptr));
+  ASSERT_EQ(platform::MakeOwnerOnlyDirectory(scratch.Path(L"existing")), 0);
+  WriteBytes(scratch.WidePath(L"plain"), "x");
+  EXPECT_NE(platform::MakeOwnerOnlyDirectory(scratch.Path(L"plain")), 0);
+  if (!checkAccessLists) GTEST_SKIP() << "this system keeps no access list on files (Wine)";
+  for (const std::wstring& path : {scratch.WidePath(L"private"), existing}) {
+    const AccessList list = ReadAccessList(path);
+    ASSERT_TRUE(list.read);
+    EXPECT_TRUE(list.isProtected);
+    EXPECT_TRUE(list.onlySystemAndAdministrators);
+    EXPECT_TRUE(list.inheritedByChildren);
+  }
+}
+
+struct ReadCase {
+  const char* name;
+  std::wstring file;
+  std::size_t maxBytes;
+  int expected;
+  const char* content;
+};
+
+// The caller's own token and the service's identity take the same way; the thread gives
+// the caller's token back on every way out.
+TEST(WindowsFiles, ReadFileAsReadsRegularFilesUpToTheBoundOnly) {
+  test::ScratchDirectory scratch;
+  WriteBytes(scratch.WidePath(L"ten"), "0123456789");
+  ASSERT_TRUE(::CreateDirectoryW(scratch.WidePath(L"folder").c_str(), nullptr));
+  const ReadCase cases[] = {
+      {"exactly the bound", L"ten", 10, 0, "0123456789"},
+      {"one byte too many", L"ten", 9, ERROR_FILE_TOO_LARGE, ""},
+      {"a directory", L"folder", 100, ERROR_INVALID_PARAMETER, ""},
+      {"missing", L"missing", 100, ERROR_FILE_NOT_FOUND, ""},
+      {"a device", L"NUL", 100, ERROR_INVALID_PARAMETER, ""},
+  };
+  for (const platform::CallerIdentity& reader : {platform::ServiceIdentity(), test::OwnProcessUser()}) {
+    for (const ReadCase& row : cases) {
+      const std::string path = row.file == L"NUL" ? "NUL" : scratch.Path(row.file);
+      std::string content;
+      EXPECT_EQ(platform::ReadFileAs(reader, path, row.maxBytes, &content), row.expected) << row.name;
+      if (row.expected == 0) {
+        EXPECT_EQ(content, row.content) << row.name;
+      }
+      EXPECT_FALSE(ThreadImpersonates()) << row.name;
+    }
+  }
+}
+
+TEST(WindowsFiles, WriteFileAsWritesRegularFilesOnly) {
+  test::ScratchDirectory scratch;
+  ASSERT_TRUE(::CreateDirectoryW(scratch.WidePath(L"folder").c_str(), nullptr));
+  for (FileAccess access : {FileAccess::kDefault, FileAccess::kOwnerOnly}) {
+    EXPECT_NE(platform::WriteFileAs(test::OwnProcessUser(), scratch.Path(L"folder"), "x", access), 0);
+    EXPECT_NE(platform::WriteFileAs(test::OwnProcessUser(), "NUL", "x", access), 0);
+    EXPECT_FALSE(ThreadImpersonates());
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(scratch.WidePath(L"folder")));
+}
+
+// A user known by SID alone has no token to act with: the service's rights must not
+// stand in for it.
+TEST(WindowsFiles, AnIdentityWithoutTokenIsRefusedNotServedAsTheService) {
+  test::ScratchDirectory scratch;
+  WriteBytes(scratch.WidePath(L"secret"), "s");
+  std::string content;
+  EXPECT_EQ(platform::ReadFileAs(StrangerWithoutToken(), scratch.Path(L"secret"), 100, &content), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(content, "");
+  EXPECT_EQ(platform::WriteFileAs(StrangerWithoutToken(), scratch.Path(L"new"), "x", FileAccess::kDefault),
+            ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(std::filesystem::exists(scratch.WidePath(L"new")));
+}
+
+TEST(WindowsFiles, WholeFileReadsTakeUtf8Paths) {
+  test::ScratchDirectory scratch;
+  const std::wstring name = L"caf\u00e9-\u65e5\u672c.txt";
+  WriteBytes(scratch.WidePath(name), "bytes\r\nand more");
+  const std::string path = scratch.Path(name);
+  EXPECT_TRUE(platform::CanOpenForReading(path));
+  std::string content;
+  EXPECT_EQ(platform::ReadWholeFile(path, &content), 0);
+  EXPECT_EQ(content, "bytes\r\nand more");
+  EXPECT_FALSE(platform::CanOpenForReading(scratch.Path(L"missing")));
+  EXPECT_EQ(platform::ReadWholeFile(scratch.Path(L"missing"), &content), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
+}  // namespace vortan

@@ -1,0 +1,244 @@
+// From a loopback connection to the user behind it: the rules on a table of our own,
+// and the system's table and process tokens themselves.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/SocketOwner.h"
+#include "platform/windows/NativeIdentity.h"
+#include "platform/windows/TcpOwnerTable.h"
+#include "platform/windows/Win32Error.h"
+
+namespace vortan {
+namespace {
+
+using platform::TcpOwnerRow;
+
+const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const std::uint32_t kOtherLoopback = htonl(0x7F000002);
+constexpr int kClientPort = 50001;
+constexpr int kServicePort = 40001;
+constexpr std::uint32_t kClientProcess = 4242;
+const char* const kClientSid = "S-1-5-21-1111-2222-3333-1001";
+
+class FakeProcess : public platform::HeldProcess {
+ public:
+  explicit FakeProcess(std::optional<platform::CallerIdentity> user) : user_(std::move(user)) {}
+  int User(std::optional<platform::CallerIdentity>* user) override {
+    if (!user_) return ERROR_ACCESS_DENIED;
+    *user = user_;
+    return 0;
+  }
+
+ private:
+  std::optional<platform::CallerIdentity> user_;
+};
+
+// Successive reads return successive tables (the last one repeats); a process id that
+// names no user is a process that has gone.
+class FakeTable : public platform::TcpOwnerTable {
+ public:
+  int ReadRows(std::vector<TcpOwnerRow>* rows) override {
+    if (readError != 0) return readError;
+    *rows = reads.at(std::min(readCount++, reads.size() - 1));
+    return 0;
+  }
+  int HoldProcess(std::uint32_t processId, std::unique_ptr<platform::HeldProcess>* process) override {
+    held.push_back(processId);
+    auto user = users.find(processId);
+    if (user == users.end()) return ERROR_INVALID_PARAMETER;
+    *process = std::make_unique<FakeProcess>(user->second);
+    return 0;
+  }
+
+  std::vector<std::vector<TcpOwnerRow>> reads;
+  std::map<std::uint32_t, std::optional<platform::CallerIdentity>> users;
+  std::vector<std::uint32_t> held;
+  std::size_t readCount = 0;
+  int readError = 0;
+};
+
+TcpOwnerRow ClientRow(unsigned long state, std::uint32_t processId) {
+  return {kLoopback, kClientPort, kLoopback, kServicePort, state, processId};
+}
+
+// The service's side of the same connection, owned by the service's process.
+TcpOwnerRow ServiceRow() { return {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, 777}; }
+
+platform::CallerIdentity ClientUser() { return *platform::IdentityOfSidText(kClientSid); }
+
+int FindClient(FakeTable& table, std::optional<platform::CallerIdentity>* owner) {
+  return platform::FindTcpSocketOwnerIn(table, kLoopback, kClientPort, kLoopback, kServicePort, owner);
+}
+
+struct StateCase {
+  const char* name;
+  unsigned long state;
+  bool counts;
+};
+
+TEST(WindowsSocketOwner, SocketsCountInTheStatesAProcessStillHoldsThem) {
+  const StateCase cases[] = {
+      {"established", MIB_TCP_STATE_ESTAB, true},    {"fin-wait-1", MIB_TCP_STATE_FIN_WAIT1, true},
+      {"fin-wait-2", MIB_TCP_STATE_FIN_WAIT2, true}, {"close-wait", MIB_TCP_STATE_CLOSE_WAIT, true},
+      {"closing", MIB_TCP_STATE_CLOSING, true},      {"last-ack", MIB_TCP_STATE_LAST_ACK, true},
+      {"time-wait", MIB_TCP_STATE_TIME_WAIT, false}, {"listen", MIB_TCP_STATE_LISTEN, false},
+      {"syn-sent", MIB_TCP_STATE_SYN_SENT, false},   {"syn-received", MIB_TCP_STATE_SYN_RCVD, false},
+      {"closed", MIB_TCP_STATE_CLOSED, false},       {"delete-tcb", MIB_TCP_STATE_DELETE_TCB, false},
+  };
+  for (const StateCase& row : cases) {
+    FakeTable table;
+    table.reads = {{ServiceRow(), ClientRow(row.state, kClientProcess)}};
+    table.users[kClientProcess] = ClientUser();
+    std::optional<platform::CallerIdentity> owner;
+    const int result = FindClient(table, &owner);
+    if (row.counts) {
+      EXPECT_EQ(result, 0) << row.name;
+      ASSERT_TRUE(owner.has_value()) << row.name;
+      EXPECT_EQ(*owner, ClientUser()) << row.name;
+    } else {
+      EXPECT_TRUE(platform::IsNotFound(platform::Win32Error(static_cast<unsigned long>(result), "lookup")))
+          << row.name << ": " << result;
+      EXPECT_FALSE(owner.has_value()) << row.name;
+      EXPECT_TRUE(table.held.empty()) << row.name;
+    }
+  }
+}
+
+struct LookupCase {
+  const char* name;
+  std::vector<std::vector<TcpOwnerRow>> reads;
+  std::uint32_t expectedHeld;  // 0: no process is opened
+};
+
+// None of these may name an owner: no such socket, the ends the other way round, the
+// idle and system processes (the first is what Wine reports for every socket), an owner
+// gone before it could be opened, an id that passed to another process meanwhile.
+TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
+  const TcpOwnerRow reversed = {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, kClientProcess};
+  const TcpOwnerRow otherAddress = {kOtherLoopback, kClientPort,         kLoopback,
+                                    kServicePort,   MIB_TCP_STATE_ESTAB, kClientProcess};
+  const LookupCase cases[] = {
+      {"empty table", {{}}, 0},
+      {"only the service's end", {{reversed}}, 0},
+      {"other local address", {{otherAddress}}, 0},
+      {"idle process", {{ClientRow(MIB_TCP_STATE_ESTAB, 0)}}, 0},
+      {"system process", {{ClientRow(MIB_TCP_STATE_ESTAB, 4)}}, 0},
+      {"process gone", {{ClientRow(MIB_TCP_STATE_ESTAB, 5150)}}, 5150},
+      {"id taken over",
+       {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}, {ClientRow(MIB_TCP_STATE_ESTAB, 9999)}},
+       kClientProcess},
+      {"socket gone meanwhile", {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}, {}}, kClientProcess},
+  };
+  for (const LookupCase& row : cases) {
+    FakeTable table;
+    table.reads = row.reads;
+    table.users[kClientProcess] = ClientUser();
+    table.users[0] = *platform::IdentityOfSidText("S-1-5-18");
+    table.users[4] = *platform::IdentityOfSidText("S-1-5-18");
+    std::optional<platform::CallerIdentity> owner;
+    EXPECT_EQ(FindClient(table, &owner), ERROR_NOT_FOUND) << row.name;
+    EXPECT_FALSE(owner.has_value()) << row.name;
+    const std::vector<std::uint32_t> expectedHeld =
+        row.expectedHeld == 0 ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{row.expectedHeld};
+    EXPECT_EQ(table.held, expectedHeld) << row.name;
+  }
+}
+
+TEST(WindowsSocketOwner, FailuresOfTheSystemAreReportedWithTheirCode) {
+  FakeTable unreadable;
+  unreadable.readError = ERROR_NOT_SUPPORTED;
+  std::optional<platform::CallerIdentity> owner;
+  EXPECT_EQ(FindClient(unreadable, &owner), ERROR_NOT_SUPPORTED);
+
+  FakeTable tokenDenied;
+  tokenDenied.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}};
+  tokenDenied.users[kClientProcess] = std::nullopt;
+  EXPECT_EQ(FindClient(tokenDenied, &owner), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(owner.has_value());
+}
+
+// A connected loopback pair of this process.
+class LoopbackPair {
+ public:
+  LoopbackPair() {
+    WSADATA data;
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = kLoopback;
+    int length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    client_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    connected_ = ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    accepted_ = ::accept(listener_, nullptr, nullptr);
+    servicePort = ntohs(address.sin_port);
+    sockaddr_in clientAddress{};
+    length = sizeof clientAddress;
+    ::getsockname(client_, reinterpret_cast<sockaddr*>(&clientAddress), &length);
+    clientPort = ntohs(clientAddress.sin_port);
+  }
+  ~LoopbackPair() {
+    ::closesocket(client_);
+    ::closesocket(accepted_);
+    ::closesocket(listener_);
+    if (started_) ::WSACleanup();
+  }
+  bool Connected() const { return connected_ && accepted_ != INVALID_SOCKET; }
+
+  int servicePort = 0;
+  int clientPort = 0;
+
+ private:
+  bool started_ = false;
+  bool connected_ = false;
+  SOCKET listener_ = INVALID_SOCKET;
+  SOCKET client_ = INVALID_SOCKET;
+  SOCKET accepted_ = INVALID_SOCKET;
+};
+
+// Wine lists every socket under process 0, so there no owner is named; Windows names
+// this process, whose user the service itself is.
+TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
+  LoopbackPair pair;
+  ASSERT_TRUE(pair.Connected());
+  std::vector<TcpOwnerRow> rows;
+  ASSERT_EQ(platform::SystemTcpOwnerTable().ReadRows(&rows), 0);
+  const TcpOwnerRow* client = nullptr;
+  for (const TcpOwnerRow& row : rows) {
+    if (row.localAddress == kLoopback && row.localPort == pair.clientPort && row.remotePort == pair.servicePort) {
+      client = &row;
+    }
+  }
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->state, static_cast<unsigned long>(MIB_TCP_STATE_ESTAB));
+  std::optional<platform::CallerIdentity> owner;
+  const int result = platform::FindTcpSocketOwner(kLoopback, pair.clientPort, kLoopback, pair.servicePort, &owner);
+  if (client->processId == 0) {
+    EXPECT_EQ(result, ERROR_NOT_FOUND);
+  } else {
+    EXPECT_EQ(client->processId, ::GetCurrentProcessId());
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(*owner, platform::ServiceIdentity());
+  }
+}
+
+TEST(WindowsSocketOwner, AnIdThatNamesNoProcessCannotBeHeld) {
+  std::unique_ptr<platform::HeldProcess> process;
+  // Process ids are multiples of four: this one names no process.
+  EXPECT_NE(platform::SystemTcpOwnerTable().HoldProcess(0xFFFFFFF1u, &process), 0);
+  EXPECT_EQ(process, nullptr);
+}
+
+}  // namespace
+}  // namespace vortan
