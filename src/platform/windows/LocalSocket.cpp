@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/windows/TcpOwnerTable.h"
+#include "platform/windows/Winsock.h"
 
 // OpenVPN for Windows offers its management interface on TCP only: a local socket here
 // is a loopback TCP endpoint, "address:port".
@@ -42,15 +43,6 @@ bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   return true;
 }
 
-// Winsock stays started for the rest of the process once a local socket was asked for.
-int StartWinsock() {
-  static const int result = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data);
-  }();
-  return result;
-}
-
 int LastSocketError() { return ::WSAGetLastError(); }
 
 bool EndpointOf(SOCKET handle, bool peer, Endpoint* endpoint) {
@@ -73,19 +65,19 @@ std::size_t MaxLocalSocketPath() { return kLongestEndpoint; }
 int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
   Endpoint endpoint;
   if (!ParseEndpoint(path, &endpoint)) return WSAEINVAL;
-  if (const int error = StartWinsock()) return error;
-  const SOCKET socket = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-  if (socket == INVALID_SOCKET) return LastSocketError();
+  SocketHandle counted = kInvalidSocket;
+  if (const int error = OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, &counted)) return error;
+  const auto socket = static_cast<SOCKET>(counted);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = endpoint.address;
   address.sin_port = htons(static_cast<u_short>(endpoint.port));
   if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int error = LastSocketError();
-    ::closesocket(socket);
+    CloseSocket(counted);
     return error;
   }
-  *handle = static_cast<SocketHandle>(socket);
+  *handle = counted;
   return 0;
 }
 
