@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "settings/CmdLineParser.h"
 #include "settings/IniFile.h"
@@ -183,8 +186,11 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
 // system's device, kernel, temporary and runtime ones.
 void ConfineTunnelPrograms() {
   const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
-  const int error = platform::ConfineLaunchedPrograms({"/dev", "/proc", "/sys", root + "/conf", root + "/logs",
-                                                       root + "/log", root + "/run", "/tmp", "/var/tmp", "/run"});
+  std::vector<std::string> writable = platform::SystemWritablePaths();
+  for (const char* directory : {"conf", "logs", "log", "run"}) {
+    writable.push_back((std::filesystem::path(root) / directory).string());
+  }
+  const int error = platform::ConfineLaunchedPrograms(std::move(writable));
   if (error != 0) {
     const std::string reason = platform::ErrorText(error);
     CLOG(WARNING, loggers::kService) << "OpenVPN and stunnel run without file-system confinement: " << reason << " ("

@@ -98,6 +98,10 @@ class Process {
 // Call before launching, not concurrently with a launch.
 int ConfineLaunchedPrograms(std::vector<std::string> writablePaths);
 
+// The places every program must be able to write beside its own files (devices,
+// temporary and run-time directories); part of a confinement's writable paths.
+std::vector<std::string> SystemWritablePaths();
+
 // True when the error of RequestExit or Kill says the process has already ended.
 bool IsProcessGone(int code);
 

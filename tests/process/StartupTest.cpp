@@ -119,6 +119,12 @@ TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
   EXPECT_TRUE(service.Running());
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
 // Idle connections that use up the service's descriptors only delay new clients: the
 // listener survives the shortage, and once the idle clients go the service answers.
 TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
@@ -140,9 +146,13 @@ TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
   test::LineClient client(endpoint);
   EXPECT_EQ(client.ReadLine(), test::kWelcome);
   EXPECT_EQ(client.Ask("version").rfind("IMPLEMENTATION:", 0), 0u);
+  // A session that ends during the shortage frees a descriptor and ends the burst
+  // early, so there may be more than one; each is logged once when it starts and once
+  // when it ends, never once per failed accept.
   const std::string log = layout.LogText();
-  EXPECT_EQ(log.find(shortage), log.rfind(shortage)) << "one warning per burst";
-  EXPECT_NE(log.find("service - Connections accepted again after "), std::string::npos);
+  const std::size_t bursts = Occurrences(log, shortage);
+  EXPECT_GE(bursts, 1u);
+  EXPECT_EQ(bursts, Occurrences(log, "service - Connections accepted again after ")) << log;
 }
 
 TEST(CommandLine, HelpPrintsTheUsageAndExitsWithZero) {

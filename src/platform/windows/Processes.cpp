@@ -319,4 +319,6 @@ bool IsProcessGone(int code) { return code == kProcessEnded || code == ERROR_INV
 // set up its adapter and routes), so launched programs run with the service's rights.
 int ConfineLaunchedPrograms(std::vector<std::string>) { return 0; }
 
+std::vector<std::string> SystemWritablePaths() { return {}; }
+
 }  // namespace platform
