@@ -65,6 +65,8 @@ std::string VersionText() {
 
 void EndProcessNow(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
+std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
 std::uint64_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
 bool PathExists(const std::string& path) { return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
