@@ -25,8 +25,8 @@ if(VORTAN_BENCH)
   endforeach()
   # The tunnel benchmark builds the tunnel tests' namespace world.
   if(TARGET vortan_bench_tunnel)
-    target_sources(vortan_bench_tunnel PRIVATE ${PROJECT_SOURCE_DIR}/tests/tunnel/TunnelWorld.cpp)
-    target_include_directories(vortan_bench_tunnel PRIVATE ${PROJECT_SOURCE_DIR}/tests/tunnel)
+    target_sources(vortan_bench_tunnel PRIVATE ${PROJECT_SOURCE_DIR}/tests/linux/tunnel/TunnelWorld.cpp)
+    target_include_directories(vortan_bench_tunnel PRIVATE ${PROJECT_SOURCE_DIR}/tests/linux/tunnel)
     target_compile_definitions(vortan_bench_tunnel PRIVATE
       VORTAN_CONNECT_PROXY="$<TARGET_FILE:vortan_connect_proxy>")
     add_dependencies(vortan_bench_tunnel vortan_connect_proxy)

@@ -22,6 +22,9 @@ std::string VersionText();
 // run, and open streams are not flushed.
 [[noreturn]] void EndProcessNow(int code);
 
+// The operating system's numeric identifier of the running process.
+std::uint32_t CurrentProcessId();
+
 // The operating system's numeric identifier of the calling thread.
 std::uint64_t CurrentThreadId();
 

@@ -5,7 +5,7 @@
 #include "settings/IniFile.h"
 #include "common/Ipv4.h"
 #include "common/Logging.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace vortan {
 namespace {
@@ -14,7 +14,7 @@ class IniFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     registerLoggers();
-    path_ = "/tmp/" + test::UniqueName("ini") + ".ini";
+    path_ = test::TempPath(test::UniqueName("ini") + ".ini");
   }
   void TearDown() override { std::remove(path_.c_str()); }
   IniFile Load(const std::string& content) {

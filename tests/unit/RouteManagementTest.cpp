@@ -6,7 +6,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "routes/RouteManagement.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace vortan {
 namespace {
@@ -277,7 +277,9 @@ TEST_F(RouteCommands, AddTakesAnExistingRouteAsAddedOnlyWhenItIsTheSameRoute) {
 
 // The client deletes only routes it can have added: main-table routes on the tunnel.
 TEST_F(RouteCommands, DelRefusesEveryRouteThatIsNotTheTunnels) {
-  const std::string refused = "ERROR | 6 | Cannot delete route : Error [ 1 ] (code 6)";
+  // The system's own code for an operation not permitted (EPERM, ERROR_ACCESS_DENIED).
+  const std::string refused = "ERROR | 6 | Cannot delete route : Error [ " +
+                              std::to_string(platform::NotPermitted("route del").Code()) + " ] (code 6)";
   platform::Route otherTable = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
   otherTable.mainTable = false;
   for (const platform::Route& route : {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), otherTable}) {

@@ -27,11 +27,14 @@ TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
 }
 
 TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
-  const std::string directory = DirectoryOf(platform::ExecutablePath());
-  EXPECT_EQ(ResolveBesideExecutable("../conf/x"), directory + "/../conf/x");
-  EXPECT_EQ(ResolveBesideExecutable("./x"), directory + "/./x");
-  EXPECT_EQ(ResolveBesideExecutable("/abs"), directory + "//abs");
-  EXPECT_EQ(ResolveBesideExecutable(""), directory + "/");
+  // The executable's directory with its separator, as the system writes it.
+  const std::string executable = platform::ExecutablePath();
+  const std::string directory = executable.substr(0, executable.find_last_of("/\\") + 1);
+  ASSERT_FALSE(directory.empty()) << executable;
+  EXPECT_EQ(ResolveBesideExecutable("../conf/x"), directory + "../conf/x");
+  EXPECT_EQ(ResolveBesideExecutable("./x"), directory + "./x");
+  EXPECT_EQ(ResolveBesideExecutable("/abs"), directory + "/abs");
+  EXPECT_EQ(ResolveBesideExecutable(""), directory);
 }
 
 TEST(SplitFields, RunsOfDelimitersCountAsOneAndEdgesFollowTheRules) {

@@ -7,16 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "TestCommon.h"
+
 namespace vortan {
 namespace test {
-
-// A name unique to this test run and process, for namespaces, links and files:
-// prefix + pid + counter, at most 15 characters when prefix is short (≤ 6).
-std::string UniqueName(const std::string& prefix);
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-bool FileExists(const std::string& path);
 
 // A temporary installed tree: bin/VortanVpnService (a copy, not a link: the service
 // finds its files from /proc/self/exe), conf/, logs/, log/. Removed on destruction.
@@ -39,13 +33,6 @@ class InstalledLayout {
  private:
   std::string root_;
 };
-
-// The parsed content of portused.txt.
-struct Endpoint {
-  std::string address;
-  int port = 0;
-};
-bool ParsePortUsed(const std::string& text, Endpoint* endpoint);
 
 // The service started from a layout, stopped (by PID) on destruction.
 class ServiceProcess {
@@ -114,28 +101,10 @@ constexpr bool kSanitizedBuild = true;
 constexpr bool kSanitizedBuild = false;
 #endif
 
-// A status reply without its time stamp: "STATUS | CODE | message (code N)".
-std::string Untimed(const std::string& reply);
-
-// The exact welcome line.
-extern const char* const kWelcome;
-
 // Runs a command, returns its exit status (or -1); output captured when requested.
 int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
 // Runs a shell command line through /bin/sh -c.
 int Shell(const std::string& command, std::string* output = nullptr);
-
-// Polls predicate every 10 ms until it holds or the time-out passes.
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (predicate()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    struct timespec pause = {0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-}
 
 }  // namespace test
 }  // namespace vortan

@@ -27,27 +27,6 @@ namespace test {
 
 namespace fs = std::filesystem;
 
-const char* const kWelcome = "Welcome to VortanVpnService management Interface \r\n";
-
-std::string UniqueName(const std::string& prefix) {
-  static std::atomic<int> counter{0};
-  return prefix + std::to_string(getpid() % 100000) + "x" + std::to_string(counter++);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 InstalledLayout::InstalledLayout(bool withTemplates) {
   char pattern[] = "/tmp/vortan-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -74,25 +53,6 @@ std::string InstalledLayout::LogText() const { return ReadFile(Logs() + "/vortan
 
 void InstalledLayout::WriteConf(const std::string& name, const std::string& content) const {
   WriteFile(Conf() + "/" + name, content);
-}
-
-std::string Untimed(const std::string& reply) {
-  std::string::size_type first = reply.find(" | ");
-  std::string::size_type second = reply.find(" | ", first + 3);
-  std::string::size_type third = reply.find(" | ", second + 3);
-  if (third == std::string::npos) return reply;
-  return reply.substr(0, second) + reply.substr(third);
-}
-
-bool ParsePortUsed(const std::string& text, Endpoint* endpoint) {
-  const std::string scheme = "zel-vpn-service://";
-  if (text.compare(0, scheme.size(), scheme) != 0) return false;
-  std::string rest = text.substr(scheme.size());
-  std::string::size_type colon = rest.rfind(':');
-  if (colon == std::string::npos) return false;
-  endpoint->address = rest.substr(0, colon);
-  endpoint->port = std::atoi(rest.c_str() + colon + 1);
-  return endpoint->port > 0;
 }
 
 namespace {
