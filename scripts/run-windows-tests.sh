@@ -80,6 +80,8 @@ if ! ctest -j "$JOBS" --timeout 300 --output-on-failure; then
   echo "=== second run of the failed tests"
   ctest --rerun-failed --timeout 300 --output-on-failure
 fi
+# ctest shows no output of a skipped test: say why it was skipped.
+grep -h "^SKIPPED: " Testing/Temporary/LastTest*.log 2>/dev/null | sort -u || true
 cd - >/dev/null
 
 step "done"
