@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "protocol/RequestParser.h"
+#include "common/StatusReply.h"
 
 namespace vortan {
 namespace {
