@@ -222,30 +222,6 @@ int SendSignal(ProcessHandle handle, int signalNumber) {
 
 }  // namespace
 
-Process::~Process() { Release(); }
-
-Process::Process(Process&& other) noexcept
-    : handle_(other.handle_),
-      id_(other.id_),
-      exitRequest_(std::move(other.exitRequest_)),
-      program_(std::move(other.program_)),
-      workingDirectory_(std::move(other.workingDirectory_)) {
-  other.Forget();
-}
-
-Process& Process::operator=(Process&& other) noexcept {
-  if (this != &other) {
-    Release();
-    handle_ = other.handle_;
-    id_ = other.id_;
-    exitRequest_ = std::move(other.exitRequest_);
-    program_ = std::move(other.program_);
-    workingDirectory_ = std::move(other.workingDirectory_);
-    other.Forget();
-  }
-  return *this;
-}
-
 int Process::Launch(const LaunchSpec& spec) {
   // Linux programs are asked to end with the termination signal only.
   if (spec.exitRequest.kind != ExitRequest::Kind::kTerminate) return EOPNOTSUPP;
@@ -297,14 +273,6 @@ bool Process::KillAndWait(std::chrono::milliseconds timeout) {
 void Process::Release() {
   if (handle_ != kNoProcess) close(Descriptor(handle_));
   Forget();
-}
-
-void Process::Forget() {
-  handle_ = kNoProcess;
-  id_ = 0;
-  exitRequest_ = ExitRequest{};
-  program_.clear();
-  workingDirectory_.clear();
 }
 
 bool IsProcessGone(int code) { return code == ESRCH; }

@@ -213,30 +213,6 @@ DWORD TimeoutMs(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Process::~Process() { Release(); }
-
-Process::Process(Process&& other) noexcept
-    : handle_(other.handle_),
-      id_(other.id_),
-      exitRequest_(std::move(other.exitRequest_)),
-      program_(std::move(other.program_)),
-      workingDirectory_(std::move(other.workingDirectory_)) {
-  other.Forget();
-}
-
-Process& Process::operator=(Process&& other) noexcept {
-  if (this != &other) {
-    Release();
-    handle_ = other.handle_;
-    id_ = other.id_;
-    exitRequest_ = std::move(other.exitRequest_);
-    program_ = std::move(other.program_);
-    workingDirectory_ = std::move(other.workingDirectory_);
-    other.Forget();
-  }
-  return *this;
-}
-
 // Windows has no request to end that every program understands: each program is
 // launched with the way it is asked to end (its named event or its exit arguments).
 // The process handle of the launch is kept; the process is never looked up again by its
@@ -302,14 +278,6 @@ bool Process::KillAndWait(std::chrono::milliseconds timeout) {
 void Process::Release() {
   if (handle_ != kNoProcess) ::CloseHandle(Native(handle_));
   Forget();
-}
-
-void Process::Forget() {
-  handle_ = kNoProcess;
-  id_ = 0;
-  exitRequest_ = ExitRequest{};
-  program_.clear();
-  workingDirectory_.clear();
 }
 
 bool IsProcessGone(int code) { return code == kProcessEnded || code == ERROR_INVALID_HANDLE; }

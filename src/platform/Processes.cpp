@@ -1,0 +1,41 @@
+#include "platform/Processes.h"
+
+#include <utility>
+
+// The parts of a process record that every system shares: moving the record hands its
+// process over, and a forgotten record names no process.
+namespace platform {
+
+Process::~Process() { Release(); }
+
+Process::Process(Process&& other) noexcept
+    : handle_(other.handle_),
+      id_(other.id_),
+      exitRequest_(std::move(other.exitRequest_)),
+      program_(std::move(other.program_)),
+      workingDirectory_(std::move(other.workingDirectory_)) {
+  other.Forget();
+}
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = other.handle_;
+    id_ = other.id_;
+    exitRequest_ = std::move(other.exitRequest_);
+    program_ = std::move(other.program_);
+    workingDirectory_ = std::move(other.workingDirectory_);
+    other.Forget();
+  }
+  return *this;
+}
+
+void Process::Forget() {
+  handle_ = kNoProcess;
+  id_ = 0;
+  exitRequest_ = ExitRequest{};
+  program_.clear();
+  workingDirectory_.clear();
+}
+
+}  // namespace platform
