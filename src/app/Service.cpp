@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
 

@@ -15,7 +15,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "tunnel/OpenVpnManager.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "protocol/Session.h"
 #include "protocol/TunnelAccess.h"
 #include "app/Service.h"

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "common/CrashLog.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "platform/Crash.h"
 #include "platform/Journal.h"
 #include "platform/ProcessInfo.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 
 namespace vortan {
 namespace {

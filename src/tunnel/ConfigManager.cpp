@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {

@@ -13,7 +13,7 @@
 #include "common/StatusReply.h"
 #include "tunnel/ManagementDialogue.h"
 #include "tunnel/OpenVpnConfigManager.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "tunnel/RequestParser.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "tunnel/STunnelManager.h"

@@ -1,7 +1,7 @@
 #include "tunnel/STunnelManager.h"
 
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "tunnel/StunnelFileReferences.h"
 #include "common/Text.h"
 #include "platform/Files.h"

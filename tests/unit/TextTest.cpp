@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Ipv4.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/Ipv4.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "common/Text.h"
 #include "common/socket.h"
 

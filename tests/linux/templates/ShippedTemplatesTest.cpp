@@ -25,7 +25,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "tunnel/OpenVpnConfigManager.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "TestSupport.h"
 

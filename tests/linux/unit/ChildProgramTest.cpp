@@ -9,7 +9,7 @@
 
 #include "tunnel/ChildProgram.h"
 #include "common/Logging.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "TestSupport.h"
 
 namespace vortan {

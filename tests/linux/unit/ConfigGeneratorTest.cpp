@@ -14,7 +14,7 @@
 #include "common/Logging.h"
 #include "tunnel/OpenVpnConfigManager.h"
 #include "tunnel/OpenVpnFileReferences.h"
-#include "settings/Paths.h"
+#include "common/Paths.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "tunnel/StunnelFileReferences.h"
 #include "TestSupport.h"

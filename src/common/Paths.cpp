@@ -1,4 +1,4 @@
-#include "settings/Paths.h"
+#include "common/Paths.h"
 
 #include <filesystem>
 
