@@ -3,7 +3,7 @@
 # and the Windows templates in conf, and the empty logs and log folders.
 install(TARGETS VortanVpnService RUNTIME DESTINATION bin)
 install(FILES
-  ${PROJECT_SOURCE_DIR}/conf/VortanVpnService.ini
+  ${PROJECT_SOURCE_DIR}/conf/windows/VortanVpnService.ini
   ${PROJECT_SOURCE_DIR}/conf/servicelog.conf
   ${PROJECT_SOURCE_DIR}/conf/windows/VortanClient.ovpn
   ${PROJECT_SOURCE_DIR}/conf/windows/VortanClientStunnel.ovpn
