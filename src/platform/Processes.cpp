@@ -3,7 +3,7 @@
 #include <utility>
 
 // The parts of a process record that every system shares: moving the record hands its
-// process over, and a forgotten record names no process.
+// process over, a kill is followed by the wait, and a forgotten record names no process.
 namespace platform {
 
 Process::~Process() { Release(); }
@@ -28,6 +28,14 @@ Process& Process::operator=(Process&& other) noexcept {
     other.Forget();
   }
   return *this;
+}
+
+bool Process::KillAndWait(std::chrono::milliseconds timeout) {
+  if (handle_ == kNoProcess) return true;
+  Kill();
+  const bool ended = WaitForExit(timeout);
+  Release();
+  return ended;
 }
 
 void Process::Forget() {

@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
+
+#include "TestCommon.h"
 
 namespace {
 
@@ -28,12 +31,7 @@ std::filesystem::path BuiltService() {
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  const DWORD start = ::GetTickCount();
-  while (!done()) {
-    if (::GetTickCount() - start > timeoutMs) return false;
-    ::Sleep(100);
-  }
-  return true;
+  return vortan::test::WaitUntil(done, std::chrono::milliseconds(timeoutMs));
 }
 
 std::string ReadAll(const std::filesystem::path& path) {

@@ -248,6 +248,8 @@ int Process::Launch(const LaunchSpec& spec) {
 
 int Process::RequestExit() { return SendSignal(handle_, SIGTERM); }
 
+// SIGKILL also ends a process blocked in an interruptible wait, such as an open() of a
+// FIFO, which ignores the termination signal until the call returns.
 int Process::Kill() { return SendSignal(handle_, SIGKILL); }
 
 bool Process::WaitForExit(std::chrono::milliseconds timeout) {
@@ -258,16 +260,6 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   close(Descriptor(handle_));
   Forget();
   return true;
-}
-
-// SIGKILL also ends a process blocked in an interruptible wait, such as an open() of a
-// FIFO, which ignores the termination signal until the call returns.
-bool Process::KillAndWait(std::chrono::milliseconds timeout) {
-  if (handle_ == kNoProcess) return true;
-  Kill();
-  const bool ended = WaitForExit(timeout);
-  Release();
-  return ended;
 }
 
 void Process::Release() {

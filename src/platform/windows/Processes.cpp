@@ -267,14 +267,6 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   return true;
 }
 
-bool Process::KillAndWait(std::chrono::milliseconds timeout) {
-  if (handle_ == kNoProcess) return true;
-  Kill();
-  const bool ended = WaitForExit(timeout);
-  Release();
-  return ended;
-}
-
 void Process::Release() {
   if (handle_ != kNoProcess) ::CloseHandle(Native(handle_));
   Forget();
