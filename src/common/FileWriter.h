@@ -15,10 +15,11 @@ namespace vortan {
 class FileWriter {
  public:
   explicit FileWriter(platform::CallerIdentity identity) : identity_(std::move(identity)) {}
+  virtual ~FileWriter() = default;
 
   // Creates or truncates path and writes bytes with the writer's user's rights; returns
   // 0 or the platform error code.
-  int Write(const std::string& path, const std::string& bytes, platform::FileAccess access) const {
+  virtual int Write(const std::string& path, const std::string& bytes, platform::FileAccess access) const {
     return platform::WriteFileAs(identity_, path, bytes, access);
   }
 

@@ -10,7 +10,6 @@
 #include "protocol/TunnelAccess.h"
 #include "routes/RouteManagement.h"
 #include "tunnel/OpenVpnManager.h"
-#include "platform/ReplyEncoding.h"
 
 namespace vortan {
 namespace {
@@ -60,7 +59,8 @@ void Answer(SessionStart* record) {
   const std::unique_ptr<SessionPlace> place = AdmitSession(client);
   if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
-  client.connection.SendLine(platform::ReplyForWire(kWelcome));
+  client.outbox = std::make_shared<ClientOutbox>(client.connection);
+  client.outbox->Reply(kWelcome);
   for (bool first = true;; first = false) {
     const std::string request = ReadRequest(client.connection);
     if (first && LooksLikeHttp(request)) {
@@ -70,13 +70,11 @@ void Answer(SessionStart* record) {
     const std::string logCopy = LogCopy(request);
     CLOG(DEBUG, loggers::kService) << "telnet Request = " << logCopy;
     if (request.empty()) break;
+    // The reply goes before anything the request leads a tunnel to relay.
+    client.outbox->HoldRelayed();
     SessionReply reply = HandleRequest(request, *start);
     CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
-    client.connection.SendLine(platform::ReplyForWire(reply.text));
-    if (client.replyGate) {
-      client.replyGate->Open();
-      client.replyGate.reset();
-    }
+    client.outbox->Reply(reply.text);
     if (reply.endSession) break;
   }
   CLOG(DEBUG, loggers::kService) << "Answer Thread closed";

@@ -11,7 +11,7 @@ class OpenVpnManager;
 
 // The record of one accepted connection, owned by its session thread.
 struct SessionStart {
-  TunnelClient client;  // the connection, its caller and the reply gate of a "start"
+  TunnelClient client;  // the connection, its caller and its outbox
   // Answers the stop dialogue's "CONTROL": true when a stop is pending, in which case
   // the accept loop ends. Empty in console mode, where no stop is ever pending.
   std::function<bool()> stopOnControl;

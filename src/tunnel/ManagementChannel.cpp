@@ -1,7 +1,10 @@
 #include "tunnel/ManagementChannel.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "tunnel/ConfigManager.h"
@@ -12,6 +15,7 @@
 #include "platform/LocalSocket.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Random.h"
+#include "platform/Tcp.h"
 
 namespace vortan {
 namespace {
@@ -129,26 +133,66 @@ std::string WithManagementChannel(const std::string& configText, const Managemen
   return result;
 }
 
-std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel) {
+std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel, std::uint32_t processId,
+                                                            std::chrono::milliseconds replyTimeout) {
   auto connection = std::make_unique<LocalSocketClient>(channel.socketPath);
-  if (!channel.password.empty()) EnterManagementPassword(*connection, channel.password);
+  // The password goes to the launched OpenVPN only: another process that took the
+  // endpoint first would learn it.
+  if (!ManagementEndpointBelongsTo(*connection, processId)) {
+    connection->Close();
+    throw ForeignManagementPeer("not held by OpenVPN");
+  }
+  if (!channel.password.empty()) EnterManagementPassword(*connection, channel.password, replyTimeout);
   return connection;
 }
+
+namespace {
+
+// Ends a wait for the far end once the time is up: the connection is shut down, so a
+// far end that never answers cannot hold the caller.
+class ReplyWatchdog {
+ public:
+  ReplyWatchdog(Socket& connection, std::chrono::milliseconds timeout)
+      : watchdog_([this, &connection, timeout] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!answered_.wait_for(lock, timeout, [this] { return done_; })) {
+            platform::ShutdownSocket(connection.Handle());
+          }
+        }) {}
+  ~ReplyWatchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    answered_.notify_all();
+    watchdog_.join();
+  }
+  ReplyWatchdog(const ReplyWatchdog&) = delete;
+  ReplyWatchdog& operator=(const ReplyWatchdog&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable answered_;
+  bool done_ = false;
+  std::thread watchdog_;
+};
+
+}  // namespace
 
 // OpenVPN prompts without a line end and takes the first line it reads as the
 // password; sent at once, the password is answered by one line: the prompt followed
 // by "SUCCESS: password is correct". A wrong one gets the prompt again.
-void EnterManagementPassword(Socket& management, const std::string& password) {
-  management.SendLine(password);
-  const std::string reply = management.ReceiveLine();
+void EnterManagementPassword(Socket& management, const std::string& password, std::chrono::milliseconds replyTimeout) {
+  std::string reply;
+  {
+    const ReplyWatchdog watchdog(management, replyTimeout);
+    management.SendLine(password);
+    reply = management.ReceiveLine();
+  }
   const std::string prompt = kPasswordPrompt;
   if (!StartsWith(reply, prompt) || !StartsWith(reply.substr(prompt.size()), kPasswordAccepted)) {
     throw std::runtime_error("Management password refused");
   }
-}
-
-bool ManagementChannelOpen(const ManagementChannel& channel) {
-  return platform::IsLocalSocketListening(channel.socketPath);
 }
 
 void RemoveManagementChannel(const ManagementChannel& channel) {

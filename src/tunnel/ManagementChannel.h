@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "common/socket.h"
@@ -35,8 +37,7 @@ struct ManagementChannel {
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch);
 
 // The channel of the next launch, with any socket file that an earlier run of the
-// service left at its path removed: the listen thread would take that file for
-// OpenVPN's and spend its connection attempts before OpenVPN opens the channel. A
+// service left at its path removed, so that only OpenVPN's own socket is found there. A
 // password is written to its owner-only file; throws std::runtime_error "Cannot write
 // file : " and the path when that fails.
 ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch);
@@ -46,18 +47,25 @@ ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, 
 // appended when the text has none.
 std::string WithManagementChannel(const std::string& configText, const ManagementChannel& channel);
 
-// Connects to the channel and, for a channel with a password, passes OpenVPN's
-// password prompt; throws the system's error text, " id[", the code and "]", or
-// "Management password refused".
-std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel);
+// Thrown when the far end of the channel is not the OpenVPN launched for it.
+class ForeignManagementPeer : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Connects to the channel, checks that the far end is the OpenVPN launched as processId
+// before anything is sent to it and, for a channel with a password, passes OpenVPN's
+// password prompt, waiting at most replyTimeout for its answer. Throws the system's
+// error text, " id[", the code and "]"; ForeignManagementPeer; or "Management password
+// refused".
+std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChannel& channel, std::uint32_t processId,
+                                                            std::chrono::milliseconds replyTimeout);
 
 // Answers the password prompt that OpenVPN sends on a new management connection;
-// throws "Management password refused" unless OpenVPN confirms the password.
-void EnterManagementPassword(Socket& management, const std::string& password);
-
-// True when something listens on the channel (OpenVPN creates the socket file a
-// moment before it listens there).
-bool ManagementChannelOpen(const ManagementChannel& channel);
+// throws "Management password refused" unless OpenVPN confirms the password within
+// replyTimeout.
+void EnterManagementPassword(Socket& management, const std::string& password,
+                             std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(2000));
 
 // Removes the channel's socket file and password file, if any.
 void RemoveManagementChannel(const ManagementChannel& channel);

@@ -1,32 +1,22 @@
 #include "tunnel/ManagementDialogue.h"
 
-#include <algorithm>
 #include <ctime>
-#include <thread>
+#include <sstream>
+#include <utility>
 #include <vector>
 
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/Tcp.h"
 #include "tunnel/TunnelBroadcast.h"
 
 namespace vortan {
 namespace {
 
-const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
-constexpr int kManagementRetries = 5;
-constexpr auto kReplyWait = std::chrono::milliseconds(1000);
-constexpr auto kListenerPoll = std::chrono::milliseconds(10);
+using Clock = std::chrono::steady_clock;
 
-// Sleeps up to pause, ending early once the management channel is open: OpenVPN
-// opens it some tens of milliseconds after its launch.
-void WaitForManagementListener(const ManagementChannel& channel, std::chrono::milliseconds pause) {
-  const auto deadline = std::chrono::steady_clock::now() + pause;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ManagementChannelOpen(channel)) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        kListenerPoll, deadline - std::chrono::steady_clock::now()));
-  }
-}
+const char* const kExitingSuffix = ",EXITING,exit-with-notification,,";
+constexpr auto kEndGrace = std::chrono::milliseconds(1000);
 
 std::string UnixTimeText() { return std::to_string(static_cast<long long>(std::time(nullptr))); }
 
@@ -35,18 +25,20 @@ std::string StateName(const std::string& value) {
   return fields.size() > 1 ? fields[1] : std::string();
 }
 
+void Tell(ClientOutbox* client, const std::string& line) {
+  if (client != nullptr) client->Relay(line);
+}
+
 void SendCommand(Socket& management, const std::string& command) {
   management.SendLine(command);
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface S: " << command;
 }
 
 void HandleNotificationLine(const std::string& line, ManagementDialogue* dialogue, Socket& management,
-                            Socket& client) {
+                            RelayTarget& target) {
   const std::string::size_type colon = line.find(':');
   if (colon != std::string::npos) {
-    if (Notify(line.substr(1, colon - 1), line.substr(colon + 1), client)) {
-      dialogue->exitingRelayed = true;
-    }
+    if (Notify(line.substr(1, colon - 1), line.substr(colon + 1), target)) dialogue->exitingRelayed = true;
   }
   const std::string type = line.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);
   if (type != "HOLD") return;
@@ -70,21 +62,22 @@ void HandleResponseLine(const std::string& line, ManagementDialogue* dialogue, S
 
 // Relays until the management connection ends; true when the client was told that the
 // tunnel is exiting.
-bool RelayManagementLines(Socket& management, Socket& client) {
+bool RelayManagementLines(Socket& management, RelayTarget& target) {
   ManagementDialogue dialogue;
   for (;;) {
     const std::string line = management.ReceiveLine();
     if (line.empty()) return dialogue.exitingRelayed;
-    HandleManagementLine(line, &dialogue, management, client);
+    HandleManagementLine(line, &dialogue, management, target);
   }
 }
 
 }  // namespace
 
-void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management, Socket& client) {
-  CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface R: " << line;
+void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue, Socket& management,
+                          RelayTarget& target) {
+  if (target.log != nullptr) target.log->Received(line);
   if (!line.empty() && line[0] == '>') {
-    HandleNotificationLine(line, dialogue, management, client);
+    HandleNotificationLine(line, dialogue, management, target);
   } else {
     HandleResponseLine(line, dialogue, management);
   }
@@ -92,67 +85,110 @@ void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue,
 
 std::chrono::milliseconds ManagementRetryPause(int) { return std::chrono::milliseconds(500); }
 
-void Listen(OpenVpnListenThreadStartupInfo* record) {
-  std::unique_ptr<OpenVpnListenThreadStartupInfo> info(record);
-  const std::string threadName = "openvpn-" + PointerText(record);
-  NameThread(threadName);
-  // The reply to "start" goes first: nothing is relayed to the client before it.
-  if (info->replyGate) info->replyGate->WaitOpen(kReplyWait);
-  const std::string endpoint = info->managementChannel.Text();
-  int retriesLeft = kManagementRetries;
-  bool connected = false;
+std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel& channel, std::uint32_t processId,
+                                                         ClientOutbox* client, const ManagementTiming& timing) {
+  const std::string name = "openvpn-" + PointerText(&channel);
+  const std::string endpoint = channel.Text();
+  auto slotEnd = Clock::now();
   for (int attempt = 1;; ++attempt) {
-    try {
-      CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "Opening socket on " << endpoint;
-      std::unique_ptr<LocalSocketClient> connection = ConnectManagementChannel(info->managementChannel);
-      LocalSocketClient& management = *connection;
-      connected = true;
-      CLOG(DEBUG, loggers::kOpenVpnManager) << threadName << "socket open on " << endpoint;
-      // Only the OpenVPN launched for this tunnel may receive the dialogue and feed
-      // the client notifications (the channel is root's; this guards against a
-      // process of root's own taking it).
-      if (!ManagementEndpointBelongsTo(management, info->processId)) {
+    const bool last = attempt > timing.retries;
+    slotEnd += ManagementRetryPause(attempt);
+    CLOG(DEBUG, loggers::kOpenVpnManager) << name << "Opening socket on " << endpoint;
+    std::string failure;
+    for (;;) {
+      try {
+        std::unique_ptr<LocalSocketClient> management =
+            ConnectManagementChannel(channel, processId, timing.replyTimeout);
+        CLOG(DEBUG, loggers::kOpenVpnManager) << name << "socket open on " << endpoint;
+        return management;
+      } catch (const ForeignManagementPeer&) {
+        // Only the OpenVPN launched for this tunnel may receive the dialogue and feed
+        // the client notifications.
         CLOG(ERROR, loggers::kOpenVpnManager) << "The management endpoint " << endpoint
-                                              << " is not held by OpenVPN (PID=" << info->processId
-                                              << "), disconnecting";
-        management.Close();
-        info->clientConnection.SendLine("> STATE: " + UnixTimeText() + kExitingSuffix);
-        break;
+                                              << " is not held by OpenVPN (PID=" << processId << "), disconnecting";
+        Tell(client, "> STATE: " + UnixTimeText() + kExitingSuffix);
+        return nullptr;
+      } catch (const std::exception& error) {
+        failure = error.what();
       }
-      const bool exitingRelayed = RelayManagementLines(management, info->clientConnection);
+      if (last || Clock::now() + timing.poll >= slotEnd) break;
+      std::this_thread::sleep_for(timing.poll);
+    }
+    if (last) {
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: " << failure;
+      Tell(client, "> STATE: 00000000 ,EXITING,exit-with-notification,,");
+      return nullptr;
+    }
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection failed : exception (" << failure
+                                          << "). Sleeping 500ms and retrying";
+    std::this_thread::sleep_until(slotEnd);
+  }
+}
+
+ManagementRelay::ManagementRelay(std::unique_ptr<LocalSocketClient> management, std::shared_ptr<ClientOutbox> client,
+                                 std::string device)
+    : management_(std::move(management)), client_(std::move(client)), device_(std::move(device)) {
+  worker_ = std::thread([this] { Run(); });
+}
+
+ManagementRelay::~ManagementRelay() { End(kEndGrace); }
+
+bool ManagementRelay::Ended() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
+}
+
+void ManagementRelay::End(std::chrono::milliseconds grace) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!worker_.joinable()) return;
+  if (!endedChanged_.wait_for(lock, grace, [this] { return ended_; })) {
+    platform::ShutdownSocket(management_->Handle());
+  }
+  lock.unlock();
+  worker_.join();
+}
+
+std::string ManagementRelay::WorkerText() const {
+  std::ostringstream text;
+  text << worker_.get_id();
+  return text.str();
+}
+
+void ManagementRelay::Run() {
+  NameThread("openvpn-" + PointerText(this));
+  {
+    RelayLog log;
+    RelayTarget target{client_.get(), &log, device_};
+    try {
+      const bool exitingRelayed = RelayManagementLines(*management_, target);
+      log.Flush();
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed (no more data)";
       // The client must always learn that its tunnel ended, also when OpenVPN was
       // killed or its exit text is not one that Notify recognises.
-      if (!exitingRelayed) info->clientConnection.SendLine("> STATE: " + UnixTimeText() + kExitingSuffix);
-      break;
+      if (!exitingRelayed) Tell(client_.get(), "> STATE: " + UnixTimeText() + kExitingSuffix);
     } catch (const std::exception& error) {
-      if (retriesLeft-- > 0 && !connected) {
-        CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection failed : exception ("
-                                              << error.what() << "). Sleeping 500ms and retrying";
-        WaitForManagementListener(info->managementChannel, ManagementRetryPause(attempt));
-        continue;
-      }
-      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: "
-                                            << error.what();
-      info->clientConnection.SendLine("> STATE: 00000000 ,EXITING,exit-with-notification,,");
-      break;
+      log.Flush();
+      CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: " << error.what();
+      Tell(client_.get(), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
     } catch (...) {
+      log.Flush();
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed :  no more info on exception";
-      info->clientConnection.SendLine("> STATE: 000000000,EXITING,exit-with-notification,,");
-      break;
+      Tell(client_.get(), "> STATE: 000000000,EXITING,exit-with-notification,,");
     }
   }
-  info.reset();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread closed";
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  endedChanged_.notify_all();
 }
 
-bool Notify(const std::string& type, const std::string& value, Socket& clientConnection) {
-  clientConnection.SendLine("> " + type + ": " + value);
+bool Notify(const std::string& type, const std::string& value, RelayTarget& target) {
+  Tell(target.client, "> " + type + ": " + value);
   bool exiting = type == "STATE" && StateName(value) == "EXITING";
   if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
   if (Contains(value, "SIGTERM received")) {
     const std::vector<std::string> fields = SplitFields(value, ",");
-    clientConnection.SendLine("> STATE: " + fields[0] + kExitingSuffix);
+    Tell(target.client, "> STATE: " + fields[0] + kExitingSuffix);
     exiting = true;
   }
   return exiting;

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "tunnel/ChildProgram.h"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
 const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
+const char* const kStopping = "The service is stopping";
 // The adapter the client asks for; any other name must be new, so that OpenVPN
 // creates the interface instead of taking over one that exists.
 const char* const kTunnelAdapter = "Vortan-Dashlet";
@@ -66,20 +68,62 @@ OpenVpnManager::OpenVpnManager() {
   stunnel_ = std::make_unique<STunnelManager>();
 }
 
+// A start's or a shutdown's turn with the tunnel, taken with the state moved to
+// starting or stopping; given back on every way out, with the tunnel that is running
+// then (none: idle).
+class OpenVpnManager::Turn {
+ public:
+  explicit Turn(OpenVpnManager& manager) : manager_(manager) {}
+  ~Turn() { Give(nullptr, 0); }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+  void Give(std::unique_ptr<Tunnel> tunnel, std::uint32_t processId) {
+    if (given_) return;
+    given_ = true;
+    std::lock_guard<std::mutex> lock(manager_.stateMutex_);
+    manager_.tunnel_ = std::move(tunnel);
+    manager_.state_ = manager_.tunnel_ ? TunnelState::kRunning : TunnelState::kIdle;
+    manager_.processId_ = processId;
+    if (!manager_.tunnel_) manager_.device_.clear();
+    manager_.turnFree_.notify_all();
+  }
+
+ private:
+  OpenVpnManager& manager_;
+  bool given_ = false;
+};
+
+OpenVpnManager::Tunnel::~Tunnel() {
+  // The worker ends once OpenVPN has gone (its management connection closes with it).
+  relay.reset();
+  // OpenVPN leaves its socket file behind.
+  RemoveManagementChannel(channel);
+  RemoveFiles(&privateFiles);
+}
+
 OpenVpnManager::~OpenVpnManager() {
   Shutdown();
   stunnel_.reset();
 }
 
 std::uint32_t OpenVpnManager::ProcessId() const {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  return openVpn_.Id();
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return processId_;
+}
+
+std::unique_ptr<FileWriter> OpenVpnManager::ClientWriter(const platform::CallerIdentity& caller) const {
+  return std::make_unique<FileWriter>(caller);
 }
 
 std::string OpenVpnManager::Start(const std::string& args, TunnelClient& client) {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  if (retired_) {
-    const std::string answer = ErrorAnswer(0, "The service is stopping");
+  bool retired = false;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    retired = retired_;
+  }
+  if (retired) {
+    const std::string answer = ErrorAnswer(0, kStopping);
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
   }
@@ -91,7 +135,7 @@ std::string OpenVpnManager::Start(const std::string& args, TunnelClient& client)
     CLOG(DEBUG, loggers::kOpenVpnManager) << "No port Free for OpenVpn Management";
     return std::string();
   }
-  if (auto refusal = ForeignTunnelRefusalLocked(client.caller, "start")) return *refusal;
+  if (auto refusal = RefusalForForeignTunnel(client.caller, "start")) return *refusal;
   std::string answer;
   try {
     return StartTunnel(args, client);
@@ -119,10 +163,11 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
     return answer;
   }
   const platform::CallerIdentity& caller = *client.caller;
-  if (auto refusal = DeviceRefusalLocked(request.GetDevice())) return *refusal;
-  // The files at the client's prefix are written with the client's own rights.
-  const FileWriter asClient(caller);
-  STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_, asClient);
+  if (auto refusal = DeviceRefusal(request.GetDevice())) return *refusal;
+  // The files at the client's prefix are written and read with the client's own rights,
+  // before the turn is taken: a slow file holds up this start alone.
+  const std::unique_ptr<FileWriter> asClient = ClientWriter(caller);
+  STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_, *asClient);
   const bool qbr = IsQbrProtocol(request.GetProtocol());
   if (qbr) {
     if (!stunnel_->IsInstalled()) {
@@ -133,36 +178,70 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
     PointOpenVpnAtStunnel(&request);
     CLOG(DEBUG, loggers::kOpenVpnManager) << "Using QBR";
   }
-  OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr, asClient);
+  OpenVpnConfigManager openVpnConfig(request, managementAddress_, managementPort_, !qbr, *asClient);
   const std::string configPath = openVpnConfig.GetConfigFilePath();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "Start OpenVPN " << configPath;
-  const ManagementChannel channel = PrepareManagementChannel(PrivateDirectory(), ++launches_);
+  auto tunnel = std::make_unique<Tunnel>();
+  tunnel->channel = PrepareManagementChannel(PrivateDirectory(), ++launches_);
   // What OpenVPN will read is read now, with the client's rights, while a failure still
   // leaves the previous tunnel running.
-  const TunnelFileCopies copies(openVpnConfig, WithManagementChannel(openVpnConfig.GetConfigText(), channel),
+  const TunnelFileCopies copies(openVpnConfig, WithManagementChannel(openVpnConfig.GetConfigText(), tunnel->channel),
                                 request, caller);
   std::optional<TunnelFileCopies> stunnelCopies;
   if (qbr) stunnelCopies.emplace(stunnelConfig, DirectoryOf(stunnel_->StunnelPath()), caller);
+
+  std::unique_ptr<Tunnel> previous;
+  {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    WaitForTurnLocked(lock);
+    // While this start waited, the service may have begun to stop or another user's
+    // tunnel may have started.
+    if (retired_) {
+      lock.unlock();
+      const std::string answer = ErrorAnswer(0, kStopping);
+      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+      return answer;
+    }
+    if (TunnelRunningLocked() && !MayActOnTunnelOf(client.caller, owner_)) {
+      const platform::CallerIdentity owner = owner_;
+      lock.unlock();
+      return ForeignTunnelRefusal(client.caller, owner, "start");
+    }
+    state_ = TunnelState::kStarting;
+    owner_ = caller;
+    device_ = request.GetDevice();
+    processId_ = 0;
+    previous = std::move(tunnel_);
+  }
+  Turn turn(*this);
+  // Declared after the turn: a start that fails removes its files before giving the
+  // turn back, never over the next start's.
+  std::unique_ptr<Tunnel> launching = std::move(tunnel);
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one, nor remove the new tunnel's copies.
-  ShutDownPreviousProcess();
-  const std::string privateConfigPath = copies.WritePrivate(kPrivateOpenVpnConfig, &privateFiles_);
-  if (qbr) RestartStunnel(stunnelCopies->WritePrivate(kPrivateStunnelConfig, &privateFiles_));
+  ShutDownPreviousProcess(std::move(previous));
+  const std::string privateConfigPath = copies.WritePrivate(kPrivateOpenVpnConfig, &launching->privateFiles);
+  if (qbr) RestartStunnel(stunnelCopies->WritePrivate(kPrivateStunnelConfig, &launching->privateFiles));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
   // OpenVPN runs in the root-only directory: its configuration names only the copies.
   const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory());
   if (error != 0) {
-    RemoveFiles(&privateFiles_);
     const std::string answer = ErrorAnswer(error, "Failed to launch process.");
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     return answer;
   }
   const std::uint32_t processId = openVpn_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
-  owner_ = caller;
-  device_ = request.GetDevice();
-  channel_ = channel;
-  StartListenThread(client, channel, processId);
+  std::unique_ptr<LocalSocketClient> management =
+      OpenManagementChannel(launching->channel, processId, client.outbox.get());
+  if (!management) {
+    // An OpenVPN nobody can talk to would hold at its start for ever, and its tunnel
+    // would keep an owner: both go.
+    StopTunnel(std::move(launching));
+    return "OK";
+  }
+  StartRelay(launching.get(), std::move(management), client, request.GetDevice());
+  turn.Give(std::move(launching), processId);
   return "OK";
 }
 
@@ -183,11 +262,17 @@ void OpenVpnManager::PointOpenVpnAtStunnel(RequestParser* request) const {
   request->SetHasProxy(false);
 }
 
-void OpenVpnManager::ShutDownPreviousProcess() {
-  if (!openVpn_.Tracked()) return;
-  const std::uint32_t previous = openVpn_.Id();
-  ShutdownLocked();
-  CLOG(DEBUG, loggers::kOpenVpnManager) << "shutdown process pid=" << previous << " before";
+// An OpenVPN that ended on its own is only let go of; one that runs is shut down, and
+// the new one waits a moment after it. The pause holds up no other session: it is
+// taken with the turn, not under the state's lock.
+void OpenVpnManager::ShutDownPreviousProcess(std::unique_ptr<Tunnel> previous) {
+  if (!openVpn_.Running()) {
+    previous.reset();
+    return;
+  }
+  const std::uint32_t pid = openVpn_.Id();
+  StopTunnel(std::move(previous));
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "shutdown process pid=" << pid << " before";
   std::this_thread::sleep_for(kPauseAfterShutdown);
   CLOG(DEBUG, loggers::kOpenVpnManager) << "end of delay due to process shutdown";
 }
@@ -197,22 +282,16 @@ void OpenVpnManager::RestartStunnel(const std::string& configPath) {
   stunnel_->Launch(configPath);
 }
 
-void OpenVpnManager::StartListenThread(TunnelClient& client, const ManagementChannel& channel,
-                                       std::uint32_t processId) {
-  auto gate = std::make_shared<ReplyGate>();
-  auto info = std::make_unique<OpenVpnListenThreadStartupInfo>(
-      OpenVpnListenThreadStartupInfo{client.connection, channel, processId, gate});
-  OpenVpnListenThreadStartupInfo* record = info.get();
-  std::uint64_t threadId = 0;
-  const int error = platform::StartDetachedThread([record] { Listen(record); }, 0, &threadId);
-  if (error != 0) {
-    CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread creation failed:" << error;
+void OpenVpnManager::StartRelay(Tunnel* tunnel, std::unique_ptr<LocalSocketClient> management, TunnelClient& client,
+                                const std::string& device) {
+  try {
+    tunnel->relay = std::make_unique<ManagementRelay>(std::move(management), client.outbox, device);
+  } catch (const std::system_error& error) {
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread creation failed:" << error.code().value();
     return;
   }
-  info.release();  // the thread owns the record now
-  client.replyGate = gate;
-  const std::string recordText = PointerText(record);
-  CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << threadId << " created. Addr:" << recordText;
+  CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread " << tunnel->relay->WorkerText()
+                                        << " created. Addr:" << PointerText(tunnel->relay.get());
 }
 
 const ChildProgramTexts& OpenVpnManager::OpenVpnTexts() {
@@ -232,42 +311,84 @@ int OpenVpnManager::LaunchOpenVpn(const std::string& configPath, const std::stri
 }
 
 void OpenVpnManager::Shutdown() {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  ShutdownLocked();
+  std::unique_ptr<Tunnel> running;
+  {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    WaitForTurnLocked(lock);
+    state_ = TunnelState::kStopping;
+    running = std::move(tunnel_);
+  }
+  Turn turn(*this);
+  StopTunnel(std::move(running));
 }
 
 std::optional<std::string> OpenVpnManager::ShutdownFor(const CallerId& caller) {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  if (auto refusal = ForeignTunnelRefusalLocked(caller, "shutdown")) return refusal;
-  ShutdownLocked();
+  // Refused at once, without waiting for a start or a shutdown under way.
+  if (auto refusal = RefusalForForeignTunnel(caller, "shutdown")) return refusal;
+  std::unique_ptr<Tunnel> running;
+  {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    WaitForTurnLocked(lock);
+    if (TunnelRunningLocked() && !MayActOnTunnelOf(caller, owner_)) {
+      const platform::CallerIdentity owner = owner_;
+      lock.unlock();
+      return ForeignTunnelRefusal(caller, owner, "shutdown");
+    }
+    state_ = TunnelState::kStopping;
+    running = std::move(tunnel_);
+  }
+  Turn turn(*this);
+  StopTunnel(std::move(running));
   return std::nullopt;
 }
 
 std::optional<platform::CallerIdentity> OpenVpnManager::TunnelOwner() {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
+  std::lock_guard<std::mutex> lock(stateMutex_);
   if (!TunnelRunningLocked()) return std::nullopt;
   return owner_;
 }
 
-// A tunnel runs while the OpenVPN launched last runs; one that ended on its own
-// belongs to nobody any more.
-bool OpenVpnManager::TunnelRunningLocked() {
-  return openVpn_.Running();
+std::string OpenVpnManager::TunnelDevice() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return TunnelRunningLocked() ? device_ : std::string();
+}
+
+// A tunnel runs from its start until its shutdown, as long as its OpenVPN runs: one
+// whose management connection closed (OpenVPN ended on its own) belongs to nobody.
+bool OpenVpnManager::TunnelRunningLocked() const {
+  switch (state_) {
+    case TunnelState::kIdle:
+      return false;
+    case TunnelState::kStarting:
+    case TunnelState::kStopping:
+      return true;
+    case TunnelState::kRunning:
+      return tunnel_ && !(tunnel_->relay && tunnel_->relay->Ended());
+  }
+  return false;
+}
+
+// Only one start or shutdown works on the tunnel at a time; the wait releases the lock.
+void OpenVpnManager::WaitForTurnLocked(std::unique_lock<std::mutex>& lock) {
+  turnFree_.wait(lock, [this] { return state_ == TunnelState::kIdle || state_ == TunnelState::kRunning; });
 }
 
 // A running tunnel belongs to the user whose "start" launched it: only that user and
 // root may stop or replace it.
-std::optional<std::string> OpenVpnManager::ForeignTunnelRefusalLocked(const CallerId& caller,
-                                                                      const std::string& command) {
+std::optional<std::string> OpenVpnManager::RefusalForForeignTunnel(const CallerId& caller,
+                                                                   const std::string& command) {
+  std::unique_lock<std::mutex> lock(stateMutex_);
   if (!TunnelRunningLocked() || MayActOnTunnelOf(caller, owner_)) return std::nullopt;
-  return ForeignTunnelRefusal(caller, owner_, command);
+  const platform::CallerIdentity owner = owner_;
+  lock.unlock();
+  return ForeignTunnelRefusal(caller, owner, command);
 }
 
 // OpenVPN takes over an existing interface of the requested name (and leaves it down
 // when it ends): only the tunnel adapter, the running tunnel's own interface or a
 // name that is free may be used. OpenVPN cuts longer names, so the cut name counts.
-std::optional<std::string> OpenVpnManager::DeviceRefusalLocked(const std::string& device) {
-  if (device == kTunnelAdapter || (TunnelRunningLocked() && device == device_)) return std::nullopt;
+std::optional<std::string> OpenVpnManager::DeviceRefusal(const std::string& device) {
+  if (device == kTunnelAdapter || (!device.empty() && device == TunnelDevice())) return std::nullopt;
   if (!platform::InterfaceExists(device.substr(0, platform::MaxInterfaceNameLength()))) return std::nullopt;
   const std::string answer = ErrorAnswer(0, "The device " + device + " is an existing interface: only " +
                                                 kTunnelAdapter + " or a new interface may be used");
@@ -276,14 +397,17 @@ std::optional<std::string> OpenVpnManager::DeviceRefusalLocked(const std::string
 }
 
 void OpenVpnManager::Retire() {
-  std::lock_guard<std::mutex> lock(lifecycleMutex_);
-  retired_ = true;
-  ShutdownLocked();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    retired_ = true;
+  }
+  Shutdown();
 }
 
 // OpenVPN is asked to exit the way this system's OpenVPN understands, through the
-// process this manager launched and no other.
-void OpenVpnManager::ShutdownLocked() {
+// process this manager launched and no other; its tunnel's worker, channel and copies
+// go with it.
+void OpenVpnManager::StopTunnel(std::unique_ptr<Tunnel> tunnel) {
   CLOG(INFO, loggers::kOpenVpnManager) << "Closing VPN connection";
   const int error = openVpn_.Stop();
   if (error != 0) {
@@ -291,12 +415,8 @@ void OpenVpnManager::ShutdownLocked() {
     CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
     openVpn_.Release();
   }
-  // OpenVPN leaves its socket file behind.
-  if (!channel_.socketPath.empty()) RemoveManagementChannel(channel_);
-  channel_ = ManagementChannel{};
-  device_.clear();
+  tunnel.reset();
   stunnel_->Shutdown();
-  RemoveFiles(&privateFiles_);
 }
 
 }  // namespace vortan

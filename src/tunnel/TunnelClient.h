@@ -2,20 +2,20 @@
 
 #include <memory>
 
+#include "common/ClientOutbox.h"
 #include "common/socket.h"
-#include "tunnel/ReplyGate.h"
 #include "tunnel/TunnelOwnership.h"
 
 namespace vortan {
 
 // The client side of a tunnel request, filled and owned by the session that serves
-// the client: the tunnel's listen thread relays OpenVPN's notifications on its
-// connection.
+// the client. Every line for the client goes through its outbox, which the session and
+// the tunnel its "start" began share: the tunnel relays OpenVPN's notifications there,
+// also after the session has ended.
 struct TunnelClient {
   Socket connection;
   CallerId caller;  // the local user behind the connection, found once
-  // Set by a "start" that began a tunnel: opened once its reply is sent.
-  std::shared_ptr<ReplyGate> replyGate = nullptr;
+  std::shared_ptr<ClientOutbox> outbox = nullptr;  // null until the session greets the client
 };
 
 }  // namespace vortan

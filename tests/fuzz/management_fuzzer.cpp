@@ -35,13 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ready;
   static DrainedConnection* management = new DrainedConnection();
   static DrainedConnection* client = new DrainedConnection();
+  static vortan::ClientOutbox* outbox = new vortan::ClientOutbox(*client->near);
+  vortan::RelayLog log;
+  vortan::RelayTarget target{outbox, &log, "tap0"};
   vortan::ManagementDialogue dialogue;
   // One line per line feed, trimmed as the socket layer trims; a blank line ends the
   // connection.
   for (const std::string& raw : vortan::SplitFields(std::string(reinterpret_cast<const char*>(data), size), "\n")) {
     const std::string line = vortan::TrimLine(raw);
     if (line.empty()) break;
-    vortan::HandleManagementLine(line, &dialogue, *management->near, *client->near);
+    vortan::HandleManagementLine(line, &dialogue, *management->near, target);
   }
   return 0;
 }

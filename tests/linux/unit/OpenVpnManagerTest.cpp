@@ -11,18 +11,24 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
+#include "common/ClientOutbox.h"
 #include "tunnel/ManagementDialogue.h"
+#include "protocol/TunnelAccess.h"
 #include "tunnel/OpenVpnManager.h"
 #include "tunnel/TunnelBroadcast.h"
 #include "TestSupport.h"
@@ -68,19 +74,24 @@ class LoopbackListener {
   int port_ = 0;
 };
 
+// A local socket bound (and listening) at path.
+int BindLocal(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(fd, 5);
+  return fd;
+}
+
 // A listening local socket in a scratch directory, standing in for OpenVPN's
 // management channel.
 class LocalListener {
  public:
   LocalListener() : directory_("/tmp/" + test::UniqueName("mgmt")) {
     std::filesystem::create_directories(directory_);
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = Channel().socketPath;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd_, 5);
+    fd_ = BindLocal(Channel().socketPath);
   }
   ~LocalListener() {
     Close();
@@ -113,6 +124,8 @@ class Peer {
     fd_ = -1;
   }
   bool Valid() const { return fd_ >= 0; }
+  // Ends a send blocked on this end.
+  void Shutdown() { shutdown(fd_, SHUT_RDWR); }
   void Send(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   // The next line without its line feed; "<closed>" or "<timeout>" otherwise.
   std::string Next(std::chrono::milliseconds timeout = 5s) {
@@ -139,26 +152,35 @@ class Peer {
   std::string buffer_;
 };
 
-// A listen thread against a fake management interface, with the test as its client.
+// A tunnel's relay against a fake management interface, with the test as its client.
 class OpenVpnListenTest : public ::testing::Test {
  protected:
   void SetUp() override { registerLoggers(); }
 
   void TearDown() override {
     management_.reset();
-    if (thread_.joinable()) thread_.join();
+    EndRelay();
   }
 
-  // Starts Listen towards the channel; the test keeps no share of the client
-  // connection, so the client sees the connection close when the thread ends.
-  void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid(),
-                   std::shared_ptr<ReplyGate> replyGate = nullptr) {
+  // Opens the channel and starts the relay on it, as a start does, on a thread of the
+  // test's; the test keeps no share of the client's outbox, so the client sees its
+  // connection close when the relay ends.
+  void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid()) {
     std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto* info = new OpenVpnListenThreadStartupInfo{*connection, channel, managementProcess, replyGate};
+    auto outbox = std::make_shared<ClientOutbox>(*connection);
     connection.reset();
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
-    thread_ = std::thread([info] { Listen(info); });
+    opener_ = std::thread([this, channel, managementProcess, outbox] {
+      std::unique_ptr<LocalSocketClient> management = OpenManagementChannel(channel, managementProcess, outbox.get());
+      if (management) relay_ = std::make_unique<ManagementRelay>(std::move(management), outbox, "tap0");
+    });
+  }
+
+  // Ends the relay as the end of its tunnel does.
+  void EndRelay() {
+    if (opener_.joinable()) opener_.join();
+    relay_.reset();
   }
 
   void ConnectFakeManagement() {
@@ -185,25 +207,9 @@ class OpenVpnListenTest : public ::testing::Test {
   LocalListener managementListener_;
   std::unique_ptr<Peer> client_;
   std::unique_ptr<Peer> management_;
-  std::thread thread_;
+  std::thread opener_;
+  std::unique_ptr<ManagementRelay> relay_;
 };
-
-// The session's reply to "start" comes first: nothing OpenVPN says reaches the client
-// before the session has sent it, however fast OpenVPN speaks.
-TEST_F(OpenVpnListenTest, NothingIsRelayedBeforeTheReplyToStart) {
-  auto gate = std::make_shared<ReplyGate>();
-  StartListen(managementListener_.Channel(), getpid(), gate);
-  management_.reset(new Peer(managementListener_.Accept(std::chrono::milliseconds(300))));
-  if (management_->Valid()) management_->Send(">INFO:OpenVPN Management Interface Version 5\r\n");
-  EXPECT_EQ(client_->Next(300ms), "<timeout>");
-  gate->Open();
-  if (!management_->Valid()) {
-    management_.reset(new Peer(managementListener_.Accept()));
-    ASSERT_TRUE(management_->Valid());
-    management_->Send(">INFO:OpenVPN Management Interface Version 5\r\n");
-  }
-  EXPECT_EQ(client_->Next(), "> INFO: OpenVPN Management Interface Version 5");
-}
 
 TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
   ConnectFakeManagement();
@@ -218,6 +224,7 @@ TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
   management_->Send(">STATE:1700000000,EXITING,SIGTERM,,,,,\r\n");
   EXPECT_EQ(client_->Next(), "> STATE: 1700000000,EXITING,SIGTERM,,,,,");
   management_->Close();
+  EndRelay();
   // The exiting state was relayed: nothing is added.
   EXPECT_EQ(client_->Next(), "<closed>");
 }
@@ -245,6 +252,7 @@ TEST_F(OpenVpnListenTest, SigtermLogIsFollowedBySynthesisedExitingState) {
   EXPECT_EQ(client_->Next(), "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer");
   EXPECT_EQ(client_->Next(), "> STATE: 1700000001,EXITING,exit-with-notification,,");
   management_->Close();
+  EndRelay();
   EXPECT_EQ(client_->Next(), "<closed>");
 }
 
@@ -259,6 +267,7 @@ TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
       << line;
   EXPECT_GE(std::stoll(match[1]), before);
   EXPECT_LE(std::stoll(match[1]), before + 5);
+  EndRelay();
   EXPECT_EQ(client_->Next(), "<closed>");
 }
 
@@ -269,6 +278,7 @@ TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
   const auto elapsed = std::chrono::steady_clock::now() - started;
   // Five pauses of 500 ms between six attempts.
   EXPECT_GE(elapsed, 2400ms);
+  EndRelay();
   EXPECT_EQ(client_->Next(), "<closed>");
 }
 
@@ -291,6 +301,101 @@ TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
   EXPECT_TRUE(std::regex_match(client_->Next(), std::regex("> STATE: [0-9]+,EXITING,exit-with-notification,,")));
   management_->Send(">HOLD:Waiting for hold release:0\r\n");
   EXPECT_EQ(management_->Next(), "<closed>");
+}
+
+// The channel is waited for by connecting, for 2.5 s: a socket that only shows in the
+// system's list of sockets (bound elsewhere, its file gone) neither counts nor cuts the
+// wait short; a stand-in opening after 3 s is refused.
+TEST(ManagementChannelWaitTest, OpenedByConnectingWithinTheDeadline) {
+  silenceLogging();
+  const struct {
+    bool decoy;
+    std::optional<std::chrono::milliseconds> opensAfter;
+    bool opened;
+  } rows[] = {{true, std::nullopt, false}, {true, 300ms, true}, {false, 300ms, true}, {false, 3s, false},
+              {false, std::nullopt, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.decoy << " " << (row.opensAfter ? row.opensAfter->count() : -1));
+    const std::string directory = "/tmp/" + test::UniqueName("mgmtwait");
+    std::filesystem::create_directories(directory);
+    const ManagementChannel channel = ManagementChannelFor(directory, 1);
+    const int decoy = row.decoy ? BindLocal(channel.socketPath) : -1;
+    if (row.decoy) std::filesystem::remove(channel.socketPath);
+    int standIn = -1;
+    std::thread opener([&] {
+      if (!row.opensAfter) return;
+      std::this_thread::sleep_for(*row.opensAfter);  // the stand-in's own start-up time
+      standIn = BindLocal(channel.socketPath);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const bool opened = OpenManagementChannel(channel, getpid(), nullptr) != nullptr;
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    opener.join();
+    EXPECT_EQ(opened, row.opened);
+    EXPECT_GE(elapsed, row.opened ? 0ms : 2400ms);
+    EXPECT_LT(elapsed, 3s);
+    for (int fd : {decoy, standIn}) {
+      if (fd >= 0) close(fd);
+    }
+    std::filesystem::remove_all(directory);
+  }
+}
+
+// OpenVPN is read on while its client reads nothing: a million lines go through, the
+// dialogue goes on, and the log (deduplicated, rate-limited) stays small and unrolled.
+TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysSmall) {
+  const std::string directory = "/tmp/" + test::UniqueName("flood");
+  const std::string log = directory + "/vortanVpnService.log";
+  std::filesystem::create_directories(directory);
+  test::WriteFile(directory + "/log.conf", "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1048576\n");
+  applyLogConfiguration(log, directory + "/log.conf");
+  el::Helpers::installPreRollOutCallback(rollLogFiles);
+  ConnectFakeManagement();
+  ReleaseHold();
+  std::atomic<bool> written{false};
+  std::thread flood([&] {
+    std::string chunk;
+    for (int i = 0; i < 1000000; ++i) {
+      chunk += i < 100000 ? std::string(">LOG:1700000000,N,the same line\r\n")
+                          : ">LOG:1700000000,N,line " + std::to_string(i) + "\r\n";
+      if (chunk.size() < 65536 && i + 1 < 1000000) continue;
+      management_->Send(chunk);
+      chunk.clear();
+    }
+    written = true;
+  });
+  const bool done = test::WaitUntil([&] { return written.load(); }, 120s);
+  if (!done) management_->Shutdown();
+  flood.join();
+  EXPECT_TRUE(done) << "OpenVPN's lines were no longer read";
+  management_->Send(">HOLD:Waiting for hold release:10\r\n");
+  EXPECT_EQ(management_->Next(), "hold release");
+  management_->Close();
+  EndRelay();
+  el::Helpers::uninstallPreRollOutCallback();
+  silenceLogging();
+  EXPECT_FALSE(test::FileExists(log + ".1"));
+  EXPECT_LT(std::filesystem::file_size(log), 256u * 1024);
+  EXPECT_NE(test::ReadFile(log).find("last line repeated 99999 times"), std::string::npos);
+  std::filesystem::remove_all(directory);
+}
+
+// The reply to a request goes before every line relayed while it was served.
+TEST(ClientOutboxTest, TheReplyGoesBeforeTheLinesRelayedMeanwhile) {
+  LoopbackListener listener;
+  SocketClient connection(kLoopback, listener.Port());
+  Peer client(listener.Accept());
+  {
+    ClientOutbox outbox(connection);
+    outbox.Reply("welcome");
+    outbox.HoldRelayed();
+    outbox.Relay("> STATE: 1,CONNECTING,,,");
+    outbox.Reply("OK");
+    outbox.Relay("> STATE: 2,WAIT,,,");
+  }
+  for (const char* line : {"welcome", "OK", "> STATE: 1,CONNECTING,,,", "> STATE: 2,WAIT,,,"}) {
+    EXPECT_EQ(client.Next(), line);
+  }
 }
 
 // OpenVPN reads a copy whose management option names the root-only channel.
@@ -540,6 +645,68 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);
   EXPECT_TRUE(std::filesystem::is_empty(directory));
+  std::filesystem::remove_all(directory);
+}
+
+// The files at a client's prefix on a hung mount: the first write stalls until released.
+struct Stall {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+};
+
+class StalledWriter : public FileWriter {
+ public:
+  explicit StalledWriter(Stall& stall) : FileWriter(platform::ServiceIdentity()), stall_(stall) {}
+  int Write(const std::string&, const std::string&, platform::FileAccess) const override {
+    std::unique_lock<std::mutex> lock(stall_.mutex);
+    stall_.entered = true;
+    stall_.changed.notify_all();
+    stall_.changed.wait(lock, [this] { return stall_.released; });
+    return EIO;
+  }
+
+ private:
+  Stall& stall_;
+};
+
+class StallingManager : public OpenVpnManager {
+ public:
+  mutable Stall stall;
+
+ protected:
+  std::unique_ptr<FileWriter> ClientWriter(const platform::CallerIdentity&) const override {
+    return std::make_unique<StalledWriter>(stall);
+  }
+};
+
+// A start waiting on a slow file holds up no other session: the owner check of "route"
+// and "shutdown" answer at once.
+TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
+  silenceLogging();
+  const std::string directory = "/tmp/" + test::UniqueName("stall");
+  std::filesystem::create_directories(directory);
+  StallingManager manager;
+  const CallerId caller{platform::ServiceIdentity()};
+  TunnelClient client{Socket(), caller};
+  std::string reply;
+  std::thread start([&] { reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
+  {
+    std::unique_lock<std::mutex> lock(manager.stall.mutex);
+    EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
+  }
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(TunnelCommandRefusal(caller, &manager, "route"), std::nullopt);
+  EXPECT_EQ(manager.ShutdownFor(caller), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
+  {
+    std::lock_guard<std::mutex> lock(manager.stall.mutex);
+    manager.stall.released = true;
+  }
+  manager.stall.changed.notify_all();
+  start.join();
+  EXPECT_NE(reply.find("Cannot write file : "), std::string::npos) << reply;
   std::filesystem::remove_all(directory);
 }
 
