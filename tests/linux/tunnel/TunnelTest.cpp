@@ -201,6 +201,7 @@ TEST_F(TunnelTest, StartWhileRunningReplacesTheTunnel) {
   StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
   ExpectAnnouncement();
   const std::uint32_t first = client_->LaunchedOpenVpnPids().back();
+  const auto withOneTunnel = client_->ServiceThreadsAndDescriptors();
 
   const auto restarted = Clock::now();
   std::vector<std::string> lines = StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp-restart");
@@ -211,6 +212,10 @@ TEST_F(TunnelTest, StartWhileRunningReplacesTheTunnel) {
   ASSERT_EQ(launched.size(), 2u);
   EXPECT_FALSE(ProcessGone(launched[1]));
   ExpectAnnouncement();
+  // The replaced tunnel's worker and connections went with it.
+  EXPECT_TRUE(WaitUntil([&] { return client_->ServiceThreadsAndDescriptors() == withOneTunnel; }, 2s))
+      << client_->ServiceThreadsAndDescriptors().first << " threads, "
+      << client_->ServiceThreadsAndDescriptors().second << " descriptors";
   ExpectShutdown(*connection);
 }
 
@@ -320,6 +325,20 @@ TEST_F(TunnelStartRefusedTest, LaunchRetriesUntilTheProgramAppearsThenManagement
   EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
   EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
   EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
+}
+
+// An OpenVPN that never opens its management channel is stopped, and its tunnel has no
+// owner left.
+TEST_F(TunnelStartRefusedTest, OpenVpnThatNeverOpensItsChannelIsStopped) {
+  StartService({false, true});
+  const std::string standIn = client_->Layout().Bin() + "/openvpn";
+  WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
+  std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
+  EXPECT_EQ(Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr), "OK");
+  EXPECT_EQ(connection_->ReadText(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
+  const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
 }
 
 TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -334,6 +335,16 @@ std::vector<std::uint32_t> ClientSide::ProcessesInNamespace() const {
     if (!line.empty()) pids.push_back(static_cast<std::uint32_t>(std::stoul(line)));
   }
   return pids;
+}
+
+std::pair<std::size_t, std::size_t> ClientSide::ServiceThreadsAndDescriptors() const {
+  const std::string proc = "/proc/" + std::to_string(service_->Pid());
+  const auto count = [](const std::string& directory) {
+    std::error_code error;
+    const auto entries = std::filesystem::directory_iterator(directory, error);
+    return error ? 0 : static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+  };
+  return {count(proc + "/task"), count(proc + "/fd")};
 }
 
 std::vector<std::uint32_t> ClientSide::StopService() {

@@ -152,6 +152,8 @@ class ClientSide {
   std::vector<std::uint32_t> LaunchedOpenVpnPids() const;
   // Processes still living in the client namespace.
   std::vector<std::uint32_t> ProcessesInNamespace() const;
+  // The service's threads and open descriptors.
+  std::pair<std::size_t, std::size_t> ServiceThreadsAndDescriptors() const;
   // Stops the service (termination signal, bounded wait), then ends anything it left
   // behind in the namespace; returns what it left.
   std::vector<std::uint32_t> StopService();
