@@ -2,6 +2,7 @@
 // password prompt and the management option that names the password file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -61,6 +62,16 @@ TEST(ManagementPasswordTest, ARepeatedPromptOrAClosedChannelIsARefusal) {
     EXPECT_THROW(EnterManagementPassword(management, kPassword), std::runtime_error) << reply;
     openVpn.join();
   }
+}
+
+// A far end that takes the password and never answers holds nobody past the timeout.
+TEST(ManagementPasswordTest, ASilentFarEndIsARefusalAfterTheTimeout) {
+  SocketServer server(kLoopback, 0, 1);
+  SocketClient management(kLoopback, server.BoundPort());
+  std::unique_ptr<Socket> squatter = server.Accept();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(EnterManagementPassword(management, kPassword, std::chrono::milliseconds(200)), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
 // OpenVPN reads the password from the file; the line names the endpoint and the file.
