@@ -35,7 +35,8 @@ ClientOutbox::~ClientOutbox() {
     }
     lock.unlock();
     writer_.join();
-    lock.lock();
+  } else {
+    lock.unlock();
   }
   if (droppedLines_ == 0 && disconnectReason_ == nullptr) return;
   CLOG(WARNING, loggers::kService) << "lines for a client connection dropped: " << droppedLines_ << " (" << droppedBytes_
