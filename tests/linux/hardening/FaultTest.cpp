@@ -93,7 +93,7 @@ TEST_F(FaultTest, ClientVanishingWhileNotificationsAreRelayedHarmsNothing) {
 TEST_F(FaultTest, ChildrenThatIgnoreTheTerminationSignalAreKilled) {
   const std::string script = "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n";
   fs::remove(layout_.Bin() + "/openvpn");
-  test::WriteFile(layout_.Bin() + "/openvpn", script);
+  test::WriteFile(layout_.Bin() + "/openvpn", test::OpenVpnStandInScript("trap '' TERM"));
   fs::create_directories(layout_.Bin() + "/stunnel");
   test::WriteFile(layout_.Bin() + "/stunnel/stunnel", script);
   for (const char* program : {"/openvpn", "/stunnel/stunnel"}) {

@@ -219,6 +219,10 @@ TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {
 }
 
 TEST_F(StartAsUserTest, RootOnlyCopiesCarryTheCredentialsAndNoClientPath) {
+  // A tunnel whose OpenVPN holds at its channel keeps its copies.
+  fs::remove(layout_.Bin() + "/openvpn");
+  test::WriteFile(layout_.Bin() + "/openvpn", test::OpenVpnStandInScript());
+  fs::permissions(layout_.Bin() + "/openvpn", fs::perms::owner_all);
   StartService();
   const std::string prefix = user_.Home() + "/z_";
   DepositClientFiles(prefix);

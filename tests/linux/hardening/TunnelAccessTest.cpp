@@ -59,7 +59,7 @@ class TunnelAccessTest : public ::testing::Test {
   // A stand-in for OpenVPN that keeps running until it is told to end, so that a
   // tunnel is running without a server.
   void InstallLingeringOpenVpn() {
-    test::WriteFile(layout_.Bin() + "/openvpn", "#!/bin/sh\nexec sleep 600\n");
+    test::WriteFile(layout_.Bin() + "/openvpn", test::OpenVpnStandInScript());
     fs::permissions(layout_.Bin() + "/openvpn", fs::perms(0755));
   }
   void StartService(const std::string& settings = "") {

@@ -232,5 +232,12 @@ int Shell(const std::string& command, std::string* output) {
   return RunCommand({"/bin/sh", "-c", command}, output);
 }
 
+std::string OpenVpnStandInScript(const std::string& prelude) {
+  return "#!/bin/sh\n" + prelude + "\n" +
+         "channel=$(sed -n 's/^management \"\\(.*\\)\" unix.*/\\1/p' \"$2\")\n"
+         "exec /usr/bin/perl -MSocket -e 'socket(my $s, AF_UNIX, SOCK_STREAM, 0) or die; "
+         "bind($s, pack_sockaddr_un($ARGV[0])) or die; listen($s, 5); sleep 600' \"$channel\"\n";
+}
+
 }  // namespace test
 }  // namespace vortan

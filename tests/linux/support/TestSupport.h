@@ -106,5 +106,10 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output = nullp
 // Runs a shell command line through /bin/sh -c.
 int Shell(const std::string& command, std::string* output = nullptr);
 
+// A stand-in OpenVPN (a script to install as bin/openvpn) that opens the management
+// socket its configuration names and idles there, as OpenVPN does at its hold, until it
+// is ended; prelude runs first (a trap, say).
+std::string OpenVpnStandInScript(const std::string& prelude = "");
+
 }  // namespace test
 }  // namespace vortan
