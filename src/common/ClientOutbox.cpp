@@ -14,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often a reply waiting for room looks whether the writer is stuck.
 constexpr auto kStuckCheck = std::chrono::milliseconds(100);
+constexpr auto kCloseGrace = std::chrono::milliseconds(200);
 
 }  // namespace
 
@@ -33,6 +34,8 @@ ClientOutbox::~ClientOutbox() {
         DisconnectLocked("it did not read the last lines");
       }
     }
+    // Where shutting a connection down does not end a blocked send, closing does.
+    if (!changed_.wait_for(lock, kCloseGrace, [this] { return !sending_; })) connection_.Close();
     lock.unlock();
     writer_.join();
   } else {

@@ -148,6 +148,8 @@ std::unique_ptr<LocalSocketClient> ConnectManagementChannel(const ManagementChan
 
 namespace {
 
+constexpr auto kCloseGrace = std::chrono::milliseconds(200);
+
 // Ends a wait for the far end once the time is up: the connection is shut down, so a
 // far end that never answers cannot hold the caller.
 class ReplyWatchdog {
@@ -155,9 +157,10 @@ class ReplyWatchdog {
   ReplyWatchdog(Socket& connection, std::chrono::milliseconds timeout)
       : watchdog_([this, &connection, timeout] {
           std::unique_lock<std::mutex> lock(mutex_);
-          if (!answered_.wait_for(lock, timeout, [this] { return done_; })) {
-            platform::ShutdownSocket(connection.Handle());
-          }
+          if (answered_.wait_for(lock, timeout, [this] { return done_; })) return;
+          platform::ShutdownSocket(connection.Handle());
+          // Where shutting a connection down does not end a blocked receive, closing does.
+          if (!answered_.wait_for(lock, kCloseGrace, [this] { return done_; })) connection.Close();
         }) {}
   ~ReplyWatchdog() {
     {

@@ -143,6 +143,8 @@ void ManagementRelay::End(std::chrono::milliseconds grace) {
   if (!worker_.joinable()) return;
   if (!endedChanged_.wait_for(lock, grace, [this] { return ended_; })) {
     platform::ShutdownSocket(management_->Handle());
+    // Where shutting a connection down does not end a blocked receive, closing does.
+    if (!endedChanged_.wait_for(lock, grace, [this] { return ended_; })) management_->Close();
   }
   lock.unlock();
   worker_.join();
