@@ -3,6 +3,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/PathRules.h"
 
 namespace vortan {
 
@@ -19,6 +20,14 @@ const TemplateMessages kTemplateMessages = {
     "using side-by-side stunnel Config Template : ",
     "reading stunnel Config Template : ",
 };
+
+// stunnel takes a value as it stands. Doubled separators still name the same file where
+// the backslash separates folders; elsewhere a backslash is part of a name and stays
+// single.
+std::string PrefixValue(const std::string& prefix) {
+  const bool backslashSeparates = std::string(platform::PathSeparators()).find('\\') != std::string::npos;
+  return backslashSeparates ? EscapeBackslashes(prefix) : prefix;
+}
 
 }  // namespace
 
@@ -62,7 +71,7 @@ std::string STunnelConfigManager::FillTemplate(std::string text, const RequestPa
                                     {"%PROXY%", proxyBlock},
                                     {"%LOCAL_IP%", FormatDotted(localAddress)},
                                     {"%LOCAL_PORT%", std::to_string(localPort)},
-                                    {"%CFG_FILE_PREFIX%", EscapeBackslashes(request.GetConfigPrefix())},
+                                    {"%CFG_FILE_PREFIX%", PrefixValue(request.GetConfigPrefix())},
                                 });
 }
 
