@@ -66,7 +66,8 @@ std::string OpenVpnConfigManager::BuildProxyLine(const RequestParser& request, c
   if (Contains(method, "none")) return server;
   authFilePath =
       WriteAuthFile(writer, request.GetConfigPrefix(), request.GetProxyUserName(), request.GetProxyPassword());
-  return server + " \"" + EscapeBackslashes(authFilePath) + "\" " + method;
+  // OpenVPN knows its methods in lower case only; stunnel, and the clients, ignore case.
+  return server + " \"" + EscapeBackslashes(authFilePath) + "\" " + ToLowerAscii(method);
 }
 
 // The values are never searched for placeholders: a request word is written as given.

@@ -303,7 +303,7 @@ TEST_F(ConfigGeneratorTest, PrivateCopiesStayWellFormedForAnyFolder) {
   const std::string prefix = Data("Joe's a\\b #1/x_");
   test::WriteFile(prefix + "ca.crt", "CA");
   WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
-  const RequestParser request("gw1 443 \"" + prefix + "\" tap0 tcp adaptive proxy1 8080 alice \"s3 \" basic");
+  const RequestParser request("gw1 443 \"" + prefix + "\" tap0 tcp adaptive proxy1 8080 alice \"s3 \" Basic");
   OpenVpnConfigManager generator(request, kManagementAddress, 3007, true, AsService());
   const std::string quotedAuth = "\"" + (root_ / "data").string() + "/Joe's a\\\\b #1/x_auth.txt\"";
   EXPECT_EQ(generator.GetConfigText(), Golden({"ca x_ca.crt", "http-proxy proxy1 8080 " + quotedAuth + " basic"}));
