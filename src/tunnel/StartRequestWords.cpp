@@ -117,7 +117,8 @@ std::string LastComponent(const std::string& prefix) {
 
 // Blanks and single quotes would split or group the word, a backslash escapes the next
 // character (OpenVPN refuses most such pairs), "#" or ";" where the word begins starts
-// a comment, and "%" could form a placeholder with the template text around it.
+// a comment, and "%" is kept out of the names the templates form, so that nothing there
+// can be taken for a placeholder.
 bool IsUnquotedFileWord(const std::string& component) {
   if (!component.empty() && (component.front() == '#' || component.front() == ';')) return false;
   for (char c : component) {
