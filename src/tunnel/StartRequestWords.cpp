@@ -16,9 +16,9 @@ constexpr std::size_t kMaxPortDigits = 5;
 constexpr int kMaxPort = 65535;
 // IFNAMSIZ less the terminating zero; OpenVPN cuts longer names silently.
 constexpr std::size_t kMaxInterfaceName = 15;
-// OpenVPN reads a configuration line into 256 bytes and refuses a line that fills all
-// but the terminating zero: a line with its line end must stay below 255 bytes.
-constexpr std::size_t kOpenVpnLineBuffer = 256;
+// OpenVPN refuses a configuration line of this many bytes or more, its line end
+// included ("Maximum option line length (256) exceeded").
+constexpr std::size_t kOpenVpnLineLimit = 256;
 // What the generators end a template line with (the line's LF becomes CR LF, after the
 // CR the template reading adds).
 constexpr std::size_t kLineEndBytes = 3;
@@ -106,7 +106,7 @@ bool IsIpv6Literal(const std::string& word) {
 // "remote HOST PORT" must reach OpenVPN as one line.
 bool RemoteLineFits(const std::string& host, const std::string& port) {
   const std::size_t line = std::string("remote ").size() + host.size() + 1 + port.size() + kLineEndBytes;
-  return line + 1 < kOpenVpnLineBuffer;
+  return line < kOpenVpnLineLimit;
 }
 
 // The part of a prefix that OpenVPN's configuration joins to file names unquoted.

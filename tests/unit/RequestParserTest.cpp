@@ -296,8 +296,8 @@ TEST(StartRequestWords, EachFieldAcceptsItsKindAndRefusesWordsThatBreakItsLine) 
     EXPECT_EQ(InvalidStartWord(request).empty(), ExpectedLegal(testCase.legal))
         << "word " << testCase.position << " [" << testCase.word << "]: " << InvalidStartWord(request);
   }
-  // OpenVPN takes a configuration line of at most 254 bytes with its line end.
-  std::string host(240, 'a');
+  // OpenVPN takes a configuration line of at most 255 bytes with its line end.
+  std::string host(241, 'a');
   for (std::size_t dot = 50; dot < host.size(); dot += 51) host[dot] = '.';
   EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host, "tcp"))), "");
   EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host + "a", "tcp"))), "remote host");
