@@ -71,7 +71,7 @@ std::string OpenVpnConfigManager::BuildProxyLine(const RequestParser& request, c
 }
 
 // The values are never searched for placeholders: a request word is written as given.
-std::string OpenVpnConfigManager::FillTemplate(std::string text, const RequestParser& request,
+std::string OpenVpnConfigManager::FillTemplate(const std::string& text, const RequestParser& request,
                                                const std::string& proxyLine) const {
   const bool udp = IsUdp(request.GetProtocol());
   return FillPlaceholders(text, {

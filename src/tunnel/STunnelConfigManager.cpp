@@ -60,7 +60,7 @@ STunnelConfigManager::STunnelConfigManager(const RequestParser& request, std::ui
 // With proxy words stunnel connects to the proxy, which then reaches the remote server
 // named in the proxy block. The values are never searched for placeholders: a proxy
 // password holding "%LOCAL_PORT%" is written as given.
-std::string STunnelConfigManager::FillTemplate(std::string text, const RequestParser& request,
+std::string STunnelConfigManager::FillTemplate(const std::string& text, const RequestParser& request,
                                                const std::string& proxyBlock) const {
   const bool proxy = request.HasProxy();
   return FillPlaceholders(text, {
