@@ -83,6 +83,29 @@ void ReplaceAll(std::string& text, const std::string& placeholder, const std::st
   }
 }
 
+std::string FillPlaceholders(const std::string& templateText, const std::vector<Placeholder>& placeholders) {
+  std::string text;
+  text.reserve(templateText.size());
+  std::size_t position = 0;
+  while (position < templateText.size()) {
+    const Placeholder* found = nullptr;
+    for (const Placeholder& placeholder : placeholders) {
+      const std::size_t length = std::char_traits<char>::length(placeholder.name);
+      if (length > 0 && templateText.compare(position, length, placeholder.name) == 0) {
+        found = &placeholder;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      text += templateText[position++];
+    } else {
+      text += found->value;
+      position += std::char_traits<char>::length(found->name);
+    }
+  }
+  return text;
+}
+
 std::string WithTextModeLineEnds(const std::string& text) {
   std::string bytes;
   bytes.reserve(text.size() + text.size() / 16);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/FileWriter.h"
 #include "platform/Files.h"
@@ -46,6 +47,16 @@ std::string ReadTextFile(const std::string& path);
 
 // Replaces every occurrence of placeholder, left to right, never inside inserted values.
 void ReplaceAll(std::string& text, const std::string& placeholder, const std::string& value);
+
+struct Placeholder {
+  const char* name;
+  std::string value;
+};
+
+// Every placeholder of the template text replaced by its value in one pass from left to
+// right, so that a value is never searched for placeholders again: a request word that
+// holds "%LOCAL_PORT%" stays as it is.
+std::string FillPlaceholders(const std::string& templateText, const std::vector<Placeholder>& placeholders);
 
 // The bytes a UTF-8 text-mode stream writes: the byte-order mark before the first
 // character and every LF stored as CR LF.

@@ -66,27 +66,28 @@ std::string OpenVpnConfigManager::BuildProxyLine(const RequestParser& request, c
   if (Contains(method, "none")) return server;
   authFilePath =
       WriteAuthFile(writer, request.GetConfigPrefix(), request.GetProxyUserName(), request.GetProxyPassword());
-  return server + " \"" + EscapeBackslashes(authFilePath) + "\" " + method;
+  // OpenVPN knows its methods in lower case only; stunnel, and the clients, ignore case.
+  return server + " \"" + EscapeBackslashes(authFilePath) + "\" " + ToLowerAscii(method);
 }
 
-// The order matters: a value inserted by an earlier row that holds a later placeholder
-// is replaced by that later row.
-std::string OpenVpnConfigManager::FillTemplate(std::string text, const RequestParser& request,
+// The values are never searched for placeholders: a request word is written as given.
+std::string OpenVpnConfigManager::FillTemplate(const std::string& text, const RequestParser& request,
                                                const std::string& proxyLine) const {
   const bool udp = IsUdp(request.GetProtocol());
-  ReplaceAll(text, "%VORTANHOSTNAME%", request.GetRemoteHost());
-  ReplaceAll(text, "%VORTANPORT%", request.GetRemotePort());
-  ReplaceAll(text, "%CFG_FILE_PREFIX%", EscapeBackslashes(request.GetConfigFileName()));
-  ReplaceAll(text, "%DEV%", request.GetDevice());
-  ReplaceAll(text, "%PROTOCOL%", udp ? "udp" : "tcp");
-  ReplaceAll(text, "%EXITNOTIFY%", udp ? "explicit-exit-notify" : "");
-  ReplaceAll(text, "%MGMT_PORT%", std::to_string(managementPort));
-  ReplaceAll(text, "%MGMT_HOST%", FormatDotted(managementAddress));
-  ReplaceAll(text, "%VERB%", kVerbosity);
-  ReplaceAll(text, "%IPWIN32%", IpWin32Text(request.GetIpWin32Mode()));
-  ReplaceAll(text, "%LOG%", EscapeBackslashes(kOpenVpnLogFile));
-  ReplaceAll(text, "%PROXY%", proxyLine);
-  return text;
+  return FillPlaceholders(text, {
+                                    {"%VORTANHOSTNAME%", request.GetRemoteHost()},
+                                    {"%VORTANPORT%", request.GetRemotePort()},
+                                    {"%CFG_FILE_PREFIX%", EscapeBackslashes(request.GetConfigFileName())},
+                                    {"%DEV%", request.GetDevice()},
+                                    {"%PROTOCOL%", udp ? "udp" : "tcp"},
+                                    {"%EXITNOTIFY%", udp ? "explicit-exit-notify" : ""},
+                                    {"%MGMT_PORT%", std::to_string(managementPort)},
+                                    {"%MGMT_HOST%", FormatDotted(managementAddress)},
+                                    {"%VERB%", kVerbosity},
+                                    {"%IPWIN32%", IpWin32Text(request.GetIpWin32Mode())},
+                                    {"%LOG%", EscapeBackslashes(kOpenVpnLogFile)},
+                                    {"%PROXY%", proxyLine},
+                                });
 }
 
 }  // namespace vortan

@@ -31,7 +31,7 @@ class OpenVpnConfigManager : public ConfigManager {
 
  private:
   std::string BuildProxyLine(const RequestParser& request, const FileWriter& writer);
-  std::string FillTemplate(std::string text, const RequestParser& request, const std::string& proxyLine) const;
+  std::string FillTemplate(const std::string& text, const RequestParser& request, const std::string& proxyLine) const;
 
   int managementPort;
   std::uint32_t managementAddress;

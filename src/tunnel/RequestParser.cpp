@@ -1,8 +1,9 @@
 #include "tunnel/RequestParser.h"
 
-#include <filesystem>
 #include <locale>
 #include <sstream>
+
+#include "platform/PathRules.h"
 
 namespace vortan {
 namespace {
@@ -84,8 +85,10 @@ RequestParser::RequestParser(const std::string& text) {
     proxyPassword_ = words[9];
     proxyAuthentication_ = words[10];
   }
-  // Empty when the prefix ends in a separator.
-  configFileName_ = std::filesystem::path(configPrefix_).filename().string();
+  // The last component, after the system's last separator; empty when the prefix ends
+  // in one.
+  const std::size_t separator = configPrefix_.find_last_of(platform::PathSeparators());
+  configFileName_ = separator == std::string::npos ? configPrefix_ : configPrefix_.substr(separator + 1);
 }
 
 // Words are read as a string stream reads them: white space of the classic locale

@@ -3,6 +3,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/PathRules.h"
 
 namespace vortan {
 
@@ -20,11 +21,23 @@ const TemplateMessages kTemplateMessages = {
     "reading stunnel Config Template : ",
 };
 
+// stunnel takes a value as it stands. Doubled separators still name the same file where
+// the backslash separates folders; elsewhere a backslash is part of a name and stays
+// single.
+std::string PrefixValue(const std::string& prefix) {
+  const bool backslashSeparates = std::string(platform::PathSeparators()).find('\\') != std::string::npos;
+  return backslashSeparates ? EscapeBackslashes(prefix) : prefix;
+}
+
 }  // namespace
 
 std::string StunnelProxyBlock(const RequestParser& request) {
   if (!request.HasProxy()) return std::string();
-  const std::string protocolHost = "protocolHost = " + request.GetRemoteHost() + ":" + request.GetRemotePort();
+  // An HTTP CONNECT names a literal IPv6 address in brackets.
+  const std::string& host = request.GetRemoteHost();
+  const bool ipv6 = host.find(':') != std::string::npos;
+  const std::string protocolHost =
+      "protocolHost = " + (ipv6 ? "[" + host + "]" : host) + ":" + request.GetRemotePort();
   const std::string& method = request.GetProxyAuthentication();
   if (Contains(method, "none")) return "protocol = connect\r\n" + protocolHost;
   return "protocol = connect\r\n"
@@ -45,19 +58,21 @@ STunnelConfigManager::STunnelConfigManager(const RequestParser& request, std::ui
 }
 
 // With proxy words stunnel connects to the proxy, which then reaches the remote server
-// named in the proxy block.
-std::string STunnelConfigManager::FillTemplate(std::string text, const RequestParser& request,
+// named in the proxy block. The values are never searched for placeholders: a proxy
+// password holding "%LOCAL_PORT%" is written as given.
+std::string STunnelConfigManager::FillTemplate(const std::string& text, const RequestParser& request,
                                                const std::string& proxyBlock) const {
   const bool proxy = request.HasProxy();
-  ReplaceAll(text, "%VORTANHOSTNAME%", proxy ? request.GetProxyServer() : request.GetRemoteHost());
-  ReplaceAll(text, "%VORTANPORT%", proxy ? request.GetProxyPort() : request.GetRemotePort());
-  ReplaceAll(text, "%VERB%", kVerbosity);
-  ReplaceAll(text, "%LOG%", EscapeBackslashes(kStunnelLogFile));
-  ReplaceAll(text, "%PROXY%", proxyBlock);
-  ReplaceAll(text, "%LOCAL_IP%", FormatDotted(localAddress));
-  ReplaceAll(text, "%LOCAL_PORT%", std::to_string(localPort));
-  ReplaceAll(text, "%CFG_FILE_PREFIX%", EscapeBackslashes(request.GetConfigPrefix()));
-  return text;
+  return FillPlaceholders(text, {
+                                    {"%VORTANHOSTNAME%", proxy ? request.GetProxyServer() : request.GetRemoteHost()},
+                                    {"%VORTANPORT%", proxy ? request.GetProxyPort() : request.GetRemotePort()},
+                                    {"%VERB%", kVerbosity},
+                                    {"%LOG%", EscapeBackslashes(kStunnelLogFile)},
+                                    {"%PROXY%", proxyBlock},
+                                    {"%LOCAL_IP%", FormatDotted(localAddress)},
+                                    {"%LOCAL_PORT%", std::to_string(localPort)},
+                                    {"%CFG_FILE_PREFIX%", PrefixValue(request.GetConfigPrefix())},
+                                });
 }
 
 }  // namespace vortan

@@ -18,7 +18,7 @@ class STunnelConfigManager : public ConfigManager {
                        const FileWriter& writer);
 
  private:
-  std::string FillTemplate(std::string text, const RequestParser& request, const std::string& proxyBlock) const;
+  std::string FillTemplate(const std::string& text, const RequestParser& request, const std::string& proxyBlock) const;
 
   std::uint32_t localAddress;
   int localPort;

@@ -10,6 +10,7 @@
 #include "tunnel/StunnelFileReferences.h"
 #include "common/Text.h"
 #include "platform/Files.h"
+#include "platform/PathRules.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -37,7 +38,13 @@ std::string Resolve(const std::string& path, std::filesystem::path directoryPart
   return std::filesystem::path(path).has_root_path() ? path : (directoryPart += path).string();
 }
 
+// A file on another host or a device is not one of the client's files, whatever the
+// client may reach.
 std::string ReadAsClient(const std::string& path, const platform::CallerIdentity& reader) {
+  if (platform::NamesRemoteFileOrDevice(path)) {
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "read of " << path << " refused: not a local file";
+    throw std::runtime_error("Cannot read file : " + path);
+  }
   std::string content;
   const int error = platform::ReadFileAs(reader, path, kMaxFileBytes, &content);
   if (error != 0) {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "tunnel/OpenVpnFileReferences.h"
 #include "tunnel/RequestParser.h"
 #include "tunnel/StartRequestWords.h"
 
@@ -11,12 +12,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     vortan::RequestParser request(text);
     request.HasControlCharacter();
-    // A prefix accepted as one word holds nothing that could end it in a configuration line.
-    if (vortan::InvalidStartWord(request).empty() &&
-        request.GetConfigPrefix().find_first_of(" \t\"'\\#;%") != std::string::npos) {
+    if (request.GetConfigFileName().size() > request.GetConfigPrefix().size()) __builtin_trap();
+    if (!vortan::InvalidStartWord(request).empty()) return 0;
+    // An accepted prefix stays one file parameter where OpenVPN's configuration names
+    // files with its last component, and inside the quoted credentials path.
+    const std::string& fileName = request.GetConfigFileName();
+    const auto references = vortan::FindFileReferences(
+        "ca " + fileName + "ca.crt\nhttp-proxy p 1 " + vortan::QuotedOpenVpnParameter(request.GetConfigPrefix() + "a") +
+        " basic\n");
+    if (references.size() != 2 || references[0].path != fileName + "ca.crt" ||
+        references[1].path != request.GetConfigPrefix() + "a") {
       __builtin_trap();
     }
-    if (request.GetConfigFileName().size() > request.GetConfigPrefix().size()) __builtin_trap();
   } catch (const std::exception&) {
   }
   return 0;

@@ -23,6 +23,9 @@ TEST(ConfigGeneratorSteps, ReplaceAllEscapeAndFileBytes) {
   ReplaceAll(caseSensitive, "%A%", "x");
   EXPECT_EQ(caseSensitive, "%a%");
 
+  // One pass: no value is searched again, and unknown or unclosed names stay.
+  EXPECT_EQ(FillPlaceholders("%A%%B%-%C%%A%B", {{"%A%", "%B%"}, {"%B%", "b"}, {"", "never"}}), "%B%b-%C%%B%B");
+
   EXPECT_EQ(EscapeBackslashes("C:\\data\\\\x_"), "C:\\\\data\\\\\\\\x_");
   EXPECT_EQ(EscapeBackslashes("OpenVpnLog.txt"), "OpenVpnLog.txt");
 

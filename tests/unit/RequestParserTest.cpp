@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/PathRules.h"
 #include "tunnel/RequestParser.h"
 #include "tunnel/StartRequestWords.h"
 
@@ -12,6 +12,9 @@ namespace vortan {
 namespace {
 
 using Words = std::vector<std::string>;
+
+// Windows separates folders with backslashes too, and has UNC and device paths.
+const bool kBackslashSeparates = std::string(platform::PathSeparators()).find('\\') != std::string::npos;
 
 struct TokenizeCase {
   const char* name;
@@ -103,8 +106,6 @@ TEST(RequestParser, EmptyTextAndTrailingBlankAreOutOfRange) {
 }
 
 TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
-  // A backslash separates folders only on systems whose paths are written with it.
-  const bool backslashSeparates = std::filesystem::path::preferred_separator == '\\';
   const struct {
     const char* prefix;
     const char* fileName;
@@ -115,7 +116,8 @@ TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
       {"/", ""},
       {"//x_", "x_"},
       {"dir/..", ".."},
-      {"C:\\data\\x_", backslashSeparates ? "x_" : "C:\\data\\x_"},
+      {"C:\\data\\x_", kBackslashSeparates ? "x_" : "C:\\data\\x_"},
+      {"C:\\data/x_", "x_"},
   };
   for (const auto& testCase : cases) {
     RequestParser request(std::string("gw1 1194 ") + testCase.prefix + " tap0 udp adaptive");
@@ -146,120 +148,164 @@ TEST(RequestParser, ControlCharacterInAnyWordIsReported) {
 
 // Each field of a well-formed proxy request in turn replaced by a word: the check names
 // that field, or nothing when the word is of its kind.
+enum Legal { kRefused, kAccepted, kWhereBackslashSeparates, kWhereOnlySlashSeparates };
+
 struct StartWordCase {
   std::size_t position;  // 1 to 11
   const char* word;      // as written in the request
-  bool legal;
+  Legal legal;
+  const char* protocol = "tcp";
 };
 
 const StartWordCase kStartWordCases[] = {
     // remote host
-    {1, "203.0.113.10", true},
-    {1, "gw1", true},
-    {1, "brix-7.example.com", true},
-    {1, "\"gw1 8081\"", false},
-    {1, "gw1\"", false},
-    {1, "gw1\\x", false},
-    {1, "gw#1", false},
-    {1, "gw;1", false},
-    {1, "-gw", false},
-    {1, "gw..x", false},
-    {1, "%VORTANPORT%", false},
-    {1, "--script-security", false},
+    {1, "203.0.113.10", kAccepted},
+    {1, "gw1", kAccepted},
+    {1, "brix-7.example.com", kAccepted},
+    {1, "brix_paris.corp.example", kAccepted},
+    {1, "gw.example.com.", kAccepted},
+    {1, "2001:db8:10::5", kAccepted},
+    {1, "::1", kAccepted},
+    {1, "2001:DB8:0:0:0:0:0:5", kAccepted},
+    {1, "\"gw1 8081\"", kRefused},
+    {1, "gw1\"", kRefused},
+    {1, "gw1\\x", kRefused},
+    {1, "gw#1", kRefused},
+    {1, "gw;1", kRefused},
+    {1, "gw/1", kRefused},
+    {1, "gw%1", kRefused},
+    {1, "-gw", kRefused},
+    {1, "gw..x", kRefused},
+    {1, "gw1:443", kRefused},
+    {1, "2001:db8::5%eth0", kRefused},
+    {1, "1:::2", kRefused},
+    {1, "1::2::3", kRefused},
+    {1, "1:2:3:4:5:6:7:8:9", kRefused},
+    {1, "12345::1", kRefused},
+    {1, "%VORTANPORT%", kRefused},
+    {1, "--script-security", kRefused},
     // remote port
-    {2, "1194", true},
-    {2, "65535", true},
-    {2, "0", false},
-    {2, "65536", false},
-    {2, "1194x", false},
-    {2, "-1", false},
-    {2, "\"1194 /etc/shadow\"", false},
-    {2, "#1", false},
+    {2, "1194", kAccepted},
+    {2, "65535", kAccepted},
+    {2, "0", kRefused},
+    {2, "65536", kRefused},
+    {2, "1194x", kRefused},
+    {2, "-1", kRefused},
+    {2, "\"1194 /etc/shadow\"", kRefused},
+    {2, "#1", kRefused},
     // configuration prefix
-    {3, "/home/u/p/x_", true},
-    {3, "/home/u/.vortan/client-1_", true},
-    {3, "x_", true},
-    {3, "\"/home/u/p q/x_\"", false},
-    {3, "/home/u/p/x\"_", false},
-    {3, "/home/u/p/x'_", false},
-    {3, "/home/u/p\\x_", false},
-    {3, "/home/u/p/#x_", false},
-    {3, "/home/u/p/;x_", false},
-    {3, "/home/u/p/x%PROXY%_", false},
+    {3, "/home/u/p/x_", kAccepted},
+    {3, "/home/u/.vortan/client-1_", kAccepted},
+    {3, "x_", kAccepted},
+    {3, "\"/home/ana/Joe's Garage/x_\"", kAccepted},
+    {3, "/home/ana/Brix#2/x_", kAccepted},
+    {3, "/home/ana/100%/x_", kAccepted},
+    {3, "/home/ana/a;b/x_", kAccepted},
+    {3, "\"/home/me/vpn files/x_\"", kAccepted},
+    {3, "/home/u/a\\b/x_", kAccepted},
+    {3, "/home/u/p/x#_", kAccepted},
+    {3, "C:\\data\\x_", kWhereBackslashSeparates},
+    {3, "\"C:\\Users\\John Smith\\x_\"", kWhereBackslashSeparates},
+    {3, "/home/u/p\\x_", kWhereBackslashSeparates},
+    {3, "\"/home/u/p/x _\"", kRefused},
+    {3, "/home/u/p/x\"_", kRefused},
+    {3, "/home/u/p\"q/x_", kRefused},
+    {3, "/home/u/p/x'_", kRefused},
+    {3, "/home/u/p/#x_", kRefused},
+    {3, "/home/u/p/;x_", kRefused},
+    {3, "/home/u/p/x%PROXY%_", kRefused},
+    {3, "\\\\server\\share\\x_", kRefused},
+    {3, "\\\\?\\C:\\x_", kRefused},
+    {3, "\\\\.\\pipe\\x_", kRefused},
+    {3, "//server/share/x_", kWhereOnlySlashSeparates},
+    {3, "/data/NUL.", kWhereOnlySlashSeparates},
     // device
-    {4, "Vortan-Dashlet", true},
-    {4, "tap0", true},
-    {4, "Vortan-Dashlet-xy", false},
-    {4, "\"tap0 tap\"", false},
-    {4, "tap/0", false},
-    {4, "tap:0", false},
-    {4, "tap\"0", false},
-    {4, "tap%d", false},
-    {4, "#tap", false},
-    {4, "..", false},
-    // protocol
-    {5, "udp", true},
-    {5, "UDP4", true},
-    {5, "tcp-client", true},
-    {5, "qbr", true},
-    {5, "QBR", true},
-    {5, "zelc", true},
-    {5, "ZELC", true},
-    {5, "Qbr", true},
-    {5, "\"udp udp\"", false},
-    {5, "udp#", false},
-    {5, "http", false},
-    // ip-win32 mode: never written as given
-    {6, "adaptive", true},
-    {6, "dynamic", true},
-    {6, "winapi", true},
-    {6, "anything", true},
+    {4, "Vortan-Dashlet", kAccepted},
+    {4, "tap0", kAccepted},
+    {4, "Vortan-Dashlet-xy", kRefused},
+    {4, "\"tap0 tap\"", kRefused},
+    {4, "tap/0", kRefused},
+    {4, "tap:0", kRefused},
+    {4, "tap\"0", kRefused},
+    {4, "tap%d", kRefused},
+    {4, "#tap", kRefused},
+    {4, "..", kRefused},
+    // protocol and ip-win32 mode: each only chooses a fixed text
+    {5, "udp", kAccepted},
+    {5, "UDP4", kAccepted},
+    {5, "tcp-server", kAccepted},
+    {5, "QBR", kAccepted},
+    {5, "\"udp udp\"", kAccepted},
+    {6, "adaptive", kAccepted},
+    {6, "anything", kAccepted},
     // proxy server
-    {7, "127.0.0.1", true},
-    {7, "proxy.example.com", true},
-    {7, "\"127.0.0.1 8081 /etc/shadow basic\"", false},
-    {7, "proxy;1", false},
+    {7, "127.0.0.1", kAccepted},
+    {7, "proxy_1.corp.", kAccepted},
+    {7, "2001:db8::1", kAccepted},
+    {7, "\"127.0.0.1 8081 /etc/shadow basic\"", kRefused},
+    {7, "proxy;1", kRefused},
     // proxy port
-    {8, "3128", true},
-    {8, "\"8081 /etc/shadow basic\"", false},
-    {8, "8081\\", false},
-    {8, "99999", false},
-    // proxy user name and password: one line each, blanks inside allowed
-    {9, "alice", true},
-    {9, "\"Alice Martin\"", true},
-    {9, "a#b;c\"d", true},
-    {9, "\"alice \"", false},
-    {10, "s3cret", true},
-    {10, "p\"w'\\#;", true},
-    {10, "\"pw \"", false},
+    {8, "3128", kAccepted},
+    {8, "\"8081 /etc/shadow basic\"", kRefused},
+    {8, "8081\\", kRefused},
+    {8, "99999", kRefused},
+    // proxy user name and password: one line each; blanks at either end only where
+    // stunnel, which trims them, carries them
+    {9, "alice", kAccepted},
+    {9, "\"Alice Martin\"", kAccepted},
+    {9, "a#b;c\"d", kAccepted},
+    {9, "\"alice \"", kAccepted},
+    {9, "\"alice \"", kRefused, "qbr"},
+    {10, "s3cret", kAccepted},
+    {10, "p\"w'\\#;", kAccepted},
+    {10, "\"secret \"", kAccepted},
+    {10, "\"pw \"", kRefused, "ZELC"},
     // proxy authentication
-    {11, "basic", true},
-    {11, "ntlm", true},
-    {11, "none", true},
-    {11, "nonea", true},
-    {11, "Basic", false},
-    {11, "\"basic /etc/shadow\"", false},
-    {11, "none#", false},
-    {11, "--auth-nocache", false},
+    {11, "basic", kAccepted},
+    {11, "ntlm", kAccepted},
+    {11, "NTLM", kAccepted},
+    {11, "Basic", kAccepted},
+    {11, "ntlm2", kAccepted},
+    {11, "none", kAccepted},
+    {11, "nonea", kAccepted},
+    {11, "abcdefghijklmnopqrstuvwxyz0123456", kRefused},
+    {11, "\"basic /etc/shadow\"", kRefused},
+    {11, "none#", kRefused},
+    {11, "--auth-nocache", kRefused},
 };
+
+bool ExpectedLegal(Legal legal) {
+  if (legal == kWhereBackslashSeparates) return kBackslashSeparates;
+  if (legal == kWhereOnlySlashSeparates) return !kBackslashSeparates;
+  return legal == kAccepted;
+}
+
+std::string StartText(Words words, std::size_t position, const std::string& word, const std::string& protocol) {
+  words[4] = protocol;
+  words[position - 1] = word;
+  std::string text;
+  for (const auto& each : words) text += " " + each;
+  return text;
+}
 
 TEST(StartRequestWords, EachFieldAcceptsItsKindAndRefusesWordsThatBreakItsLine) {
   const Words clean = {"gw1", "443", "/data/x_", "tap0", "tcp", "adaptive", "proxy1", "8080", "alice", "pw", "basic"};
   for (const auto& testCase : kStartWordCases) {
-    Words words = clean;
-    words[testCase.position - 1] = testCase.word;
-    std::string text;
-    for (const auto& word : words) text += " " + word;
-    const RequestParser request(text);
+    const RequestParser request(StartText(clean, testCase.position, testCase.word, testCase.protocol));
     ASSERT_FALSE(request.HasControlCharacter()) << testCase.word;
-    EXPECT_EQ(InvalidStartWord(request).empty(), testCase.legal)
+    EXPECT_EQ(InvalidStartWord(request).empty(), ExpectedLegal(testCase.legal))
         << "word " << testCase.position << " [" << testCase.word << "]: " << InvalidStartWord(request);
   }
+  // OpenVPN takes a configuration line of at most 255 bytes with its line end.
+  std::string host(241, 'a');
+  for (std::size_t dot = 50; dot < host.size(); dot += 51) host[dot] = '.';
+  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host, "tcp"))), "");
+  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host + "a", "tcp"))), "remote host");
 }
 
 TEST(StartRequestWords, CredentialsAreNotCheckedWhenTheProxyNeedsNone) {
-  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 tcp adaptive p1 8080 \"a \" \" b\" none")), "");
-  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 tcp adaptive p1 8080 \"a \" pw basic")),
+  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 qbr adaptive p1 8080 \"a \" \" b\" none")), "");
+  EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ tap0 qbr adaptive p1 8080 \"a \" pw basic")),
             "proxy user name");
   EXPECT_EQ(InvalidStartWord(RequestParser(" gw1 443 /data/x_ Vortan-Dashlet udp adaptive")), "");
 }

@@ -207,7 +207,7 @@ const std::string& UsageText() {
       "The words of REQUEST are joined with single blanks, for example:\n"
       "  vortanctl version\n"
       "  vortanctl route del 10.20.0.0\n"
-      "  vortanctl 'start gw.example.net 1194 \"/home/me/vpn files/x_\" tap0 udp'\n"
+      "  vortanctl 'start gw.example 1194 \"/home/me/vpn files/x_\" tap0 udp adaptive'\n"
       "After a successful \"start\" the tunnel's notification lines are printed until it\n"
       "reports EXITING, the service closes the connection, or you press Ctrl-C.\n"
       "Carriage returns inside a reply (the help text) are printed as line breaks.\n"

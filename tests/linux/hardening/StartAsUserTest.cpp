@@ -130,7 +130,7 @@ TEST_F(StartAsUserTest, WordsOfTheWrongKindAreRefusedWithNothingWritten) {
         "start 203.0.113.10 1194 " + prefix + " tap0 tcp netsh 127.0.0.1 8081 u p \"basic /etc/shadow\"",
         "start \"203.0.113.10 1194\" 1194 " + prefix + " tap0 udp adaptive",
         "start 203.0.113.10 1194 " + prefix + " \"tap0 --up\" udp adaptive",
-        "start 203.0.113.10 1194 " + prefix + "#x tap0 udp adaptive"}) {
+        "start 203.0.113.10 1194 " + user_.Home() + "/#h_ tap0 udp adaptive"}) {
     SCOPED_TRACE(request);
     EXPECT_TRUE(std::regex_match(AskAsUser(request),
                                  std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Dashlet sent wrong request arguments "

@@ -203,12 +203,15 @@ TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
   EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x_vortanclient.ovpn"}));
 }
 
+// The credentials path carries the prefix's folders, whatever they hold, in quotes.
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateWithAnAuthenticatingProxy) {
   LoopbackSocket management(true);
-  OpenVpnConfigManager generator(
-      RequestParser("gw1.example 443 " + Prefix() + " tap7 tcp winapi proxy.example 8080 alice s3cret basic"),
-      kLoopback, management.Port(), true, AsService());
-  ASSERT_EQ(generator.GetAuthFilePath(), Client("x_auth.txt"));
+  fs::create_directories(root_ / "client" / "Joe's a\\b #1;100%");
+  const std::string prefix = Client("Joe's a\\b #1;100%/x_");
+  OpenVpnConfigManager generator(RequestParser("brix_paris.example. 443 \"" + prefix +
+                                               "\" tap7 tcp winapi 2001:db8::1 8080 alice \"s3 %LOCAL_PORT%\" NTLM"),
+                                 kLoopback, management.Port(), true, AsService());
+  ASSERT_EQ(generator.GetAuthFilePath(), prefix + "auth.txt");
   RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
 }
 

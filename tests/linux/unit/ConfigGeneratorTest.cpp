@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tunnel/ConfigManager.h"
 #include "common/FileWriter.h"
@@ -17,6 +18,7 @@
 #include "common/Paths.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "tunnel/StunnelFileReferences.h"
+#include "tunnel/TunnelFileCopies.h"
 #include "TestSupport.h"
 #include "platform/ProcessInfo.h"
 
@@ -114,11 +116,11 @@ TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
   EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "via stunnel 5555\r\r\n");
 }
 
-TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInTableOrder) {
-  // The host word is itself a later placeholder, so the port row replaces it too.
+TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInOnePass) {
+  // A value holding a later placeholder stays as it is, too.
   EXPECT_EQ(RenderOpenVpn("%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%",
                           "%VORTANPORT% 1194 " + Data("x_") + " tap0 udp adaptive"),
-            std::string(kBom) + "1194 1194 1194 1194\r\r\n");
+            std::string(kBom) + "%VORTANPORT% 1194 1194 1194\r\r\n");
   // A value holding an earlier placeholder stays as it is.
   EXPECT_EQ(RenderOpenVpn("%DEV%", "gw1 1194 " + Data("x_") + " %VORTANHOSTNAME% udp adaptive"),
             std::string(kBom) + "%VORTANHOSTNAME%\r\r\n");
@@ -246,7 +248,8 @@ class STunnelGeneratorTest : public ConfigGeneratorTest {
     return written;
   }
   std::string Prefix() const { return Data("w\\x_"); }
-  std::string EscapedPrefix() const { return (root_ / "data").string() + "/w\\\\x_"; }
+  // Written as it is: on this system a backslash is part of a name.
+  std::string EscapedPrefix() const { return Prefix(); }
 };
 
 TEST_F(STunnelGeneratorTest, WithoutProxyConnectsToTheServer) {
@@ -278,6 +281,43 @@ TEST_F(STunnelGeneratorTest, ReplacedFileBecomesOwnerOnly) {
   test::WriteFile(path, "old");
   ASSERT_EQ(chmod(path.c_str(), 0666), 0);
   Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic");
+}
+
+TEST_F(STunnelGeneratorTest, RequestWordsAreNeverFilledAgain) {
+  for (const char* password : {"%LOCAL_PORT%", "%LOCAL_IP%", "%CFG_FILE_PREFIX%"}) {
+    EXPECT_NE(Render("gw1 443 " + Prefix() + " tap0 qbr adaptive proxy1 8080 %LOCAL_IP% " + password + " basic")
+                  .find("protocolPassword = " + std::string(password) + "\r\r\nprotocolUsername = %LOCAL_IP%"),
+              std::string::npos)
+        << password;
+  }
+  // An HTTP CONNECT names a literal IPv6 server in brackets.
+  EXPECT_NE(Render("2001:db8::5 443 " + Prefix() + " tap0 qbr adaptive proxy1 8080 - - none")
+                .find("protocolHost = [2001:db8::5]:443"),
+            std::string::npos);
+}
+
+// A prefix with blanks, quotes and backslashes in its folders: the client's copy names
+// the credentials in quotes, and the private copies read back as the service's files.
+TEST_F(ConfigGeneratorTest, PrivateCopiesStayWellFormedForAnyFolder) {
+  fs::create_directories(root_ / "data" / "Joe's a\\b #1");
+  const std::string prefix = Data("Joe's a\\b #1/x_");
+  test::WriteFile(prefix + "ca.crt", "CA");
+  WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
+  const RequestParser request("gw1 443 \"" + prefix + "\" tap0 tcp adaptive proxy1 8080 alice \"s3 \" Basic");
+  OpenVpnConfigManager generator(request, kManagementAddress, 3007, true, AsService());
+  const std::string quotedAuth = "\"" + (root_ / "data").string() + "/Joe's a\\\\b #1/x_auth.txt\"";
+  EXPECT_EQ(generator.GetConfigText(), Golden({"ca x_ca.crt", "http-proxy proxy1 8080 " + quotedAuth + " basic"}));
+
+  const std::string run = (root_ / "r u\\n").string();
+  std::vector<std::string> written;
+  const std::string path = TunnelFileCopies(generator, generator.GetConfigText(), request, platform::ServiceIdentity())
+                               .Write(AsService(), run, "p.ovpn", &written);
+  std::vector<std::string> contents;
+  for (const FileReference& reference : FindFileReferences(test::ReadFile(path))) {
+    EXPECT_EQ(fs::path(reference.path).parent_path(), fs::path(run)) << reference.path;
+    contents.push_back(test::ReadFile(reference.path));
+  }
+  EXPECT_EQ(contents, (std::vector<std::string>{"CA", "alice\r\ns3 \r\n"}));
 }
 
 TEST_F(ConfigGeneratorTest, TemplateLinesAreReadAsATextStreamReadsThem) {
