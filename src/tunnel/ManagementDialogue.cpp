@@ -147,9 +147,11 @@ void Listen(OpenVpnListenThreadStartupInfo* record) {
 }
 
 bool Notify(const std::string& type, const std::string& value, Socket& clientConnection) {
+  // The client sends its route commands as soon as it reads CONNECTED: the tunnel's
+  // adapter must be ready for them by then.
+  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
   clientConnection.SendLine("> " + type + ": " + value);
   bool exiting = type == "STATE" && StateName(value) == "EXITING";
-  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
   if (Contains(value, "SIGTERM received")) {
     const std::vector<std::string> fields = SplitFields(value, ",");
     clientConnection.SendLine("> STATE: " + fields[0] + kExitingSuffix);
