@@ -47,11 +47,9 @@ std::vector<platform::Adapter> TunnelAdapters(std::vector<platform::Adapter> ada
 
 // The route the tunnel's own address brings along: not one the server pushed.
 bool IsTunnelSubnetRoute(const platform::Route& route, const platform::Adapter& tunnel) {
-  return route.gateway == 0 && std::any_of(tunnel.addresses.begin(), tunnel.addresses.end(),
-                                           [&](const platform::AdapterAddress& entry) {
-                                             return (entry.address & entry.mask) == route.destination &&
-                                                    entry.mask == route.mask;
-                                           });
+  return std::any_of(tunnel.addresses.begin(), tunnel.addresses.end(), [&](const platform::AdapterAddress& entry) {
+    return (entry.address & entry.mask) == route.destination && entry.mask == route.mask;
+  });
 }
 
 // The addresses the host's own traffic depends on: its name servers and the gateways of
@@ -96,14 +94,16 @@ void PrepareTunnelAdapter(const std::string& tunnelAddress) {
   const std::uint32_t address = InetAddr(tunnelAddress);
   const platform::Error named = platform::NameTunnelAdapter(address, kTunnelAdapterName);
   if (named.Failed()) {
-    CLOG(WARNING, loggers::kOpenVpnManager) << "Cannot name the adapter carrying " << tunnelAddress << " "
+    CLOG(WARNING, loggers::kOpenVpnManager) << "Cannot give the adapter carrying " << tunnelAddress << " the name "
                                             << kTunnelAdapterName << " : code " << named.Code();
   }
   std::vector<platform::Adapter> adapters;
   if (platform::ListAdapters(&adapters).Failed()) return;
   for (const platform::Adapter& tunnel : TunnelAdapters(adapters)) {
     for (const platform::AdapterAddress& entry : tunnel.addresses) {
-      if (entry.address == address) return RemoveCapturingRoutes(tunnel, adapters);
+      if (entry.address != address) continue;
+      RemoveCapturingRoutes(tunnel, adapters);
+      return;
     }
   }
 }

@@ -137,7 +137,7 @@ int CollectOneRoute(const nlmsghdr* message, void* data) {
 // the type of the lookup (multicast, broadcast) rather than the entry's, so the lookup's
 // row is not the entry's key: sent back for deletion it matches nothing (ESRCH).
 void TakeOwnEntry(RouteRecord* found) {
-  if (found->table != RT_TABLE_MAIN) return;
+  if (found->table != RT_TABLE_MAIN || found->type == RTN_UNICAST) return;
   std::vector<RouteRecord> entries;
   if (DumpMainTable(&entries).Failed()) return;
   for (RouteRecord& entry : entries) {
