@@ -46,36 +46,6 @@ std::vector<std::string> GatewayTexts(const platform::Adapter& adapter) {
   return texts;
 }
 
-// The tunnel's address may also sit on a LAN interface: only the TAP device carrying it
-// is named.
-TEST(HostNetworkKernel, NameTunnelAdapterNamesOnlyTheTapCarryingTheAddress) {
-  NetworkNamespace ns;
-  ns.AddVethPair("lan", "lanpeer");
-  ns.MustIp("address add 10.8.0.100/16 dev lan");
-  ns.AddTap("tap0");
-  ns.MustIp("address add 10.8.0.100/24 dev tap0");
-  std::vector<platform::Error> errors;
-  ns.Run([&] {
-    errors.push_back(platform::NameTunnelAdapter(Ip("10.8.0.7"), "Vortan-Dashlet"));  // no TAP carries it
-    errors.push_back(platform::NameTunnelAdapter(Ip("10.8.0.100"), "Vortan-Dashlet"));
-    errors.push_back(platform::NameTunnelAdapter(Ip("10.8.0.100"), "Vortan-Dashlet"));  // already named
-  });
-  ASSERT_EQ(errors.size(), 3u);
-  EXPECT_TRUE(platform::IsNotFound(errors[0])) << errors[0].Code();
-  EXPECT_TRUE(errors[1].Succeeded()) << errors[1].Step() << " " << errors[1].Code();
-  EXPECT_TRUE(errors[2].Succeeded()) << errors[2].Step() << " " << errors[2].Code();
-  std::string output;
-  ns.Ip("link show Vortan-Dashlet", &output);
-  EXPECT_THAT(output, ::testing::HasSubstr("tap0"));
-  // The name is taken by the first TAP: a second one carrying another address cannot
-  // have it.
-  ns.AddTap("tap1");
-  ns.MustIp("address add 10.9.0.100/24 dev tap1");
-  platform::Error taken;
-  ns.Run([&] { taken = platform::NameTunnelAdapter(Ip("10.9.0.100"), "Vortan-Dashlet"); });
-  EXPECT_TRUE(platform::IsAlreadyExists(taken)) << taken.Code();
-}
-
 TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   NetworkNamespace ns;
   ns.AddVethPair("lan", "lanpeer");
