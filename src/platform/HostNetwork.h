@@ -41,6 +41,13 @@ struct Adapter {
 // Every adapter of the host in platform order, with its IPv4 configuration.
 Error ListAdapters(std::vector<Adapter>* adapters);
 
+// Makes name one of the friendly names of the tunnel adapter, the TUN/TAP interface
+// that carries tunnelAddress, where the platform names that interface after the
+// program's device word (on a platform whose tunnel adapter keeps a friendly name of
+// its own, nothing is done). NotFound when no TUN/TAP interface, or more than one,
+// carries the address; AlreadyExists when another interface has the name.
+Error NameTunnelAdapter(std::uint32_t tunnelAddress, const std::string& name);
+
 // The IPv4 name servers the host's lookups really reach, in resolver order (a local
 // caching resolver stands for the upstream servers it forwards to).
 Error ListDnsServers(std::vector<std::uint32_t>* servers);

@@ -64,6 +64,24 @@ bool RangesOverlap(std::uint32_t address, std::uint32_t mask, std::uint32_t othe
   return low <= otherHigh && otherLow <= high;
 }
 
+// Address blocks that are never a network behind a VPN: "this network", loopback,
+// link-local (where cloud hosts keep their metadata service) and the reserved block with
+// the limited broadcast address. A destination that reaches into one is refused.
+struct ReservedBlock {
+  const char* address;
+  const char* mask;
+};
+constexpr ReservedBlock kReservedBlocks[] = {{"0.0.0.0", "255.0.0.0"},
+                                             {"127.0.0.0", "255.0.0.0"},
+                                             {"169.254.0.0", "255.255.0.0"},
+                                             {"240.0.0.0", "240.0.0.0"}};
+
+bool ReachesReservedBlock(std::uint32_t destination, std::uint32_t mask) {
+  return std::any_of(std::begin(kReservedBlocks), std::end(kReservedBlocks), [&](const ReservedBlock& block) {
+    return RangesOverlap(destination, mask, InetAddr(block.address), InetAddr(block.mask));
+  });
+}
+
 // Parses one "route add" field; logs the field (logFormat names it) and returns false
 // when it is no dotted IPv4 address.
 bool ParseRouteField(const char* logFormat, const std::string& text, std::uint32_t* value) {
@@ -230,6 +248,11 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
       !ParseRouteField("Invalid Route address Mask[%v]", netmaskText, &netmask)) {
     return RouteErrorReply(8, "Invalid Route address");
   }
+  if (ReachesReservedBlock(destination, netmask)) {
+    el::Loggers::getLogger(loggers::kRoute)
+        ->error("Invalid Route address Destination[%v/%v]: a reserved address block", destinationText, netmaskText);
+    return RouteErrorReply(8, "Invalid Route address");
+  }
 
   std::unique_ptr<NetworkStatus> status = host.NewNetworkStatus();
   ConflictKind kind = ConflictKind::None;
@@ -320,8 +343,8 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
     return "OK";
   }
 
-  std::optional<std::uint32_t> metric =
-      BroadcastTargetMetric(onMode, vpnInterfaceMetric, rows.lowestMetric, rows.tunnelMetric);
+  std::optional<std::uint32_t> metric = BroadcastTargetMetric(onMode, vpnInterfaceMetric, rows.lowestMetric,
+                                                              rows.tunnelMetric, !rows.tunnelRoutes.empty());
   if (!metric) return "OK";
   LogBroadcastMetric(onMode, *metric, vpnInterfaceMetric, rows.lowestMetric);
   error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
@@ -406,8 +429,14 @@ std::int32_t ConflictReplyCode(ConflictKind kind) {
 bool IsBroadcastOnMode(const std::string& token) { return token.size() >= 2 && token.compare(0, 2, "on") == 0; }
 
 std::optional<std::uint32_t> BroadcastTargetMetric(bool onMode, std::uint32_t interfaceMetric,
-                                                   std::uint32_t lowestMetric, std::uint32_t currentMetric) {
+                                                   std::uint32_t lowestMetric, std::uint32_t currentMetric,
+                                                   bool tunnelHasRow) {
   if (!onMode) return interfaceMetric + 256u;
+  // A tunnel row that is already the lowest has nothing to go below. With an interface
+  // metric of at least 1 the arithmetic below finds that too; without one (a host
+  // that keeps no interface metric) the target would be one below the row itself, and
+  // every repeated request would lower it again.
+  if (tunnelHasRow && currentMetric <= lowestMetric) return std::nullopt;
   // The metric only ever goes down in "on" mode.
   std::uint32_t target = interfaceMetric + lowestMetric - 1u;
   if (target >= currentMetric) return std::nullopt;

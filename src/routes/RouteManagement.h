@@ -68,10 +68,12 @@ std::int32_t ConflictReplyCode(ConflictKind kind);
 // "route broadcast": a mode token beginning with "on" selects the "on" mode.
 bool IsBroadcastOnMode(const std::string& token);
 // The metric to give the tunnel's broadcast route, from the tunnel interface's metric,
-// the lowest broadcast-route metric of the table and the route's current metric
-// (unsigned arithmetic with wrap-around); none when the "on" mode changes nothing.
+// the lowest broadcast-route metric of the table, the route's current metric and
+// whether the tunnel has a broadcast route at all (unsigned arithmetic with
+// wrap-around); none when the "on" mode changes nothing.
 std::optional<std::uint32_t> BroadcastTargetMetric(bool onMode, std::uint32_t interfaceMetric,
-                                                   std::uint32_t lowestMetric, std::uint32_t currentMetric);
+                                                   std::uint32_t lowestMetric, std::uint32_t currentMetric,
+                                                   bool tunnelHasRow);
 
 }  // namespace RouteManagement
 }  // namespace vortan

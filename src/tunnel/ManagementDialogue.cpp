@@ -185,9 +185,11 @@ void ManagementRelay::Run() {
 }
 
 bool Notify(const std::string& type, const std::string& value, RelayTarget& target) {
+  // The client sends its route commands as soon as it reads CONNECTED: the tunnel's
+  // adapter must be ready for them by then.
+  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
   Tell(target.client, "> " + type + ": " + value);
   bool exiting = type == "STATE" && StateName(value) == "EXITING";
-  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
   if (Contains(value, "SIGTERM received")) {
     const std::vector<std::string> fields = SplitFields(value, ",");
     Tell(target.client, "> STATE: " + fields[0] + kExitingSuffix);

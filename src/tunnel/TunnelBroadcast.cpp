@@ -1,5 +1,6 @@
 #include "tunnel/TunnelBroadcast.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -15,6 +16,11 @@ namespace vortan {
 namespace {
 
 const char* const kAnnouncement = "Coucou I'm a Vortan client";
+// The tunnel adapter's friendly name, which the route commands look for too.
+const char* const kTunnelAdapterName = "Vortan-Dashlet";
+// A server pushes a handful of routes; the bound only ends a lookup that keeps
+// answering with routes that cannot be deleted.
+constexpr int kMaxCapturingRoutes = 64;
 
 std::runtime_error SocketError(int code) {
   return std::runtime_error(WithErrorCode(platform::ErrorText(code), code));
@@ -22,6 +28,84 @@ std::runtime_error SocketError(int code) {
 
 void ThrowOnError(int code) {
   if (code != 0) throw SocketError(code);
+}
+
+bool NamesAdapter(const platform::Adapter& adapter, const std::string& name) {
+  return std::find(adapter.friendlyNames.begin(), adapter.friendlyNames.end(), name) != adapter.friendlyNames.end();
+}
+
+// Only the tunnel adapter counts: a server may push an address that also sits on one of
+// the host's LAN interfaces.
+std::vector<platform::Adapter> TunnelAdapters(std::vector<platform::Adapter> adapters) {
+  adapters.erase(std::remove_if(adapters.begin(), adapters.end(),
+                                [](const platform::Adapter& adapter) {
+                                  return !NamesAdapter(adapter, kTunnelAdapterName);
+                                }),
+                 adapters.end());
+  return adapters;
+}
+
+// The route the tunnel's own address brings along: not one the server pushed.
+bool IsTunnelSubnetRoute(const platform::Route& route, const platform::Adapter& tunnel) {
+  return std::any_of(tunnel.addresses.begin(), tunnel.addresses.end(), [&](const platform::AdapterAddress& entry) {
+    return (entry.address & entry.mask) == route.destination && entry.mask == route.mask;
+  });
+}
+
+// The addresses the host's own traffic depends on: its name servers and the gateways of
+// its other interfaces.
+std::vector<std::uint32_t> GuardedAddresses(const std::vector<platform::Adapter>& adapters, std::uint32_t tunnelIndex) {
+  std::vector<std::uint32_t> guarded;
+  const platform::Error error = platform::ListDnsServers(&guarded);
+  if (error.Failed()) CLOG(ERROR, loggers::kRoute) << "Cannot read the DNS servers : code " << error.Code();
+  for (const platform::Adapter& adapter : adapters) {
+    if (adapter.index == tunnelIndex) continue;
+    guarded.insert(guarded.end(), adapter.gateways.begin(), adapter.gateways.end());
+  }
+  return guarded;
+}
+
+// OpenVPN installs the routes a server pushes before it reports the tunnel connected;
+// those that now carry the traffic for a guarded address into the tunnel are removed,
+// as "route add" refuses to write them. The lookup repeats, since a wider pushed route
+// may take over from the one removed.
+void RemoveCapturingRoutes(const platform::Adapter& tunnel, const std::vector<platform::Adapter>& adapters) {
+  for (std::uint32_t guarded : GuardedAddresses(adapters, tunnel.index)) {
+    for (int removed = 0; removed < kMaxCapturingRoutes; ++removed) {
+      platform::Route route;
+      if (platform::BestRoute(guarded, &route).Failed()) break;
+      if (!route.mainTable || route.interfaceIndex != tunnel.index || IsTunnelSubnetRoute(route, tunnel)) break;
+      const std::string pushed = FormatDotted(route.destination) + "/" + FormatDotted(route.mask);
+      const platform::Error error = platform::DeleteRoute(route);
+      if (error.Failed()) {
+        CLOG(ERROR, loggers::kRoute) << "Cannot remove the pushed route " << pushed << " through the tunnel : code "
+                                     << error.Code();
+        break;
+      }
+      CLOG(WARNING, loggers::kRoute) << "Removed the pushed route " << pushed << " through the tunnel: it captured "
+                                     << FormatDotted(guarded) << ", a DNS server or gateway of this computer";
+    }
+  }
+}
+
+// Gives the tunnel's interface the tunnel adapter's name and removes the pushed routes
+// that would capture the host's own traffic.
+void PrepareTunnelAdapter(const std::string& tunnelAddress) {
+  const std::uint32_t address = InetAddr(tunnelAddress);
+  const platform::Error named = platform::NameTunnelAdapter(address, kTunnelAdapterName);
+  if (named.Failed()) {
+    CLOG(WARNING, loggers::kOpenVpnManager) << "Cannot give the adapter carrying " << tunnelAddress << " the name "
+                                            << kTunnelAdapterName << " : code " << named.Code();
+  }
+  std::vector<platform::Adapter> adapters;
+  if (platform::ListAdapters(&adapters).Failed()) return;
+  for (const platform::Adapter& tunnel : TunnelAdapters(adapters)) {
+    for (const platform::AdapterAddress& entry : tunnel.addresses) {
+      if (entry.address != address) continue;
+      RemoveCapturingRoutes(tunnel, adapters);
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -96,7 +180,7 @@ std::string GetBroadCastAddress(const std::string& tunnelAddress) {
     return std::string();
   }
   TunnelAdapterEntry entry;
-  if (!FindTunnelAdapterEntry(target, adapters, &entry)) {
+  if (!FindTunnelAdapterEntry(target, TunnelAdapters(adapters), &entry)) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find address in adapter info ";
     return std::string();
   }
@@ -116,6 +200,7 @@ void AnnounceTunnel(const std::string& value) {
     return;
   }
   const std::string& tunnelAddress = fields[3];
+  PrepareTunnelAdapter(tunnelAddress);
   const std::string broadcast = GetBroadCastAddress(tunnelAddress);
   if (broadcast.empty()) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find interface with address :" << tunnelAddress;

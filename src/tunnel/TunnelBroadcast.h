@@ -48,11 +48,14 @@ bool FindTunnelAdapterEntry(std::uint32_t target, const std::vector<platform::Ad
 // The subnet's broadcast address, address OR NOT mask, in dotted decimal.
 std::string BroadcastAddressText(std::uint32_t address, std::uint32_t mask);
 
-// The broadcast address of the adapter carrying tunnelAddress; empty when unknown.
+// The broadcast address of the tunnel adapter's entry carrying tunnelAddress; empty
+// when unknown.
 std::string GetBroadCastAddress(const std::string& tunnelAddress);
 
-// Announces this client to the remote network once the tunnel is up: value is the
-// CONNECTED state notification, whose fourth field is the tunnel address.
+// Once the tunnel is up: names its interface as the tunnel adapter, removes the routes
+// the server pushed that would capture the host's DNS servers or gateways, and
+// announces this client to the remote network. value is the CONNECTED state
+// notification, whose fourth field is the tunnel address.
 void AnnounceTunnel(const std::string& value);
 
 }  // namespace vortan

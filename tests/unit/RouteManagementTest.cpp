@@ -95,6 +95,7 @@ class FakeHost : public RouteManagement::HostAccess {
   platform::Error flushResult;
   std::vector<IpAddrString> dnsServers;
   bool analysisReadable = true;
+  bool followWrites = false;  // true: added routes and metric changes show in routes
 
   std::vector<AddedRoute> added;
   std::vector<std::uint32_t> bestRouteQueries;
@@ -118,6 +119,8 @@ class FakeHost : public RouteManagement::HostAccess {
   platform::Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t index,
                std::uint32_t metric) override {
     added.push_back({destination, mask, gateway, index, metric});
+    // Only "route broadcast" writes with the table followed.
+    if (followWrites) routes.push_back(MakeRoute("255.255.255.255", "255.255.255.255", index, metric));
     return addRouteError;
   }
   platform::Error DeleteRoute(const platform::Route& route) override {
@@ -132,6 +135,9 @@ class FakeHost : public RouteManagement::HostAccess {
   bool KeepsBroadcastRoutePerInterface() override { return ownBroadcastRoutes; }
   platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
     metricChanges.emplace_back(route.interfaceIndex, metric);
+    for (platform::Route& row : routes) {
+      if (followWrites && row.interfaceIndex == route.interfaceIndex && row.metric == route.metric) row.metric = metric;
+    }
     return changeMetricError;
   }
   platform::Error FlushNeighbours(std::uint32_t index) override {
@@ -173,10 +179,23 @@ TEST_F(RouteCommands, AddTakesRunsOfSpacesAsOneSeparatorAndIgnoresTrailingOnes) 
 
 TEST_F(RouteCommands, AddRejectsAnyFieldThatIsNoDottedAddress) {
   for (const char* request : {"route add 10.9.0.0 255.255.0.0 10.0.0.256 1", "route add 10.9.0 255.255.0.0 10.8.0.1 1",
-                              "route add 10.9.0.0 mask 10.8.0.1 1", "route add 10.9.0.0 255.255.0.0 10.8.1 1"}) {
+                              "route add 10.9.0.0 mask 10.8.0.1 1", "route add 10.9.0.0 255.255.0.0 10.8.1 1",
+                              // reserved blocks: never a network behind the tunnel
+                              "route add 0.0.0.0 0.0.0.0 10.8.0.1 1", "route add 127.0.0.53 255.255.255.255 10.8.0.1 1",
+                              "route add 169.254.169.254 255.255.255.255 10.8.0.1 1",
+                              "route add 240.0.0.0 240.0.0.0 10.8.0.1 1",
+                              "route add 255.255.255.255 255.255.255.255 10.8.0.1 1"}) {
     EXPECT_EQ(Ask(request), "ERROR | RT8 | Invalid Route address (code 8)") << request;
   }
   EXPECT_TRUE(host.added.empty());
+}
+
+// Multicast and the neighbours of the reserved blocks stay as they were.
+TEST_F(RouteCommands, AddKeepsMulticastAndNeighboursOfReservedBlocks) {
+  for (const char* destination : {"224.0.0.0 240.0.0.0", "1.0.0.0 255.0.0.0", "169.253.0.0 255.255.0.0"}) {
+    EXPECT_EQ(Ask(std::string("route add ") + destination + " 10.8.0.1 1"),
+              "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+  }
 }
 
 TEST_F(RouteCommands, AddWritesTheRouteOnTheTunnelWithTheTunnelsMetric) {
@@ -340,6 +359,7 @@ TEST(RouteBroadcastMetric, ArithmeticWrapsAroundAndOnModeOnlyLowers) {
     bool on;
     std::uint32_t interfaceMetric, lowest, current;
     std::optional<std::uint32_t> expected;
+    bool hasRow = true;
   } cases[] = {
       {true, 25, 276, 281, std::nullopt},         // 300 is not below 281
       {true, 5, 20, 281, 24u},                    // 5 + 20 - 1
@@ -347,12 +367,14 @@ TEST(RouteBroadcastMetric, ArithmeticWrapsAroundAndOnModeOnlyLowers) {
       {false, 5, 20, 24, 261u},                   // reset: whatever the route had
       {false, 5, 20, 261, 261u},                  // reset writes unconditionally
       {true, 0, 0, 10, std::nullopt},             // 0 + 0 - 1 wraps to all ones
-      {true, 5, 0xFFFFFFFFu, 10, 3u},             // 5 + all ones - 1 wraps to 3
+      {true, 5, 0xFFFFFFFFu, 10, 3u, false},      // 5 + all ones - 1 wraps to 3
       {false, 0xFFFFFFF0u, 0, 10, 0xF0u},         // reset wraps as well
-      {true, 0, 1, 1, 0u},
+      {true, 0, 1, 1, 0u, false},                 // no row yet: one below the default
+      {true, 0, 10, 10, std::nullopt},            // already the lowest row
+      {true, 0, 256, 256, 255u, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(BroadcastTargetMetric(c.on, c.interfaceMetric, c.lowest, c.current), c.expected)
+    EXPECT_EQ(BroadcastTargetMetric(c.on, c.interfaceMetric, c.lowest, c.current, c.hasRow), c.expected)
         << c.on << " " << c.interfaceMetric << " " << c.lowest << " " << c.current;
   }
 }
@@ -380,12 +402,25 @@ TEST_F(RouteBroadcastCommand, OnModeMovesTheTunnelsFirstBroadcastRouteBelowTheLo
   EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 19u)));
 }
 
+// The table follows the writes: a repeated request finds the tunnel's row already the
+// lowest and writes nothing.
+TEST_F(RouteBroadcastCommand, OnModeWritesOnceWhateverTheRepeats) {
+  host.followWrites = true;
+  for (bool withRow : {true, false}) {
+    if (!withRow) host.routes.erase(host.routes.begin() + 1, host.routes.end());
+    host.added.clear();
+    host.metricChanges.clear();
+    for (int request = 0; request < 4; ++request) EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
+    EXPECT_EQ(host.added.size() + host.metricChanges.size(), 1u) << withRow;
+  }
+  EXPECT_EQ(host.added[0].metric, 255u);
+}
+
 TEST_F(RouteBroadcastCommand, OnModeLeavesAMetricAlreadyBelowTheTarget) {
   host.routes[2].metric = 10;
   EXPECT_EQ(Ask("route broadcast online 10.8.0.1"), "OK");
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 9u), std::make_pair(kTapIndex, 9u)));
-  host.metricChanges.clear();
+  EXPECT_TRUE(host.metricChanges.empty());
   // Every broadcast row counts for the lowest metric, but only the tunnel's first row
   // is written: 0 + 8 - 1 = 7.
   host.routes[1].metric = 30;

@@ -73,6 +73,27 @@ Error DumpLinks(std::vector<Adapter>* adapters) {
   });
 }
 
+struct LinkEntry {
+  Adapter adapter;
+  std::string kind;
+};
+
+bool ParseLinkWithKind(const nlmsghdr* message, LinkEntry* entry) {
+  entry->adapter = netlink::ParseLink(message);
+  entry->kind = netlink::LinkKind(message);
+  return true;
+}
+
+Error DumpLinksWithKinds(std::vector<LinkEntry>* links) {
+  return Dump<LinkEntry, ParseLinkWithKind>("RTM_GETLINK", RTM_GETLINK, links, [](nlmsghdr* request) {
+    netlink::PutFamilyHeader<ifinfomsg>(request)->ifi_family = AF_UNSPEC;
+  });
+}
+
+bool HasName(const Adapter& adapter, const std::string& name) {
+  return std::find(adapter.friendlyNames.begin(), adapter.friendlyNames.end(), name) != adapter.friendlyNames.end();
+}
+
 // ---- addresses ----
 
 struct InterfaceAddress {
@@ -108,8 +129,26 @@ Error DumpMainTable(std::vector<RouteRecord>* records) {
 }
 
 int CollectOneRoute(const nlmsghdr* message, void* data) {
-  *static_cast<Route*>(data) = netlink::ParseRoute(message).route;
+  *static_cast<RouteRecord*>(data) = netlink::ParseRoute(message);
   return MNL_CB_OK;
+}
+
+// The main table's own entry for a lookup result. The kernel describes a FIB match with
+// the type of the lookup (multicast, broadcast) rather than the entry's, so the lookup's
+// row is not the entry's key: sent back for deletion it matches nothing (ESRCH).
+void TakeOwnEntry(RouteRecord* found) {
+  if (found->table != RT_TABLE_MAIN || found->type == RTN_UNICAST) return;
+  std::vector<RouteRecord> entries;
+  if (DumpMainTable(&entries).Failed()) return;
+  for (RouteRecord& entry : entries) {
+    const Route& route = entry.route;
+    if (entry.prefixLength == found->prefixLength && route.destination == found->route.destination &&
+        route.metric == found->route.metric && route.interfaceIndex == found->route.interfaceIndex &&
+        route.gateway == found->route.gateway) {
+      *found = std::move(entry);
+      return;
+    }
+  }
 }
 
 Error SendRouteEcho(const char* step, const Route& route, std::uint16_t type, std::uint16_t flags,
@@ -230,6 +269,37 @@ Error ListAdapters(std::vector<Adapter>* adapters) {
   return Error::Success();
 }
 
+// OpenVPN names the TAP device after the device word, which need not be the adapter's
+// friendly name: the device that carries the tunnel's address gets it as an alternative
+// name, which goes with the device when OpenVPN closes it. Only a TUN/TAP device
+// qualifies: an address the server pushes may also sit on a LAN interface.
+Error NameTunnelAdapter(std::uint32_t tunnelAddress, const std::string& name) {
+  std::vector<LinkEntry> links;
+  std::vector<InterfaceAddress> addresses;
+  Error error = DumpLinksWithKinds(&links);
+  if (error.Succeeded()) error = DumpAddresses(&addresses);
+  if (error.Failed()) return error;
+  auto carriesAddress = [&](const LinkEntry& link) {
+    return link.kind == "tun" && std::any_of(addresses.begin(), addresses.end(), [&](const InterfaceAddress& entry) {
+             return entry.index == link.adapter.index && entry.address.address == tunnelAddress;
+           });
+  };
+  const LinkEntry* tunnel = nullptr;
+  int candidates = 0;
+  for (const LinkEntry& link : links) {
+    if (!carriesAddress(link)) continue;
+    if (HasName(link.adapter, name)) return Error::Success();
+    tunnel = &link;
+    ++candidates;
+  }
+  if (candidates != 1) return ErrnoError(ENODEV, "tunnel adapter");
+  if (std::any_of(links.begin(), links.end(), [&](const LinkEntry& link) { return HasName(link.adapter, name); })) {
+    return ErrnoError(EEXIST, "tunnel adapter name");
+  }
+  std::vector<char> buffer;
+  return RunRequest("RTM_NEWLINKPROP", netlink::PutAlternativeName(&buffer, tunnel->adapter.index, name));
+}
+
 Error ListDnsServers(std::vector<std::uint32_t>* servers) {
   std::vector<std::uint32_t> configured;
   Error error = ReadNameServers(kResolverConfiguration, &configured);
@@ -264,11 +334,12 @@ Error BestRoute(std::uint32_t address, Route* route) {
   // whichever table the entry came from.
   info->rtm_flags = RTM_F_FIB_MATCH | RTM_F_LOOKUP_TABLE;
   mnl_attr_put_u32(request, RTA_DST, address);
-  Route found;
+  RouteRecord found;
   Error error = RunRequest("RTM_GETROUTE", request, CollectOneRoute, &found);
   if (error.Failed()) return error;
-  if (!netlink::IsWellFormedRoute(found)) return ErrnoError(ENETUNREACH, "RTM_GETROUTE");
-  *route = std::move(found);
+  if (!netlink::IsWellFormedRoute(found.route)) return ErrnoError(ENETUNREACH, "RTM_GETROUTE");
+  TakeOwnEntry(&found);
+  *route = std::move(found.route);
   return Error::Success();
 }
 

@@ -155,6 +155,26 @@ Adapter ParseLink(const nlmsghdr* message) {
   return adapter;
 }
 
+std::string LinkKind(const nlmsghdr* message) {
+  auto attributes = ParseAttributes<IFLA_MAX>(message, sizeof(ifinfomsg));
+  if (attributes.entries[IFLA_LINKINFO] == nullptr) return std::string();
+  AttributeTable<IFLA_INFO_MAX> info;
+  mnl_attr_parse_nested(attributes.entries[IFLA_LINKINFO], CollectAttribute<IFLA_INFO_MAX>, &info);
+  if (info.entries[IFLA_INFO_KIND] == nullptr) return std::string();
+  return mnl_attr_get_str(info.entries[IFLA_INFO_KIND]);
+}
+
+nlmsghdr* PutAlternativeName(std::vector<char>* buffer, std::uint32_t interfaceIndex, const std::string& name) {
+  nlmsghdr* request = PutHeader(buffer, RTM_NEWLINKPROP, NLM_F_CREATE | NLM_F_EXCL);
+  auto* info = PutFamilyHeader<ifinfomsg>(request);
+  info->ifi_family = AF_UNSPEC;
+  info->ifi_index = static_cast<int>(interfaceIndex);
+  nlattr* names = mnl_attr_nest_start(request, IFLA_PROP_LIST);
+  mnl_attr_put_strz(request, IFLA_ALT_IFNAME, name.c_str());
+  mnl_attr_nest_end(request, names);
+  return request;
+}
+
 bool ParseAddress(const nlmsghdr* message, std::uint32_t* interfaceIndex, AdapterAddress* address) {
   const auto* info = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(message));
   if (info->ifa_family != AF_INET) return false;

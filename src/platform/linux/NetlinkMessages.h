@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,11 @@ FamilyHeader* PutFamilyHeader(nlmsghdr* message) {
 
 // An adapter from an RTM_NEWLINK message: index, names, status (no addresses).
 Adapter ParseLink(const nlmsghdr* message);
+// The link kind of an RTM_NEWLINK message ("tun" for a TUN/TAP device, "veth", ...);
+// empty when the message names none.
+std::string LinkKind(const nlmsghdr* message);
+// An RTM_NEWLINKPROP that gives the interface an alternative name.
+nlmsghdr* PutAlternativeName(std::vector<char>* buffer, std::uint32_t interfaceIndex, const std::string& name);
 // The interface and own address of an RTM_NEWADDR message; false when it is no IPv4
 // address.
 bool ParseAddress(const nlmsghdr* message, std::uint32_t* interfaceIndex, AdapterAddress* address);

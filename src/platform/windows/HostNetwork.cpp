@@ -156,6 +156,9 @@ Error ListAdapters(std::vector<Adapter>* adapters) {
   return Error::Success();
 }
 
+// The TAP adapter keeps its friendly name whatever the device word says.
+Error NameTunnelAdapter(std::uint32_t, const std::string&) { return Error::Success(); }
+
 Error ListDnsServers(std::vector<std::uint32_t>* servers) {
   std::vector<std::uint8_t> buffer;
   Error error = ReadNetworkParams(CurrentIpHelper(), &buffer);

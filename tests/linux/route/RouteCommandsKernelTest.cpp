@@ -172,6 +172,19 @@ TEST_F(RouteKernel, DelRemovesTheRouteUsedForAnAddressButNeverTheDefault) {
   EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
 }
 
+// The kernel's lookup names these entries by the lookup's type (multicast, broadcast):
+// the deletion goes by the entry's own key.
+TEST_F(RouteKernel, DelRemovesTheTunnelsMulticastLinkLocalAndBroadcastRoutes) {
+  for (const char* route : {"224.1.2.0/24 via 10.8.0.1", "169.254.10.0/24 via 10.8.0.1", "255.255.255.255"}) {
+    ns_.MustIp(std::string("route add ") + route + " dev " + kTunnel + " metric 51");
+  }
+  StartService();
+  for (const char* address : {"224.1.2.3", "169.254.10.5", "255.255.255.255"}) {
+    EXPECT_EQ(Ask(std::string("route del ") + address), "OK") << address;
+  }
+  EXPECT_THAT(Routes(std::string("dev ") + kTunnel), Not(HasSubstr("metric 51")));
+}
+
 TEST_F(RouteKernel, DelRefusesEveryRouteThatDoesNotLeaveThroughTheTunnelOfTheMainTable) {
   ns_.MustIp(std::string("route add 10.9.0.0/16 via 10.8.0.1 dev ") + kTunnel + " table 100");
   ns_.MustIp("rule add to 10.9.0.0/16 table 100");

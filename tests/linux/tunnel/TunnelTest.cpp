@@ -153,6 +153,40 @@ TEST_F(TunnelTest, DirectUdpRelaysConnectsAnnouncesAndShutsDown) {
                     [](const std::string& line) { return std::regex_match(line, kSynthesisedExiting); });
 }
 
+// OpenVPN names the interface after the device word. The route commands reach the
+// running tunnel through it, the announcement leaves through it even where its address
+// also sits on a LAN interface listed first, and the route the server pushed to the
+// host's name server is gone (the other pushed route stays).
+TEST_F(TunnelTest, DeviceWordTap0CarriesTheRouteCommandsAndTheAnnouncement) {
+  const NetworkNamespace& ns = client_->Namespace();
+  ns.AddVethPair("lanx", "lanxpeer");
+  ns.MustIp("address add 10.8.0.100/16 dev lanx");
+  auto connection = client_->Connect();
+  std::string request = client_->StartRequest("udp", kOpenVpnPort);
+  request.replace(request.find(" Vortan-Dashlet "), 16, " tap0 ");
+  const std::vector<std::string> lines = StartConnected(*connection, request, "udp-tap0");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(",10.8.0.100,"), std::string::npos) << lines.back();
+  ExpectAnnouncement();
+  std::string routes, neighbours;
+  ns.Ip("route show dev tap0", &routes);
+  EXPECT_EQ(routes.find("198.51.100.53"), std::string::npos) << routes;
+  EXPECT_NE(routes.find("203.0.113.0/24 via 10.8.0.1"), std::string::npos) << routes;
+
+  EXPECT_EQ(Untimed(Request(*connection, "route add 192.168.50.0 255.255.255.0 10.8.0.1 1", nullptr)),
+            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+  EXPECT_EQ(Request(*connection, "route broadcast on 10.8.0.1", nullptr), "OK");
+  ns.MustIp("neigh add 10.8.0.77 lladdr 02:00:00:00:00:77 dev tap0 nud stale");
+  Request(*connection, "route postconnect", nullptr);
+  ns.Ip("neigh show dev tap0", &neighbours);
+  EXPECT_EQ(neighbours.find("10.8.0.77"), std::string::npos) << neighbours;
+  EXPECT_EQ(Request(*connection, "route del 192.168.50.7", nullptr), "OK");
+  ns.Ip("route show dev tap0", &routes);
+  EXPECT_EQ(routes.find("192.168.50.0/24"), std::string::npos) << routes;
+  EXPECT_NE(routes.find("255.255.255.255"), std::string::npos) << routes;
+  ExpectShutdown(*connection);
+}
+
 TEST_F(TunnelTest, DirectTcp) {
   auto connection = client_->Connect();
   StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp");

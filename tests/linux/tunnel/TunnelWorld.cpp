@@ -34,6 +34,7 @@ const char* const kProxyPassword = "s3cret";
 namespace {
 
 const char* const kClientAddress = "192.0.2.2";
+const char* const kClientNameServer = "198.51.100.53";
 // Fixed names are safe inside namespaces of our own.
 const char* const kServerVeth = "vsrv0";
 const char* const kClientVeth = "vcli0";
@@ -71,6 +72,10 @@ std::string OpenVpnServerConfig(const std::string& name, const std::string& prot
        << "duplicate-cn\n"
        << "ca ca.crt\ncert server.crt\nkey server.key\ndh none\n"
        << "keepalive 2 10\n"
+       // A route to the client's name server, which the client must not keep, and one
+       // it keeps.
+       << "push \"route " << kClientNameServer << " 255.255.255.255\"\n"
+       << "push \"route 203.0.113.0 255.255.255.0\"\n"
        << (protocol == "udp" ? "explicit-exit-notify 1\n" : "")
        << "verb 3\n"
        << "log server-" << name << ".log\n";
@@ -268,6 +273,7 @@ ClientSide::ClientSide(const ServerSide* server, Options options) {
     server->Namespace().MustIp(std::string("link set ") + kClientVeth + " netns " + ns_.Name());
     ns_.MustIp(std::string("addr add ") + kClientAddress + "/24 dev " + kClientVeth);
     ns_.MustIp(std::string("link set ") + kClientVeth + " up");
+    ns_.WriteResolvConf(std::string("nameserver ") + kClientNameServer + "\n");
   }
   if (options.withOpenVpn) fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
   if (options.withStunnel) {
