@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -60,6 +68,38 @@ std::uint32_t CountOf(const std::string& text, const std::string& part) {
   std::uint32_t count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
+}
+
+// Connection attempts to address:port from inside the namespace as the user nobody;
+// returns how many were refused.
+int RefusedAttemptsOfAnotherUser(const NetworkNamespace& ns, const std::string& address, int port, int attempts) {
+  int result[2];
+  if (pipe(result) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    const int netns = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (netns < 0 || setns(netns, CLONE_NEWNET) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+        setuid(65534) != 0) {
+      _exit(1);
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &target.sin_addr);
+    int refused = 0;
+    for (int i = 0; i < attempts; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 && errno == ECONNREFUSED) ++refused;
+      close(fd);
+    }
+    _exit(write(result[1], &refused, sizeof refused) == sizeof refused ? 0 : 1);
+  }
+  close(result[1]);
+  int refused = -1;
+  if (read(result[0], &refused, sizeof refused) != sizeof refused) refused = -1;
+  close(result[0]);
+  waitpid(child, nullptr, 0);
+  return refused;
 }
 
 // The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
@@ -179,9 +219,21 @@ TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
   ExpectAnnouncement();
   EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
       << server_->AuthProxyLog();
+  // stunnel's accept end sends whatever reaches it through the proxy with the owner's
+  // credentials: another user's connections are refused, and do not fill its log.
+  std::smatch accept;
+  const std::string stunnelConfig = ReadFile(client_->Layout().Root() + "/run/stunnel.conf");
+  ASSERT_TRUE(std::regex_search(stunnelConfig, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << stunnelConfig;
+  EXPECT_EQ(RefusedAttemptsOfAnotherUser(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000), 1000);
+  const std::string stunnelLog = ReadFile(client_->Layout().Logs() + "/stunnelLog.txt");
+  EXPECT_LT(stunnelLog.size(), 16384u);
+  EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
   ExpectShutdown(*connection);
-  // "shutdown" stops stunnel too: only the service remains.
+  // "shutdown" stops stunnel too: only the service remains, and the guard goes.
   EXPECT_TRUE(WaitUntil([&] { return client_->ProcessesInNamespace().size() == 1; }, 2s));
+  std::string tables;
+  RunCommand({"ip", "netns", "exec", client_->Namespace().Name(), "nft", "list", "tables"}, &tables);
+  EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
 }
 
 TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {
