@@ -114,16 +114,16 @@ bool CanCreate(const std::string& path) {
   return true;
 }
 
-// The calling thread's effective capabilities (the first 64).
-std::uint64_t EffectiveCapabilities() {
+// The calling thread's effective capabilities (the first 32 hold CAP_SYS_PTRACE).
+std::uint32_t EffectiveCapabilities() {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   syscall(SYS_capget, &header, data);
-  return data[0].effective | (static_cast<std::uint64_t>(data[1].effective) << 32);
+  return data[0].effective;
 }
 
 TEST(ScopedFileIdentity, TheKernelEnforcesTheUsersRightsOnThisThreadOnly) {
-  const std::uint64_t capabilitiesBefore = EffectiveCapabilities();
+  const std::uint32_t capabilitiesBefore = EffectiveCapabilities();
   test::TestUser user;
   ASSERT_TRUE(user.Created());
   const std::string rootDir = "/tmp/" + test::UniqueName("root");

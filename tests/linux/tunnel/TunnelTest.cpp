@@ -70,36 +70,27 @@ std::uint32_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-// Connection attempts to address:port from inside the namespace as the user nobody;
-// returns how many were refused.
-int RefusedAttemptsOfAnotherUser(const NetworkNamespace& ns, const std::string& address, int port, int attempts) {
-  int result[2];
-  if (pipe(result) != 0) return -1;
+// True when every one of the attempts to connect to address:port from inside the
+// namespace as the user nobody is refused.
+bool AnotherUserIsRefused(const NetworkNamespace& ns, const std::string& address, int port, int attempts) {
   const pid_t child = fork();
   if (child == 0) {
     const int netns = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
     if (netns < 0 || setns(netns, CLONE_NEWNET) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
         setuid(65534) != 0) {
-      _exit(1);
+      _exit(2);
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &target.sin_addr);
-    int refused = 0;
+    sockaddr_in target{AF_INET, htons(static_cast<std::uint16_t>(port)), {inet_addr(address.c_str())}, {}};
     for (int i = 0; i < attempts; ++i) {
       const int fd = socket(AF_INET, SOCK_STREAM, 0);
-      if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 && errno == ECONNREFUSED) ++refused;
+      if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 || errno != ECONNREFUSED) _exit(1);
       close(fd);
     }
-    _exit(write(result[1], &refused, sizeof refused) == sizeof refused ? 0 : 1);
+    _exit(0);
   }
-  close(result[1]);
-  int refused = -1;
-  if (read(result[0], &refused, sizeof refused) != sizeof refused) refused = -1;
-  close(result[0]);
-  waitpid(child, nullptr, 0);
-  return refused;
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
@@ -224,7 +215,7 @@ TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
   std::smatch accept;
   const std::string stunnelConfig = ReadFile(client_->Layout().Root() + "/run/stunnel.conf");
   ASSERT_TRUE(std::regex_search(stunnelConfig, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << stunnelConfig;
-  EXPECT_EQ(RefusedAttemptsOfAnotherUser(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000), 1000);
+  EXPECT_TRUE(AnotherUserIsRefused(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000));
   const std::string stunnelLog = ReadFile(client_->Layout().Logs() + "/stunnelLog.txt");
   EXPECT_LT(stunnelLog.size(), 16384u);
   EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
