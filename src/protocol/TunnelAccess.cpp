@@ -47,20 +47,20 @@ CallerId SessionCounter::CountedAs(const CallerId& caller) {
 SessionCounter::Admission SessionCounter::TryEnter(const CallerId& countedAs, const AccessRules& rules) {
   std::lock_guard<std::mutex> lock(countsMutex_);
   if (IsRoot(countedAs)) {
-    if (total_ >= rules.maxSessions) return Admission::kAllAtCap;
     ++total_;
     return Admission::kAdmitted;
   }
   auto entry = Find(countedAs);
   const int open = entry == counts_.end() ? 0 : entry->second;
   if (open >= rules.maxSessionsPerUser) return Admission::kUserAtCap;
-  if (total_ >= rules.maxSessions - rules.rootReserve) return Admission::kAllAtCap;
+  if (userTotal_ >= rules.maxUserSessions) return Admission::kAllAtCap;
   if (entry == counts_.end()) {
     counts_.emplace_back(countedAs, 1);
   } else {
     ++entry->second;
   }
   ++total_;
+  ++userTotal_;
   return Admission::kAdmitted;
 }
 
@@ -68,6 +68,7 @@ void SessionCounter::Leave(const CallerId& countedAs) {
   std::lock_guard<std::mutex> lock(countsMutex_);
   --total_;
   if (IsRoot(countedAs)) return;
+  --userTotal_;
   auto entry = Find(countedAs);
   if (entry == counts_.end()) return;
   if (--entry->second <= 0) counts_.erase(entry);
@@ -134,7 +135,7 @@ std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
                                      << rules.maxSessionsPerUser << " sessions already";
   } else {
     CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: "
-                                     << rules.maxSessions << " sessions are open in all";
+                                     << rules.maxUserSessions << " sessions of users are open";
   }
   return nullptr;
 }

@@ -17,20 +17,19 @@ namespace vortan {
 // The local user behind a client's loopback connection; nothing when it cannot be told.
 CallerId FindRequestingUser(const Socket& connection);
 
-// Concurrent sessions of all users together, and the part of them only root may take,
-// so that root's tools and the stop dialogue always get in.
-constexpr int kDefaultMaxSessions = 512;
-constexpr int kDefaultRootReserve = 32;
+// Concurrent sessions of all users but root together: what is left of the service's
+// descriptors stays root's, so that root's tools and the stop dialogue always get in.
+constexpr int kDefaultMaxUserSessions = 512;
 
 // Who may do what on the management interface, from the settings.
 struct AccessRules {
   // Members of this local group (and root) may start and stop the tunnel and change
   // routes; empty: every local user may.
   std::string tunnelGroup;
-  // Concurrent sessions of one local user; root is limited only by maxSessions.
+  // Concurrent sessions of one local user, and of all users together; root is not
+  // limited.
   int maxSessionsPerUser = kDefaultMaxSessionsPerUser;
-  int maxSessions = kDefaultMaxSessions;
-  int rootReserve = kDefaultRootReserve;
+  int maxUserSessions = kDefaultMaxUserSessions;
 };
 
 // The rules of the running main loop (set before it accepts connections).
@@ -40,7 +39,7 @@ AccessRules CurrentAccessRules();
 // Counts open sessions against the caps. Each local user with an account has an
 // allowance of its own; every other caller (user ids without an account, such as a
 // user's subordinate ids, and callers that cannot be told) shares one. Root's sessions
-// count only towards the total, of which the last rootReserve places are root's.
+// are counted but never refused.
 class SessionCounter {
  public:
   // The entry a caller is counted under (looks the account up: call without locks).
@@ -61,7 +60,8 @@ class SessionCounter {
 
   mutable std::mutex countsMutex_;
   std::vector<Count> counts_;
-  int total_ = 0;
+  int total_ = 0;      // root's included
+  int userTotal_ = 0;  // all but root's
 };
 
 // The process's one session counter.

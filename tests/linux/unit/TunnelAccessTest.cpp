@@ -14,7 +14,7 @@ namespace {
 using platform::IdentityOfUser;
 
 // Rows run in order on one counter: each caller of a row tries its attempts.
-TEST(SessionCounter, AccountsHaveAnAllowanceEachIdsWithoutOneShareOneRootKeepsAReserve) {
+TEST(SessionCounter, AccountsHaveAnAllowanceEachIdsWithoutOneShareOneAllUsersHaveACapRootHasNone) {
   std::vector<CallerId> withoutAccount;
   for (uid_t uid = 2000000000; uid < 2000000100; ++uid) withoutAccount.push_back(IdentityOfUser(uid));
   auto accounts = [](std::initializer_list<const char*> names) {
@@ -31,10 +31,10 @@ TEST(SessionCounter, AccountsHaveAnAllowanceEachIdsWithoutOneShareOneRootKeepsAR
       {"an account", accounts({"daemon"}), 100, 64},
       {"100 ids without an account", withoutAccount, 10, 64},
       {"callers that cannot be told share that allowance", {std::nullopt}, 5, 0},
-      {"six more accounts, up to the root reserve", accounts({"bin", "sys", "sync", "games", "man", "lp"}), 64,
-       512 - 32 - 128},
-      {"root, the reserve", {IdentityOfUser(0)}, 100, 32},
-      {"an account, with everything taken", accounts({"mail"}), 1, 0},
+      {"seven more accounts, up to the cap of all users", accounts({"bin", "sys", "sync", "games", "man", "lp", "news"}),
+       64, 512 - 128},
+      {"root, never refused", {IdentityOfUser(0)}, 100, 100},
+      {"an account, with all users' places taken", accounts({"mail"}), 1, 0},
   };
   SessionCounter counter;
   const AccessRules rules;
@@ -49,7 +49,7 @@ TEST(SessionCounter, AccountsHaveAnAllowanceEachIdsWithoutOneShareOneRootKeepsAR
     }
     EXPECT_EQ(admitted, row.admitted) << row.name;
   }
-  EXPECT_EQ(counter.TotalSessions(), 512);
+  EXPECT_EQ(counter.TotalSessions(), 612);
   places.clear();
   EXPECT_EQ(counter.TotalSessions(), 0) << "a refused place gives nothing back";
   EXPECT_EQ(counter.OpenSessions(std::nullopt), 0);
