@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages needed to build, run and test the service.
 set -eu
 PACKAGES="build-essential cmake pkg-config git libeasyloggingpp-dev googletest libgtest-dev libgmock-dev \
-libmnl-dev libsystemd-dev openvpn stunnel4 iproute2 openssl procps util-linux \
+libmnl-dev libsystemd-dev openvpn stunnel4 nftables iproute2 openssl procps util-linux \
 clang-14 libclang-rt-14-dev dpkg-dev ninja-build systemd coreutils passwd"
 missing=""
 for package in $PACKAGES; do

@@ -182,12 +182,12 @@ void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std:
 }
 
 // The service writes on behalf of its clients wherever they may write; OpenVPN and
-// stunnel, running as root, may write only in the service's own directories and the
-// system's device, kernel, temporary and runtime ones.
+// stunnel, running as root, may write only where they must: stunnel's log in logs/,
+// OpenVPN's management socket in run/, devices and the temporary directory.
 void ConfineTunnelPrograms() {
   const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
   std::vector<std::string> writable = platform::SystemWritablePaths();
-  for (const char* directory : {"conf", "logs", "log", "run"}) {
+  for (const char* directory : {"logs", "run"}) {
     writable.push_back((std::filesystem::path(root) / directory).string());
   }
   const int error = platform::ConfineLaunchedPrograms(std::move(writable));

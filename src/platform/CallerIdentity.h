@@ -32,6 +32,10 @@ CallerIdentity ServiceIdentity();
 // True for a user who holds the system's administrative rights.
 bool IsPrivileged(const CallerIdentity& identity);
 
+// True when the system has an account entry for the user (not so for ids a user only
+// holds as subordinate or namespace ids).
+bool HasAccount(const CallerIdentity& identity);
+
 // The user as log lines name it.
 std::string IdentityText(const CallerIdentity& identity);
 

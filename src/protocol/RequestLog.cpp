@@ -30,16 +30,51 @@ std::string HideProxyParameters(const std::string& text) {
   return proxy == std::string::npos ? text : text.substr(0, proxy) + "proxy OBFUCATED PARAMS";
 }
 
+bool IsContinuationByte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// One character as the log shows it: control characters (C0, DEL and, as two UTF-8
+// bytes, C1) as escapes, so that a request cannot move a terminal's cursor, rewrite a
+// line or add one. Returns the bytes the character took in the request.
+std::size_t AppendCharacter(const std::string& text, std::size_t at, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char first = static_cast<unsigned char>(text[at]);
+  if (first < 0x20 || first == 0x7F) {
+    *out += std::string("\\x") + kHex[first >> 4] + kHex[first & 0xF];
+    return 1;
+  }
+  std::size_t end = at + 1;
+  while (end < text.size() && IsContinuationByte(static_cast<unsigned char>(text[end]))) ++end;
+  const unsigned char second = end - at == 2 ? static_cast<unsigned char>(text[at + 1]) : 0;
+  if (first == 0xC2 && second >= 0x80 && second <= 0x9F) {
+    *out += std::string("\\u00") + kHex[second >> 4] + kHex[second & 0xF];
+  } else {
+    out->append(text, at, end - at);
+  }
+  return end - at;
+}
+
+// Escaped, and a long line cut to at most kLoggedRequestBytes at a character's end, so
+// that a client cannot roll the log files away or leave half a character behind.
 std::string ShortenedForLog(const std::string& copy, std::size_t requestBytes) {
-  if (copy.size() <= kLoggedRequestBytes) return copy;
-  return copy.substr(0, kLoggedRequestBytes) + "... (" + std::to_string(requestBytes) + " bytes)";
+  std::string shown;
+  std::size_t at = 0;
+  while (at < copy.size()) {
+    std::string character;
+    const std::size_t taken = AppendCharacter(copy, at, &character);
+    if (shown.size() + character.size() > kLoggedRequestBytes) {
+      return shown + "... (" + std::to_string(requestBytes) + " bytes)";
+    }
+    shown += character;
+    at += taken;
+  }
+  return shown;
 }
 
 }  // namespace
 
 // Lines that would expose credentials in the log: every word of a "start" request from
 // the proxy user name on, whatever the word count, and everything from the last "proxy"
-// on. A long line is cut, so that a client cannot roll the log files away.
+// on. Control characters are escaped and a long line is cut.
 std::string LogCopy(const std::string& request) {
   const std::string copy = StartsWith(request, "start") ? WithStartCredentialsMasked(request) : request;
   return ShortenedForLog(HideProxyParameters(copy), request.size());

@@ -29,40 +29,60 @@ AccessRules CurrentAccessRules() {
   return accessRules;
 }
 
-std::vector<SessionCounter::Count>::iterator SessionCounter::Find(const CallerId& caller) {
-  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == caller; });
+std::vector<SessionCounter::Count>::iterator SessionCounter::Find(const CallerId& countedAs) {
+  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == countedAs; });
 }
 
-std::vector<SessionCounter::Count>::const_iterator SessionCounter::Find(const CallerId& caller) const {
-  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == caller; });
+std::vector<SessionCounter::Count>::const_iterator SessionCounter::Find(const CallerId& countedAs) const {
+  return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == countedAs; });
 }
 
-bool SessionCounter::TryEnter(const CallerId& caller, int cap) {
-  if (IsRoot(caller)) return true;
+// Ids without an account cost nothing to hold (subordinate ids of one user, ids in a
+// user namespace): apart, each would bring a whole allowance of its own.
+CallerId SessionCounter::CountedAs(const CallerId& caller) {
+  if (!caller || IsRoot(caller) || platform::HasAccount(*caller)) return caller;
+  return std::nullopt;
+}
+
+SessionCounter::Admission SessionCounter::TryEnter(const CallerId& countedAs, const AccessRules& rules) {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  auto entry = Find(caller);
+  if (IsRoot(countedAs)) {
+    ++total_;
+    return Admission::kAdmitted;
+  }
+  auto entry = Find(countedAs);
   const int open = entry == counts_.end() ? 0 : entry->second;
-  if (open >= cap) return false;
+  if (open >= rules.maxSessionsPerUser) return Admission::kUserAtCap;
+  if (userTotal_ >= rules.maxUserSessions) return Admission::kAllAtCap;
   if (entry == counts_.end()) {
-    counts_.emplace_back(caller, 1);
+    counts_.emplace_back(countedAs, 1);
   } else {
     ++entry->second;
   }
-  return true;
+  ++total_;
+  ++userTotal_;
+  return Admission::kAdmitted;
 }
 
-void SessionCounter::Leave(const CallerId& caller) {
-  if (IsRoot(caller)) return;
+void SessionCounter::Leave(const CallerId& countedAs) {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  auto entry = Find(caller);
+  --total_;
+  if (IsRoot(countedAs)) return;
+  --userTotal_;
+  auto entry = Find(countedAs);
   if (entry == counts_.end()) return;
   if (--entry->second <= 0) counts_.erase(entry);
 }
 
-int SessionCounter::OpenSessions(const CallerId& caller) const {
+int SessionCounter::OpenSessions(const CallerId& countedAs) const {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  auto entry = Find(caller);
+  auto entry = Find(countedAs);
   return entry == counts_.end() ? 0 : entry->second;
+}
+
+int SessionCounter::TotalSessions() const {
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  return total_;
 }
 
 SessionCounter& OpenSessionCounter() {
@@ -70,11 +90,13 @@ SessionCounter& OpenSessionCounter() {
   return counter;
 }
 
-SessionPlace::SessionPlace(SessionCounter& counter, const CallerId& caller, int cap)
-    : counter_(counter), caller_(caller), taken_(counter.TryEnter(caller, cap)) {}
+SessionPlace::SessionPlace(SessionCounter& counter, const CallerId& caller, const AccessRules& rules)
+    : counter_(counter),
+      countedAs_(SessionCounter::CountedAs(caller)),
+      admission_(counter.TryEnter(countedAs_, rules)) {}
 
 SessionPlace::~SessionPlace() {
-  if (taken_) counter_.Leave(caller_);
+  if (Taken()) counter_.Leave(countedAs_);
 }
 
 std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command) {
@@ -105,11 +127,16 @@ CallerId FindRequestingUser(const Socket& connection) {
 
 std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
   client.caller = FindRequestingUser(client.connection);
-  const int cap = CurrentAccessRules().maxSessionsPerUser;
-  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), client.caller, cap);
+  const AccessRules rules = CurrentAccessRules();
+  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), client.caller, rules);
   if (place->Taken()) return place;
-  CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: it holds " << cap
-                                   << " sessions already";
+  if (place->Admission() == SessionCounter::Admission::kUserAtCap) {
+    CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: it holds "
+                                     << rules.maxSessionsPerUser << " sessions already";
+  } else {
+    CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: "
+                                     << rules.maxUserSessions << " sessions of users are open";
+  }
   return nullptr;
 }
 

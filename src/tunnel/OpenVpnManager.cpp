@@ -65,7 +65,7 @@ OpenVpnManager::OpenVpnManager() {
   managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
   stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
-  stunnel_ = std::make_unique<STunnelManager>();
+  stunnel_ = std::make_unique<STunnelManager>(stunnelAddress_, stunnelPort_);
 }
 
 // A start's or a shutdown's turn with the tunnel, taken with the state moved to

@@ -2,6 +2,7 @@
 
 #include "common/Logging.h"
 #include "common/Paths.h"
+#include "platform/EndpointGuard.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -17,13 +18,14 @@ const ChildProgramTexts kStunnelTexts{
 
 }  // namespace
 
-STunnelManager::STunnelManager() : program_(platform::StunnelProgram(), kStunnelTexts) {
+STunnelManager::STunnelManager(std::uint32_t acceptAddress, int acceptPort)
+    : program_(platform::StunnelProgram(), kStunnelTexts), acceptAddress_(acceptAddress), acceptPort_(acceptPort) {
   const std::string executable = platform::ExecutablePath();
   CLOG(DEBUG, loggers::kStunnel) << executable;
 }
 
 STunnelManager::~STunnelManager() {
-  if (program_.Tracked()) Shutdown();
+  if (program_.Tracked() || guarded_) Shutdown();
 }
 
 bool STunnelManager::IsInstalled() const {
@@ -33,7 +35,18 @@ bool STunnelManager::IsInstalled() const {
   return false;
 }
 
+// The accept end hands every connection to the proxy with the tunnel owner's
+// credentials: other local users must not reach it, so stunnel runs only behind the guard.
 void STunnelManager::Launch(const std::string& configPath) {
+  std::string detail;
+  const int error = platform::GuardEndpoint(acceptAddress_, acceptPort_, &detail);
+  if (error != 0) {
+    const std::string reason = detail.empty() ? platform::ErrorText(error) : detail;
+    CLOG(ERROR, loggers::kStunnel) << "stunnel not started: its accept end cannot be closed to other users: " << reason
+                                   << " (" << error << ")";
+    return;
+  }
+  guarded_ = true;
   program_.Launch({configPath}, DirectoryOf(StunnelPath()), " " + configPath);
 }
 
@@ -43,6 +56,14 @@ void STunnelManager::Launch(const std::string& configPath) {
 void STunnelManager::Shutdown() {
   const int error = program_.Stop();
   if (error != 0) CLOG(DEBUG, loggers::kStunnel) << "CreateProcess error [" << error << "]";
+  if (!guarded_ || program_.Tracked()) return;
+  std::string detail;
+  const int guardError = platform::ReleaseEndpointGuard(acceptAddress_, acceptPort_, &detail);
+  if (guardError != 0) {
+    CLOG(WARNING, loggers::kStunnel) << "the guard of stunnel's accept end stays: " << detail << " (" << guardError
+                                     << ")";
+  }
+  guarded_ = false;
 }
 
 }  // namespace vortan

@@ -1,5 +1,9 @@
 #include "platform/CallerIdentity.h"
 
+#include <pwd.h>
+
+#include <vector>
+
 #include "platform/linux/NativeIdentity.h"
 
 namespace platform {
@@ -21,6 +25,13 @@ CallerIdentity ServiceIdentity() {
 }
 
 bool IsPrivileged(const CallerIdentity& identity) { return UserIdOf(identity) == kRoot; }
+
+bool HasAccount(const CallerIdentity& identity) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  return getpwuid_r(UserIdOf(identity), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
 
 std::string IdentityText(const CallerIdentity& identity) { return std::to_string(UserIdOf(identity)); }
 

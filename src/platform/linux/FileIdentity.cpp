@@ -29,6 +29,17 @@ bool SetFsGid(gid_t gid) {
   return static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
 }
 
+// The raw calls act on the calling thread only (glibc has no wrapper of its own).
+int GetThreadCapabilities(__user_cap_data_struct* data) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return syscall(SYS_capget, &header, data) == 0 ? 0 : errno;
+}
+
+int SetThreadCapabilities(const __user_cap_data_struct* data) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return syscall(SYS_capset, &header, data) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 ScopedFileIdentity::ScopedFileIdentity(uid_t uid) {
@@ -39,6 +50,9 @@ ScopedFileIdentity::ScopedFileIdentity(uid_t uid) {
     error_ = errno;
     return;
   }
+  // Read before the switch: a file-system user other than root clears part of them.
+  error_ = GetThreadCapabilities(savedCapabilities_);
+  if (error_ != 0) return;
 
   passwd entry{};
   passwd* found = nullptr;
@@ -58,6 +72,17 @@ ScopedFileIdentity::ScopedFileIdentity(uid_t uid) {
   error_ = SetThreadGroups(count, groups.data());
   if (error_ == 0 && !SetFsGid(entry.pw_gid)) error_ = EPERM;
   if (error_ == 0 && !SetFsUid(uid)) error_ = EPERM;
+  // Last, as the steps above need CAP_SETUID and CAP_SETGID; the permitted set stays,
+  // so that Restore can raise them again.
+  if (error_ == 0) {
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
+      none[i].permitted = savedCapabilities_[i].permitted;
+      none[i].inheritable = savedCapabilities_[i].inheritable;
+    }
+    error_ = SetThreadCapabilities(none);
+    capabilitiesCleared_ = error_ == 0;
+  }
   if (error_ != 0) Restore();
 }
 
@@ -66,6 +91,8 @@ ScopedFileIdentity::~ScopedFileIdentity() { Restore(); }
 void ScopedFileIdentity::Restore() {
   if (!switched_) return;
   switched_ = false;
+  if (capabilitiesCleared_) SetThreadCapabilities(savedCapabilities_);
+  capabilitiesCleared_ = false;
   // The user id first, so the thread has its file capabilities back before the rest.
   SetFsUid(savedUid_);
   SetFsGid(savedGid_);

@@ -1,10 +1,13 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <limits>
 
 #include "platform/linux/Descriptors.h"
@@ -42,9 +45,21 @@ class Fd {
   int fd_;
 };
 
+// Opens a path on a user's behalf. /proc's links to other processes' directories and
+// descriptors (cwd, root, fd/N, map_files) are not followed: the kernel follows them
+// without checking the directories above their targets, so they would reach files the
+// user could not name.
+Fd OpenOnBehalf(const std::string& path, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  return Fd(static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+}
+
 // O_NONBLOCK keeps a FIFO planted at the path from blocking the open.
 Fd OpenForWriting(const std::string& path, mode_t mode) {
-  return Fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode));
+  return OpenOnBehalf(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
 }
 
 int RequireRegularFile(int fd) {
@@ -91,7 +106,7 @@ namespace {
 
 // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  Fd fd = OpenOnBehalf(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   if (!fd.Valid()) return errno;
   if (int error = RequireRegularFile(fd.Get())) return error;
   return ReadToEnd(fd.Get(), maxBytes, content);
@@ -110,7 +125,8 @@ int WriteWithCurrentIdentity(const std::string& path, const std::string& content
 }
 
 // Root's files are read and written with the service's own identity; any other user's
-// with that user's file-system identity, taken by this thread for the one call.
+// with that user's file-system identity and no capability, taken by this thread for the
+// one call.
 template <typename FileCall>
 int AsUser(const CallerIdentity& identity, FileCall call) {
   if (UserIdOf(identity) == kRoot) return call();

@@ -269,7 +269,10 @@ void Process::Release() {
 
 bool IsProcessGone(int code) { return code == ESRCH; }
 
-std::vector<std::string> SystemWritablePaths() { return {"/dev", "/proc", "/sys", "/tmp", "/var/tmp", "/run"}; }
+// Devices (the TAP device, the null device) and OpenVPN's temporary directory; /proc and
+// /sys are not among them: neither program sets kernel parameters, it asks the kernel
+// over netlink.
+std::vector<std::string> SystemWritablePaths() { return {"/dev", "/tmp"}; }
 
 int ConfineLaunchedPrograms(std::vector<std::string> writablePaths) {
   confinedWritablePaths.clear();

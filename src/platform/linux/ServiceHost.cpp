@@ -208,10 +208,11 @@ std::string UnitText(const ServiceDefinition& definition) {
          // The service writes a client's files with that client's own rights, wherever
          // the client may write: only the system's directories, which no client may
          // write, and the service's programs are read-only. OpenVPN and stunnel are
-         // confined by the service itself (Landlock) to its own directories and the
-         // temporary and runtime ones.
+         // confined by the service itself (Landlock) to its logs and run directories,
+         // devices and /tmp; /proc/sys and /sys are read-only for all of them.
          "ProtectSystem=full\n"
          "ReadOnlyPaths=" + QuotedUnitWord(programDirectory) + "\n"
+         "ProtectKernelTunables=yes\n"
          "ProtectKernelModules=yes\n"
          "ProtectKernelLogs=yes\n"
          "ProtectControlGroups=yes\n"

@@ -119,4 +119,7 @@ std::string IdentityText(const CallerIdentity& identity) {
   return WideToUtf8(account);
 }
 
+// A caller's token names an account of the machine or its domain.
+bool HasAccount(const CallerIdentity& identity) { return !identity.GetNative().sid.empty(); }
+
 }  // namespace platform

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -111,7 +114,16 @@ bool CanCreate(const std::string& path) {
   return true;
 }
 
+// The calling thread's effective capabilities (the first 32 hold CAP_SYS_PTRACE).
+std::uint32_t EffectiveCapabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  syscall(SYS_capget, &header, data);
+  return data[0].effective;
+}
+
 TEST(ScopedFileIdentity, TheKernelEnforcesTheUsersRightsOnThisThreadOnly) {
+  const std::uint32_t capabilitiesBefore = EffectiveCapabilities();
   test::TestUser user;
   ASSERT_TRUE(user.Created());
   const std::string rootDir = "/tmp/" + test::UniqueName("root");
@@ -126,6 +138,7 @@ TEST(ScopedFileIdentity, TheKernelEnforcesTheUsersRightsOnThisThreadOnly) {
   {
     platform::ScopedFileIdentity identity(user.Uid());
     ASSERT_EQ(identity.Error(), 0);
+    EXPECT_EQ(EffectiveCapabilities(), 0u) << "capabilities such as CAP_SYS_PTRACE reach beyond the user";
     EXPECT_FALSE(CanCreate(rootDir + "/planted"));
     EXPECT_TRUE(CanCreate(user.Home() + "/mine"));
     switched.set_value();
@@ -135,6 +148,7 @@ TEST(ScopedFileIdentity, TheKernelEnforcesTheUsersRightsOnThisThreadOnly) {
   ASSERT_EQ(stat((user.Home() + "/mine").c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, user.Uid());
   EXPECT_TRUE(CanCreate(rootDir + "/after"));  // root again once the scope ends
+  EXPECT_EQ(EffectiveCapabilities(), capabilitiesBefore);
   std::filesystem::remove_all(rootDir);
 }
 

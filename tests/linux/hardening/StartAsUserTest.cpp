@@ -3,7 +3,10 @@
 // user are not followed by root.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -28,9 +31,10 @@ class StartAsUserTest : public ::testing::Test {
     fs::create_directories(layout_.Bin() + "/stunnel");
     fs::create_symlink("/usr/bin/stunnel4", layout_.Bin() + "/stunnel/stunnel");
   }
-  void StartService() {
-    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"},
-                                                      ns_.ExecWrapper());
+  void StartService(const std::vector<std::string>& moreWrapper = {}) {
+    std::vector<std::string> wrapper = ns_.ExecWrapper();
+    wrapper.insert(wrapper.end(), moreWrapper.begin(), moreWrapper.end());
+    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"}, wrapper);
     ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
   }
   void TearDown() override {
@@ -200,6 +204,63 @@ TEST_F(StartAsUserTest, StunnelReadsRootOnlyCopiesOfTheFilesItIsGiven) {
             std::string::npos);
   EXPECT_EQ(test::ReadFile(PrivateCopy("stunnel-cafile")), "the user's CA\n");
   unlink(secret.c_str());
+}
+
+// A process of another user, working and rooted in a folder only that user can reach.
+pid_t StartProcessOf(const test::TestUser& user, const std::string& directory) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(directory.c_str()) != 0 || chroot(".") != 0 || setgroups(0, nullptr) != 0 || setgid(user.Gid()) != 0 ||
+        setuid(user.Uid()) != 0) {
+      _exit(1);
+    }
+    for (;;) pause();
+  }
+  return child;
+}
+
+// The descriptor number under which a process holds a file open; -1 when it does not.
+int DescriptorOf(pid_t pid, const std::string& path) {
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) == path) return std::stoi(entry.path().filename().string());
+  }
+  return -1;
+}
+
+// /proc's links to processes' directories and descriptors, which the kernel follows past
+// the folders a user cannot enter, while the service holds every capability.
+TEST_F(StartAsUserTest, ProcLinksReachNoFurtherThanTheUser) {
+  test::TestUser other;
+  ASSERT_TRUE(other.Created());
+  const std::string work = other.Home() + "/work";
+  fs::create_directories(work);
+  other.DepositClientFiles(work + "/");
+  ASSERT_EQ(chmod(other.Home().c_str(), 0700), 0);
+  const pid_t otherProcess = StartProcessOf(other, work);
+  ASSERT_GT(otherProcess, 0);
+  // The service works in its conf folder, which the user cannot reach by its path.
+  StartService({"env", "--chdir=" + layout_.Conf()});
+  ASSERT_EQ(chmod(layout_.Root().c_str(), 0700), 0);
+  const int logDescriptor = DescriptorOf(service_->Pid(), layout_.Logs() + "/vortanVpnService.log");
+  ASSERT_GE(logDescriptor, 0);
+
+  const std::string processDir = "/proc/" + std::to_string(otherProcess);
+  for (const std::string& target : {processDir + "/cwd/ca.crt", processDir + "/root/ca.crt",
+                                    std::string("/proc/self/cwd/VortanVpnService.ini"),
+                                    "/proc/self/fd/" + std::to_string(logDescriptor)}) {
+    SCOPED_TRACE(target);
+    const std::string prefix = user_.Home() + "/" + test::UniqueName("p") + "_";
+    DepositClientFiles(prefix);
+    unlink((prefix + "ca.crt").c_str());
+    fs::create_symlink(target, prefix + "ca.crt");
+    EXPECT_TRUE(std::regex_match(AskAsUser(StartWords(prefix)),
+                                 std::regex("ERROR \\| 0 \\| [0-9T:]{17} \\| Cannot read file : " + prefix +
+                                            "ca\\.crt \\(code 0\\)")));
+    EXPECT_TRUE(!fs::exists(layout_.Root() + "/run") || fs::is_empty(layout_.Root() + "/run"));
+  }
+  kill(otherProcess, SIGKILL);
+  waitpid(otherProcess, nullptr, 0);
 }
 
 TEST_F(StartAsUserTest, LinksPlantedByTheUserAreNotFollowedByRoot) {

@@ -125,7 +125,7 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
   const std::string unit = UnitText(output);
   for (const std::string& line : std::vector<std::string>{"Description=OpenVpn Launcher Service\n", "Type=notify\n", "NotifyAccess=main\n",
         "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "LimitNOFILE=65536\n", "KillMode=mixed\n",
-        "DeviceAllow=/dev/net/tun rw\n", "WantedBy=multi-user.target\n"}) {
+        "DeviceAllow=/dev/net/tun rw\n", "ProtectKernelTunables=yes\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_THAT(unit, HasSubstr(line));
   }
   // Clients' files are written with the client's rights wherever the client may write:

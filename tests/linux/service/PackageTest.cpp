@@ -65,6 +65,7 @@ TEST_F(PackageTest, ControlFieldsNameTheServiceAndItsPrograms) {
   const std::string depends = Dpkg({"-f", package_, "Depends"});
   EXPECT_THAT(depends, ContainsRegex("(^|, )openvpn(,|$|\n| )"));
   EXPECT_THAT(depends, ContainsRegex("(^|, )stunnel4(,|$|\n| )"));
+  EXPECT_THAT(depends, ContainsRegex("(^|, )nftables(,|$|\n| )"));
   EXPECT_THAT(Dpkg({"-f", package_, "Description"}), HasSubstr("OpenVpn Launcher Service"));
 }
 

@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -60,6 +68,29 @@ std::uint32_t CountOf(const std::string& text, const std::string& part) {
   std::uint32_t count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
+}
+
+// True when every one of the attempts to connect to address:port from inside the
+// namespace as the user nobody is refused.
+bool AnotherUserIsRefused(const NetworkNamespace& ns, const std::string& address, int port, int attempts) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int netns = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (netns < 0 || setns(netns, CLONE_NEWNET) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+        setuid(65534) != 0) {
+      _exit(2);
+    }
+    sockaddr_in target{AF_INET, htons(static_cast<std::uint16_t>(port)), {inet_addr(address.c_str())}, {}};
+    for (int i = 0; i < attempts; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 || errno != ECONNREFUSED) _exit(1);
+      close(fd);
+    }
+    _exit(0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
@@ -213,9 +244,21 @@ TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
   ExpectAnnouncement();
   EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
       << server_->AuthProxyLog();
+  // stunnel's accept end sends whatever reaches it through the proxy with the owner's
+  // credentials: another user's connections are refused, and do not fill its log.
+  std::smatch accept;
+  const std::string stunnelConfig = ReadFile(client_->Layout().Root() + "/run/stunnel.conf");
+  ASSERT_TRUE(std::regex_search(stunnelConfig, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << stunnelConfig;
+  EXPECT_TRUE(AnotherUserIsRefused(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000));
+  const std::string stunnelLog = ReadFile(client_->Layout().Logs() + "/stunnelLog.txt");
+  EXPECT_LT(stunnelLog.size(), 16384u);
+  EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
   ExpectShutdown(*connection);
-  // "shutdown" stops stunnel too: only the service remains.
+  // "shutdown" stops stunnel too: only the service remains, and the guard goes.
   EXPECT_TRUE(WaitUntil([&] { return client_->ProcessesInNamespace().size() == 1; }, 2s));
+  std::string tables;
+  RunCommand({"ip", "netns", "exec", client_->Namespace().Name(), "nft", "list", "tables"}, &tables);
+  EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
 }
 
 TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {

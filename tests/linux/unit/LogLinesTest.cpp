@@ -243,6 +243,12 @@ const LogCopyCase kLogCopyCases[] = {
     {"long line: first 512 bytes and the length", "version " + std::string(65000, 'v'),
      "version " + std::string(504, 'v') + "... (65008 bytes)"},
     {"512 bytes kept whole", std::string(512, 'x'), std::string(512, 'x')},
+    {"control bytes escaped", "version\x1b[2J\rINFO\x7f\x01", "version\\x1b[2J\\x0dINFO\\x7f\\x01"},
+    {"C1 control escaped, other characters kept", "quit \xc2\x9b" "31m \xc3\xa9", "quit \\u009b31m \xc3\xa9"},
+    {"cut before a character that would not fit whole", std::string(511, 'x') + "\xc3\xa9tail",
+     std::string(511, 'x') + "... (517 bytes)"},
+    {"cut before an escape that would not fit whole", std::string(510, 'x') + "\x1b" + std::string(10, 'y'),
+     std::string(510, 'x') + "... (521 bytes)"},
     {"long start line masked before it is cut", "start gw1 443 /d/x_ tap0 tcp a p1 8080 alice " + std::string(600, 's'),
      "start gw1 443 /d/x_ tap0 tcp a p1 8080 " + kMask + " " + kMask},
 };
