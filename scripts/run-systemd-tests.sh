@@ -58,6 +58,8 @@ if [ -z "${VORTAN_SYSTEMD_BUILD_DIR:-}" ]; then
 fi
 WORK=$(mktemp -d /tmp/vortan-systemd-XXXXXX)
 NETNS=vsd$$
+SERVER_NETNS=vss$$
+SERVER_PID=
 SYSTEMD_PID=
 UNSHARE_PID=
 cleanup() {
@@ -67,7 +69,9 @@ cleanup() {
   # overlay and its memory go with the last of them.
   [ -n "$SYSTEMD_PID" ] && kill -KILL "$SYSTEMD_PID" 2>/dev/null
   [ -n "$UNSHARE_PID" ] && wait "$UNSHARE_PID" 2>/dev/null
+  [ -n "$SERVER_PID" ] && kill -TERM "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
   ip netns del "$NETNS" 2>/dev/null
+  ip netns del "$SERVER_NETNS" 2>/dev/null
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -95,6 +99,45 @@ ip -n "$NETNS" link set lo up
     ip -n "$NETNS" route add 192.0.2.0/24 dev stage0 &&
     ip -n "$NETNS" neigh add 192.0.2.1 lladdr 02:00:00:00:00:01 dev stage0 nud permanent
 } || skip "the kernel refuses a veth pair"
+# A real OpenVPN server in a namespace of its own, one veth link away from the unit's.
+ip netns add "$SERVER_NETNS" &&
+  ip link add vstage-c netns "$NETNS" type veth peer name vstage-s netns "$SERVER_NETNS" &&
+  ip -n "$NETNS" addr add 198.51.100.2/24 dev vstage-c && ip -n "$NETNS" link set vstage-c up &&
+  ip -n "$SERVER_NETNS" addr add 198.51.100.1/24 dev vstage-s && ip -n "$SERVER_NETNS" link set vstage-s up &&
+  ip -n "$SERVER_NETNS" link set lo up || skip "the kernel refuses the server's namespace"
+mkdir -p "$WORK/pki"
+(
+  cd "$WORK/pki" || exit 1
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyAgreement\nextendedKeyUsage=serverAuth\n' >server.ext
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyAgreement\nextendedKeyUsage=clientAuth\n' >client.ext
+  openssl ecparam -name prime256v1 -genkey -noout -out ca.key &&
+    openssl req -new -x509 -key ca.key -out ca.crt -days 2 -subj /CN=vortan-stage-ca || exit 1
+  for role in server client; do
+    openssl ecparam -name prime256v1 -genkey -noout -out $role.key &&
+      openssl req -new -key $role.key -out $role.csr -subj /CN=vortan-stage-$role &&
+      openssl x509 -req -in $role.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out $role.crt \
+        -extfile $role.ext || exit 1
+  done
+) >"$WORK/pki.log" 2>&1 || { cat "$WORK/pki.log"; exit 1; }
+cat >"$WORK/pki/server.conf" <<SERVER
+proto udp
+local 198.51.100.1
+port 1194
+dev tap-vstage
+dev-type tap
+server 10.8.0.0 255.255.255.0
+ca $WORK/pki/ca.crt
+cert $WORK/pki/server.crt
+key $WORK/pki/server.key
+dh none
+keepalive 2 10
+verb 3
+SERVER
+ip netns exec "$SERVER_NETNS" /usr/sbin/openvpn --config "$WORK/pki/server.conf" >"$WORK/server.log" 2>&1 &
+SERVER_PID=$!
+cp "$WORK/pki/ca.crt" "$WORK/packages/ca.crt"
+cp "$WORK/pki/client.crt" "$WORK/packages/client.crt"
+cp "$WORK/pki/client.key" "$WORK/packages/client.key"
 
 # --- boot ---------------------------------------------------------------------------
 cat >"$WORK/boot.sh" <<BOOT
@@ -216,6 +259,31 @@ check "  the tunnel's OpenVPN ended" gone "$openvpn"
 check "  the client was told (EXITING)" within 5 inside grep -q "EXITING" "$SERVICE_LOG/after-crash.log"
 check "  the edited settings file is kept" inside grep -q "edited by the administrator" "$PREFIX/conf/VortanVpnService.ini"
 
+# --- 5. a real tunnel under the unit's sandbox, for a member of the group ---------------------
+for user in stagemember stageother; do
+  inside useradd -m "$user"
+  inside sh -c "for f in ca.crt client.crt client.key; do cp /mnt/stage/\$f /home/$user/x_\$f; done;
+    chown $user: /home/$user/x_*"
+done
+inside usermod -aG vortanvpn stagemember
+as_user() { local user=$1; shift; client setpriv --reuid="$user" --regid="$user" --init-groups "$@"; }
+real_start() { echo "start 198.51.100.1 1194 /home/$1/x_ Vortan-Dashlet udp adaptive"; }
+# True when the command's output holds the text.
+prints() {
+  local text=$1
+  shift
+  "$@" >"$WORK/last.log" 2>&1
+  grep -q -- "$text" "$WORK/last.log" && return 0
+  tail -5 "$WORK/last.log"
+  return 1
+}
+check "a non-member is refused with the group's reply" \
+  prints "Only members of the local group vortanvpn may use this command" as_user stageother "$PREFIX/bin/vortanctl" $(real_start stageother)
+as_user stagemember sh -c "exec $PREFIX/bin/vortanctl $(real_start stagemember) >/tmp/stage-member.log 2>&1" &
+check "a member's tunnel reaches CONNECTED under the unit's sandbox" \
+  within 30 inside grep -q ",CONNECTED,SUCCESS" /tmp/stage-member.log || tail -5 "$WORK/server.log"
+check "  and the member's shutdown answers OK" prints "OK" as_user stagemember "$PREFIX/bin/vortanctl" shutdown
+
 # --- 7. the journal's priorities ------------------------------------------------------------
 # A request in HTTP gives a WARNING, a route request short of its words an ERROR.
 client "$PREFIX/bin/vortanctl" GET / HTTP/1.1 >/dev/null 2>&1
@@ -237,7 +305,6 @@ for level in WARNING:4 ERROR:3; do
   fi
 done
 
-if [ -n "${VORTAN_STAGE_HOLD:-}" ]; then echo "$SYSTEMD_PID $NETNS" >"$VORTAN_STAGE_HOLD"; sleep 3000; fi
 # --- 6. purge ------------------------------------------------------------------------------------
 inside sh -c "echo stale >$PREFIX/run/auth.txt"
 check "dpkg --purge removes the package" quiet dpkg --purge "$PACKAGE"
