@@ -307,10 +307,13 @@ done
 
 # --- 6. purge ------------------------------------------------------------------------------------
 inside sh -c "echo stale >$PREFIX/run/auth.txt"
+# A route of the administrator's own in the unit's namespace.
+ip -n "$NETNS" route add 203.0.113.0/24 via 198.51.100.1
 check "dpkg --purge removes the package" quiet dpkg --purge "$PACKAGE"
 check "  the unit file is gone" inside test ! -e "/etc/systemd/system/$UNIT"
 check "  the unit is not active" bash -c '! [ "$1" = active ]' _ "$(inside systemctl is-active "$UNIT")"
 check "  the installed tree and run/ are gone" inside test ! -e "$PREFIX"
+check "  the administrator's route is untouched" prints "203.0.113.0/24 via 198.51.100.1" ip -n "$NETNS" route show
 check "  no process of the service is left" \
   inside sh -c "! ls -l /proc/[0-9]*/exe 2>/dev/null | grep -q -e $PREFIX -e /usr/sbin/openvpn"
 
