@@ -3,8 +3,9 @@
 # mount namespaces, on an overlay of the host's root whose changes live in memory, so
 # that the package's installation, upgrade and purge never reach the host's /etc, /opt
 # or dpkg database. The service runs in a network namespace of the run's own (a unit
-# drop-in), with a real OpenVPN that tries an unreachable server: the tunnel is "up"
-# for the service (a child that runs) without traffic leaving the namespace.
+# drop-in) with a real OpenVPN: for the stop, crash and upgrade it tries a server that
+# never answers (a tunnel that is up for the service, without traffic), and a real
+# server in a second namespace carries a tunnel to CONNECTED.
 # Prints one line per check and a closing "N passed, N failed"; exits 0 when none
 # failed, 77 when the kernel refuses what the stage needs.
 # Environment: VORTAN_SYSTEMD_BUILD_DIR, a build directory to package from (default
@@ -31,6 +32,7 @@ check() {  # check NAME COMMAND...: one row of the stage
   else
     failed=$((failed + 1))
     echo "FAIL  $name"
+    return 1
   fi
 }
 # Waits up to $1 seconds for the command to succeed.
@@ -90,9 +92,9 @@ done
 # --- the network namespace the unit joins (made before the boot: later ones are not seen)
 ip netns add "$NETNS" || skip "the kernel refuses network namespaces"
 ip -n "$NETNS" link set lo up
-# The test server's network leads into a veth pair to a hardware address nobody has:
-# OpenVPN's packets vanish there, and
-# it waits quietly for an answer instead of failing at once for want of a route.
+# 192.0.2.1, the server that never answers, is behind a veth pair at a hardware address
+# nobody has: OpenVPN's packets vanish there, and it waits quietly for an answer
+# instead of failing at once for want of a route.
 {
   ip -n "$NETNS" link add stage0 type veth peer name stage1 &&
     ip -n "$NETNS" link set stage0 up && ip -n "$NETNS" link set stage1 up &&
@@ -198,12 +200,9 @@ quiet() {
   return 1
 }
 
-# The client's files: a CA and a client certificate that OpenVPN loads for real.
-inside sh -c "mkdir -p /root/stage $SERVICE_LOG && cd /root/stage &&
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out x_ca.crt -subj /CN=stage-ca -days 2 &&
-  openssl req -newkey rsa:2048 -nodes -keyout x_client.key -out client.csr -subj /CN=stage-client &&
-  openssl x509 -req -in client.csr -CA x_ca.crt -CAkey ca.key -CAcreateserial -out x_client.crt -days 2" \
-  >/dev/null 2>&1 || { say "cannot make the client's certificates"; exit 1; }
+# Root's client files, for the tunnels to the server that never answers.
+inside sh -c "mkdir -p /root/stage $SERVICE_LOG &&
+  for f in ca.crt client.crt client.key; do cp /mnt/stage/\$f /root/stage/x_\$f; done"
 # The unit joins the run's network namespace.
 inside sh -c "mkdir -p /etc/systemd/system/$UNIT.d &&
   printf '[Service]\nNetworkNamespacePath=/run/netns/$NETNS\n' >/etc/systemd/system/$UNIT.d/stage.conf"
