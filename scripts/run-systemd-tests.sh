@@ -287,11 +287,14 @@ check "  and the member's shutdown answers OK" prints "OK" as_user stagemember "
 # A request in HTTP gives a WARNING, a route request short of its words an ERROR.
 client "$PREFIX/bin/vortanctl" GET / HTTP/1.1 >/dev/null 2>&1
 client "$PREFIX/bin/vortanctl" route add 10.99.0.0 >/dev/null 2>&1
-journal=$(inside journalctl -u "$UNIT" -o json --output-fields=PRIORITY,MESSAGE --no-pager | grep -e '\[DEBUG\]' -e '\[INFO\]' -e '\[WARNING\]' -e '\[ERROR\]')
-priority_of() {  # every configured line of level $1 carries priority $2, and there is one
+journal=$(inside journalctl -u "$UNIT" -o json --output-fields=PRIORITY,MESSAGE --no-pager)
+# Every line of level $1 carries priority $2, and there is one: "[DEBUG]" in the
+# configured layout, " DEBUG [" in the library's own (lines logged before the
+# configuration).
+priority_of() {
   local all right
-  all=$(grep -c "\\[$1\\]" <<<"$journal")
-  right=$(grep "\"PRIORITY\":\"$2\"" <<<"$journal" | grep -c "\\[$1\\]")
+  all=$(grep -c -e "\\[$1\\]" -e " $1 \\[" <<<"$journal")
+  right=$(grep "\"PRIORITY\":\"$2\"" <<<"$journal" | grep -c -e "\\[$1\\]" -e " $1 \\[")
   [ "$all" -gt 0 ] && [ "$all" = "$right" ]
 }
 check "journal: DEBUG lines carry priority 7" priority_of DEBUG 7
