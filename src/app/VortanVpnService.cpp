@@ -15,6 +15,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "tunnel/OpenVpnManager.h"
+#include "tunnel/PrivateState.h"
 #include "common/Paths.h"
 #include "protocol/Session.h"
 #include "protocol/TunnelAccess.h"
@@ -261,7 +262,10 @@ int ServiceEntry(int argc, char** argv) {
 
   int exitCode = 0;
   const int mode = ReadCommandLine(platform::CommandLine(argc, argv));
-  if (mode == kConsole || mode == kService) ConfineTunnelPrograms();
+  if (mode == kConsole || mode == kService) {
+    ConfineTunnelPrograms();
+    ClaimPrivateState();
+  }
   switch (mode) {
     case -1: exitCode = 0; break;
     case kConsole: exitCode = Run(nullptr, vpnManager); break;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Crash.h"
+#include "platform/Journal.h"
 
 namespace vortan {
 
@@ -59,6 +60,8 @@ struct Layout {
   bool toFile = false;
   std::string logFile;
   bool toStandardOutput = false;
+  // The journal reads the priority from a prefix; the log file never carries one.
+  bool journalPriority = false;
 };
 
 // The local time's offset from UTC, which daylight saving time changes: taken when the
@@ -215,6 +218,7 @@ void CrashLog::Prepare(el::Logger* logger) {
   layout->logFile = configurations->filename(level);
   layout->toFile = configurations->toFile(level) && !layout->logFile.empty();
   layout->toStandardOutput = configurations->toStandardOutput(level);
+  layout->journalPriority = platform::StandardOutputIsJournal();
   preparedLayout.store(layout);
 }
 
@@ -253,7 +257,11 @@ void CrashLog::Error(const FixedText& message) {
     }
   }
   if (layout->toStandardOutput && !standardOutputStuck.load()) {
-    if (!platform::WriteWithin(platform::StandardOutput(), line.Data(), line.Size(), kStandardOutputWaitMs)) {
+    FixedText journalLine;
+    if (layout->journalPriority) journalLine << "<3>";
+    journalLine.Append(line.Data(), line.Size());
+    if (!platform::WriteWithin(platform::StandardOutput(), journalLine.Data(), journalLine.Size(),
+                               kStandardOutputWaitMs)) {
       standardOutputStuck.store(true);
     }
   }

@@ -335,6 +335,9 @@ void registerLoggers() {
                            loggers::kBroadcast}) {
     el::Loggers::getLogger(name, true);
   }
+  // Lines logged before the configuration (in the library's own layout) reach the
+  // journal too, with their level's priority.
+  journalPriorities = platform::StandardOutputIsJournal();
   InstallLineBuilder();
   InstallLineWriter();
 }

@@ -102,6 +102,20 @@ int ConfineLaunchedPrograms(std::vector<std::string> writablePaths);
 // temporary and run-time directories); part of a confinement's writable paths.
 std::vector<std::string> SystemWritablePaths();
 
+// Keeps a record of the launched programs that run in recordPath, a file of the
+// service's user alone, for EndRecordedLeftovers of a later instance. Call before
+// launching.
+void RecordLaunchedPrograms(const std::string& recordPath);
+
+// Ends what an instance that did not stop its programs left running, as its record
+// names them: a process only while it has the recorded start time, runs the recorded
+// program and has an argument beneath directory. Returns the identifiers of those ended.
+std::vector<std::uint32_t> EndRecordedLeftovers(const std::string& recordPath, const std::string& directory);
+
+// Takes the lock file at path for as long as the process lives: one instance at a time
+// owns the recorded programs and the private files beside it. False when another holds it.
+bool HoldInstanceLock(const std::string& path);
+
 // True when the error of RequestExit or Kill says the process has already ended.
 bool IsProcessGone(int code);
 

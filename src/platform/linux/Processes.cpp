@@ -1,18 +1,32 @@
 #include "platform/Processes.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <linux/landlock.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <sstream>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -30,56 +44,6 @@ namespace {
 // Debian's OpenVPN links libsystemd: with the service's notification socket in its
 // environment it would report readiness and status as if it were the service.
 constexpr char kNotifySocketVariable[] = "NOTIFY_SOCKET=";
-
-class SpawnActions {
- public:
-  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
-
-int PrepareActions(const LaunchSpec& spec, SpawnActions* actions) {
-  int error = posix_spawn_file_actions_addopen(actions->get(), 0, "/dev/null", O_RDONLY, 0);
-  if (error == 0) error = posix_spawn_file_actions_addopen(actions->get(), 1, "/dev/null", O_WRONLY, 0);
-  if (error == 0) error = posix_spawn_file_actions_adddup2(actions->get(), 1, 2);
-  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(actions->get(), 3);
-  if (error == 0 && !spec.workingDirectory.empty()) {
-    error = posix_spawn_file_actions_addchdir_np(actions->get(), spec.workingDirectory.c_str());
-  }
-  return error;
-}
-
-// Blocked or ignored signals survive exec: the child starts with an empty mask and
-// default handling of every signal, in a session of its own.
-int PrepareAttributes(SpawnAttributes* attributes) {
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  int error = posix_spawnattr_setsigmask(attributes->get(), &none);
-  if (error == 0) error = posix_spawnattr_setsigdefault(attributes->get(), &all);
-  if (error == 0) {
-    error = posix_spawnattr_setflags(attributes->get(),
-                                     POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  }
-  return error;
-}
 
 std::vector<char*> ChildEnvironment() {
   std::vector<char*> environment;
@@ -121,32 +85,155 @@ int Collect(int handle, int options) {
   return info.si_pid != 0 ? 1 : 0;
 }
 
+// The launched programs that still run, kept in a file of the service's user alone so
+// that an instance starting after an unclean end can find what this one left.
+struct LaunchedRecord {
+  struct Entry {
+    pid_t pid;
+    unsigned long long startTime;
+    std::string program;
+  };
+  std::mutex mutex;
+  std::string path;  // empty: nothing is recorded
+  std::vector<Entry> entries;
+};
+
+LaunchedRecord& Record() {
+  static LaunchedRecord* record = new LaunchedRecord();
+  return *record;
+}
+
+// Field 22 of /proc/PID/stat, the start time in clock ticks since boot: with the
+// identifier it names one process for ever. 0 when the process is gone.
+unsigned long long StartTimeOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t nameEnd = text.rfind(')');
+  if (nameEnd == std::string::npos) return 0;
+  std::istringstream fields(text.substr(nameEnd + 1));
+  std::string field;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return 0;
+}
+
+// The record is root's own small file: written under its lock, replaced whole.
+void WriteRecordLocked(const LaunchedRecord& record) {
+  if (record.path.empty()) return;
+  std::string text;
+  for (const auto& entry : record.entries) {
+    text += std::to_string(entry.pid) + " " + std::to_string(entry.startTime) + " " + entry.program + "\n";
+  }
+  const std::string temporary = record.path + ".new";
+  const int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (file < 0) return;
+  bool written = fchmod(file, 0600) == 0;
+  for (std::size_t done = 0; written && done < text.size();) {
+    const ssize_t count = write(file, text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    written = count > 0;
+    if (written) done += static_cast<std::size_t>(count);
+  }
+  close(file);
+  if (!written || rename(temporary.c_str(), record.path.c_str()) != 0) unlink(temporary.c_str());
+}
+
+void RecordLaunched(pid_t pid, const std::string& program) {
+  char resolved[PATH_MAX];
+  const std::string canonical = realpath(program.c_str(), resolved) != nullptr ? resolved : program;
+  const unsigned long long startTime = StartTimeOf(pid);
+  LaunchedRecord& record = Record();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  record.entries.push_back({pid, startTime, canonical});
+  WriteRecordLocked(record);
+}
+
+void ForgetLaunched(pid_t pid) {
+  LaunchedRecord& record = Record();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  const auto removed = std::remove_if(record.entries.begin(), record.entries.end(),
+                                      [pid](const LaunchedRecord::Entry& entry) { return entry.pid == pid; });
+  if (removed == record.entries.end()) return;
+  record.entries.erase(removed, record.entries.end());
+  WriteRecordLocked(record);
+}
+
+// Children are forked by one thread that lives as long as the service: the kernel sends
+// a child its parent-death signal when the thread that forked it ends, not the process,
+// so a child of a session's or a tunnel's thread would die with that thread.
+class LaunchKeeper {
+ public:
+  // nullptr when no thread could be started.
+  static LaunchKeeper* Instance() {
+    static LaunchKeeper* keeper = Start();
+    return keeper;
+  }
+
+  // Runs job on the keeper's thread and returns its result.
+  int Run(const std::function<int()>& job) {
+    std::lock_guard<std::mutex> oneAtATime(callers_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    job_ = &job;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return job_ == nullptr; });
+    return result_;
+  }
+
+ private:
+  static LaunchKeeper* Start() {
+    auto* keeper = new LaunchKeeper();
+    try {
+      std::thread([keeper] { keeper->Serve(); }).detach();
+    } catch (const std::system_error&) {
+      delete keeper;
+      return nullptr;
+    }
+    return keeper;
+  }
+
+  // Never ends. Every signal stays blocked here, so no handler of the service runs in a
+  // forked child before it resets them.
+  void Serve() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return job_ != nullptr; });
+      const std::function<int()>* job = job_;
+      lock.unlock();
+      const int result = (*job)();
+      lock.lock();
+      result_ = result;
+      job_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex callers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::function<int()>* job_ = nullptr;
+  int result_ = 0;
+};
+
 // Collects the process as soon as it ends, whoever still holds its handle: it never
 // lingers as a zombie, and the handle keeps naming the ended process (signals then fail
 // with ESRCH instead of reaching a process that reused the identifier).
-void StartReaper(int handle) {
+void StartReaper(int handle, pid_t child) {
   int own = fcntl(handle, F_DUPFD_CLOEXEC, 0);
   if (own < 0) return;
   try {
-    std::thread([own] {
+    std::thread([own, child] {
       Collect(own, 0);
       close(own);
+      ForgetLaunched(child);
     }).detach();
   } catch (const std::system_error&) {
     // No thread to spare: WaitForExit collects it instead.
     close(own);
   }
-}
-
-int Spawn(const LaunchSpec& spec, pid_t* child) {
-  SpawnActions actions;
-  SpawnAttributes attributes;
-  int error = PrepareActions(spec, &actions);
-  if (error == 0) error = PrepareAttributes(&attributes);
-  if (error != 0) return error;
-  std::vector<char*> argv = ArgumentVector(spec);
-  std::vector<char*> environment = ChildEnvironment();
-  return posix_spawn(child, spec.program.c_str(), actions.get(), attributes.get(), argv.data(), environment.data());
 }
 
 // Paths beneath which a launched program may write; empty: programs are not confined.
@@ -197,20 +284,94 @@ int RestrictWritesOfThisThread() {
   return error;
 }
 
-// Spawns from a thread of its own that restricts itself first: the child inherits the
-// restriction, the service's other threads keep their rights.
-int SpawnConfined(const LaunchSpec& spec, pid_t* child) {
-  int error = 0;
-  try {
-    std::thread launcher([&] {
-      error = RestrictWritesOfThisThread();
-      if (error == 0) error = Spawn(spec, child);
-    });
-    launcher.join();
-  } catch (const std::system_error& failure) {
-    return failure.code().value();
+int NullStreams() {
+  const int input = open("/dev/null", O_RDONLY);
+  if (input < 0) return errno;
+  const int output = open("/dev/null", O_WRONLY);
+  if (output < 0) return errno;
+  if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) return errno;
+  if (input > 2) close(input);
+  if (output > 2) close(output);
+  return 0;
+}
+
+// Every descriptor but the standard streams closes at the exec.
+int CloseOthersOnExec() {
+  if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return 0;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return errno;
+  for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+  return 0;
+}
+
+// The forked child, up to the exec: only calls that are safe between a fork and an exec
+// of a threaded process. It starts with default handling of every signal, an empty
+// mask, in a session of its own, and is killed when the service's keeper thread ends,
+// that is when the service ends however it ends. A failure is reported on report.
+[[noreturn]] void RunChild(const LaunchSpec& spec, char** argv, char** environment, bool confine, pid_t parent,
+                           int report) {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) sigaction(signalNumber, &byDefault, nullptr);
+  int error = setsid() < 0 ? errno : 0;
+  if (error == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) error = errno;
+  // The service may have ended between the fork and the line above.
+  if (error == 0 && getppid() != parent) _exit(127);
+  if (error == 0) error = NullStreams();
+  if (error == 0 && !spec.workingDirectory.empty() && chdir(spec.workingDirectory.c_str()) != 0) error = errno;
+  if (error == 0 && confine) error = RestrictWritesOfThisThread();
+  if (error == 0) error = CloseOthersOnExec();
+  if (error == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(spec.program.c_str(), argv, environment);
+    error = errno;
   }
-  return error;
+  while (write(report, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  _exit(127);
+}
+
+// Forks and execs on the keeper thread; returns when the program runs or has failed to
+// start (the error the child reports over a pipe that the exec closes).
+int ForkAndExec(const LaunchSpec& spec, pid_t* child) {
+  std::vector<char*> argv = ArgumentVector(spec);
+  std::vector<char*> environment = ChildEnvironment();
+  const bool confine = !confinedWritablePaths.empty();
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int error = errno;
+    close(report[0]);
+    close(report[1]);
+    return error;
+  }
+  if (pid == 0) {
+    close(report[0]);
+    RunChild(spec, argv.data(), environment.data(), confine, parent, report[1]);
+  }
+  close(report[1]);
+  int childError = 0;
+  ssize_t count;
+  do {
+    count = read(report[0], &childError, sizeof childError);
+  } while (count < 0 && errno == EINTR);
+  close(report[0]);
+  if (count == static_cast<ssize_t>(sizeof childError)) {
+    waitpid(pid, nullptr, 0);
+    return childError != 0 ? childError : ECHILD;
+  }
+  *child = pid;
+  return 0;
+}
+
+int SpawnFromKeeper(const LaunchSpec& spec, pid_t* child) {
+  LaunchKeeper* keeper = LaunchKeeper::Instance();
+  if (keeper == nullptr) return EAGAIN;
+  return keeper->Run([&] { return ForkAndExec(spec, child); });
 }
 
 int Descriptor(ProcessHandle handle) { return static_cast<int>(handle); }
@@ -227,7 +388,7 @@ int Process::Launch(const LaunchSpec& spec) {
   if (spec.exitRequest.kind != ExitRequest::Kind::kTerminate) return EOPNOTSUPP;
   Release();
   pid_t child = -1;
-  int error = confinedWritablePaths.empty() ? Spawn(spec, &child) : SpawnConfined(spec, &child);
+  int error = SpawnFromKeeper(spec, &child);
   if (error != 0) return error;
   // An uncollected child keeps its identifier, so this handle cannot name another process.
   int handle = pidfd_open(child, 0);
@@ -242,7 +403,8 @@ int Process::Launch(const LaunchSpec& spec) {
   exitRequest_ = spec.exitRequest;
   program_ = spec.program;
   workingDirectory_ = spec.workingDirectory;
-  StartReaper(handle);
+  RecordLaunched(child, spec.program);
+  StartReaper(handle, child);
   return 0;
 }
 
@@ -282,6 +444,85 @@ int ConfineLaunchedPrograms(std::vector<std::string> writablePaths) {
   landlockVersion = version;
   confinedWritablePaths = std::move(writablePaths);
   return 0;
+}
+
+void RecordLaunchedPrograms(const std::string& recordPath) {
+  LaunchedRecord& record = Record();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  record.path = recordPath;
+  WriteRecordLocked(record);
+}
+
+namespace {
+
+// The program a process runs; a program replaced on disk (an upgrade) still counts.
+std::string ExecutableOf(pid_t pid) {
+  std::error_code error;
+  std::string target = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+  const std::string replaced = " (deleted)";
+  if (target.size() > replaced.size() && target.compare(target.size() - replaced.size(), replaced.size(), replaced) == 0) {
+    target.resize(target.size() - replaced.size());
+  }
+  return error ? std::string() : target;
+}
+
+bool HasArgumentBeneath(pid_t pid, const std::string& directory) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::istringstream arguments(text);
+  std::string argument;
+  std::getline(arguments, argument, '\0');  // the program itself
+  while (std::getline(arguments, argument, '\0')) {
+    const std::string normal = std::filesystem::path(argument).lexically_normal().string();
+    if (normal.size() > directory.size() && normal.compare(0, directory.size(), directory) == 0) return true;
+  }
+  return false;
+}
+
+// The checks run while a handle holds the process, so they and the kill concern the
+// same process: an identifier reused meanwhile has another start time.
+bool EndIfLeftover(pid_t pid, unsigned long long startTime, const std::string& program, const std::string& directory) {
+  const int handle = pidfd_open(pid, 0);
+  if (handle < 0) return false;
+  bool ended = StartTimeOf(pid) == startTime && ExecutableOf(pid) == program && HasArgumentBeneath(pid, directory);
+  if (ended) {
+    ended = pidfd_send_signal(handle, SIGKILL, nullptr, 0) == 0 &&
+            WaitReadable(handle, std::chrono::seconds(2)) > 0;
+  }
+  close(handle);
+  return ended;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> EndRecordedLeftovers(const std::string& recordPath, const std::string& directory) {
+  std::string beneath = std::filesystem::path(directory).lexically_normal().string();
+  while (beneath.size() > 1 && beneath.back() == '/') beneath.pop_back();
+  beneath += '/';
+  std::vector<std::uint32_t> ended;
+  std::ifstream record(recordPath);
+  std::string line;
+  while (std::getline(record, line)) {
+    std::istringstream fields(line);
+    long long pid = 0;
+    unsigned long long startTime = 0;
+    std::string program;
+    if (!(fields >> pid >> startTime) || pid <= 1 || pid > INT_MAX) continue;
+    std::getline(fields >> std::ws, program);
+    if (EndIfLeftover(static_cast<pid_t>(pid), startTime, program, beneath)) {
+      ended.push_back(static_cast<std::uint32_t>(pid));
+    }
+  }
+  return ended;
+}
+
+bool HoldInstanceLock(const std::string& path) {
+  // Never closed: the lock lasts as long as the process.
+  const int file = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (file < 0) return false;
+  if (flock(file, LOCK_EX | LOCK_NB) == 0) return true;
+  close(file);
+  return false;
 }
 
 }  // namespace platform

@@ -281,4 +281,16 @@ int ConfineLaunchedPrograms(std::vector<std::string>) { return 0; }
 
 std::vector<std::string> SystemWritablePaths() { return {}; }
 
+// Children are in no record here yet: nothing survives to be found at the next start.
+void RecordLaunchedPrograms(const std::string&) {}
+
+std::vector<std::uint32_t> EndRecordedLeftovers(const std::string&, const std::string&) { return {}; }
+
+bool HoldInstanceLock(const std::string& path) {
+  // Opened without sharing and never closed: a second instance cannot open it.
+  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file != INVALID_HANDLE_VALUE;
+}
+
 }  // namespace platform

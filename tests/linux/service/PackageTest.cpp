@@ -121,6 +121,7 @@ TEST_F(PackageTest, MaintainerScriptsRegisterAndRemoveTheService) {
   EXPECT_THAT(Dpkg({"-f", package_, "Depends"}), ContainsRegex("(^|, )passwd(,|$|\n| )"));
   EXPECT_THAT(Dpkg({"-I", package_, "prerm"}), HasSubstr("\"$PROGRAM\" /remove"));
   EXPECT_THAT(Dpkg({"-I", package_, "postrm"}), HasSubstr("purge)"));
+  EXPECT_THAT(Dpkg({"-I", package_, "postrm"}), HasSubstr("\"$PREFIX/run\""));
   EXPECT_THAT(Dpkg({"-I", package_, "conffiles"}), HasSubstr("/opt/vortanvpnservice/conf/VortanVpnService.ini\n"));
 }
 
