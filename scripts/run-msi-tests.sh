@@ -124,14 +124,23 @@ program="$WINEPREFIX/drive_c/Program Files/VortanVpnService"
 service_key='HKLM\System\CurrentControlSet\Services\VortanVpnService'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 wine_run() { timeout 120 "$WINE" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-# msiexec PACKAGE ACTION: runs one silent installation, with a verbose log beside it.
+# msiexec PACKAGE ACTION: runs one silent installation, its verbose log in C:\ of the
+# prefix.
+runs=0
 msiexec_quiet() {
   local package log
   package=$(timeout 30 "$WINE" winepath -w "$1" </dev/null 2>/dev/null | tr -d '\r')
-  log="$WINEPREFIX/drive_c/msiexec-$(basename "$1" .msi)$2.log"
-  timeout 180 "$WINE" msiexec "$2" "$package" /qn '/l*v' "C:\\$(basename "$log")" </dev/null >/dev/null 2>&1
+  runs=$((runs + 1))
+  log="msiexec-$runs-${2#/}-$(basename "$1" .msi).log"
+  timeout 180 "$WINE" msiexec "$2" "$package" /qn '/l*v' "C:\\$log" </dev/null >/dev/null 2>&1
 }
+refused() { ! msiexec_quiet "$@"; }
 service_state() { wine_run sc query VortanVpnService | awk '/STATE/ { print $4 }'; }
+# The program the manager starts. Wine's msi writes its path without quotes; that it is
+# quoted is checked on a real Windows (README).
+service_runs_installed_program() {
+  wine_run reg query "$service_key" /v ImagePath | grep -qiF 'C:\Program Files\VortanVpnService\bin\VortanVpnService.exe'
+}
 start_type() { wine_run reg query "$service_key" /v Start | awk '$1 == "Start" { print $3 }'; }
 # Waits up to 30 s for the service to publish its listener, then asks for its version.
 answers_version() {
@@ -171,6 +180,10 @@ service_process_ends() {
     sleep 0.2
   done
 }
+stop_service() {
+  wine_run net stop VortanVpnService >/dev/null
+  service_process_ends || echo "    the service's process did not end"
+}
 templates_removed() {
   [ -z "$(ls "$program/conf" 2>/dev/null | grep -v '^VortanVpnService.ini$')" ] &&
     grep -qF "$edit" "$program/conf/VortanVpnService.ini" && [ -s "$program/logs/vortanVpnService.log" ]
@@ -186,12 +199,17 @@ step "install"
 check "install: msiexec /i /qn succeeds" msiexec_quiet "$old_package" /i
 check "install: files where README says" installed_files
 check "install: service registered, automatic start" test "$(start_type)" = 0x2
+check "install: service runs the installed program" service_runs_installed_program
 check "install: service running" test "$(service_state)" = RUNNING
 check "install: answers version over loopback" answers_version "$x86_version"
 
 step "upgrade"
 edit="; changed by the administrator $$"
 printf '%s\r\n' "$edit" >>"$program/conf/VortanVpnService.ini"
+# Wine's msiexec does not wait for a stopped service's process to end (it lingers for
+# about 2 s here) before it replaces the program, so the old one is stopped first; an
+# upgrade over the running service is checked on a real Windows (README).
+stop_service
 check "upgrade: msiexec /i of the newer package succeeds" msiexec_quiet "$new_package" /i
 check "upgrade: edited settings kept" grep -qF "$edit" "$program/conf/VortanVpnService.ini"
 check "upgrade: files in place" installed_files
@@ -199,6 +217,8 @@ check "upgrade: newer product replaces the older" test "$(registered_product "$(
 check "upgrade: service registered, automatic start" test "$(start_type)" = 0x2
 check "upgrade: service running" test "$(service_state)" = RUNNING
 check "upgrade: answers version over loopback" answers_version "$x86_version"
+check "downgrade: the older package is refused" refused "$old_package" /i
+check "downgrade: newer product stays, running" test "$(registered_product "$(product_code "$new_package")"):$(service_state)" = "$new_version:RUNNING"
 
 step "uninstall, service running"
 check "uninstall: msiexec /x /qn succeeds" msiexec_quiet "$new_package" /x
@@ -214,8 +234,7 @@ check "uninstall: templates removed, settings and logs stay" templates_removed
 
 step "uninstall, service stopped first"
 msiexec_quiet "$new_package" /i && answers_version "$x86_version" >/dev/null
-wine_run net stop VortanVpnService >/dev/null
-service_process_ends
+stop_service
 check "uninstall: msiexec /x /qn succeeds" msiexec_quiet "$new_package" /x
 check "uninstall: program folder removed but settings and logs" program_removed
 check "uninstall: edited settings and logs stay" settings_and_logs_stay
