@@ -149,20 +149,28 @@ service_runs_installed_program() {
   wine_run reg query "$service_key" /v ImagePath | grep -qiF 'C:\Program Files\VortanVpnService\bin\VortanVpnService.exe'
 }
 start_type() { wine_run reg query "$service_key" /v Start | awk '$1 == "Start" { print $3 }'; }
-# Waits up to 30 s for the service to publish its listener, then asks for its version.
+# Asks the service for its version at the address it publishes, until it answers or
+# 30 s have passed (the file may be read while it is being written).
 answers_version() {
-  local expected=$1 address reply deadline=$((SECONDS + 30))
-  until [ -s "$program/conf/portused.txt" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
-  address=$(sed 's#zel-vpn-service://##' "$program/conf/portused.txt" 2>/dev/null | tr -d '\r\n')
-  [ -n "$address" ] || return 1
-  reply=$(timeout 10 bash -c '
-    exec 3<>"/dev/tcp/${1%:*}/${1##*:}" || exit 1
-    IFS= read -r -t 5 welcome <&3 || exit 1
-    printf "version\n" >&3
-    IFS= read -r -t 5 reply <&3 && printf "%s" "$reply"
-    printf "quit\n" >&3' _ "$address" | tr -d '\r')
-  echo "    version reply: $reply"
-  [[ "$reply" == IMPLEMENTATION:$expected* ]]
+  local expected=$1 address= reply= deadline=$((SECONDS + 30))
+  while [ $SECONDS -lt $deadline ]; do
+    address=$(sed -n 's#^zel-vpn-service://\([0-9.]*:[0-9]*\).*#\1#p' "$program/conf/portused.txt" 2>/dev/null)
+    if [ -n "$address" ]; then
+      reply=$(timeout 10 bash -c '
+        exec 3<>"/dev/tcp/${1%:*}/${1##*:}" || exit 1
+        IFS= read -r -t 5 welcome <&3 || exit 1
+        printf "version\n" >&3
+        IFS= read -r -t 5 reply <&3 && printf "%s" "$reply"
+        printf "quit\n" >&3' _ "$address" 2>/dev/null | tr -d '\r')
+      if [[ "$reply" == IMPLEMENTATION:$expected* ]]; then
+        echo "    version reply: $reply"
+        return 0
+      fi
+    fi
+    sleep 0.2
+  done
+  echo "    no version reply at '$address': '$reply'"
+  return 1
 }
 installed_files() {
   local file
@@ -176,7 +184,7 @@ installed_files() {
 service_processes() {
   local pid
   for pid in $(pgrep -f 'VortanVpnService\\bin\\VortanVpnService\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
   done
 }
 service_process_ends() {
@@ -232,10 +240,11 @@ check "downgrade: newer product stays, running" test "$(registered_product "$new
 
 step "uninstall, service running"
 check "uninstall: msiexec /x /qn succeeds" msiexec_quiet "$new_package" /x
+# The manager deletes a service marked for deletion once its process has ended.
+check "uninstall: service process ended" service_process_ends
 check "uninstall: service gone" test -z "$(service_state)"
 check "uninstall: service unregistered" test -z "$(start_type)"
 check "uninstall: product unregistered" test -z "$(registered_product "$new_package")"
-check "uninstall: service process ended" service_process_ends
 check "uninstall: templates removed, settings and logs stay" templates_removed
 # Wine's msiexec neither waits for the stopped service's process to end nor defers the
 # removal of a file still in use, so the program itself may stay here.
