@@ -199,7 +199,12 @@ stop_service() {
   service_process_ends || echo "    the service's process did not end"
 }
 settings_and_logs_stay() { grep -qF "$edit" "$program/conf/VortanVpnService.ini" && [ -s "$program/logs/vortanVpnService.log" ]; }
-templates_removed() { [ -z "$(ls "$program/conf" 2>/dev/null | grep -v '^VortanVpnService.ini$')" ] && settings_and_logs_stay; }
+templates_removed() {
+  local left
+  left=$(ls "$program/conf" 2>/dev/null | grep -v '^VortanVpnService.ini$' | tr '\n' ' ')
+  [ -z "$left" ] || echo "    left in conf: $left"
+  [ -z "$left" ] && settings_and_logs_stay
+}
 # What stays of the program folder: the settings and the logs.
 program_removed() {
   [ "$(cd "$program" && find . | LC_ALL=C sort | tr '\n' ' ')" = ". ./conf ./conf/VortanVpnService.ini ./logs ./logs/vortanVpnService.log " ]
