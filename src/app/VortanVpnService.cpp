@@ -22,6 +22,7 @@
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
+#include "platform/Programs.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -222,7 +223,12 @@ int Run(IService* service, OpenVpnManager* vpnManager) {
   }
   platform::RemoveFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
-  if (service != nullptr) service->ReportStopped();
+  // OpenVPN and stunnel end before the manager hears "stopped": after that it may end
+  // the process at any moment.
+  if (service != nullptr) {
+    vpnManager->Retire();
+    service->ReportStopped(exitCode);
+  }
   return exitCode;
 }
 
@@ -261,7 +267,11 @@ int ServiceEntry(int argc, char** argv) {
 
   int exitCode = 0;
   const int mode = ReadCommandLine(platform::CommandLine(argc, argv));
-  if (mode == kConsole || mode == kService) ConfineTunnelPrograms();
+  if (mode == kConsole || mode == kService) {
+    ConfineTunnelPrograms();
+    const std::string failure = platform::PrepareChildPrograms();
+    if (!failure.empty()) CLOG(ERROR, loggers::kService) << failure;
+  }
   switch (mode) {
     case -1: exitCode = 0; break;
     case kConsole: exitCode = Run(nullptr, vpnManager); break;
@@ -272,7 +282,7 @@ int ServiceEntry(int argc, char** argv) {
   }
   // Stop OpenVPN and stunnel for good, then end without running static destructors:
   // detached session threads may still be logging or calling the tunnel controller.
-  vpnManager->Retire();
+  if (mode != kService) vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
   platform::EndProcessNow(exitCode);
