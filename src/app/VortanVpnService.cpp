@@ -189,7 +189,7 @@ void ConfineTunnelPrograms() {
   const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
   std::vector<std::string> writable = platform::SystemWritablePaths();
   for (const char* directory : {"conf", "logs", "log", "run"}) {
-    writable.push_back((std::filesystem::path(root) / directory).string());
+    writable.push_back((std::filesystem::u8path(root) / directory).u8string());
   }
   const int error = platform::ConfineLaunchedPrograms(std::move(writable));
   if (error != 0) {

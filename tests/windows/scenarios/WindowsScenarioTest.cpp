@@ -242,7 +242,8 @@ TEST(WindowsScenarios, StartRequestsOfWindowsClients) {
       continue;
     }
     if (reply != "OK") {
-      ADD_FAILURE() << row.name << ": " << reply;
+      ADD_FAILURE() << row.name << ": " << reply << "\n"
+                    << test::ReadFile(Utf8(tree.Root() / L"logs" / L"vortanVpnService.log"));
       continue;
     }
     // The client's own copy is written at its prefix, and OpenVPN gets the management
