@@ -27,10 +27,11 @@ std::string Utf8(const std::wstring& text) {
   return narrow;
 }
 
+// The record's path may hold any character: read as the system's wide text.
 void Record(const std::string& line) {
-  const char* record = std::getenv("STANDIN_RECORD");
+  const wchar_t* record = ::_wgetenv(L"STANDIN_RECORD");
   if (record == nullptr) return;
-  std::ofstream(std::filesystem::u8path(record), std::ios::app | std::ios::binary) << line << "\n";
+  std::ofstream(std::filesystem::path(record), std::ios::app | std::ios::binary) << line << "\n";
 }
 
 std::string FirstLine(const std::string& utf8Path) {

@@ -190,10 +190,13 @@ class Client {
     while (::recv(socket_, &c, 1, 0) == 1 && c != '\n') line.push_back(c);
     return line;
   }
+  // The reply, past the tunnel's state lines (">...") that arrive in between.
   std::string Ask(const std::string& request) {
     const std::string line = request + "\n";
     ::send(socket_, line.data(), static_cast<int>(line.size()), 0);
-    return ReadLine();
+    std::string reply = ReadLine();
+    while (!reply.empty() && reply[0] == '>') reply = ReadLine();
+    return reply;
   }
 
  private:
