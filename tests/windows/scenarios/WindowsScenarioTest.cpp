@@ -148,11 +148,13 @@ class ServiceUnderTest {
     }
     portUsed_ = Utf8(tree.Root() / L"conf" / L"portused.txt");
   }
-  ~ServiceUnderTest() {
+  ~ServiceUnderTest() { End(); }
+  void End() {
     if (process_ == nullptr) return;
     ::TerminateProcess(process_, 9);
     ::WaitForSingleObject(process_, 10000);
     ::CloseHandle(process_);
+    process_ = nullptr;
   }
   bool WaitForEndpoint(test::Endpoint* endpoint) const {
     return process_ != nullptr && test::WaitUntil([&] { return test::ParsePortUsed(test::ReadFile(portUsed_), endpoint); },
@@ -236,6 +238,7 @@ TEST(WindowsScenarios, StartRequestsOfWindowsClients) {
   };
   Client client(endpoint);
   ASSERT_EQ(client.ReadLine() + "\n", test::kWelcome);
+  DWORD openVpn = 0;  // the stand-in OpenVPN of the last start
   for (const Row& row : rows) {
     const std::string prefix = row.clientFolder.empty() ? std::string() : tree.ClientPrefix(row.clientFolder);
     const std::string reply = client.Ask("start gw1 443 " + Replace(row.prefixWord, prefix) +
@@ -255,8 +258,18 @@ TEST(WindowsScenarios, StartRequestsOfWindowsClients) {
     EXPECT_TRUE(test::WaitUntil([&] { return service.Launches().find("PASSWORD:ok") != std::string::npos; },
                                 std::chrono::seconds(20)))
         << row.name << "\n" << service.Launches();
+    const std::string launches = service.Launches();
+    const std::size_t pid = launches.find("PID:");
+    if (pid != std::string::npos) openVpn = std::stoul(launches.substr(pid + 4));
     test::WriteFile(Utf8(tree.Root() / L"launches.txt"), "");
   }
+  // OpenVPN runs in the service's job: however the service ends, OpenVPN ends with it.
+  ASSERT_NE(openVpn, 0u);
+  HANDLE child = ::OpenProcess(SYNCHRONIZE, FALSE, openVpn);
+  ASSERT_NE(child, nullptr);
+  service.End();
+  EXPECT_EQ(::WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+  ::CloseHandle(child);
 }
 
 }  // namespace
