@@ -127,17 +127,16 @@ int RequireRegularFile(HANDLE handle, bool* otherReparse = nullptr) {
   return 0;
 }
 
-bool SameFile(HANDLE first, HANDLE second) {
-  BY_HANDLE_FILE_INFORMATION one{};
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& one, HANDLE second) {
   BY_HANDLE_FILE_INFORMATION other{};
-  return ::GetFileInformationByHandle(first, &one) && ::GetFileInformationByHandle(second, &other) &&
-         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
-         one.nFileIndexLow == other.nFileIndexLow;
+  return ::GetFileInformationByHandle(second, &other) && one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }
 
 // Opens path without following a link (a link there is refused as no regular file); a
-// named pipe at the path gets to identify the caller, never to impersonate it. A reparse point that is no link is opened again
-// through its filter, and kept only when that second open reached the same file.
+// named pipe at the path gets to identify the caller, never to impersonate it. A reparse
+// point that is no link is opened again through its filter (after the first handle is
+// closed, which may share nothing), and kept only when that reached the same file.
 int OpenRefusingLinks(const std::wstring& path, DWORD rights, DWORD share, SECURITY_ATTRIBUTES* security,
                       DWORD disposition, HANDLE* opened) {
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
@@ -150,9 +149,12 @@ int OpenRefusingLinks(const std::wstring& path, DWORD rights, DWORD share, SECUR
     *opened = first.Release();
     return 0;
   }
+  BY_HANDLE_FILE_INFORMATION firstFile{};
+  if (!::GetFileInformationByHandle(first.Get(), &firstFile)) return LastCode();
+  first.Close();
   FileHandle second(::CreateFileW(path.c_str(), rights, share, nullptr, OPEN_EXISTING, flags, nullptr));
   if (!second.Valid()) return LastCode();
-  if (!SameFile(first.Get(), second.Get())) return kNotRegularFile;
+  if (!SameFile(firstFile, second.Get())) return kNotRegularFile;
   *opened = second.Release();
   return 0;
 }

@@ -14,20 +14,22 @@ namespace platform {
 namespace {
 
 // Users read and execute what clients and the children read (programs, libraries,
-// templates, portused.txt); they write nothing anywhere in the tree.
+// templates, portused.txt) and may look into the root itself; they write nothing
+// anywhere in the tree.
 constexpr wchar_t kUsersReadAndExecute[] = L"(A;OICI;FRFX;;;BU)";
+constexpr wchar_t kUsersListOnly[] = L"(A;;FRFX;;;BU)";
 
 struct TreeFolder {
-  const wchar_t* name;  // below the root; empty: the root itself
-  bool usersRead;
+  const wchar_t* name;        // below the root; empty: the root itself
+  const wchar_t* usersEntry;  // what Users get there
   bool ownerSystem;
 };
 
 // The root first: what it hands down reaches every file of the tree the installer left,
 // then each folder gets its own.
 constexpr TreeFolder kFolders[] = {
-    {L"", false, false},   {L"bin", true, false},  {L"conf", true, false},
-    {L"logs", false, false}, {L"log", false, false}, {L"run", false, true},
+    {L"", kUsersListOnly, false}, {L"bin", kUsersReadAndExecute, false}, {L"conf", kUsersReadAndExecute, false},
+    {L"logs", L"", false},        {L"log", L"", false},                   {L"run", L"", true},
 };
 
 // Sets the protected access list (and owner) of a folder by name: the system hands its
@@ -43,8 +45,7 @@ int ProtectFolder(const std::wstring& path, const TreeFolder& folder) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return ERROR_DIRECTORY;
   }
-  const OwnerOnlySecurity security(OwnerOnlySecurity::kDirectory, folder.usersRead ? kUsersReadAndExecute : L"",
-                                   folder.ownerSystem);
+  const OwnerOnlySecurity security(OwnerOnlySecurity::kDirectory, folder.usersEntry, folder.ownerSystem);
   if (security.Error() != 0) return security.Error();
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
