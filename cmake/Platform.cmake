@@ -6,6 +6,11 @@ if(WIN32)
   if(NOT VORTAN_PLATFORM_SOURCES)
     message(FATAL_ERROR "no Windows backend in this tree yet (src/platform/windows/ has no sources)")
   endif()
+  # A 64-bit time_t on the 32-bit build too (mingw's default there is 32 bits, which ends
+  # in 2038), for every target alike so that no interface disagrees on its width.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_compile_definitions(__MINGW_USE_VC2005_COMPAT)
+  endif()
   # Linked statically, so the programs import only system DLLs.
   set(VORTAN_PLATFORM_LIBRARIES ws2_32 iphlpapi dbghelp version -static)
   set(VORTAN_SERVICE_LINK_OPTIONS)

@@ -33,12 +33,19 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
+# ccache, when installed, serves the cross compilers too.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
+
 step "i686 build (service and tests, not run)"
-cmake -S . -B "$WIN32_BUILD" -DCMAKE_TOOLCHAIN_FILE=toolchains/mingw-w64-i686.cmake >/dev/null
+cmake -S . -B "$WIN32_BUILD" -DCMAKE_TOOLCHAIN_FILE=toolchains/mingw-w64-i686.cmake "${launcher[@]}" >/dev/null
 cmake --build "$WIN32_BUILD" -j "$JOBS"
 
 step "x86_64 build"
-cmake -S . -B "$WIN64_BUILD" -DCMAKE_TOOLCHAIN_FILE=toolchains/mingw-w64-x86_64.cmake >/dev/null
+cmake -S . -B "$WIN64_BUILD" -DCMAKE_TOOLCHAIN_FILE=toolchains/mingw-w64-x86_64.cmake "${launcher[@]}" >/dev/null
 cmake --build "$WIN64_BUILD" -j "$JOBS"
 
 step "fresh Wine prefix"

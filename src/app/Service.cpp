@@ -47,8 +47,18 @@ int CService::ServiceMain() {
     ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error);
   }
   ReportStatus();
+  // The service runs programs from its tree and writes there as the system: it does not
+  // run over a tree that others may change.
+  const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
+  if (const int treeError = platform::ProtectInstalledTree(root)) {
+    CLOG(ERROR, loggers::kService) << "Cannot protect the installed tree " << root << " (Error=" << treeError
+                                   << "): the service does not run";
+    ReportStopped(1);
+    StopControlHandler();
+    return 1;
+  }
   int exitCode = mainLoop_.run(this);
-  SetState(ServiceState::kStopped);
+  ReportStopped(exitCode);
   StopControlHandler();
   return exitCode;
 }
@@ -80,7 +90,10 @@ void CService::ReportRunning() {
   StartControlHandler();
 }
 
-void CService::ReportStopped() { SetState(ServiceState::kStopped); }
+void CService::ReportStopped(int exitCode) {
+  exitCode_ = exitCode;
+  SetState(ServiceState::kStopped);
+}
 
 bool CService::IsStopPending() { return state_ == ServiceState::kStopPending; }
 
@@ -102,7 +115,10 @@ void CService::SetState(ServiceState state) {
 
 void CService::ReportStatus() {
   ServiceState state = state_;
-  host_->Report(HostStatus(state), state == ServiceState::kRunning ? mainLoop_.endpointText() : std::string());
+  std::string detail;
+  if (state == ServiceState::kRunning) detail = mainLoop_.endpointText();
+  if (state == ServiceState::kStopped) detail = std::to_string(exitCode_.load());
+  host_->Report(HostStatus(state), detail);
 }
 
 // Controls are read only once the service runs: like a service manager that refuses
@@ -155,6 +171,11 @@ bool InstallService(bool autoStart) {
   definition.executable = platform::ExecutablePath();
   if (definition.executable.empty()) return false;
   definition.installRoot = DirectoryOf(DirectoryOf(definition.executable));
+  if (const int treeError = platform::ProtectInstalledTree(definition.installRoot)) {
+    CLOG(ERROR, loggers::kService) << "Failed to install service: cannot protect the installed tree "
+                                   << definition.installRoot << " (Error=" << treeError << ")";
+    return false;
+  }
 
   platform::RegistrationOutcome outcome = platform::RegisterService(
       definition, autoStart ? platform::ServiceStart::kAutomatic : platform::ServiceStart::kOnDemand);

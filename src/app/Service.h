@@ -20,7 +20,8 @@ class IService {
  public:
   virtual ~IService() = default;
   virtual void ReportRunning() = 0;
-  virtual void ReportStopped() = 0;
+  // Tells the manager the service has stopped with this exit code.
+  virtual void ReportStopped(int exitCode) = 0;
   virtual bool IsStopPending() = 0;
   virtual void WaitForControl(std::uint32_t seconds) = 0;
   virtual void ReprocessLastControl() = 0;
@@ -69,7 +70,7 @@ class CService : public IService {
   void ProcessScmRequest(std::uint32_t control);
 
   void ReportRunning() override;
-  void ReportStopped() override;
+  void ReportStopped(int exitCode) override;
   bool IsStopPending() override;
   void WaitForControl(std::uint32_t seconds) override;
   void ReprocessLastControl() override;
@@ -86,6 +87,7 @@ class CService : public IService {
   MainLoop mainLoop_;
   std::atomic<std::uint32_t> lastControl_{0};
   std::atomic<ServiceState> state_{ServiceState::kStartPending};
+  std::atomic<int> exitCode_{0};
   // The auto-reset event WaitForControl waits on; nothing in the program sets it.
   std::mutex eventMutex_;
   std::condition_variable eventCondition_;

@@ -23,6 +23,7 @@
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
+#include "platform/Programs.h"
 #include "platform/Threads.h"
 
 namespace vortan {
@@ -189,7 +190,7 @@ void ConfineTunnelPrograms() {
   const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
   std::vector<std::string> writable = platform::SystemWritablePaths();
   for (const char* directory : {"logs", "run"}) {
-    writable.push_back((std::filesystem::path(root) / directory).string());
+    writable.push_back((std::filesystem::u8path(root) / directory).u8string());
   }
   const int error = platform::ConfineLaunchedPrograms(std::move(writable));
   if (error != 0) {
@@ -223,7 +224,12 @@ int Run(IService* service, OpenVpnManager* vpnManager) {
   }
   platform::RemoveFile(portUsedPath);
   CLOG(INFO, loggers::kService) << "Exiting...";
-  if (service != nullptr) service->ReportStopped();
+  // OpenVPN and stunnel end before the manager hears "stopped": after that it may end
+  // the process at any moment.
+  if (service != nullptr) {
+    vpnManager->Retire();
+    service->ReportStopped(exitCode);
+  }
   return exitCode;
 }
 
@@ -265,6 +271,8 @@ int ServiceEntry(int argc, char** argv) {
   if (mode == kConsole || mode == kService) {
     ConfineTunnelPrograms();
     ClaimPrivateState();
+    const std::string failure = platform::PrepareChildPrograms();
+    if (!failure.empty()) CLOG(ERROR, loggers::kService) << failure;
   }
   switch (mode) {
     case -1: exitCode = 0; break;
@@ -276,7 +284,7 @@ int ServiceEntry(int argc, char** argv) {
   }
   // Stop OpenVPN and stunnel for good, then end without running static destructors:
   // detached session threads may still be logging or calling the tunnel controller.
-  vpnManager->Retire();
+  if (mode != kService) vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
   platform::EndProcessNow(exitCode);

@@ -15,6 +15,7 @@
 #include "common/Paths.h"
 #include "platform/Crash.h"
 #include "platform/Journal.h"
+#include "platform/NarrowPaths.h"
 #include "platform/ProcessInfo.h"
 
 namespace vortan {
@@ -374,7 +375,7 @@ void RollOversizedLogFile(const el::Configurations& configuration, const std::st
   std::uint64_t maximum = std::strtoull(limit->value().c_str(), nullptr, 10);
   std::uint64_t size = 0;
   if (maximum > 0 && platform::FileSize(logFile, &size) && size >= maximum) {
-    rollLogFiles(logFile.c_str(), static_cast<std::size_t>(size));
+    rollLogFiles(platform::PathForNarrowCalls(logFile).c_str(), static_cast<std::size_t>(size));
   }
 }
 
@@ -384,16 +385,19 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
   el::Configurations base;
   base.setToDefault();
   base.parseFromText(builtInLogConfiguration(), &base);
-  for (el::Level level : kAllLevels) base.set(level, el::ConfigurationType::Filename, logFile);
+  // The library opens its files by narrow path.
+  platform::MakePrivateDirectory(DirectoryOf(logFile));
+  for (el::Level level : kAllLevels) {
+    base.set(level, el::ConfigurationType::Filename, platform::PathForNarrowCalls(logFile));
+  }
 
   el::Configurations final;
   if (platform::PathExists(configFile)) {
     final.setFromBase(&base);
-    final.parseFromFile(configFile, &base);
+    final.parseFromFile(platform::PathForNarrowCalls(configFile), &base);
   } else {
     final.setFromBase(&base);
   }
-  platform::MakePrivateDirectory(DirectoryOf(logFile));
   RollOversizedLogFile(final, logFile);
   journalPriorities = platform::StandardOutputIsJournal();
   el::Loggers::setDefaultConfigurations(final, true);
@@ -421,7 +425,7 @@ void configureLogging() {
 }
 
 void rollLogFiles(const char* path, std::size_t) {
-  const std::string base(path);
+  const std::string base = platform::PathFromNarrowCalls(path);
   auto numbered = [&base](int n) { return base + "." + std::to_string(n); };
   platform::RemoveFile(numbered(5));
   for (int n = 4; n >= 1; --n) {

@@ -15,17 +15,18 @@ bool IsSeparator(std::filesystem::path::value_type c) {
 }  // namespace
 
 // Texts are joined, not appended as path elements, so that "../" stays as written and an
-// absolute relative text does not replace the directory.
+// absolute relative text does not replace the directory. Paths are UTF-8 text on every
+// system (a narrow path would be read in Windows' ANSI code page).
 std::string ResolveBesideExecutable(const std::string& relative) {
-  std::filesystem::path directory = std::filesystem::path(platform::ExecutablePath()).remove_filename();
-  return (directory += relative).string();
+  std::filesystem::path directory = std::filesystem::u8path(platform::ExecutablePath()).remove_filename();
+  return (directory += std::filesystem::u8path(relative)).u8string();
 }
 
 std::string DirectoryOf(const std::string& path) {
-  std::filesystem::path::string_type directory = std::filesystem::path(path).remove_filename().native();
+  std::filesystem::path::string_type directory = std::filesystem::u8path(path).remove_filename().native();
   if (directory.empty()) return path;
   if (IsSeparator(directory.back())) directory.pop_back();
-  return std::filesystem::path(directory).string();
+  return std::filesystem::path(directory).u8string();
 }
 
 }  // namespace vortan

@@ -19,4 +19,9 @@ struct ChildProgramFile {
 ChildProgramFile OpenVpnProgram();
 ChildProgramFile StunnelProgram();
 
+// Makes, when the service starts, the objects the children are later asked to end
+// through (nothing on systems without such objects). Empty, or a complete log line of
+// what failed (naming whoever holds such an object instead of the service).
+std::string PrepareChildPrograms();
+
 }  // namespace platform

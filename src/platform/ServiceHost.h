@@ -50,7 +50,8 @@ class ServiceHost {
   // 0 when control requests can be received, otherwise the code of the step that failed.
   int Error() const;
   // Tells the manager the state; a running report also names the management
-  // listener ("address:port"). Unchecked: a lost report changes nothing.
+  // listener ("address:port"), a stopped one the service's exit code (decimal) in its
+  // place. Unchecked: a lost report changes nothing.
   void Report(ServiceStatus status, const std::string& listener);
   // Calls handler for each control request, on the calling thread, until
   // StopDelivering is called.
@@ -92,6 +93,12 @@ struct RegistrationOutcome {
   int code = 0;
   std::vector<std::string> warnings;
 };
+
+// Gives the installed tree under root (bin, conf, logs, log, run) the protection the
+// service relies on: it runs programs and loads libraries from it and writes there with
+// the system's rights. 0, or the code of the step that failed; where the package
+// manager already installs the tree so, nothing is done.
+int ProtectInstalledTree(const std::string& root);
 
 // Registers the service with the manager.
 RegistrationOutcome RegisterService(const ServiceDefinition& definition, ServiceStart start);

@@ -1,6 +1,7 @@
 #include "settings/IniFile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <stdexcept>
@@ -113,7 +114,8 @@ std::uint32_t DrawLoopbackAddress(const CidrRange& range, const char* logger) {
 }
 
 IniFile::IniFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  // UTF-8 path text: a narrow path would be read in Windows' ANSI code page.
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (!file.is_open()) return;
   std::string line;
   int lineNumber = 0;

@@ -25,17 +25,18 @@ const char* const kPrivateDirectory = "../run";
 
 // The configuration's directory with its trailing separator; empty for a bare file name.
 std::filesystem::path ClientDirectoryPart(const std::string& configPath) {
-  return std::filesystem::path(configPath).remove_filename();
+  return std::filesystem::u8path(configPath).remove_filename();
 }
 
 std::filesystem::path WithTrailingSeparator(const std::string& directory) {
-  return std::filesystem::path(directory) += std::filesystem::path::preferred_separator;
+  return std::filesystem::u8path(directory) += std::filesystem::path::preferred_separator;
 }
 
 // A reference with a root (a leading separator, on Windows also a drive) is taken as it
 // is; any other is read against directoryPart, joined as text.
 std::string Resolve(const std::string& path, std::filesystem::path directoryPart) {
-  return std::filesystem::path(path).has_root_path() ? path : (directoryPart += path).string();
+  if (std::filesystem::u8path(path).has_root_path()) return path;
+  return (directoryPart += std::filesystem::u8path(path)).u8string();
 }
 
 // A file on another host or a device is not one of the client's files, whatever the
@@ -106,11 +107,11 @@ std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string&
   if (platform::MakeOwnerOnlyDirectory(directory) != 0) throw std::runtime_error("Cannot write file : " + directory);
   std::vector<std::string> paths;
   for (const Copy& copy : copies_) {
-    paths.push_back((std::filesystem::path(directory) / copy.name).string());
+    paths.push_back((std::filesystem::u8path(directory) / copy.name).u8string());
     written->push_back(paths.back());
     WriteOwnerOnlyFile(writer, paths.back(), copy.content);
   }
-  const std::string configPath = (std::filesystem::path(directory) / configName).string();
+  const std::string configPath = (std::filesystem::u8path(directory) / configName).u8string();
   written->push_back(configPath);
   WriteOwnerOnlyFile(writer, configPath,
                      openVpn_ ? ReplaceFileReferences(configText_, references_, paths)

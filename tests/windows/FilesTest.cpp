@@ -133,6 +133,33 @@ TEST(WindowsFiles, OwnerOnlyDescriptorsGrantSystemAndAdministratorsOnly) {
   }
 }
 
+// A file written for a client grants that client too (its next start rewrites it); the
+// service's private copies stay SYSTEM's and Administrators'.
+TEST(WindowsFiles, OwnerOnlyFilesWrittenForAClientGrantThatClient) {
+  const std::string client = "S-1-5-21-1000-2000-3000-1001";
+  const struct {
+    platform::CallerIdentity writer;
+    DWORD entries;
+  } rows[] = {{platform::ServiceIdentity(), 2}, {*platform::IdentityOfSidText(client), 3}};
+  for (const auto& row : rows) {
+    const platform::OwnerOnlySecurity security(platform::OwnerOnlySecurity::kFile,
+                                               platform::OwnerOnlyEntriesForWriter(row.writer));
+    ASSERT_EQ(security.Error(), 0);
+    const AccessList list = AccessListOf(security.Descriptor());
+    EXPECT_TRUE(list.isProtected);
+    ASSERT_EQ(list.entries, row.entries);
+    if (row.entries == 2) continue;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(security.Descriptor(), &present, &dacl, &defaulted);
+    void* entry = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, 2, &entry));
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&allowed->SidStart), row.writer.GetNative().Sid()));
+    EXPECT_EQ(allowed->Mask & FILE_ALL_ACCESS, static_cast<DWORD>(FILE_ALL_ACCESS));
+  }
+}
+
 TEST(WindowsFiles, OwnerOnlyFilesGrantSystemAndAdministratorsOnlyAlsoWhenReplacing) {
   test::ScratchDirectory scratch;
   const bool checkAccessLists = SystemKeepsFileAccessLists(scratch);

@@ -28,17 +28,29 @@ constexpr int kServicePort = 40001;
 constexpr std::uint32_t kClientProcess = 4242;
 const char* const kClientSid = "S-1-5-21-1111-2222-3333-1001";
 
+// Processes start at time 100, sockets are made at 200 unless a row says otherwise.
+constexpr std::uint64_t kProcessStart = 100;
+constexpr std::uint64_t kSocketMade = 200;
+
 class FakeProcess : public platform::HeldProcess {
  public:
-  explicit FakeProcess(std::optional<platform::CallerIdentity> user) : user_(std::move(user)) {}
+  FakeProcess(std::optional<platform::CallerIdentity> user, std::uint64_t createdAt, bool child)
+      : user_(std::move(user)), createdAt_(createdAt), child_(child) {}
   int User(std::optional<platform::CallerIdentity>* user) override {
     if (!user_) return ERROR_ACCESS_DENIED;
     *user = user_;
     return 0;
   }
+  int CreatedAt(std::uint64_t* time) override {
+    *time = createdAt_;
+    return 0;
+  }
+  bool IsServiceChild() override { return child_; }
 
  private:
   std::optional<platform::CallerIdentity> user_;
+  std::uint64_t createdAt_;
+  bool child_;
 };
 
 // Successive reads return successive tables (the last one repeats); a process id that
@@ -54,7 +66,7 @@ class FakeTable : public platform::TcpOwnerTable {
     held.push_back(processId);
     auto user = users.find(processId);
     if (user == users.end()) return ERROR_INVALID_PARAMETER;
-    *process = std::make_unique<FakeProcess>(user->second);
+    *process = std::make_unique<FakeProcess>(user->second, processStart, serviceChild);
     return 0;
   }
 
@@ -63,14 +75,18 @@ class FakeTable : public platform::TcpOwnerTable {
   std::vector<std::uint32_t> held;
   std::size_t readCount = 0;
   int readError = 0;
+  std::uint64_t processStart = kProcessStart;
+  bool serviceChild = false;
 };
 
-TcpOwnerRow ClientRow(unsigned long state, std::uint32_t processId) {
-  return {kLoopback, kClientPort, kLoopback, kServicePort, state, processId};
+TcpOwnerRow ClientRow(unsigned long state, std::uint32_t processId, std::uint64_t createdAt = kSocketMade) {
+  return {kLoopback, kClientPort, kLoopback, kServicePort, state, processId, createdAt};
 }
 
 // The service's side of the same connection, owned by the service's process.
-TcpOwnerRow ServiceRow() { return {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, 777}; }
+TcpOwnerRow ServiceRow() {
+  return {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, 777, kSocketMade};
+}
 
 platform::CallerIdentity ClientUser() { return *platform::IdentityOfSidText(kClientSid); }
 
@@ -122,9 +138,10 @@ struct LookupCase {
 // idle and system processes (the first is what Wine reports for every socket), an owner
 // gone before it could be opened, an id that passed to another process meanwhile.
 TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
-  const TcpOwnerRow reversed = {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, kClientProcess};
-  const TcpOwnerRow otherAddress = {kOtherLoopback, kClientPort,         kLoopback,
-                                    kServicePort,   MIB_TCP_STATE_ESTAB, kClientProcess};
+  const TcpOwnerRow reversed = {kLoopback, kServicePort, kLoopback, kClientPort, MIB_TCP_STATE_ESTAB, kClientProcess,
+                                 kSocketMade};
+  const TcpOwnerRow otherAddress = {kOtherLoopback, kClientPort,    kLoopback,  kServicePort,
+                                    MIB_TCP_STATE_ESTAB, kClientProcess, kSocketMade};
   const LookupCase cases[] = {
       {"empty table", {{}}, 0},
       {"only the service's end", {{reversed}}, 0},
@@ -149,6 +166,34 @@ TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
     const std::vector<std::uint32_t> expectedHeld =
         row.expectedHeld == 0 ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{row.expectedHeld};
     EXPECT_EQ(table.held, expectedHeld) << row.name;
+  }
+}
+
+// An owner that cannot have made the socket lends no identity: one started after the
+// socket (its id passed on while a child held the creator's socket), a socket of
+// unknown age, and a child of the service (it runs as the service).
+TEST(WindowsSocketOwner, OwnersThatCannotHaveMadeTheSocketAreRefused) {
+  const struct {
+    const char* name;
+    std::uint64_t processStart;
+    std::uint64_t socketMade;
+    bool serviceChild;
+    int expected;
+  } cases[] = {
+      {"started before the socket", kProcessStart, kSocketMade, false, 0},
+      {"started after the socket", kSocketMade + 1, kSocketMade, false, ERROR_ACCESS_DENIED},
+      {"socket of unknown age", kProcessStart, 0, false, ERROR_ACCESS_DENIED},
+      {"a child of the service", kProcessStart, kSocketMade, true, ERROR_ACCESS_DENIED},
+  };
+  for (const auto& row : cases) {
+    FakeTable table;
+    table.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess, row.socketMade)}};
+    table.users[kClientProcess] = ClientUser();
+    table.processStart = row.processStart;
+    table.serviceChild = row.serviceChild;
+    std::optional<platform::CallerIdentity> owner;
+    EXPECT_EQ(FindClient(table, &owner), row.expected) << row.name;
+    EXPECT_EQ(owner.has_value(), row.expected == 0) << row.name;
   }
 }
 

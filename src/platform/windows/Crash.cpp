@@ -5,12 +5,14 @@
 #include <dbghelp.h>
 #include <pthread.h>
 
+#include "platform/windows/OwnerOnlySecurity.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
 namespace {
 
 CrashCallback crashCallback = nullptr;
+OwnerOnlySecurity* dumpSecurity = nullptr;
 
 // FILETIME counts 100 ns intervals since 1601-01-01; Unix time starts 11644473600 s later.
 constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
@@ -31,12 +33,21 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 
 void InstallCrashHandlers(CrashCallback callback) {
   crashCallback = callback;
+  // Made ahead: the dump holds key bytes and is created when the heap may be broken.
+  if (dumpSecurity == nullptr) dumpSecurity = new OwnerOnlySecurity(OwnerOnlySecurity::kFile);
   ::SetUnhandledExceptionFilter(OnUnhandledException);
 }
 
+// The dump holds stacks with key bytes: readable by SYSTEM and Administrators only. A
+// new file gets that at its creation (an older one, or a link put in its place, is
+// removed first, and nothing at the path is followed).
 std::intptr_t CreateDumpFile(const std::string& path, int* error) {
-  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring widePath = Utf8ToWide(path);
+  ::DeleteFileW(widePath.c_str());
+  SECURITY_ATTRIBUTES* security =
+      dumpSecurity != nullptr && dumpSecurity->Error() == 0 ? dumpSecurity->Attributes() : nullptr;
+  HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = static_cast<int>(::GetLastError());
     return -1;

@@ -18,9 +18,6 @@ namespace {
 constexpr DWORD kNotRegularFile = ERROR_INVALID_PARAMETER;
 constexpr DWORD kTooBig = ERROR_FILE_TOO_LARGE;
 
-// A link at the path is opened itself, not followed, and then refused as no regular
-// file. A named pipe at the path gets to identify the caller, never to impersonate it.
-constexpr DWORD kOpenFlags = FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 int LastCode() { return static_cast<int>(::GetLastError()); }
@@ -36,6 +33,11 @@ class FileHandle {
   FileHandle& operator=(const FileHandle&) = delete;
 
   HANDLE Get() const { return handle_; }
+  HANDLE Release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
   bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
   // Closes now, so that a failed close can be reported.
   int Close() {
@@ -93,17 +95,6 @@ bool HasAttribute(const BY_HANDLE_FILE_INFORMATION& information, DWORD attribute
   return (information.dwFileAttributes & attribute) != 0;
 }
 
-// A regular file on a disk: no directory, no link, no pipe or device.
-int RequireRegularFile(HANDLE handle) {
-  if (::GetFileType(handle) != FILE_TYPE_DISK) return kNotRegularFile;
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(handle, &information)) return LastCode();
-  if (HasAttribute(information, FILE_ATTRIBUTE_DIRECTORY) || HasAttribute(information, FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return kNotRegularFile;
-  }
-  return 0;
-}
-
 // A directory without backup semantics does not open at all: told apart from a file
 // the caller may not read, it is refused as no regular file.
 int OpenFailure(const std::wstring& path) {
@@ -112,6 +103,60 @@ int OpenFailure(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return directory ? static_cast<int>(kNotRegularFile) : error;
+}
+
+// A name surrogate (symbolic link, junction, mount point) names another file; other
+// reparse points (cloud placeholders, deduplicated files) are the file itself.
+bool IsNameSurrogate(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// A regular file on a disk: no directory, no link, no pipe or device. *otherReparse
+// tells of a reparse point that is no link: it is read through its own filter.
+int RequireRegularFile(HANDLE handle, bool* otherReparse = nullptr) {
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return kNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(handle, &information)) return LastCode();
+  if (HasAttribute(information, FILE_ATTRIBUTE_DIRECTORY)) return kNotRegularFile;
+  if (HasAttribute(information, FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (otherReparse == nullptr || IsNameSurrogate(handle)) return kNotRegularFile;
+    *otherReparse = true;
+  }
+  return 0;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& one, HANDLE second) {
+  BY_HANDLE_FILE_INFORMATION other{};
+  return ::GetFileInformationByHandle(second, &other) && one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// Opens path without following a link (a link there is refused as no regular file); a
+// named pipe at the path gets to identify the caller, never to impersonate it. A reparse
+// point that is no link is opened again through its filter (after the first handle is
+// closed, which may share nothing), and kept only when that reached the same file.
+int OpenRefusingLinks(const std::wstring& path, DWORD rights, DWORD share, SECURITY_ATTRIBUTES* security,
+                      DWORD disposition, HANDLE* opened) {
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+  FileHandle first(::CreateFileW(path.c_str(), rights, share, security, disposition,
+                                 flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!first.Valid()) return OpenFailure(path);
+  bool otherReparse = false;
+  if (const int error = RequireRegularFile(first.Get(), &otherReparse)) return error;
+  if (!otherReparse) {
+    *opened = first.Release();
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION firstFile{};
+  if (!::GetFileInformationByHandle(first.Get(), &firstFile)) return LastCode();
+  first.Close();
+  FileHandle second(::CreateFileW(path.c_str(), rights, share, nullptr, OPEN_EXISTING, flags, nullptr));
+  if (!second.Valid()) return LastCode();
+  if (!SameFile(firstFile, second.Get())) return kNotRegularFile;
+  *opened = second.Release();
+  return 0;
 }
 
 // Reads from handle until its end into *content; the too-big code once more than
@@ -151,26 +196,33 @@ HANDLE OpenForReading(const std::wstring& path, DWORD flags) {
 }
 
 int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
-  const std::wstring widePath = Utf8ToWide(path);
-  FileHandle file(OpenForReading(widePath, kOpenFlags));
-  if (!file.Valid()) return OpenFailure(widePath);
-  if (const int error = RequireRegularFile(file.Get())) return error;
+  std::wstring widePath;
+  if (!Utf8PathToWide(path, &widePath)) return ERROR_NO_UNICODE_TRANSLATION;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (const int error = OpenRefusingLinks(widePath, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, &handle)) {
+    return error;
+  }
+  FileHandle file(handle);
   return ReadToEnd(file.Get(), maxBytes, content);
 }
 
 // The file is opened without truncating it, so that nothing is lost before it is known
 // to be a regular file; an owner-only file gets its access list before the first byte,
-// a new one already at its creation.
-int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
+// a new one already at its creation. Written for a client, it grants that client too.
+int WriteWithCurrentIdentity(const CallerIdentity& identity, const std::string& path, const std::string& content,
+                             FileAccess access) {
   const bool ownerOnly = access == FileAccess::kOwnerOnly;
-  OwnerOnlySecurity ownerOnlySecurity(OwnerOnlySecurity::kFile);
+  OwnerOnlySecurity ownerOnlySecurity(OwnerOnlySecurity::kFile, OwnerOnlyEntriesForWriter(identity));
   if (ownerOnly && ownerOnlySecurity.Error() != 0) return ownerOnlySecurity.Error();
+  std::wstring widePath;
+  if (!Utf8PathToWide(path, &widePath)) return ERROR_NO_UNICODE_TRANSLATION;
   const DWORD rights = GENERIC_WRITE | (ownerOnly ? WRITE_DAC : 0);
-  FileHandle file(::CreateFileW(Utf8ToWide(path).c_str(), rights, 0,
-                                ownerOnly ? ownerOnlySecurity.Attributes() : nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr));
-  if (!file.Valid()) return LastCode();
-  if (const int error = RequireRegularFile(file.Get())) return error;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (const int error = OpenRefusingLinks(widePath, rights, 0, ownerOnly ? ownerOnlySecurity.Attributes() : nullptr,
+                                          OPEN_ALWAYS, &handle)) {
+    return error;
+  }
+  FileHandle file(handle);
   if (ownerOnly) {
     if (const int error = ownerOnlySecurity.ApplyTo(file.Get())) return error;
   }
@@ -194,6 +246,12 @@ int RestrictExistingDirectory(const std::wstring& path, const OwnerOnlySecurity&
 
 }  // namespace
 
+std::wstring OwnerOnlyEntriesForWriter(const CallerIdentity& writer) {
+  const std::string& sidText = writer.GetNative().sidText;
+  if (writer == ServiceIdentity() || sidText.empty()) return std::wstring();
+  return OwnerOnlySecurity::FullControlFor(Utf8ToWide(sidText));
+}
+
 bool CanOpenForReading(const std::string& path) {
   FileHandle file(OpenForReading(Utf8ToWide(path), FILE_ATTRIBUTE_NORMAL));
   return file.Valid();
@@ -211,7 +269,7 @@ int ReadFileAs(const CallerIdentity& identity, const std::string& path, std::siz
 
 int WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
                 FileAccess access) {
-  return AsUser(identity, [&] { return WriteWithCurrentIdentity(path, content, access); });
+  return AsUser(identity, [&] { return WriteWithCurrentIdentity(identity, path, content, access); });
 }
 
 int MakeOwnerOnlyDirectory(const std::string& path) {

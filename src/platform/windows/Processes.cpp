@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/windows/ChildJob.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -107,7 +108,7 @@ std::wstring CommandLineOf(const std::string& program, const std::vector<std::st
 }
 
 // Starts the program detached (no console), inheriting no handle of the service, with
-// the launch descriptor. No standard handles are passed: without inheritance their
+// the launch descriptor, in the service's job. No standard handles are passed: without inheritance their
 // values would name whatever the child happens to open under them. The caller owns both
 // returned handles.
 int CreateDetached(const std::string& program, const std::vector<std::string>& arguments,
@@ -121,25 +122,53 @@ int CreateDetached(const std::string& program, const std::vector<std::string>& a
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   if (!::CreateProcessW(programPath.c_str(), &commandLine[0], &processAttributes, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, started)) {
     return static_cast<int>(::GetLastError());
   }
-  return 0;
+  // In the job before its first instruction: nothing it starts can escape it.
+  int error = AddToChildJob(started->hProcess);
+  if (error == 0 && ::ResumeThread(started->hThread) == static_cast<DWORD>(-1)) {
+    error = static_cast<int>(::GetLastError());
+  }
+  if (error != 0) {
+    ::TerminateProcess(started->hProcess, kKilledExitCode);
+    ::CloseHandle(started->hThread);
+    ::CloseHandle(started->hProcess);
+  }
+  return error;
 }
 
 bool HasEnded(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
 
+// The account as DOMAIN\name, or its SID text when it has no name.
+std::string AccountText(PSID sid) {
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD nameLength = 256;
+  DWORD domainLength = 256;
+  SID_NAME_USE use;
+  if (::LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+    return WideToUtf8(domainLength == 0 ? std::wstring(name) : std::wstring(domain) + L"\\" + name);
+  }
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return "an unknown account";
+  const std::string result = WideToUtf8(text);
+  ::LocalFree(text);
+  return result;
+}
+
 // True when the object's owner is the system, the administrators or this process's own
 // account: an exit event someone else made before the service would let them end or
 // keep every tunnel.
-bool OwnedByTrustedAccount(HANDLE object) {
+bool OwnedByTrustedAccount(HANDLE object, std::string* ownerText) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                         &descriptor) != ERROR_SUCCESS) {
     return false;
   }
+  *ownerText = AccountText(owner);
   bool trusted = ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
   HANDLE token = nullptr;
   if (!trusted && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -159,8 +188,9 @@ bool OwnedByTrustedAccount(HANDLE object) {
 std::mutex exitEventsMutex;
 std::map<std::wstring, HANDLE> exitEvents;
 
-// The manual-reset exit event of that name, created when first needed.
-int ExitEvent(const std::string& name, HANDLE* event) {
+// The manual-reset exit event of that name, created when the service starts (or when
+// first needed). *squatter names the owner of an event somebody else made first.
+int ExitEvent(const std::string& name, HANDLE* event, std::string* squatter = nullptr) {
   const std::wstring wideName = Utf8ToWide(name);
   std::lock_guard<std::mutex> lock(exitEventsMutex);
   const auto known = exitEvents.find(wideName);
@@ -173,8 +203,10 @@ int ExitEvent(const std::string& name, HANDLE* event) {
   SECURITY_ATTRIBUTES attributes = descriptor.Attributes();
   HANDLE created = ::CreateEventW(&attributes, TRUE, FALSE, wideName.c_str());
   if (created == nullptr) return static_cast<int>(::GetLastError());
-  if (::GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByTrustedAccount(created)) {
+  std::string owner;
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByTrustedAccount(created, &owner)) {
     ::CloseHandle(created);
+    if (squatter != nullptr) *squatter = owner.empty() ? "an unknown account" : owner;
     return ERROR_ACCESS_DENIED;
   }
   exitEvents.emplace(wideName, created);
@@ -212,6 +244,11 @@ DWORD TimeoutMs(std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
+
+int PrepareExitEvent(const std::string& name, std::string* squatter) {
+  HANDLE event = nullptr;
+  return ExitEvent(name, &event, squatter);
+}
 
 // Windows has no request to end that every program understands: each program is
 // launched with the way it is asked to end (its named event or its exit arguments).

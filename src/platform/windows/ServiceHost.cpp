@@ -3,9 +3,12 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "platform/windows/WideText.h"
 
@@ -59,6 +62,10 @@ struct RequestQueue {
   SERVICE_STATUS status{};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   int error = 0;
+  // While a stop is pending, the manager hears of progress every second (a rising
+  // check point): stopping OpenVPN and stunnel may take longer than its default wait.
+  std::condition_variable stateChanged;
+  std::thread progress;
 };
 
 }  // namespace
@@ -126,16 +133,57 @@ ServiceHost::ServiceHost() : native_(std::make_unique<Native>()) {
 
 // The status handle belongs to the manager and is not closed.
 ServiceHost::~ServiceHost() {
+  {
+    std::lock_guard<std::mutex> lock(native_->mutex);
+    native_->status.dwCurrentState = SERVICE_STOPPED;
+  }
+  native_->stateChanged.notify_all();
+  if (native_->progress.joinable()) native_->progress.join();
   std::lock_guard<std::mutex> lock(currentHostMutex);
   currentHost = nullptr;
 }
 
 int ServiceHost::Error() const { return native_->error; }
 
-void ServiceHost::Report(ServiceStatus status, const std::string&) {
-  std::lock_guard<std::mutex> lock(native_->mutex);
-  native_->status.dwCurrentState = StateCode(status);
-  if (native_->statusHandle != nullptr) ::SetServiceStatus(native_->statusHandle, &native_->status);
+namespace {
+
+constexpr DWORD kStopWaitHintMs = 3000;
+
+// Reports a rising check point once a second for as long as the stop is pending.
+void ReportStopProgress(RequestQueue* host) {
+  std::unique_lock<std::mutex> lock(host->mutex);
+  while (!host->stateChanged.wait_for(lock, std::chrono::seconds(1), [host] {
+    return host->status.dwCurrentState != SERVICE_STOP_PENDING;
+  })) {
+    ++host->status.dwCheckPoint;
+    if (host->statusHandle != nullptr) ::SetServiceStatus(host->statusHandle, &host->status);
+  }
+}
+
+}  // namespace
+
+// A stopped report carries the service's exit code: a failure the manager sees as one
+// starts its recovery actions.
+void ServiceHost::Report(ServiceStatus status, const std::string& detail) {
+  bool startProgress = false;
+  {
+    std::lock_guard<std::mutex> lock(native_->mutex);
+    SERVICE_STATUS& current = native_->status;
+    const DWORD state = StateCode(status);
+    startProgress = state == SERVICE_STOP_PENDING && current.dwCurrentState != SERVICE_STOP_PENDING;
+    current.dwCurrentState = state;
+    current.dwCheckPoint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? 1 : 0;
+    current.dwWaitHint = state == SERVICE_STOP_PENDING ? kStopWaitHintMs : 0;
+    const long exitCode = state == SERVICE_STOPPED ? std::strtol(detail.c_str(), nullptr, 10) : 0;
+    current.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    current.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
+    if (native_->statusHandle != nullptr) ::SetServiceStatus(native_->statusHandle, &current);
+  }
+  native_->stateChanged.notify_all();
+  if (startProgress) {
+    if (native_->progress.joinable()) native_->progress.join();
+    native_->progress = std::thread(ReportStopProgress, native_.get());
+  }
 }
 
 void ServiceHost::DeliverRequests(const std::function<void(ServiceRequest)>& handler) {
@@ -204,6 +252,23 @@ void SetDescription(SC_HANDLE service, const std::string& description, std::vect
   }
 }
 
+// The manager restarts the service after a crash or a failed stop (an exit code other
+// than 0): after 5 s, 30 s and then 60 s; the count starts again after a day without
+// failure.
+void SetRestartOnFailure(SC_HANDLE service, std::vector<std::string>* warnings) {
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 30000}, {SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = 24 * 60 * 60;
+  failure.cActions = sizeof actions / sizeof actions[0];
+  failure.lpsaActions = actions;
+  SERVICE_FAILURE_ACTIONS_FLAG onExitCode{TRUE};
+  if (!::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ||
+      !::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCode)) {
+    warnings->push_back("Failed to set the service's restart on failure (Error=" + std::to_string(::GetLastError()) +
+                        ")");
+  }
+}
+
 }  // namespace
 
 RegistrationOutcome RegisterService(const ServiceDefinition& definition, ServiceStart start) {
@@ -213,7 +278,7 @@ RegistrationOutcome RegisterService(const ServiceDefinition& definition, Service
   const std::wstring programPath = QuotedProgramPath(definition.executable);
   // The local system account (no account name), no group, no dependencies.
   ServiceHandle service(::CreateServiceW(
-      manager.get(), name.c_str(), name.c_str(), SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
+      manager.get(), name.c_str(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
       start == ServiceStart::kAutomatic ? SERVICE_AUTO_START : SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
       programPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) {
@@ -223,6 +288,7 @@ RegistrationOutcome RegisterService(const ServiceDefinition& definition, Service
   }
   RegistrationOutcome outcome;
   SetDescription(service.get(), definition.description, &outcome.warnings);
+  SetRestartOnFailure(service.get(), &outcome.warnings);
   return outcome;
 }
 

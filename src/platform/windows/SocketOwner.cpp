@@ -6,7 +6,6 @@
 
 #include <vector>
 
-#include "platform/windows/NativeIdentity.h"
 #include "platform/windows/TcpOwnerTable.h"
 
 namespace platform {
@@ -47,65 +46,6 @@ const TcpOwnerRow* FindRow(const std::vector<TcpOwnerRow>& rows, std::uint32_t a
   return nullptr;
 }
 
-int PortOf(DWORD networkOrderPort) { return ntohs(static_cast<u_short>(networkOrderPort)); }
-
-class SystemHeldProcess : public HeldProcess {
- public:
-  explicit SystemHeldProcess(HANDLE process) : process_(process) {}
-  ~SystemHeldProcess() override { ::CloseHandle(process_); }
-  SystemHeldProcess(const SystemHeldProcess&) = delete;
-  SystemHeldProcess& operator=(const SystemHeldProcess&) = delete;
-
-  // The primary token is duplicated as an impersonation token: files are then read
-  // and written on the user's behalf by impersonating it.
-  int User(std::optional<CallerIdentity>* user) override {
-    HANDLE primary = nullptr;
-    if (!::OpenProcessToken(process_, TOKEN_QUERY | TOKEN_DUPLICATE, &primary)) {
-      return static_cast<int>(::GetLastError());
-    }
-    HANDLE impersonation = nullptr;
-    const BOOL duplicated = ::DuplicateTokenEx(primary, TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE, nullptr,
-                                               SecurityImpersonation, TokenImpersonation, &impersonation);
-    const DWORD error = duplicated ? ERROR_SUCCESS : ::GetLastError();
-    ::CloseHandle(primary);
-    if (!duplicated) return static_cast<int>(error);
-    return IdentityOfToken(impersonation, user);
-  }
-
- private:
-  HANDLE process_;
-};
-
-class SystemTable : public TcpOwnerTable {
- public:
-  int ReadRows(std::vector<TcpOwnerRow>* rows) override {
-    std::vector<unsigned char> buffer(16 * 1024);
-    for (;;) {
-      DWORD size = static_cast<DWORD>(buffer.size());
-      const DWORD result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-      if (result == ERROR_INSUFFICIENT_BUFFER) {
-        buffer.resize(size + 1024);  // sockets may open between the two calls
-        continue;
-      }
-      if (result != NO_ERROR) return static_cast<int>(result);
-      const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-      rows->clear();
-      for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_TCPROW_OWNER_PID& entry = table->table[i];
-        rows->push_back({entry.dwLocalAddr, PortOf(entry.dwLocalPort), entry.dwRemoteAddr, PortOf(entry.dwRemotePort),
-                         entry.dwState, entry.dwOwningPid});
-      }
-      return 0;
-    }
-  }
-
-  int HoldProcess(std::uint32_t processId, std::unique_ptr<HeldProcess>* process) override {
-    HANDLE handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (handle == nullptr) return static_cast<int>(::GetLastError());
-    *process = std::make_unique<SystemHeldProcess>(handle);
-    return 0;
-  }
-};
 
 }  // namespace
 
@@ -114,11 +54,6 @@ std::uint32_t ConnectedOwnerProcess(const std::vector<TcpOwnerRow>& rows, std::u
   const TcpOwnerRow* row = FindRow(rows, address, port, remoteAddress, remotePort);
   if (row == nullptr || !IsConnectedState(row->state) || !IsUserProcess(row->processId)) return kIdleProcess;
   return row->processId;
-}
-
-TcpOwnerTable& SystemTcpOwnerTable() {
-  static SystemTable table;
-  return table;
 }
 
 int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, std::uint32_t remoteAddress,
@@ -136,6 +71,12 @@ int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, 
   // held open now, it cannot change again, so the table is asked once more.
   if (const int error = table.ReadRows(&rows)) return error;
   if (ConnectedOwnerProcess(rows, address, port, remoteAddress, remotePort) != processId) return ERROR_NOT_FOUND;
+  if (process->IsServiceChild()) return ERROR_ACCESS_DENIED;
+  const TcpOwnerRow* row = FindRow(rows, address, port, remoteAddress, remotePort);
+  std::uint64_t processCreated = 0;
+  if (const int error = process->CreatedAt(&processCreated)) return error;
+  // A socket of unknown age cannot be matched to its creator: refused as well.
+  if (row->createdAt == 0 || processCreated > row->createdAt) return ERROR_ACCESS_DENIED;
   return process->User(owner);
 }
 

@@ -20,6 +20,8 @@ struct TcpOwnerRow {
   int remotePort = 0;
   unsigned long state = 0;  // a MIB_TCP_STATE value
   std::uint32_t processId = 0;
+  // When the socket was made, in the system's file-time units; 0 when unknown.
+  std::uint64_t createdAt = 0;
 };
 
 // A process kept open: while it is held, its id cannot be given to another process.
@@ -29,6 +31,10 @@ class HeldProcess {
   // The process's user, carrying an impersonation token of the process; 0 or the Win32
   // code.
   virtual int User(std::optional<CallerIdentity>* user) = 0;
+  // When the process was started, in the system's file-time units; 0 or the Win32 code.
+  virtual int CreatedAt(std::uint64_t* time) = 0;
+  // True for a process the service launched (OpenVPN, stunnel, what they start).
+  virtual bool IsServiceChild() = 0;
 };
 
 class TcpOwnerTable {
@@ -49,7 +55,10 @@ std::uint32_t ConnectedOwnerProcess(const std::vector<TcpOwnerRow>& rows, std::u
 // The table and processes of the running system.
 TcpOwnerTable& SystemTcpOwnerTable();
 
-// FindTcpSocketOwner on the given table.
+// FindTcpSocketOwner on the given table. A socket lives on in a child that inherited it
+// after its creator exited, and the creator's id may pass to another process: an owner
+// started after the socket was made is not the socket's creator and is refused, as is a
+// child of the service (it would borrow the service's own identity).
 int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, std::uint32_t remoteAddress,
                          int remotePort, std::optional<CallerIdentity>* owner);
 

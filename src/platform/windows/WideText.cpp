@@ -29,6 +29,17 @@ std::string FromWide(unsigned codePage, const std::wstring& text) {
 
 std::wstring Utf8ToWide(const std::string& text) { return ToWide(CP_UTF8, text); }
 std::string WideToUtf8(const std::wstring& text) { return FromWide(CP_UTF8, text); }
+bool Utf8PathToWide(const std::string& text, std::wstring* wide) {
+  wide->clear();
+  if (text.empty()) return true;
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) return false;
+  wide->assign(static_cast<std::size_t>(length), L'\0');
+  return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                               wide->data(), length) == length;
+}
+
 std::string WideToAnsi(const std::wstring& text) { return FromWide(CP_ACP, text); }
 
 }  // namespace platform

@@ -19,14 +19,18 @@ if(WIN32 AND TARGET windows_tests)
     ${_windows_sources}/ServiceHost.cpp
     ${_windows_sources}/WideText.cpp)
 
+  # openvpn.exe of the scenario table: the start of the management dialogue.
+  add_executable(stand_in_openvpn ${CMAKE_CURRENT_LIST_DIR}/StandInOpenVpn.cpp)
+  target_link_libraries(stand_in_openvpn PRIVATE ws2_32 shell32)
+
   get_target_property(_tests_directory windows_tests RUNTIME_OUTPUT_DIRECTORY)
   if(NOT _tests_directory)
     get_target_property(_tests_directory windows_tests BINARY_DIR)
   endif()
-  foreach(_child stand_in_child stand_in_service)
+  foreach(_child stand_in_child stand_in_service stand_in_openvpn)
     target_include_directories(${_child} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_link_options(${_child} PRIVATE -static)
     set_target_properties(${_child} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${_tests_directory})
   endforeach()
-  add_dependencies(windows_tests stand_in_child stand_in_service)
+  add_dependencies(windows_tests stand_in_child stand_in_service stand_in_openvpn)
 endif()

@@ -1,0 +1,14 @@
+#include "platform/Programs.h"
+#include "platform/ServiceHost.h"
+
+// Windows has its own (platform/windows/InstalledTree.cpp). Elsewhere the package
+// installs the tree owned by root and not writable by others, and children are ended
+// through the system's own request.
+#if !defined(_WIN32)
+namespace platform {
+
+int ProtectInstalledTree(const std::string&) { return 0; }
+std::string PrepareChildPrograms() { return std::string(); }
+
+}  // namespace platform
+#endif
