@@ -26,7 +26,7 @@ void EmptyExcept(const std::filesystem::path& directory, const std::string& keep
     std::filesystem::remove_all(entry->path(), removal);
     if (removal) {
       const std::string reason = removal.message();
-      CLOG(WARNING, loggers::kService) << "Cannot remove " << entry->path().string() << ": " << reason;
+      CLOG(WARNING, loggers::kService) << "Cannot remove " << entry->path().u8string() << ": " << reason;
     }
   }
 }
@@ -34,15 +34,15 @@ void EmptyExcept(const std::filesystem::path& directory, const std::string& keep
 }  // namespace
 
 void ClaimPrivateState() {
-  const std::filesystem::path directory = PrivateDirectory();
-  platform::MakePrivateDirectory(directory.string());
-  if (!platform::HoldInstanceLock((directory / kLockName).string())) {
-    CLOG(WARNING, loggers::kService) << "Another instance holds " << directory.string()
+  const std::filesystem::path directory = std::filesystem::u8path(PrivateDirectory());
+  platform::MakePrivateDirectory(directory.u8string());
+  if (!platform::HoldInstanceLock((directory / kLockName).u8string())) {
+    CLOG(WARNING, loggers::kService) << "Another instance holds " << directory.u8string()
                                      << ": its programs and files are left as they are";
     return;
   }
-  const std::string record = (directory / kRecordName).string();
-  for (std::uint32_t pid : platform::EndRecordedLeftovers(record, directory.string())) {
+  const std::string record = (directory / kRecordName).u8string();
+  for (std::uint32_t pid : platform::EndRecordedLeftovers(record, directory.u8string())) {
     CLOG(WARNING, loggers::kService) << "Ended a program left by a previous instance, pid:" << pid;
   }
   EmptyExcept(directory, kLockName);

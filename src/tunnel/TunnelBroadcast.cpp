@@ -52,6 +52,11 @@ bool IsTunnelSubnetRoute(const platform::Route& route, const platform::Adapter& 
   });
 }
 
+// A server that redirects the default gateway installs 0/1 and 128/1 (or a default
+// route) through the tunnel: that is the full tunnel the client asked for, and it
+// carries the host's traffic to the internet by design.
+bool IsRedirectGatewayRoute(const platform::Route& route) { return NetToHost(route.mask) <= 0x80000000u; }
+
 // The addresses the host's own traffic depends on: its name servers and the gateways of
 // its other interfaces.
 std::vector<std::uint32_t> GuardedAddresses(const std::vector<platform::Adapter>& adapters, std::uint32_t tunnelIndex) {
@@ -74,7 +79,10 @@ void RemoveCapturingRoutes(const platform::Adapter& tunnel, const std::vector<pl
     for (int removed = 0; removed < kMaxCapturingRoutes; ++removed) {
       platform::Route route;
       if (platform::BestRoute(guarded, &route).Failed()) break;
-      if (!route.mainTable || route.interfaceIndex != tunnel.index || IsTunnelSubnetRoute(route, tunnel)) break;
+      if (!route.mainTable || route.interfaceIndex != tunnel.index || IsTunnelSubnetRoute(route, tunnel) ||
+          IsRedirectGatewayRoute(route)) {
+        break;
+      }
       const std::string pushed = FormatDotted(route.destination) + "/" + FormatDotted(route.mask);
       const platform::Error error = platform::DeleteRoute(route);
       if (error.Failed()) {

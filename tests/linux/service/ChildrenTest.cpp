@@ -39,7 +39,7 @@ std::string StartTime(pid_t pid) {
 
 TEST(Children, DieWhenTheServiceIsKilled) {
   InstalledLayout layout(true);
-  WriteFile(layout.Bin() + "/openvpn", "#!/bin/sh\nexec sleep 600\n");
+  WriteFile(layout.Bin() + "/openvpn", OpenVpnStandInScript());
   fs::permissions(layout.Bin() + "/openvpn", fs::perms(0755));
   const std::string prefix = layout.Root() + "/x_";
   for (const char* name : {"ca.crt", "client.crt", "client.key"}) WriteFile(prefix + name, "content\n");
