@@ -60,14 +60,7 @@ void ClientOutbox::Reply(const std::string& text) {
     // Nothing was ever relayed here: the session is the only writer and sends itself.
     holding_ = false;
     if (disconnected_) return;
-    sending_ = true;
-    sendingSince_ = Clock::now();
-    lock.unlock();
-    const bool sent = SendAll(bytes);
-    lock.lock();
-    sending_ = false;
-    if (!sent && !disconnected_) DisconnectLocked(nullptr);
-    changed_.notify_all();
+    SendUnlocked(lock, bytes);
     return;
   }
   // Held lines never count against the reply's room: they wait for this very reply.
@@ -147,15 +140,21 @@ void ClientOutbox::WriterLoop() {
     std::string bytes = std::move(queue_.front());
     queue_.pop_front();
     queueBytes_ -= bytes.size();
-    sending_ = true;
-    sendingSince_ = Clock::now();
-    lock.unlock();
-    const bool sent = SendAll(bytes);
-    lock.lock();
-    sending_ = false;
-    if (!sent && !disconnected_) DisconnectLocked(nullptr);
-    changed_.notify_all();
+    SendUnlocked(lock, bytes);
   }
+}
+
+// Sends with the lock released, marked as sending so that a stuck client can be told
+// from a slow one; a failed send disconnects.
+void ClientOutbox::SendUnlocked(std::unique_lock<std::mutex>& lock, const std::string& bytes) {
+  sending_ = true;
+  sendingSince_ = Clock::now();
+  lock.unlock();
+  const bool sent = SendAll(bytes);
+  lock.lock();
+  sending_ = false;
+  if (!sent && !disconnected_) DisconnectLocked(nullptr);
+  changed_.notify_all();
 }
 
 bool ClientOutbox::SendAll(const std::string& bytes) {

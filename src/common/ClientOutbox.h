@@ -58,6 +58,7 @@ class ClientOutbox {
   void ReleaseHeldLocked();
   void DropLocked(std::size_t bytes);
   void WriterLoop();
+  void SendUnlocked(std::unique_lock<std::mutex>& lock, const std::string& bytes);
   bool SendAll(const std::string& bytes);
   void DisconnectIfStuckLocked();
   void DisconnectLocked(const char* reason);
