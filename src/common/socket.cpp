@@ -156,7 +156,7 @@ std::unique_ptr<Socket> SocketServer::Accept() {
 SocketServer::TransientAcceptError::TransientAcceptError(int code)
     : std::runtime_error(WithErrorCode(platform::ErrorText(code), code)), code_(code) {}
 
-void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
+void Socket::Shutdown() { platform::ShutdownSocket(Handle()); }
 
 SocketClient::SocketClient(std::uint32_t address, int port) {
   int error = platform::ConnectSocket(Handle(), address, port);

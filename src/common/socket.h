@@ -40,6 +40,8 @@ class Socket {
   void SendLine(std::string text);
   // Closes the handle now, whatever other copies exist.
   void Close();
+  // Ends both directions at once: a blocked ReceiveLine (or Accept) returns.
+  void Shutdown();
 
   platform::SocketHandle Handle() const;
   // Local and peer endpoints (network-order addresses); false when unavailable.
@@ -80,8 +82,6 @@ class SocketServer : public Socket {
   // call would block. Throws TransientAcceptError when the listener stays usable,
   // "Invalid Socket" when it fails.
   std::unique_ptr<Socket> Accept();
-  // Makes a blocked Accept return (and fail) at once.
-  void Shutdown();
   int BoundPort() const { return boundPort_; }
 
  private:

@@ -52,10 +52,9 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   return {HelpText(), false};
 }
 
-void Answer(SessionStart* record) {
-  std::unique_ptr<SessionStart> start(record);
-  TunnelClient& client = start->client;
-  NameThread("telnet-" + PointerText(record));
+void Answer(SessionStart& start) {
+  TunnelClient& client = start.client;
+  NameThread("telnet-" + PointerText(&start));
   const std::unique_ptr<SessionPlace> place = AdmitSession(client);
   if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
@@ -72,7 +71,7 @@ void Answer(SessionStart* record) {
     if (request.empty()) break;
     // The reply goes before anything the request leads a tunnel to relay.
     client.outbox->HoldRelayed();
-    SessionReply reply = HandleRequest(request, *start);
+    SessionReply reply = HandleRequest(request, start);
     CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
     client.outbox->Reply(reply.text);
     if (reply.endSession) break;

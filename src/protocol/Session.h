@@ -9,7 +9,7 @@ namespace vortan {
 
 class OpenVpnManager;
 
-// The record of one accepted connection, owned by its session thread.
+// The record of one accepted connection, owned by the main loop's session registry.
 struct SessionStart {
   TunnelClient client;  // the connection, its caller and its outbox
   // Answers the stop dialogue's "CONTROL": true when a stop is pending, in which case
@@ -18,8 +18,9 @@ struct SessionStart {
   OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
 };
 
-// The session thread's body.
-void Answer(SessionStart* start);
+// The session thread's body; returns when the client leaves or the connection is shut
+// down.
+void Answer(SessionStart& start);
 
 // One request of a session: the reply line and whether the session ends after it.
 struct SessionReply {

@@ -30,6 +30,7 @@
 #include "tunnel/ManagementDialogue.h"
 #include "protocol/TunnelAccess.h"
 #include "tunnel/OpenVpnManager.h"
+#include "settings/IniFile.h"
 #include "tunnel/TunnelBroadcast.h"
 #include "TestSupport.h"
 #include "platform/Processes.h"
@@ -637,7 +638,7 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   char pattern[] = "/tmp/vortan-retired-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
-  OpenVpnManager manager;
+  OpenVpnManager manager{IniFile(std::string())};
   manager.Retire();
   TunnelClient client{Socket(), CallerId{platform::ServiceIdentity()}};
   const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
@@ -673,6 +674,7 @@ class StalledWriter : public FileWriter {
 
 class StallingManager : public OpenVpnManager {
  public:
+  StallingManager() : OpenVpnManager(IniFile(std::string())) {}
   mutable Stall stall;
 
  protected:
