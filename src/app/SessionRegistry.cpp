@@ -68,7 +68,7 @@ void SessionRegistry::EndAll() {
   }
   for (const auto& entry : ending) {
     std::lock_guard<std::mutex> lock(entry->mutex);
-    if (entry->start) entry->start->client.connection.Shutdown();
+    if (entry->start) entry->start->client.connection->Shutdown();
   }
   for (const auto& entry : ending) entry->thread.Join();
 }

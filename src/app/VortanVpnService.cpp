@@ -218,7 +218,7 @@ class Application {
       failures.Ended();
       CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
       if (control_.StopRequested()) break;
-      if (connection) sessions_.Start(SessionStart{TunnelClient{*connection, std::nullopt}, stopOnControl, &tunnel_});
+      if (connection) sessions_.Start(SessionStart{TunnelClient{std::move(connection), std::nullopt}, stopOnControl, &tunnel_});
     }
   }
 

@@ -61,7 +61,7 @@ void Answer(SessionStart& start) {
   client.outbox = std::make_shared<ClientOutbox>(client.connection);
   client.outbox->Reply(kWelcome);
   for (bool first = true;; first = false) {
-    const std::string request = ReadRequest(client.connection);
+    const std::string request = ReadRequest(*client.connection);
     if (first && LooksLikeHttp(request)) {
       CLOG(WARNING, loggers::kService) << "HTTP request on the management interface refused, closing the connection";
       break;

@@ -126,7 +126,7 @@ CallerId FindRequestingUser(const Socket& connection) {
 }
 
 std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
-  client.caller = FindRequestingUser(client.connection);
+  client.caller = FindRequestingUser(*client.connection);
   const AccessRules rules = CurrentAccessRules();
   auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), client.caller, rules);
   if (place->Taken()) return place;

@@ -167,9 +167,7 @@ class OpenVpnListenTest : public ::testing::Test {
   // test's; the test keeps no share of the client's outbox, so the client sees its
   // connection close when the relay ends.
   void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid()) {
-    std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto outbox = std::make_shared<ClientOutbox>(*connection);
-    connection.reset();
+    auto outbox = std::make_shared<ClientOutbox>(std::make_shared<SocketClient>(kLoopback, clientListener_.Port()));
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
     opener_ = std::thread([this, channel, managementProcess, outbox] {
@@ -384,7 +382,7 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
 // The reply to a request goes before every line relayed while it was served.
 TEST(ClientOutboxTest, TheReplyGoesBeforeTheLinesRelayedMeanwhile) {
   LoopbackListener listener;
-  SocketClient connection(kLoopback, listener.Port());
+  auto connection = std::make_shared<SocketClient>(kLoopback, listener.Port());
   Peer client(listener.Accept());
   {
     ClientOutbox outbox(connection);
@@ -640,7 +638,7 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   const std::string directory = pattern;
   OpenVpnManager manager{IniFile(std::string())};
   manager.Retire();
-  TunnelClient client{Socket(), CallerId{platform::ServiceIdentity()}};
+  TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
   const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
   EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
   manager.Shutdown();
@@ -691,7 +689,7 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   std::filesystem::create_directories(directory);
   StallingManager manager;
   const CallerId caller{platform::ServiceIdentity()};
-  TunnelClient client{Socket(), caller};
+  TunnelClient client{std::make_shared<Socket>(), caller};
   std::string reply;
   std::thread start([&] { reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
   {

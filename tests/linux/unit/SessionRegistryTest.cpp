@@ -20,14 +20,14 @@ TEST(SessionRegistry, ReapsFinishedSessionsAndJoinsTheRestAtTheEnd) {
   SocketServer server(HostToNet(0x7F000001), 0, 5);
   std::atomic<int> ended{0};
   SessionRegistry sessions([&ended](SessionStart& start) {
-    while (!start.client.connection.ReceiveLine().empty()) {
+    while (!start.client.connection->ReceiveLine().empty()) {
     }
     ++ended;
   }, 256 * 1024);
   std::vector<std::unique_ptr<test::LineClient>> clients;
   auto connect = [&] {
     clients.push_back(std::make_unique<test::LineClient>("127.0.0.1", server.BoundPort()));
-    sessions.Start(SessionStart{TunnelClient{*server.Accept(), std::nullopt}, nullptr, nullptr});
+    sessions.Start(SessionStart{TunnelClient{server.Accept(), std::nullopt}, nullptr, nullptr});
   };
   connect();
   connect();
