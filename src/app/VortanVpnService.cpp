@@ -157,13 +157,15 @@ ListenerPlace ChooseListenerPlace(const IniFile& settings, MainLoopControl& cont
 }
 
 // What the main loop owns while it serves, built from the settings it read and handed
-// down by reference: the tunnel controller, the sessions that call it, the listener.
+// down by reference: the access rules and session count, the tunnel controller, the
+// sessions that use them, the listener.
 // Destroyed in reverse: the tunnel is retired first (later starts are refused), the
 // sessions are ended and joined, then the controller shuts OpenVPN and stunnel down.
 class Application {
  public:
   Application(const IniFile& settings, MainLoopControl& control)
       : control_(control),
+        access_{AccessRules{settings.getTunnelGroup(), settings.getMaxSessionsPerUser()}, {}},
         tunnel_(settings),
         sessions_(Answer, kSessionStackSize),
         place_(ChooseListenerPlace(settings, control)),
@@ -218,12 +220,15 @@ class Application {
       failures.Ended();
       CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
       if (control_.StopRequested()) break;
-      if (connection) sessions_.Start(SessionStart{TunnelClient{std::move(connection), std::nullopt}, stopOnControl, &tunnel_});
+      if (!connection) continue;
+      TunnelClient client{std::move(connection), std::nullopt};
+      sessions_.Start(SessionStart{std::move(client), stopOnControl, &tunnel_, &access_});
     }
   }
 
  private:
   MainLoopControl& control_;
+  SessionAccess access_;
   OpenVpnManager tunnel_;
   SessionRegistry sessions_;
   ListenerPlace place_;
@@ -240,7 +245,6 @@ int Run(IService* service, const InstalledPaths& paths, MainLoopControl& control
   try {
     const IniFile settings(paths.settings);
     settings.dumpToLog();
-    SetAccessRules({settings.getTunnelGroup(), settings.getMaxSessionsPerUser()});
     application = std::make_unique<Application>(settings, control);
     WritePortUsed(paths.portUsed, application->Address(), application->Port());
     if (service != nullptr) service->ReportRunning();

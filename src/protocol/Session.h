@@ -8,6 +8,7 @@
 namespace vortan {
 
 class OpenVpnManager;
+struct SessionAccess;
 
 // The record of one accepted connection, owned by the main loop's session registry.
 struct SessionStart {
@@ -15,7 +16,10 @@ struct SessionStart {
   // Answers the stop dialogue's "CONTROL": true when a stop is pending, in which case
   // the accept loop ends. Empty in console mode, where no stop is ever pending.
   std::function<bool()> stopOnControl;
-  OpenVpnManager* vpnManager;  // the process's one tunnel controller (may be null in tests)
+  OpenVpnManager* vpnManager;  // the main loop's tunnel controller (may be null in tests)
+  // The main loop's access rules and session count; null in tests: the default rules,
+  // and the session is not counted.
+  SessionAccess* access = nullptr;
 };
 
 // The session thread's body; returns when the client leaves or the connection is shut

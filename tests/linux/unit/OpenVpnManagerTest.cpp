@@ -697,7 +697,7 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
     EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
   }
   const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(TunnelCommandRefusal(caller, &manager, "route"), std::nullopt);
+  EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
   EXPECT_EQ(manager.ShutdownFor(caller), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
   {
