@@ -66,7 +66,7 @@ std::string PointerText(const void* pointer);
 // use the service's units without its log).
 void silenceLogging();
 
-// Flushes every logger; used before the process ends with _exit.
+// Flushes every logger; used before the process ends.
 void FlushLogs();
 
 }  // namespace vortan
