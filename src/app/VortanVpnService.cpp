@@ -284,13 +284,13 @@ void ConfineTunnelPrograms(const InstalledPaths& paths) {
 }  // namespace
 
 int ServiceEntry(int argc, char** argv) {
+  // The composition root: the installed tree's paths, logging, and the main loop's
+  // control, from which the main loop builds what it owns.
+  const InstalledPaths paths;
   registerLoggers();
-  configureLogging();
+  configureLogging(paths);
   CLOG(INFO, loggers::kService) << "starting...";
 
-  // The composition root: the installed tree's paths and the main loop's control, from
-  // which the main loop builds what it owns.
-  const InstalledPaths paths;
   MainLoopControl control;
   int exitCode = 0;
   const int mode = ReadCommandLine(platform::CommandLine(argc, argv));

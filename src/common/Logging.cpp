@@ -370,11 +370,10 @@ const std::string* preparedDumpPath = nullptr;
 
 }  // namespace
 
-void configureLogging() {
-  applyLogConfiguration(ResolveBesideExecutable(paths::kLogFile),
-                        ResolveBesideExecutable(paths::kLogConfig));
+void configureLogging(const InstalledPaths& paths) {
+  applyLogConfiguration(paths.logFile, paths.logConfig);
   CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
-  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
+  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(paths.crashDump);
   platform::InstallCrashHandlers(LoggingCrashHandler);
   std::set_terminate(terminateHandler);
   NameThread("main");

@@ -21,8 +21,11 @@ std::string ResolveBesideExecutable(const std::string& relative);
 struct InstalledPaths {
   InstalledPaths();
   std::string root;      // the directory above the executable's directory
-  std::string settings;  // kSettings resolved
-  std::string portUsed;  // kPortUsed resolved
+  std::string settings;  // kSettings resolved, and so on
+  std::string portUsed;
+  std::string logFile;
+  std::string logConfig;
+  std::string crashDump;
 };
 
 // The text of path before its last separator ("/", on Windows also "\\"); the whole
