@@ -20,17 +20,13 @@
 #include "protocol/Session.h"
 #include "protocol/TunnelAccess.h"
 #include "app/Service.h"
+#include "app/SessionRegistry.h"
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
 #include "platform/Programs.h"
-#include "platform/Threads.h"
 
 namespace vortan {
-
-std::atomic<std::uint32_t> listenerAddress{0};
-std::atomic<int> listenerPort{4444};
-std::atomic<bool> stopRequested{false};
 
 namespace {
 
@@ -45,10 +41,6 @@ constexpr std::size_t kSessionStackSize = 256 * 1024;
 // Pause after an accept that failed for want of descriptors or memory: the pending
 // connection stays queued, so an immediate retry would only fail again.
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
-
-// The listener of the running main loop; the stop dialogue's fallback shuts it down.
-std::mutex activeListenerMutex;
-SocketServer* activeListener = nullptr;
 
 std::string Endpoint(std::uint32_t address, int port) { return FormatDotted(address) + ":" + std::to_string(port); }
 
@@ -68,8 +60,8 @@ int ReadCommandLine(const std::string& commandLine) {
   return kService;
 }
 
-void WritePortUsed(const std::string& path) {
-  const std::string content = kPortUsedScheme + Endpoint(listenerAddress, listenerPort);
+void WritePortUsed(const std::string& path, std::uint32_t address, int port) {
+  const std::string content = kPortUsedScheme + Endpoint(address, port);
   bool opened = false;
   if (platform::WritePublicFile(path, content, &opened) == 0) return;
   if (!opened) {
@@ -77,32 +69,6 @@ void WritePortUsed(const std::string& path) {
   } else {
     CLOG(ERROR, loggers::kService) << "Unable to write in file :  ..\\conf\\portused.txt";
   }
-}
-
-// A session answers the stop dialogue's "CONTROL" with the service's stop state, and
-// a pending stop ends the accept loop. Console mode has no stop to wait for.
-std::function<bool()> StopOnControl(IService* service) {
-  if (service == nullptr) return nullptr;
-  return [service] {
-    const bool stop = service->IsStopPending();
-    stopRequested = stop;
-    return stop;
-  };
-}
-
-void StartSession(std::unique_ptr<Socket> connection, const std::function<bool()>& stopOnControl,
-                  OpenVpnManager* vpnManager) {
-  auto* record = new SessionStart{TunnelClient{*connection, std::nullopt}, stopOnControl, vpnManager};
-  std::uint64_t threadId = 0;
-  int error = platform::StartDetachedThread([record] { Answer(record); }, kSessionStackSize, &threadId);
-  if (error != 0) {
-    delete record;
-    const std::string reason = platform::ErrorText(error);
-    CLOG(ERROR, loggers::kService) << "cannot start a session thread: " << reason << " (" << error << ")";
-    return;
-  }
-  el::Loggers::getLogger(loggers::kService)->debug("ANSWER Thread %v created. id:%v", static_cast<void*>(record),
-                                                   threadId);
 }
 
 // Accepts that fail while the listener stays usable come in bursts (every descriptor
@@ -125,72 +91,187 @@ class AcceptFailureBurst {
   unsigned long failures_ = 0;
 };
 
-bool StopPending(IService* service) { return stopRequested || (service != nullptr && service->IsStopPending()); }
+// What other threads reach of the main loop: the listener's endpoint (written during
+// start-up before the service reports running, read by the stop dialogue and the
+// status), the stop flag a session sets on "CONTROL", and the listener the stop
+// dialogue's fallback shuts down. Owned by the entry function.
+class MainLoopControl {
+ public:
+  void Publish(std::uint32_t address, int port) {
+    address_ = address;
+    port_ = port;
+  }
+  std::string EndpointText() const { return Endpoint(address_, port_); }
+  bool StopRequested() const { return stopRequested_; }
+  void RequestStop(bool stop) { stopRequested_ = stop; }
+  void SetListener(SocketServer* listener) {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    listener_ = listener;
+  }
 
-void AcceptLoop(SocketServer& listener, IService* service, OpenVpnManager* vpnManager) {
-  const std::function<bool()> stopOnControl = StopOnControl(service);
-  AcceptFailureBurst failures;
-  while (!stopRequested) {
-    CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
-    std::unique_ptr<Socket> connection;
+  // Ends the accept loop from another thread through the protocol itself.
+  void NotifyMainThread() {
+    const std::uint32_t address = address_;
+    const int port = port_;
+    CLOG(DEBUG, loggers::kService) << "Sending STOP message : connecting to " << Endpoint(address, port);
     try {
-      connection = listener.Accept();
-    } catch (const SocketServer::TransientAcceptError& error) {
-      // The stop dialogue's own connection cannot be accepted either while the
-      // shortage lasts: a pending stop ends the loop from here.
-      if (StopPending(service)) break;
-      failures.Failed(error.what());
-      std::this_thread::sleep_for(kAcceptRetryPause);
-      continue;
-    } catch (const std::runtime_error&) {
-      // The stop dialogue's fallback shuts the listener down to end a blocked accept.
-      if (stopRequested) break;
-      throw;
+      SocketClient control(address, port);
+      control.ReceiveLine();
+      control.SendLine("CONTROL");
+      el::Loggers::getLogger(loggers::kService)->debug("message %v sent", "CONTROL");
+      control.ReceiveLine();
+      control.SendLine("quit");
+      control.Close();
+      CLOG(DEBUG, loggers::kService) << "connecting to " << Endpoint(address, port);
+      SocketClient wake(address, port);
+      wake.Close();
+    } catch (const std::exception& error) {
+      // The listener is gone or unreachable: end the accept loop by shutting it down.
+      const std::string reason = error.what();
+      CLOG(ERROR, loggers::kService) << "Cannot send the stop message: " << reason;
+      stopRequested_ = true;
+      std::lock_guard<std::mutex> lock(listenerMutex_);
+      if (listener_ != nullptr) listener_->Shutdown();
     }
-    failures.Ended();
-    CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
-    if (stopRequested) break;
-    if (connection) StartSession(std::move(connection), stopOnControl, vpnManager);
   }
+
+ private:
+  std::atomic<std::uint32_t> address_{0};  // network byte order
+  std::atomic<int> port_{4444};
+  std::atomic<bool> stopRequested_{false};
+  std::mutex listenerMutex_;
+  SocketServer* listener_ = nullptr;
+};
+
+// Where the main loop's listener binds: a drawn loopback address and a free port.
+struct ListenerPlace {
+  std::uint32_t address;
+  int port;
+};
+
+ListenerPlace ChooseListenerPlace(const IniFile& settings, MainLoopControl& control) {
+  const std::uint32_t address = DrawLoopbackAddress(settings.getBindRange(), loggers::kService);
+  control.Publish(address, 4444);
+  CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(address);
+  return {address, Socket::GetFreePort(address, settings.getServicePorts())};
 }
 
-void SetActiveListener(SocketServer* listener) {
-  std::lock_guard<std::mutex> lock(activeListenerMutex);
-  activeListener = listener;
-}
+// What the main loop owns while it serves, built from the settings it read and handed
+// down by reference: the access rules and session count, the tunnel controller, the
+// sessions that use them, the listener.
+// Destroyed in reverse: the tunnel is retired first (later starts are refused), the
+// sessions are ended and joined, then the controller shuts OpenVPN and stunnel down.
+class Application {
+ public:
+  Application(const IniFile& settings, MainLoopControl& control)
+      : control_(control),
+        access_{AccessRules{settings.getTunnelGroup(), settings.getMaxSessionsPerUser()}, {}},
+        tunnel_(settings),
+        sessions_(Answer, kSessionStackSize),
+        place_(ChooseListenerPlace(settings, control)),
+        // Clients wait for the welcome before they speak: a connection that overflowed
+        // a short accept queue (and was completed by SYN cookies) would wait for ever.
+        listener_(place_.address, place_.port, platform::MaxListenBacklog()) {
+    control_.Publish(place_.address, listener_.BoundPort());
+    CLOG(INFO, loggers::kService) << "bound to " << control_.EndpointText();
+    control_.SetListener(&listener_);
+  }
+  ~Application() {
+    control_.SetListener(nullptr);
+    tunnel_.Retire();
+    sessions_.EndAll();
+  }
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
 
-void ServeUntilStopped(IService* service, OpenVpnManager* vpnManager, const std::string& portUsedPath) {
-  IniFile settings(ResolveBesideExecutable(paths::kSettings));
-  settings.dumpToLog();
-  SetAccessRules({settings.getTunnelGroup(), settings.getMaxSessionsPerUser()});
-  listenerAddress = DrawLoopbackAddress(settings.getBindRange(), loggers::kService);
-  CLOG(DEBUG, loggers::kService) << "binding to " << FormatDotted(listenerAddress);
-  int port = Socket::GetFreePort(listenerAddress, settings.getServicePorts());
-  // Clients wait for the welcome before they speak: a connection that overflowed a
-  // short accept queue (and was completed by SYN cookies) would wait for ever.
-  SocketServer listener(listenerAddress, port, platform::MaxListenBacklog());
-  listenerPort = listener.BoundPort();
-  CLOG(INFO, loggers::kService) << "bound to " << Endpoint(listenerAddress, listenerPort);
-  WritePortUsed(portUsedPath);
-  SetActiveListener(&listener);
-  if (service != nullptr) service->ReportRunning();
+  std::uint32_t Address() const { return place_.address; }
+  int Port() const { return listener_.BoundPort(); }
+
+  // Accepts connections until a stop; each one gets a session.
+  void Serve(IService* service) {
+    // A session answers the stop dialogue's "CONTROL" with the service's stop state,
+    // and a pending stop ends the accept loop. Console mode has no stop to wait for.
+    std::function<bool()> stopOnControl;
+    if (service != nullptr) {
+      stopOnControl = [service, this] {
+        const bool stop = service->IsStopPending();
+        control_.RequestStop(stop);
+        return stop;
+      };
+    }
+    AcceptFailureBurst failures;
+    while (!control_.StopRequested()) {
+      CLOG(TRACE, loggers::kDefault) << "Waiting for new connection...";
+      std::unique_ptr<Socket> connection;
+      try {
+        connection = listener_.Accept();
+      } catch (const SocketServer::TransientAcceptError& error) {
+        // The stop dialogue's own connection cannot be accepted either while the
+        // shortage lasts: a pending stop ends the loop from here.
+        if (control_.StopRequested() || (service != nullptr && service->IsStopPending())) break;
+        failures.Failed(error.what());
+        std::this_thread::sleep_for(kAcceptRetryPause);
+        continue;
+      } catch (const std::runtime_error&) {
+        // The stop dialogue's fallback shuts the listener down to end a blocked accept.
+        if (control_.StopRequested()) break;
+        throw;
+      }
+      failures.Ended();
+      CLOG(TRACE, loggers::kDefault) << "new connection accepted...";
+      if (control_.StopRequested()) break;
+      if (!connection) continue;
+      TunnelClient client{std::move(connection), std::nullopt};
+      sessions_.Start(SessionStart{std::move(client), stopOnControl, &tunnel_, &access_});
+    }
+  }
+
+ private:
+  MainLoopControl& control_;
+  SessionAccess access_;
+  OpenVpnManager tunnel_;
+  SessionRegistry sessions_;
+  ListenerPlace place_;
+  SocketServer listener_;
+};
+
+// The main loop: the settings (read here, once: a malformed file ends the loop like any
+// start-up failure), the application object, portused.txt, the accept loop, clean-up.
+// Returns 0 after a stop, 1 after a failure that ended it.
+int Run(IService* service, const InstalledPaths& paths, MainLoopControl& control) {
+  CLOG(DEBUG, loggers::kService) << "running service...";
+  int exitCode = 0;
+  std::unique_ptr<Application> application;
   try {
-    AcceptLoop(listener, service, vpnManager);
-  } catch (...) {
-    SetActiveListener(nullptr);
-    throw;
+    const IniFile settings(paths.settings);
+    settings.dumpToLog();
+    application = std::make_unique<Application>(settings, control);
+    WritePortUsed(paths.portUsed, application->Address(), application->Port());
+    if (service != nullptr) service->ReportRunning();
+    application->Serve(service);
+  } catch (const std::exception& error) {
+    const std::string reason = error.what();
+    CLOG(ERROR, loggers::kService) << "Service running error : " << reason;
+    // A failure that ends the service must be seen as one, so the service manager
+    // restarts it.
+    exitCode = 1;
   }
-  SetActiveListener(nullptr);
+  platform::RemoveFile(paths.portUsed);
+  CLOG(INFO, loggers::kService) << "Exiting...";
+  // OpenVPN and stunnel end, and the sessions are joined, before the manager hears
+  // "stopped": after that it may end the process at any moment.
+  application.reset();
+  if (service != nullptr) service->ReportStopped(exitCode);
+  return exitCode;
 }
 
 // The service writes on behalf of its clients wherever they may write; OpenVPN and
 // stunnel, running as root, may write only where they must: stunnel's log in logs/,
 // OpenVPN's management socket in run/, devices and the temporary directory.
-void ConfineTunnelPrograms() {
-  const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
+void ConfineTunnelPrograms(const InstalledPaths& paths) {
   std::vector<std::string> writable = platform::SystemWritablePaths();
   for (const char* directory : {"logs", "run"}) {
-    writable.push_back((std::filesystem::u8path(root) / directory).u8string());
+    writable.push_back((std::filesystem::u8path(paths.root) / directory).u8string());
   }
   const int error = platform::ConfineLaunchedPrograms(std::move(writable));
   if (error != 0) {
@@ -200,94 +281,40 @@ void ConfineTunnelPrograms() {
   }
 }
 
-// The main loop as the service object runs it: the entry's tunnel controller, and the
-// listener endpoint for the service manager's status.
-MainLoop ServiceMainLoop(OpenVpnManager* vpnManager) {
-  return MainLoop{[vpnManager](IService* service) { return Run(service, vpnManager); }, NotifyMainThread,
-                  [] { return Endpoint(listenerAddress, listenerPort); }};
-}
-
 }  // namespace
 
-int Run(IService* service, OpenVpnManager* vpnManager) {
-  const std::string portUsedPath = ResolveBesideExecutable(paths::kPortUsed);
-  CLOG(DEBUG, loggers::kService) << "running service...";
-  int exitCode = 0;
-  try {
-    ServeUntilStopped(service, vpnManager, portUsedPath);
-  } catch (const std::exception& error) {
-    const std::string reason = error.what();
-    CLOG(ERROR, loggers::kService) << "Service running error : " << reason;
-    // A failure that ends the service must be seen as one, so the service manager
-    // restarts it.
-    exitCode = 1;
-  }
-  platform::RemoveFile(portUsedPath);
-  CLOG(INFO, loggers::kService) << "Exiting...";
-  // OpenVPN and stunnel end before the manager hears "stopped": after that it may end
-  // the process at any moment.
-  if (service != nullptr) {
-    vpnManager->Retire();
-    service->ReportStopped(exitCode);
-  }
-  return exitCode;
-}
-
-void NotifyMainThread() {
-  const std::uint32_t address = listenerAddress;
-  const int port = listenerPort;
-  CLOG(DEBUG, loggers::kService) << "Sending STOP message : connecting to " << Endpoint(address, port);
-  try {
-    SocketClient control(address, port);
-    control.ReceiveLine();
-    control.SendLine("CONTROL");
-    el::Loggers::getLogger(loggers::kService)->debug("message %v sent", "CONTROL");
-    control.ReceiveLine();
-    control.SendLine("quit");
-    control.Close();
-    CLOG(DEBUG, loggers::kService) << "connecting to " << Endpoint(address, port);
-    SocketClient wake(address, port);
-    wake.Close();
-  } catch (const std::exception& error) {
-    // The listener is gone or unreachable: end the accept loop by shutting it down.
-    const std::string reason = error.what();
-    CLOG(ERROR, loggers::kService) << "Cannot send the stop message: " << reason;
-    stopRequested = true;
-    std::lock_guard<std::mutex> lock(activeListenerMutex);
-    if (activeListener != nullptr) activeListener->Shutdown();
-  }
-}
-
 int ServiceEntry(int argc, char** argv) {
+  // The composition root: the installed tree's paths, logging, and the main loop's
+  // control, from which the main loop builds what it owns.
+  const InstalledPaths paths;
   registerLoggers();
-  // Built before logging is configured, so it logs with the library's defaults. Never
-  // destroyed: detached sessions may call it until the process ends.
-  OpenVpnManager* vpnManager = new OpenVpnManager();
-  configureLogging();
+  configureLogging(paths);
   CLOG(INFO, loggers::kService) << "starting...";
 
+  MainLoopControl control;
   int exitCode = 0;
   const int mode = ReadCommandLine(platform::CommandLine(argc, argv));
   if (mode == kConsole || mode == kService) {
-    ConfineTunnelPrograms();
+    ConfineTunnelPrograms(paths);
     ClaimPrivateState();
     const std::string failure = platform::PrepareChildPrograms();
     if (!failure.empty()) CLOG(ERROR, loggers::kService) << failure;
   }
   switch (mode) {
     case -1: exitCode = 0; break;
-    case kConsole: exitCode = Run(nullptr, vpnManager); break;
-    case kService: exitCode = RunAsService(ServiceMainLoop(vpnManager)); break;
+    case kConsole: exitCode = Run(nullptr, paths, control); break;
+    case kService:
+      exitCode = RunAsService(MainLoop{[&](IService* service) { return Run(service, paths, control); },
+                                       [&control] { control.NotifyMainThread(); },
+                                       [&control] { return control.EndpointText(); }});
+      break;
     case kInstallAuto:
     case kInstallDemand: exitCode = InstallService(mode == kInstallAuto) ? 0 : 1; break;
     default: exitCode = RemoveService() ? 0 : 1; break;
   }
-  // Stop OpenVPN and stunnel for good, then end without running static destructors:
-  // detached session threads may still be logging or calling the tunnel controller.
-  if (mode != kService) vpnManager->Retire();
   FlushLogs();
   std::fflush(stdout);
-  platform::EndProcessNow(exitCode);
+  return exitCode;
 }
 
 }  // namespace vortan

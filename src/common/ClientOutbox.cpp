@@ -18,9 +18,10 @@ constexpr auto kCloseGrace = std::chrono::milliseconds(200);
 
 }  // namespace
 
-ClientOutbox::ClientOutbox(Socket connection) : ClientOutbox(std::move(connection), Limits()) {}
+ClientOutbox::ClientOutbox(std::shared_ptr<Socket> connection) : ClientOutbox(std::move(connection), Limits()) {}
 
-ClientOutbox::ClientOutbox(Socket connection, Limits limits) : connection_(connection), limits_(limits) {}
+ClientOutbox::ClientOutbox(std::shared_ptr<Socket> connection, Limits limits)
+    : connection_(std::move(connection)), limits_(limits) {}
 
 ClientOutbox::~ClientOutbox() {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -35,7 +36,7 @@ ClientOutbox::~ClientOutbox() {
       }
     }
     // Where shutting a connection down does not end a blocked send, closing does.
-    if (!changed_.wait_for(lock, kCloseGrace, [this] { return !sending_; })) connection_.Close();
+    if (!changed_.wait_for(lock, kCloseGrace, [this] { return !sending_; })) connection_->Close();
     lock.unlock();
     writer_.join();
   } else {
@@ -161,7 +162,7 @@ bool ClientOutbox::SendAll(const std::string& bytes) {
   std::size_t offset = 0;
   while (offset < bytes.size()) {
     std::size_t sent = 0;
-    if (platform::SendSocket(connection_.Handle(), bytes.data() + offset, bytes.size() - offset, &sent) != 0) {
+    if (platform::SendSocket(connection_->Handle(), bytes.data() + offset, bytes.size() - offset, &sent) != 0) {
       return false;
     }
     if (sent == 0) return false;
@@ -188,7 +189,7 @@ void ClientOutbox::DisconnectLocked(const char* reason) {
   queue_.clear();
   held_.clear();
   queueBytes_ = heldBytes_ = 0;
-  platform::ShutdownSocket(connection_.Handle());
+  platform::ShutdownSocket(connection_->Handle());
   changed_.notify_all();
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,8 +34,8 @@ class ClientOutbox {
     std::chrono::milliseconds linger{1000};
   };
 
-  explicit ClientOutbox(Socket connection);
-  ClientOutbox(Socket connection, Limits limits);
+  explicit ClientOutbox(std::shared_ptr<Socket> connection);
+  ClientOutbox(std::shared_ptr<Socket> connection, Limits limits);
   // Sends what is queued (for at most the linger time), then ends the writer.
   ~ClientOutbox();
   ClientOutbox(const ClientOutbox&) = delete;
@@ -63,7 +64,7 @@ class ClientOutbox {
   void DisconnectIfStuckLocked();
   void DisconnectLocked(const char* reason);
 
-  Socket connection_;
+  std::shared_ptr<Socket> connection_;
   Limits limits_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;

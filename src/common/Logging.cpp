@@ -85,8 +85,8 @@ bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level l
     if (format.hasFlag(flag)) return false;
   }
   if (level == el::Level::Verbose && format.hasFlag(Flag::VerboseLevel)) return false;
-  el::base::threading::ScopedLock lock(ELPP->customFormatSpecifiersLock());
-  return ELPP->customFormatSpecifiers()->empty();
+  // The program installs no custom format specifier.
+  return true;
 }
 
 // The format with its thread, date and message fields found once per thread, by the
@@ -196,38 +196,6 @@ el::LogBuilderPtr& TheLineBuilder() {
   return builder;
 }
 
-// The library holds the logger's lock from the first insertion into a message until
-// its dispatch ends, and its global lock during the dispatch: every thread logging
-// through the same logger (all sessions log through "service") would wait for the
-// other threads' writes, two system calls a line. While alive, this object lets other
-// threads log. The message has already been copied out of the logger's stream; a
-// writer that dispatches nothing empties that stream (the library's own clean-up) so
-// the next message starts clean. The locks are taken back in the library's order
-// (logger, then global) before the dispatch goes on. Both are recursive: a thread that
-// held them more than once keeps them, and merely logs without the overlap. Loggers are
-// configured before threads log, so no stream is replaced while it is being written.
-// A FATAL message keeps the locks: the library aborts after a writer of that level.
-class LibraryLocksReleased {
- public:
-  explicit LibraryLocksReleased(const el::LogMessage* message)
-      : logger_(message->level() == el::Level::Fatal ? nullptr : message->logger()) {
-    if (logger_ == nullptr) return;
-    el::base::Writer(const_cast<el::LogMessage*>(message), el::base::DispatchAction::None).construct(logger_, true);
-    ELPP->releaseLock();
-    logger_->releaseLock();
-  }
-  ~LibraryLocksReleased() {
-    if (logger_ == nullptr) return;
-    logger_->acquireLock();
-    ELPP->acquireLock();
-  }
-  LibraryLocksReleased(const LibraryLocksReleased&) = delete;
-  LibraryLocksReleased& operator=(const LibraryLocksReleased&) = delete;
-
- private:
-  el::Logger* logger_;
-};
-
 // Where the library's own dispatcher writes each line (the log file, flushed per the
 // flush threshold and checked for rolling after each flush, then standard output), this
 // writer writes it too. The library finds the file's size for the rolling check by
@@ -235,29 +203,19 @@ class LibraryLocksReleased {
 // line; this writer counts the bytes it wrote and asks only when the count reaches the
 // rolling size (the count can only be too high: a roll it did not see makes it ask).
 class LineWriter : public el::LogDispatchCallback {
- public:
-  // Flushes the library's file streams while no line is being written to them.
-  void FlushFiles() {
-    std::lock_guard<std::mutex> lock(filesMutex_);
-    el::Loggers::flushAll();
-  }
-
  protected:
   void handle(const el::LogDispatchData* data) override {
     if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
     const el::LogMessage* message = data->logMessage();
     el::Logger* logger = message->logger();
     const el::Level level = message->level();
-    // The message is the record's own copy; building its line needs no library lock.
-    LibraryLocksReleased unlocked(message);
+    // The library calls every dispatcher under its own locks, so the lines of two
+    // threads never mix, in the file or on standard output.
     std::string line = logger->logBuilder()->build(message, true);
     el::base::TypedConfigurations* configurations = logger->typedConfigurations();
     const bool toFile = configurations->toFile(level);
     const bool toStandardOutput = configurations->toStandardOutput(level);
-    if (toFile) {
-      std::lock_guard<std::mutex> lock(filesMutex_);
-      WriteToFile(logger, level, line);
-    }
+    if (toFile) WriteToFile(logger, level, line);
     if (toStandardOutput) {
       if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
         logger->logBuilder()->convertToColoredOutput(&line, level);
@@ -301,7 +259,6 @@ class LineWriter : public el::LogDispatchCallback {
     return position > 0 ? static_cast<std::uint64_t>(position) : 0;
   }
 
-  std::mutex filesMutex_;
   // By the library's stream: it keeps one stream per file name for the whole process.
   std::unordered_map<const void*, FileSize> sizes_;
   std::map<std::pair<el::Logger*, el::Level>, unsigned> unflushed_;
@@ -413,11 +370,10 @@ const std::string* preparedDumpPath = nullptr;
 
 }  // namespace
 
-void configureLogging() {
-  applyLogConfiguration(ResolveBesideExecutable(paths::kLogFile),
-                        ResolveBesideExecutable(paths::kLogConfig));
+void configureLogging(const InstalledPaths& paths) {
+  applyLogConfiguration(paths.logFile, paths.logConfig);
   CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
-  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
+  if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(paths.crashDump);
   platform::InstallCrashHandlers(LoggingCrashHandler);
   std::set_terminate(terminateHandler);
   NameThread("main");
@@ -531,14 +487,6 @@ void silenceLogging() {
   el::Loggers::setDefaultConfigurations(quiet, true);
 }
 
-// The line writer writes the shared file streams under its own mutex, outside the
-// library's locks: a flush must take that mutex too.
-void FlushLogs() {
-  if (LineWriter* writer = el::Helpers::logDispatchCallback<LineWriter>(kLineWriterId)) {
-    writer->FlushFiles();
-  } else {
-    el::Loggers::flushAll();
-  }
-}
+void FlushLogs() { el::Loggers::flushAll(); }
 
 }  // namespace vortan

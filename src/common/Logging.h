@@ -36,10 +36,12 @@ el::LogBuilderPtr lineLogBuilder();
 // The built-in configuration text, in the library's syntax.
 const std::string& builtInLogConfiguration();
 
-// Full set-up: built-in configuration, the log file beside the executable, the
-// optional configuration file layered over it, crash and terminate handlers, the
-// thread name "main" and log rolling.
-void configureLogging();
+struct InstalledPaths;
+
+// Full set-up: built-in configuration, the installed tree's log file, the optional
+// configuration file layered over it, crash and terminate handlers (with the tree's
+// dump file), the thread name "main" and log rolling.
+void configureLogging(const InstalledPaths& paths);
 
 // The configuration part of configureLogging, with explicit paths (tests use it). When
 // standard output is the journal's stream, lines there start with their syslog priority.
@@ -66,7 +68,7 @@ std::string PointerText(const void* pointer);
 // use the service's units without its log).
 void silenceLogging();
 
-// Flushes every logger; used before the process ends with _exit.
+// Flushes every logger; used before the process ends.
 void FlushLogs();
 
 }  // namespace vortan

@@ -22,6 +22,14 @@ std::string ResolveBesideExecutable(const std::string& relative) {
   return (directory += std::filesystem::u8path(relative)).u8string();
 }
 
+InstalledPaths::InstalledPaths()
+    : root(DirectoryOf(DirectoryOf(platform::ExecutablePath()))),
+      settings(ResolveBesideExecutable(paths::kSettings)),
+      portUsed(ResolveBesideExecutable(paths::kPortUsed)),
+      logFile(ResolveBesideExecutable(paths::kLogFile)),
+      logConfig(ResolveBesideExecutable(paths::kLogConfig)),
+      crashDump(ResolveBesideExecutable(paths::kCrashDump)) {}
+
 std::string DirectoryOf(const std::string& path) {
   std::filesystem::path::string_type directory = std::filesystem::u8path(path).remove_filename().native();
   if (directory.empty()) return path;

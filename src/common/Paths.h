@@ -17,6 +17,17 @@ inline constexpr const char* kCrashDump = "../log/VortanVpnService.dump";
 // relative, as text: nothing is normalised or resolved against the current directory.
 std::string ResolveBesideExecutable(const std::string& relative);
 
+// The installed tree's paths the main loop uses, built once from the executable's path.
+struct InstalledPaths {
+  InstalledPaths();
+  std::string root;      // the directory above the executable's directory
+  std::string settings;  // kSettings resolved, and so on
+  std::string portUsed;
+  std::string logFile;
+  std::string logConfig;
+  std::string crashDump;
+};
+
 // The text of path before its last separator ("/", on Windows also "\\"); the whole
 // path when it has none.
 std::string DirectoryOf(const std::string& path);

@@ -13,15 +13,6 @@
 
 namespace vortan {
 
-std::atomic<int> liveSocketCount{0};
-std::atomic<int> lastBoundPort{0};
-
-struct Socket::Shared {
-  explicit Shared(platform::SocketHandle h) : handle(h) {}
-  std::atomic<int> uses{1};
-  std::atomic<platform::SocketHandle> handle;
-};
-
 namespace {
 
 platform::SocketHandle OpenOrThrow() {
@@ -43,26 +34,16 @@ std::string WithErrorCode(const std::string& text, int code) { return text + " i
 
 Socket::Socket() : Socket(OpenOrThrow()) {}
 
-Socket::Socket(platform::SocketHandle adopted) : shared_(new Shared(adopted)) { ++liveSocketCount; }
+Socket::Socket(platform::SocketHandle adopted) : handle_(adopted) {}
 
-Socket::Socket(const Socket& other) : shared_(other.shared_) {
-  shared_->uses.fetch_add(1, std::memory_order_relaxed);
-  ++liveSocketCount;
-}
+Socket::Socket(Socket&& other) noexcept : handle_(other.handle_.exchange(platform::kInvalidSocket)) {}
 
-Socket::~Socket() {
-  if (shared_->uses.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    platform::SocketHandle handle = shared_->handle.exchange(platform::kInvalidSocket);
-    if (handle != platform::kInvalidSocket) platform::CloseSocket(handle);
-    delete shared_;
-  }
-  --liveSocketCount;
-}
+Socket::~Socket() { Close(); }
 
-platform::SocketHandle Socket::Handle() const { return shared_->handle.load(); }
+platform::SocketHandle Socket::Handle() const { return handle_.load(); }
 
 void Socket::Close() {
-  platform::SocketHandle handle = shared_->handle.exchange(platform::kInvalidSocket);
+  platform::SocketHandle handle = handle_.exchange(platform::kInvalidSocket);
   if (handle != platform::kInvalidSocket) platform::CloseSocket(handle);
 }
 
@@ -73,7 +54,7 @@ bool Socket::Endpoints(std::uint32_t* localAddress, int* localPort, std::uint32_
 
 std::string Socket::ReceiveLine() {
   // Peek at what has arrived, then consume exactly up to the line feed, so the next
-  // line stays queued for whichever copy reads next.
+  // line stays queued for whoever reads next.
   std::string line;
   char buffer[4096];
   const platform::SocketHandle handle = Handle();
@@ -134,7 +115,6 @@ SocketServer::SocketServer(std::uint32_t address, int port, int backlog) {
     Close();
     throw std::runtime_error("Invalid Socket : cannot read actual status");
   }
-  lastBoundPort = boundPort_;
   platform::ListenSocket(handle, backlog);
 }
 
@@ -156,7 +136,7 @@ std::unique_ptr<Socket> SocketServer::Accept() {
 SocketServer::TransientAcceptError::TransientAcceptError(int code)
     : std::runtime_error(WithErrorCode(platform::ErrorText(code), code)), code_(code) {}
 
-void SocketServer::Shutdown() { platform::ShutdownSocket(Handle()); }
+void Socket::Shutdown() { platform::ShutdownSocket(Handle()); }
 
 SocketClient::SocketClient(std::uint32_t address, int port) {
   int error = platform::ConnectSocket(Handle(), address, port);

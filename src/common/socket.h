@@ -12,24 +12,21 @@
 
 namespace vortan {
 
-// Number of live Socket objects, copies included.
-extern std::atomic<int> liveSocketCount;
-// Port bound by the most recent successful SocketServer construction (host order).
-extern std::atomic<int> lastBoundPort;
-
 // A platform failure as the socket layer reports it: the text, " id[", the code, "]".
 std::string WithErrorCode(const std::string& text, int code);
 
 // Longest request line accepted; a longer one ends the connection's session.
 constexpr std::size_t kMaxLineLength = 65536;
 
-// A blocking IPv4 TCP socket. Copies share one handle; it is closed when the last copy
-// goes (or at once by Close).
+// A blocking IPv4 TCP socket with one owner, which closes its handle when it goes (or
+// at once by Close). Those that share a connection share its owner (a shared_ptr).
 class Socket {
  public:
   Socket();  // a new, unconnected socket; throws "INVALID_SOCKET"
-  Socket(const Socket& other);
+  Socket(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
+  Socket& operator=(Socket&&) = delete;
   virtual ~Socket();
 
   // One line, trimmed of " \t\n\r\f\v". Empty text on error or for a blank line; on
@@ -38,8 +35,10 @@ class Socket {
   std::string ReceiveLine();
   // The text and one line feed, in one send call; errors are ignored.
   void SendLine(std::string text);
-  // Closes the handle now, whatever other copies exist.
+  // Closes the handle now.
   void Close();
+  // Ends both directions at once: a blocked ReceiveLine (or Accept) returns.
+  void Shutdown();
 
   platform::SocketHandle Handle() const;
   // Local and peer endpoints (network-order addresses); false when unavailable.
@@ -55,8 +54,7 @@ class Socket {
 
  private:
   friend class SocketServer;
-  struct Shared;
-  Shared* shared_;
+  std::atomic<platform::SocketHandle> handle_;
 };
 
 class SocketServer : public Socket {
@@ -80,8 +78,6 @@ class SocketServer : public Socket {
   // call would block. Throws TransientAcceptError when the listener stays usable,
   // "Invalid Socket" when it fails.
   std::unique_ptr<Socket> Accept();
-  // Makes a blocked Accept return (and fail) at once.
-  void Shutdown();
   int BoundPort() const { return boundPort_; }
 
  private:

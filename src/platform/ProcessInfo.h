@@ -18,10 +18,6 @@ std::string CommandLine(int argc, char** argv);
 // none.
 std::string VersionText();
 
-// Ends the process with the exit code at once: no static destructors or exit handlers
-// run, and open streams are not flushed.
-[[noreturn]] void EndProcessNow(int code);
-
 // The operating system's numeric identifier of the running process.
 std::uint32_t CurrentProcessId();
 

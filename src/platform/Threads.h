@@ -6,9 +6,24 @@
 
 namespace platform {
 
-// Starts a detached thread running body with the given stack size (0: the default).
-// Returns 0 and the new thread's identifier, or the platform error code; on failure
-// body is not run.
-int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId);
+// A thread with a chosen stack size and one owner, who joins it (at the latest when the
+// object goes).
+class OwnedThread {
+ public:
+  OwnedThread() = default;
+  ~OwnedThread() { Join(); }
+  OwnedThread(const OwnedThread&) = delete;
+  OwnedThread& operator=(const OwnedThread&) = delete;
+
+  // Runs body on a new thread with the given stack size (0: the default). Returns 0 and
+  // the new thread's identifier, or the platform error code; on failure body is not run.
+  int Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId);
+  // Waits for the thread to end; nothing when none was started or it was joined.
+  void Join();
+
+ private:
+  std::uintptr_t handle_ = 0;
+  bool started_ = false;
+};
 
 }  // namespace platform

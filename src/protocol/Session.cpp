@@ -25,6 +25,7 @@ std::string ReadRequest(Socket& connection) {
 
 SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   const CallerId& caller = session.client.caller;
+  const AccessRules rules = session.access != nullptr ? session.access->rules : AccessRules{};
   if (StartsWith(request, "CONTROL")) {
     // Without a service object (console mode) there is no stop to wait for.
     const bool stop = session.stopOnControl && session.stopOnControl();
@@ -32,19 +33,19 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
     return {"OK", true};
   }
   if (StartsWith(request, "route")) {
-    if (auto refusal = TunnelCommandRefusal(caller, session.vpnManager, "route")) return {*refusal, false};
+    if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "route")) return {*refusal, false};
     return {RouteManagement::Dispatch(request), false};
   }
   if (StartsWith(request, "version")) return {VersionReply(), false};
   if (StartsWith(request, "shutdown")) {
-    if (auto refusal = TunnelCommandRefusal(caller, session.vpnManager, "shutdown")) return {*refusal, false};
+    if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "shutdown")) return {*refusal, false};
     if (session.vpnManager != nullptr) {
       if (auto refusal = session.vpnManager->ShutdownFor(caller)) return {*refusal, false};
     }
     return {"OK", false};
   }
   if (StartsWith(request, "start")) {
-    if (auto refusal = TunnelCommandRefusal(caller, session.vpnManager, "start")) return {*refusal, false};
+    if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "start")) return {*refusal, false};
     if (session.vpnManager == nullptr) return {MakeResponse(false, false, 1, "NOT IMPLEMENTED"), false};
     return {session.vpnManager->Start(request.substr(5), session.client), false};
   }
@@ -52,17 +53,17 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   return {HelpText(), false};
 }
 
-void Answer(SessionStart* record) {
-  std::unique_ptr<SessionStart> start(record);
-  TunnelClient& client = start->client;
-  NameThread("telnet-" + PointerText(record));
-  const std::unique_ptr<SessionPlace> place = AdmitSession(client);
+void Answer(SessionStart& start) {
+  TunnelClient& client = start.client;
+  NameThread("telnet-" + PointerText(&start));
+  SessionAccess uncounted;
+  const std::unique_ptr<SessionPlace> place = AdmitSession(client, start.access != nullptr ? *start.access : uncounted);
   if (!place) return;
   CLOG(INFO, loggers::kService) << "new client connection";
   client.outbox = std::make_shared<ClientOutbox>(client.connection);
   client.outbox->Reply(kWelcome);
   for (bool first = true;; first = false) {
-    const std::string request = ReadRequest(client.connection);
+    const std::string request = ReadRequest(*client.connection);
     if (first && LooksLikeHttp(request)) {
       CLOG(WARNING, loggers::kService) << "HTTP request on the management interface refused, closing the connection";
       break;
@@ -72,7 +73,7 @@ void Answer(SessionStart* record) {
     if (request.empty()) break;
     // The reply goes before anything the request leads a tunnel to relay.
     client.outbox->HoldRelayed();
-    SessionReply reply = HandleRequest(request, *start);
+    SessionReply reply = HandleRequest(request, start);
     CLOG(DEBUG, loggers::kService) << "telnet Response  = " << reply.text;
     client.outbox->Reply(reply.text);
     if (reply.endSession) break;

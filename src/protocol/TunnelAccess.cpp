@@ -12,22 +12,9 @@
 namespace vortan {
 namespace {
 
-std::mutex accessRulesMutex;
-AccessRules accessRules;
-
 bool IsRoot(const CallerId& caller) { return caller && platform::IsPrivileged(*caller); }
 
 }  // namespace
-
-void SetAccessRules(const AccessRules& rules) {
-  std::lock_guard<std::mutex> lock(accessRulesMutex);
-  accessRules = rules;
-}
-
-AccessRules CurrentAccessRules() {
-  std::lock_guard<std::mutex> lock(accessRulesMutex);
-  return accessRules;
-}
 
 std::vector<SessionCounter::Count>::iterator SessionCounter::Find(const CallerId& countedAs) {
   return std::find_if(counts_.begin(), counts_.end(), [&](const Count& count) { return count.first == countedAs; });
@@ -85,11 +72,6 @@ int SessionCounter::TotalSessions() const {
   return total_;
 }
 
-SessionCounter& OpenSessionCounter() {
-  static SessionCounter counter;
-  return counter;
-}
-
 SessionPlace::SessionPlace(SessionCounter& counter, const CallerId& caller, const AccessRules& rules)
     : counter_(counter),
       countedAs_(SessionCounter::CountedAs(caller)),
@@ -99,8 +81,9 @@ SessionPlace::~SessionPlace() {
   if (Taken()) counter_.Leave(countedAs_);
 }
 
-std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command) {
-  const std::string group = CurrentAccessRules().tunnelGroup;
+std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const AccessRules& rules,
+                                              const std::string& command) {
+  const std::string& group = rules.tunnelGroup;
   if (group.empty() || IsRoot(caller)) return std::nullopt;
   bool member = false;
   const int error = caller ? platform::IsMemberOf(*caller, group, &member) : 0;
@@ -125,10 +108,10 @@ CallerId FindRequestingUser(const Socket& connection) {
   return owner;
 }
 
-std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
-  client.caller = FindRequestingUser(client.connection);
-  const AccessRules rules = CurrentAccessRules();
-  auto place = std::make_unique<SessionPlace>(OpenSessionCounter(), client.caller, rules);
+std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client, SessionAccess& access) {
+  client.caller = FindRequestingUser(*client.connection);
+  const AccessRules& rules = access.rules;
+  auto place = std::make_unique<SessionPlace>(access.counter, client.caller, rules);
   if (place->Taken()) return place;
   if (place->Admission() == SessionCounter::Admission::kUserAtCap) {
     CLOG(WARNING, loggers::kService) << "connection of user " << CallerText(client.caller) << " closed: it holds "
@@ -140,9 +123,9 @@ std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client) {
   return nullptr;
 }
 
-std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, OpenVpnManager* vpnManager,
-                                                const std::string& command) {
-  if (auto refusal = TunnelGroupRefusal(caller, command)) return refusal;
+std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, const AccessRules& rules,
+                                                OpenVpnManager* vpnManager, const std::string& command) {
+  if (auto refusal = TunnelGroupRefusal(caller, rules, command)) return refusal;
   // "start" and "shutdown" check the owner together with their action, in the
   // tunnel controller; the route commands act through the tunnel's adapter.
   if (command != "route" || vpnManager == nullptr) return std::nullopt;

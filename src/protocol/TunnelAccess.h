@@ -32,10 +32,6 @@ struct AccessRules {
   int maxUserSessions = kDefaultMaxUserSessions;
 };
 
-// The rules of the running main loop (set before it accepts connections).
-void SetAccessRules(const AccessRules& rules);
-AccessRules CurrentAccessRules();
-
 // Counts open sessions against the caps. Each local user with an account has an
 // allowance of its own; every other caller (user ids without an account, such as a
 // user's subordinate ids, and callers that cannot be told) shares one. Root's sessions
@@ -64,8 +60,12 @@ class SessionCounter {
   int userTotal_ = 0;  // all but root's
 };
 
-// The process's one session counter.
-SessionCounter& OpenSessionCounter();
+// What the sessions of one main loop share: the rules, read once from the settings,
+// and the count of open sessions.
+struct SessionAccess {
+  AccessRules rules;
+  SessionCounter counter;
+};
 
 // A session's place in the counter, held for the session's life.
 class SessionPlace {
@@ -85,7 +85,8 @@ class SessionPlace {
 
 // The error reply for a caller outside the tunnel group (logged), or nothing when the
 // caller may use the tunnel and route commands.
-std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const std::string& command);
+std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const AccessRules& rules,
+                                              const std::string& command);
 
 class OpenVpnManager;
 
@@ -93,12 +94,12 @@ class OpenVpnManager;
 // after its last request) and takes the caller's place under the per-user cap. Null,
 // after one log line, when a cap is reached: the connection is then closed without a
 // welcome.
-std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client);
+std::unique_ptr<SessionPlace> AdmitSession(TunnelClient& client, SessionAccess& access);
 
 // The error reply (logged) for a tunnel or route command that the session's caller
 // may not use: outside the tunnel group, or, for the route commands, acting through a
 // tunnel another user started. Nothing when the caller may. vpnManager may be null.
-std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, OpenVpnManager* vpnManager,
-                                                const std::string& command);
+std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, const AccessRules& rules,
+                                                OpenVpnManager* vpnManager, const std::string& command);
 
 }  // namespace vortan

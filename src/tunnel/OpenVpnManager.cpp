@@ -41,24 +41,10 @@ bool IsQbrProtocol(const std::string& protocol) {
 
 std::string ErrorAnswer(int code, const std::string& message) { return MakeResponse(false, false, code, message); }
 
-// A malformed settings file must not stop the service: its error is logged and the
-// built-in defaults apply.
-IniFile ReadSettings() {
-  const std::string path = ResolveBesideExecutable(paths::kSettings);
-  try {
-    return IniFile(path);
-  } catch (const std::runtime_error& error) {
-    CLOG(ERROR, loggers::kOpenVpnManager) << error.what();
-    // A path that names no file gives the defaults.
-    return IniFile(std::string());
-  }
-}
-
 }  // namespace
 
-OpenVpnManager::OpenVpnManager() {
+OpenVpnManager::OpenVpnManager(const IniFile& settings) {
   registerLoggers();
-  const IniFile settings = ReadSettings();
   // OpenVPN's management interface takes orders without a password: like the service's
   // own listener it must never be reachable from the network.
   managementAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);

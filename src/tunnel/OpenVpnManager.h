@@ -19,10 +19,12 @@
 
 namespace vortan {
 
+class IniFile;
 class RequestParser;
 class STunnelManager;
 
-// Controller of the OpenVPN program: one per process, built in the entry function.
+// Controller of the OpenVPN program: one per process, built by the main loop from the
+// settings it read.
 //
 // The tunnel goes through idle, starting, running and stopping. Its state, its owner
 // and its adapter change under a lock that is held for nothing else: never across file
@@ -33,8 +35,8 @@ class STunnelManager;
 // the turn is taken.
 class OpenVpnManager {
  public:
-  // Reads the settings, draws the management and stunnel endpoints.
-  OpenVpnManager();
+  // Draws the management and stunnel endpoints from the settings.
+  explicit OpenVpnManager(const IniFile& settings);
   // Shuts OpenVPN and stunnel down.
   virtual ~OpenVpnManager();
   OpenVpnManager(const OpenVpnManager&) = delete;

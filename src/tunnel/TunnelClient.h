@@ -13,7 +13,7 @@ namespace vortan {
 // the tunnel its "start" began share: the tunnel relays OpenVPN's notifications there,
 // also after the session has ended.
 struct TunnelClient {
-  Socket connection;
+  std::shared_ptr<Socket> connection;  // shared with the outbox
   CallerId caller;  // the local user behind the connection, found once
   std::shared_ptr<ClientOutbox> outbox = nullptr;  // null until the session greets the client
 };

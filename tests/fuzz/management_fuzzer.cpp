@@ -16,7 +16,7 @@ namespace {
 
 // A connected pair whose far end is read and discarded by a thread of its own.
 struct DrainedConnection {
-  std::unique_ptr<vortan::Socket> near;
+  std::shared_ptr<vortan::Socket> near;
   DrainedConnection() {
     const std::uint32_t loopback = vortan::HostToNet(0x7F000001);
     vortan::SocketServer listener(loopback, 0, 1);
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ready;
   static DrainedConnection* management = new DrainedConnection();
   static DrainedConnection* client = new DrainedConnection();
-  static vortan::ClientOutbox* outbox = new vortan::ClientOutbox(*client->near);
+  static vortan::ClientOutbox* outbox = new vortan::ClientOutbox(client->near);
   vortan::RelayLog log;
   vortan::RelayTarget target{outbox, &log, "tap0"};
   vortan::ManagementDialogue dialogue;

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (copy.size() > 512 + 32) __builtin_trap();
   if (vortan::StartsWith(line, "route")) return 0;
-  static vortan::SessionStart* session = new vortan::SessionStart{{vortan::Socket(), std::nullopt}, nullptr, nullptr};
+  static vortan::SessionStart* session = new vortan::SessionStart{{std::make_shared<vortan::Socket>(), std::nullopt}, nullptr, nullptr};
   vortan::SessionReply reply = vortan::HandleRequest(line, *session);
   if (reply.text.find('\n') != std::string::npos) __builtin_trap();
   return 0;

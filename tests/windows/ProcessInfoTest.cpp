@@ -126,12 +126,12 @@ TEST(WindowsRandom, DrawsDifferentValues) {
   EXPECT_FALSE(first == second && second == third);
 }
 
-TEST(WindowsThreads, DetachedThreadRunsItsBodyWithTheGivenStack) {
+TEST(WindowsThreads, OwnedThreadRunsItsBodyWithTheGivenStackAndIsJoined) {
   std::atomic<std::uint64_t> ranOn{0};
   std::uint64_t threadId = 0;
-  ASSERT_EQ(platform::StartDetachedThread([&ranOn] { ranOn = platform::CurrentThreadId(); }, 256 * 1024, &threadId),
-            0);
-  EXPECT_TRUE(test::WaitUntil([&ranOn] { return ranOn != 0; }, std::chrono::seconds(10)));
+  platform::OwnedThread thread;
+  ASSERT_EQ(thread.Start([&ranOn] { ranOn = platform::CurrentThreadId(); }, 256 * 1024, &threadId), 0);
+  thread.Join();
   EXPECT_EQ(ranOn, threadId);
   EXPECT_NE(threadId, platform::CurrentThreadId());
 }

@@ -33,8 +33,6 @@ std::string CommandLine(int argc, char** argv) {
 
 std::string VersionText() { return VORTAN_VERSION_TEXT; }
 
-void EndProcessNow(int code) { _exit(code); }
-
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
 std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }

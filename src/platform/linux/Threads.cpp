@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace platform {
@@ -15,11 +16,11 @@ void* RunThread(void* argument) {
 
 }  // namespace
 
-int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+int OwnedThread::Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+  if (started_) return EBUSY;
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
   if (error != 0) return error;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   if (stackSize != 0) error = pthread_attr_setstacksize(&attributes, stackSize);
   if (error != 0) {
     pthread_attr_destroy(&attributes);
@@ -33,8 +34,16 @@ int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::
     delete owned;
     return error;
   }
+  handle_ = static_cast<std::uintptr_t>(thread);
+  started_ = true;
   if (threadId != nullptr) *threadId = static_cast<std::uint64_t>(thread);
   return 0;
+}
+
+void OwnedThread::Join() {
+  if (!started_) return;
+  started_ = false;
+  pthread_join(static_cast<pthread_t>(handle_), nullptr);
 }
 
 }  // namespace platform

@@ -63,8 +63,6 @@ std::string VersionText() {
   return text;
 }
 
-void EndProcessNow(int code) { ::ExitProcess(static_cast<UINT>(code)); }
-
 std::uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 std::uint64_t CurrentThreadId() { return ::GetCurrentThreadId(); }

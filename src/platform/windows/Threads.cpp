@@ -18,7 +18,8 @@ unsigned __stdcall RunThread(void* argument) {
 
 }  // namespace
 
-int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+int OwnedThread::Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+  if (started_) return ERROR_BUSY;
   auto* owned = new std::function<void()>(std::move(body));
   unsigned id = 0;
   // _beginthreadex rather than CreateThread: the C run-time library sets up its
@@ -30,10 +31,18 @@ int StartDetachedThread(std::function<void()> body, std::size_t stackSize, std::
     delete owned;
     return static_cast<int>(error);
   }
-  // Detached: nobody waits for the thread, so its handle is not kept.
-  ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+  handle_ = thread;
+  started_ = true;
   if (threadId != nullptr) *threadId = id;
   return 0;
+}
+
+void OwnedThread::Join() {
+  if (!started_) return;
+  started_ = false;
+  const HANDLE thread = reinterpret_cast<HANDLE>(handle_);
+  ::WaitForSingleObject(thread, INFINITE);
+  ::CloseHandle(thread);
 }
 
 }  // namespace platform

@@ -435,14 +435,14 @@ TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {
   EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
 }
 
-TEST_F(TunnelStartRefusedTest, MalformedSettingsAreLoggedWhileTheControllerIsBuilt) {
+TEST_F(TunnelStartRefusedTest, MalformedSettingsEndTheMainLoopBeforeAControllerIsBuilt) {
   client_ = std::make_unique<ClientSide>(nullptr, ClientSide::Options{});
   client_->Layout().WriteConf("VortanVpnService.ini", "no separator here\n");
-  // Logging is not configured yet: the error goes to the standard output.
   ServiceProcess service(client_->Layout(), {"/console"}, client_->Namespace().ExecWrapper());
-  EXPECT_NE(service.WaitForExit(10s), -1);
-  EXPECT_NE(service.Output().find("ERROR [OpenVpnManager] CFG: Couldn't find separator on line: 1"), std::string::npos)
+  EXPECT_EQ(service.WaitForExit(10s), 1);
+  EXPECT_NE(service.Output().find("Service running error : CFG: Couldn't find separator on line: 1"), std::string::npos)
       << service.Output();
+  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
 }
 
 TEST_F(TunnelStartRefusedTest, QbrWithoutStunnelIsRefused) {

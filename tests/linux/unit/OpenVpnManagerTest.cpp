@@ -30,6 +30,7 @@
 #include "tunnel/ManagementDialogue.h"
 #include "protocol/TunnelAccess.h"
 #include "tunnel/OpenVpnManager.h"
+#include "settings/IniFile.h"
 #include "tunnel/TunnelBroadcast.h"
 #include "TestSupport.h"
 #include "platform/Processes.h"
@@ -166,9 +167,7 @@ class OpenVpnListenTest : public ::testing::Test {
   // test's; the test keeps no share of the client's outbox, so the client sees its
   // connection close when the relay ends.
   void StartListen(const ManagementChannel& channel, std::uint32_t managementProcess = getpid()) {
-    std::unique_ptr<SocketClient> connection(new SocketClient(kLoopback, clientListener_.Port()));
-    auto outbox = std::make_shared<ClientOutbox>(*connection);
-    connection.reset();
+    auto outbox = std::make_shared<ClientOutbox>(std::make_shared<SocketClient>(kLoopback, clientListener_.Port()));
     client_.reset(new Peer(clientListener_.Accept()));
     ASSERT_TRUE(client_->Valid());
     opener_ = std::thread([this, channel, managementProcess, outbox] {
@@ -383,7 +382,7 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
 // The reply to a request goes before every line relayed while it was served.
 TEST(ClientOutboxTest, TheReplyGoesBeforeTheLinesRelayedMeanwhile) {
   LoopbackListener listener;
-  SocketClient connection(kLoopback, listener.Port());
+  auto connection = std::make_shared<SocketClient>(kLoopback, listener.Port());
   Peer client(listener.Accept());
   {
     ClientOutbox outbox(connection);
@@ -637,9 +636,9 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   char pattern[] = "/tmp/vortan-retired-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
-  OpenVpnManager manager;
+  OpenVpnManager manager{IniFile(std::string())};
   manager.Retire();
-  TunnelClient client{Socket(), CallerId{platform::ServiceIdentity()}};
+  TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
   const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
   EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
   manager.Shutdown();
@@ -673,6 +672,7 @@ class StalledWriter : public FileWriter {
 
 class StallingManager : public OpenVpnManager {
  public:
+  StallingManager() : OpenVpnManager(IniFile(std::string())) {}
   mutable Stall stall;
 
  protected:
@@ -689,7 +689,7 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   std::filesystem::create_directories(directory);
   StallingManager manager;
   const CallerId caller{platform::ServiceIdentity()};
-  TunnelClient client{Socket(), caller};
+  TunnelClient client{std::make_shared<Socket>(), caller};
   std::string reply;
   std::thread start([&] { reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
   {
@@ -697,7 +697,7 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
     EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
   }
   const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(TunnelCommandRefusal(caller, &manager, "route"), std::nullopt);
+  EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
   EXPECT_EQ(manager.ShutdownFor(caller), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
   {
