@@ -55,6 +55,8 @@ class IniFile {
   const std::string& getTunnelGroup() const { return tunnelGroup_; }
   // Concurrent sessions allowed to one local user.
   int getMaxSessionsPerUser() const { return maxSessionsPerUser_; }
+  // Whether the DNS settings a VPN server pushes are given to the tunnel's link.
+  bool getApplyPushedDns() const { return applyPushedDns_; }
 
  private:
   void ParseLine(const std::string& line, int lineNumber);
@@ -68,6 +70,7 @@ class IniFile {
   CidrRange bindRange_{"127.0.0.1/8"};
   std::string tunnelGroup_;
   int maxSessionsPerUser_ = kDefaultMaxSessionsPerUser;
+  bool applyPushedDns_ = true;
 };
 
 // Parses a session count: a positive decimal number, else fallback.

@@ -38,6 +38,7 @@ void HandleNotificationLine(const std::string& line, ManagementDialogue* dialogu
                             RelayTarget& target) {
   const std::string::size_type colon = line.find(':');
   if (colon != std::string::npos) {
+    dialogue->dns.Observe(line.substr(1, colon - 1), line.substr(colon + 1));
     if (Notify(line.substr(1, colon - 1), line.substr(colon + 1), target)) dialogue->exitingRelayed = true;
   }
   const std::string type = line.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);

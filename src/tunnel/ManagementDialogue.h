@@ -12,6 +12,7 @@
 #include "common/socket.h"
 #include "tunnel/ManagementChannel.h"
 #include "tunnel/RelayLog.h"
+#include "tunnel/TunnelDns.h"
 
 namespace vortan {
 
@@ -44,6 +45,7 @@ struct ManagementDialogue {
   bool holdReleaseSent = false;
   bool holdReleased = false;
   bool exitingRelayed = false;
+  TunnelDns dns;
 };
 
 // One line from OpenVPN's management interface: notifications are relayed to the

@@ -218,6 +218,20 @@ TEST_F(TunnelTest, DeviceWordTap0CarriesTheRouteCommandsAndTheAnnouncement) {
   ExpectShutdown(*connection);
 }
 
+// The lab server pushes a name server and a domain. Without systemd-resolved they are
+// not applied: the operator is told once, and no resolv.conf changes.
+TEST_F(TunnelTest, PushedDnsWithoutResolvedIsReportedOnceAndResolvConfStaysAsItWas) {
+  const std::string namespaceConf = "/etc/netns/" + client_->Namespace().Name() + "/resolv.conf";
+  const std::string namespaceBefore = ReadFile(namespaceConf);
+  const std::string hostBefore = ReadFile("/etc/resolv.conf");
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-dns");
+  ExpectShutdown(*connection);
+  EXPECT_EQ(CountOf(client_->Layout().LogText(), "pushed are not applied: systemd-resolved does not run"), 1u);
+  EXPECT_EQ(ReadFile(namespaceConf), namespaceBefore);
+  EXPECT_EQ(ReadFile("/etc/resolv.conf"), hostBefore);
+}
+
 TEST_F(TunnelTest, DirectTcp) {
   auto connection = client_->Connect();
   StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp");

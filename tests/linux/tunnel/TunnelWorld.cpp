@@ -76,6 +76,7 @@ std::string OpenVpnServerConfig(const std::string& name, const std::string& prot
        // it keeps.
        << "push \"route " << kClientNameServer << " 255.255.255.255\"\n"
        << "push \"route 203.0.113.0 255.255.255.0\"\n"
+       << "push \"dhcp-option DNS 10.8.0.1\"\npush \"dhcp-option DOMAIN lab.example\"\n"
        << (protocol == "udp" ? "explicit-exit-notify 1\n" : "")
        << "verb 3\n"
        << "log server-" << name << ".log\n";
