@@ -362,6 +362,91 @@ TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
 }
 
 // The service alone in a namespace without a network: answers that need no server.
+// systemd-resolved on a D-Bus system bus of its own, in the client's namespace and a
+// mount namespace of its own: its /run and the user it runs as never reach the host.
+// Taken from VORTAN_RESOLVED_ROOT (an unpacked systemd-resolved package; "/" where it is
+// installed).
+class PrivateResolver {
+ public:
+  static std::string Root() {
+    const char* root = std::getenv("VORTAN_RESOLVED_ROOT");
+    return root == nullptr ? std::string() : root;
+  }
+
+  explicit PrivateResolver(const NetworkNamespace& ns) : ns_(ns) {
+    const std::string dir = dir_.Path();
+    // The daemon reaches the bus after it has dropped root.
+    std::filesystem::permissions(dir, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    WriteFile(dir + "/bus.conf", "<busconfig><type>system</type><listen>unix:path=" + dir +
+                                     "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                     "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+                                     "<allow receive_sender=\"*\"/></policy></busconfig>\n");
+    WriteFile(dir + "/passwd", ReadFile("/etc/passwd") + "systemd-resolve:x:65534:65534::/:/usr/sbin/nologin\n");
+    WriteFile(dir + "/group", ReadFile("/etc/group") + "systemd-resolve:x:65534:\n");
+    WriteFile(dir + "/start.sh", "set -e\nmount --bind " + dir + "/passwd /etc/passwd\nmount --bind " + dir +
+                                     "/group /etc/group\nmount -t tmpfs tmpfs /run\nmkdir -p /run/systemd/resolve\n"
+                                     "chown 65534:65534 /run/systemd/resolve\nexport DBUS_SYSTEM_BUS_ADDRESS=" +
+                                     Bus() + "\nexec " + Root() + "/lib/systemd/systemd-resolved\n");
+    bus_ = std::make_unique<NamespacedProgram>(
+        ns, std::vector<std::string>{"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"},
+        dir);
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir + "/bus"); }, 5s));
+    daemon_ = std::make_unique<NamespacedProgram>(
+        ns, std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", dir + "/start.sh"}, dir);
+    EXPECT_TRUE(WaitUntil([&] { return Status().find("Global") != std::string::npos; }, 10s)) << Status();
+  }
+
+  std::string Bus() const { return "unix:path=" + dir_.Path() + "/bus"; }
+
+  std::string Status() const {
+    std::string output;
+    Shell("ip netns exec " + ns_.Name() + " env DBUS_SYSTEM_BUS_ADDRESS=" + Bus() + " " + Root() +
+              "/usr/bin/resolvectl status 2>&1",
+          &output);
+    return output;
+  }
+
+ private:
+  const NetworkNamespace& ns_;
+  TempDirectory dir_{"vortan-resolved"};
+  std::unique_ptr<NamespacedProgram> bus_;
+  std::unique_ptr<NamespacedProgram> daemon_;
+};
+
+class TunnelDnsTest : public TunnelTest {
+ protected:
+  void SetUp() override {
+    if (PrivateResolver::Root().empty()) GTEST_SKIP() << "VORTAN_RESOLVED_ROOT names no systemd-resolved";
+    server_ = std::make_unique<ServerSide>();
+    client_ = std::make_unique<ClientSide>(server_.get(), ClientSide::Options{});
+    resolver_ = std::make_unique<PrivateResolver>(client_->Namespace());
+    client_->UseSystemBus(resolver_->Bus());
+    client_->StartService();
+  }
+  void TearDown() override {
+    if (!client_) return;
+    resolver_.reset();
+    TunnelTest::TearDown();
+  }
+  std::unique_ptr<PrivateResolver> resolver_;
+};
+
+// The pushed server and domain are on the tunnel's link when the client reads
+// CONNECTED, and gone once the tunnel has ended.
+TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved");
+  auto applied = [&] {
+    const std::string status = resolver_->Status();
+    return status.find("10.8.0.1") != std::string::npos && status.find("lab.example") != std::string::npos;
+  };
+  EXPECT_TRUE(WaitUntil(applied, 1s)) << resolver_->Status();
+  ExpectShutdown(*connection);
+  const std::string after = resolver_->Status();
+  EXPECT_EQ(after.find("10.8.0.1"), std::string::npos) << after;
+  EXPECT_EQ(after.find("lab.example"), std::string::npos) << after;
+}
+
 class TunnelStartRefusedTest : public ::testing::Test {
  protected:
   void StartService(ClientSide::Options options) {
