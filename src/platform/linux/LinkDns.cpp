@@ -1,11 +1,16 @@
 #include "platform/LinkDns.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <unistd.h>
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
+
+#include "platform/linux/ResolvedServers.h"
 
 // Per-link settings go to systemd-resolved over D-Bus, as NetworkManager's do: the
 // system's resolv.conf is never touched, and resolved forgets them with the link.
@@ -90,7 +95,48 @@ int CallOnLink(sd_bus* bus, const char* method, std::uint32_t linkIndex, Builder
   return sd_bus_call(bus, raw, kCallTimeoutUsec, error, nullptr);
 }
 
+bool IsTunnelDevice(std::int32_t linkIndex) {
+  char name[IF_NAMESIZE] = {};
+  if (linkIndex <= 0 || if_indextoname(static_cast<unsigned>(linkIndex), name) == nullptr) return false;
+  return access(("/sys/class/net/" + std::string(name) + "/tun_flags").c_str(), F_OK) == 0;
+}
+
+// One (link, family, address) entry of resolved's server list; false at its end.
+bool ReadServer(sd_bus_message* reply, std::vector<std::uint32_t>* servers) {
+  if (sd_bus_message_enter_container(reply, 'r', "iiay") <= 0) return false;
+  std::int32_t link = 0, family = 0;
+  const void* bytes = nullptr;
+  std::size_t size = 0;
+  if (sd_bus_message_read(reply, "ii", &link, &family) < 0 ||
+      sd_bus_message_read_array(reply, 'y', &bytes, &size) < 0 || sd_bus_message_exit_container(reply) < 0) {
+    return false;
+  }
+  if (family == AF_INET && size == 4 && !IsTunnelDevice(link)) {
+    std::uint32_t address = 0;
+    std::memcpy(&address, bytes, 4);
+    servers->push_back(address);
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::uint32_t> ResolvedServers() {
+  std::vector<std::uint32_t> servers;
+  Bus bus = OpenSystemBus();
+  if (!bus) return servers;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_get_property(bus.get(), kDestination, kObject, kInterface, "DNS", &error, &raw, "a(iiay)") >= 0) {
+    Message reply(raw);
+    if (sd_bus_message_enter_container(raw, 'a', "(iiay)") > 0) {
+      while (ReadServer(raw, &servers)) {
+      }
+    }
+  }
+  sd_bus_error_free(&error);
+  return servers;
+}
 
 LinkDnsOutcome SetLinkDns(std::uint32_t linkIndex, const LinkDnsSettings& settings, std::string* failure) {
   Bus bus = OpenSystemBus();

@@ -398,10 +398,12 @@ class PrivateResolver {
 
   std::string Bus() const { return "unix:path=" + dir_.Path() + "/bus"; }
 
-  std::string Status() const {
+  std::string Status() const { return Resolvectl("status"); }
+
+  std::string Resolvectl(const std::string& arguments) const {
     std::string output;
     Shell("ip netns exec " + ns_.Name() + " env DBUS_SYSTEM_BUS_ADDRESS=" + Bus() + " " + Root() +
-              "/usr/bin/resolvectl status 2>&1",
+              "/usr/bin/resolvectl " + arguments + " 2>&1",
           &output);
     return output;
   }
@@ -445,6 +447,18 @@ TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds)
   const std::string after = resolver_->Status();
   EXPECT_EQ(after.find("10.8.0.1"), std::string::npos) << after;
   EXPECT_EQ(after.find("lab.example"), std::string::npos) << after;
+}
+
+// A name server resolved uses on a LAN link counts as one of the host's: the pushed
+// route that would carry it into the tunnel is removed.
+TEST_F(TunnelDnsTest, ServersOfOtherLinksAreGuardedFromPushedRoutes) {
+  resolver_->Resolvectl("dns vcli0 203.0.113.53");
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved-lan");
+  std::string routes;
+  client_->Namespace().Ip("route show", &routes);
+  EXPECT_EQ(routes.find("203.0.113.0/24"), std::string::npos) << routes;
+  ExpectShutdown(*connection);
 }
 
 class TunnelStartRefusedTest : public ::testing::Test {
