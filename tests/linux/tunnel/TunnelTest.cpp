@@ -423,8 +423,10 @@ class TunnelDnsTest : public TunnelTest {
     client_ = std::make_unique<ClientSide>(server_.get(), ClientSide::Options{});
     resolver_ = std::make_unique<PrivateResolver>(client_->Namespace());
     client_->UseSystemBus(resolver_->Bus());
+    BeforeService();
     client_->StartService();
   }
+  virtual void BeforeService() {}
   void TearDown() override {
     if (!client_) return;
     resolver_.reset();
@@ -447,6 +449,25 @@ TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds)
   const std::string after = resolver_->Status();
   EXPECT_EQ(after.find("10.8.0.1"), std::string::npos) << after;
   EXPECT_EQ(after.find("lab.example"), std::string::npos) << after;
+}
+
+// A service killed with its tunnel up left settings on a link that is still there: the
+// next start takes them back.
+class TunnelDnsLeftoverTest : public TunnelDnsTest {
+ protected:
+  void BeforeService() override {
+    const NetworkNamespace& ns = client_->Namespace();
+    ns.MustIp("tuntap add vtdnsleft mode tap");
+    ns.MustIp("link property add dev vtdnsleft altname Vortan-Dashlet");
+    ns.MustIp("link set vtdnsleft up");
+    resolver_->Resolvectl("dns vtdnsleft 10.77.0.53");
+    ASSERT_NE(resolver_->Status().find("10.77.0.53"), std::string::npos) << resolver_->Status();
+  }
+};
+
+TEST_F(TunnelDnsLeftoverTest, StartTakesBackWhatALinkOfTheTunnelsNameKept) {
+  EXPECT_TRUE(WaitUntil([&] { return resolver_->Status().find("10.77.0.53") == std::string::npos; }, 2s))
+      << resolver_->Status();
 }
 
 // A name server resolved uses on a LAN link counts as one of the host's: the pushed
