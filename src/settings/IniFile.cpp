@@ -149,10 +149,10 @@ void IniFile::ParseLine(const std::string& rawLine, int lineNumber) {
   if (Contains(key, "loopbackaddress")) bindRange_ = CidrRange(value);
   if (Contains(key, "maxsessionsperuser")) maxSessionsPerUser_ = ParseSessionCount(value, kDefaultMaxSessionsPerUser);
   if (Contains(key, "tunnelgroup")) tunnelGroup_ = value;
-  if (Contains(key, "applypusheddns")) {
-    const std::string word = ToLowerAscii(value);
-    applyPushedDns_ = !(word == "0" || word == "no" || word == "off" || word == "false");
-  }
+  const std::string word = ToLowerAscii(value);
+  const bool switchedOn = !(word == "0" || word == "no" || word == "off" || word == "false");
+  if (Contains(key, "applypusheddns")) applyPushedDns_ = switchedOn;
+  if (Contains(key, "restartonnetworkchange")) restartOnNetworkChange_ = switchedOn;
 }
 
 void IniFile::dumpToLog() const {

@@ -57,6 +57,8 @@ class IniFile {
   int getMaxSessionsPerUser() const { return maxSessionsPerUser_; }
   // Whether the DNS settings a VPN server pushes are given to the tunnel's link.
   bool getApplyPushedDns() const { return applyPushedDns_; }
+  // Whether a tunnel restarts at once when the way to its server changes.
+  bool getRestartOnNetworkChange() const { return restartOnNetworkChange_; }
 
  private:
   void ParseLine(const std::string& line, int lineNumber);
@@ -71,6 +73,7 @@ class IniFile {
   std::string tunnelGroup_;
   int maxSessionsPerUser_ = kDefaultMaxSessionsPerUser;
   bool applyPushedDns_ = true;
+  bool restartOnNetworkChange_ = true;
 };
 
 // Parses a session count: a positive decimal number, else fallback.

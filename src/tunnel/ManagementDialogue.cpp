@@ -39,6 +39,10 @@ void HandleNotificationLine(const std::string& line, ManagementDialogue* dialogu
   const std::string::size_type colon = line.find(':');
   if (colon != std::string::npos) {
     dialogue->dns.Observe(line.substr(1, colon - 1), line.substr(colon + 1));
+    if (!dialogue->path) {
+      dialogue->path = std::make_unique<PathWatch>([&] { SendCommand(management, "signal SIGUSR1"); });
+    }
+    dialogue->path->Observe(line.substr(1, colon - 1), line.substr(colon + 1));
     if (Notify(line.substr(1, colon - 1), line.substr(colon + 1), target)) dialogue->exitingRelayed = true;
   }
   const std::string type = line.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);

@@ -11,6 +11,7 @@
 #include "common/ClientOutbox.h"
 #include "common/socket.h"
 #include "tunnel/ManagementChannel.h"
+#include "tunnel/PathWatch.h"
 #include "tunnel/RelayLog.h"
 #include "tunnel/TunnelDns.h"
 
@@ -46,6 +47,7 @@ struct ManagementDialogue {
   bool holdReleased = false;
   bool exitingRelayed = false;
   TunnelDns dns;
+  std::unique_ptr<PathWatch> path;  // from the first notification on
 };
 
 // One line from OpenVPN's management interface: notifications are relayed to the

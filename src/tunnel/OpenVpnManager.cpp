@@ -20,6 +20,7 @@
 #include "tunnel/STunnelManager.h"
 #include "tunnel/StartRequestWords.h"
 #include "common/Text.h"
+#include "tunnel/PathWatch.h"
 #include "tunnel/TunnelDns.h"
 #include "tunnel/TunnelFileCopies.h"
 #include "platform/Interfaces.h"
@@ -68,6 +69,7 @@ OpenVpnManager::OpenVpnManager() {
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
   stunnel_ = std::make_unique<STunnelManager>(stunnelAddress_, stunnelPort_);
   EnablePushedDns(settings.getApplyPushedDns());
+  EnableRestartOnPathChange(settings.getRestartOnNetworkChange());
   RevertLeftoverTunnelDns(kTunnelAdapter);
 }
 

@@ -48,6 +48,8 @@ TEST_F(IniFileTest, MissingFileGivesTheDefaults) {
   EXPECT_FALSE(Load("ApplyPushedDns = no\n").getApplyPushedDns());
   EXPECT_FALSE(Load("applypusheddns=0\n").getApplyPushedDns());
   EXPECT_TRUE(Load("applypusheddns = yes\n").getApplyPushedDns());
+  EXPECT_TRUE(settings.getRestartOnNetworkChange());
+  EXPECT_FALSE(Load("RestartOnNetworkChange = off\n").getRestartOnNetworkChange());
 }
 
 TEST_F(IniFileTest, PortKeysMatchBySubstringAndAppendOneRangePerLine) {
