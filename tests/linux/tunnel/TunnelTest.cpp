@@ -450,9 +450,17 @@ class TunnelDnsTest : public TunnelTest {
   std::unique_ptr<PrivateResolver> resolver_;
 };
 
+// The lab's name server behind the tunnel: every question gets the address 10.8.0.77.
+const char* const kLabNameServer =
+    "import socket\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\ns.bind(('10.8.0.1',53))\n"
+    "while True:\n q,a=s.recvfrom(512)\n e=12\n while q[e]: e+=q[e]+1\n"
+    " s.sendto(q[:2]+bytes([129,128,0,1,0,1,0,0,0,0])+q[12:e+5]+bytes([192,12,0,1,0,1,0,0,0,60,0,4,10,8,0,77]),a)\n";
+
 // The pushed server and domain are on the tunnel's link when the client reads
-// CONNECTED, and gone once the tunnel has ended.
+// CONNECTED, names of the domain are answered through the tunnel, and nothing is left
+// once the tunnel has ended.
 TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds) {
+  NamespacedProgram nameServer(server_->Namespace(), {"python3", "-c", kLabNameServer}, "/");
   auto connection = client_->Connect();
   StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved");
   auto applied = [&] {
@@ -460,6 +468,9 @@ TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds)
     return status.find("10.8.0.1") != std::string::npos && status.find("lab.example") != std::string::npos;
   };
   EXPECT_TRUE(WaitUntil(applied, 1s)) << resolver_->Status();
+  auto answered = [&] { return resolver_->Resolvectl("query -t A host.lab.example").find("10.8.0.77"); };
+  EXPECT_TRUE(WaitUntil([&] { return answered() != std::string::npos; }, 5s))
+      << resolver_->Resolvectl("query -t A host.lab.example");
   ExpectShutdown(*connection);
   const std::string after = resolver_->Status();
   EXPECT_EQ(after.find("10.8.0.1"), std::string::npos) << after;
