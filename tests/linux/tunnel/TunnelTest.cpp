@@ -477,6 +477,20 @@ TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds)
   EXPECT_EQ(after.find("lab.example"), std::string::npos) << after;
 }
 
+// A killed service takes its OpenVPN along, and with it the tunnel's link: resolved
+// keeps nothing of the pushed settings.
+TEST_F(TunnelDnsTest, KilledServiceLeavesNothingOnAnyLink) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved-kill");
+  ASSERT_TRUE(WaitUntil([&] { return resolver_->Status().find("lab.example") != std::string::npos; }, 1s));
+  for (std::uint32_t pid : client_->ProcessesInNamespace()) {
+    const bool service = ReadFile("/proc/" + std::to_string(pid) + "/comm") == "VortanVpnServic\n";
+    if (service) kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return resolver_->Status().find("lab.example") == std::string::npos; }, 5s))
+      << resolver_->Status();
+}
+
 // A service killed with its tunnel up left settings on a link that is still there: the
 // next start takes them back.
 class TunnelDnsLeftoverTest : public TunnelDnsTest {
