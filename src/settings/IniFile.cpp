@@ -149,6 +149,10 @@ void IniFile::ParseLine(const std::string& rawLine, int lineNumber) {
   if (Contains(key, "loopbackaddress")) bindRange_ = CidrRange(value);
   if (Contains(key, "maxsessionsperuser")) maxSessionsPerUser_ = ParseSessionCount(value, kDefaultMaxSessionsPerUser);
   if (Contains(key, "tunnelgroup")) tunnelGroup_ = value;
+  const std::string word = ToLowerAscii(value);
+  const bool switchedOn = !(word == "0" || word == "no" || word == "off" || word == "false");
+  if (Contains(key, "applypusheddns")) applyPushedDns_ = switchedOn;
+  if (Contains(key, "restartonnetworkchange")) restartOnNetworkChange_ = switchedOn;
 }
 
 void IniFile::dumpToLog() const {
@@ -165,6 +169,7 @@ void IniFile::dumpToLog() const {
   }
   CLOG(DEBUG, loggers::kConfig) << "bind ip range: " << bindRange_.toString();
   if (!tunnelGroup_.empty()) CLOG(DEBUG, loggers::kConfig) << "tunnel group: " << tunnelGroup_;
+  if (!applyPushedDns_) CLOG(DEBUG, loggers::kConfig) << "pushed DNS: not applied";
   if (maxSessionsPerUser_ != kDefaultMaxSessionsPerUser) {
     CLOG(DEBUG, loggers::kConfig) << "sessions per user: " << maxSessionsPerUser_;
   }

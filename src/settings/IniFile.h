@@ -55,6 +55,10 @@ class IniFile {
   const std::string& getTunnelGroup() const { return tunnelGroup_; }
   // Concurrent sessions allowed to one local user.
   int getMaxSessionsPerUser() const { return maxSessionsPerUser_; }
+  // Whether the DNS settings a VPN server pushes are given to the tunnel's link.
+  bool getApplyPushedDns() const { return applyPushedDns_; }
+  // Whether a tunnel restarts at once when the way to its server changes.
+  bool getRestartOnNetworkChange() const { return restartOnNetworkChange_; }
 
  private:
   void ParseLine(const std::string& line, int lineNumber);
@@ -68,6 +72,8 @@ class IniFile {
   CidrRange bindRange_{"127.0.0.1/8"};
   std::string tunnelGroup_;
   int maxSessionsPerUser_ = kDefaultMaxSessionsPerUser;
+  bool applyPushedDns_ = true;
+  bool restartOnNetworkChange_ = true;
 };
 
 // Parses a session count: a positive decimal number, else fallback.

@@ -38,6 +38,13 @@ void HandleNotificationLine(const std::string& line, ManagementDialogue* dialogu
                             RelayTarget& target) {
   const std::string::size_type colon = line.find(':');
   if (colon != std::string::npos) {
+    dialogue->dns.Observe(line.substr(1, colon - 1), line.substr(colon + 1));
+    if (!dialogue->path) {
+      // The watch sends from its own thread: each command is one send, which the kernel
+      // keeps whole next to this thread's.
+      dialogue->path = std::make_unique<PathWatch>([&] { SendCommand(management, "signal SIGUSR1"); });
+    }
+    dialogue->path->Observe(line.substr(1, colon - 1), line.substr(colon + 1));
     if (Notify(line.substr(1, colon - 1), line.substr(colon + 1), target)) dialogue->exitingRelayed = true;
   }
   const std::string type = line.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);

@@ -11,7 +11,9 @@
 #include "common/ClientOutbox.h"
 #include "common/socket.h"
 #include "tunnel/ManagementChannel.h"
+#include "tunnel/PathWatch.h"
 #include "tunnel/RelayLog.h"
+#include "tunnel/TunnelDns.h"
 
 namespace vortan {
 
@@ -44,6 +46,8 @@ struct ManagementDialogue {
   bool holdReleaseSent = false;
   bool holdReleased = false;
   bool exitingRelayed = false;
+  TunnelDns dns;
+  std::unique_ptr<PathWatch> path;  // from the first notification on
 };
 
 // One line from OpenVPN's management interface: notifications are relayed to the

@@ -20,6 +20,8 @@
 #include "tunnel/STunnelManager.h"
 #include "tunnel/StartRequestWords.h"
 #include "common/Text.h"
+#include "tunnel/PathWatch.h"
+#include "tunnel/TunnelDns.h"
 #include "tunnel/TunnelFileCopies.h"
 #include "platform/Interfaces.h"
 #include "platform/Programs.h"
@@ -52,6 +54,9 @@ OpenVpnManager::OpenVpnManager(const IniFile& settings) {
   stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
   stunnel_ = std::make_unique<STunnelManager>(stunnelAddress_, stunnelPort_);
+  EnablePushedDns(settings.getApplyPushedDns());
+  EnableRestartOnPathChange(settings.getRestartOnNetworkChange());
+  RevertLeftoverTunnelDns(kTunnelAdapter);
 }
 
 // A start's or a shutdown's turn with the tunnel, taken with the state moved to

@@ -44,6 +44,12 @@ TEST_F(IniFileTest, MissingFileGivesTheDefaults) {
   EXPECT_TRUE(settings.getServicePorts().empty());
   EXPECT_EQ(settings.getStunnelProxyPorts(), Range(5555, 5558));
   EXPECT_EQ(settings.getBindRange().toString(), "127.0.0.1/8");
+  EXPECT_TRUE(settings.getApplyPushedDns());
+  EXPECT_FALSE(Load("ApplyPushedDns = no\n").getApplyPushedDns());
+  EXPECT_FALSE(Load("applypusheddns=0\n").getApplyPushedDns());
+  EXPECT_TRUE(Load("applypusheddns = yes\n").getApplyPushedDns());
+  EXPECT_TRUE(settings.getRestartOnNetworkChange());
+  EXPECT_FALSE(Load("RestartOnNetworkChange = off\n").getRestartOnNetworkChange());
 }
 
 TEST_F(IniFileTest, PortKeysMatchBySubstringAndAppendOneRangePerLine) {

@@ -13,6 +13,7 @@
 #include "platform/linux/ErrnoError.h"
 #include "platform/linux/NetlinkMessages.h"
 #include "platform/linux/NetlinkSocket.h"
+#include "platform/linux/ResolvedServers.h"
 
 // Route netlink through libmnl: one socket per operation, so no state is shared
 // between threads, and every failure comes back as the kernel's own errno.
@@ -310,6 +311,9 @@ Error ListDnsServers(std::vector<std::uint32_t>* servers) {
     if (error.Failed()) return error;
   }
   *servers = ReplaceLocalResolver(configured, upstream);
+  for (std::uint32_t server : ResolvedServers()) {
+    if (std::find(servers->begin(), servers->end(), server) == servers->end()) servers->push_back(server);
+  }
   return Error::Success();
 }
 

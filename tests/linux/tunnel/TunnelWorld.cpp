@@ -76,6 +76,7 @@ std::string OpenVpnServerConfig(const std::string& name, const std::string& prot
        // it keeps.
        << "push \"route " << kClientNameServer << " 255.255.255.255\"\n"
        << "push \"route 203.0.113.0 255.255.255.0\"\n"
+       << "push \"dhcp-option DNS 10.8.0.1\"\npush \"dhcp-option DOMAIN lab.example\"\n"
        << (protocol == "udp" ? "explicit-exit-notify 1\n" : "")
        << "verb 3\n"
        << "log server-" << name << ".log\n";
@@ -302,8 +303,9 @@ void ClientSide::StartService() {
   if (bind(notifyFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot bind " + notifyPath);
   }
-  service_ = std::make_unique<ServiceProcess>(layout_, std::vector<std::string>{}, ns_.ExecWrapper(),
-                                              std::vector<std::string>{"NOTIFY_SOCKET=" + notifyPath});
+  std::vector<std::string> environment{"NOTIFY_SOCKET=" + notifyPath};
+  if (!systemBus_.empty()) environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_);
+  service_ = std::make_unique<ServiceProcess>(layout_, std::vector<std::string>{}, ns_.ExecWrapper(), environment);
   if (!service_->WaitForEndpoint(&endpoint_)) throw std::runtime_error("the service did not publish its endpoint");
 }
 

@@ -142,6 +142,8 @@ class ClientSide {
   // Starts the service, as a service with a stand-in for the service manager, inside
   // the namespace and waits for its endpoint.
   void StartService();
+  // The D-Bus system bus the service is started with (default: the host's).
+  void UseSystemBus(const std::string& address) { systemBus_ = address; }
   // A new connection to the service, with the welcome line already read.
   std::unique_ptr<LineClient> Connect() const;
   // The per-connection prefix (with the CA, certificate and key deposited).
@@ -160,6 +162,7 @@ class ClientSide {
 
  private:
   NetworkNamespace ns_{"vtcli"};
+  std::string systemBus_;
   InstalledLayout layout_{true};
   std::string prefix_;
   std::unique_ptr<ServiceProcess> service_;
