@@ -9,6 +9,7 @@
 #include "common/Logging.h"
 #include "common/StatusReply.h"
 #include "common/Text.h"
+#include "routes/RouteLedger.h"
 
 namespace vortan {
 namespace RouteManagement {
@@ -272,11 +273,15 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
     return RouteErrorReply(7, "failed to get Tap interface -> Can't create route to Brix's LAN. </br>");
   }
   std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
+  // Recorded before the kernel has it: a crash in between leaves a record, never an
+  // unrecorded route.
+  const bool recorded = RouteLedger::Shared().Record(LedgerRoute{destination, netmask, gateway, tunnelIndex, metric, 0, {}});
   platform::Error error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
   if (platform::IsAlreadyExists(error) &&
       IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
     error = platform::Error::Success();
   }
+  if (recorded && error.Failed()) RouteLedger::Shared().Forget(destination, netmask);
   return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
 }
 
@@ -300,6 +305,7 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
   }
   error = host.DeleteRoute(route);
   if (error.Failed()) return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+  RouteLedger::Shared().Forget(route.destination, route.mask);
   return "OK";
 }
 
@@ -347,6 +353,15 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
                                                               rows.tunnelMetric, !rows.tunnelRoutes.empty());
   if (!metric) return "OK";
   LogBroadcastMetric(onMode, *metric, vpnInterfaceMetric, rows.lowestMetric);
+  // Where the host keeps a broadcast row of its own per interface, the row is the
+  // host's: only the one the service adds is recorded.
+  if (!host.KeepsBroadcastRoutePerInterface()) {
+    if (onMode) {
+      RouteLedger::Shared().Record(LedgerRoute{kAllOnes, kAllOnes, 0, tunnelIndex, *metric, 0, {}});
+    } else {
+      RouteLedger::Shared().Forget(kAllOnes, kAllOnes);
+    }
+  }
   error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
   if (error.Failed()) LogBroadcastWriteFailure(error, *metric);
   return "OK";

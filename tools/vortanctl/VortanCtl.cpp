@@ -12,6 +12,7 @@
 #include "common/Ipv4.h"
 #include "common/Paths.h"
 #include "common/Text.h"
+#include "platform/HostNetwork.h"
 #include "common/socket.h"
 
 namespace vortanctl {
@@ -58,6 +59,32 @@ bool FindService(const Options& options, Endpoint* endpoint, std::string* proble
   }
   *problem = "the service is not running (no conf/portused.txt found; use --root or --endpoint)";
   return false;
+}
+
+// The service's route ledger: in run/ of the same tree as its portused.txt.
+std::vector<std::string> LedgerCandidates(const Options& options) {
+  const std::string relative = "run/routes.txt";
+  if (!options.root.empty()) return {options.root + "/" + relative};
+  return {vortan::ResolveBesideExecutable("../" + relative), std::string(VORTANCTL_INSTALL_PREFIX) + "/" + relative};
+}
+
+int PrintRoutes(const Options& options) {
+  for (const std::string& path : LedgerCandidates(options)) {
+    bool readable = false;
+    ReadWholeFile(path, &readable);
+    if (!readable) continue;
+    std::vector<platform::Route> table;
+    const platform::Error error = platform::ListRoutes(&table);
+    if (error.Failed()) {
+      std::cerr << "vortanctl: cannot read the routing table: code " << error.Code() << std::endl;
+      return kErrorReply;
+    }
+    std::cout << RoutesReport(vortan::ReadLedgerFile(path), table, platform::MarksOwnRoutes());
+    return kSuccessReply;
+  }
+  std::cerr << "vortanctl: cannot read the route ledger (run/routes.txt, readable by root only; use --root)"
+            << std::endl;
+  return kErrorReply;
 }
 
 void Print(const std::string& line) {
@@ -207,6 +234,8 @@ const std::string& UsageText() {
       "The words of REQUEST are joined with single blanks, for example:\n"
       "  vortanctl version\n"
       "  vortanctl route del 10.20.0.0\n"
+      "  vortanctl routes          (root) the routes the service wrote: route, tunnel,\n"
+      "                            owner, state; read from its run/routes.txt\n"
       "  vortanctl 'start gw.example 1194 \"/home/me/vpn files/x_\" tap0 udp adaptive'\n"
       "After a successful \"start\" the tunnel's notification lines are printed until it\n"
       "reports EXITING, the service closes the connection, or you press Ctrl-C.\n"
@@ -229,7 +258,22 @@ const std::string& UsageText() {
   return text;
 }
 
+std::string RoutesReport(const std::vector<vortan::LedgerRoute>& routes, const std::vector<platform::Route>& table,
+                         bool hostMarks) {
+  std::string report = "ROUTE\tTUNNEL\tOWNER\tSTATE\n";
+  for (const vortan::LedgerRoute& route : routes) {
+    const bool present = !vortan::PresentEntries(table, {route}, hostMarks).empty();
+    report += vortan::FormatDotted(route.destination) + "/" + vortan::FormatDotted(route.mask) + " via " +
+              vortan::FormatDotted(route.gateway) + " if " + std::to_string(route.interfaceIndex) + " metric " +
+              std::to_string(route.metric) + "\t" + std::to_string(route.tunnel) + "\t" + route.owner + "\t" +
+              (present ? "present" : "missing") + "\n";
+  }
+  return report;
+}
+
 int Run(const Options& options) {
+  // Read from the service's own files, not asked over the protocol.
+  if (options.request.size() == 1 && options.request[0] == "routes") return PrintRoutes(options);
   Endpoint endpoint;
   std::string problem;
   if (!FindService(options, &endpoint, &problem)) {

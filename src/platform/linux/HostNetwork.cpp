@@ -352,6 +352,8 @@ Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gate
   return RunRequest("RTM_NEWROUTE", request);
 }
 
+bool MarksOwnRoutes() { return true; }
+
 Error DeleteRoute(const Route& route) {
   if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_DELROUTE");
   // The priority stays in the echo: without it the kernel deletes the lowest-metric

@@ -228,6 +228,10 @@ Error DeleteRoute(const Route& route) {
 // Windows gives every interface a 255.255.255.255/32 route of its own.
 bool KeepsBroadcastRoutePerInterface() { return true; }
 
+// An IP Helper row has no field for the writer's mark: the service's own records alone
+// tell its routes apart.
+bool MarksOwnRoutes() { return false; }
+
 Error ListRoutes(std::vector<Route>* routes) {
   std::vector<std::uint8_t> buffer;
   Error error = ReadForwardTable(CurrentIpHelper(), &buffer);
