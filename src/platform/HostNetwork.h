@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -112,6 +114,27 @@ Error ListRoutes(std::vector<Route>* routes);
 
 // Gives the entry another metric, everything else unchanged.
 Error ChangeRouteMetric(const Route& route, std::uint32_t metric);
+
+// A subscription to the deletions of the host's IPv4 routes, for one watching thread;
+// Interrupt may be called from any thread and wakes the watcher for good.
+class RouteDeletionWatch {
+ public:
+  enum class Wake { Deleted, TimedOut, Lost, Interrupted, Failed };
+  RouteDeletionWatch();
+  ~RouteDeletionWatch();
+  RouteDeletionWatch(const RouteDeletionWatch&) = delete;
+  RouteDeletionWatch& operator=(const RouteDeletionWatch&) = delete;
+  // Subscribes; a host without the subscription answers with its error.
+  Error Open();
+  // Waits at most timeout. Deleted: deleted holds the entries that went; Lost: the host
+  // dropped notifications, so any route may have gone.
+  Wake Wait(std::chrono::milliseconds timeout, std::vector<Route>* deleted);
+  void Interrupt();
+
+ private:
+  struct Native;
+  std::unique_ptr<Native> native_;
+};
 
 // Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
 Error FlushNeighbours(std::uint32_t interfaceIndex);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
@@ -52,6 +53,100 @@ void RemoveEntries(const std::vector<platform::Route>& entries, RouteManagement:
 }
 
 }  // namespace
+
+RestoreBudget::Verdict RestoreBudget::Take(const std::string& route, std::chrono::steady_clock::time_point now) {
+  if (givenUp_[route]) return Verdict::GivenUp;
+  std::deque<std::chrono::steady_clock::time_point>& times = restored_[route];
+  while (!times.empty() && now - times.front() >= kWindow) times.pop_front();
+  if (static_cast<int>(times.size()) >= kLimit) {
+    givenUp_[route] = true;
+    return Verdict::GiveUp;
+  }
+  times.push_back(now);
+  return Verdict::Restore;
+}
+
+// The worker that puts back a tunnel's routes another program deleted: woken by the
+// kernel's deletion notices, never polling. Owned by the ledger for one tunnel and
+// ended (and joined) with it.
+class RouteGuard {
+ public:
+  explicit RouteGuard(RouteLedger& ledger) : ledger_(ledger) {
+    const platform::Error error = watch_.Open();
+    if (error.Failed()) {
+      CLOG(WARNING, loggers::kRoute) << "Routes deleted by other programs are not restored: " << ErrorReason(error);
+      return;
+    }
+    worker_ = std::thread([this] { Run(); });
+  }
+  ~RouteGuard() {
+    watch_.Interrupt();
+    if (worker_.joinable()) worker_.join();
+  }
+  RouteGuard(const RouteGuard&) = delete;
+  RouteGuard& operator=(const RouteGuard&) = delete;
+
+ private:
+  void Run() {
+    for (;;) {
+      std::vector<platform::Route> deleted;
+      const platform::RouteDeletionWatch::Wake wake = watch_.Wait(std::chrono::hours(1), &deleted);
+      if (wake == platform::RouteDeletionWatch::Wake::Interrupted) return;
+      if (wake == platform::RouteDeletionWatch::Wake::Failed) {
+        CLOG(WARNING, loggers::kRoute) << "The watch on deleted routes failed: they are no longer restored";
+        return;
+      }
+      if (wake == platform::RouteDeletionWatch::Wake::TimedOut) continue;
+      Restore(deleted, wake == platform::RouteDeletionWatch::Wake::Lost);
+    }
+  }
+
+  // Only the recorded routes the notices name (all of them when notices were lost), on
+  // an interface that is still there: a device that went takes its routes along, and
+  // the next CONNECTED writes them again.
+  void Restore(const std::vector<platform::Route>& deleted, bool anyMayHaveGone) {
+    const bool hostMarks = platform::MarksOwnRoutes();
+    std::vector<LedgerRoute> candidates;
+    for (const LedgerRoute& route : ledger_.Routes()) {
+      if (anyMayHaveGone || !PresentEntries(deleted, {route}, hostMarks).empty()) candidates.push_back(route);
+    }
+    if (candidates.empty()) return;
+    std::vector<platform::Route> table;
+    std::vector<platform::Adapter> adapters;
+    if (host_.ListRoutes(&table).Failed() || host_.ListAdapters(&adapters).Failed()) return;
+    for (const LedgerRoute& route : candidates) {
+      if (!PresentEntries(table, {route}, hostMarks).empty()) continue;
+      if (std::none_of(adapters.begin(), adapters.end(),
+                       [&](const platform::Adapter& adapter) { return adapter.index == route.interfaceIndex; })) {
+        continue;
+      }
+      const std::string text = RouteText(route.destination, route.mask);
+      switch (budget_.Take(text, std::chrono::steady_clock::now())) {
+        case RestoreBudget::Verdict::GivenUp:
+          continue;
+        case RestoreBudget::Verdict::GiveUp:
+          CLOG(WARNING, loggers::kRoute) << "The route " << text << " was deleted by another program "
+                                         << RestoreBudget::kLimit << " times within a minute: it is no longer restored";
+          continue;
+        case RestoreBudget::Verdict::Restore:
+          break;
+      }
+      const platform::Error error =
+          host_.AddRoute(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric);
+      if (error.Failed() && !platform::IsAlreadyExists(error)) {
+        CLOG(WARNING, loggers::kRoute) << "Cannot restore the route " << text << ": " << ErrorReason(error);
+      } else if (error.Succeeded()) {
+        CLOG(INFO, loggers::kRoute) << "Restored the route " << text << " another program deleted";
+      }
+    }
+  }
+
+  RouteLedger& ledger_;
+  RouteManagement::HostAccess host_;
+  platform::RouteDeletionWatch watch_;
+  RestoreBudget budget_;
+  std::thread worker_;
+};
 
 std::string FormatLedgerLine(const LedgerRoute& route) {
   return FormatDotted(route.destination) + " " + FormatDotted(route.mask) + " " + FormatDotted(route.gateway) + " " +
@@ -137,19 +232,35 @@ void RouteLedger::UseFile(const std::string& path) {
   SaveLocked();
 }
 
+RouteLedger::~RouteLedger() = default;
+
 void RouteLedger::OpenTunnel(std::uint64_t tunnel, const std::string& owner, RouteManagement::HostAccess* host) {
   CloseTunnel(host);
+  std::unique_ptr<RouteGuard> guard;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tunnel_ = tunnel;
+    owner_ = owner;
+    if (path_.empty()) return;
+  }
+  // Started without the lock: the worker reads the ledger.
+  guard = std::make_unique<RouteGuard>(*this);
   std::lock_guard<std::mutex> lock(mutex_);
-  tunnel_ = tunnel;
-  owner_ = owner;
+  guard_ = std::move(guard);
 }
 
 std::vector<LedgerRoute> RouteLedger::TakeRoutes() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_ptr<RouteGuard> guard;
   std::vector<LedgerRoute> routes;
-  routes.swap(routes_);
-  tunnel_ = 0;
-  owner_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    guard = std::move(guard_);
+    routes.swap(routes_);
+    tunnel_ = 0;
+    owner_.clear();
+  }
+  // The worker ends before the routes go, so it does not put them back.
+  guard.reset();
   return routes;
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +51,22 @@ std::vector<LedgerRoute> MissingRoutes(const std::vector<platform::Route>& table
                                        const std::vector<LedgerRoute>& recorded, std::uint32_t interfaceIndex,
                                        bool hostMarks);
 
+// How often one route is restored after another program deleted it: at most kLimit
+// times within kWindow; the next deletion gives up on it for the rest of the tunnel.
+class RestoreBudget {
+ public:
+  static constexpr int kLimit = 5;
+  static constexpr std::chrono::seconds kWindow{60};
+  enum class Verdict { Restore, GiveUp, GivenUp };
+  Verdict Take(const std::string& route, std::chrono::steady_clock::time_point now);
+
+ private:
+  std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> restored_;
+  std::map<std::string, bool> givenUp_;
+};
+
+class RouteGuard;
+
 // The routes the service wrote for the running tunnel, kept in memory and, once the
 // service names its file, in a root-only file under run/ that a later start reads to
 // clean up. A route is recorded before it is written and forgotten when it is deleted.
@@ -58,7 +78,9 @@ class RouteLedger {
   // From now on every change is written to path (a file in the root-only directory).
   void UseFile(const std::string& path);
   // A new tunnel's routes are recorded from now on; what an earlier tunnel left (one
-  // whose OpenVPN ended on its own) is removed first.
+  // whose OpenVPN ended on its own) is removed first. Once the service named its file,
+  // a worker of the tunnel restores a recorded route that another program deletes
+  // while the tunnel is up (within RestoreBudget).
   void OpenTunnel(std::uint64_t tunnel, const std::string& owner, RouteManagement::HostAccess* host = nullptr);
   // The tunnel ended: its recorded routes still in the table are removed and forgotten.
   void CloseTunnel(RouteManagement::HostAccess* host = nullptr);
@@ -66,6 +88,7 @@ class RouteLedger {
   // failure is logged at WARNING with the kernel's reason.
   void Replay(RouteManagement::HostAccess* host = nullptr);
 
+  ~RouteLedger();
   // Records route for the open tunnel before it is written, replacing a record of the
   // same prefix; false (nothing recorded) when no tunnel is open.
   bool Record(LedgerRoute route);
@@ -82,6 +105,8 @@ class RouteLedger {
   std::uint64_t tunnel_ = 0;  // 0: no tunnel open
   std::string owner_;
   std::vector<LedgerRoute> routes_;
+  // While a tunnel is open (with a file): restores its routes another program deletes.
+  std::unique_ptr<RouteGuard> guard_;
 };
 
 // At the service's start, before run/ is emptied: removes the routes a previous instance

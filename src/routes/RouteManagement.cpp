@@ -303,9 +303,17 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
                 FormatDotted(route.destination), FormatDotted(route.mask));
     return DeleteRouteErrorReply("Cannot delete route : Error [ ", platform::NotPermitted("route del"));
   }
-  error = host.DeleteRoute(route);
-  if (error.Failed()) return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+  // Forgotten first: the ledger's worker must not take the deletion for another
+  // program's and put the route back.
+  const std::vector<LedgerRoute> before = RouteLedger::Shared().Routes();
   RouteLedger::Shared().Forget(route.destination, route.mask);
+  error = host.DeleteRoute(route);
+  if (error.Failed()) {
+    for (const LedgerRoute& kept : before) {
+      if (kept.destination == route.destination && kept.mask == route.mask) RouteLedger::Shared().Record(kept);
+    }
+    return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+  }
   return "OK";
 }
 

@@ -575,6 +575,20 @@ TEST(RouteLedgerDecisions, OnlyAnExactEntryOfTheServiceIsItsOwn) {
   EXPECT_FALSE(ParseLedgerLine("10.9.0.0 255.255.0.0 x 7 42 3 alice", &parsed));
 }
 
+TEST(RouteLedgerDecisions, ARouteIsRestoredFiveTimesAMinuteThenNeverAgain) {
+  RestoreBudget budget;
+  const auto start = std::chrono::steady_clock::now();
+  using Verdict = RestoreBudget::Verdict;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(i)), Verdict::Restore);
+  EXPECT_EQ(budget.Take("b", start), Verdict::Restore);  // counted per route
+  EXPECT_EQ(budget.Take("b", start + std::chrono::seconds(200)), Verdict::Restore);
+  for (int i = 0; i < 4; ++i) budget.Take("b", start + std::chrono::seconds(201));
+  EXPECT_EQ(budget.Take("b", start + std::chrono::seconds(259)), Verdict::GiveUp);
+  EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(60)), Verdict::Restore);  // the first left the window
+  EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(60)), Verdict::GiveUp);
+  EXPECT_EQ(budget.Take("a", start + std::chrono::hours(2)), Verdict::GivenUp);
+}
+
 class RouteLedgerLife : public RouteCommands {
  protected:
   void SetUp() override { RouteLedger::Shared().OpenTunnel(5, "alice", &host); }

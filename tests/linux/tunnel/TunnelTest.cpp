@@ -20,6 +20,7 @@
 
 #include "TestSupport.h"
 #include "TunnelWorld.h"
+#include "routes/RouteLedger.h"
 
 namespace vortan {
 namespace test {
@@ -348,8 +349,9 @@ TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
 }
 
 // The routes a client added are the service's: marked in the kernel, recorded in its
-// ledger, back with OpenVPN's own restart before the client reads CONNECTED again, and
-// gone after a crash and a new start, while the administrator's stay.
+// ledger, back with OpenVPN's own restart before the client reads CONNECTED again and
+// after another program's deletion (within a bound), and gone after a crash and a new
+// start, while the administrator's stay.
 TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
   const NetworkNamespace& ns = client_->Namespace();
   auto routeOf = [&](const std::string& selector) {
@@ -378,6 +380,13 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
     std::vector<std::string> lines;
     ASSERT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << restart.what << "\n" << Joined(lines);
     EXPECT_TRUE(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 1s)) << restart.what;
+  }
+
+  // Another program deletes it: back within 2 s, five times a minute, then left alone.
+  for (int deletion = 1; deletion <= RestoreBudget::kLimit + 1; ++deletion) {
+    ns.MustIp("route del 10.99.0.0/16");
+    EXPECT_EQ(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 2s), deletion <= RestoreBudget::kLimit)
+        << "deletion " << deletion;
   }
 
   // A marked route on a device that outlives the crash, and the administrator's own.
