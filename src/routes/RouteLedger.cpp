@@ -344,9 +344,15 @@ std::vector<LedgerRoute> RouteLedger::Routes() const {
 }
 
 // Written aside and renamed: a crash leaves the old ledger or the new one, never half.
+// No routes, no file: run/ holds only what a running tunnel needs.
 void RouteLedger::SaveLocked() const {
   if (path_.empty()) return;
   const std::filesystem::path path = std::filesystem::u8path(path_);
+  if (routes_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    return;
+  }
   std::filesystem::path written = path;
   written += ".new";
   {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -61,18 +62,23 @@ bool FindService(const Options& options, Endpoint* endpoint, std::string* proble
   return false;
 }
 
-// The service's route ledger: in run/ of the same tree as its portused.txt.
-std::vector<std::string> LedgerCandidates(const Options& options) {
-  const std::string relative = "run/routes.txt";
-  if (!options.root.empty()) return {options.root + "/" + relative};
-  return {vortan::ResolveBesideExecutable("../" + relative), std::string(VORTANCTL_INSTALL_PREFIX) + "/" + relative};
+// The service's root-only directory, in the same tree as its portused.txt; its route
+// ledger is there while the service has routes.
+std::vector<std::string> RunCandidates(const Options& options) {
+  if (!options.root.empty()) return {options.root + "/run"};
+  return {vortan::ResolveBesideExecutable("../run"), std::string(VORTANCTL_INSTALL_PREFIX) + "/run"};
 }
 
 int PrintRoutes(const Options& options) {
-  for (const std::string& path : LedgerCandidates(options)) {
+  for (const std::string& directory : RunCandidates(options)) {
+    std::error_code missing;
+    if (!std::filesystem::is_directory(std::filesystem::u8path(directory), missing)) continue;
+    const std::string path = directory + "/routes.txt";
     bool readable = false;
     ReadWholeFile(path, &readable);
-    if (!readable) continue;
+    // Absent (no routes) or not readable: only root can tell which.
+    const bool present = std::filesystem::exists(std::filesystem::u8path(path), missing);
+    if (!readable && (present || missing)) break;
     std::vector<platform::Route> table;
     const platform::Error error = platform::ListRoutes(&table);
     if (error.Failed()) {
@@ -82,7 +88,7 @@ int PrintRoutes(const Options& options) {
     std::cout << RoutesReport(vortan::ReadLedgerFile(path), table, platform::MarksOwnRoutes());
     return kSuccessReply;
   }
-  std::cerr << "vortanctl: cannot read the route ledger (run/routes.txt, readable by root only; use --root)"
+  std::cerr << "vortanctl: cannot read the route ledger (run/routes.txt: root only; use --root)"
             << std::endl;
   return kErrorReply;
 }
