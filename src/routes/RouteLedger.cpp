@@ -10,6 +10,7 @@
 #include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/ProcessInfo.h"
 #include "routes/RouteManagement.h"
 
 namespace vortan {
@@ -34,8 +35,10 @@ class HostChoice {
   RouteManagement::HostAccess& host_;
 };
 
+// The kernel's (or the system's) own words for the failure, with its code.
 std::string ErrorReason(const platform::Error& error) {
-  return std::string(error.Step()) + " : code " + std::to_string(error.Code());
+  return std::string(error.Step()) + ": " + platform::ErrorText(static_cast<int>(error.Code())) + " (code " +
+         std::to_string(error.Code()) + ")";
 }
 
 void RemoveEntries(const std::vector<platform::Route>& entries, RouteManagement::HostAccess& host,
@@ -302,6 +305,8 @@ void RouteLedger::Replay(RouteManagement::HostAccess* host) {
     if (!Record(route)) return;
     error = access.AddRoute(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric);
     const std::string text = RouteText(route.destination, route.mask);
+    // Another writer's entry of the same key (the administrator's) already carries it.
+    if (platform::IsAlreadyExists(error)) continue;
     if (error.Failed()) {
       CLOG(WARNING, loggers::kRoute) << "Cannot write the route " << text << " through the tunnel again: "
                                      << ErrorReason(error);
