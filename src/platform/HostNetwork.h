@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,17 +82,25 @@ struct Route {
   // False for an entry of another routing table than the one the route operations
   // below read and write (hosts with policy routing keep several).
   bool mainTable = true;
+  // True for an entry this service wrote (it carries the service's mark); always false
+  // on a host that keeps no mark on its routes.
+  bool owned = false;
   NativeRouteRow row;
 };
 
 // The entry the host would use to reach address (not a cached host route).
 Error BestRoute(std::uint32_t address, Route* route);
 
-// Adds a static unicast route through gateway on the interface; a gateway of 0 makes a
+// Adds a static unicast route through gateway on the interface, with the service's mark
+// where the host keeps one; a gateway of 0 makes a
 // route on the link itself. AlreadyExists when an entry with the same prefix and metric
 // exists; Invalid for a mask that is not contiguous.
 Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
                std::uint32_t metric);
+
+// Whether the routes AddRoute writes carry the service's mark (Route::owned), so that a
+// route it left behind is recognisable without its own records.
+bool MarksOwnRoutes();
 
 // Deletes exactly the entry that route describes; NotFound when it is gone.
 Error DeleteRoute(const Route& route);
@@ -104,6 +114,27 @@ Error ListRoutes(std::vector<Route>* routes);
 
 // Gives the entry another metric, everything else unchanged.
 Error ChangeRouteMetric(const Route& route, std::uint32_t metric);
+
+// A subscription to the deletions of the host's IPv4 routes, for one watching thread;
+// Interrupt may be called from any thread and wakes the watcher for good.
+class RouteDeletionWatch {
+ public:
+  enum class Wake { Deleted, TimedOut, Lost, Interrupted, Failed };
+  RouteDeletionWatch();
+  ~RouteDeletionWatch();
+  RouteDeletionWatch(const RouteDeletionWatch&) = delete;
+  RouteDeletionWatch& operator=(const RouteDeletionWatch&) = delete;
+  // Subscribes; a host without the subscription answers with its error.
+  Error Open();
+  // Waits at most timeout. Deleted: deleted holds the entries that went; Lost: the host
+  // dropped notifications, so any route may have gone.
+  Wake Wait(std::chrono::milliseconds timeout, std::vector<Route>* deleted);
+  void Interrupt();
+
+ private:
+  struct Native;
+  std::unique_ptr<Native> native_;
+};
 
 // Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
 Error FlushNeighbours(std::uint32_t interfaceIndex);

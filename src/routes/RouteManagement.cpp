@@ -9,6 +9,7 @@
 #include "common/Logging.h"
 #include "common/StatusReply.h"
 #include "common/Text.h"
+#include "routes/RouteLedger.h"
 
 namespace vortan {
 namespace RouteManagement {
@@ -272,11 +273,15 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
     return RouteErrorReply(7, "failed to get Tap interface -> Can't create route to Brix's LAN. </br>");
   }
   std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
+  // Recorded before the kernel has it: a crash in between leaves a record, never an
+  // unrecorded route.
+  const bool recorded = RouteLedger::Shared().Record(LedgerRoute{destination, netmask, gateway, tunnelIndex, metric, 0, {}});
   platform::Error error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
   if (platform::IsAlreadyExists(error) &&
       IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
     error = platform::Error::Success();
   }
+  if (recorded && error.Failed()) RouteLedger::Shared().Forget(destination, netmask);
   return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
 }
 
@@ -298,8 +303,17 @@ std::string DelRoute(const std::string& arguments, HostAccess& host) {
                 FormatDotted(route.destination), FormatDotted(route.mask));
     return DeleteRouteErrorReply("Cannot delete route : Error [ ", platform::NotPermitted("route del"));
   }
+  // Forgotten first: the ledger's worker must not take the deletion for another
+  // program's and put the route back.
+  const std::vector<LedgerRoute> before = RouteLedger::Shared().Routes();
+  RouteLedger::Shared().Forget(route.destination, route.mask);
   error = host.DeleteRoute(route);
-  if (error.Failed()) return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+  if (error.Failed()) {
+    for (const LedgerRoute& kept : before) {
+      if (kept.destination == route.destination && kept.mask == route.mask) RouteLedger::Shared().Record(kept);
+    }
+    return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+  }
   return "OK";
 }
 
@@ -347,6 +361,15 @@ std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
                                                               rows.tunnelMetric, !rows.tunnelRoutes.empty());
   if (!metric) return "OK";
   LogBroadcastMetric(onMode, *metric, vpnInterfaceMetric, rows.lowestMetric);
+  // Where the host keeps a broadcast row of its own per interface, the row is the
+  // host's: only the one the service adds is recorded.
+  if (!host.KeepsBroadcastRoutePerInterface()) {
+    if (onMode) {
+      RouteLedger::Shared().Record(LedgerRoute{kAllOnes, kAllOnes, 0, tunnelIndex, *metric, 0, {}});
+    } else {
+      RouteLedger::Shared().Forget(kAllOnes, kAllOnes);
+    }
+  }
   error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
   if (error.Failed()) LogBroadcastWriteFailure(error, *metric);
   return "OK";

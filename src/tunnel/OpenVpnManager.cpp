@@ -26,6 +26,7 @@
 #include "platform/Interfaces.h"
 #include "platform/Programs.h"
 #include "platform/Threads.h"
+#include "routes/RouteLedger.h"
 
 namespace vortan {
 namespace {
@@ -211,6 +212,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess(std::move(previous));
+  RouteLedger::Shared().OpenTunnel(launches_, platform::IdentityText(caller));
   const std::string privateConfigPath = copies.WritePrivate(kPrivateOpenVpnConfig, &launching->privateFiles);
   if (qbr) RestartStunnel(stunnelCopies->WritePrivate(kPrivateStunnelConfig, &launching->privateFiles));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
@@ -407,6 +409,7 @@ void OpenVpnManager::StopTunnel(std::unique_ptr<Tunnel> tunnel) {
     openVpn_.Release();
   }
   tunnel.reset();
+  RouteLedger::Shared().CloseTunnel();
   stunnel_->Shutdown();
 }
 

@@ -8,6 +8,7 @@
 #include "common/Logging.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Processes.h"
+#include "routes/RouteLedger.h"
 #include "tunnel/TunnelFileCopies.h"
 
 namespace vortan {
@@ -16,6 +17,7 @@ namespace {
 // Kept by the clean-up: the lock that shows which instance owns the directory.
 constexpr char kLockName[] = ".instance.lock";
 constexpr char kRecordName[] = "children.txt";
+constexpr char kRouteLedgerName[] = "routes.txt";
 
 void EmptyExcept(const std::filesystem::path& directory, const std::string& keep) {
   std::error_code error;
@@ -45,8 +47,13 @@ void ClaimPrivateState() {
   for (std::uint32_t pid : platform::EndRecordedLeftovers(record, directory.u8string())) {
     CLOG(WARNING, loggers::kService) << "Ended a program left by a previous instance, pid:" << pid;
   }
+  // The previous instance's ledger is read before the directory is emptied; this
+  // instance's starts empty in its place.
+  const std::string ledger = (directory / kRouteLedgerName).u8string();
+  RemoveLeftoverRoutes(ledger);
   EmptyExcept(directory, kLockName);
   platform::RecordLaunchedPrograms(record);
+  RouteLedger::Shared().UseFile(ledger);
 }
 
 }  // namespace vortan

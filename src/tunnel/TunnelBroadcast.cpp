@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Udp.h"
+#include "routes/RouteLedger.h"
 #include "common/socket.h"
 
 namespace vortan {
@@ -209,6 +210,9 @@ void AnnounceTunnel(const std::string& value) {
   }
   const std::string& tunnelAddress = fields[3];
   PrepareTunnelAdapter(tunnelAddress);
+  // After OpenVPN's own restart the device is new and the client's routes went with
+  // the old one: they are back before the client reads CONNECTED.
+  RouteLedger::Shared().Replay();
   const std::string broadcast = GetBroadCastAddress(tunnelAddress);
   if (broadcast.empty()) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find interface with address :" << tunnelAddress;

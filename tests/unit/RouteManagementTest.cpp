@@ -5,6 +5,7 @@
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
+#include "routes/RouteLedger.h"
 #include "routes/RouteManagement.h"
 #include "TestCommon.h"
 
@@ -536,6 +537,102 @@ TEST_F(RouteCommands, FindTunnelInterfaceTestsRangeOverlap) {
   EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.1"), 0, host), kAllOnes);
   EXPECT_EQ(FindTunnelInterface("eth0", Ip("192.168.1.1"), kAllOnes, host), kLanIndex);
   EXPECT_EQ(RouteManagement::GetAdapterIdx("VORTAN-DASHLET", host), kAllOnes);
+}
+
+
+platform::Route Owned(platform::Route route, bool owned = true) {
+  route.owned = owned;
+  return route;
+}
+
+TEST(RouteLedgerDecisions, OnlyAnExactEntryOfTheServiceIsItsOwn) {
+  const LedgerRoute recorded{Ip("10.9.0.0"), Ip("255.255.0.0"), Ip("10.8.0.1"), kTapIndex, 42, 3, "alice"};
+  const platform::Route exact = WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42), "10.8.0.1");
+  platform::Route otherTable = Owned(exact);
+  otherTable.mainTable = false;
+  struct Row {
+    platform::Route entry;
+    bool hostMarks;
+    bool own;
+  } rows[] = {
+      {Owned(exact), true, true},
+      {Owned(exact, false), true, false},  // the administrator's, same fields
+      {Owned(exact, false), false, true},  // a host without marks: the ledger decides
+      {Owned(WithGateway(exact, "10.8.0.9")), true, false},
+      {Owned(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 43)), false, false},
+      {Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.255.0", kTapIndex, 42), "10.8.0.1")), true, false},
+      {Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")), true, false},
+      {otherTable, true, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsRecordedEntry(row.entry, recorded, row.hostMarks), row.own) << &row - rows;
+    EXPECT_EQ(LeftoverEntries({row.entry}, {recorded}, row.hostMarks).size(),
+              row.hostMarks ? std::size_t(row.entry.owned && row.entry.mainTable) : std::size_t(row.own));
+  }
+  LedgerRoute parsed;
+  ASSERT_TRUE(ParseLedgerLine(FormatLedgerLine(recorded), &parsed));
+  EXPECT_EQ(FormatLedgerLine(parsed), "10.9.0.0 255.255.0.0 10.8.0.1 7 42 3 alice");
+  EXPECT_FALSE(ParseLedgerLine("10.9.0.0 255.255.0.0 x 7 42 3 alice", &parsed));
+}
+
+TEST(RouteLedgerDecisions, ARouteIsRestoredFiveTimesAMinuteThenNeverAgain) {
+  RestoreBudget budget;
+  const auto start = std::chrono::steady_clock::now();
+  using Verdict = RestoreBudget::Verdict;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(i)), Verdict::Restore);
+  EXPECT_EQ(budget.Take("b", start), Verdict::Restore);  // counted per route
+  EXPECT_EQ(budget.Take("b", start + std::chrono::seconds(200)), Verdict::Restore);
+  for (int i = 0; i < 4; ++i) budget.Take("b", start + std::chrono::seconds(201));
+  EXPECT_EQ(budget.Take("b", start + std::chrono::seconds(259)), Verdict::GiveUp);
+  EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(60)), Verdict::Restore);  // the first left the window
+  EXPECT_EQ(budget.Take("a", start + std::chrono::seconds(60)), Verdict::GiveUp);
+  EXPECT_EQ(budget.Take("a", start + std::chrono::hours(2)), Verdict::GivenUp);
+}
+
+class RouteLedgerLife : public RouteCommands {
+ protected:
+  void SetUp() override { RouteLedger::Shared().OpenTunnel(5, "alice", &host); }
+  void TearDown() override { RouteLedger::Shared().CloseTunnel(&host); }
+  platform::Route Written(std::uint32_t index) {
+    return Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", index, 42), "10.8.0.1"), platform::MarksOwnRoutes());
+  }
+};
+
+TEST_F(RouteLedgerLife, WrittenRoutesAreRecordedReplayedOnTheNewDeviceAndRemovedAtTheEnd) {
+  host.addRouteError = Failure(ErrorKind::Other, 22);
+  Ask("route add 10.7.0.0 255.255.0.0 10.8.0.1 1");
+  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());  // a failed write leaves no record
+  host.addRouteError = platform::Error();
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  ASSERT_EQ(RouteLedger::Shared().Routes().size(), 1u);
+  EXPECT_EQ(RouteLedger::Shared().Routes()[0].owner, "alice");
+
+  // OpenVPN's restart: the device comes back with another index and without the route.
+  host.adapters[1].index = 9;
+  host.added.clear();
+  host.routes = {Owned(Written(9), false)};
+  host.routes[0].metric = 7;  // the administrator's, on the same prefix
+  RouteLedger::Shared().Replay(&host);
+  ASSERT_EQ(host.added.size(), 1u);
+  EXPECT_EQ(host.added[0].index, 9u);
+  RouteLedger::Shared().Replay(&host);
+  EXPECT_EQ(host.added.size(), 2u);  // the fake table does not follow the write
+
+  host.routes.push_back(Written(9));
+  RouteLedger::Shared().CloseTunnel(&host);
+  ASSERT_EQ(host.deleted.size(), 1u);
+  EXPECT_EQ(host.deleted[0].metric, 42u);
+  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
+}
+
+TEST_F(RouteLedgerLife, DeletedRoutesAreForgottenAndNoTunnelRecordsNothing) {
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  host.bestRoute = Written(kTapIndex);
+  EXPECT_EQ(Ask("route del 10.9.1.1"), "OK");
+  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
+  RouteLedger::Shared().CloseTunnel(&host);
+  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
 }
 
 }  // namespace

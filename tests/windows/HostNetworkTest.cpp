@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "FakeIpHelper.h"
+#include "common/Logging.h"
 #include "platform/HostNetwork.h"
+#include "routes/RouteLedger.h"
 
 namespace {
 
@@ -354,6 +358,22 @@ TEST_F(HostNetworkTest, EmptyTablesReadAsEmptyLists) {
   EXPECT_TRUE(adapters.empty());
   EXPECT_TRUE(servers.empty());
   EXPECT_TRUE(routes.empty());
+}
+
+// IP Helper rows carry no mark: a start removes only the rows exactly as the previous
+// instance's ledger records them.
+TEST_F(HostNetworkTest, LeftoverRowsAreKnownByTheLedgerAlone) {
+  vortan::registerLoggers();
+  EXPECT_FALSE(platform::MarksOwnRoutes());
+  fake.routes = {ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25),
+                 ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 26),  // the administrator's
+                 ForwardRow("10.30.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25)};
+  const std::string ledger = (std::filesystem::temp_directory_path() / "vortan-ledger-test.txt").u8string();
+  std::ofstream(std::filesystem::u8path(ledger)) << "10.20.0.0 255.255.0.0 10.8.0.5 17 25 4 alice\n";
+  vortan::RemoveLeftoverRoutes(ledger);
+  std::filesystem::remove(std::filesystem::u8path(ledger));
+  ASSERT_EQ(fake.deleted.size(), 1u);
+  EXPECT_TRUE(SameRow(fake.deleted[0], fake.routes[0]));
 }
 
 // ---- the system's IP Helper (Wine shows the Linux host's adapters and routes) ----

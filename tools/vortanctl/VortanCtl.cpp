@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "common/Ipv4.h"
 #include "common/Paths.h"
 #include "common/Text.h"
+#include "platform/HostNetwork.h"
 #include "common/socket.h"
 
 namespace vortanctl {
@@ -58,6 +60,37 @@ bool FindService(const Options& options, Endpoint* endpoint, std::string* proble
   }
   *problem = "the service is not running (no conf/portused.txt found; use --root or --endpoint)";
   return false;
+}
+
+// The service's root-only directory, in the same tree as its portused.txt; its route
+// ledger is there while the service has routes.
+std::vector<std::string> RunCandidates(const Options& options) {
+  if (!options.root.empty()) return {options.root + "/run"};
+  return {vortan::ResolveBesideExecutable("../run"), std::string(VORTANCTL_INSTALL_PREFIX) + "/run"};
+}
+
+int PrintRoutes(const Options& options) {
+  for (const std::string& directory : RunCandidates(options)) {
+    std::error_code missing;
+    if (!std::filesystem::is_directory(std::filesystem::u8path(directory), missing)) continue;
+    const std::string path = directory + "/routes.txt";
+    bool readable = false;
+    ReadWholeFile(path, &readable);
+    // Absent (no routes) or not readable: only root can tell which.
+    const bool present = std::filesystem::exists(std::filesystem::u8path(path), missing);
+    if (!readable && (present || missing)) break;
+    std::vector<platform::Route> table;
+    const platform::Error error = platform::ListRoutes(&table);
+    if (error.Failed()) {
+      std::cerr << "vortanctl: cannot read the routing table: code " << error.Code() << std::endl;
+      return kErrorReply;
+    }
+    std::cout << RoutesReport(vortan::ReadLedgerFile(path), table, platform::MarksOwnRoutes());
+    return kSuccessReply;
+  }
+  std::cerr << "vortanctl: cannot read the route ledger (run/routes.txt: root only; use --root)"
+            << std::endl;
+  return kErrorReply;
 }
 
 void Print(const std::string& line) {
@@ -207,6 +240,8 @@ const std::string& UsageText() {
       "The words of REQUEST are joined with single blanks, for example:\n"
       "  vortanctl version\n"
       "  vortanctl route del 10.20.0.0\n"
+      "  vortanctl routes          (root) the routes the service wrote: route, tunnel,\n"
+      "                            owner, state; read from its run/routes.txt\n"
       "  vortanctl 'start gw.example 1194 \"/home/me/vpn files/x_\" tap0 udp adaptive'\n"
       "After a successful \"start\" the tunnel's notification lines are printed until it\n"
       "reports EXITING, the service closes the connection, or you press Ctrl-C.\n"
@@ -229,7 +264,22 @@ const std::string& UsageText() {
   return text;
 }
 
+std::string RoutesReport(const std::vector<vortan::LedgerRoute>& routes, const std::vector<platform::Route>& table,
+                         bool hostMarks) {
+  std::string report = "ROUTE\tTUNNEL\tOWNER\tSTATE\n";
+  for (const vortan::LedgerRoute& route : routes) {
+    const bool present = !vortan::PresentEntries(table, {route}, hostMarks).empty();
+    report += vortan::FormatDotted(route.destination) + "/" + vortan::FormatDotted(route.mask) + " via " +
+              vortan::FormatDotted(route.gateway) + " if " + std::to_string(route.interfaceIndex) + " metric " +
+              std::to_string(route.metric) + "\t" + std::to_string(route.tunnel) + "\t" + route.owner + "\t" +
+              (present ? "present" : "missing") + "\n";
+  }
+  return report;
+}
+
 int Run(const Options& options) {
+  // Read from the service's own files, not asked over the protocol.
+  if (options.request.size() == 1 && options.request[0] == "routes") return PrintRoutes(options);
   Endpoint endpoint;
   std::string problem;
   if (!FindService(options, &endpoint, &problem)) {

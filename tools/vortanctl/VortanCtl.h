@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "routes/RouteLedger.h"
+
 // The administrator's command-line client of the service's management protocol.
 namespace vortanctl {
 
@@ -45,6 +47,12 @@ const std::string& UsageText();
 
 // The request line: the words joined with single blanks.
 std::string RequestLine(const std::vector<std::string>& words);
+
+// "vortanctl routes": the ledger file's routes, one line each after a header line:
+// the route, its tunnel, the tunnel's owner and whether the host's table has it
+// ("present" or "missing").
+std::string RoutesReport(const std::vector<vortan::LedgerRoute>& routes, const std::vector<platform::Route>& table,
+                         bool hostMarks);
 
 // Runs the client as the options say; returns the exit code.
 int Run(const Options& options);

@@ -3,6 +3,10 @@
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -356,6 +360,8 @@ Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gate
   return RunRequest("RTM_NEWROUTE", request);
 }
 
+bool MarksOwnRoutes() { return true; }
+
 Error DeleteRoute(const Route& route) {
   if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_DELROUTE");
   // The priority stays in the echo: without it the kernel deletes the lowest-metric
@@ -383,6 +389,61 @@ Error ChangeRouteMetric(const Route& route, std::uint32_t metric) {
   error = DeleteRoute(route);
   if (error.Failed()) SendRouteEcho("RTM_DELROUTE", route, RTM_DELROUTE, 0, RTA_PRIORITY, &metric);
   return error;
+}
+
+struct RouteDeletionWatch::Native {
+  int socket = -1;
+  int wake = -1;  // an eventfd: Interrupt makes it readable
+  ~Native() {
+    if (socket >= 0) close(socket);
+    if (wake >= 0) close(wake);
+  }
+};
+
+RouteDeletionWatch::RouteDeletionWatch() : native_(std::make_unique<Native>()) {}
+RouteDeletionWatch::~RouteDeletionWatch() = default;
+
+Error RouteDeletionWatch::Open() {
+  native_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (native_->wake < 0) return ErrnoError(errno, "eventfd");
+  native_->socket = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (native_->socket < 0) return ErrnoError(errno, "socket(NETLINK_ROUTE)");
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_IPV4_ROUTE;
+  if (bind(native_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return ErrnoError(errno, "bind(RTMGRP_IPV4_ROUTE)");
+  }
+  return Error::Success();
+}
+
+RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds timeout, std::vector<Route>* deleted) {
+  pollfd waiters[] = {{native_->wake, POLLIN, 0}, {native_->socket, POLLIN, 0}};
+  int ready = poll(waiters, 2, static_cast<int>(timeout.count()));
+  if (ready < 0) return errno == EINTR ? Wake::TimedOut : Wake::Failed;
+  if (waiters[0].revents != 0) return Wake::Interrupted;
+  if (ready == 0) return Wake::TimedOut;
+  std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
+  for (;;) {
+    const ssize_t size = recv(native_->socket, buffer.data(), buffer.size(), 0);
+    if (size < 0 && errno == EINTR) continue;
+    if (size < 0 && errno == ENOBUFS) return Wake::Lost;
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (size <= 0) return Wake::Failed;
+    int remaining = static_cast<int>(size);
+    for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer.data()); mnl_nlmsg_ok(message, remaining);
+         message = mnl_nlmsg_next(message, &remaining)) {
+      if (message->nlmsg_type != RTM_DELROUTE) continue;
+      RouteRecord record = netlink::ParseRoute(message);
+      if (record.table == RT_TABLE_MAIN) deleted->push_back(std::move(record.route));
+    }
+  }
+  return deleted->empty() ? Wake::TimedOut : Wake::Deleted;
+}
+
+void RouteDeletionWatch::Interrupt() {
+  const std::uint64_t one = 1;
+  if (native_->wake >= 0 && write(native_->wake, &one, sizeof one) < 0) return;
 }
 
 Error FlushNeighbours(std::uint32_t interfaceIndex) {

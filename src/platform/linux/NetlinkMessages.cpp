@@ -211,6 +211,7 @@ RouteRecord ParseRoute(const nlmsghdr* message) {
   route.interfaceIndex = U32Or(attributes.entries[RTA_OIF], 0);
   route.metric = U32Or(attributes.entries[RTA_PRIORITY], 0);
   route.mainTable = record.table == RT_TABLE_MAIN;
+  route.owned = info->rtm_protocol == kServiceRouteProtocol;
   route.row = NativeRouteRowAccess::FromBytes(mnl_nlmsg_get_payload(message), mnl_nlmsg_get_payload_len(message));
   if (attributes.entries[RTA_MULTIPATH] != nullptr) {
     CollectNextHops(attributes.entries[RTA_MULTIPATH], &record);
@@ -229,7 +230,7 @@ nlmsghdr* PutAddRoute(std::vector<char>* buffer, std::uint32_t destination, unsi
   info->rtm_family = AF_INET;
   info->rtm_dst_len = static_cast<unsigned char>(prefixLength);
   info->rtm_table = RT_TABLE_MAIN;
-  info->rtm_protocol = RTPROT_STATIC;
+  info->rtm_protocol = kServiceRouteProtocol;
   // A route without a gateway reaches its destination on the link itself.
   info->rtm_scope = gateway != 0 ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
   info->rtm_type = RTN_UNICAST;

@@ -27,6 +27,11 @@ namespace netlink {
 
 constexpr std::size_t kRequestBufferSize = 8 * 1024;
 
+// The routing protocol number of the routes the service writes: none of the kernel's
+// RTPROT_* values nor of iproute2's rt_protos list. Entries of any other protocol are
+// never taken for the service's own.
+constexpr std::uint8_t kServiceRouteProtocol = 157;
+
 // A route as the kernel describes it, with what the callers of the seam do not see.
 struct RouteRecord {
   Route route;
@@ -69,7 +74,8 @@ bool ParseNeighbour(const nlmsghdr* message, Neighbour* neighbour);
 // A route from an RTM_NEWROUTE message; its native row is the message's payload.
 RouteRecord ParseRoute(const nlmsghdr* message);
 
-// An exclusive RTM_NEWROUTE for a static unicast route of the main table.
+// An exclusive RTM_NEWROUTE for a unicast route of the main table, with the service's
+// protocol number.
 nlmsghdr* PutAddRoute(std::vector<char>* buffer, std::uint32_t destination, unsigned prefixLength,
                       std::uint32_t gateway, std::uint32_t interfaceIndex, std::uint32_t metric);
 // Whether the route carries a row this backend can send back.

@@ -228,6 +228,20 @@ Error DeleteRoute(const Route& route) {
 // Windows gives every interface a 255.255.255.255/32 route of its own.
 bool KeepsBroadcastRoutePerInterface() { return true; }
 
+// An IP Helper row has no field for the writer's mark: the service's own records alone
+// tell its routes apart.
+bool MarksOwnRoutes() { return false; }
+
+// Deleted routes are not watched here: they come back with the tunnel's next CONNECTED.
+struct RouteDeletionWatch::Native {};
+RouteDeletionWatch::RouteDeletionWatch() = default;
+RouteDeletionWatch::~RouteDeletionWatch() = default;
+Error RouteDeletionWatch::Open() { return Error(ErrorKind::Other, ERROR_NOT_SUPPORTED, "route deletion watch"); }
+RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds, std::vector<Route>*) {
+  return Wake::Failed;
+}
+void RouteDeletionWatch::Interrupt() {}
+
 Error ListRoutes(std::vector<Route>* routes) {
   std::vector<std::uint8_t> buffer;
   Error error = ReadForwardTable(CurrentIpHelper(), &buffer);

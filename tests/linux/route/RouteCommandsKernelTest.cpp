@@ -69,12 +69,12 @@ class RouteKernel : public ::testing::Test {
   std::unique_ptr<test::LineClient> client_;
 };
 
-TEST_F(RouteKernel, AddWritesAStaticRouteOnTheTunnelWithTheTunnelsMetricTwice) {
+TEST_F(RouteKernel, AddWritesAMarkedRouteOnTheTunnelWithTheTunnelsMetricTwice) {
   StartService();
   const std::string added = "SUCCESS | RT1 | Brix LAN devices network added. (code 1)";
   EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"), added);
   EXPECT_THAT(Routes("10.9.0.0/16"),
-              MatchesRegex("10\\.9\\.0\\.0/16 via 10\\.8\\.0\\.1 dev Vortan-Dashlet proto static metric 50[^\n]*\n"));
+              MatchesRegex("10\\.9\\.0\\.0/16 via 10\\.8\\.0\\.1 dev Vortan-Dashlet proto 157 metric 50[^\n]*\n"));
   EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"), added);  // already there: still a success
   EXPECT_THAT(Routes("10.9.0.0/16"), MatchesRegex("[^\n]*\n"));         // and still one route
 }
@@ -93,7 +93,7 @@ TEST_F(RouteKernel, AddWarnsForASubnetOfTheLanAndStillWrites) {
             "SUCCESS | RT2 | Brix LAN devices network added with possible conflicts.<BR / >the Brix's LAN "
             "(192.168.50.128/255.255.255.192) is a subnet of this computer's LAN (192.168.50.10/255.255.255.0). Some "
             "local services might not be available. (code 2)");
-  EXPECT_THAT(Routes("192.168.50.128/26"), HasSubstr("via 10.8.0.1 dev Vortan-Dashlet proto static metric 50"));
+  EXPECT_THAT(Routes("192.168.50.128/26"), HasSubstr("via 10.8.0.1 dev Vortan-Dashlet proto 157 metric 50"));
 }
 
 TEST_F(RouteKernel, AddRefusesEveryConflictAndLeavesTheTableAlone) {

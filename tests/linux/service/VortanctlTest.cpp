@@ -53,6 +53,17 @@ TEST(VortanctlReplies, OnlyAStateLineWithExitingEndsATunnel) {
   }
 }
 
+TEST(VortanctlRoutes, TheLedgerWithEachRoutesStateInTheTable) {
+  LedgerRoute recorded;
+  ASSERT_TRUE(ParseLedgerLine("10.99.0.0 255.255.0.0 10.8.0.1 7 42 3 alice", &recorded));
+  platform::Route entry{recorded.destination, recorded.mask, recorded.gateway, 7, 42, true, true, {}};
+  const std::string header = "ROUTE\tTUNNEL\tOWNER\tSTATE\n";
+  const std::string row = "10.99.0.0/255.255.0.0 via 10.8.0.1 if 7 metric 42\t3\talice\t";
+  EXPECT_EQ(vortanctl::RoutesReport({recorded}, {entry}, true), header + row + "present\n");
+  entry.owned = false;  // the administrator's route of the same fields
+  EXPECT_EQ(vortanctl::RoutesReport({recorded}, {entry}, true), header + row + "missing\n");
+}
+
 TEST(VortanctlEndpoints, PortUsedAndExplicitEndpoints) {
   struct Case {
     const char* text;

@@ -20,6 +20,7 @@
 
 #include "TestSupport.h"
 #include "TunnelWorld.h"
+#include "routes/RouteLedger.h"
 
 namespace vortan {
 namespace test {
@@ -373,6 +374,62 @@ TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
       << Joined(lines);
   ExpectAnnouncement();
   ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
+  ExpectShutdown(*connection);
+}
+
+// The routes a client added are the service's: marked in the kernel, recorded in its
+// ledger, back with OpenVPN's own restart before the client reads CONNECTED again and
+// after another program's deletion (within a bound), and gone after a crash and a new
+// start, while the administrator's stay.
+TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
+  const NetworkNamespace& ns = client_->Namespace();
+  auto routeOf = [&](const std::string& selector) {
+    std::string shown;
+    ns.Ip("route show " + selector, &shown);
+    return shown;
+  };
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  EXPECT_EQ(Untimed(Request(*connection, "route add 10.99.0.0 255.255.0.0 10.8.0.1 5", nullptr)),
+            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
+  EXPECT_NE(routeOf("10.99.0.0/16").find("proto 157"), std::string::npos) << routeOf("10.99.0.0/16");
+  EXPECT_NE(ReadFile(client_->Layout().Root() + "/run/routes.txt").find("10.99.0.0 255.255.0.0 10.8.0.1"),
+            std::string::npos);
+
+  struct Restart {
+    const char* what;
+    std::function<void()> cause;
+  } restarts[] = {
+      {"SIGUSR1 to the client's OpenVPN",
+       [&] { ASSERT_EQ(kill(static_cast<pid_t>(client_->LaunchedOpenVpnPids().back()), SIGUSR1), 0); }},
+      {"the server's restart", [&] { server_->RestartUdpServer(); }},
+  };
+  for (const Restart& restart : restarts) {
+    restart.cause();
+    std::vector<std::string> lines;
+    ASSERT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << restart.what << "\n" << Joined(lines);
+    EXPECT_TRUE(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 1s)) << restart.what;
+  }
+
+  // Another program deletes it: back within 2 s, five times a minute, then left alone.
+  for (int deletion = 1; deletion <= RestoreBudget::kLimit + 1; ++deletion) {
+    ns.MustIp("route del 10.99.0.0/16");
+    EXPECT_EQ(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 2s), deletion <= RestoreBudget::kLimit)
+        << "deletion " << deletion;
+  }
+
+  // A marked route on a device that outlives the crash, and the administrator's own.
+  ns.MustIp("route add 10.77.0.0/16 dev vcli0 proto 157");
+  ns.MustIp("route add 10.78.0.0/16 dev vcli0");
+  ns.MustIp("route add 10.79.0.0/16 dev vcli0 proto 157 metric 3 table 7");
+  connection.reset();
+  client_->KillService();
+  client_->StartService();
+  EXPECT_EQ(routeOf("proto 157"), "");
+  EXPECT_NE(routeOf("10.78.0.0/16"), "");
+  EXPECT_NE(routeOf("table 7"), "");  // another table: never the service's
+  connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-after-crash");
   ExpectShutdown(*connection);
 }
 

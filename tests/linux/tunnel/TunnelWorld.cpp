@@ -296,11 +296,11 @@ ClientSide::~ClientSide() {
 // notifications go to a datagram socket nobody reads.
 void ClientSide::StartService() {
   const std::string notifyPath = layout_.Root() + "/notify.sock";
-  notifyFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (notifyFd_ < 0) notifyFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, notifyPath.c_str(), sizeof address.sun_path - 1);
-  if (bind(notifyFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (!fs::exists(notifyPath) && bind(notifyFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot bind " + notifyPath);
   }
   std::vector<std::string> environment{"NOTIFY_SOCKET=" + notifyPath};
@@ -353,6 +353,14 @@ std::pair<std::size_t, std::size_t> ClientSide::ServiceThreadsAndDescriptors() c
     return error ? 0 : static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
   };
   return {count(proc + "/task"), count(proc + "/fd")};
+}
+
+void ClientSide::KillService() {
+  service_->Signal(SIGKILL);
+  service_->WaitForExit(5s);
+  service_.reset();
+  // The next start is known by the endpoint it publishes, not the dead one's.
+  fs::remove(layout_.Conf() + "/portused.txt");
 }
 
 std::vector<std::uint32_t> ClientSide::StopService() {

@@ -156,6 +156,8 @@ class ClientSide {
   std::vector<std::uint32_t> ProcessesInNamespace() const;
   // The service's threads and open descriptors.
   std::pair<std::size_t, std::size_t> ServiceThreadsAndDescriptors() const;
+  // Ends the service with the kill signal, as a crash would, and collects it.
+  void KillService();
   // Stops the service (termination signal, bounded wait), then ends anything it left
   // behind in the namespace; returns what it left.
   std::vector<std::uint32_t> StopService();

@@ -111,7 +111,7 @@ TEST(NetlinkMessages, AddingIsAnExclusiveStaticRouteOfTheMainTable) {
   EXPECT_EQ(info->rtm_family, AF_INET);
   EXPECT_EQ(info->rtm_dst_len, 16);
   EXPECT_EQ(info->rtm_table, RT_TABLE_MAIN);
-  EXPECT_EQ(info->rtm_protocol, RTPROT_STATIC);
+  EXPECT_EQ(info->rtm_protocol, kServiceRouteProtocol);
   EXPECT_EQ(info->rtm_scope, RT_SCOPE_UNIVERSE);
   EXPECT_EQ(info->rtm_type, RTN_UNICAST);
   EXPECT_THAT(RouteAttributes(message), ElementsAre(Pair(RTA_DST, Ip("10.9.0.0")), Pair(RTA_OIF, 7u),
