@@ -1,5 +1,5 @@
 # The platform backend of the target system: VORTAN_PLATFORM_SOURCES (compiled into
-# vortan_core), VORTAN_PLATFORM_LIBRARIES (linked with it) and
+# vortan_platform), VORTAN_PLATFORM_LIBRARIES (linked with it) and
 # VORTAN_SERVICE_LINK_OPTIONS (for the service executable).
 if(WIN32)
   file(GLOB VORTAN_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/platform/windows/*.cpp)
