@@ -4,7 +4,7 @@
 add_library(vortanctl_core STATIC tools/vortanctl/VortanCtl.cpp)
 target_include_directories(vortanctl_core PUBLIC tools/vortanctl)
 target_compile_definitions(vortanctl_core PRIVATE VORTANCTL_INSTALL_PREFIX="${CMAKE_INSTALL_PREFIX}")
-target_link_libraries(vortanctl_core PRIVATE vortan_warnings PUBLIC vortan_common)
+target_link_libraries(vortanctl_core PRIVATE vortan_warnings PUBLIC vortan_routes)
 
 add_executable(vortanctl tools/vortanctl/main.cpp)
 target_link_libraries(vortanctl PRIVATE vortan_warnings vortanctl_core)
