@@ -3,8 +3,8 @@
 // "management <address> <port> <password file>" line, listens there, asks the service
 // for the password and compares it with the file's first line; it then answers every
 // command with SUCCESS until the service's exit event (STANDIN_STOP_EVENT) is set.
-// STANDIN_RECORD=<file> receives "CONFIG:<path>", "PID:<id>;" and "PASSWORD:ok" or
-// "PASSWORD:wrong".
+// STANDIN_RECORD=<file> receives "CONFIG:<path>", "PID:<id>;", "MANAGEMENT:<port>:<id>"
+// and "PASSWORD:ok" or "PASSWORD:wrong".
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -115,6 +115,7 @@ int main() {
   std::string address, passwordPath;
   int port = 0;
   if (ManagementLine(configPath, &address, &port, &passwordPath)) {
+    Record("MANAGEMENT:" + std::to_string(port) + ":" + std::to_string(::GetCurrentProcessId()));
     std::thread(Converse, address, port, FirstLine(passwordPath)).detach();
   } else {
     Record("MANAGEMENT:missing");

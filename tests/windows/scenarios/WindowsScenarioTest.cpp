@@ -8,7 +8,10 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,9 +51,29 @@ class ClientProcess : public HeldProcess {
   bool IsServiceChild() override { return false; }
 };
 
+// The stand-in OpenVPN records the management port it listens on: its sockets there are
+// its own, so that the service's check of the channel's far end finds the process it
+// launched.
+std::map<int, std::uint32_t> StandInManagementPorts() {
+  std::map<int, std::uint32_t> owners;
+  const wchar_t* record = ::_wgetenv(L"STANDIN_RECORD");
+  if (record == nullptr) return owners;
+  std::ifstream lines{fs::path(record)};
+  std::string line;
+  int port = 0;
+  unsigned long process = 0;
+  while (std::getline(lines, line)) {
+    if (std::sscanf(line.c_str(), "MANAGEMENT:%d:%lu", &port, &process) == 2) {
+      owners[port] = static_cast<std::uint32_t>(process);
+    }
+  }
+  return owners;
+}
+
 class ClientTable : public TcpOwnerTable {
  public:
   int ReadRows(std::vector<TcpOwnerRow>* rows) override {
+    const std::map<int, std::uint32_t> standIns = StandInManagementPorts();
     std::vector<unsigned char> buffer(64 * 1024);
     DWORD size = static_cast<DWORD>(buffer.size());
     const DWORD result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
@@ -59,8 +82,11 @@ class ClientTable : public TcpOwnerTable {
     rows->clear();
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       const MIB_TCPROW_OWNER_PID& entry = table->table[i];
-      rows->push_back({entry.dwLocalAddr, ntohs(static_cast<u_short>(entry.dwLocalPort)), entry.dwRemoteAddr,
-                       ntohs(static_cast<u_short>(entry.dwRemotePort)), entry.dwState, kClient, 2});
+      const int localPort = ntohs(static_cast<u_short>(entry.dwLocalPort));
+      const auto standIn = standIns.find(localPort);
+      rows->push_back({entry.dwLocalAddr, localPort, entry.dwRemoteAddr,
+                       ntohs(static_cast<u_short>(entry.dwRemotePort)), entry.dwState,
+                       standIn != standIns.end() ? standIn->second : kClient, 2});
     }
     return 0;
   }
