@@ -37,7 +37,7 @@ math(EXPR VORTAN_MSI_SETTINGS_ATTRIBUTES "${msi_component_base} + 16 + 128")
 # installed one. Component codes stay the same from version to version (the installer
 # counts a component's clients by them) and differ between the two architectures' folders.
 set(VORTAN_MSI_UPGRADE_CODE 7e3c2b4a-0f61-4d59-9a1e-5c8b2d7f41a6)
-foreach(component SERVICE TEMPLATES SETTINGS LOGS DUMP ROOT)
+foreach(component SERVICE TEMPLATES SETTINGS LOGS DUMP RUN ROOT)
   string(UUID VORTAN_MSI_GUID_${component} NAMESPACE ${VORTAN_MSI_UPGRADE_CODE}
          NAME "${VORTAN_MSI_ARCH}/${component}" TYPE SHA1 UPPER)
 endforeach()

@@ -207,7 +207,11 @@ templates_removed() {
 }
 # What stays of the program folder: the settings and the logs.
 program_removed() {
-  [ "$(cd "$program" && find . | LC_ALL=C sort | tr '\n' ' ')" = ". ./conf ./conf/VortanVpnService.ini ./logs ./logs/vortanVpnService.log " ]
+  local left
+  left=$(cd "$program" && find . | LC_ALL=C sort | tr '\n' ' ')
+  [ "$left" = ". ./conf ./conf/VortanVpnService.ini ./logs ./logs/vortanVpnService.log " ] && return 0
+  echo "    left: $left"
+  return 1
 }
 settings_and_logs_stay() { grep -qF "$edit" "$program/conf/VortanVpnService.ini" && [ -s "$program/logs/vortanVpnService.log" ]; }
 # The version under which a package's product is registered, or nothing.

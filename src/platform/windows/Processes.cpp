@@ -324,9 +324,10 @@ void RecordLaunchedPrograms(const std::string&) {}
 std::vector<std::uint32_t> EndRecordedLeftovers(const std::string&, const std::string&) { return {}; }
 
 bool HoldInstanceLock(const std::string& path) {
-  // Opened without sharing and never closed: a second instance cannot open it.
+  // Opened without sharing and never closed: a second instance cannot open it. The file
+  // goes with the process that holds it, so an uninstall finds run\ empty.
   HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   return file != INVALID_HANDLE_VALUE;
 }
 
