@@ -15,10 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string line(reinterpret_cast<const char*>(data), size);
   vortan::LooksLikeHttp(line);
   const std::string copy = vortan::LogCopy(line);
-  // A long line is logged as its first 512 bytes and its length: the cut may fall
-  // inside the marker, or before it, after everything from the last "proxy" on was
-  // already replaced.
-  const bool cut = copy.size() > 512 && copy.compare(512, 5, "... (") == 0;
+  // A long line is logged as its first 512 bytes (escapes counted, cut at a character's
+  // end) and its length: the cut may fall inside the marker, or before it, after
+  // everything from the last "proxy" on was already replaced.
+  const std::string::size_type marker = copy.rfind("... (");
+  const bool cut = marker != std::string::npos && marker <= 512 && copy.size() >= 7 &&
+                   copy.compare(copy.size() - 7, 7, " bytes)") == 0;
   if (!cut && copy.find("proxy") != std::string::npos && copy.find("proxy OBFUCATED PARAMS") == std::string::npos) {
     __builtin_trap();
   }
