@@ -45,6 +45,18 @@ std::string TrimLine(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+bool IsControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+bool HasControlByte(const std::string& text) {
+  for (char c : text) {
+    if (IsControlByte(c)) return true;
+  }
+  return false;
+}
+
 bool IsValidUtf8(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t size = text.size();

@@ -23,6 +23,11 @@ bool IsValidUtf8(const std::string& text);
 // ASCII lower-casing, character by character; other bytes are left as they are.
 std::string ToLowerAscii(std::string text);
 
+// An ASCII control character (C0 or DEL): in a configuration line or a log line it
+// would end the line or move a terminal's cursor.
+bool IsControlByte(char c);
+bool HasControlByte(const std::string& text);
+
 bool StartsWith(const std::string& text, const std::string& prefix);
 bool Contains(const std::string& text, const std::string& part);
 

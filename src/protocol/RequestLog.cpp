@@ -38,7 +38,7 @@ bool IsContinuationByte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 std::size_t AppendCharacter(const std::string& text, std::size_t at, std::string* out) {
   static const char kHex[] = "0123456789abcdef";
   const unsigned char first = static_cast<unsigned char>(text[at]);
-  if (first < 0x20 || first == 0x7F) {
+  if (IsControlByte(text[at])) {
     *out += std::string("\\x") + kHex[first >> 4] + kHex[first & 0xF];
     return 1;
   }

@@ -3,6 +3,7 @@
 #include <locale>
 #include <sstream>
 
+#include "common/Text.h"
 #include "platform/PathRules.h"
 
 namespace vortan {
@@ -54,18 +55,6 @@ std::string CollectQuotedWord(std::istringstream& stream, const std::string& ope
   return joined;
 }
 
-bool IsControlCharacter(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
-
-bool HasControlCharacterIn(const std::string& word) {
-  for (char c : word) {
-    if (IsControlCharacter(c)) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 RequestParser::RequestParser(const std::string& text) {
@@ -112,7 +101,7 @@ bool RequestParser::HasControlCharacter() const {
   for (const std::string* word : {&remoteHost_, &remotePort_, &configPrefix_, &device_, &protocol_, &ipWin32Mode_,
                                   &proxyServer_, &proxyPort_, &proxyUserName_, &proxyPassword_,
                                   &proxyAuthentication_}) {
-    if (HasControlCharacterIn(*word)) return true;
+    if (HasControlByte(*word)) return true;
   }
   return false;
 }

@@ -34,18 +34,6 @@ bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= '
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-bool IsControl(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
-
-bool HasControl(const std::string& word) {
-  for (char c : word) {
-    if (IsControl(c)) return true;
-  }
-  return false;
-}
-
 // Underscores are common in internal DNS names, though not in RFC 1123 ones.
 bool IsLabel(const std::string& label) {
   if (label.empty() || label.size() > kMaxLabel) return false;
@@ -145,7 +133,7 @@ bool IsProxyMethodWord(const std::string& word) {
 // credential with blanks at either end would not be the one the user gave; OpenVPN's
 // credentials file keeps them.
 bool IsCredentialWord(const std::string& word, bool throughStunnel) {
-  if (HasControl(word)) return false;
+  if (HasControlByte(word)) return false;
   return !throughStunnel || word.empty() || (!IsBlank(word.front()) && !IsBlank(word.back()));
 }
 
@@ -170,7 +158,7 @@ bool IsPortWord(const std::string& word) {
 bool IsInterfaceNameWord(const std::string& word) {
   if (word.empty() || word.size() > kMaxInterfaceName || word == "." || word == "..") return false;
   for (char c : word) {
-    if (IsBlank(c) || IsControl(c) || c == '"' || c == '\'' || c == '\\' || c == '#' || c == ';' || c == '%' ||
+    if (IsBlank(c) || IsControlByte(c) || c == '"' || c == '\'' || c == '\\' || c == '#' || c == ';' || c == '%' ||
         c == '/' || c == ':' || static_cast<unsigned char>(c) >= 0x80) {
       return false;
     }
@@ -182,7 +170,7 @@ bool IsInterfaceNameWord(const std::string& word) {
 // stands in double quotes with its backslashes doubled) and the files written at the
 // prefix; OpenVPN and stunnel read copies that name the service's own files.
 bool IsConfigPrefixWord(const std::string& word) {
-  if (word.empty() || HasControl(word) || word.find('"') != std::string::npos) return false;
+  if (word.empty() || HasControlByte(word) || word.find('"') != std::string::npos) return false;
   if (platform::NamesRemoteFileOrDevice(word)) return false;
   return IsUnquotedFileWord(LastComponent(word));
 }
@@ -200,8 +188,8 @@ std::string InvalidStartWord(const RequestParser& request) {
   if (!IsPortWord(request.GetRemotePort())) return "remote port";
   if (!IsConfigPrefixWord(request.GetConfigPrefix())) return "configuration prefix";
   if (!IsInterfaceNameWord(request.GetDevice())) return "device";
-  if (HasControl(request.GetProtocol())) return "protocol";
-  if (HasControl(request.GetIpWin32Mode())) return "ip-win32 mode";
+  if (HasControlByte(request.GetProtocol())) return "protocol";
+  if (HasControlByte(request.GetIpWin32Mode())) return "ip-win32 mode";
   if (!request.HasProxy()) return std::string();
   if (!IsHostWord(request.GetProxyServer())) return "proxy server";
   if (!IsPortWord(request.GetProxyPort())) return "proxy port";
