@@ -19,6 +19,7 @@
 #include "common/Paths.h"
 #include "protocol/Session.h"
 #include "protocol/TunnelAccess.h"
+#include "routes/RouteLedger.h"
 #include "app/Service.h"
 #include "app/SessionRegistry.h"
 #include "common/Text.h"
@@ -163,10 +164,11 @@ ListenerPlace ChooseListenerPlace(const IniFile& settings, MainLoopControl& cont
 // sessions are ended and joined, then the controller shuts OpenVPN and stunnel down.
 class Application {
  public:
-  Application(const IniFile& settings, MainLoopControl& control)
+  Application(const IniFile& settings, MainLoopControl& control, RouteLedger& routes)
       : control_(control),
+        routes_(routes),
         access_{AccessRules{settings.getTunnelGroup(), settings.getMaxSessionsPerUser()}, {}},
-        tunnel_(settings),
+        tunnel_(settings, routes),
         sessions_(Answer, kSessionStackSize),
         place_(ChooseListenerPlace(settings, control)),
         // Clients wait for the welcome before they speak: a connection that overflowed
@@ -222,12 +224,13 @@ class Application {
       if (control_.StopRequested()) break;
       if (!connection) continue;
       TunnelClient client{std::move(connection), std::nullopt};
-      sessions_.Start(SessionStart{std::move(client), stopOnControl, &tunnel_, &access_});
+      sessions_.Start(SessionStart{std::move(client), stopOnControl, &tunnel_, &access_, &routes_});
     }
   }
 
  private:
   MainLoopControl& control_;
+  RouteLedger& routes_;
   SessionAccess access_;
   OpenVpnManager tunnel_;
   SessionRegistry sessions_;
@@ -238,14 +241,14 @@ class Application {
 // The main loop: the settings (read here, once: a malformed file ends the loop like any
 // start-up failure), the application object, portused.txt, the accept loop, clean-up.
 // Returns 0 after a stop, 1 after a failure that ended it.
-int Run(IService* service, const InstalledPaths& paths, MainLoopControl& control) {
+int Run(IService* service, const InstalledPaths& paths, MainLoopControl& control, RouteLedger& routes) {
   CLOG(DEBUG, loggers::kService) << "running service...";
   int exitCode = 0;
   std::unique_ptr<Application> application;
   try {
     const IniFile settings(paths.settings);
     settings.dumpToLog();
-    application = std::make_unique<Application>(settings, control);
+    application = std::make_unique<Application>(settings, control, routes);
     WritePortUsed(paths.portUsed, application->Address(), application->Port());
     if (service != nullptr) service->ReportRunning();
     application->Serve(service);
@@ -292,19 +295,22 @@ int ServiceEntry(int argc, char** argv) {
   CLOG(INFO, loggers::kService) << "starting...";
 
   MainLoopControl control;
+  // The routes the service writes, recorded for the tunnel they belong to; it outlives
+  // the main loop, whose tunnel removes them at its end.
+  RouteLedger routes;
   int exitCode = 0;
   const int mode = ReadCommandLine(platform::CommandLine(argc, argv));
   if (mode == kConsole || mode == kService) {
     ConfineTunnelPrograms(paths);
-    ClaimPrivateState();
+    ClaimPrivateState(routes);
     const std::string failure = platform::PrepareChildPrograms();
     if (!failure.empty()) CLOG(ERROR, loggers::kService) << failure;
   }
   switch (mode) {
     case -1: exitCode = 0; break;
-    case kConsole: exitCode = Run(nullptr, paths, control); break;
+    case kConsole: exitCode = Run(nullptr, paths, control, routes); break;
     case kService:
-      exitCode = RunAsService(MainLoop{[&](IService* service) { return Run(service, paths, control); },
+      exitCode = RunAsService(MainLoop{[&](IService* service) { return Run(service, paths, control, routes); },
                                        [&control] { control.NotifyMainThread(); },
                                        [&control] { return control.EndpointText(); }});
       break;

@@ -139,4 +139,44 @@ class RouteDeletionWatch {
 // Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
 Error FlushNeighbours(std::uint32_t interfaceIndex);
 
+// What one request reads of the host, read once at its start. Each part carries the
+// platform error of its read; a part not asked for stays empty and succeeded.
+struct HostSnapshot {
+  enum Part : unsigned { kAdapters = 1, kRoutes = 2, kDnsServers = 4 };
+  std::vector<Adapter> adapters;
+  // The interface's own IPv4 metric per adapter index (InterfaceMetric), read with the
+  // adapters; an index without an entry has none (the host keeps no metric per interface).
+  struct InterfaceMetricEntry {
+    std::uint32_t interfaceIndex;
+    std::optional<std::uint32_t> metric;
+    Error error;
+  };
+  std::vector<InterfaceMetricEntry> interfaceMetrics;
+  Error adaptersError;
+  std::vector<Route> routes;  // ListRoutes
+  Error routesError;
+  std::vector<std::uint32_t> dnsServers;  // ListDnsServers
+  Error dnsError;
+};
+
+// The host's network as one request sees it: its reads and writes go through one
+// channel to the system (on Linux one route netlink socket with one receive buffer),
+// opened on first use and closed with the object. One thread at a time.
+class HostNetwork {
+ public:
+  virtual ~HostNetwork() = default;
+  // The parts (HostSnapshot::Part bits) read now, in one pass.
+  virtual HostSnapshot Snapshot(unsigned parts) = 0;
+  virtual Error BestRoute(std::uint32_t address, Route* route) = 0;
+  virtual Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                         std::uint32_t interfaceIndex, std::uint32_t metric) = 0;
+  virtual Error DeleteRoute(const Route& route) = 0;
+  virtual Error ChangeRouteMetric(const Route& route, std::uint32_t metric) = 0;
+  virtual Error FlushNeighbours(std::uint32_t interfaceIndex) = 0;
+  virtual bool KeepsBroadcastRoutePerInterface() const = 0;
+};
+
+// The system's host network for one request.
+std::unique_ptr<HostNetwork> OpenHostNetwork();
+
 }  // namespace platform

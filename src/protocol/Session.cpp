@@ -7,7 +7,9 @@
 #include "common/Text.h"
 #include "protocol/Replies.h"
 #include "protocol/RequestLog.h"
+#include "protocol/RouteReplies.h"
 #include "protocol/TunnelAccess.h"
+#include "routes/RouteLedger.h"
 #include "routes/RouteManagement.h"
 #include "tunnel/OpenVpnManager.h"
 
@@ -34,7 +36,11 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   }
   if (StartsWith(request, "route")) {
     if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "route")) return {*refusal, false};
-    return {RouteManagement::Dispatch(request), false};
+    if (session.routeLedger == nullptr) {
+      RouteLedger unrecorded;  // no tunnel: nothing to record
+      return {RouteReply(RouteManagement::Dispatch(request, unrecorded)), false};
+    }
+    return {RouteReply(RouteManagement::Dispatch(request, *session.routeLedger)), false};
   }
   if (StartsWith(request, "version")) return {VersionReply(), false};
   if (StartsWith(request, "shutdown")) {

@@ -8,6 +8,7 @@
 namespace vortan {
 
 class OpenVpnManager;
+class RouteLedger;
 struct SessionAccess;
 
 // The record of one accepted connection, owned by the main loop's session registry.
@@ -20,6 +21,8 @@ struct SessionStart {
   // The main loop's access rules and session count; null in tests: the default rules,
   // and the session is not counted.
   SessionAccess* access = nullptr;
+  // The service's route ledger, which the route commands record in; null in tests.
+  RouteLedger* routeLedger = nullptr;
 };
 
 // The session thread's body; returns when the client leaves or the connection is shut

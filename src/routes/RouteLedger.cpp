@@ -27,12 +27,14 @@ bool SamePrefix(const LedgerRoute& left, const LedgerRoute& right) {
 // The platform's host unless the caller hands in its own.
 class HostChoice {
  public:
-  explicit HostChoice(RouteManagement::HostAccess* host) : host_(host != nullptr ? *host : platform_) {}
-  RouteManagement::HostAccess& operator*() { return host_; }
+  explicit HostChoice(platform::HostNetwork* host)
+      : platform_(host != nullptr ? nullptr : platform::OpenHostNetwork()),
+        host_(host != nullptr ? *host : *platform_) {}
+  platform::HostNetwork& operator*() { return host_; }
 
  private:
-  RouteManagement::HostAccess platform_;
-  RouteManagement::HostAccess& host_;
+  std::unique_ptr<platform::HostNetwork> platform_;
+  platform::HostNetwork& host_;
 };
 
 // The kernel's (or the system's) own words for the failure, with its code.
@@ -41,7 +43,7 @@ std::string ErrorReason(const platform::Error& error) {
          std::to_string(error.Code()) + ")";
 }
 
-void RemoveEntries(const std::vector<platform::Route>& entries, RouteManagement::HostAccess& host,
+void RemoveEntries(const std::vector<platform::Route>& entries, platform::HostNetwork& host,
                    const char* why) {
   for (const platform::Route& entry : entries) {
     const platform::Error error = host.DeleteRoute(entry);
@@ -114,9 +116,12 @@ class RouteGuard {
       if (anyMayHaveGone || !PresentEntries(deleted, {route}, hostMarks).empty()) candidates.push_back(route);
     }
     if (candidates.empty()) return;
-    std::vector<platform::Route> table;
-    std::vector<platform::Adapter> adapters;
-    if (host_.ListRoutes(&table).Failed() || host_.ListAdapters(&adapters).Failed()) return;
+    const std::unique_ptr<platform::HostNetwork> host = platform::OpenHostNetwork();
+    const platform::HostSnapshot snapshot =
+        host->Snapshot(platform::HostSnapshot::kAdapters | platform::HostSnapshot::kRoutes);
+    if (snapshot.routesError.Failed() || snapshot.adaptersError.Failed()) return;
+    const std::vector<platform::Route>& table = snapshot.routes;
+    const std::vector<platform::Adapter>& adapters = snapshot.adapters;
     for (const LedgerRoute& route : candidates) {
       if (!PresentEntries(table, {route}, hostMarks).empty()) continue;
       if (std::none_of(adapters.begin(), adapters.end(),
@@ -135,7 +140,7 @@ class RouteGuard {
           break;
       }
       const platform::Error error =
-          host_.AddRoute(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric);
+          host->AddRoute(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric);
       if (error.Failed() && !platform::IsAlreadyExists(error)) {
         CLOG(WARNING, loggers::kRoute) << "Cannot restore the route " << text << ": " << ErrorReason(error);
       } else if (error.Succeeded()) {
@@ -145,7 +150,6 @@ class RouteGuard {
   }
 
   RouteLedger& ledger_;
-  RouteManagement::HostAccess host_;
   platform::RouteDeletionWatch watch_;
   RestoreBudget budget_;
   std::thread worker_;
@@ -224,20 +228,16 @@ std::vector<LedgerRoute> MissingRoutes(const std::vector<platform::Route>& table
   return missing;
 }
 
-RouteLedger& RouteLedger::Shared() {
-  static RouteLedger ledger;
-  return ledger;
-}
-
 void RouteLedger::UseFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   path_ = path;
   SaveLocked();
 }
 
+RouteLedger::RouteLedger() = default;
 RouteLedger::~RouteLedger() = default;
 
-void RouteLedger::OpenTunnel(std::uint64_t tunnel, const std::string& owner, RouteManagement::HostAccess* host) {
+void RouteLedger::OpenTunnel(std::uint64_t tunnel, const std::string& owner, platform::HostNetwork* host) {
   CloseTunnel(host);
   std::unique_ptr<RouteGuard> guard;
   {
@@ -267,7 +267,7 @@ std::vector<LedgerRoute> RouteLedger::TakeRoutes() {
   return routes;
 }
 
-void RouteLedger::CloseTunnel(RouteManagement::HostAccess* host) {
+void RouteLedger::CloseTunnel(platform::HostNetwork* host) {
   // Forgotten first: a route command of the ending tunnel must not find them.
   const std::vector<LedgerRoute> routes = TakeRoutes();
   if (routes.empty()) {
@@ -276,25 +276,30 @@ void RouteLedger::CloseTunnel(RouteManagement::HostAccess* host) {
     return;
   }
   HostChoice chosen(host);
-  std::vector<platform::Route> table;
-  const platform::Error error = (*chosen).ListRoutes(&table);
+  const platform::HostSnapshot snapshot = (*chosen).Snapshot(platform::HostSnapshot::kRoutes);
+  const platform::Error& error = snapshot.routesError;
   if (error.Failed()) {
     CLOG(WARNING, loggers::kRoute) << "Cannot read the routes to remove the tunnel's own: " << ErrorReason(error);
   } else {
-    RemoveEntries(PresentEntries(table, routes, platform::MarksOwnRoutes()), *chosen, "of the ended tunnel");
+    RemoveEntries(PresentEntries(snapshot.routes, routes, platform::MarksOwnRoutes()), *chosen, "of the ended tunnel");
   }
   std::lock_guard<std::mutex> lock(mutex_);
   SaveLocked();
 }
 
-void RouteLedger::Replay(RouteManagement::HostAccess* host) {
+void RouteLedger::Replay(platform::HostNetwork* host) {
   const std::vector<LedgerRoute> routes = Routes();
   if (routes.empty()) return;
   HostChoice chosen(host);
-  RouteManagement::HostAccess& access = *chosen;
-  const std::uint32_t index = RouteManagement::GetAdapterIdx(RouteManagement::kTunnelAdapterName, access);
-  std::vector<platform::Route> table;
-  platform::Error error = access.ListRoutes(&table);
+  platform::HostNetwork& access = *chosen;
+  const platform::HostSnapshot snapshot =
+      access.Snapshot(platform::HostSnapshot::kAdapters | platform::HostSnapshot::kRoutes);
+  const std::uint32_t index =
+      snapshot.adaptersError.Failed()
+          ? kAllOnes
+          : RouteManagement::GetAdapterIdx(RouteManagement::kTunnelAdapterName, snapshot.adapters);
+  const std::vector<platform::Route>& table = snapshot.routes;
+  platform::Error error = snapshot.routesError;
   if (index == kAllOnes || error.Failed()) {
     CLOG(WARNING, loggers::kRoute) << "Cannot write the tunnel's routes again: "
                                    << (index == kAllOnes ? std::string("no tunnel adapter") : ErrorReason(error));
@@ -373,15 +378,15 @@ void RouteLedger::SaveLocked() const {
   if (error) CLOG(WARNING, loggers::kRoute) << "Cannot write the route ledger " << path_ << ": " << error.message();
 }
 
-void RemoveLeftoverRoutes(const std::string& path, RouteManagement::HostAccess* host) {
+void RemoveLeftoverRoutes(const std::string& path, platform::HostNetwork* host) {
   HostChoice chosen(host);
-  std::vector<platform::Route> table;
-  const platform::Error error = (*chosen).ListRoutes(&table);
+  const platform::HostSnapshot snapshot = (*chosen).Snapshot(platform::HostSnapshot::kRoutes);
+  const platform::Error& error = snapshot.routesError;
   if (error.Failed()) {
     CLOG(WARNING, loggers::kRoute) << "Cannot read the routes a previous instance left: " << ErrorReason(error);
     return;
   }
-  RemoveEntries(LeftoverEntries(table, ReadLedgerFile(path), platform::MarksOwnRoutes()), *chosen,
+  RemoveEntries(LeftoverEntries(snapshot.routes, ReadLedgerFile(path), platform::MarksOwnRoutes()), *chosen,
                 "a previous instance left");
 }
 

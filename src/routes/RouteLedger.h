@@ -13,10 +13,6 @@
 
 namespace vortan {
 
-namespace RouteManagement {
-class HostAccess;
-}
-
 // One route the service wrote for a tunnel, as it wrote it (addresses in network order).
 struct LedgerRoute {
   std::uint32_t destination = 0;
@@ -70,10 +66,13 @@ class RouteGuard;
 // The routes the service wrote for the running tunnel, kept in memory and, once the
 // service names its file, in a root-only file under run/ that a later start reads to
 // clean up. A route is recorded before it is written and forgotten when it is deleted.
+// The service's composition root owns the one instance and hands it to the tunnel and
+// the route commands. The host arguments below default to the system's.
 class RouteLedger {
  public:
-  // The instance the service and its route commands share.
-  static RouteLedger& Shared();
+  RouteLedger();
+  RouteLedger(const RouteLedger&) = delete;
+  RouteLedger& operator=(const RouteLedger&) = delete;
 
   // From now on every change is written to path (a file in the root-only directory).
   void UseFile(const std::string& path);
@@ -81,12 +80,12 @@ class RouteLedger {
   // whose OpenVPN ended on its own) is removed first. Once the service named its file,
   // a worker of the tunnel restores a recorded route that another program deletes
   // while the tunnel is up (within RestoreBudget).
-  void OpenTunnel(std::uint64_t tunnel, const std::string& owner, RouteManagement::HostAccess* host = nullptr);
+  void OpenTunnel(std::uint64_t tunnel, const std::string& owner, platform::HostNetwork* host = nullptr);
   // The tunnel ended: its recorded routes still in the table are removed and forgotten.
-  void CloseTunnel(RouteManagement::HostAccess* host = nullptr);
+  void CloseTunnel(platform::HostNetwork* host = nullptr);
   // The tunnel's device is up (again): its recorded routes are written on it anew. A
   // failure is logged at WARNING with the kernel's reason.
-  void Replay(RouteManagement::HostAccess* host = nullptr);
+  void Replay(platform::HostNetwork* host = nullptr);
 
   ~RouteLedger();
   // Records route for the open tunnel before it is written, replacing a record of the
@@ -112,6 +111,6 @@ class RouteLedger {
 // At the service's start, before run/ is emptied: removes the routes a previous instance
 // left (marked ones, or those its ledger file at path records where the host keeps no
 // mark). Entries of other writers are never touched.
-void RemoveLeftoverRoutes(const std::string& path, RouteManagement::HostAccess* host = nullptr);
+void RemoveLeftoverRoutes(const std::string& path, platform::HostNetwork* host = nullptr);
 
 }  // namespace vortan

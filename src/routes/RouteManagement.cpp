@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <iostream>
 #include <new>
-#include <stdexcept>
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
-#include "common/StatusReply.h"
 #include "common/Text.h"
 #include "routes/RouteLedger.h"
 
@@ -18,29 +16,78 @@ const char* const kTunnelAdapterName = "Vortan-Dashlet";
 
 namespace {
 
-std::string ErrorReply(std::int32_t code, const std::string& message) {
-  return MakeResponse(false, false, code, message);
-}
-std::string RouteErrorReply(std::int32_t code, const std::string& message) {
-  return MakeResponse(false, true, code, message);
-}
-std::string RouteSuccessReply(std::int32_t code, const std::string& message) {
-  return MakeResponse(true, true, code, message);
+using platform::HostSnapshot;
+
+RouteOutcome Outcome(RouteOutcomeKind kind, platform::NativeErrorCode code = 0) {
+  RouteOutcome outcome;
+  outcome.kind = kind;
+  outcome.code = code;
+  return outcome;
 }
 
 std::vector<std::string> SplitArguments(const std::string& arguments) { return SplitFields(arguments, " "); }
 
-// The routes the client may delete: those of the main table that leave through the
-// tunnel adapter, the only ones it can have added. Every other route belongs to the host.
-bool IsTunnelRoute(const platform::Route& route, HostAccess& host) {
-  if (!route.mainTable) return false;
-  std::uint32_t tunnelIndex = GetAdapterIdx(kTunnelAdapterName, host);
-  return tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
+// The host as one command reads it. A host that runs out of memory while reading is
+// known by outOfMemory: every part then counts as unreadable.
+struct Reading {
+  HostSnapshot snapshot;
+  bool outOfMemory = false;
+};
+
+Reading ReadHost(platform::HostNetwork& host, unsigned parts) {
+  Reading reading;
+  try {
+    reading.snapshot = host.Snapshot(parts);
+  } catch (const std::bad_alloc&) {
+    reading.snapshot = HostSnapshot{};
+    reading.outOfMemory = true;
+    const platform::Error failed(platform::ErrorKind::Other, 0, "out of memory");
+    reading.snapshot.adaptersError = reading.snapshot.routesError = reading.snapshot.dnsError = failed;
+    if ((parts & HostSnapshot::kAdapters) != 0) {
+      std::cout << "Memory allocation failed for IP_ADAPTER_ADDRESSES struct\n";
+    }
+  }
+  return reading;
 }
 
-// "route del" failures: the message, then the platform's code.
-std::string DeleteRouteErrorReply(const char* message, const platform::Error& error) {
-  return ErrorReply(6, message + std::to_string(error.Code()) + " ]");
+// The tunnel adapter's index in what was read; all ones when the adapters could not be.
+std::uint32_t TunnelIndex(const HostSnapshot& snapshot) {
+  if (snapshot.adaptersError.Failed()) {
+    CLOG(DEBUG, loggers::kDefault) << "Looking for adapter " << kTunnelAdapterName;
+    return kAllOnes;
+  }
+  return GetAdapterIdx(kTunnelAdapterName, snapshot.adapters);
+}
+
+// The interface's own metric as read with the adapters: none where the host keeps
+// none, the read's error where it failed.
+platform::Error InterfaceMetricOf(const HostSnapshot& snapshot, std::uint32_t index,
+                                  std::optional<std::uint32_t>* metric) {
+  metric->reset();
+  for (const HostSnapshot::InterfaceMetricEntry& entry : snapshot.interfaceMetrics) {
+    if (entry.interfaceIndex != index) continue;
+    *metric = entry.metric;
+    return entry.error;
+  }
+  return platform::Error::Success();
+}
+
+// The tunnel's metric for a new route: the interface's, or on a host without one the
+// metric of the route the host uses for the gateway. All ones when it cannot be read.
+std::uint32_t TunnelRouteMetric(const HostSnapshot& snapshot, std::uint32_t index, std::uint32_t gateway,
+                                platform::HostNetwork& host) {
+  std::optional<std::uint32_t> metric;
+  if (InterfaceMetricOf(snapshot, index, &metric).Failed()) return kAllOnes;
+  if (metric) return *metric;
+  platform::Route route;
+  if (host.BestRoute(gateway, &route).Failed()) return kAllOnes;
+  return route.metric;
+}
+
+// The routes the client may delete: those of the main table that leave through the
+// tunnel adapter, the only ones it can have added. Every other route belongs to the host.
+bool IsTunnelRoute(const platform::Route& route, std::uint32_t tunnelIndex) {
+  return route.mainTable && tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
 }
 
 void LogInvalidArgumentCount(const std::string& arguments) {
@@ -95,25 +142,26 @@ bool ParseRouteField(const char* logFormat, const std::string& text, std::uint32
 // the host uses) is exactly the route through gateway on the interface. An exclusive add
 // fails with "already exists" for any entry with the same prefix and metric, whatever its
 // gateway or device: only this one is the route the client asked for.
-bool IsRouteAlreadyPresent(HostAccess& host, std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
-                           std::uint32_t interfaceIndex, std::uint32_t metric) {
-  std::vector<platform::Route> routes;
-  if (host.ListRoutes(&routes).Failed()) return false;
-  for (const platform::Route& route : routes) {
+// The table read before the add serves: an entry that made the add fail was there then.
+bool IsRouteAlreadyPresent(const HostSnapshot& snapshot, std::uint32_t destination, std::uint32_t mask,
+                           std::uint32_t gateway, std::uint32_t interfaceIndex, std::uint32_t metric) {
+  if (snapshot.routesError.Failed()) return false;
+  for (const platform::Route& route : snapshot.routes) {
     if (route.destination != destination || route.mask != mask || route.metric != metric) continue;
     return route.gateway == gateway && route.interfaceIndex == interfaceIndex;
   }
   return false;
 }
 
-std::string CreateRouteReply(const platform::Error& error, ConflictKind kind, const std::string& destination,
-                             const std::string& netmask, const IpAddrString& entry) {
+RouteOutcome CreateRouteOutcome(const platform::Error& error, const Conflict& conflict) {
   if (error.Succeeded()) {
-    return RouteSuccessReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destination, netmask, entry));
+    RouteOutcome outcome = Outcome(RouteOutcomeKind::Added);
+    outcome.detail = conflict;
+    return outcome;
   }
   el::Loggers::getLogger(loggers::kRoute)->error("Cannot add route : Error [%v]", error.Code());
-  if (platform::IsAccessDenied(error)) return RouteErrorReply(9, "Cannot add route : Access denied");
-  return RouteErrorReply(10, "Cannot add route : Error [ " + std::to_string(error.Code()) + " ]");
+  if (platform::IsAccessDenied(error)) return Outcome(RouteOutcomeKind::AddAccessDenied);
+  return Outcome(RouteOutcomeKind::AddFailed, error.Code());
 }
 
 // A host that keeps a limited-broadcast route per interface has the tunnel's broadcast
@@ -154,7 +202,8 @@ BroadcastRows FindBroadcastRows(const std::vector<platform::Route>& routes, std:
   return rows;
 }
 
-platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& tunnelRoutes, HostAccess& host) {
+platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& tunnelRoutes,
+                                            platform::HostNetwork& host) {
   platform::Error firstError;
   for (const platform::Route& route : tunnelRoutes) {
     platform::Error error = host.DeleteRoute(route);
@@ -165,7 +214,7 @@ platform::Error RemoveTunnelBroadcastRoutes(const std::vector<platform::Route>& 
 }
 
 platform::Error WriteTunnelBroadcastRow(bool onMode, const BroadcastRows& rows, std::uint32_t tunnelIndex,
-                                        std::uint32_t metric, HostAccess& host) {
+                                        std::uint32_t metric, platform::HostNetwork& host) {
   if (host.KeepsBroadcastRoutePerInterface()) return host.ChangeRouteMetric(rows.tunnelRoutes.front(), metric);
   if (!onMode) return RemoveTunnelBroadcastRoutes(rows.tunnelRoutes, host);
   if (rows.tunnelRoutes.empty()) return host.AddRoute(kAllOnes, kAllOnes, 0, tunnelIndex, metric);
@@ -194,50 +243,26 @@ void LogBroadcastWriteFailure(const platform::Error& error, std::uint32_t metric
 
 }  // namespace
 
-platform::Error HostAccess::ListAdapters(std::vector<platform::Adapter>* adapters) {
-  return platform::ListAdapters(adapters);
-}
-platform::Error HostAccess::InterfaceMetric(std::uint32_t interfaceIndex, std::optional<std::uint32_t>* metric) {
-  return platform::InterfaceMetric(interfaceIndex, metric);
-}
-platform::Error HostAccess::BestRoute(std::uint32_t address, platform::Route* route) {
-  return platform::BestRoute(address, route);
-}
-platform::Error HostAccess::AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
-                                     std::uint32_t interfaceIndex, std::uint32_t metric) {
-  return platform::AddRoute(destination, mask, gateway, interfaceIndex, metric);
-}
-platform::Error HostAccess::DeleteRoute(const platform::Route& route) { return platform::DeleteRoute(route); }
-platform::Error HostAccess::ListRoutes(std::vector<platform::Route>* routes) { return platform::ListRoutes(routes); }
-bool HostAccess::KeepsBroadcastRoutePerInterface() { return platform::KeepsBroadcastRoutePerInterface(); }
-platform::Error HostAccess::ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) {
-  return platform::ChangeRouteMetric(route, metric);
-}
-platform::Error HostAccess::FlushNeighbours(std::uint32_t interfaceIndex) {
-  return platform::FlushNeighbours(interfaceIndex);
-}
-std::unique_ptr<NetworkStatus> HostAccess::NewNetworkStatus() { return std::make_unique<NetworkStatus>(); }
-
-std::string Dispatch(const std::string& request) {
-  HostAccess host;
-  return Dispatch(request, host);
+RouteOutcome Dispatch(const std::string& request, RouteLedger& ledger) {
+  const std::unique_ptr<platform::HostNetwork> host = platform::OpenHostNetwork();
+  return Dispatch(request, *host, ledger);
 }
 
-std::string Dispatch(const std::string& request, HostAccess& host) {
-  if (StartsWith(request, "route add")) return AddRoute(ArgumentsAfter(request, "route add"), host);
+RouteOutcome Dispatch(const std::string& request, platform::HostNetwork& host, RouteLedger& ledger) {
+  if (StartsWith(request, "route add")) return AddRoute(ArgumentsAfter(request, "route add"), host, ledger);
   if (StartsWith(request, "route broadcast")) {
-    return SetBroadcastRoute(ArgumentsAfter(request, "route broadcast"), host);
+    return SetBroadcastRoute(ArgumentsAfter(request, "route broadcast"), host, ledger);
   }
-  if (StartsWith(request, "route del")) return DelRoute(ArgumentsAfter(request, "route del"), host);
+  if (StartsWith(request, "route del")) return DelRoute(ArgumentsAfter(request, "route del"), host, ledger);
   if (StartsWith(request, "route postconnect")) return PostConnect(host);
-  return ErrorReply(1, "NOT IMPLEMENTED");
+  return Outcome(RouteOutcomeKind::NotImplemented);
 }
 
-std::string AddRoute(const std::string& arguments, HostAccess& host) {
+RouteOutcome AddRoute(const std::string& arguments, platform::HostNetwork& host, RouteLedger& ledger) {
   std::vector<std::string> tokens = SplitArguments(arguments);
   if (tokens.size() != 4) {
     LogInvalidArgumentCount(arguments);
-    return ErrorReply(2, "Invalid number of argument");
+    return Outcome(RouteOutcomeKind::AddArgumentCount);
   }
   const std::string& destinationText = tokens[0];
   const std::string& netmaskText = tokens[1];
@@ -247,151 +272,140 @@ std::string AddRoute(const std::string& arguments, HostAccess& host) {
   if (!ParseRouteField("Invalid Route address Gateway[%v]", tokens[2], &gateway) ||
       !ParseRouteField("Invalid Route address Destination[%v]", destinationText, &destination) ||
       !ParseRouteField("Invalid Route address Mask[%v]", netmaskText, &netmask)) {
-    return RouteErrorReply(8, "Invalid Route address");
+    return Outcome(RouteOutcomeKind::InvalidAddress);
   }
   if (ReachesReservedBlock(destination, netmask)) {
     el::Loggers::getLogger(loggers::kRoute)
         ->error("Invalid Route address Destination[%v/%v]: a reserved address block", destinationText, netmaskText);
-    return RouteErrorReply(8, "Invalid Route address");
+    return Outcome(RouteOutcomeKind::InvalidAddress);
   }
 
-  std::unique_ptr<NetworkStatus> status = host.NewNetworkStatus();
-  ConflictKind kind = ConflictKind::None;
-  try {
-    kind = status->Analyse(destinationText, netmaskText);
-  } catch (const std::runtime_error& error) {
-    CLOG(ERROR, loggers::kRoute) << "Cannot analyse the host's networks: " << error.what();
-    return RouteErrorReply(10, error.what());
+  const Reading reading =
+      ReadHost(host, HostSnapshot::kAdapters | HostSnapshot::kRoutes | HostSnapshot::kDnsServers);
+  const HostSnapshot& snapshot = reading.snapshot;
+  if (snapshot.dnsError.Failed() || snapshot.adaptersError.Failed()) {
+    const bool dns = snapshot.dnsError.Failed();
+    CLOG(ERROR, loggers::kRoute) << "Cannot analyse the host's networks: could not allocate memory for "
+                                 << (dns ? "GetNetworkParams" : "GetAdaptersInfo") << " call";
+    return Outcome(dns ? RouteOutcomeKind::DnsServersUnreadable : RouteOutcomeKind::AdaptersUnreadable);
   }
-  const IpAddrString entry = status->ConflictEntry();
-  if (kind != ConflictKind::None && kind != ConflictKind::SubnetOfLan) {
-    return RouteErrorReply(ConflictReplyCode(kind), NetworkStatus::Message(kind, destinationText, netmaskText, entry));
+  const Conflict conflict = AnalyseConflict(snapshot.adapters, snapshot.dnsServers, destination, netmask);
+  if (conflict.kind != ConflictKind::None && conflict.kind != ConflictKind::SubnetOfLan) {
+    RouteOutcome refused = Outcome(RouteOutcomeKind::Refused);
+    refused.detail = conflict;
+    return refused;
   }
 
-  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, gateway, kAllOnes, host);
-  if (tunnelIndex == kAllOnes) {
-    return RouteErrorReply(7, "failed to get Tap interface -> Can't create route to Brix's LAN. </br>");
-  }
-  std::uint32_t metric = GetInterfaceMetric(tunnelIndex, gateway, host);
+  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, gateway, kAllOnes, snapshot.adapters);
+  if (tunnelIndex == kAllOnes) return Outcome(RouteOutcomeKind::NoTunnelAdapter);
+  std::uint32_t metric = TunnelRouteMetric(snapshot, tunnelIndex, gateway, host);
   // Recorded before the kernel has it: a crash in between leaves a record, never an
   // unrecorded route.
-  const bool recorded = RouteLedger::Shared().Record(LedgerRoute{destination, netmask, gateway, tunnelIndex, metric, 0, {}});
+  const bool recorded = ledger.Record(LedgerRoute{destination, netmask, gateway, tunnelIndex, metric, 0, {}});
   platform::Error error = host.AddRoute(destination, netmask, gateway, tunnelIndex, metric);
   if (platform::IsAlreadyExists(error) &&
-      IsRouteAlreadyPresent(host, destination, netmask, gateway, tunnelIndex, metric)) {
+      IsRouteAlreadyPresent(snapshot, destination, netmask, gateway, tunnelIndex, metric)) {
     error = platform::Error::Success();
   }
-  if (recorded && error.Failed()) RouteLedger::Shared().Forget(destination, netmask);
-  return CreateRouteReply(error, kind, destinationText, netmaskText, entry);
+  if (recorded && error.Failed()) ledger.Forget(destination, netmask);
+  return CreateRouteOutcome(error, conflict);
 }
 
-std::string DelRoute(const std::string& arguments, HostAccess& host) {
+RouteOutcome DelRoute(const std::string& arguments, platform::HostNetwork& host, RouteLedger& ledger) {
   std::uint32_t address = InetAddr(arguments);
   // The parser's error value is all ones: text that is no address must not select the
   // limited-broadcast route for deletion.
   std::uint32_t literal = 0;
-  if (address == kAllOnes && !ParseDottedQuad(arguments, &literal)) return "ERROR";
-  if (address == 0) return "ERROR";
+  if (address == kAllOnes && !ParseDottedQuad(arguments, &literal)) return Outcome(RouteOutcomeKind::Declined);
+  if (address == 0) return Outcome(RouteOutcomeKind::Declined);
 
   platform::Route route;
   platform::Error error = host.BestRoute(address, &route);
-  if (error.Failed()) return DeleteRouteErrorReply("Cannot find route to delete : Error [ ", error);
-  if (route.destination == 0) return "ERROR";  // the default route is never deleted
-  if (!IsTunnelRoute(route, host)) {
+  if (error.Failed()) return Outcome(RouteOutcomeKind::DeleteLookupFailed, error.Code());
+  if (route.destination == 0) return Outcome(RouteOutcomeKind::Declined);  // the default route is never deleted
+  if (!IsTunnelRoute(route, TunnelIndex(ReadHost(host, HostSnapshot::kAdapters).snapshot))) {
     el::Loggers::getLogger(loggers::kRoute)
         ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter",
                 FormatDotted(route.destination), FormatDotted(route.mask));
-    return DeleteRouteErrorReply("Cannot delete route : Error [ ", platform::NotPermitted("route del"));
+    return Outcome(RouteOutcomeKind::DeleteFailed, platform::NotPermitted("route del").Code());
   }
   // Forgotten first: the ledger's worker must not take the deletion for another
   // program's and put the route back.
-  const std::vector<LedgerRoute> before = RouteLedger::Shared().Routes();
-  RouteLedger::Shared().Forget(route.destination, route.mask);
+  const std::vector<LedgerRoute> before = ledger.Routes();
+  ledger.Forget(route.destination, route.mask);
   error = host.DeleteRoute(route);
   if (error.Failed()) {
     for (const LedgerRoute& kept : before) {
-      if (kept.destination == route.destination && kept.mask == route.mask) RouteLedger::Shared().Record(kept);
+      if (kept.destination == route.destination && kept.mask == route.mask) ledger.Record(kept);
     }
-    return DeleteRouteErrorReply("Cannot delete route : Error [ ", error);
+    return Outcome(RouteOutcomeKind::DeleteFailed, error.Code());
   }
-  return "OK";
+  return Outcome(RouteOutcomeKind::Done);
 }
 
-std::string SetBroadcastRoute(const std::string& arguments, HostAccess& host) {
+RouteOutcome SetBroadcastRoute(const std::string& arguments, platform::HostNetwork& host, RouteLedger& ledger) {
   std::vector<std::string> tokens = SplitArguments(arguments);
   if (tokens.size() != 2) {
     LogInvalidArgumentCount(arguments);
-    return ErrorReply(18, "Broadcast route: Invalid number of argument");
+    return Outcome(RouteOutcomeKind::BroadcastArgumentCount);
   }
   const bool onMode = IsBroadcastOnMode(tokens[0]);
   const std::uint32_t deviceAddress = InetAddr(tokens[1]);
-  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, deviceAddress, kAllOnes, host);
-  if (tunnelIndex == kAllOnes) {
-    return ErrorReply(14, "failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br>");
+  const Reading reading = ReadHost(host, HostSnapshot::kAdapters | HostSnapshot::kRoutes);
+  if (reading.outOfMemory) return Outcome(RouteOutcomeKind::BroadcastTableOutOfMemory);
+  const HostSnapshot& snapshot = reading.snapshot;
+  std::uint32_t tunnelIndex = kAllOnes;
+  if (snapshot.adaptersError.Succeeded()) {
+    tunnelIndex = FindTunnelInterface(kTunnelAdapterName, deviceAddress, kAllOnes, snapshot.adapters);
   }
+  if (tunnelIndex == kAllOnes) return Outcome(RouteOutcomeKind::BroadcastNoTunnel);
 
   std::optional<std::uint32_t> interfaceMetric;
-  platform::Error error = host.InterfaceMetric(tunnelIndex, &interfaceMetric);
-  if (error.Failed()) {
-    return ErrorReply(19, "failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's LAN." +
-                              std::to_string(error.Code()) + "</br>");
-  }
+  platform::Error error = InterfaceMetricOf(snapshot, tunnelIndex, &interfaceMetric);
+  if (error.Failed()) return Outcome(RouteOutcomeKind::BroadcastNoInterfaceMetric, error.Code());
   // A host without interface metrics adds nothing to its routes' metrics.
   const std::uint32_t vpnInterfaceMetric = interfaceMetric.value_or(0);
 
-  std::vector<platform::Route> routes;
-  try {
-    error = host.ListRoutes(&routes);
-  } catch (const std::bad_alloc&) {
-    return ErrorReply(15, "Unable to allocate memory for the IPFORWARDTALE");
-  }
-  if (error.Failed()) return ErrorReply(16, "getIpForwardTable failed.");
+  if (snapshot.routesError.Failed()) return Outcome(RouteOutcomeKind::BroadcastTableUnreadable);
   BroadcastRows rows;
   try {
-    rows = FindBroadcastRows(routes, tunnelIndex, vpnInterfaceMetric);
+    rows = FindBroadcastRows(snapshot.routes, tunnelIndex, vpnInterfaceMetric);
   } catch (const std::bad_alloc&) {
-    return ErrorReply(17, "Malloc failed. Out of memory.");
+    return Outcome(RouteOutcomeKind::BroadcastRowOutOfMemory);
   }
   if (rows.tunnelRoutes.empty() && host.KeepsBroadcastRoutePerInterface()) {
     CLOG(ERROR, loggers::kDefault) << "Unable to change broadcast route";
-    return "OK";
+    return Outcome(RouteOutcomeKind::Done);
   }
 
   std::optional<std::uint32_t> metric = BroadcastTargetMetric(onMode, vpnInterfaceMetric, rows.lowestMetric,
                                                               rows.tunnelMetric, !rows.tunnelRoutes.empty());
-  if (!metric) return "OK";
+  if (!metric) return Outcome(RouteOutcomeKind::Done);
   LogBroadcastMetric(onMode, *metric, vpnInterfaceMetric, rows.lowestMetric);
   // Where the host keeps a broadcast row of its own per interface, the row is the
   // host's: only the one the service adds is recorded.
   if (!host.KeepsBroadcastRoutePerInterface()) {
     if (onMode) {
-      RouteLedger::Shared().Record(LedgerRoute{kAllOnes, kAllOnes, 0, tunnelIndex, *metric, 0, {}});
+      ledger.Record(LedgerRoute{kAllOnes, kAllOnes, 0, tunnelIndex, *metric, 0, {}});
     } else {
-      RouteLedger::Shared().Forget(kAllOnes, kAllOnes);
+      ledger.Forget(kAllOnes, kAllOnes);
     }
   }
   error = WriteTunnelBroadcastRow(onMode, rows, tunnelIndex, *metric, host);
   if (error.Failed()) LogBroadcastWriteFailure(error, *metric);
-  return "OK";
+  return Outcome(RouteOutcomeKind::Done);
 }
 
-std::string PostConnect(HostAccess& host) {
-  std::uint32_t index = GetAdapterIdx(kTunnelAdapterName, host);
+RouteOutcome PostConnect(platform::HostNetwork& host) {
+  std::uint32_t index = TunnelIndex(ReadHost(host, HostSnapshot::kAdapters).snapshot);
   CLOG(DEBUG, loggers::kDefault) << "Found adapter at " << index;
   std::uint32_t result = static_cast<std::uint32_t>(host.FlushNeighbours(index).Code());
   CLOG(DEBUG, loggers::kDefault) << "flush response: " << result;
-  return RouteSuccessReply(1, "post connect arp cleanup done");
+  return Outcome(RouteOutcomeKind::NeighboursFlushed);
 }
 
-std::uint32_t GetAdapterIdx(std::string name, HostAccess& host) {
+std::uint32_t GetAdapterIdx(const std::string& name, const std::vector<platform::Adapter>& adapters) {
   CLOG(DEBUG, loggers::kDefault) << "Looking for adapter " << name;
-  std::vector<platform::Adapter> adapters;
-  try {
-    if (host.ListAdapters(&adapters).Failed()) return kAllOnes;
-  } catch (const std::bad_alloc&) {
-    std::cout << "Memory allocation failed for IP_ADAPTER_ADDRESSES struct\n";
-    return kAllOnes;
-  }
   std::uint32_t index = kAllOnes;
   for (const platform::Adapter& adapter : adapters) {
     if (NamesAdapter(adapter, name)) {
@@ -405,11 +419,9 @@ std::uint32_t GetAdapterIdx(std::string name, HostAccess& host) {
 }
 
 std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address, std::uint32_t mask,
-                                  HostAccess& host) {
+                                  const std::vector<platform::Adapter>& adapters) {
   if (address == 0 || mask == 0) return kAllOnes;
-  std::uint32_t tunnelIndex = GetAdapterIdx(name, host);
-  std::vector<platform::Adapter> adapters;
-  if (host.ListAdapters(&adapters).Failed()) return kAllOnes;
+  std::uint32_t tunnelIndex = GetAdapterIdx(name, adapters);
   for (const platform::Adapter& adapter : adapters) {
     for (const platform::AdapterAddress& entry : adapter.addresses) {
       if (entry.address == 0 || entry.mask == 0) continue;
@@ -417,36 +429,6 @@ std::uint32_t FindTunnelInterface(const std::string& name, std::uint32_t address
     }
   }
   return kAllOnes;
-}
-
-std::uint32_t GetInterfaceMetric(std::uint32_t interfaceIndex, std::uint32_t address, HostAccess& host) {
-  std::optional<std::uint32_t> metric;
-  if (host.InterfaceMetric(interfaceIndex, &metric).Failed()) return kAllOnes;
-  if (metric) return *metric;
-  // A host without interface metrics: the metric of the route it uses for the address
-  // stands for the interface's.
-  platform::Route route;
-  if (host.BestRoute(address, &route).Failed()) return kAllOnes;
-  return route.metric;
-}
-
-std::int32_t ConflictReplyCode(ConflictKind kind) {
-  switch (kind) {
-    case ConflictKind::None:
-      return 1;
-    case ConflictKind::DnsServer:
-      return 5;
-    case ConflictKind::Gateway:
-      return 4;
-    case ConflictKind::LocalAddress:
-    case ConflictKind::WinsServer:
-      return 6;
-    case ConflictKind::SubnetOfLan:
-      return 2;
-    case ConflictKind::HidesLan:
-      return 3;
-  }
-  return 10;
 }
 
 bool IsBroadcastOnMode(const std::string& token) { return token.size() >= 2 && token.compare(0, 2, "on") == 0; }

@@ -133,8 +133,8 @@ std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel
 }
 
 ManagementRelay::ManagementRelay(std::unique_ptr<LocalSocketClient> management, std::shared_ptr<ClientOutbox> client,
-                                 std::string device)
-    : management_(std::move(management)), client_(std::move(client)), device_(std::move(device)) {
+                                 std::string device, RouteLedger* routes)
+    : management_(std::move(management)), client_(std::move(client)), device_(std::move(device)), routes_(routes) {
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -167,7 +167,7 @@ void ManagementRelay::Run() {
   NameThread("openvpn-" + PointerText(this));
   {
     RelayLog log;
-    RelayTarget target{client_.get(), &log, device_};
+    RelayTarget target{client_.get(), &log, device_, routes_};
     try {
       const bool exitingRelayed = RelayManagementLines(*management_, target);
       log.Flush();
@@ -194,7 +194,7 @@ void ManagementRelay::Run() {
 bool Notify(const std::string& type, const std::string& value, RelayTarget& target) {
   // The client sends its route commands as soon as it reads CONNECTED: the tunnel's
   // adapter must be ready for them by then.
-  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value);
+  if (type == "STATE" && Contains(value, "CONNECTED,SUCCESS")) AnnounceTunnel(value, target.routes);
   Tell(target.client, "> " + type + ": " + value);
   bool exiting = type == "STATE" && StateName(value) == "EXITING";
   if (Contains(value, "SIGTERM received")) {

@@ -17,6 +17,8 @@
 
 namespace vortan {
 
+class RouteLedger;
+
 // Pause before the given retry (1 for the first) of the management connection.
 std::chrono::milliseconds ManagementRetryPause(int retry);
 
@@ -38,6 +40,7 @@ struct RelayTarget {
   ClientOutbox* client;
   RelayLog* log;
   std::string device;
+  RouteLedger* routes = nullptr;  // the tunnel's routes, written again at CONNECTED; none in tests
 };
 
 // The state of one management connection: the start-up dialogue moves only forward.
@@ -74,7 +77,7 @@ class ManagementRelay {
  public:
   // client may be null (nobody to relay to); device is the tunnel's adapter.
   ManagementRelay(std::unique_ptr<LocalSocketClient> management, std::shared_ptr<ClientOutbox> client,
-                  std::string device);
+                  std::string device, RouteLedger* routes = nullptr);
   // End with a short grace.
   ~ManagementRelay();
   ManagementRelay(const ManagementRelay&) = delete;
@@ -94,6 +97,7 @@ class ManagementRelay {
   std::unique_ptr<LocalSocketClient> management_;
   std::shared_ptr<ClientOutbox> client_;
   std::string device_;
+  RouteLedger* routes_;
   mutable std::mutex mutex_;
   std::condition_variable endedChanged_;
   bool ended_ = false;

@@ -46,7 +46,7 @@ std::string ErrorAnswer(int code, const std::string& message) { return MakeRespo
 
 }  // namespace
 
-OpenVpnManager::OpenVpnManager(const IniFile& settings) {
+OpenVpnManager::OpenVpnManager(const IniFile& settings, RouteLedger& routes) : routes_(routes) {
   registerLoggers();
   // OpenVPN's management interface takes orders without a password: like the service's
   // own listener it must never be reachable from the network.
@@ -212,7 +212,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
   // The previous tunnel goes first, so that its shutdown does not stop the stunnel
   // started for the new one, nor remove the new tunnel's copies.
   ShutDownPreviousProcess(std::move(previous));
-  RouteLedger::Shared().OpenTunnel(launches_, platform::IdentityText(caller));
+  routes_.OpenTunnel(launches_, platform::IdentityText(caller));
   const std::string privateConfigPath = copies.WritePrivate(kPrivateOpenVpnConfig, &launching->privateFiles);
   if (qbr) RestartStunnel(stunnelCopies->WritePrivate(kPrivateStunnelConfig, &launching->privateFiles));
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
@@ -278,7 +278,7 @@ void OpenVpnManager::RestartStunnel(const std::string& configPath) {
 void OpenVpnManager::StartRelay(Tunnel* tunnel, std::unique_ptr<LocalSocketClient> management, TunnelClient& client,
                                 const std::string& device) {
   try {
-    tunnel->relay = std::make_unique<ManagementRelay>(std::move(management), client.outbox, device);
+    tunnel->relay = std::make_unique<ManagementRelay>(std::move(management), client.outbox, device, &routes_);
   } catch (const std::system_error& error) {
     CLOG(DEBUG, loggers::kOpenVpnManager) << "LISTEN Thread creation failed:" << error.code().value();
     return;
@@ -409,7 +409,7 @@ void OpenVpnManager::StopTunnel(std::unique_ptr<Tunnel> tunnel) {
     openVpn_.Release();
   }
   tunnel.reset();
-  RouteLedger::Shared().CloseTunnel();
+  routes_.CloseTunnel();
   stunnel_->Shutdown();
 }
 

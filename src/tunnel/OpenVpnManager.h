@@ -19,6 +19,8 @@
 
 namespace vortan {
 
+class RouteLedger;
+
 class IniFile;
 class RequestParser;
 class STunnelManager;
@@ -35,8 +37,9 @@ class STunnelManager;
 // the turn is taken.
 class OpenVpnManager {
  public:
-  // Draws the management and stunnel endpoints from the settings.
-  explicit OpenVpnManager(const IniFile& settings);
+  // Draws the management and stunnel endpoints from the settings; the tunnels' routes
+  // are recorded in routes, which outlives the manager.
+  OpenVpnManager(const IniFile& settings, RouteLedger& routes);
   // Shuts OpenVPN and stunnel down.
   virtual ~OpenVpnManager();
   OpenVpnManager(const OpenVpnManager&) = delete;
@@ -123,6 +126,7 @@ class OpenVpnManager {
   // Used only by whoever has the turn.
   ChildProgram openVpn_{platform::OpenVpnProgram(), OpenVpnTexts()};
   std::unique_ptr<STunnelManager> stunnel_;
+  RouteLedger& routes_;
 };
 
 }  // namespace vortan

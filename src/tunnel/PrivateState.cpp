@@ -35,7 +35,7 @@ void EmptyExcept(const std::filesystem::path& directory, const std::string& keep
 
 }  // namespace
 
-void ClaimPrivateState() {
+void ClaimPrivateState(RouteLedger& ledger) {
   const std::filesystem::path directory = std::filesystem::u8path(PrivateDirectory());
   platform::MakePrivateDirectory(directory.u8string());
   if (!platform::HoldInstanceLock((directory / kLockName).u8string())) {
@@ -49,11 +49,11 @@ void ClaimPrivateState() {
   }
   // The previous instance's ledger is read before the directory is emptied; this
   // instance's starts empty in its place.
-  const std::string ledger = (directory / kRouteLedgerName).u8string();
-  RemoveLeftoverRoutes(ledger);
+  const std::string ledgerFile = (directory / kRouteLedgerName).u8string();
+  RemoveLeftoverRoutes(ledgerFile);
   EmptyExcept(directory, kLockName);
   platform::RecordLaunchedPrograms(record);
-  RouteLedger::Shared().UseFile(ledger);
+  ledger.UseFile(ledgerFile);
 }
 
 }  // namespace vortan

@@ -201,7 +201,7 @@ std::string GetBroadCastAddress(const std::string& tunnelAddress) {
   return broadcast;
 }
 
-void AnnounceTunnel(const std::string& value) {
+void AnnounceTunnel(const std::string& value, RouteLedger* routes) {
   CLOG(INFO, loggers::kOpenVpnManager) << "CONNECTED";
   std::vector<std::string> fields = SplitFields(value, ",");
   if (fields.size() < 4) {
@@ -212,7 +212,7 @@ void AnnounceTunnel(const std::string& value) {
   PrepareTunnelAdapter(tunnelAddress);
   // After OpenVPN's own restart the device is new and the client's routes went with
   // the old one: they are back before the client reads CONNECTED.
-  RouteLedger::Shared().Replay();
+  if (routes != nullptr) routes->Replay();
   const std::string broadcast = GetBroadCastAddress(tunnelAddress);
   if (broadcast.empty()) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Cannot find interface with address :" << tunnelAddress;

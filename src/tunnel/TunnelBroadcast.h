@@ -9,6 +9,8 @@
 
 namespace vortan {
 
+class RouteLedger;
+
 // One UDP datagram to the tunnel's broadcast address, announcing this client to the
 // remote network. Created, used once and destroyed within one notification.
 class TunnelBroadcast {
@@ -55,7 +57,8 @@ std::string GetBroadCastAddress(const std::string& tunnelAddress);
 // Once the tunnel is up: names its interface as the tunnel adapter, removes the routes
 // the server pushed that would capture the host's DNS servers or gateways, and
 // announces this client to the remote network. value is the CONNECTED state
-// notification, whose fourth field is the tunnel address.
-void AnnounceTunnel(const std::string& value);
+// notification, whose fourth field is the tunnel address. The ledger's routes (none
+// without one) are written on the device again first.
+void AnnounceTunnel(const std::string& value, RouteLedger* routes);
 
 }  // namespace vortan

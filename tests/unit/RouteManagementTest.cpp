@@ -1,10 +1,12 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 
 #include "common/Ipv4.h"
 #include "common/Logging.h"
+#include "common/Text.h"
+#include "protocol/RouteReplies.h"
 #include "routes/RouteLedger.h"
 #include "routes/RouteManagement.h"
 #include "TestCommon.h"
@@ -12,7 +14,6 @@
 namespace vortan {
 namespace {
 
-using ::testing::ElementsAre;
 using platform::ErrorKind;
 
 // A platform failure with the given native code.
@@ -37,312 +38,394 @@ platform::Adapter MakeAdapter(std::uint32_t index, const std::string& name, cons
   return adapter;
 }
 
-platform::Route MakeRoute(const char* destination, const char* mask, std::uint32_t index, std::uint32_t metric) {
+platform::Route MakeRoute(const char* destination, const char* mask, std::uint32_t index, std::uint32_t metric,
+                          const char* gateway = "0.0.0.0") {
   platform::Route route;
   route.destination = Ip(destination);
   route.mask = Ip(mask);
+  route.gateway = Ip(gateway);
   route.interfaceIndex = index;
   route.metric = metric;
   return route;
 }
 
-platform::Route WithGateway(platform::Route route, const char* gateway) {
-  route.gateway = Ip(gateway);
-  return route;
+platform::Route Broadcast(std::uint32_t index, std::uint32_t metric) {
+  return MakeRoute("255.255.255.255", "255.255.255.255", index, metric);
 }
 
-// The conflict analysis over a fixed host configuration.
-class FixedNetworkStatus : public NetworkStatus {
+std::string RouteText(const platform::Route& route) {
+  return FormatDotted(route.destination) + "/" + FormatDotted(route.mask) + " dev " +
+         std::to_string(route.interfaceIndex) + " metric " + std::to_string(route.metric);
+}
+
+// A host with a tunnel adapter 10.8.0.2/24 and a LAN 192.168.1.10/24 and no interface
+// metrics; every read returns snapshot, every write is written down in writes.
+class FakeHost : public platform::HostNetwork {
  public:
-  FixedNetworkStatus(std::vector<AdapterInfo> adapters, std::vector<IpAddrString> dns, bool readable)
-      : adapters_(std::move(adapters)), dns_(std::move(dns)), readable_(readable) {}
-
- protected:
-  std::unique_ptr<std::vector<AdapterInfo>> FetchAdapters() override {
-    return readable_ ? std::make_unique<std::vector<AdapterInfo>>(adapters_) : nullptr;
-  }
-  std::unique_ptr<NetworkParams> FetchNetworkParams() override {
-    return std::make_unique<NetworkParams>(NetworkParams{dns_});
-  }
-
- private:
-  std::vector<AdapterInfo> adapters_;
-  std::vector<IpAddrString> dns_;
-  bool readable_;
-};
-
-struct AddedRoute {
-  std::uint32_t destination, mask, gateway, index, metric;
-};
-
-// A host with a tunnel adapter 10.8.0.2/24 and a LAN 192.168.1.10/24, recording what
-// the commands ask of it.
-class FakeHost : public RouteManagement::HostAccess {
- public:
-  std::vector<platform::Adapter> adapters{MakeAdapter(kLanIndex, "eth0", "192.168.1.10", "255.255.255.0"),
-                                          MakeAdapter(kTapIndex, "Vortan-Dashlet", "10.8.0.2", "255.255.255.0")};
-  platform::Error listAdaptersError;
-  std::optional<std::uint32_t> interfaceMetric;  // none: the host keeps no interface metric
-  platform::Error interfaceMetricError;
+  platform::HostSnapshot snapshot;
+  bool outOfMemory = false;
   platform::Route bestRoute = MakeRoute("10.8.0.0", "255.255.255.0", kTapIndex, 42);
-  platform::Error bestRouteError;
-  platform::Error addRouteError;
-  platform::Error deleteRouteError;
-  std::vector<platform::Route> routes;
-  platform::Error listRoutesError;
+  platform::Error bestRouteError, addRouteError, deleteRouteError, changeMetricError, flushResult;
   bool ownBroadcastRoutes = false;  // true: every interface has a broadcast route of its own
-  bool listRoutesOutOfMemory = false;
-  platform::Error changeMetricError;
-  platform::Error flushResult;
-  std::vector<IpAddrString> dnsServers;
-  bool analysisReadable = true;
-  bool followWrites = false;  // true: added routes and metric changes show in routes
+  bool followWrites = false;        // true: the broadcast writes show in the table
+  int reads = 0;
+  std::string writes;
 
-  std::vector<AddedRoute> added;
-  std::vector<std::uint32_t> bestRouteQueries;
-  std::vector<platform::Route> deleted;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> metricChanges;  // (destination index, metric)
-  std::vector<std::uint32_t> flushed;
-
-  platform::Error ListAdapters(std::vector<platform::Adapter>* out) override {
-    *out = adapters;
-    return listAdaptersError;
+  FakeHost() {
+    snapshot.adapters = {MakeAdapter(kLanIndex, "eth0", "192.168.1.10", "255.255.255.0"),
+                         MakeAdapter(kTapIndex, "Vortan-Dashlet", "10.8.0.2", "255.255.255.0")};
   }
-  platform::Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) override {
-    *metric = interfaceMetric;
-    return interfaceMetricError;
+  void Write(const std::string& what) { writes += (writes.empty() ? "" : "; ") + what; }
+
+  platform::HostSnapshot Snapshot(unsigned) override {
+    ++reads;
+    if (outOfMemory) throw std::bad_alloc();
+    return snapshot;
   }
   platform::Error BestRoute(std::uint32_t address, platform::Route* route) override {
-    bestRouteQueries.push_back(address);
+    Write("best " + FormatDotted(address));
     *route = bestRoute;
     return bestRouteError;
   }
   platform::Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t index,
-               std::uint32_t metric) override {
-    added.push_back({destination, mask, gateway, index, metric});
-    // Only "route broadcast" writes with the table followed.
-    if (followWrites) routes.push_back(MakeRoute("255.255.255.255", "255.255.255.255", index, metric));
+                           std::uint32_t metric) override {
+    platform::Route added = MakeRoute("0.0.0.0", "0.0.0.0", index, metric);
+    added.destination = destination;
+    added.mask = mask;
+    Write("add " + RouteText(added) + " via " + FormatDotted(gateway));
+    if (followWrites) snapshot.routes.push_back(added);
     return addRouteError;
   }
   platform::Error DeleteRoute(const platform::Route& route) override {
-    deleted.push_back(route);
+    Write("del " + RouteText(route));
     return deleteRouteError;
   }
-  platform::Error ListRoutes(std::vector<platform::Route>* out) override {
-    if (listRoutesOutOfMemory) throw std::bad_alloc();
-    *out = routes;
-    return listRoutesError;
-  }
-  bool KeepsBroadcastRoutePerInterface() override { return ownBroadcastRoutes; }
   platform::Error ChangeRouteMetric(const platform::Route& route, std::uint32_t metric) override {
-    metricChanges.emplace_back(route.interfaceIndex, metric);
-    for (platform::Route& row : routes) {
+    Write("change " + RouteText(route) + " to " + std::to_string(metric));
+    for (platform::Route& row : snapshot.routes) {
       if (followWrites && row.interfaceIndex == route.interfaceIndex && row.metric == route.metric) row.metric = metric;
     }
     return changeMetricError;
   }
   platform::Error FlushNeighbours(std::uint32_t index) override {
-    flushed.push_back(index);
+    Write("flush " + std::to_string(index));
     return flushResult;
   }
-  std::unique_ptr<NetworkStatus> NewNetworkStatus() override {
-    return std::make_unique<FixedNetworkStatus>(NetworkStatus::CopyAdapters(adapters), dnsServers, analysisReadable);
-  }
+  bool KeepsBroadcastRoutePerInterface() const override { return ownBroadcastRoutes; }
+};
+
+// Requests (separated by "|") on one host: their replies (joined the same way) and what
+// they wrote.
+struct CommandCase {
+  const char* name;
+  std::function<void(FakeHost&)> setUp;
+  std::string requests;
+  std::string replies;
+  std::string writes;
+};
+
+const std::string kAdded = "SUCCESS | RT1 | Brix LAN devices network added. (code 1)";
+const std::string kNotImplemented = "ERROR | 1 | NOT IMPLEMENTED (code 1)";
+const std::string kArgumentCount = "ERROR | 2 | Invalid number of argument (code 2)";
+const std::string kInvalid = "ERROR | RT8 | Invalid Route address (code 8)";
+const std::string kExists = "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)";
+const std::string kAdd = "route add 10.9.0.0 255.255.0.0 10.8.0.1 1";
+const std::string kWrite = "add 10.9.0.0/255.255.0.0 dev 7 metric 42 via 10.8.0.1";
+const std::string kLookedUpAndWritten = "best 10.8.0.1; " + kWrite;
+const std::string kBroadcastCount = "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)";
+const std::string kNoTunnel =
+    "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
+const std::string kOn = "route broadcast on 10.8.0.1";
+const std::string kOff = "route broadcast off 10.8.0.1";
+const std::string kTunnelRow = "255.255.255.255/255.255.255.255 dev 7 metric 281";
+const std::string kTunnelRows = "del " + kTunnelRow + "; del 255.255.255.255/255.255.255.255 dev 7 metric 500";
+const std::string kFlushed = "SUCCESS | RT1 | post connect arp cleanup done (code 1)";
+
+void Metric(FakeHost& host, std::uint32_t metric, platform::Error error = {}) {
+  host.snapshot.interfaceMetrics = {{kTapIndex, metric, error}};
+}
+void ExistsWith(FakeHost& host, std::vector<platform::Route> table, platform::Error listError = {}) {
+  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
+  host.snapshot.routes = std::move(table);
+  host.snapshot.routesError = listError;
+}
+// The LAN's broadcast route at 20 and two of the tunnel's, at 281 and 500.
+void BroadcastRows(FakeHost& host, std::size_t rows) {
+  host.snapshot.routes = {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), Broadcast(kLanIndex, 20),
+                          Broadcast(kTapIndex, 281), Broadcast(kTapIndex, 500)};
+  host.snapshot.routes.resize(rows);
+}
+void BroadcastTable(FakeHost& host) { BroadcastRows(host, 4); }
+
+const platform::Route kAsked = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.1");
+const platform::Route kTunnelRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+const std::string kRefused = "ERROR | 6 | Cannot delete route : Error [ " +
+                              std::to_string(platform::NotPermitted("route del").Code()) + " ] (code 6)";
+
+const CommandCase kCommandCases[] = {
+    {"unknown sub-command", nullptr, "route", kNotImplemented, ""},
+    {"unknown sub-command", nullptr, "route flush", kNotImplemented, ""},
+    {"words are case-sensitive", nullptr, "route Add 1 2 3 4", kNotImplemented, ""},
+    {"no blank after route", nullptr, "routeadd", kNotImplemented, ""},
+    {"two blanks after route", nullptr, "route  add 1 2 3 4", kNotImplemented, ""},
+    {"add alone", nullptr, "route add", kArgumentCount, ""},
+    {"three arguments", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1", kArgumentCount, ""},
+    {"five arguments", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1 5 6", kArgumentCount, ""},
+    {"leading space: empty first token", nullptr, "route add  10.9.0.0 255.255.0.0 10.8.0.1 5", kArgumentCount, ""},
+    {"runs of spaces separate once, trailing ones none", nullptr, "route add 10.9.0.0   255.255.0.0 10.8.0.1  5   ",
+     kAdded, kLookedUpAndWritten},
+    {"gateway part above 255", nullptr, "route add 10.9.0.0 255.255.0.0 10.0.0.256 1", kInvalid, ""},
+    {"destination of three parts", nullptr, "route add 10.9.0 255.255.0.0 10.8.0.1 1", kInvalid, ""},
+    {"mask no address", nullptr, "route add 10.9.0.0 mask 10.8.0.1 1", kInvalid, ""},
+    {"gateway of three parts", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.1 1", kInvalid, ""},
+    // Reserved blocks: never a network behind the tunnel.
+    {"this network", nullptr, "route add 0.0.0.0 0.0.0.0 10.8.0.1 1", kInvalid, ""},
+    {"loopback", nullptr, "route add 127.0.0.53 255.255.255.255 10.8.0.1 1", kInvalid, ""},
+    {"metadata", nullptr, "route add 169.254.169.254 255.255.255.255 10.8.0.1 1", kInvalid, ""},
+    {"reserved", nullptr, "route add 240.0.0.0 240.0.0.0 10.8.0.1 1", kInvalid, ""},
+    {"limited broadcast", nullptr, "route add 255.255.255.255 255.255.255.255 10.8.0.1 1", kInvalid, ""},
+    // Multicast and the neighbours of the reserved blocks stay as they were.
+    {"multicast", nullptr, "route add 224.0.0.0 240.0.0.0 10.8.0.1 1", kAdded,
+     "best 10.8.0.1; add 224.0.0.0/240.0.0.0 dev 7 metric 42 via 10.8.0.1"},
+    {"next to this network", nullptr, "route add 1.0.0.0 255.0.0.0 10.8.0.1 1", kAdded,
+     "best 10.8.0.1; add 1.0.0.0/255.0.0.0 dev 7 metric 42 via 10.8.0.1"},
+    {"next to link-local", nullptr, "route add 169.253.0.0 255.255.0.0 10.8.0.1 1", kAdded,
+     "best 10.8.0.1; add 169.253.0.0/255.255.0.0 dev 7 metric 42 via 10.8.0.1"},
+    // The metric follows the tunnel, not the request's 99.
+    {"metric of the route to the gateway", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1 99", kAdded,
+     kLookedUpAndWritten},
+    {"route to the gateway unknown", [](FakeHost& h) { h.bestRouteError = Failure(ErrorKind::Other, 101); }, kAdd,
+     kAdded, "best 10.8.0.1; add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
+    {"interface metric unreadable", [](FakeHost& h) { Metric(h, 25, Failure(ErrorKind::NotFound, 1168)); }, kAdd,
+     kAdded, "add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
+    {"the tunnel's interface metric", [](FakeHost& h) { Metric(h, 25); }, kAdd, kAdded,
+     "add 10.9.0.0/255.255.0.0 dev 7 metric 25 via 10.8.0.1"},
+    {"adapters unreadable", [](FakeHost& h) { h.snapshot.adaptersError = Failure(ErrorKind::Other, 5); }, kAdd,
+     "ERROR | RT10 | could not allocate memory for GetAdaptersInfo call (code 10)", ""},
+    {"DNS servers unreadable come first",
+     [](FakeHost& h) { h.snapshot.adaptersError = h.snapshot.dnsError = Failure(ErrorKind::Other, 5); }, kAdd,
+     "ERROR | RT10 | could not allocate memory for GetNetworkParams call (code 10)", ""},
+    {"no memory to read the host", [](FakeHost& h) { h.outOfMemory = true; }, kAdd,
+     "ERROR | RT10 | could not allocate memory for GetNetworkParams call (code 10)", ""},
+    {"no tunnel adapter", [](FakeHost& h) { h.snapshot.adapters.pop_back(); }, kAdd,
+     "ERROR | RT7 | failed to get Tap interface -> Can't create route to Brix's LAN. </br> (code 7)", ""},
+    {"conflict refused unwritten", [](FakeHost& h) { h.snapshot.dnsServers = {Ip("10.9.0.53")}; }, kAdd,
+     "ERROR | RT5 | Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (10.9.0.0/255.255.0.0) is in "
+     "conflict with registered DNS address on this computer (10.9.0.53). (code 5)", ""},
+    {"access denied", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::AccessDenied, 13); }, kAdd,
+     "ERROR | RT9 | Cannot add route : Access denied (code 9)", kLookedUpAndWritten},
+    {"access denied, other code", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::AccessDenied, 1); }, kAdd,
+     "ERROR | RT9 | Cannot add route : Access denied (code 9)", kLookedUpAndWritten},
+    {"other error", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::Other, 101); }, kAdd,
+     "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)", kLookedUpAndWritten},
+    {"invalid", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::Invalid, 22); }, kAdd,
+     "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)", kLookedUpAndWritten},
+    // An exclusive add fails with "exists" for any route of the same prefix and metric:
+    // only the very route asked for (gateway and device included) counts as added.
+    {"exists: same route", [](FakeHost& h) { ExistsWith(h, {kAsked}); }, kAdd, kAdded, kLookedUpAndWritten},
+    {"exists: other gateway",
+     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.9")}); }, kAdd,
+     kExists, kLookedUpAndWritten},
+    {"exists: other device",
+     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "10.8.0.1")}); }, kAdd,
+     kExists, kLookedUpAndWritten},
+    {"exists: the host uses another route of that metric first",
+     [](FakeHost& h) {
+       ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "192.168.1.1"), kAsked});
+     },
+     kAdd, kExists, kLookedUpAndWritten},
+    {"exists: same route at another metric only",
+     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7, "10.8.0.1")}); }, kAdd,
+     kExists, kLookedUpAndWritten},
+    {"exists: table unreadable", [](FakeHost& h) { ExistsWith(h, {kAsked}, Failure(ErrorKind::Other, 5)); }, kAdd,
+     kExists, kLookedUpAndWritten},
+    // The client deletes only routes it can have added: main-table routes on the tunnel.
+    {"del: a LAN route",
+     [](FakeHost& h) { h.bestRoute = MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0); },
+     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
+    {"del: another table",
+     [](FakeHost& h) {
+       h.bestRoute = kTunnelRoute;
+       h.bestRoute.mainTable = false;
+     },
+     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
+    {"del: no tunnel adapter",
+     [](FakeHost& h) {
+       h.bestRoute = kTunnelRoute;
+       h.snapshot.adapters.pop_back();
+     },
+     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
+    {"del: argument two characters after the word", [](FakeHost& h) { h.bestRoute = kTunnelRoute; },
+     "route delX10.9.1.2", "OK", "best 10.9.1.2; del 10.9.0.0/255.255.0.0 dev 7 metric 5"},
+    {"del: argument \"te 10.9.1.2\"", [](FakeHost& h) { h.bestRoute = kTunnelRoute; }, "route delete 10.9.1.2",
+     "ERROR", ""},
+    {"del: never the default route",
+     [](FakeHost& h) { h.bestRoute = MakeRoute("0.0.0.0", "0.0.0.0", kLanIndex, 0); }, "route del 8.8.8.8", "ERROR",
+     "best 8.8.8.8"},
+    {"del: 0.0.0.0", nullptr, "route del 0.0.0.0", "ERROR", ""},
+    {"del: no address", nullptr, "route del", "ERROR", ""},
+    {"del: a name", nullptr, "route del somewhere", "ERROR", ""},
+    {"del: part above 255", nullptr, "route del 10.0.0.300", "ERROR", ""},
+    {"del: historical short form",
+     [](FakeHost& h) { h.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5); }, "route del 10.1", "OK",
+     "best 10.0.0.1; del 10.0.0.0/255.0.0.0 dev 7 metric 5"},
+    {"del: the literal all-ones address",
+     [](FakeHost& h) { h.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5); },
+     "route del 255.255.255.255", "OK", "best 255.255.255.255; del 10.0.0.0/255.0.0.0 dev 7 metric 5"},
+    {"del: no route found", [](FakeHost& h) { h.bestRouteError = Failure(ErrorKind::Other, 101); },
+     "route del 10.9.1.2", "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)", "best 10.9.1.2"},
+    {"del: deletion refused",
+     [](FakeHost& h) {
+       h.bestRoute = kTunnelRoute;
+       h.deleteRouteError = Failure(ErrorKind::NotFound, 3);
+     },
+     "route del 10.9.1.2", "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)",
+     "best 10.9.1.2; del 10.9.0.0/255.255.0.0 dev 7 metric 5"},
+    {"broadcast alone", BroadcastTable, "route broadcast", kBroadcastCount, ""},
+    {"broadcast one argument", BroadcastTable, "route broadcast on", kBroadcastCount, ""},
+    {"broadcast three arguments", BroadcastTable, "route broadcast on 10.8.0.1 x", kBroadcastCount, ""},
+    {"broadcast leading space", BroadcastTable, "route broadcast  on 10.8.0.1", kBroadcastCount, ""},
+    {"on: the tunnel's first row one below the lowest", BroadcastTable, kOn, "OK",
+     "change " + kTunnelRow + " to 19"},
+    // The table follows the writes: a repeated request finds the tunnel's row already
+    // the lowest and writes nothing.
+    {"on: once whatever the repeats",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.followWrites = true;
+     },
+     kOn + "|" + kOn + "|" + kOn + "|" + kOn, "OK|OK|OK|OK", "change " + kTunnelRow + " to 19"},
+    {"on: once without a row",
+     [](FakeHost& h) {
+       BroadcastRows(h, 1);
+       h.followWrites = true;
+     },
+     kOn + "|" + kOn + "|" + kOn + "|" + kOn, "OK|OK|OK|OK",
+     "add 255.255.255.255/255.255.255.255 dev 7 metric 255 via 0.0.0.0"},
+    {"on: a metric already below the target stays",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.snapshot.routes[2].metric = 10;
+     },
+     "route broadcast online 10.8.0.1|" + kOn, "OK|OK", ""},
+    // Every broadcast row counts for the lowest metric, but only the tunnel's first row
+    // is written: 0 + 8 - 1 = 7.
+    {"on: the lowest of every row",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.snapshot.routes[1].metric = 30;
+       h.snapshot.routes[2].metric = 9;
+       h.snapshot.routes[3].metric = 8;
+     },
+     kOn, "OK", "change 255.255.255.255/255.255.255.255 dev 7 metric 9 to 7"},
+    // The default metric (interface metric + 256) is no broadcast route on the tunnel at
+    // all: any of them would still win over the default route.
+    {"reset removes every broadcast route of the tunnel", BroadcastTable, "route broadcast o 10.8.0.1", "OK",
+     kTunnelRows},
+    {"write failures are only logged: change",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.changeMetricError = Failure(ErrorKind::Invalid, 22);
+     },
+     kOn, "OK", "change " + kTunnelRow + " to 19"},
+    {"write failures are only logged: delete",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.deleteRouteError = Failure(ErrorKind::AccessDenied, 1);
+     },
+     kOff, "OK", kTunnelRows},
+    {"write failures are only logged: add",
+     [](FakeHost& h) {
+       BroadcastRows(h, 2);
+       h.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
+     },
+     kOn, "OK", "add 255.255.255.255/255.255.255.255 dev 7 metric 19 via 0.0.0.0"},
+    // Without a broadcast route of its own the tunnel's row is at the default metric
+    // 256: "on" writes one below the lowest row (its own default included).
+    {"without a tunnel row on adds one", [](FakeHost& h) { BroadcastRows(h, 2); }, kOn, "OK",
+     "add 255.255.255.255/255.255.255.255 dev 7 metric 19 via 0.0.0.0"},
+    {"without any row on adds one below the default", [](FakeHost& h) { BroadcastRows(h, 0); }, kOn, "OK",
+     "add 255.255.255.255/255.255.255.255 dev 7 metric 255 via 0.0.0.0"},
+    {"without any row reset writes nothing", [](FakeHost& h) { BroadcastRows(h, 0); }, kOff, "OK", ""},
+    {"the interface metric raises the target",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       Metric(h, 5);
+     },
+     kOn, "OK", "change " + kTunnelRow + " to 24"},
+    {"interface metric unreadable",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       Metric(h, 5, Failure(ErrorKind::NotFound, 1168));
+     },
+     kOn,
+     "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's LAN.1168</br> "
+     "(code 19)",
+     ""},
+    // Where every interface has its own broadcast route, both modes only change the
+    // tunnel's route's metric, and without one nothing is written.
+    {"own broadcast routes: only the metric changes",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.ownBroadcastRoutes = true;
+     },
+     kOff + "|" + kOn, "OK|OK", "change " + kTunnelRow + " to 256; change " + kTunnelRow + " to 19"},
+    {"own broadcast routes: none on the tunnel",
+     [](FakeHost& h) {
+       BroadcastRows(h, 2);
+       h.ownBroadcastRoutes = true;
+     },
+     kOff + "|" + kOn, "OK|OK", ""},
+    {"device outside the tunnel", BroadcastTable, "route broadcast on 192.168.1.1", kNoTunnel, ""},
+    {"device 0.0.0.0", BroadcastTable, "route broadcast on 0.0.0.0", kNoTunnel, ""},
+    {"broadcast without tunnel adapter",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.snapshot.adapters.pop_back();
+     },
+     kOn, kNoTunnel, ""},
+    {"routing table unreadable",
+     [](FakeHost& h) {
+       BroadcastTable(h);
+       h.snapshot.routesError = Failure(ErrorKind::Other, 5);
+     },
+     kOn, "ERROR | 16 | getIpForwardTable failed. (code 16)", ""},
+    {"no memory for the routing table", [](FakeHost& h) { h.outOfMemory = true; }, kOn,
+     "ERROR | 15 | Unable to allocate memory for the IPFORWARDTALE (code 15)", ""},
+    {"postconnect flushes the tunnel", nullptr, "route postconnect", kFlushed, "flush 7"},
+    {"postconnect always succeeds",
+     [](FakeHost& h) {
+       h.flushResult = Failure(ErrorKind::NotFound, 19);
+       h.snapshot.adapters.pop_back();
+     },
+     "route postconnect", kFlushed, "flush 4294967295"},
 };
 
 class RouteCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { registerLoggers(); }
-  std::string Ask(const std::string& request) { return test::Untimed(RouteManagement::Dispatch(request, host)); }
+  std::string Ask(const std::string& request) {
+    return test::Untimed(RouteReply(RouteManagement::Dispatch(request, host, ledger)));
+  }
   FakeHost host;
+  RouteLedger ledger;
 };
 
-TEST_F(RouteCommands, UnknownSubCommandsAreNotImplemented) {
-  for (const char* request : {"route", "route flush", "route Add 1 2 3 4", "routeadd", "route  add 1 2 3 4"}) {
-    EXPECT_EQ(Ask(request), "ERROR | 1 | NOT IMPLEMENTED (code 1)") << request;
+// Each command reads the host at most once, and decides on that copy.
+TEST_F(RouteCommands, EveryCaseRepliesAndWritesAsItsRowSays) {
+  for (const CommandCase& c : kCommandCases) {
+    FakeHost fresh;
+    if (c.setUp) c.setUp(fresh);
+    std::string replies;
+    int requests = 0;
+    for (const std::string& request : SplitFields(c.requests, "|")) {
+      const std::string reply = test::Untimed(RouteReply(RouteManagement::Dispatch(request, fresh, ledger)));
+      replies += (requests++ == 0 ? "" : "|") + reply;
+    }
+    EXPECT_EQ(replies, c.replies) << c.name;
+    EXPECT_EQ(fresh.writes, c.writes) << c.name;
+    EXPECT_LE(fresh.reads, requests) << c.name;
   }
-  EXPECT_TRUE(host.added.empty());
-}
-
-TEST_F(RouteCommands, AddNeedsExactlyFourArguments) {
-  for (const char* request : {"route add", "route add 10.9.0.0 255.255.0.0 10.8.0.1",
-                              "route add 10.9.0.0 255.255.0.0 10.8.0.1 5 6",
-                              "route add  10.9.0.0 255.255.0.0 10.8.0.1 5"}) {  // leading space: empty first token
-    EXPECT_EQ(Ask(request), "ERROR | 2 | Invalid number of argument (code 2)") << request;
-  }
-  EXPECT_TRUE(host.added.empty());
-}
-
-TEST_F(RouteCommands, AddTakesRunsOfSpacesAsOneSeparatorAndIgnoresTrailingOnes) {
-  EXPECT_EQ(Ask("route add 10.9.0.0   255.255.0.0 10.8.0.1  5   "),
-            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
-}
-
-TEST_F(RouteCommands, AddRejectsAnyFieldThatIsNoDottedAddress) {
-  for (const char* request : {"route add 10.9.0.0 255.255.0.0 10.0.0.256 1", "route add 10.9.0 255.255.0.0 10.8.0.1 1",
-                              "route add 10.9.0.0 mask 10.8.0.1 1", "route add 10.9.0.0 255.255.0.0 10.8.1 1",
-                              // reserved blocks: never a network behind the tunnel
-                              "route add 0.0.0.0 0.0.0.0 10.8.0.1 1", "route add 127.0.0.53 255.255.255.255 10.8.0.1 1",
-                              "route add 169.254.169.254 255.255.255.255 10.8.0.1 1",
-                              "route add 240.0.0.0 240.0.0.0 10.8.0.1 1",
-                              "route add 255.255.255.255 255.255.255.255 10.8.0.1 1"}) {
-    EXPECT_EQ(Ask(request), "ERROR | RT8 | Invalid Route address (code 8)") << request;
-  }
-  EXPECT_TRUE(host.added.empty());
-}
-
-// Multicast and the neighbours of the reserved blocks stay as they were.
-TEST_F(RouteCommands, AddKeepsMulticastAndNeighboursOfReservedBlocks) {
-  for (const char* destination : {"224.0.0.0 240.0.0.0", "1.0.0.0 255.0.0.0", "169.253.0.0 255.255.0.0"}) {
-    EXPECT_EQ(Ask(std::string("route add ") + destination + " 10.8.0.1 1"),
-              "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
-  }
-}
-
-TEST_F(RouteCommands, AddWritesTheRouteOnTheTunnelWithTheTunnelsMetric) {
-  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 99"),
-            "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
-  ASSERT_EQ(host.added.size(), 1u);
-  const AddedRoute& route = host.added[0];
-  EXPECT_EQ(route.destination, Ip("10.9.0.0"));
-  EXPECT_EQ(route.mask, Ip("255.255.0.0"));
-  EXPECT_EQ(route.gateway, Ip("10.8.0.1"));
-  EXPECT_EQ(route.index, kTapIndex);
-  EXPECT_EQ(route.metric, 42u);  // from the route to the gateway, not the requested 99
-  EXPECT_THAT(host.bestRouteQueries, ElementsAre(Ip("10.8.0.1")));
-}
-
-TEST_F(RouteCommands, AddUsesAllOnesWhenTheTunnelMetricCannotBeRead) {
-  host.bestRouteError = Failure(ErrorKind::Other, 101);
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
-  host.bestRouteError = platform::Error::Success();
-  host.interfaceMetricError = Failure(ErrorKind::NotFound, 1168);
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
-  ASSERT_EQ(host.added.size(), 2u);
-  EXPECT_EQ(host.added[0].metric, kAllOnes);
-  EXPECT_EQ(host.added[1].metric, kAllOnes);
-}
-
-// A host that keeps a metric per interface gives the route the tunnel's own metric.
-TEST_F(RouteCommands, AddUsesTheTunnelInterfaceMetricWhereTheHostHasOne) {
-  host.interfaceMetric = 25;
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
-  ASSERT_EQ(host.added.size(), 1u);
-  EXPECT_EQ(host.added[0].metric, 25u);
-  EXPECT_TRUE(host.bestRouteQueries.empty());
-}
-
-TEST(RouteConflictCodes, EveryKindHasItsReplyCode) {
-  using RouteManagement::ConflictReplyCode;
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::None), 1);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::DnsServer), 5);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::Gateway), 4);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::LocalAddress), 6);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::WinsServer), 6);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::SubnetOfLan), 2);
-  EXPECT_EQ(ConflictReplyCode(ConflictKind::HidesLan), 3);
-}
-
-TEST_F(RouteCommands, AddAnswersCodeTenWhenTheHostConfigurationCannotBeRead) {
-  host.analysisReadable = false;
-  EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"),
-            "ERROR | RT10 | could not allocate memory for GetAdaptersInfo call (code 10)");
-  EXPECT_TRUE(host.added.empty());
-}
-
-TEST_F(RouteCommands, AddTurnsPlatformErrorsIntoReplies) {
-  struct {
-    platform::Error error;
-    std::string expected;
-  } cases[] = {
-      {Failure(ErrorKind::AccessDenied, 13), "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
-      {Failure(ErrorKind::AccessDenied, 1), "ERROR | RT9 | Cannot add route : Access denied (code 9)"},
-      {Failure(ErrorKind::Other, 101), "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)"},
-      {Failure(ErrorKind::Invalid, 22), "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)"},
-  };
-  for (const auto& c : cases) {
-    host.addRouteError = c.error;
-    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.error.Code();
-  }
-}
-
-// An exclusive add fails with "exists" for any route of the same prefix and metric:
-// only the very route asked for (gateway and device included) counts as added.
-TEST_F(RouteCommands, AddTakesAnExistingRouteAsAddedOnlyWhenItIsTheSameRoute) {
-  const std::string added = "SUCCESS | RT1 | Brix LAN devices network added. (code 1)";
-  const std::string exists = "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)";
-  const platform::Route asked = WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42), "10.8.0.1");
-  struct {
-    const char* name;
-    std::vector<platform::Route> table;
-    platform::Error listError;
-    std::string expected;
-  } cases[] = {
-      {"same route", {asked}, {}, added},
-      {"other gateway", {WithGateway(asked, "10.8.0.9")}, {}, exists},
-      {"other device", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")}, {}, exists},
-      {"the host uses another route of that metric first",
-       {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "192.168.1.1"), asked}, {}, exists},
-      {"same route at another metric only", {WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7), "10.8.0.1")},
-       {}, exists},
-      {"table unreadable", {asked}, Failure(ErrorKind::Other, 5), exists},
-  };
-  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
-  for (const auto& c : cases) {
-    host.routes = c.table;
-    host.listRoutesError = c.listError;
-    EXPECT_EQ(Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1"), c.expected) << c.name;
-  }
-}
-
-// The client deletes only routes it can have added: main-table routes on the tunnel.
-TEST_F(RouteCommands, DelRefusesEveryRouteThatIsNotTheTunnels) {
-  // The system's own code for an operation not permitted (EPERM, ERROR_ACCESS_DENIED).
-  const std::string refused = "ERROR | 6 | Cannot delete route : Error [ " +
-                              std::to_string(platform::NotPermitted("route del").Code()) + " ] (code 6)";
-  platform::Route otherTable = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  otherTable.mainTable = false;
-  for (const platform::Route& route : {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), otherTable}) {
-    host.bestRoute = route;
-    EXPECT_EQ(Ask("route del 10.9.1.2"), refused);
-  }
-  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  host.adapters.pop_back();  // no tunnel adapter
-  EXPECT_EQ(Ask("route del 10.9.1.2"), refused);
-  EXPECT_TRUE(host.deleted.empty());
-}
-
-TEST_F(RouteCommands, DelArgumentStartsTwoCharactersAfterTheWord) {
-  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  EXPECT_EQ(Ask("route delX10.9.1.2"), "OK");
-  EXPECT_EQ(Ask("route delete 10.9.1.2"), "ERROR");  // argument "te 10.9.1.2"
-  EXPECT_EQ(host.deleted.size(), 1u);
-}
-
-TEST_F(RouteCommands, DelNeverTouchesTheDefaultRouteOrUnparsableAddresses) {
-  host.bestRoute = MakeRoute("0.0.0.0", "0.0.0.0", kLanIndex, 0);
-  EXPECT_EQ(Ask("route del 8.8.8.8"), "ERROR");
-  for (const char* request : {"route del 0.0.0.0", "route del", "route del somewhere", "route del 10.0.0.300"}) {
-    EXPECT_EQ(Ask(request), "ERROR") << request;
-  }
-  EXPECT_EQ(host.bestRouteQueries.size(), 1u);
-  EXPECT_TRUE(host.deleted.empty());
-}
-
-TEST_F(RouteCommands, DelKeepsTheHistoricalAddressForms) {
-  host.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5);
-  EXPECT_EQ(Ask("route del 10.1"), "OK");
-  EXPECT_THAT(host.bestRouteQueries, ElementsAre(Ip("10.0.0.1")));
-  EXPECT_EQ(Ask("route del 255.255.255.255"), "OK");  // the literal address is an address
-}
-
-TEST_F(RouteCommands, DelReportsPlatformErrors) {
-  host.bestRouteError = Failure(ErrorKind::Other, 101);
-  EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)");
-  host.bestRouteError = platform::Error::Success();
-  host.bestRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
-  host.deleteRouteError = Failure(ErrorKind::NotFound, 3);
-  EXPECT_EQ(Ask("route del 10.9.1.2"), "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)");
 }
 
 TEST(RouteBroadcastMode, OnlyTokensBeginningWithOnSelectOnMode) {
@@ -380,165 +463,16 @@ TEST(RouteBroadcastMetric, ArithmeticWrapsAroundAndOnModeOnlyLowers) {
   }
 }
 
-class RouteBroadcastCommand : public RouteCommands {
- protected:
-  void SetUp() override {
-    host.routes = {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0),
-                   MakeRoute("255.255.255.255", "255.255.255.255", kLanIndex, 20),
-                   MakeRoute("255.255.255.255", "255.255.255.255", kTapIndex, 281),
-                   MakeRoute("255.255.255.255", "255.255.255.255", kTapIndex, 500)};
-  }
-};
-
-TEST_F(RouteBroadcastCommand, NeedsExactlyTwoArguments) {
-  for (const char* request : {"route broadcast", "route broadcast on", "route broadcast on 10.8.0.1 x",
-                              "route broadcast  on 10.8.0.1"}) {
-    EXPECT_EQ(Ask(request), "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)") << request;
-  }
-  EXPECT_TRUE(host.metricChanges.empty());
-}
-
-TEST_F(RouteBroadcastCommand, OnModeMovesTheTunnelsFirstBroadcastRouteBelowTheLowest) {
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 19u)));
-}
-
-// The table follows the writes: a repeated request finds the tunnel's row already the
-// lowest and writes nothing.
-TEST_F(RouteBroadcastCommand, OnModeWritesOnceWhateverTheRepeats) {
-  host.followWrites = true;
-  for (bool withRow : {true, false}) {
-    if (!withRow) host.routes.erase(host.routes.begin() + 1, host.routes.end());
-    host.added.clear();
-    host.metricChanges.clear();
-    for (int request = 0; request < 4; ++request) EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-    EXPECT_EQ(host.added.size() + host.metricChanges.size(), 1u) << withRow;
-  }
-  EXPECT_EQ(host.added[0].metric, 255u);
-}
-
-TEST_F(RouteBroadcastCommand, OnModeLeavesAMetricAlreadyBelowTheTarget) {
-  host.routes[2].metric = 10;
-  EXPECT_EQ(Ask("route broadcast online 10.8.0.1"), "OK");
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_TRUE(host.metricChanges.empty());
-  // Every broadcast row counts for the lowest metric, but only the tunnel's first row
-  // is written: 0 + 8 - 1 = 7.
-  host.routes[1].metric = 30;
-  host.routes[2].metric = 9;
-  host.routes[3].metric = 8;
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 7u)));
-}
-
-// The default metric (interface metric + 256) is no broadcast route on the tunnel at
-// all: any of them would still win over the default route.
-TEST_F(RouteBroadcastCommand, ResetModeRemovesEveryBroadcastRouteOfTheTunnel) {
-  EXPECT_EQ(Ask("route broadcast o 10.8.0.1"), "OK");
-  ASSERT_EQ(host.deleted.size(), 2u);
-  EXPECT_EQ(host.deleted[0].metric, 281u);
-  EXPECT_EQ(host.deleted[1].metric, 500u);
-  EXPECT_TRUE(host.metricChanges.empty());
-  EXPECT_TRUE(host.added.empty());
-}
-
-TEST_F(RouteBroadcastCommand, AWriteFailureIsOnlyLogged) {
-  host.changeMetricError = Failure(ErrorKind::Invalid, 22);
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  host.deleteRouteError = Failure(ErrorKind::AccessDenied, 1);
-  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  host.routes.erase(host.routes.begin() + 2, host.routes.end());
-  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_EQ(host.metricChanges.size(), 1u);
-  EXPECT_EQ(host.deleted.size(), 2u);
-  EXPECT_EQ(host.added.size(), 1u);
-}
-
-// Without a broadcast route of its own the tunnel's row is at the default metric 256:
-// "on" writes one below the lowest row (its own default included) on the tunnel.
-TEST_F(RouteBroadcastCommand, WithoutATunnelBroadcastRouteOnModeAddsOne) {
-  host.routes.erase(host.routes.begin() + 2, host.routes.end());
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  host.routes.clear();
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  ASSERT_EQ(host.added.size(), 2u);
-  for (const AddedRoute& route : host.added) {
-    EXPECT_EQ(route.destination, kAllOnes);
-    EXPECT_EQ(route.mask, kAllOnes);
-    EXPECT_EQ(route.gateway, 0u);
-    EXPECT_EQ(route.index, kTapIndex);
-  }
-  EXPECT_EQ(host.added[0].metric, 19u);
-  EXPECT_EQ(host.added[1].metric, 255u);
-  EXPECT_TRUE(host.deleted.empty());
-  EXPECT_TRUE(host.metricChanges.empty());
-}
-
-// The tunnel interface's metric, where the host keeps one, is added to the target.
-TEST_F(RouteBroadcastCommand, TheTunnelInterfaceMetricRaisesTheTarget) {
-  host.interfaceMetric = 5;
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 24u)));  // 5 + 20 - 1
-  host.interfaceMetricError = Failure(ErrorKind::NotFound, 1168);
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"),
-            "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
-            "LAN.1168</br> (code 19)");
-  EXPECT_EQ(host.metricChanges.size(), 1u);
-}
-
-// Where every interface has its own broadcast route, both modes only change the
-// tunnel's route's metric, and without one nothing is written.
-TEST_F(RouteBroadcastCommand, OnHostsWithOwnBroadcastRoutesOnlyTheMetricChanges) {
-  host.ownBroadcastRoutes = true;
-  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_THAT(host.metricChanges, ElementsAre(std::make_pair(kTapIndex, 256u), std::make_pair(kTapIndex, 19u)));
-  host.routes.erase(host.routes.begin() + 2, host.routes.end());
-  EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
-  EXPECT_EQ(host.metricChanges.size(), 2u);
-  EXPECT_TRUE(host.deleted.empty());
-  EXPECT_TRUE(host.added.empty());
-}
-
-TEST_F(RouteBroadcastCommand, DeviceMustLieInTheTunnelNetwork) {
-  const std::string expected =
-      "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
-  EXPECT_EQ(Ask("route broadcast on 192.168.1.1"), expected);
-  EXPECT_EQ(Ask("route broadcast on 0.0.0.0"), expected);
-  host.adapters.pop_back();
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), expected);
-  EXPECT_TRUE(host.metricChanges.empty());
-}
-
-TEST_F(RouteBroadcastCommand, RoutingTableFailures) {
-  host.listRoutesError = Failure(ErrorKind::Other, 5);
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 16 | getIpForwardTable failed. (code 16)");
-  host.listRoutesOutOfMemory = true;
-  EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "ERROR | 15 | Unable to allocate memory for the IPFORWARDTALE (code 15)");
-  EXPECT_TRUE(host.metricChanges.empty());
-}
-
-TEST_F(RouteCommands, PostConnectFlushesTheTunnelAndAlwaysSucceeds) {
-  EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
-  host.flushResult = Failure(ErrorKind::NotFound, 19);
-  host.adapters.pop_back();
-  EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
-  EXPECT_THAT(host.flushed, ElementsAre(kTapIndex, kAllOnes));
-}
-
 TEST_F(RouteCommands, FindTunnelInterfaceTestsRangeOverlap) {
   using RouteManagement::FindTunnelInterface;
-  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.200"), kAllOnes, host), kTapIndex);
-  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.0.0.0"), Ip("255.0.0.0"), host), kTapIndex);
-  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.1.0"), Ip("255.255.255.0"), host), kAllOnes);
-  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.1"), 0, host), kAllOnes);
-  EXPECT_EQ(FindTunnelInterface("eth0", Ip("192.168.1.1"), kAllOnes, host), kLanIndex);
-  EXPECT_EQ(RouteManagement::GetAdapterIdx("VORTAN-DASHLET", host), kAllOnes);
+  const std::vector<platform::Adapter>& adapters = host.snapshot.adapters;
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.200"), kAllOnes, adapters), kTapIndex);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.0.0.0"), Ip("255.0.0.0"), adapters), kTapIndex);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.1.0"), Ip("255.255.255.0"), adapters), kAllOnes);
+  EXPECT_EQ(FindTunnelInterface("Vortan-Dashlet", Ip("10.8.0.1"), 0, adapters), kAllOnes);
+  EXPECT_EQ(FindTunnelInterface("eth0", Ip("192.168.1.1"), kAllOnes, adapters), kLanIndex);
+  EXPECT_EQ(RouteManagement::GetAdapterIdx("VORTAN-DASHLET", adapters), kAllOnes);
 }
-
 
 platform::Route Owned(platform::Route route, bool owned = true) {
   route.owned = owned;
@@ -547,21 +481,20 @@ platform::Route Owned(platform::Route route, bool owned = true) {
 
 TEST(RouteLedgerDecisions, OnlyAnExactEntryOfTheServiceIsItsOwn) {
   const LedgerRoute recorded{Ip("10.9.0.0"), Ip("255.255.0.0"), Ip("10.8.0.1"), kTapIndex, 42, 3, "alice"};
-  const platform::Route exact = WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42), "10.8.0.1");
-  platform::Route otherTable = Owned(exact);
+  platform::Route otherTable = Owned(kAsked);
   otherTable.mainTable = false;
   struct Row {
     platform::Route entry;
     bool hostMarks;
     bool own;
   } rows[] = {
-      {Owned(exact), true, true},
-      {Owned(exact, false), true, false},  // the administrator's, same fields
-      {Owned(exact, false), false, true},  // a host without marks: the ledger decides
-      {Owned(WithGateway(exact, "10.8.0.9")), true, false},
+      {Owned(kAsked), true, true},
+      {Owned(kAsked, false), true, false},  // the administrator's, same fields
+      {Owned(kAsked, false), false, true},  // a host without marks: the ledger decides
+      {Owned(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.9")), true, false},
       {Owned(MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 43)), false, false},
-      {Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.255.0", kTapIndex, 42), "10.8.0.1")), true, false},
-      {Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42), "10.8.0.1")), true, false},
+      {Owned(MakeRoute("10.9.0.0", "255.255.255.0", kTapIndex, 42, "10.8.0.1")), true, false},
+      {Owned(MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "10.8.0.1")), true, false},
       {otherTable, true, false},
   };
   for (const Row& row : rows) {
@@ -591,48 +524,48 @@ TEST(RouteLedgerDecisions, ARouteIsRestoredFiveTimesAMinuteThenNeverAgain) {
 
 class RouteLedgerLife : public RouteCommands {
  protected:
-  void SetUp() override { RouteLedger::Shared().OpenTunnel(5, "alice", &host); }
-  void TearDown() override { RouteLedger::Shared().CloseTunnel(&host); }
+  void SetUp() override { ledger.OpenTunnel(5, "alice", &host); }
+  void TearDown() override { ledger.CloseTunnel(&host); }
   platform::Route Written(std::uint32_t index) {
-    return Owned(WithGateway(MakeRoute("10.9.0.0", "255.255.0.0", index, 42), "10.8.0.1"), platform::MarksOwnRoutes());
+    return Owned(MakeRoute("10.9.0.0", "255.255.0.0", index, 42, "10.8.0.1"), platform::MarksOwnRoutes());
   }
 };
 
 TEST_F(RouteLedgerLife, WrittenRoutesAreRecordedReplayedOnTheNewDeviceAndRemovedAtTheEnd) {
   host.addRouteError = Failure(ErrorKind::Other, 22);
   Ask("route add 10.7.0.0 255.255.0.0 10.8.0.1 1");
-  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());  // a failed write leaves no record
+  EXPECT_TRUE(ledger.Routes().empty());  // a failed write leaves no record
   host.addRouteError = platform::Error();
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
-  ASSERT_EQ(RouteLedger::Shared().Routes().size(), 1u);
-  EXPECT_EQ(RouteLedger::Shared().Routes()[0].owner, "alice");
+  Ask(kAdd);
+  ASSERT_EQ(ledger.Routes().size(), 1u);
+  EXPECT_EQ(ledger.Routes()[0].owner, "alice");
 
   // OpenVPN's restart: the device comes back with another index and without the route.
-  host.adapters[1].index = 9;
-  host.added.clear();
-  host.routes = {Owned(Written(9), false)};
-  host.routes[0].metric = 7;  // the administrator's, on the same prefix
-  RouteLedger::Shared().Replay(&host);
-  ASSERT_EQ(host.added.size(), 1u);
-  EXPECT_EQ(host.added[0].index, 9u);
-  RouteLedger::Shared().Replay(&host);
-  EXPECT_EQ(host.added.size(), 2u);  // the fake table does not follow the write
+  host.snapshot.adapters[1].index = 9;
+  host.writes.clear();
+  host.snapshot.routes = {Owned(Written(9), false)};
+  host.snapshot.routes[0].metric = 7;  // the administrator's, on the same prefix
+  ledger.Replay(&host);
+  EXPECT_EQ(host.writes, "add 10.9.0.0/255.255.0.0 dev 9 metric 42 via 10.8.0.1");
+  ledger.Replay(&host);  // the fake table does not follow the write
+  EXPECT_EQ(host.writes, "add 10.9.0.0/255.255.0.0 dev 9 metric 42 via 10.8.0.1; "
+                         "add 10.9.0.0/255.255.0.0 dev 9 metric 42 via 10.8.0.1");
 
-  host.routes.push_back(Written(9));
-  RouteLedger::Shared().CloseTunnel(&host);
-  ASSERT_EQ(host.deleted.size(), 1u);
-  EXPECT_EQ(host.deleted[0].metric, 42u);
-  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
+  host.snapshot.routes.push_back(Written(9));
+  host.writes.clear();
+  ledger.CloseTunnel(&host);
+  EXPECT_EQ(host.writes, "del 10.9.0.0/255.255.0.0 dev 9 metric 42");
+  EXPECT_TRUE(ledger.Routes().empty());
 }
 
 TEST_F(RouteLedgerLife, DeletedRoutesAreForgottenAndNoTunnelRecordsNothing) {
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
+  Ask(kAdd);
   host.bestRoute = Written(kTapIndex);
   EXPECT_EQ(Ask("route del 10.9.1.1"), "OK");
-  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
-  RouteLedger::Shared().CloseTunnel(&host);
-  Ask("route add 10.9.0.0 255.255.0.0 10.8.0.1 1");
-  EXPECT_TRUE(RouteLedger::Shared().Routes().empty());
+  EXPECT_TRUE(ledger.Routes().empty());
+  ledger.CloseTunnel(&host);
+  Ask(kAdd);
+  EXPECT_TRUE(ledger.Routes().empty());
 }
 
 }  // namespace

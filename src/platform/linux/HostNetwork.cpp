@@ -19,8 +19,9 @@
 #include "platform/linux/NetlinkSocket.h"
 #include "platform/linux/ResolvedServers.h"
 
-// Route netlink through libmnl: one socket per operation, so no state is shared
-// between threads, and every failure comes back as the kernel's own errno.
+// Route netlink through libmnl: one socket per request (a HostNetwork, or one free
+// call), opened at its first exchange and used for all of the request's dumps and
+// changes; every failure comes back as the kernel's own errno.
 namespace platform {
 namespace {
 
@@ -32,14 +33,26 @@ constexpr const char* kResolverConfiguration = "/etc/resolv.conf";
 // here, in resolv.conf syntax, whether or not its bus interface can be reached.
 constexpr const char* kResolvedUpstreamConfiguration = "/run/systemd/resolve/resolv.conf";
 
-// Opens a socket and runs one exchange; step names the request in the error.
-Error RunRequest(const char* step, nlmsghdr* request, mnl_cb_t callback = nullptr, void* data = nullptr) {
-  NetlinkSocket socket;
-  Error error = socket.Open(NETLINK_ROUTE);
-  if (error.Succeeded()) error = socket.RequireStrictChecking();
-  if (error.Failed()) return error;
-  return ErrnoError(socket.Exchange(request, callback, data), step);
-}
+// The route netlink socket of one request, opened at its first exchange. Not shared
+// between threads.
+class RouteChannel {
+ public:
+  // Runs one exchange; step names the request in the error.
+  Error Run(const char* step, nlmsghdr* request, mnl_cb_t callback = nullptr, void* data = nullptr) {
+    if (!opened_) {
+      opened_ = true;
+      openError_ = socket_.Open(NETLINK_ROUTE);
+      if (openError_.Succeeded()) openError_ = socket_.RequireStrictChecking();
+    }
+    if (openError_.Failed()) return openError_;
+    return ErrnoError(socket_.Exchange(request, callback, data), step);
+  }
+
+ private:
+  NetlinkSocket socket_;
+  bool opened_ = false;
+  Error openError_;
+};
 
 // The kernel reports a route it does not have as ESRCH ("no such process").
 Error RouteDeletionError(Error error) {
@@ -58,11 +71,12 @@ int Collect(const nlmsghdr* message, void* data) {
 // Sends a dump request of the given type, its family header filled by fillHeader, and
 // collects the replies that Parse accepts into entries.
 template <typename Entry, bool (*Parse)(const nlmsghdr*, Entry*), typename FillHeader>
-Error Dump(const char* step, std::uint16_t type, std::vector<Entry>* entries, FillHeader fillHeader) {
+Error Dump(RouteChannel& channel, const char* step, std::uint16_t type, std::vector<Entry>* entries,
+           FillHeader fillHeader) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, type, NLM_F_DUMP);
   fillHeader(request);
-  return RunRequest(step, request, Collect<Entry, Parse>, entries);
+  return channel.Run(step, request, Collect<Entry, Parse>, entries);
 }
 
 // ---- links ----
@@ -72,8 +86,8 @@ bool ParseLinkEntry(const nlmsghdr* message, Adapter* adapter) {
   return true;
 }
 
-Error DumpLinks(std::vector<Adapter>* adapters) {
-  return Dump<Adapter, ParseLinkEntry>("RTM_GETLINK", RTM_GETLINK, adapters, [](nlmsghdr* request) {
+Error DumpLinks(RouteChannel& channel, std::vector<Adapter>* adapters) {
+  return Dump<Adapter, ParseLinkEntry>(channel, "RTM_GETLINK", RTM_GETLINK, adapters, [](nlmsghdr* request) {
     netlink::PutFamilyHeader<ifinfomsg>(request)->ifi_family = AF_UNSPEC;
   });
 }
@@ -89,8 +103,8 @@ bool ParseLinkWithKind(const nlmsghdr* message, LinkEntry* entry) {
   return true;
 }
 
-Error DumpLinksWithKinds(std::vector<LinkEntry>* links) {
-  return Dump<LinkEntry, ParseLinkWithKind>("RTM_GETLINK", RTM_GETLINK, links, [](nlmsghdr* request) {
+Error DumpLinksWithKinds(RouteChannel& channel, std::vector<LinkEntry>* links) {
+  return Dump<LinkEntry, ParseLinkWithKind>(channel, "RTM_GETLINK", RTM_GETLINK, links, [](nlmsghdr* request) {
     netlink::PutFamilyHeader<ifinfomsg>(request)->ifi_family = AF_UNSPEC;
   });
 }
@@ -110,8 +124,9 @@ bool ParseAddressEntry(const nlmsghdr* message, InterfaceAddress* entry) {
   return netlink::ParseAddress(message, &entry->index, &entry->address);
 }
 
-Error DumpAddresses(std::vector<InterfaceAddress>* addresses) {
-  return Dump<InterfaceAddress, ParseAddressEntry>("RTM_GETADDR", RTM_GETADDR, addresses, [](nlmsghdr* request) {
+Error DumpAddresses(RouteChannel& channel, std::vector<InterfaceAddress>* addresses) {
+  return Dump<InterfaceAddress, ParseAddressEntry>(channel, "RTM_GETADDR", RTM_GETADDR, addresses,
+                                                   [](nlmsghdr* request) {
     netlink::PutFamilyHeader<ifaddrmsg>(request)->ifa_family = AF_INET;
   });
 }
@@ -125,8 +140,9 @@ bool ParseMainTableRoute(const nlmsghdr* message, RouteRecord* record) {
   return record->table == RT_TABLE_MAIN;
 }
 
-Error DumpMainTable(std::vector<RouteRecord>* records) {
-  return Dump<RouteRecord, ParseMainTableRoute>("RTM_GETROUTE", RTM_GETROUTE, records, [](nlmsghdr* request) {
+Error DumpMainTable(RouteChannel& channel, std::vector<RouteRecord>* records) {
+  return Dump<RouteRecord, ParseMainTableRoute>(channel, "RTM_GETROUTE", RTM_GETROUTE, records,
+                                                [](nlmsghdr* request) {
     auto* info = netlink::PutFamilyHeader<rtmsg>(request);
     info->rtm_family = AF_INET;
     info->rtm_table = RT_TABLE_MAIN;
@@ -141,10 +157,10 @@ int CollectOneRoute(const nlmsghdr* message, void* data) {
 // The main table's own entry for a lookup result. The kernel describes a FIB match with
 // the type of the lookup (multicast, broadcast) rather than the entry's, so the lookup's
 // row is not the entry's key: sent back for deletion it matches nothing (ESRCH).
-void TakeOwnEntry(RouteRecord* found) {
+void TakeOwnEntry(RouteChannel& channel, RouteRecord* found) {
   if (found->table != RT_TABLE_MAIN || found->type == RTN_UNICAST) return;
   std::vector<RouteRecord> entries;
-  if (DumpMainTable(&entries).Failed()) return;
+  if (DumpMainTable(channel, &entries).Failed()) return;
   for (RouteRecord& entry : entries) {
     const Route& route = entry.route;
     if (entry.prefixLength == found->prefixLength && route.destination == found->route.destination &&
@@ -156,19 +172,20 @@ void TakeOwnEntry(RouteRecord* found) {
   }
 }
 
-Error SendRouteEcho(const char* step, const Route& route, std::uint16_t type, std::uint16_t flags,
-                    std::uint16_t skipType, const std::uint32_t* metric) {
+Error SendRouteEcho(RouteChannel& channel, const char* step, const Route& route, std::uint16_t type,
+                    std::uint16_t flags, std::uint16_t skipType, const std::uint32_t* metric) {
   std::vector<char> buffer;
   nlmsghdr* request = netlink::PutRouteEcho(&buffer, route, type, flags, skipType);
   if (metric != nullptr) mnl_attr_put_u32(request, RTA_PRIORITY, *metric);
-  return RunRequest(step, request);
+  return channel.Run(step, request);
 }
 
 // ---- neighbours ----
 
-Error DumpNeighbours(std::uint32_t interfaceIndex, std::vector<netlink::Neighbour>* neighbours) {
+Error DumpNeighbours(RouteChannel& channel, std::uint32_t interfaceIndex,
+                     std::vector<netlink::Neighbour>* neighbours) {
   return Dump<netlink::Neighbour, netlink::ParseNeighbour>(
-      "RTM_GETNEIGH", RTM_GETNEIGH, neighbours, [interfaceIndex](nlmsghdr* request) {
+      channel, "RTM_GETNEIGH", RTM_GETNEIGH, neighbours, [interfaceIndex](nlmsghdr* request) {
         netlink::PutFamilyHeader<ndmsg>(request)->ndm_family = AF_INET;
         // With strict checking the interface filter goes in an attribute: an index in
         // the header makes the kernel return nothing at all.
@@ -176,14 +193,14 @@ Error DumpNeighbours(std::uint32_t interfaceIndex, std::vector<netlink::Neighbou
       });
 }
 
-Error DeleteNeighbour(std::uint32_t interfaceIndex, std::uint32_t address) {
+Error DeleteNeighbour(RouteChannel& channel, std::uint32_t interfaceIndex, std::uint32_t address) {
   std::vector<char> buffer;
   nlmsghdr* request = PutHeader(&buffer, RTM_DELNEIGH, 0);
   auto* info = netlink::PutFamilyHeader<ndmsg>(request);
   info->ndm_family = AF_INET;
   info->ndm_ifindex = static_cast<int>(interfaceIndex);
   mnl_attr_put_u32(request, NDA_DST, address);
-  return RunRequest("RTM_DELNEIGH", request);
+  return channel.Run("RTM_DELNEIGH", request);
 }
 
 // ---- resolver configuration ----
@@ -246,15 +263,15 @@ void AddGateway(Adapter* adapter, std::uint32_t gateway) {
   adapter->gateways.push_back(gateway);
 }
 
-}  // namespace
-
-Error ListAdapters(std::vector<Adapter>* adapters) {
+// The adapters with their addresses and the gateways of their default routes, from
+// the main table's dump, which is handed back in routes.
+Error ReadAdapters(RouteChannel& channel, std::vector<Adapter>* adapters, std::vector<RouteRecord>* mainTable) {
   std::vector<Adapter> links;
   std::vector<InterfaceAddress> addresses;
-  std::vector<RouteRecord> routes;
-  Error error = DumpLinks(&links);
-  if (error.Succeeded()) error = DumpAddresses(&addresses);
-  if (error.Succeeded()) error = DumpMainTable(&routes);
+  std::vector<RouteRecord>& routes = *mainTable;
+  Error error = DumpLinks(channel, &links);
+  if (error.Succeeded()) error = DumpAddresses(channel, &addresses);
+  if (error.Succeeded()) error = DumpMainTable(channel, &routes);
   if (error.Failed()) return error;
 
   std::map<std::uint32_t, Adapter*> byIndex;
@@ -274,15 +291,140 @@ Error ListAdapters(std::vector<Adapter>* adapters) {
   return Error::Success();
 }
 
+std::vector<Route> RoutesOf(std::vector<RouteRecord>&& records) {
+  std::vector<Route> routes;
+  routes.reserve(records.size());
+  for (RouteRecord& record : records) routes.push_back(std::move(record.route));
+  return routes;
+}
+
+Error ReadRoutes(RouteChannel& channel, std::vector<Route>* routes) {
+  std::vector<RouteRecord> records;
+  Error error = DumpMainTable(channel, &records);
+  if (error.Succeeded()) *routes = RoutesOf(std::move(records));
+  return error;
+}
+
+Error FindBestRoute(RouteChannel& channel, std::uint32_t address, Route* route) {
+  std::vector<char> buffer;
+  nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, 0);
+  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
+  info->rtm_family = AF_INET;
+  info->rtm_dst_len = 32;
+  // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with
+  // the routing entry that produced it; without LOOKUP_TABLE it names the main table
+  // whichever table the entry came from.
+  info->rtm_flags = RTM_F_FIB_MATCH | RTM_F_LOOKUP_TABLE;
+  mnl_attr_put_u32(request, RTA_DST, address);
+  RouteRecord found;
+  Error error = channel.Run("RTM_GETROUTE", request, CollectOneRoute, &found);
+  if (error.Failed()) return error;
+  if (!netlink::IsWellFormedRoute(found.route)) return ErrnoError(ENETUNREACH, "RTM_GETROUTE");
+  TakeOwnEntry(channel, &found);
+  *route = std::move(found.route);
+  return Error::Success();
+}
+
+Error WriteRoute(RouteChannel& channel, std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
+                 std::uint32_t interfaceIndex, std::uint32_t metric) {
+  unsigned prefixLength = 0;
+  if (!netlink::MaskToPrefix(mask, &prefixLength)) return ErrnoError(EINVAL, "route mask");
+  std::vector<char> buffer;
+  nlmsghdr* request = netlink::PutAddRoute(&buffer, destination, prefixLength, gateway, interfaceIndex, metric);
+  return channel.Run("RTM_NEWROUTE", request);
+}
+
+Error RemoveRoute(RouteChannel& channel, const Route& route) {
+  if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_DELROUTE");
+  // The priority stays in the echo: without it the kernel deletes the lowest-metric
+  // entry of the prefix, which need not be this one.
+  return RouteDeletionError(SendRouteEcho(channel, "RTM_DELROUTE", route, RTM_DELROUTE, 0, RTA_UNSPEC, nullptr));
+}
+
+Error MoveRouteMetric(RouteChannel& channel, const Route& route, std::uint32_t metric) {
+  if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_NEWROUTE");
+  if (metric == route.metric) return Error::Success();
+  // The metric is part of a route's key: replacing in place would create a second
+  // entry. Add the entry with its new metric first, then delete the old one, so the
+  // destination is never without a route.
+  Error error = SendRouteEcho(channel, "RTM_NEWROUTE", route, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, RTA_PRIORITY,
+                              &metric);
+  if (error.Failed()) return error;
+  error = RemoveRoute(channel, route);
+  if (error.Failed()) SendRouteEcho(channel, "RTM_DELROUTE", route, RTM_DELROUTE, 0, RTA_PRIORITY, &metric);
+  return error;
+}
+
+Error FlushInterfaceNeighbours(RouteChannel& channel, std::uint32_t interfaceIndex) {
+  std::vector<netlink::Neighbour> neighbours;
+  Error error = DumpNeighbours(channel, interfaceIndex, &neighbours);
+  if (error.Failed()) return error;
+  for (const netlink::Neighbour& neighbour : neighbours) {
+    if ((neighbour.state & (NUD_PERMANENT | NUD_NOARP)) != 0) continue;
+    Error deleteError = DeleteNeighbour(channel, interfaceIndex, neighbour.address);
+    // An entry that expired since the dump is already where we want it.
+    if (deleteError.Failed() && deleteError.Code() != ENOENT && error.Succeeded()) error = deleteError;
+  }
+  return error;
+}
+
+class LinuxHostNetwork : public HostNetwork {
+ public:
+  HostSnapshot Snapshot(unsigned parts) override {
+    HostSnapshot snapshot;
+    if ((parts & HostSnapshot::kAdapters) != 0) {
+      // The main table comes with the adapters (their gateways): one dump serves both.
+      std::vector<RouteRecord> table;
+      snapshot.adaptersError = ReadAdapters(channel_, &snapshot.adapters, &table);
+      if ((parts & HostSnapshot::kRoutes) != 0) {
+        snapshot.routesError = snapshot.adaptersError;
+        snapshot.routes = RoutesOf(std::move(table));
+      }
+    } else if ((parts & HostSnapshot::kRoutes) != 0) {
+      snapshot.routesError = ReadRoutes(channel_, &snapshot.routes);
+    }
+    // Linux keeps no interface metric: interfaceMetrics stays empty.
+    if ((parts & HostSnapshot::kDnsServers) != 0) snapshot.dnsError = ListDnsServers(&snapshot.dnsServers);
+    return snapshot;
+  }
+  Error BestRoute(std::uint32_t address, Route* route) override { return FindBestRoute(channel_, address, route); }
+  Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
+                 std::uint32_t metric) override {
+    return WriteRoute(channel_, destination, mask, gateway, interfaceIndex, metric);
+  }
+  Error DeleteRoute(const Route& route) override { return RemoveRoute(channel_, route); }
+  Error ChangeRouteMetric(const Route& route, std::uint32_t metric) override {
+    return MoveRouteMetric(channel_, route, metric);
+  }
+  Error FlushNeighbours(std::uint32_t interfaceIndex) override {
+    return FlushInterfaceNeighbours(channel_, interfaceIndex);
+  }
+  bool KeepsBroadcastRoutePerInterface() const override { return platform::KeepsBroadcastRoutePerInterface(); }
+
+ private:
+  RouteChannel channel_;
+};
+
+}  // namespace
+
+std::unique_ptr<HostNetwork> OpenHostNetwork() { return std::make_unique<LinuxHostNetwork>(); }
+
+Error ListAdapters(std::vector<Adapter>* adapters) {
+  RouteChannel channel;
+  std::vector<RouteRecord> table;
+  return ReadAdapters(channel, adapters, &table);
+}
+
 // OpenVPN names the TAP device after the device word, which need not be the adapter's
 // friendly name: the device that carries the tunnel's address gets it as an alternative
 // name, which goes with the device when OpenVPN closes it. Only a TUN/TAP device
 // qualifies: an address the server pushes may also sit on a LAN interface.
 Error NameTunnelAdapter(std::uint32_t tunnelAddress, const std::string& name) {
+  RouteChannel channel;
   std::vector<LinkEntry> links;
   std::vector<InterfaceAddress> addresses;
-  Error error = DumpLinksWithKinds(&links);
-  if (error.Succeeded()) error = DumpAddresses(&addresses);
+  Error error = DumpLinksWithKinds(channel, &links);
+  if (error.Succeeded()) error = DumpAddresses(channel, &addresses);
   if (error.Failed()) return error;
   auto carriesAddress = [&](const LinkEntry& link) {
     return link.kind == "tun" && std::any_of(addresses.begin(), addresses.end(), [&](const InterfaceAddress& entry) {
@@ -302,7 +444,7 @@ Error NameTunnelAdapter(std::uint32_t tunnelAddress, const std::string& name) {
     return ErrnoError(EEXIST, "tunnel adapter name");
   }
   std::vector<char> buffer;
-  return RunRequest("RTM_NEWLINKPROP", netlink::PutAlternativeName(&buffer, tunnel->adapter.index, name));
+  return channel.Run("RTM_NEWLINKPROP", netlink::PutAlternativeName(&buffer, tunnel->adapter.index, name));
 }
 
 Error ListDnsServers(std::vector<std::uint32_t>* servers) {
@@ -332,63 +474,31 @@ Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) {
 bool KeepsBroadcastRoutePerInterface() { return false; }
 
 Error BestRoute(std::uint32_t address, Route* route) {
-  std::vector<char> buffer;
-  nlmsghdr* request = PutHeader(&buffer, RTM_GETROUTE, 0);
-  auto* info = netlink::PutFamilyHeader<rtmsg>(request);
-  info->rtm_family = AF_INET;
-  info->rtm_dst_len = 32;
-  // Without FIB_MATCH the kernel answers with a /32 result of the lookup, not with
-  // the routing entry that produced it; without LOOKUP_TABLE it names the main table
-  // whichever table the entry came from.
-  info->rtm_flags = RTM_F_FIB_MATCH | RTM_F_LOOKUP_TABLE;
-  mnl_attr_put_u32(request, RTA_DST, address);
-  RouteRecord found;
-  Error error = RunRequest("RTM_GETROUTE", request, CollectOneRoute, &found);
-  if (error.Failed()) return error;
-  if (!netlink::IsWellFormedRoute(found.route)) return ErrnoError(ENETUNREACH, "RTM_GETROUTE");
-  TakeOwnEntry(&found);
-  *route = std::move(found.route);
-  return Error::Success();
+  RouteChannel channel;
+  return FindBestRoute(channel, address, route);
 }
 
 Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
                std::uint32_t metric) {
-  unsigned prefixLength = 0;
-  if (!netlink::MaskToPrefix(mask, &prefixLength)) return ErrnoError(EINVAL, "route mask");
-  std::vector<char> buffer;
-  nlmsghdr* request = netlink::PutAddRoute(&buffer, destination, prefixLength, gateway, interfaceIndex, metric);
-  return RunRequest("RTM_NEWROUTE", request);
+  RouteChannel channel;
+  return WriteRoute(channel, destination, mask, gateway, interfaceIndex, metric);
 }
 
 bool MarksOwnRoutes() { return true; }
 
 Error DeleteRoute(const Route& route) {
-  if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_DELROUTE");
-  // The priority stays in the echo: without it the kernel deletes the lowest-metric
-  // entry of the prefix, which need not be this one.
-  return RouteDeletionError(SendRouteEcho("RTM_DELROUTE", route, RTM_DELROUTE, 0, RTA_UNSPEC, nullptr));
+  RouteChannel channel;
+  return RemoveRoute(channel, route);
 }
 
 Error ListRoutes(std::vector<Route>* routes) {
-  std::vector<RouteRecord> records;
-  Error error = DumpMainTable(&records);
-  if (error.Failed()) return error;
-  routes->clear();
-  for (RouteRecord& record : records) routes->push_back(std::move(record.route));
-  return Error::Success();
+  RouteChannel channel;
+  return ReadRoutes(channel, routes);
 }
 
 Error ChangeRouteMetric(const Route& route, std::uint32_t metric) {
-  if (!netlink::IsWellFormedRoute(route)) return ErrnoError(EINVAL, "RTM_NEWROUTE");
-  if (metric == route.metric) return Error::Success();
-  // The metric is part of a route's key: replacing in place would create a second
-  // entry. Add the entry with its new metric first, then delete the old one, so the
-  // destination is never without a route.
-  Error error = SendRouteEcho("RTM_NEWROUTE", route, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, RTA_PRIORITY, &metric);
-  if (error.Failed()) return error;
-  error = DeleteRoute(route);
-  if (error.Failed()) SendRouteEcho("RTM_DELROUTE", route, RTM_DELROUTE, 0, RTA_PRIORITY, &metric);
-  return error;
+  RouteChannel channel;
+  return MoveRouteMetric(channel, route, metric);
 }
 
 struct RouteDeletionWatch::Native {
@@ -447,16 +557,8 @@ void RouteDeletionWatch::Interrupt() {
 }
 
 Error FlushNeighbours(std::uint32_t interfaceIndex) {
-  std::vector<netlink::Neighbour> neighbours;
-  Error error = DumpNeighbours(interfaceIndex, &neighbours);
-  if (error.Failed()) return error;
-  for (const netlink::Neighbour& neighbour : neighbours) {
-    if ((neighbour.state & (NUD_PERMANENT | NUD_NOARP)) != 0) continue;
-    Error deleteError = DeleteNeighbour(interfaceIndex, neighbour.address);
-    // An entry that expired since the dump is already where we want it.
-    if (deleteError.Failed() && deleteError.Code() != ENOENT && error.Succeeded()) error = deleteError;
-  }
-  return error;
+  RouteChannel channel;
+  return FlushInterfaceNeighbours(channel, interfaceIndex);
 }
 
 }  // namespace platform

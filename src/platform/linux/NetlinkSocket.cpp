@@ -35,7 +35,8 @@ int NetlinkSocket::Exchange(nlmsghdr* request, mnl_cb_t callback, void* data) {
   request->nlmsg_flags |= NLM_F_ACK;
   request->nlmsg_seq = ++sequence_;
   if (mnl_socket_sendto(socket_, request, request->nlmsg_len) < 0) return errno;
-  std::vector<char> buffer(kReceiveBufferSize);
+  if (buffer_.empty()) buffer_.resize(kReceiveBufferSize);
+  std::vector<char>& buffer = buffer_;
   const unsigned portId = mnl_socket_get_portid(socket_);
   for (;;) {
     const ssize_t received = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());

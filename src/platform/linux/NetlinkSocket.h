@@ -2,12 +2,14 @@
 
 #include <libmnl/libmnl.h>
 
+#include <vector>
+
 #include "platform/Error.h"
 
 namespace platform {
 
 // One netlink socket of the Linux backend, bound to a port the kernel picks and closed
-// when destroyed. One per operation, so no state is shared between threads.
+// when destroyed. Owned by one thread; its exchanges share one receive buffer.
 class NetlinkSocket {
  public:
   NetlinkSocket() = default;
@@ -28,6 +30,7 @@ class NetlinkSocket {
  private:
   mnl_socket* socket_ = nullptr;
   unsigned sequence_ = 0;
+  std::vector<char> buffer_;  // sized at the first exchange
 };
 
 }  // namespace platform

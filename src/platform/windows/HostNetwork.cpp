@@ -267,4 +267,41 @@ Error FlushNeighbours(std::uint32_t interfaceIndex) {
   return Win32Error(CurrentIpHelper().FlushIpNetTable(interfaceIndex), "FlushIpNetTable");
 }
 
+namespace {
+
+// IP Helper keeps no connection between calls: a request's reads and writes are the
+// calls themselves.
+class SystemHostNetwork : public HostNetwork {
+ public:
+  HostSnapshot Snapshot(unsigned parts) override {
+    HostSnapshot snapshot;
+    if ((parts & HostSnapshot::kAdapters) != 0) {
+      snapshot.adaptersError = ListAdapters(&snapshot.adapters);
+      for (const Adapter& adapter : snapshot.adapters) {
+        HostSnapshot::InterfaceMetricEntry entry{adapter.index, std::nullopt, Error::Success()};
+        entry.error = InterfaceMetric(adapter.index, &entry.metric);
+        snapshot.interfaceMetrics.push_back(entry);
+      }
+    }
+    if ((parts & HostSnapshot::kRoutes) != 0) snapshot.routesError = ListRoutes(&snapshot.routes);
+    if ((parts & HostSnapshot::kDnsServers) != 0) snapshot.dnsError = ListDnsServers(&snapshot.dnsServers);
+    return snapshot;
+  }
+  Error BestRoute(std::uint32_t address, Route* route) override { return platform::BestRoute(address, route); }
+  Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
+                 std::uint32_t metric) override {
+    return platform::AddRoute(destination, mask, gateway, interfaceIndex, metric);
+  }
+  Error DeleteRoute(const Route& route) override { return platform::DeleteRoute(route); }
+  Error ChangeRouteMetric(const Route& route, std::uint32_t metric) override {
+    return platform::ChangeRouteMetric(route, metric);
+  }
+  Error FlushNeighbours(std::uint32_t interfaceIndex) override { return platform::FlushNeighbours(interfaceIndex); }
+  bool KeepsBroadcastRoutePerInterface() const override { return platform::KeepsBroadcastRoutePerInterface(); }
+};
+
+}  // namespace
+
+std::unique_ptr<HostNetwork> OpenHostNetwork() { return std::make_unique<SystemHostNetwork>(); }
+
 }  // namespace platform

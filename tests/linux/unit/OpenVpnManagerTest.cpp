@@ -31,6 +31,7 @@
 #include "protocol/TunnelAccess.h"
 #include "tunnel/OpenVpnManager.h"
 #include "settings/IniFile.h"
+#include "routes/RouteLedger.h"
 #include "tunnel/TunnelBroadcast.h"
 #include "TestSupport.h"
 #include "platform/Processes.h"
@@ -636,7 +637,8 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   char pattern[] = "/tmp/vortan-retired-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
-  OpenVpnManager manager{IniFile(std::string())};
+  RouteLedger routes;
+  OpenVpnManager manager{IniFile(std::string()), routes};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
   const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
@@ -672,7 +674,7 @@ class StalledWriter : public FileWriter {
 
 class StallingManager : public OpenVpnManager {
  public:
-  StallingManager() : OpenVpnManager(IniFile(std::string())) {}
+  explicit StallingManager(RouteLedger& routes) : OpenVpnManager(IniFile(std::string()), routes) {}
   mutable Stall stall;
 
  protected:
@@ -687,7 +689,8 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   silenceLogging();
   const std::string directory = "/tmp/" + test::UniqueName("stall");
   std::filesystem::create_directories(directory);
-  StallingManager manager;
+  RouteLedger routes;
+  StallingManager manager(routes);
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
   std::string reply;
