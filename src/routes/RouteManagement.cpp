@@ -59,6 +59,14 @@ std::uint32_t TunnelIndex(const HostSnapshot& snapshot) {
   return GetAdapterIdx(kTunnelAdapterName, snapshot.adapters);
 }
 
+// The tunnel adapter's index when one of its networks holds address, in what was read.
+std::uint32_t TunnelAround(const HostSnapshot& snapshot, std::uint32_t address) {
+  if (snapshot.adaptersError.Succeeded() || address == 0) {
+    return FindTunnelInterface(kTunnelAdapterName, address, kAllOnes, snapshot.adapters);
+  }
+  return TunnelIndex(snapshot);  // all ones
+}
+
 // The interface's own metric as read with the adapters: none where the host keeps
 // none, the read's error where it failed.
 platform::Error InterfaceMetricOf(const HostSnapshot& snapshot, std::uint32_t index,
@@ -86,8 +94,10 @@ std::uint32_t TunnelRouteMetric(const HostSnapshot& snapshot, std::uint32_t inde
 
 // The routes the client may delete: those of the main table that leave through the
 // tunnel adapter, the only ones it can have added. Every other route belongs to the host.
-bool IsTunnelRoute(const platform::Route& route, std::uint32_t tunnelIndex) {
-  return route.mainTable && tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
+bool IsTunnelRoute(const platform::Route& route, platform::HostNetwork& host) {
+  if (!route.mainTable) return false;
+  const std::uint32_t tunnelIndex = TunnelIndex(ReadHost(host, HostSnapshot::kAdapters).snapshot);
+  return tunnelIndex != kAllOnes && route.interfaceIndex == tunnelIndex;
 }
 
 void LogInvalidArgumentCount(const std::string& arguments) {
@@ -296,7 +306,7 @@ RouteOutcome AddRoute(const std::string& arguments, platform::HostNetwork& host,
     return refused;
   }
 
-  std::uint32_t tunnelIndex = FindTunnelInterface(kTunnelAdapterName, gateway, kAllOnes, snapshot.adapters);
+  std::uint32_t tunnelIndex = TunnelAround(snapshot, gateway);
   if (tunnelIndex == kAllOnes) return Outcome(RouteOutcomeKind::NoTunnelAdapter);
   std::uint32_t metric = TunnelRouteMetric(snapshot, tunnelIndex, gateway, host);
   // Recorded before the kernel has it: a crash in between leaves a record, never an
@@ -323,7 +333,7 @@ RouteOutcome DelRoute(const std::string& arguments, platform::HostNetwork& host,
   platform::Error error = host.BestRoute(address, &route);
   if (error.Failed()) return Outcome(RouteOutcomeKind::DeleteLookupFailed, error.Code());
   if (route.destination == 0) return Outcome(RouteOutcomeKind::Declined);  // the default route is never deleted
-  if (!IsTunnelRoute(route, TunnelIndex(ReadHost(host, HostSnapshot::kAdapters).snapshot))) {
+  if (!IsTunnelRoute(route, host)) {
     el::Loggers::getLogger(loggers::kRoute)
         ->error("Cannot delete route %v/%v: it does not leave through the tunnel adapter",
                 FormatDotted(route.destination), FormatDotted(route.mask));
@@ -354,10 +364,7 @@ RouteOutcome SetBroadcastRoute(const std::string& arguments, platform::HostNetwo
   const Reading reading = ReadHost(host, HostSnapshot::kAdapters | HostSnapshot::kRoutes);
   if (reading.outOfMemory) return Outcome(RouteOutcomeKind::BroadcastTableOutOfMemory);
   const HostSnapshot& snapshot = reading.snapshot;
-  std::uint32_t tunnelIndex = kAllOnes;
-  if (snapshot.adaptersError.Succeeded()) {
-    tunnelIndex = FindTunnelInterface(kTunnelAdapterName, deviceAddress, kAllOnes, snapshot.adapters);
-  }
+  const std::uint32_t tunnelIndex = TunnelAround(snapshot, deviceAddress);
   if (tunnelIndex == kAllOnes) return Outcome(RouteOutcomeKind::BroadcastNoTunnel);
 
   std::optional<std::uint32_t> interfaceMetric;
