@@ -187,6 +187,31 @@ TEST_F(HostNetworkTest, SystemWithoutInterfaceRowsHasNoInterfaceMetric) {
   EXPECT_TRUE(fake.interfaceQueries.empty());
 }
 
+// One request's snapshot: every adapter with its interface metric (or the read's error),
+// the route table and the DNS servers, each part only when asked for.
+TEST_F(HostNetworkTest, SnapshotReadsTheAskedPartsWithEveryAdaptersMetric) {
+  fake.adapters = {LanAdapter(), TunnelAdapter()};
+  fake.interfaceMetric = 25;
+  fake.routes = {ForwardRow("0.0.0.0", "0.0.0.0", "192.168.1.1", kLanIndex, 25)};
+  fake.dnsServers = {"10.1.2.3"};
+  const std::unique_ptr<platform::HostNetwork> host = platform::OpenHostNetwork();
+  platform::HostSnapshot snapshot = host->Snapshot(platform::HostSnapshot::kAdapters);
+  ASSERT_EQ(snapshot.adapters.size(), 2u);
+  ASSERT_EQ(snapshot.interfaceMetrics.size(), 2u);
+  EXPECT_EQ(snapshot.interfaceMetrics[1].interfaceIndex, kTunnelIndex);
+  EXPECT_EQ(snapshot.interfaceMetrics[1].metric, 25u);
+  EXPECT_TRUE(snapshot.routes.empty());
+  EXPECT_TRUE(snapshot.dnsServers.empty());
+  EXPECT_TRUE(host->KeepsBroadcastRoutePerInterface());
+
+  fake.ipInterfaceResult = ERROR_NOT_FOUND;
+  snapshot = host->Snapshot(platform::HostSnapshot::kAdapters | platform::HostSnapshot::kRoutes |
+                            platform::HostSnapshot::kDnsServers);
+  EXPECT_EQ(snapshot.interfaceMetrics[0].error.Code(), platform::NativeErrorCode{ERROR_NOT_FOUND});
+  EXPECT_EQ(snapshot.routes.size(), 1u);
+  EXPECT_EQ(snapshot.dnsServers, std::vector<std::uint32_t>{Address("10.1.2.3")});
+}
+
 // ---- routes ----
 
 TEST_F(HostNetworkTest, BestRouteIsTheSystemsRowAndDeletesExactlyThatRow) {
