@@ -126,17 +126,17 @@ bool RangesOverlap(std::uint32_t address, std::uint32_t mask, std::uint32_t othe
 // link-local (where cloud hosts keep their metadata service) and the reserved block with
 // the limited broadcast address. A destination that reaches into one is refused.
 struct ReservedBlock {
-  const char* address;
-  const char* mask;
+  std::uint32_t address;  // host order
+  std::uint32_t mask;
 };
-constexpr ReservedBlock kReservedBlocks[] = {{"0.0.0.0", "255.0.0.0"},
-                                             {"127.0.0.0", "255.0.0.0"},
-                                             {"169.254.0.0", "255.255.0.0"},
-                                             {"240.0.0.0", "240.0.0.0"}};
+constexpr ReservedBlock kReservedBlocks[] = {{0x00000000u, 0xFF000000u},   // 0.0.0.0/8
+                                             {0x7F000000u, 0xFF000000u},   // 127.0.0.0/8
+                                             {0xA9FE0000u, 0xFFFF0000u},   // 169.254.0.0/16
+                                             {0xF0000000u, 0xF0000000u}};  // 240.0.0.0/4
 
 bool ReachesReservedBlock(std::uint32_t destination, std::uint32_t mask) {
   return std::any_of(std::begin(kReservedBlocks), std::end(kReservedBlocks), [&](const ReservedBlock& block) {
-    return RangesOverlap(destination, mask, InetAddr(block.address), InetAddr(block.mask));
+    return RangesOverlap(destination, mask, HostToNet(block.address), HostToNet(block.mask));
   });
 }
 
