@@ -639,8 +639,8 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   OpenVpnManager manager{IniFile(std::string())};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
-  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
-  EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
+  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client).kind,
+            TunnelOutcomeKind::kServiceStopping);
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);
   EXPECT_TRUE(std::filesystem::is_empty(directory));
@@ -690,15 +690,15 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   StallingManager manager;
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
-  std::string reply;
-  std::thread start([&] { reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
+  TunnelOutcome outcome{TunnelOutcomeKind::kStarted};
+  std::thread start([&] { outcome = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
   {
     std::unique_lock<std::mutex> lock(manager.stall.mutex);
     EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
   }
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
-  EXPECT_EQ(manager.ShutdownFor(caller), std::nullopt);
+  EXPECT_EQ(manager.ShutdownFor(caller).kind, TunnelOutcomeKind::kStopped);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
   {
     std::lock_guard<std::mutex> lock(manager.stall.mutex);
@@ -706,7 +706,8 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   }
   manager.stall.changed.notify_all();
   start.join();
-  EXPECT_NE(reply.find("Cannot write file : "), std::string::npos) << reply;
+  EXPECT_EQ(outcome.kind, TunnelOutcomeKind::kStartError);
+  EXPECT_EQ(outcome.detail.rfind("Cannot write file : ", 0), 0u) << outcome.detail;
   std::filesystem::remove_all(directory);
 }
 
