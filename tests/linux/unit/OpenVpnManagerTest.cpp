@@ -210,49 +210,65 @@ class OpenVpnListenTest : public ::testing::Test {
   std::unique_ptr<ManagementRelay> relay_;
 };
 
-TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  management_->Send(">STATE:1,CONNECTING,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1,CONNECTING,,,");
-  // A restart after the release holds again: released at once, no new "state on".
-  management_->Send(">HOLD:Waiting for hold release:10\r\n");
-  EXPECT_EQ(client_->Next(), "> HOLD: Waiting for hold release:10");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Send("SUCCESS: hold release succeeded\r\n");
-  management_->Send(">STATE:1700000000,EXITING,SIGTERM,,,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000000,EXITING,SIGTERM,,,,,");
-  management_->Close();
-  EndRelay();
-  // The exiting state was relayed: nothing is added.
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
 
-TEST_F(OpenVpnListenTest, DialogueAdvancesOnlyOnSuccessResponses) {
-  ConnectFakeManagement();
-  // A hold without ":" is not relayed but still answered.
-  management_->Send(">HOLD\r\n");
-  EXPECT_EQ(management_->Next(), "state on");
-  management_->Send("ERROR: unknown command\r\n");
-  management_->Send("SUCCESS: one\r\n");
-  EXPECT_EQ(management_->Next(), "log on");
-  management_->Send("SUCCESS: two\r\n");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Send("SUCCESS: three\r\n");
-  management_->Send(">LOG:1700000000,I,after the release\r\n");
-  EXPECT_EQ(client_->Next(), "> LOG: 1700000000,I,after the release");
-  EXPECT_EQ(management_->Next(200ms), "<timeout>");
-}
 
-TEST_F(OpenVpnListenTest, SigtermLogIsFollowedBySynthesisedExitingState) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  management_->Send(">LOG:1700000001,,SIGTERM received, sending exit notification to peer\r\n");
-  EXPECT_EQ(client_->Next(), "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000001,EXITING,exit-with-notification,,");
-  management_->Close();
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
+
+// Scripts played as OpenVPN against the relay: what OpenVPN sends ("+"), what the
+// client ("c") and OpenVPN ("m") read next, and OpenVPN's end ("end").
+TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
+  const struct {
+    bool releaseHold;
+    std::vector<std::pair<const char*, const char*>> script;
+  } rows[] = {
+      // A restart after the release holds again: released at once, no new "state on";
+      // an exiting state was relayed: nothing is added.
+      {true,
+       {{"+", ">STATE:1,CONNECTING,,,"}, {"c", "> STATE: 1,CONNECTING,,,"},
+        {"+", ">HOLD:Waiting for hold release:10"}, {"c", "> HOLD: Waiting for hold release:10"},
+        {"m", "hold release"}, {"+", "SUCCESS: hold release succeeded"},
+        {"+", ">STATE:1700000000,EXITING,SIGTERM,,,,,"}, {"c", "> STATE: 1700000000,EXITING,SIGTERM,,,,,"},
+        {"end", ""}, {"c", "<closed>"}}},
+      // The dialogue advances only on success responses; a hold without ":" is not
+      // relayed but still answered.
+      {false,
+       {{"+", ">HOLD"}, {"m", "state on"}, {"+", "ERROR: unknown command"}, {"+", "SUCCESS: one"}, {"m", "log on"},
+        {"+", "SUCCESS: two"}, {"m", "hold release"}, {"+", "SUCCESS: three"},
+        {"+", ">LOG:1700000000,I,after the release"}, {"c", "> LOG: 1700000000,I,after the release"},
+        {"m", "<timeout>"}}},
+      // A SIGTERM log line is followed by the synthesised exiting state.
+      {true,
+       {{"+", ">LOG:1700000001,,SIGTERM received, sending exit notification to peer"},
+        {"c", "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer"},
+        {"c", "> STATE: 1700000001,EXITING,exit-with-notification,,"}, {"end", ""}, {"c", "<closed>"}}},
+      // Connected without a tunnel address (too few fields, or one no adapter carries):
+      // only relayed, no announcement.
+      {true,
+       {{"+", ">STATE:1700000002,CONNECTED,SUCCESS"}, {"c", "> STATE: 1700000002,CONNECTED,SUCCESS"},
+        {"+", ">STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,"},
+        {"c", "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,"},
+        {"+", ">STATE:1700000004,RECONNECTING,ping-restart,,,,,"},
+        {"c", "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+    ConnectFakeManagement();
+    if (row.releaseHold) ReleaseHold();
+    for (const auto& [who, text] : row.script) {
+      const std::string step = who;
+      if (step == "+") {
+        management_->Send(std::string(text) + "\r\n");
+      } else if (step == "end") {
+        management_->Close();
+        EndRelay();
+      } else if (step == "c") {
+        EXPECT_EQ(client_->Next(), text);
+      } else {
+        EXPECT_EQ(management_->Next(std::string(text) == "<timeout>" ? 200ms : 5s), text);
+      }
+    }
+    management_.reset();
+    EndRelay();
+  }
 }
 
 TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
@@ -281,17 +297,6 @@ TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
   EXPECT_EQ(client_->Next(), "<closed>");
 }
 
-TEST_F(OpenVpnListenTest, ConnectedStateWithoutTunnelAddressIsOnlyRelayed) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  // Too few fields, then an address that no adapter carries: relayed, no announcement.
-  management_->Send(">STATE:1700000002,CONNECTED,SUCCESS\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000002,CONNECTED,SUCCESS");
-  management_->Send(">STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,");
-  management_->Send(">STATE:1700000004,RECONNECTING,ping-restart,,,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,");
-}
 
 TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
   StartListen(managementListener_.Channel(), static_cast<std::uint32_t>(getppid()));
@@ -603,7 +608,9 @@ TEST_F(ChildProcessTest, BoundedWaitThenKill) {
   // The ignored termination signal survives exec into sleep.
   ASSERT_EQ(process.Launch(Shell("trap '' TERM; exec sleep 30")), 0);
   const std::uint32_t pid = process.Id();
-  std::this_thread::sleep_for(100ms);  // let the shell install its trap
+  // The shell has installed its trap once sleep runs in its place.
+  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
+                              5s));
   EXPECT_EQ(process.RequestExit(), 0);
   EXPECT_FALSE(process.WaitForExit(200ms));
   EXPECT_TRUE(process.Tracked());
@@ -645,6 +652,57 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   EXPECT_EQ(manager.ProcessId(), 0u);
   EXPECT_TRUE(std::filesystem::is_empty(directory));
   std::filesystem::remove_all(directory);
+}
+
+// state x event (with what the step is decided on) -> state, and whether the step waits
+// for the turn or refuses.
+TEST(TunnelStateTable, EachStateAndEventHasItsStep) {
+  using S = TunnelState;
+  using E = TunnelEvent;
+  using K = TunnelOutcomeKind;
+  const TunnelGuards owner{}, retired{true, true, false}, other{false, false, false}, otherEnded{false, false, true};
+  const std::optional<K> none;
+  const struct {
+    S state;
+    E event;
+    TunnelGuards guards;
+    S next;
+    bool wait;
+    std::optional<K> refusal;
+  } rows[] = {
+      {S::kIdle, E::kAsk, other, S::kIdle, false, none},
+      {S::kStarting, E::kAsk, owner, S::kStarting, false, none},
+      {S::kStarting, E::kAsk, other, S::kStarting, false, K::kForeignTunnel},
+      {S::kStopping, E::kAsk, other, S::kStopping, false, K::kForeignTunnel},
+      {S::kRunning, E::kAsk, other, S::kRunning, false, K::kForeignTunnel},
+      {S::kRunning, E::kAsk, otherEnded, S::kRunning, false, none},
+      {S::kIdle, E::kStart, owner, S::kStarting, false, none},
+      {S::kIdle, E::kStart, other, S::kStarting, false, none},
+      {S::kIdle, E::kStart, retired, S::kIdle, false, K::kServiceStopping},
+      {S::kRunning, E::kStart, owner, S::kStarting, false, none},
+      {S::kRunning, E::kStart, other, S::kRunning, false, K::kForeignTunnel},
+      {S::kRunning, E::kStart, otherEnded, S::kStarting, false, none},
+      {S::kRunning, E::kStart, retired, S::kRunning, false, K::kServiceStopping},
+      {S::kStarting, E::kStart, owner, S::kStarting, true, none},
+      {S::kStopping, E::kStart, retired, S::kStopping, true, none},
+      {S::kIdle, E::kShutdown, other, S::kStopping, false, none},
+      {S::kIdle, E::kShutdown, retired, S::kStopping, false, none},
+      {S::kRunning, E::kShutdown, owner, S::kStopping, false, none},
+      {S::kRunning, E::kShutdown, other, S::kRunning, false, K::kForeignTunnel},
+      {S::kRunning, E::kShutdown, otherEnded, S::kStopping, false, none},
+      {S::kStarting, E::kShutdown, owner, S::kStarting, true, none},
+      {S::kStopping, E::kShutdown, other, S::kStopping, true, none},
+      {S::kStarting, E::kGiveRunning, owner, S::kRunning, false, none},
+      {S::kStarting, E::kGiveIdle, owner, S::kIdle, false, none},
+      {S::kStopping, E::kGiveIdle, owner, S::kIdle, false, none},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+    const TunnelStep step = NextTunnelStep(row.state, row.event, row.guards);
+    EXPECT_EQ(step.next, row.next);
+    EXPECT_EQ(step.wait, row.wait);
+    EXPECT_EQ(step.refusal, row.refusal);
+  }
 }
 
 // The files at a client's prefix on a hung mount: the first write stalls until released.
