@@ -43,6 +43,13 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
 
+// The connection accepted on the listening fd, or -1 when nobody connects in time.
+int AcceptWithin(int fd, std::chrono::milliseconds timeout) {
+  pollfd entry{fd, POLLIN, 0};
+  if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+  return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
 // A listening TCP socket on 127.0.0.1 whose accepted connections are read with time-outs.
 class LoopbackListener {
  public:
@@ -63,12 +70,7 @@ class LoopbackListener {
     fd_ = -1;
   }
   int Port() const { return port_; }
-  // The accepted connection's descriptor, or -1 when nobody connects in time.
-  int Accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
+  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
   int fd_ = -1;
@@ -104,11 +106,7 @@ class LocalListener {
     fd_ = -1;
   }
   ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
-  int Accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
+  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
   std::string directory_;
@@ -213,57 +211,49 @@ class OpenVpnListenTest : public ::testing::Test {
 
 
 
-// Scripts played as OpenVPN against the relay: what OpenVPN sends ("+"), what the
-// client ("c") and OpenVPN ("m") read next, and OpenVPN's end ("end").
+// Scripts played as OpenVPN against the relay, a step a string: "+" a line OpenVPN
+// sends, "c" and "m" the line the client and OpenVPN read next, "." OpenVPN's end.
 TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
   const struct {
     bool releaseHold;
-    std::vector<std::pair<const char*, const char*>> script;
+    std::vector<std::string> steps;
   } rows[] = {
       // A restart after the release holds again: released at once, no new "state on";
       // an exiting state was relayed: nothing is added.
-      {true,
-       {{"+", ">STATE:1,CONNECTING,,,"}, {"c", "> STATE: 1,CONNECTING,,,"},
-        {"+", ">HOLD:Waiting for hold release:10"}, {"c", "> HOLD: Waiting for hold release:10"},
-        {"m", "hold release"}, {"+", "SUCCESS: hold release succeeded"},
-        {"+", ">STATE:1700000000,EXITING,SIGTERM,,,,,"}, {"c", "> STATE: 1700000000,EXITING,SIGTERM,,,,,"},
-        {"end", ""}, {"c", "<closed>"}}},
-      // The dialogue advances only on success responses; a hold without ":" is not
-      // relayed but still answered.
-      {false,
-       {{"+", ">HOLD"}, {"m", "state on"}, {"+", "ERROR: unknown command"}, {"+", "SUCCESS: one"}, {"m", "log on"},
-        {"+", "SUCCESS: two"}, {"m", "hold release"}, {"+", "SUCCESS: three"},
-        {"+", ">LOG:1700000000,I,after the release"}, {"c", "> LOG: 1700000000,I,after the release"},
-        {"m", "<timeout>"}}},
+      {true, {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
+              "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
+              "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
+              "c<closed>"}},
+      // Only success responses advance the dialogue; a hold without ":" is answered, not
+      // relayed.
+      {false, {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
+               "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
+               "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
       // A SIGTERM log line is followed by the synthesised exiting state.
-      {true,
-       {{"+", ">LOG:1700000001,,SIGTERM received, sending exit notification to peer"},
-        {"c", "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer"},
-        {"c", "> STATE: 1700000001,EXITING,exit-with-notification,,"}, {"end", ""}, {"c", "<closed>"}}},
+      {true, {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
+              "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
+              "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
       // Connected without a tunnel address (too few fields, or one no adapter carries):
       // only relayed, no announcement.
-      {true,
-       {{"+", ">STATE:1700000002,CONNECTED,SUCCESS"}, {"c", "> STATE: 1700000002,CONNECTED,SUCCESS"},
-        {"+", ">STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,"},
-        {"c", "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,"},
-        {"+", ">STATE:1700000004,RECONNECTING,ping-restart,,,,,"},
-        {"c", "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}}},
+      {true, {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
+              "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+              "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+              "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
+              "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
     ConnectFakeManagement();
     if (row.releaseHold) ReleaseHold();
-    for (const auto& [who, text] : row.script) {
-      const std::string step = who;
-      if (step == "+") {
-        management_->Send(std::string(text) + "\r\n");
-      } else if (step == "end") {
+    for (const std::string& step : row.steps) {
+      const std::string text = step.substr(1);
+      if (step[0] == '+') {
+        management_->Send(text + "\r\n");
+      } else if (step[0] == '.') {
         management_->Close();
         EndRelay();
-      } else if (step == "c") {
-        EXPECT_EQ(client_->Next(), text);
       } else {
-        EXPECT_EQ(management_->Next(std::string(text) == "<timeout>" ? 200ms : 5s), text);
+        EXPECT_EQ(step[0] == 'c' ? client_->Next() : management_->Next(text == "<timeout>" ? 200ms : 5s), text);
       }
     }
     management_.reset();
@@ -652,57 +642,6 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   EXPECT_EQ(manager.ProcessId(), 0u);
   EXPECT_TRUE(std::filesystem::is_empty(directory));
   std::filesystem::remove_all(directory);
-}
-
-// state x event (with what the step is decided on) -> state, and whether the step waits
-// for the turn or refuses.
-TEST(TunnelStateTable, EachStateAndEventHasItsStep) {
-  using S = TunnelState;
-  using E = TunnelEvent;
-  using K = TunnelOutcomeKind;
-  const TunnelGuards owner{}, retired{true, true, false}, other{false, false, false}, otherEnded{false, false, true};
-  const std::optional<K> none;
-  const struct {
-    S state;
-    E event;
-    TunnelGuards guards;
-    S next;
-    bool wait;
-    std::optional<K> refusal;
-  } rows[] = {
-      {S::kIdle, E::kAsk, other, S::kIdle, false, none},
-      {S::kStarting, E::kAsk, owner, S::kStarting, false, none},
-      {S::kStarting, E::kAsk, other, S::kStarting, false, K::kForeignTunnel},
-      {S::kStopping, E::kAsk, other, S::kStopping, false, K::kForeignTunnel},
-      {S::kRunning, E::kAsk, other, S::kRunning, false, K::kForeignTunnel},
-      {S::kRunning, E::kAsk, otherEnded, S::kRunning, false, none},
-      {S::kIdle, E::kStart, owner, S::kStarting, false, none},
-      {S::kIdle, E::kStart, other, S::kStarting, false, none},
-      {S::kIdle, E::kStart, retired, S::kIdle, false, K::kServiceStopping},
-      {S::kRunning, E::kStart, owner, S::kStarting, false, none},
-      {S::kRunning, E::kStart, other, S::kRunning, false, K::kForeignTunnel},
-      {S::kRunning, E::kStart, otherEnded, S::kStarting, false, none},
-      {S::kRunning, E::kStart, retired, S::kRunning, false, K::kServiceStopping},
-      {S::kStarting, E::kStart, owner, S::kStarting, true, none},
-      {S::kStopping, E::kStart, retired, S::kStopping, true, none},
-      {S::kIdle, E::kShutdown, other, S::kStopping, false, none},
-      {S::kIdle, E::kShutdown, retired, S::kStopping, false, none},
-      {S::kRunning, E::kShutdown, owner, S::kStopping, false, none},
-      {S::kRunning, E::kShutdown, other, S::kRunning, false, K::kForeignTunnel},
-      {S::kRunning, E::kShutdown, otherEnded, S::kStopping, false, none},
-      {S::kStarting, E::kShutdown, owner, S::kStarting, true, none},
-      {S::kStopping, E::kShutdown, other, S::kStopping, true, none},
-      {S::kStarting, E::kGiveRunning, owner, S::kRunning, false, none},
-      {S::kStarting, E::kGiveIdle, owner, S::kIdle, false, none},
-      {S::kStopping, E::kGiveIdle, owner, S::kIdle, false, none},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
-    const TunnelStep step = NextTunnelStep(row.state, row.event, row.guards);
-    EXPECT_EQ(step.next, row.next);
-    EXPECT_EQ(step.wait, row.wait);
-    EXPECT_EQ(step.refusal, row.refusal);
-  }
 }
 
 // The files at a client's prefix on a hung mount: the first write stalls until released.
