@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "tunnel/TunnelOutcome.h"
+
 namespace vortan {
 
 // The line that greets every admitted client.
@@ -13,5 +15,9 @@ const std::string& HelpText();
 // The "version" reply: the implementation's version and the protocol version it
 // speaks.
 std::string VersionReply();
+
+// The reply to "start" or "shutdown" for what it came to. Error replies that the
+// controller's log has always carried are logged here, on its logger.
+std::string TunnelReply(const TunnelOutcome& outcome);
 
 }  // namespace vortan

@@ -45,15 +45,13 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   if (StartsWith(request, "version")) return {VersionReply(), false};
   if (StartsWith(request, "shutdown")) {
     if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "shutdown")) return {*refusal, false};
-    if (session.vpnManager != nullptr) {
-      if (auto refusal = session.vpnManager->ShutdownFor(caller)) return {*refusal, false};
-    }
-    return {"OK", false};
+    if (session.vpnManager == nullptr) return {TunnelReply({TunnelOutcomeKind::kStopped}), false};
+    return {TunnelReply(session.vpnManager->ShutdownFor(caller)), false};
   }
   if (StartsWith(request, "start")) {
     if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "start")) return {*refusal, false};
     if (session.vpnManager == nullptr) return {MakeResponse(false, false, 1, "NOT IMPLEMENTED"), false};
-    return {session.vpnManager->Start(request.substr(5), session.client), false};
+    return {TunnelReply(session.vpnManager->Start(request.substr(5), session.client)), false};
   }
   if (StartsWith(request, "quit")) return {"bye", true};
   return {HelpText(), false};

@@ -4,6 +4,7 @@
 
 #include "common/Logging.h"
 #include "common/StatusReply.h"
+#include "protocol/Replies.h"
 #include "tunnel/OpenVpnManager.h"
 #include "platform/Groups.h"
 #include "platform/ProcessInfo.h"
@@ -131,7 +132,7 @@ std::optional<std::string> TunnelCommandRefusal(const CallerId& caller, const Ac
   if (command != "route" || vpnManager == nullptr) return std::nullopt;
   const std::optional<platform::CallerIdentity> owner = vpnManager->TunnelOwner();
   if (!owner || MayActOnTunnelOf(caller, *owner)) return std::nullopt;
-  return ForeignTunnelRefusal(caller, *owner, command);
+  return TunnelReply(ForeignTunnelRefusal(caller, *owner, command));
 }
 
 }  // namespace vortan

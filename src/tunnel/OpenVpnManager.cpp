@@ -32,8 +32,6 @@ namespace vortan {
 namespace {
 
 constexpr auto kPauseAfterShutdown = std::chrono::milliseconds(2000);
-const char* const kUnknownUser = "Cannot tell which local user sent the request: nothing was written";
-const char* const kStopping = "The service is stopping";
 // The adapter the client asks for; any other name must be new, so that OpenVPN
 // creates the interface instead of taking over one that exists.
 const char* const kTunnelAdapter = "Vortan-Dashlet";
@@ -41,8 +39,6 @@ const char* const kTunnelAdapter = "Vortan-Dashlet";
 bool IsQbrProtocol(const std::string& protocol) {
   return protocol == "zelc" || protocol == "ZELC" || protocol == "qbr" || protocol == "QBR";
 }
-
-std::string ErrorAnswer(int code, const std::string& message) { return MakeResponse(false, false, code, message); }
 
 }  // namespace
 
@@ -75,7 +71,8 @@ class OpenVpnManager::Turn {
     given_ = true;
     std::lock_guard<std::mutex> lock(manager_.stateMutex_);
     manager_.tunnel_ = std::move(tunnel);
-    manager_.state_ = manager_.tunnel_ ? TunnelState::kRunning : TunnelState::kIdle;
+    const TunnelEvent given = manager_.tunnel_ ? TunnelEvent::kGiveRunning : TunnelEvent::kGiveIdle;
+    manager_.state_ = NextTunnelStep(manager_.state_, given, {}).next;
     manager_.processId_ = processId;
     if (!manager_.tunnel_) manager_.device_.clear();
     manager_.turnFree_.notify_all();
@@ -108,52 +105,43 @@ std::unique_ptr<FileWriter> OpenVpnManager::ClientWriter(const platform::CallerI
   return std::make_unique<FileWriter>(caller);
 }
 
-std::string OpenVpnManager::Start(const std::string& args, TunnelClient& client) {
+// Nothing that goes wrong in a start leaves it as an exception: each becomes an
+// outcome here.
+TunnelOutcome OpenVpnManager::Start(const std::string& args, TunnelClient& client) {
   bool retired = false;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     retired = retired_;
   }
-  if (retired) {
-    const std::string answer = ErrorAnswer(0, kStopping);
-    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-    return answer;
-  }
+  if (retired) return {TunnelOutcomeKind::kServiceStopping};
   if (managementAddress_ == 0) {
     CLOG(ERROR, loggers::kOpenVpnManager) << "Unable to find a random loopback address for OpenVpn Management";
-    return std::string();
+    return {TunnelOutcomeKind::kNoManagementEndpoint};
   }
   if (managementPort_ == 0) {
     CLOG(DEBUG, loggers::kOpenVpnManager) << "No port Free for OpenVpn Management";
-    return std::string();
+    return {TunnelOutcomeKind::kNoManagementEndpoint};
   }
   if (auto refusal = RefusalForForeignTunnel(client.caller, "start")) return *refusal;
-  std::string answer;
   try {
     return StartTunnel(args, client);
   } catch (const RequestParser::BadArgumentException&) {
-    answer = ErrorAnswer(0, "Dashlet sent wrong request arguments");
+    return {TunnelOutcomeKind::kWrongArguments};
   } catch (const std::runtime_error& error) {
-    answer = ErrorAnswer(0, error.what());
+    return {TunnelOutcomeKind::kStartError, 0, error.what()};
   } catch (const std::exception& error) {
-    answer = ErrorAnswer(0, std::string("Failed to launch process. : ") + error.what());
+    return {TunnelOutcomeKind::kStartFailure, 0, error.what()};
   } catch (...) {
-    answer = ErrorAnswer(0, "Failed to launch process. (No additional info) ");
+    return {TunnelOutcomeKind::kStartFailureUnknown};
   }
-  CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-  return answer;
 }
 
-std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& client) {
+TunnelOutcome OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& client) {
   RequestParser request(args);
   // Words end up as lines of configuration files: a control character could add lines.
   if (request.HasControlCharacter()) throw RequestParser::BadArgumentException();
   RefuseWordsOfTheWrongKind(request);
-  if (!client.caller) {
-    const std::string answer = ErrorAnswer(0, kUnknownUser);
-    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-    return answer;
-  }
+  if (!client.caller) return {TunnelOutcomeKind::kUnknownCaller};
   const platform::CallerIdentity& caller = *client.caller;
   if (auto refusal = DeviceRefusal(request.GetDevice())) return *refusal;
   // The files at the client's prefix are written and read with the client's own rights,
@@ -162,11 +150,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
   STunnelConfigManager stunnelConfig(request, stunnelAddress_, stunnelPort_, *asClient);
   const bool qbr = IsQbrProtocol(request.GetProtocol());
   if (qbr) {
-    if (!stunnel_->IsInstalled()) {
-      const std::string answer = ErrorAnswer(0, "QBR not installed ");
-      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-      return answer;
-    }
+    if (!stunnel_->IsInstalled()) return {TunnelOutcomeKind::kQbrNotInstalled};
     PointOpenVpnAtStunnel(&request);
     CLOG(DEBUG, loggers::kOpenVpnManager) << "Using QBR";
   }
@@ -185,21 +169,12 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
   std::unique_ptr<Tunnel> previous;
   {
     std::unique_lock<std::mutex> lock(stateMutex_);
-    WaitForTurnLocked(lock);
-    // While this start waited, the service may have begun to stop or another user's
-    // tunnel may have started.
-    if (retired_) {
-      lock.unlock();
-      const std::string answer = ErrorAnswer(0, kStopping);
-      CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-      return answer;
-    }
-    if (TunnelRunningLocked() && !MayActOnTunnelOf(client.caller, owner_)) {
+    if (auto refusal = TakeTurnLocked(lock, TunnelEvent::kStart, &client.caller)) {
       const platform::CallerIdentity owner = owner_;
       lock.unlock();
+      if (*refusal != TunnelOutcomeKind::kForeignTunnel) return {*refusal};
       return ForeignTunnelRefusal(client.caller, owner, "start");
     }
-    state_ = TunnelState::kStarting;
     owner_ = caller;
     device_ = request.GetDevice();
     processId_ = 0;
@@ -218,11 +193,7 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
   CLOG(INFO, loggers::kOpenVpnManager) << "Connecting to vpn server " << request.GetRemoteHost();
   // OpenVPN runs in the root-only directory: its configuration names only the copies.
   const int error = LaunchOpenVpn(privateConfigPath, PrivateDirectory());
-  if (error != 0) {
-    const std::string answer = ErrorAnswer(error, "Failed to launch process.");
-    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
-    return answer;
-  }
+  if (error != 0) return {TunnelOutcomeKind::kLaunchFailed, error};
   const std::uint32_t processId = openVpn_.Id();
   CLOG(DEBUG, loggers::kOpenVpnManager) << "process launched. pid:" << processId;
   std::unique_ptr<LocalSocketClient> management =
@@ -231,11 +202,11 @@ std::string OpenVpnManager::StartTunnel(const std::string& args, TunnelClient& c
     // An OpenVPN nobody can talk to would hold at its start for ever, and its tunnel
     // would keep an owner: both go.
     StopTunnel(std::move(launching));
-    return "OK";
+    return {TunnelOutcomeKind::kStarted};
   }
   StartRelay(launching.get(), std::move(management), client, request.GetDevice());
   turn.Give(std::move(launching), processId);
-  return "OK";
+  return {TunnelOutcomeKind::kStarted};
 }
 
 // Words land in configuration lines: one of the wrong kind could add parameters.
@@ -307,32 +278,29 @@ void OpenVpnManager::Shutdown() {
   std::unique_ptr<Tunnel> running;
   {
     std::unique_lock<std::mutex> lock(stateMutex_);
-    WaitForTurnLocked(lock);
-    state_ = TunnelState::kStopping;
+    TakeTurnLocked(lock, TunnelEvent::kShutdown, nullptr);
     running = std::move(tunnel_);
   }
   Turn turn(*this);
   StopTunnel(std::move(running));
 }
 
-std::optional<std::string> OpenVpnManager::ShutdownFor(const CallerId& caller) {
+TunnelOutcome OpenVpnManager::ShutdownFor(const CallerId& caller) {
   // Refused at once, without waiting for a start or a shutdown under way.
-  if (auto refusal = RefusalForForeignTunnel(caller, "shutdown")) return refusal;
+  if (auto refusal = RefusalForForeignTunnel(caller, "shutdown")) return *refusal;
   std::unique_ptr<Tunnel> running;
   {
     std::unique_lock<std::mutex> lock(stateMutex_);
-    WaitForTurnLocked(lock);
-    if (TunnelRunningLocked() && !MayActOnTunnelOf(caller, owner_)) {
+    if (TakeTurnLocked(lock, TunnelEvent::kShutdown, &caller)) {
       const platform::CallerIdentity owner = owner_;
       lock.unlock();
       return ForeignTunnelRefusal(caller, owner, "shutdown");
     }
-    state_ = TunnelState::kStopping;
     running = std::move(tunnel_);
   }
   Turn turn(*this);
   StopTunnel(std::move(running));
-  return std::nullopt;
+  return {TunnelOutcomeKind::kStopped};
 }
 
 std::optional<platform::CallerIdentity> OpenVpnManager::TunnelOwner() {
@@ -346,32 +314,38 @@ std::string OpenVpnManager::TunnelDevice() {
   return TunnelRunningLocked() ? device_ : std::string();
 }
 
-// A tunnel runs from its start until its shutdown, as long as its OpenVPN runs: one
-// whose management connection closed (OpenVPN ended on its own) belongs to nobody.
-bool OpenVpnManager::TunnelRunningLocked() const {
-  switch (state_) {
-    case TunnelState::kIdle:
-      return false;
-    case TunnelState::kStarting:
-    case TunnelState::kStopping:
-      return true;
-    case TunnelState::kRunning:
-      return tunnel_ && !(tunnel_->relay && tunnel_->relay->Ended());
-  }
-  return false;
+// A tunnel whose management connection closed (OpenVPN ended on its own) belongs to
+// nobody.
+bool OpenVpnManager::TunnelRunningLocked() const { return TunnelHeld(state_, GuardsLocked(nullptr).tunnelEnded); }
+
+// caller null: whoever acts may (the service's own shutdown).
+TunnelGuards OpenVpnManager::GuardsLocked(const CallerId* caller) const {
+  TunnelGuards guards;
+  guards.retired = retired_;
+  guards.mayAct = caller == nullptr || MayActOnTunnelOf(*caller, owner_);
+  guards.tunnelEnded = !tunnel_ || (tunnel_->relay && tunnel_->relay->Ended());
+  return guards;
 }
 
 // Only one start or shutdown works on the tunnel at a time; the wait releases the lock.
-void OpenVpnManager::WaitForTurnLocked(std::unique_lock<std::mutex>& lock) {
-  turnFree_.wait(lock, [this] { return state_ == TunnelState::kIdle || state_ == TunnelState::kRunning; });
+// The state moves on unless the step refuses.
+std::optional<TunnelOutcomeKind> OpenVpnManager::TakeTurnLocked(std::unique_lock<std::mutex>& lock,
+                                                                TunnelEvent event, const CallerId* caller) {
+  TunnelStep step{state_};
+  turnFree_.wait(lock, [&] {
+    step = NextTunnelStep(state_, event, GuardsLocked(caller));
+    return !step.wait;
+  });
+  state_ = step.next;
+  return step.refusal;
 }
 
 // A running tunnel belongs to the user whose "start" launched it: only that user and
 // root may stop or replace it.
-std::optional<std::string> OpenVpnManager::RefusalForForeignTunnel(const CallerId& caller,
-                                                                   const std::string& command) {
+std::optional<TunnelOutcome> OpenVpnManager::RefusalForForeignTunnel(const CallerId& caller,
+                                                                     const std::string& command) {
   std::unique_lock<std::mutex> lock(stateMutex_);
-  if (!TunnelRunningLocked() || MayActOnTunnelOf(caller, owner_)) return std::nullopt;
+  if (!NextTunnelStep(state_, TunnelEvent::kAsk, GuardsLocked(&caller)).refusal) return std::nullopt;
   const platform::CallerIdentity owner = owner_;
   lock.unlock();
   return ForeignTunnelRefusal(caller, owner, command);
@@ -380,13 +354,10 @@ std::optional<std::string> OpenVpnManager::RefusalForForeignTunnel(const CallerI
 // OpenVPN takes over an existing interface of the requested name (and leaves it down
 // when it ends): only the tunnel adapter, the running tunnel's own interface or a
 // name that is free may be used. OpenVPN cuts longer names, so the cut name counts.
-std::optional<std::string> OpenVpnManager::DeviceRefusal(const std::string& device) {
+std::optional<TunnelOutcome> OpenVpnManager::DeviceRefusal(const std::string& device) {
   if (device == kTunnelAdapter || (!device.empty() && device == TunnelDevice())) return std::nullopt;
   if (!platform::InterfaceExists(device.substr(0, platform::MaxInterfaceNameLength()))) return std::nullopt;
-  const std::string answer = ErrorAnswer(0, "The device " + device + " is an existing interface: only " +
-                                                kTunnelAdapter + " or a new interface may be used");
-  CLOG(WARNING, loggers::kOpenVpnManager) << answer;
-  return answer;
+  return TunnelOutcome{TunnelOutcomeKind::kDeviceInUse, 0, device};
 }
 
 void OpenVpnManager::Retire() {
@@ -404,8 +375,8 @@ void OpenVpnManager::StopTunnel(std::unique_ptr<Tunnel> tunnel) {
   CLOG(INFO, loggers::kOpenVpnManager) << "Closing VPN connection";
   const int error = openVpn_.Stop();
   if (error != 0) {
-    const std::string answer = ErrorAnswer(error, "VortanVpnService : Failed to OpenProcess");
-    CLOG(DEBUG, loggers::kOpenVpnManager) << answer;
+    // Logged in the status reply's form; no client is answered.
+    CLOG(DEBUG, loggers::kOpenVpnManager) << MakeResponse(false, false, error, "VortanVpnService : Failed to OpenProcess");
     openVpn_.Release();
   }
   tunnel.reset();

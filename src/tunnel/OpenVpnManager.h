@@ -14,6 +14,7 @@
 #include "tunnel/ManagementChannel.h"
 #include "tunnel/ManagementDialogue.h"
 #include "tunnel/TunnelClient.h"
+#include "tunnel/TunnelOutcome.h"
 #include "tunnel/TunnelOwnership.h"
 #include "platform/CallerIdentity.h"
 
@@ -45,14 +46,14 @@ class OpenVpnManager {
   OpenVpnManager(const OpenVpnManager&) = delete;
   OpenVpnManager& operator=(const OpenVpnManager&) = delete;
 
-  // The reply to "start": args is the request after its first five characters. A
+  // What "start" came to: args is the request after its first five characters. A
   // tunnel that starts relays its notifications through the client's outbox.
-  std::string Start(const std::string& args, TunnelClient& client);
+  TunnelOutcome Start(const std::string& args, TunnelClient& client);
   // Closes the tunnel; returns when it is closed (or after a bounded wait).
   void Shutdown();
-  // "shutdown" for a caller: the error reply (logged) when the running tunnel belongs
-  // to another user, else closes the tunnel and gives nothing.
-  std::optional<std::string> ShutdownFor(const CallerId& caller);
+  // "shutdown" for a caller: refused (logged) when the running tunnel belongs to
+  // another user, else closes the tunnel.
+  TunnelOutcome ShutdownFor(const CallerId& caller);
   // The user whose "start" launched the running tunnel (or is starting one); nothing
   // when none runs. Never waits for a start or a shutdown.
   std::optional<platform::CallerIdentity> TunnelOwner();
@@ -75,7 +76,6 @@ class OpenVpnManager {
   virtual std::unique_ptr<FileWriter> ClientWriter(const platform::CallerIdentity& caller) const;
 
  private:
-  enum class TunnelState { kIdle, kStarting, kRunning, kStopping };
   // What one launched OpenVPN holds: its management channel, the root-only copies it
   // reads and its relay worker, all ended and removed with it.
   struct Tunnel {
@@ -89,7 +89,7 @@ class OpenVpnManager {
   };
   class Turn;
 
-  std::string StartTunnel(const std::string& args, TunnelClient& client);
+  TunnelOutcome StartTunnel(const std::string& args, TunnelClient& client);
   static void RefuseWordsOfTheWrongKind(const RequestParser& request);
   void PointOpenVpnAtStunnel(RequestParser* request) const;
   void ShutDownPreviousProcess(std::unique_ptr<Tunnel> previous);
@@ -98,9 +98,11 @@ class OpenVpnManager {
                   const std::string& device);
   void StopTunnel(std::unique_ptr<Tunnel> tunnel);
   bool TunnelRunningLocked() const;
-  void WaitForTurnLocked(std::unique_lock<std::mutex>& lock);
-  std::optional<std::string> RefusalForForeignTunnel(const CallerId& caller, const std::string& command);
-  std::optional<std::string> DeviceRefusal(const std::string& device);
+  TunnelGuards GuardsLocked(const CallerId* caller) const;
+  std::optional<TunnelOutcomeKind> TakeTurnLocked(std::unique_lock<std::mutex>& lock, TunnelEvent event,
+                                                  const CallerId* caller);
+  std::optional<TunnelOutcome> RefusalForForeignTunnel(const CallerId& caller, const std::string& command);
+  std::optional<TunnelOutcome> DeviceRefusal(const std::string& device);
   int LaunchOpenVpn(const std::string& configPath, const std::string& workingDirectory);
   static const ChildProgramTexts& OpenVpnTexts();
 

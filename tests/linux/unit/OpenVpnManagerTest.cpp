@@ -44,6 +44,13 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
 
+// The connection accepted on the listening fd, or -1 when nobody connects in time.
+int AcceptWithin(int fd, std::chrono::milliseconds timeout) {
+  pollfd entry{fd, POLLIN, 0};
+  if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+  return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
 // A listening TCP socket on 127.0.0.1 whose accepted connections are read with time-outs.
 class LoopbackListener {
  public:
@@ -64,12 +71,7 @@ class LoopbackListener {
     fd_ = -1;
   }
   int Port() const { return port_; }
-  // The accepted connection's descriptor, or -1 when nobody connects in time.
-  int Accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
+  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
   int fd_ = -1;
@@ -105,11 +107,7 @@ class LocalListener {
     fd_ = -1;
   }
   ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
-  int Accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
+  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
   std::string directory_;
@@ -211,49 +209,57 @@ class OpenVpnListenTest : public ::testing::Test {
   std::unique_ptr<ManagementRelay> relay_;
 };
 
-TEST_F(OpenVpnListenTest, RelaysNotificationsAndReleasesEveryLaterHold) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  management_->Send(">STATE:1,CONNECTING,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1,CONNECTING,,,");
-  // A restart after the release holds again: released at once, no new "state on".
-  management_->Send(">HOLD:Waiting for hold release:10\r\n");
-  EXPECT_EQ(client_->Next(), "> HOLD: Waiting for hold release:10");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Send("SUCCESS: hold release succeeded\r\n");
-  management_->Send(">STATE:1700000000,EXITING,SIGTERM,,,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000000,EXITING,SIGTERM,,,,,");
-  management_->Close();
-  EndRelay();
-  // The exiting state was relayed: nothing is added.
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
 
-TEST_F(OpenVpnListenTest, DialogueAdvancesOnlyOnSuccessResponses) {
-  ConnectFakeManagement();
-  // A hold without ":" is not relayed but still answered.
-  management_->Send(">HOLD\r\n");
-  EXPECT_EQ(management_->Next(), "state on");
-  management_->Send("ERROR: unknown command\r\n");
-  management_->Send("SUCCESS: one\r\n");
-  EXPECT_EQ(management_->Next(), "log on");
-  management_->Send("SUCCESS: two\r\n");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Send("SUCCESS: three\r\n");
-  management_->Send(">LOG:1700000000,I,after the release\r\n");
-  EXPECT_EQ(client_->Next(), "> LOG: 1700000000,I,after the release");
-  EXPECT_EQ(management_->Next(200ms), "<timeout>");
-}
 
-TEST_F(OpenVpnListenTest, SigtermLogIsFollowedBySynthesisedExitingState) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  management_->Send(">LOG:1700000001,,SIGTERM received, sending exit notification to peer\r\n");
-  EXPECT_EQ(client_->Next(), "> LOG: 1700000001,,SIGTERM received, sending exit notification to peer");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000001,EXITING,exit-with-notification,,");
-  management_->Close();
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
+
+// Scripts played as OpenVPN against the relay, a step a string: "+" a line OpenVPN
+// sends, "c" and "m" the line the client and OpenVPN read next, "." OpenVPN's end.
+TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
+  const struct {
+    bool releaseHold;
+    std::vector<std::string> steps;
+  } rows[] = {
+      // A restart after the release holds again: released at once, no new "state on";
+      // an exiting state was relayed: nothing is added.
+      {true, {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
+              "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
+              "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
+              "c<closed>"}},
+      // Only success responses advance the dialogue; a hold without ":" is answered, not
+      // relayed.
+      {false, {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
+               "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
+               "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
+      // A SIGTERM log line is followed by the synthesised exiting state.
+      {true, {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
+              "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
+              "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
+      // Connected without a tunnel address (too few fields, or one no adapter carries):
+      // only relayed, no announcement.
+      {true, {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
+              "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+              "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+              "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
+              "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+    ConnectFakeManagement();
+    if (row.releaseHold) ReleaseHold();
+    for (const std::string& step : row.steps) {
+      const std::string text = step.substr(1);
+      if (step[0] == '+') {
+        management_->Send(text + "\r\n");
+      } else if (step[0] == '.') {
+        management_->Close();
+        EndRelay();
+      } else {
+        EXPECT_EQ(step[0] == 'c' ? client_->Next() : management_->Next(text == "<timeout>" ? 200ms : 5s), text);
+      }
+    }
+    management_.reset();
+    EndRelay();
+  }
 }
 
 TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
@@ -282,17 +288,6 @@ TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
   EXPECT_EQ(client_->Next(), "<closed>");
 }
 
-TEST_F(OpenVpnListenTest, ConnectedStateWithoutTunnelAddressIsOnlyRelayed) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  // Too few fields, then an address that no adapter carries: relayed, no announcement.
-  management_->Send(">STATE:1700000002,CONNECTED,SUCCESS\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000002,CONNECTED,SUCCESS");
-  management_->Send(">STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,");
-  management_->Send(">STATE:1700000004,RECONNECTING,ping-restart,,,,,\r\n");
-  EXPECT_EQ(client_->Next(), "> STATE: 1700000004,RECONNECTING,ping-restart,,,,,");
-}
 
 TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
   StartListen(managementListener_.Channel(), static_cast<std::uint32_t>(getppid()));
@@ -604,7 +599,9 @@ TEST_F(ChildProcessTest, BoundedWaitThenKill) {
   // The ignored termination signal survives exec into sleep.
   ASSERT_EQ(process.Launch(Shell("trap '' TERM; exec sleep 30")), 0);
   const std::uint32_t pid = process.Id();
-  std::this_thread::sleep_for(100ms);  // let the shell install its trap
+  // The shell has installed its trap once sleep runs in its place.
+  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
+                              5s));
   EXPECT_EQ(process.RequestExit(), 0);
   EXPECT_FALSE(process.WaitForExit(200ms));
   EXPECT_TRUE(process.Tracked());
@@ -641,8 +638,8 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   OpenVpnManager manager{IniFile(std::string()), routes};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
-  const std::string reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client);
-  EXPECT_EQ(test::Untimed(reply), "ERROR | 0 | The service is stopping (code 0)");
+  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client).kind,
+            TunnelOutcomeKind::kServiceStopping);
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);
   EXPECT_TRUE(std::filesystem::is_empty(directory));
@@ -693,15 +690,15 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   StallingManager manager(routes);
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
-  std::string reply;
-  std::thread start([&] { reply = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
+  TunnelOutcome outcome{TunnelOutcomeKind::kStarted};
+  std::thread start([&] { outcome = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
   {
     std::unique_lock<std::mutex> lock(manager.stall.mutex);
     EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
   }
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
-  EXPECT_EQ(manager.ShutdownFor(caller), std::nullopt);
+  EXPECT_EQ(manager.ShutdownFor(caller).kind, TunnelOutcomeKind::kStopped);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
   {
     std::lock_guard<std::mutex> lock(manager.stall.mutex);
@@ -709,7 +706,8 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   }
   manager.stall.changed.notify_all();
   start.join();
-  EXPECT_NE(reply.find("Cannot write file : "), std::string::npos) << reply;
+  EXPECT_EQ(outcome.kind, TunnelOutcomeKind::kStartError);
+  EXPECT_EQ(outcome.detail.rfind("Cannot write file : ", 0), 0u) << outcome.detail;
   std::filesystem::remove_all(directory);
 }
 
