@@ -57,12 +57,12 @@ TEST(SocketOwner, NamesTheUserBehindALoopbackClient) {
   int localPort = 0, peerPort = 0;
   ASSERT_TRUE(connection->Endpoints(&local, &localPort, &peer, &peerPort));
   std::optional<platform::CallerIdentity> owner;
-  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner), 0);
+  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner).Code(), 0);
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(platform::UserIdOf(*owner), user.Uid());
   EXPECT_FALSE(platform::IsPrivileged(*owner));
   // No such connection: nothing is reported.
-  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort + 1 == 65536 ? 1 : peerPort + 1, local, localPort, &owner),
+  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort + 1 == 65536 ? 1 : peerPort + 1, local, localPort, &owner).Code(),
             ENOENT);
   ASSERT_EQ(write(release[1], "x", 1), 1);
   int status = 0;
@@ -95,14 +95,14 @@ TEST(SocketOwner, HalfClosedClientKeepsItsOwnerAClosedOneHasNone) {
   int localPort = 0, peerPort = 0;
   ASSERT_TRUE(connection->Endpoints(&local, &localPort, &peer, &peerPort));
   std::optional<platform::CallerIdentity> owner;
-  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner), 0);
+  EXPECT_EQ(platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner).Code(), 0);
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(platform::UserIdOf(*owner), user.Uid());
 
   ASSERT_EQ(write(release[1], "x", 1), 1);
   waitpid(child, nullptr, 0);
   EXPECT_TRUE(test::WaitUntil(
-      [&] { return platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) == ENOENT; }, 2s));
+      [&] { return platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner).Code() == ENOENT; }, 2s));
   close(release[0]);
   close(release[1]);
 }
@@ -195,7 +195,7 @@ TEST(ReadFileAs, ReadsWhatTheUserCanReadAndNothingElse) {
   };
   for (const auto& testCase : cases) {
     std::string content;
-    EXPECT_EQ(platform::ReadFileAs(platform::IdentityOfUser(testCase.uid), testCase.path, 1000, &content),
+    EXPECT_EQ(platform::ReadFileAs(platform::IdentityOfUser(testCase.uid), testCase.path, 1000, &content).Code(),
               testCase.error)
         << testCase.path << " as " << testCase.uid;
     if (testCase.error == 0) {
@@ -236,7 +236,7 @@ TEST(WriteFileAs, WritesWithTheRightsOfTheUserItNames) {
       {rootDir + "/copy", &asService, 0, 0},
   };
   for (const auto& testCase : cases) {
-    EXPECT_EQ(platform::WriteFileAs(*testCase.identity, testCase.path, "new\n", platform::FileAccess::kOwnerOnly),
+    EXPECT_EQ(platform::WriteFileAs(*testCase.identity, testCase.path, "new\n", platform::FileAccess::kOwnerOnly).Code(),
               testCase.error)
         << testCase.path;
     if (testCase.error == 0) {
