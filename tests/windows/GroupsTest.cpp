@@ -23,7 +23,7 @@ bool IsNotFoundCode(int code) {
 TEST(WindowsGroups, AnUnknownGroupIsNotFound) {
   bool member = true;
   for (const char* group : {"vortan-no-such-group-7f3a", ""}) {
-    const int result = platform::IsMemberOf(platform::ServiceIdentity(), group, &member);
+    const int result = platform::IsMemberOf(platform::ServiceIdentity(), group, &member).Code();
     EXPECT_TRUE(IsNotFoundCode(result)) << group << ": " << result;
   }
 }
@@ -33,8 +33,8 @@ TEST(WindowsGroups, MembershipComesFromTheCallersToken) {
   const std::optional<platform::CallerIdentity> user = test::OwnProcessUser();
   bool byToken = false;
   bool asService = false;
-  ASSERT_EQ(platform::IsMemberOf(*user, "Administrators", &byToken), 0);
-  ASSERT_EQ(platform::IsMemberOf(platform::ServiceIdentity(), "Administrators", &asService), 0);
+  ASSERT_EQ(platform::IsMemberOf(*user, "Administrators", &byToken).Code(), 0);
+  ASSERT_EQ(platform::IsMemberOf(platform::ServiceIdentity(), "Administrators", &asService).Code(), 0);
   EXPECT_EQ(byToken, asService);
 }
 
@@ -42,7 +42,7 @@ TEST(WindowsGroups, MembershipComesFromTheCallersToken) {
 TEST(WindowsGroups, AnIdentityWithoutTokenGetsNoAnswer) {
   bool member = true;
   const auto stranger = platform::IdentityOfSidText("S-1-5-21-1111-2222-3333-1001");
-  EXPECT_EQ(platform::IsMemberOf(*stranger, "Administrators", &member), ERROR_NO_TOKEN);
+  EXPECT_EQ(platform::IsMemberOf(*stranger, "Administrators", &member).Code(), ERROR_NO_TOKEN);
 }
 
 }  // namespace

@@ -49,10 +49,10 @@ TEST(WindowsLocalSocket, ALocalSocketIsALoopbackEndpoint) {
   EXPECT_TRUE(platform::IsLocalSocketListening(listener.Endpoint()));
   EXPECT_FALSE(platform::IsSocketFile(listener.Endpoint()));
   platform::SocketHandle handle = platform::kInvalidSocket;
-  ASSERT_EQ(platform::ConnectLocalSocket(listener.Endpoint(), &handle), 0);
+  ASSERT_EQ(platform::ConnectLocalSocket(listener.Endpoint(), &handle).Code(), 0);
   // Wine names no owner process for any socket; Windows names this one.
   std::uint32_t process = 0;
-  const int result = platform::LocalPeerProcess(handle, &process);
+  const int result = platform::LocalPeerProcess(handle, &process).Code();
   if (result == 0) {
     EXPECT_EQ(process, ::GetCurrentProcessId());
   } else {
@@ -62,7 +62,7 @@ TEST(WindowsLocalSocket, ALocalSocketIsALoopbackEndpoint) {
   const std::string endpoint = listener.Endpoint();
   listener.Close();
   EXPECT_FALSE(platform::IsLocalSocketListening(endpoint));
-  EXPECT_EQ(platform::ConnectLocalSocket(endpoint, &handle), WSAECONNREFUSED);
+  EXPECT_EQ(platform::ConnectLocalSocket(endpoint, &handle).Code(), WSAECONNREFUSED);
 }
 
 // Only loopback endpoints in their plain form are taken.
@@ -73,7 +73,7 @@ TEST(WindowsLocalSocket, AnythingButALoopbackEndpointIsRefused) {
       "127.0.0.1:123456"};
   for (const std::string& path : refused) {
     platform::SocketHandle handle = platform::kInvalidSocket;
-    EXPECT_EQ(platform::ConnectLocalSocket(path, &handle), WSAEINVAL) << path;
+    EXPECT_EQ(platform::ConnectLocalSocket(path, &handle).Code(), WSAEINVAL) << path;
     EXPECT_EQ(handle, platform::kInvalidSocket) << path;
     EXPECT_FALSE(platform::IsLocalSocketListening(path)) << path;
   }

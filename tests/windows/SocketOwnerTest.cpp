@@ -268,7 +268,7 @@ TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(client->state, static_cast<unsigned long>(MIB_TCP_STATE_ESTAB));
   std::optional<platform::CallerIdentity> owner;
-  const int result = platform::FindTcpSocketOwner(kLoopback, pair.clientPort, kLoopback, pair.servicePort, &owner);
+  const int result = platform::FindTcpSocketOwner(kLoopback, pair.clientPort, kLoopback, pair.servicePort, &owner).Code();
   if (client->processId == 0) {
     EXPECT_EQ(result, ERROR_NOT_FOUND);
   } else {

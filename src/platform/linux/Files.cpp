@@ -149,7 +149,11 @@ Error ReadFileAs(const CallerIdentity& identity, const std::string& path, std::s
 
 Error MakeOwnerOnlyDirectory(const std::string& path) {
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return ErrnoError(errno, "mkdir");
-  return chmod(path.c_str(), 0700) == 0 ? Error::Success() : ErrnoError(errno, "chmod");
+  // What is there already is narrowed only when it is a directory itself: neither a file
+  // nor the target of a link changes its mode.
+  Fd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!directory.Valid()) return ErrnoError(errno, "open directory");
+  return fchmod(directory.Get(), 0700) == 0 ? Error::Success() : ErrnoError(errno, "fchmod");
 }
 
 }  // namespace platform

@@ -19,7 +19,6 @@
 #include "common/Ipv4.h"
 #include "TestSupport.h"
 #include "TestUser.h"
-#include "platform/Files.h"
 #include "platform/SocketOwner.h"
 #include "platform/linux/FileIdentity.h"
 #include "platform/linux/NativeIdentity.h"
@@ -160,93 +159,6 @@ TEST(ScopedFileIdentity, UnknownUserIsReportedAndChangesNothing) {
   const std::string path = "/tmp/" + test::UniqueName("root");
   EXPECT_TRUE(CanCreate(path));
   unlink(path.c_str());
-}
-
-// What the service reads for a user: only regular files that user can read, never
-// waiting on a FIFO, never more than the bound.
-TEST(ReadFileAs, ReadsWhatTheUserCanReadAndNothingElse) {
-  test::TestUser user;
-  ASSERT_TRUE(user.Created());
-  const std::string secret = "/tmp/" + test::UniqueName("key");
-  test::WriteFile(secret, "root only\n");
-  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
-  const std::string home = user.Home();
-  std::filesystem::create_symlink(secret, home + "/link.key");
-  ASSERT_EQ(mkfifo((home + "/fifo.crt").c_str(), 0666), 0);
-  test::WriteFile(home + "/own.crt", "mine\n");
-  test::WriteFile(home + "/big.crt", std::string(2000, 'x'));
-  for (const char* name : {"/own.crt", "/big.crt"}) chown((home + name).c_str(), user.Uid(), user.Gid());
-
-  const struct {
-    std::string path;
-    std::uint32_t uid;
-    int error;
-    std::string content;
-  } cases[] = {
-      {home + "/own.crt", user.Uid(), 0, "mine\n"},
-      {home + "/link.key", user.Uid(), EACCES, ""},
-      {secret, user.Uid(), EACCES, ""},
-      {secret, 0, 0, "root only\n"},
-      {home + "/fifo.crt", user.Uid(), EINVAL, ""},
-      {home + "/fifo.crt", 0, EINVAL, ""},
-      {home, user.Uid(), EINVAL, ""},
-      {home + "/big.crt", user.Uid(), EFBIG, ""},
-      {home + "/missing.crt", user.Uid(), ENOENT, ""},
-  };
-  for (const auto& testCase : cases) {
-    std::string content;
-    EXPECT_EQ(platform::ReadFileAs(platform::IdentityOfUser(testCase.uid), testCase.path, 1000, &content).Code(),
-              testCase.error)
-        << testCase.path << " as " << testCase.uid;
-    if (testCase.error == 0) {
-      EXPECT_EQ(content, testCase.content) << testCase.path;
-    }
-  }
-  unlink(secret.c_str());
-}
-
-uid_t OwnerOf(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
-}
-
-// What the service writes for a user lands where that user could write it, owned by
-// the user; the service's own writes go where only root may.
-TEST(WriteFileAs, WritesWithTheRightsOfTheUserItNames) {
-  test::TestUser user;
-  ASSERT_TRUE(user.Created());
-  const std::string rootDir = "/tmp/" + test::UniqueName("root");
-  ASSERT_EQ(mkdir(rootDir.c_str(), 0700), 0);
-  const std::string secret = rootDir + "/secret";
-  test::WriteFile(secret, "root only\n");
-  const std::string home = user.Home();
-  std::filesystem::create_symlink(secret, home + "/link.conf");
-
-  const platform::CallerIdentity asUser = platform::IdentityOfUser(user.Uid());
-  const platform::CallerIdentity asService = platform::ServiceIdentity();
-  const struct {
-    std::string path;
-    const platform::CallerIdentity* identity;
-    int error;
-    uid_t owner;
-  } cases[] = {
-      {home + "/own.conf", &asUser, 0, user.Uid()},
-      {rootDir + "/planted", &asUser, EACCES, 0},
-      {home + "/link.conf", &asUser, EACCES, 0},
-      {rootDir + "/copy", &asService, 0, 0},
-  };
-  for (const auto& testCase : cases) {
-    EXPECT_EQ(platform::WriteFileAs(*testCase.identity, testCase.path, "new\n", platform::FileAccess::kOwnerOnly).Code(),
-              testCase.error)
-        << testCase.path;
-    if (testCase.error == 0) {
-      EXPECT_EQ(test::ReadFile(testCase.path), "new\n") << testCase.path;
-      EXPECT_EQ(OwnerOf(testCase.path), testCase.owner) << testCase.path;
-    }
-  }
-  EXPECT_EQ(test::ReadFile(secret), "root only\n");
-  EXPECT_FALSE(test::FileExists(rootDir + "/planted"));
-  std::filesystem::remove_all(rootDir);
 }
 
 }  // namespace
