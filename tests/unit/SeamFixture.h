@@ -42,6 +42,12 @@ class SeamFixture {
   // True when path is owned by identity, or the system keeps no owner to compare.
   bool OwnedBy(const std::string& path, const platform::CallerIdentity& identity) const;
 
+  // False where the system's table of connections names no owner process (Wine).
+  bool NamesSocketOwners() const;
+  // Listens at a local socket address of this system's kind; empty when it cannot.
+  std::string ListenLocally();
+  void StopListeningLocally();
+
  private:
   struct Native;
   std::unique_ptr<Native> native_;
