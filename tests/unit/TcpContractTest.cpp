@@ -6,31 +6,13 @@
 #include <future>
 #include <string>
 
-#include "common/Ipv4.h"
-#include "platform/Tcp.h"
+#include "LoopbackSockets.h"
 
 namespace vortan {
 namespace {
 
 using platform::SocketHandle;
-
-const std::uint32_t kLoopback = HostToNet(0x7F000001);
-
-SocketHandle OpenListener(int* port) {
-  SocketHandle listener = platform::kInvalidSocket;
-  EXPECT_TRUE(platform::OpenTcpSocket(&listener).Succeeded());
-  EXPECT_TRUE(platform::BindSocket(listener, kLoopback, 0).Succeeded());
-  EXPECT_TRUE(platform::BoundPort(listener, port).Succeeded());
-  EXPECT_TRUE(platform::ListenSocket(listener, platform::MaxListenBacklog()).Succeeded());
-  return listener;
-}
-
-SocketHandle Connect(int port) {
-  SocketHandle client = platform::kInvalidSocket;
-  EXPECT_TRUE(platform::OpenTcpSocket(&client).Succeeded());
-  EXPECT_TRUE(platform::ConnectSocket(client, kLoopback, port).Succeeded());
-  return client;
-}
+using test::Loopback;
 
 std::string Receive(SocketHandle handle) {
   char buffer[64];
@@ -40,47 +22,43 @@ std::string Receive(SocketHandle handle) {
 }
 
 TEST(TcpContract, LoopbackConversationBetweenListenerAndClient) {
-  int port = 0;
-  SocketHandle listener = OpenListener(&port);
-  EXPECT_NE(port, 0);
-  SocketHandle client = Connect(port);
-  SocketHandle accepted = platform::kInvalidSocket;
-  ASSERT_TRUE(platform::AcceptSocket(listener, &accepted).Succeeded());
-  EXPECT_TRUE(platform::SendWritesAtOnce(accepted).Succeeded());
-
+  test::LoopbackConnection connection;
+  EXPECT_NE(connection.servicePort, 0);
+  EXPECT_TRUE(platform::SendWritesAtOnce(connection.accepted).Succeeded());
   std::size_t sent = 0;
-  ASSERT_TRUE(platform::SendSocket(client, "hello\n", 6, &sent).Succeeded());
+  ASSERT_TRUE(platform::SendSocket(connection.client, "hello\n", 6, &sent).Succeeded());
   EXPECT_EQ(sent, 6u);
   char peeked[16];
   std::size_t count = 0;
-  ASSERT_TRUE(platform::PeekSocket(accepted, peeked, sizeof peeked, &count).Succeeded());
+  ASSERT_TRUE(platform::PeekSocket(connection.accepted, peeked, sizeof peeked, &count).Succeeded());
   EXPECT_EQ(std::string(peeked, count), "hello\n");
-  EXPECT_EQ(Receive(accepted), "hello\n");  // the peek consumed nothing
+  EXPECT_EQ(Receive(connection.accepted), "hello\n");  // the peek consumed nothing
 
   std::uint32_t local = 0, peer = 0;
   int localPort = 0, peerPort = 0;
-  ASSERT_TRUE(platform::SocketEndpoints(accepted, &local, &localPort, &peer, &peerPort).Succeeded());
-  EXPECT_EQ(local, kLoopback);
-  EXPECT_EQ(localPort, port);
-  EXPECT_EQ(peer, kLoopback);
+  ASSERT_TRUE(platform::SocketEndpoints(connection.client, &local, &localPort, &peer, &peerPort).Succeeded());
+  EXPECT_EQ(local, Loopback());
+  EXPECT_EQ(localPort, connection.clientPort);
+  EXPECT_EQ(peer, Loopback());
+  EXPECT_EQ(peerPort, connection.servicePort);
 
   // Shutting a connection down ends the peer's reading.
-  EXPECT_TRUE(platform::ShutdownSocket(client).Succeeded());
-  EXPECT_EQ(Receive(accepted), "");
-  for (SocketHandle handle : {client, accepted, listener}) EXPECT_TRUE(platform::CloseSocket(handle).Succeeded());
+  EXPECT_TRUE(platform::ShutdownSocket(connection.client).Succeeded());
+  EXPECT_EQ(Receive(connection.accepted), "");
+  EXPECT_TRUE(connection.Close());
 }
 
 TEST(TcpContract, APortInUseOrClosedIsRefused) {
   int held = 0;
-  SocketHandle listener = OpenListener(&held);
+  SocketHandle listener = test::OpenListener(&held);
   int closed = 0;
-  EXPECT_TRUE(platform::CloseSocket(OpenListener(&closed)).Succeeded());
+  EXPECT_TRUE(platform::CloseSocket(test::OpenListener(&closed)).Succeeded());
   const struct {
     const char* name;
     std::function<platform::Error(SocketHandle)> call;
   } rows[] = {
-      {"binding a port a listener holds", [&](SocketHandle handle) { return platform::BindSocket(handle, kLoopback, held); }},
-      {"connecting to a closed port", [&](SocketHandle handle) { return platform::ConnectSocket(handle, kLoopback, closed); }},
+      {"binding a port a listener holds", [&](SocketHandle handle) { return platform::BindSocket(handle, Loopback(), held); }},
+      {"connecting to a closed port", [&](SocketHandle handle) { return platform::ConnectSocket(handle, Loopback(), closed); }},
   };
   for (const auto& row : rows) {
     SocketHandle handle = platform::kInvalidSocket;
@@ -95,7 +73,7 @@ TEST(TcpContract, APortInUseOrClosedIsRefused) {
 // accept blocked before the shutdown or comes after it.
 TEST(TcpContract, ShuttingAListenerDownEndsItsAcceptWithAListenerFault) {
   int port = 0;
-  SocketHandle listener = OpenListener(&port);
+  SocketHandle listener = test::OpenListener(&port);
   std::future<platform::Error> accepting = std::async(std::launch::async, [listener] {
     SocketHandle accepted = platform::kInvalidSocket;
     return platform::AcceptSocket(listener, &accepted);

@@ -8,6 +8,7 @@
 #include <future>
 #include <string>
 
+#include "LoopbackSockets.h"
 #include "platform/Tcp.h"
 #include "platform/windows/Win32Error.h"
 #include "platform/windows/Winsock.h"
@@ -16,23 +17,8 @@ namespace {
 
 using platform::SocketHandle;
 
-const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
-
-SocketHandle OpenListener(int* port) {
-  SocketHandle listener = platform::kInvalidSocket;
-  EXPECT_EQ(platform::OpenTcpSocket(&listener).Code(), 0);
-  EXPECT_EQ(platform::BindSocket(listener, kLoopback, 0).Code(), 0);
-  EXPECT_EQ(platform::BoundPort(listener, port).Code(), 0);
-  EXPECT_EQ(platform::ListenSocket(listener, platform::MaxListenBacklog()).Code(), 0);
-  return listener;
-}
-
-SocketHandle Connect(int port) {
-  SocketHandle client = platform::kInvalidSocket;
-  EXPECT_EQ(platform::OpenTcpSocket(&client).Code(), 0);
-  EXPECT_EQ(platform::ConnectSocket(client, kLoopback, port).Code(), 0);
-  return client;
-}
+using vortan::test::Connect;
+using vortan::test::OpenListener;
 
 bool Inheritable(SocketHandle handle) {
   DWORD flags = 0;
