@@ -30,7 +30,8 @@ class FilesContract : public ::testing::Test {
   }
 
   platform::CallerIdentity As(Who who) const {
-    return who == Who::kService ? platform::ServiceIdentity() : who == Who::kUser ? fixture_.User() : fixture_.Refused();
+    if (who == Who::kService) return platform::ServiceIdentity();
+    return who == Who::kUser ? fixture_.User() : fixture_.Refused();
   }
 
   test::SeamFixture fixture_;

@@ -24,7 +24,8 @@ TEST_F(ProcessInfoContract, PublicFilesAreWrittenWholeOrFailAtOpening) {
   const struct {
     std::string path;
     bool opened;
-  } rows[] = {{fixture_.Path("portused.txt"), true}, {fixture_.Path(utf8), true}, {fixture_.Path("missing/portused.txt"), false}};
+  } rows[] = {{fixture_.Path("portused.txt"), true}, {fixture_.Path(utf8), true},
+              {fixture_.Path("missing/portused.txt"), false}};
   for (const auto& row : rows) {
     bool opened = !row.opened;
     const platform::Error error = platform::WritePublicFile(row.path, bytes, &opened);

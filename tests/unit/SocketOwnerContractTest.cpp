@@ -17,6 +17,10 @@ namespace {
 
 using Connection = test::LoopbackConnection;
 
+void CloseClient(Connection& connection) {
+  platform::CloseSocket(std::exchange(connection.client, platform::kInvalidSocket));
+}
+
 TEST(SocketOwnerContract, OnlyAClientSocketThisProcessHoldsNamesItsUser) {
   const test::SeamFixture fixture;
   const struct {
@@ -28,7 +32,7 @@ TEST(SocketOwnerContract, OnlyAClientSocketThisProcessHoldsNamesItsUser) {
       {"an open client", [](Connection&) {}, 0, true},
       {"a client shut down but held", [](Connection& c) { platform::ShutdownSocket(c.client); }, 0, true},
       {"no such connection", [](Connection&) {}, 1, false},
-      {"a closed client", [](Connection& c) { platform::CloseSocket(std::exchange(c.client, platform::kInvalidSocket)); }, 0, false},
+      {"a closed client", CloseClient, 0, false},
   };
   for (const auto& row : rows) {
     Connection connection;

@@ -57,8 +57,8 @@ TEST(TcpContract, APortInUseOrClosedIsRefused) {
     const char* name;
     std::function<platform::Error(SocketHandle)> call;
   } rows[] = {
-      {"binding a port a listener holds", [&](SocketHandle handle) { return platform::BindSocket(handle, Loopback(), held); }},
-      {"connecting to a closed port", [&](SocketHandle handle) { return platform::ConnectSocket(handle, Loopback(), closed); }},
+      {"binding a port a listener holds", [&](SocketHandle s) { return platform::BindSocket(s, Loopback(), held); }},
+      {"connecting to a closed port", [&](SocketHandle s) { return platform::ConnectSocket(s, Loopback(), closed); }},
   };
   for (const auto& row : rows) {
     SocketHandle handle = platform::kInvalidSocket;

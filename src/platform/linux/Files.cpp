@@ -71,7 +71,9 @@ Error RequireRegularFile(int fd) {
 
 // The creation mode applies only to a new file; an existing one keeps its mode unless
 // it is narrowed here, before any byte is written.
-Error RestrictToOwner(int fd) { return fchmod(fd, kOwnerOnlyMode) == 0 ? Error::Success() : ErrnoError(errno, "fchmod"); }
+Error RestrictToOwner(int fd) {
+  return fchmod(fd, kOwnerOnlyMode) == 0 ? Error::Success() : ErrnoError(errno, "fchmod");
+}
 
 // Reads from fd until its end into *content; EFBIG once more than maxBytes arrived.
 // Counted while reading: the file may grow after any size check.

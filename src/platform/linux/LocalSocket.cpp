@@ -41,7 +41,9 @@ Error ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
 Error LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
-  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return ErrnoError(errno, "getsockopt(SO_PEERCRED)");
+  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return ErrnoError(errno, "getsockopt(SO_PEERCRED)");
+  }
   *processId = static_cast<std::uint32_t>(credentials.pid);
   return Error::Success();
 }

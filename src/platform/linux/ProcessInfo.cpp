@@ -47,7 +47,9 @@ Error RenameFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0 ? Error::Success() : ErrnoError(errno, "rename");
 }
 
-Error RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? Error::Success() : ErrnoError(errno, "unlink"); }
+Error RemoveFile(const std::string& path) {
+  return unlink(path.c_str()) == 0 ? Error::Success() : ErrnoError(errno, "unlink");
+}
 
 std::string ErrorText(NativeErrorCode code) {
   char buffer[256];

@@ -42,7 +42,9 @@ Error BindSocket(SocketHandle handle, std::uint32_t address, int port) {
 Error BoundPort(SocketHandle handle, int* port) {
   sockaddr_in socketAddress{};
   socklen_t length = sizeof socketAddress;
-  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) return ErrnoError(errno, "getsockname");
+  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
+    return ErrnoError(errno, "getsockname");
+  }
   *port = ntohs(socketAddress.sin_port);
   return Error::Success();
 }
@@ -109,8 +111,12 @@ Error SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* loc
                       std::uint32_t* peerAddress, int* peerPort) {
   sockaddr_in local{}, peer{};
   socklen_t localLength = sizeof local, peerLength = sizeof peer;
-  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return ErrnoError(errno, "getsockname");
-  if (getpeername(Fd(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return ErrnoError(errno, "getpeername");
+  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return ErrnoError(errno, "getsockname");
+  }
+  if (getpeername(Fd(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return ErrnoError(errno, "getpeername");
+  }
   *localAddress = local.sin_addr.s_addr;
   *localPort = ntohs(local.sin_port);
   *peerAddress = peer.sin_addr.s_addr;

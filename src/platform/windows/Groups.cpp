@@ -45,7 +45,9 @@ int GroupSid(const std::string& name, std::vector<unsigned char>* sid) {
 // included; a group the token holds for denying only does not count.
 Error IsMemberOf(const CallerIdentity& identity, const std::string& group, bool* member) {
   std::vector<unsigned char> groupSid;
-  if (const int error = GroupSid(group, &groupSid)) return Win32Error(static_cast<unsigned long>(error), "LookupAccountNameW");
+  if (const int error = GroupSid(group, &groupSid)) {
+    return Win32Error(static_cast<unsigned long>(error), "LookupAccountNameW");
+  }
   HANDLE token = ImpersonationTokenOf(identity);
   // The service's own identity has no token of its own: its process token stands for it.
   // Any other identity without a token cannot be asked.

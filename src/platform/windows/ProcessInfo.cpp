@@ -112,7 +112,8 @@ Error MakePrivateDirectory(const std::string& path) {
   const BOOL created = ::CreateDirectoryW(Wide(path).c_str(), &attributes);
   const DWORD error = created ? ERROR_SUCCESS : ::GetLastError();
   ::LocalFree(descriptor);
-  return error == ERROR_SUCCESS || error == ERROR_ALREADY_EXISTS ? Error::Success() : Win32Error(error, "CreateDirectoryW");
+  if (error == ERROR_SUCCESS || error == ERROR_ALREADY_EXISTS) return Error::Success();
+  return Win32Error(error, "CreateDirectoryW");
 }
 
 bool FileSize(const std::string& path, std::uint64_t* size) {

@@ -154,8 +154,12 @@ Error SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* loc
                       int* peerPort) {
   sockaddr_in local{}, peer{};
   int localLength = sizeof local, peerLength = sizeof peer;
-  if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return SocketError("getsockname");
-  if (::getpeername(Sock(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return SocketError("getpeername");
+  if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return SocketError("getsockname");
+  }
+  if (::getpeername(Sock(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return SocketError("getpeername");
+  }
   *localAddress = local.sin_addr.s_addr;
   *localPort = ::ntohs(local.sin_port);
   *peerAddress = peer.sin_addr.s_addr;
