@@ -64,7 +64,7 @@ int ReadCommandLine(const std::string& commandLine) {
 void WritePortUsed(const std::string& path, std::uint32_t address, int port) {
   const std::string content = kPortUsedScheme + Endpoint(address, port);
   bool opened = false;
-  if (platform::WritePublicFile(path, content, &opened) == 0) return;
+  if (platform::WritePublicFile(path, content, &opened).Succeeded()) return;
   if (!opened) {
     CLOG(ERROR, loggers::kService) << "Unable to open file :  ..\\conf\\portused.txt to write free port";
   } else {

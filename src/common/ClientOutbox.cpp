@@ -162,7 +162,7 @@ bool ClientOutbox::SendAll(const std::string& bytes) {
   std::size_t offset = 0;
   while (offset < bytes.size()) {
     std::size_t sent = 0;
-    if (platform::SendSocket(connection_->Handle(), bytes.data() + offset, bytes.size() - offset, &sent) != 0) {
+    if (platform::SendSocket(connection_->Handle(), bytes.data() + offset, bytes.size() - offset, &sent).Failed()) {
       return false;
     }
     if (sent == 0) return false;

@@ -18,8 +18,8 @@ class FileWriter {
   virtual ~FileWriter() = default;
 
   // Creates or truncates path and writes bytes with the writer's user's rights; returns
-  // 0 or the platform error code.
-  virtual int Write(const std::string& path, const std::string& bytes, platform::FileAccess access) const {
+  // success or the platform error.
+  virtual platform::Error Write(const std::string& path, const std::string& bytes, platform::FileAccess access) const {
     return platform::WriteFileAs(identity_, path, bytes, access);
   }
 

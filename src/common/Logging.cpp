@@ -386,15 +386,15 @@ void rollLogFiles(const char* path, std::size_t) {
   platform::RemoveFile(numbered(5));
   for (int n = 4; n >= 1; --n) {
     if (!platform::PathExists(numbered(n))) continue;
-    int error = platform::RenameFile(numbered(n), numbered(n + 1));
-    if (error != 0) {
+    const platform::Error error = platform::RenameFile(numbered(n), numbered(n + 1));
+    if (error.Failed()) {
       std::printf("Rolling file : Cannot rename %s into %s : code[%d]", numbered(n).c_str(),
-                  numbered(n + 1).c_str(), error);
+                  numbered(n + 1).c_str(), static_cast<int>(error.Code()));
     }
   }
-  int error = platform::RenameFile(base, numbered(1));
-  if (error != 0) {
-    std::printf("Cannot rename %s into %s : code[%d]", base.c_str(), numbered(1).c_str(), error);
+  const platform::Error error = platform::RenameFile(base, numbered(1));
+  if (error.Failed()) {
+    std::printf("Cannot rename %s into %s : code[%d]", base.c_str(), numbered(1).c_str(), static_cast<int>(error.Code()));
   }
 }
 

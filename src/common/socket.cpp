@@ -17,14 +17,14 @@ namespace {
 
 platform::SocketHandle OpenOrThrow() {
   platform::SocketHandle handle = platform::kInvalidSocket;
-  if (platform::OpenTcpSocket(&handle) != 0) throw std::runtime_error("INVALID_SOCKET");
+  if (platform::OpenTcpSocket(&handle).Failed()) throw std::runtime_error("INVALID_SOCKET");
   return handle;
 }
 
 platform::SocketHandle ConnectLocalOrThrow(const std::string& path) {
   platform::SocketHandle handle = platform::kInvalidSocket;
-  const int error = platform::ConnectLocalSocket(path, &handle);
-  if (error != 0) throw std::runtime_error(WithErrorCode(platform::ErrorText(error), error));
+  const platform::Error error = platform::ConnectLocalSocket(path, &handle);
+  if (error.Failed()) throw std::runtime_error(WithErrorCode(platform::ErrorText(error.Code()), error.Code()));
   return handle;
 }
 
@@ -49,7 +49,7 @@ void Socket::Close() {
 
 bool Socket::Endpoints(std::uint32_t* localAddress, int* localPort, std::uint32_t* peerAddress,
                        int* peerPort) const {
-  return platform::SocketEndpoints(Handle(), localAddress, localPort, peerAddress, peerPort) == 0;
+  return platform::SocketEndpoints(Handle(), localAddress, localPort, peerAddress, peerPort).Succeeded();
 }
 
 std::string Socket::ReceiveLine() {
@@ -60,12 +60,12 @@ std::string Socket::ReceiveLine() {
   const platform::SocketHandle handle = Handle();
   for (;;) {
     std::size_t peeked = 0;
-    if (platform::PeekSocket(handle, buffer, sizeof buffer, &peeked) != 0) return std::string();
+    if (platform::PeekSocket(handle, buffer, sizeof buffer, &peeked).Failed()) return std::string();
     if (peeked == 0) return line;
     const char* lineFeed = static_cast<const char*>(std::memchr(buffer, '\n', peeked));
     std::size_t wanted = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - buffer) + 1 : peeked;
     std::size_t consumed = 0;
-    if (platform::ReceiveSocket(handle, buffer, wanted, &consumed) != 0) return std::string();
+    if (platform::ReceiveSocket(handle, buffer, wanted, &consumed).Failed()) return std::string();
     if (consumed == 0) return line;
     line.append(buffer, consumed);
     bool complete = consumed == wanted && lineFeed != nullptr;
@@ -107,11 +107,11 @@ int Socket::GetFreePort(std::uint32_t address, std::vector<int> candidates) {
 
 SocketServer::SocketServer(std::uint32_t address, int port, int backlog) {
   platform::SocketHandle handle = Handle();
-  if (platform::BindSocket(handle, address, port) != 0) {
+  if (platform::BindSocket(handle, address, port).Failed()) {
     Close();
     throw std::runtime_error("Invalid Socket : cannot bind");
   }
-  if (platform::BoundPort(handle, &boundPort_) != 0) {
+  if (platform::BoundPort(handle, &boundPort_).Failed()) {
     Close();
     throw std::runtime_error("Invalid Socket : cannot read actual status");
   }
@@ -120,10 +120,10 @@ SocketServer::SocketServer(std::uint32_t address, int port, int backlog) {
 
 std::unique_ptr<Socket> SocketServer::Accept() {
   platform::SocketHandle accepted = platform::kInvalidSocket;
-  int error = platform::AcceptSocket(Handle(), &accepted);
-  if (error != 0) {
+  const platform::Error error = platform::AcceptSocket(Handle(), &accepted);
+  if (error.Failed()) {
     if (platform::IsWouldBlock(error)) return nullptr;
-    if (!platform::IsListenerFault(error)) throw TransientAcceptError(error);
+    if (!platform::IsListenerFault(error)) throw TransientAcceptError(error.Code());
     throw std::runtime_error("Invalid Socket");
   }
   std::unique_ptr<Socket> connection(new Socket(accepted));
@@ -139,15 +139,15 @@ SocketServer::TransientAcceptError::TransientAcceptError(int code)
 void Socket::Shutdown() { platform::ShutdownSocket(Handle()); }
 
 SocketClient::SocketClient(std::uint32_t address, int port) {
-  int error = platform::ConnectSocket(Handle(), address, port);
-  if (error != 0) throw std::runtime_error(WithErrorCode(platform::ErrorText(error), error));
+  const platform::Error error = platform::ConnectSocket(Handle(), address, port);
+  if (error.Failed()) throw std::runtime_error(WithErrorCode(platform::ErrorText(error.Code()), error.Code()));
 }
 
 LocalSocketClient::LocalSocketClient(const std::string& path) : Socket(ConnectLocalOrThrow(path)) {}
 
 std::uint32_t LocalSocketClient::PeerProcess() const {
   std::uint32_t processId = 0;
-  return platform::LocalPeerProcess(Handle(), &processId) == 0 ? processId : 0;
+  return platform::LocalPeerProcess(Handle(), &processId).Succeeded() ? processId : 0;
 }
 
 }  // namespace vortan

@@ -10,7 +10,7 @@
 // take Unix-domain sockets, a local socket is a socket file that file permissions
 // guard. Elsewhere it is a loopback TCP endpoint, named "address:port" (address in
 // dotted form, 127.0.0.0/8 only), that any local process may reach: its users guard it
-// themselves. Calls return 0 or the platform error code.
+// themselves. Calls return success or the platform error.
 namespace platform {
 
 // True when local sockets are socket files that file permissions guard; false when
@@ -21,11 +21,11 @@ bool LocalSocketsAreFiles();
 std::size_t MaxLocalSocketPath();
 
 // Opens a stream socket and connects it to the local socket at path.
-int ConnectLocalSocket(const std::string& path, SocketHandle* handle);
+Error ConnectLocalSocket(const std::string& path, SocketHandle* handle);
 
 // The process that listens at the other end of a connected local socket (for a socket
 // file, as the kernel recorded it when that process called listen()).
-int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId);
+Error LocalPeerProcess(SocketHandle handle, std::uint32_t* processId);
 
 // True when path names a socket file.
 bool IsSocketFile(const std::string& path);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Error.h"
+
 // Facts about the running process that the service needs from the operating system.
 namespace platform {
 
@@ -27,25 +29,22 @@ std::uint64_t CurrentThreadId();
 // True when the given path names something that exists (file-attributes query).
 bool PathExists(const std::string& path);
 
-// Renames a file; returns 0 or the platform error code.
-int RenameFile(const std::string& from, const std::string& to);
+// Renames a file; returns success or the platform error.
+Error RenameFile(const std::string& from, const std::string& to);
 
-// Deletes a file; returns 0 or the platform error code.
-int RemoveFile(const std::string& path);
+// Deletes a file; returns success or the platform error.
+Error RemoveFile(const std::string& path);
 
 // The system's text for a platform error code.
-std::string ErrorText(int code);
-
-// The platform error code of the last failed call on this thread.
-int LastError();
+std::string ErrorText(NativeErrorCode code);
 
 }  // namespace platform
 
 namespace platform {
 
 // Creates a directory readable only by the service's own user and group, if missing;
-// returns 0 (also when it exists) or the platform error code.
-int MakePrivateDirectory(const std::string& path);
+// returns success (also when it exists) or the platform error.
+Error MakePrivateDirectory(const std::string& path);
 
 // Size of a file in bytes; false when it cannot be read.
 bool FileSize(const std::string& path, std::uint64_t* size);
@@ -55,7 +54,8 @@ bool FileSize(const std::string& path, std::uint64_t* size);
 namespace platform {
 
 // Creates or truncates a file readable by every local user (the client reads it) and
-// writes bytes. Returns 0, or the error code with *opened telling which step failed.
-int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened);
+// writes bytes. Returns success, or the platform error with *opened telling which
+// step failed.
+Error WritePublicFile(const std::string& path, const std::string& bytes, bool* opened);
 
 }  // namespace platform

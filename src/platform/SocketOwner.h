@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/CallerIdentity.h"
+#include "platform/Error.h"
 
 // Who owns the other end of a local TCP connection.
 namespace platform {
@@ -12,9 +13,9 @@ namespace platform {
 // end is (remoteAddress, remotePort); addresses in network byte order. Sockets in a
 // closing state count while a process may still hold them (after a half-close, for
 // example); remnants that the system keeps after the owner closed name no owner and do
-// not. Sets *owner to the socket's user and returns 0, or returns the platform error
-// code (the one for "not found" when no such socket exists).
-int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       std::optional<CallerIdentity>* owner);
+// not. Sets *owner to the socket's user and returns success, or returns the platform
+// error (NotFound when no such socket exists).
+Error FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                         std::optional<CallerIdentity>* owner);
 
 }  // namespace platform

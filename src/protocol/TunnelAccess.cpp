@@ -87,12 +87,12 @@ std::optional<std::string> TunnelGroupRefusal(const CallerId& caller, const Acce
   const std::string& group = rules.tunnelGroup;
   if (group.empty() || IsRoot(caller)) return std::nullopt;
   bool member = false;
-  const int error = caller ? platform::IsMemberOf(*caller, group, &member) : 0;
+  const platform::Error error = caller ? platform::IsMemberOf(*caller, group, &member) : platform::Error::Success();
   if (member) return std::nullopt;
-  if (error != 0) {
-    const std::string reason = platform::ErrorText(error);
+  if (error.Failed()) {
+    const std::string reason = platform::ErrorText(error.Code());
     CLOG(WARNING, loggers::kService) << "cannot tell whether user " << CallerText(caller) << " belongs to group "
-                                     << group << ": " << reason << " (" << error << ")";
+                                     << group << ": " << reason << " (" << error.Code() << ")";
   }
   CLOG(WARNING, loggers::kService) << "\"" << command << "\" refused: user " << CallerText(caller)
                                    << " is not a member of group " << group;
@@ -105,7 +105,7 @@ CallerId FindRequestingUser(const Socket& connection) {
   if (!connection.Endpoints(&local, &localPort, &peer, &peerPort)) return std::nullopt;
   CallerId owner;
   // The client's own socket: its end is our peer, its remote end is us.
-  if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner) != 0) return std::nullopt;
+  if (platform::FindTcpSocketOwner(peer, peerPort, local, localPort, &owner).Failed()) return std::nullopt;
   return owner;
 }
 

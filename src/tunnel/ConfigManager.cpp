@@ -60,7 +60,7 @@ std::string ResolveTemplatePath(const std::string& relativeTemplate, const char*
 // line, and a final line feed opens one more empty line.
 std::string ReadTextFile(const std::string& path) {
   std::string bytes;
-  if (platform::ReadWholeFile(path, &bytes) != 0) return std::string();
+  if (platform::ReadWholeFile(path, &bytes).Failed()) return std::string();
   const std::string content = WithLineFeedsOnly(bytes);
   std::string text;
   std::string::size_type start = 0;
@@ -123,9 +123,9 @@ std::string Utf8FileBytes(const std::string& text) {
 
 bool WriteUtf8File(const FileWriter& writer, const std::string& path, const std::string& text,
                    platform::FileAccess access, int* error) {
-  const int result = writer.Write(path, Utf8FileBytes(text), access);
-  if (error != nullptr) *error = result;
-  return result == 0;
+  const platform::Error result = writer.Write(path, Utf8FileBytes(text), access);
+  if (error != nullptr) *error = static_cast<int>(result.Code());
+  return result.Succeeded();
 }
 
 std::string EscapeBackslashes(const std::string& text) {

@@ -75,11 +75,11 @@ ManagementChannel LoopbackChannelFor(const std::string& privateDirectory, std::u
 
 // OpenVPN reads the password from the file's first line.
 void WritePasswordFile(const std::string& privateDirectory, const ManagementChannel& channel) {
-  if (platform::MakeOwnerOnlyDirectory(privateDirectory) != 0) {
+  if (platform::MakeOwnerOnlyDirectory(privateDirectory).Failed()) {
     throw std::runtime_error("Cannot write file : " + privateDirectory);
   }
   const FileWriter asService(platform::ServiceIdentity());
-  if (asService.Write(channel.passwordPath, channel.password + "\n", platform::FileAccess::kOwnerOnly) != 0) {
+  if (asService.Write(channel.passwordPath, channel.password + "\n", platform::FileAccess::kOwnerOnly).Failed()) {
     throw std::runtime_error("Cannot write file : " + channel.passwordPath);
   }
 }

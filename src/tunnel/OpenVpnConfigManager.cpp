@@ -54,8 +54,8 @@ std::string OpenVpnConfigManager::WriteAuthFile(const FileWriter& writer, const 
                                                 const std::string& userName, const std::string& password) {
   const std::string path = prefix + kAuthFileName;
   CLOG(DEBUG, loggers::kVpnConfig) << "writing permission file " << path;
-  const int error = writer.Write(path, AuthFileContent(userName, password), platform::FileAccess::kOwnerOnly);
-  if (error != 0) CLOG(DEBUG, loggers::kVpnConfig) << "write of " << path << " failed, errno " << error;
+  const platform::Error error = writer.Write(path, AuthFileContent(userName, password), platform::FileAccess::kOwnerOnly);
+  if (error.Failed()) CLOG(DEBUG, loggers::kVpnConfig) << "write of " << path << " failed, errno " << error.Code();
   return path;
 }
 

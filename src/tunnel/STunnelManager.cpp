@@ -39,11 +39,11 @@ bool STunnelManager::IsInstalled() const {
 // credentials: other local users must not reach it, so stunnel runs only behind the guard.
 void STunnelManager::Launch(const std::string& configPath) {
   std::string detail;
-  const int error = platform::GuardEndpoint(acceptAddress_, acceptPort_, &detail);
-  if (error != 0) {
-    const std::string reason = detail.empty() ? platform::ErrorText(error) : detail;
+  const platform::Error error = platform::GuardEndpoint(acceptAddress_, acceptPort_, &detail);
+  if (error.Failed()) {
+    const std::string reason = detail.empty() ? platform::ErrorText(error.Code()) : detail;
     CLOG(ERROR, loggers::kStunnel) << "stunnel not started: its accept end cannot be closed to other users: " << reason
-                                   << " (" << error << ")";
+                                   << " (" << error.Code() << ")";
     return;
   }
   guarded_ = true;
@@ -58,9 +58,9 @@ void STunnelManager::Shutdown() {
   if (error != 0) CLOG(DEBUG, loggers::kStunnel) << "CreateProcess error [" << error << "]";
   if (!guarded_ || program_.Tracked()) return;
   std::string detail;
-  const int guardError = platform::ReleaseEndpointGuard(acceptAddress_, acceptPort_, &detail);
-  if (guardError != 0) {
-    CLOG(WARNING, loggers::kStunnel) << "the guard of stunnel's accept end stays: " << detail << " (" << guardError
+  const platform::Error guardError = platform::ReleaseEndpointGuard(acceptAddress_, acceptPort_, &detail);
+  if (guardError.Failed()) {
+    CLOG(WARNING, loggers::kStunnel) << "the guard of stunnel's accept end stays: " << detail << " (" << guardError.Code()
                                      << ")";
   }
   guarded_ = false;

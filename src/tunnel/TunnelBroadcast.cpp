@@ -140,7 +140,7 @@ void TunnelBroadcast::CreateSocket() {
   try {
     ThrowOnError(platform::SetNonBlocking(handle));
     ThrowOnError(platform::EnableBroadcast(handle));
-    ThrowOnError(platform::BindSocket(handle, 0, broadcastPort_));
+    ThrowOnError(platform::BindSocket(handle, 0, broadcastPort_).Code());
   } catch (...) {
     platform::CloseSocket(handle);
     throw;

@@ -47,17 +47,17 @@ std::string ReadAsClient(const std::string& path, const platform::CallerIdentity
     throw std::runtime_error("Cannot read file : " + path);
   }
   std::string content;
-  const int error = platform::ReadFileAs(reader, path, kMaxFileBytes, &content);
-  if (error != 0) {
-    const std::string reason = platform::ErrorText(error);
-    CLOG(DEBUG, loggers::kOpenVpnManager) << "read of " << path << " failed, errno " << error << " (" << reason << ")";
+  const platform::Error error = platform::ReadFileAs(reader, path, kMaxFileBytes, &content);
+  if (error.Failed()) {
+    const std::string reason = platform::ErrorText(error.Code());
+    CLOG(DEBUG, loggers::kOpenVpnManager) << "read of " << path << " failed, errno " << error.Code() << " (" << reason << ")";
     throw std::runtime_error("Cannot read file : " + path);
   }
   return content;
 }
 
 void WriteOwnerOnlyFile(const FileWriter& writer, const std::string& path, const std::string& content) {
-  if (writer.Write(path, content, platform::FileAccess::kOwnerOnly) != 0) {
+  if (writer.Write(path, content, platform::FileAccess::kOwnerOnly).Failed()) {
     throw std::runtime_error("Cannot write file : " + path);
   }
 }
@@ -104,7 +104,7 @@ TunnelFileCopies::TunnelFileCopies(const STunnelConfigManager& config, const std
 
 std::string TunnelFileCopies::Write(const FileWriter& writer, const std::string& directory,
                                     const std::string& configName, std::vector<std::string>* written) const {
-  if (platform::MakeOwnerOnlyDirectory(directory) != 0) throw std::runtime_error("Cannot write file : " + directory);
+  if (platform::MakeOwnerOnlyDirectory(directory).Failed()) throw std::runtime_error("Cannot write file : " + directory);
   std::vector<std::string> paths;
   for (const Copy& copy : copies_) {
     paths.push_back((std::filesystem::u8path(directory) / copy.name).u8string());

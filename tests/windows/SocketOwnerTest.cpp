@@ -252,8 +252,8 @@ class LoopbackPair {
   SOCKET accepted_ = INVALID_SOCKET;
 };
 
-// Wine lists every socket under process 0, so there no owner is named; Windows names
-// this process, whose user the service itself is.
+// Wine lists every socket under process 0; Windows names this process (the owner the
+// seam finds from it: tests/unit/SocketOwnerContractTest.cpp).
 TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
   LoopbackPair pair;
   ASSERT_TRUE(pair.Connected());
@@ -267,14 +267,8 @@ TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
   }
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(client->state, static_cast<unsigned long>(MIB_TCP_STATE_ESTAB));
-  std::optional<platform::CallerIdentity> owner;
-  const int result = platform::FindTcpSocketOwner(kLoopback, pair.clientPort, kLoopback, pair.servicePort, &owner);
-  if (client->processId == 0) {
-    EXPECT_EQ(result, ERROR_NOT_FOUND);
-  } else {
+  if (client->processId != 0) {
     EXPECT_EQ(client->processId, ::GetCurrentProcessId());
-    ASSERT_EQ(result, 0);
-    EXPECT_EQ(*owner, platform::ServiceIdentity());
   }
 }
 

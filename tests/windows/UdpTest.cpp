@@ -19,8 +19,8 @@ const std::uint32_t kLoopbackBroadcast = htonl(0x7FFFFFFFu);
 SocketHandle OpenBoundUdp(std::uint32_t address, int* port) {
   SocketHandle handle = platform::kInvalidSocket;
   EXPECT_EQ(platform::OpenUdpSocket(&handle), 0);
-  EXPECT_EQ(platform::BindSocket(handle, address, 0), 0);
-  EXPECT_EQ(platform::BoundPort(handle, port), 0);
+  EXPECT_EQ(platform::BindSocket(handle, address, 0).Code(), 0);
+  EXPECT_EQ(platform::BoundPort(handle, port).Code(), 0);
   return handle;
 }
 
@@ -46,10 +46,10 @@ TEST(UdpTest, BroadcastDatagramNeedsBroadcastEnabledAndArrivesWhole) {
   EXPECT_EQ(sent, message.size());
   char buffer[64];
   std::size_t received = 0;
-  ASSERT_EQ(platform::ReceiveSocket(receiver, buffer, sizeof buffer, &received), 0);
+  ASSERT_EQ(platform::ReceiveSocket(receiver, buffer, sizeof buffer, &received).Code(), 0);
   EXPECT_EQ(std::string(buffer, received), message);
-  EXPECT_EQ(platform::CloseSocket(sender), 0);
-  EXPECT_EQ(platform::CloseSocket(receiver), 0);
+  EXPECT_EQ(platform::CloseSocket(sender).Code(), 0);
+  EXPECT_EQ(platform::CloseSocket(receiver).Code(), 0);
 }
 
 TEST(UdpTest, NonBlockingSocketDoesNotWaitForData) {
@@ -58,8 +58,8 @@ TEST(UdpTest, NonBlockingSocketDoesNotWaitForData) {
   ASSERT_EQ(platform::SetNonBlocking(handle), 0);
   char buffer[8];
   std::size_t received = 0;
-  EXPECT_EQ(platform::ReceiveSocket(handle, buffer, sizeof buffer, &received), WSAEWOULDBLOCK);
-  EXPECT_EQ(platform::CloseSocket(handle), 0);
+  EXPECT_EQ(platform::ReceiveSocket(handle, buffer, sizeof buffer, &received).Code(), WSAEWOULDBLOCK);
+  EXPECT_EQ(platform::CloseSocket(handle).Code(), 0);
 }
 
 TEST(UdpTest, ResolvesAddressTextsAndExplainsFailureCodes) {

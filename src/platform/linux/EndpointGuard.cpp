@@ -13,6 +13,8 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/linux/ErrnoError.h"
+
 // An nftables table of its own per endpoint, in the network namespace the service runs
 // in: a rule on the output path rejects a connection whose socket belongs to any user
 // but root. The socket's owner is the kernel's record, which the connecting user
@@ -41,11 +43,11 @@ const char* NftProgram() {
 }
 
 // Runs nft with one batch of commands; its output goes nowhere, its exit status tells.
-int RunNft(const std::string& commands, std::string* detail) {
+Error RunNft(const std::string& commands, std::string* detail) {
   const char* program = NftProgram();
   if (program == nullptr) {
     *detail = "the nft program is not installed";
-    return ENOENT;
+    return ErrnoError(ENOENT, "nft");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -58,7 +60,7 @@ int RunNft(const std::string& commands, std::string* detail) {
   pid_t child = -1;
   int error = posix_spawn(&child, program, &actions, nullptr, argv.data(), environment);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return error;
+  if (error != 0) return ErrnoError(error, "posix_spawn");
   // Waited on through its own handle with a deadline; only this child is collected.
   const int handle = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
   if (handle >= 0) {
@@ -73,14 +75,14 @@ int RunNft(const std::string& commands, std::string* detail) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return Error::Success();
   *detail = "nft ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  return EIO;
+  return ErrnoError(EIO, "nft");
 }
 
 }  // namespace
 
-int GuardEndpoint(std::uint32_t address, int port, std::string* detail) {
+Error GuardEndpoint(std::uint32_t address, int port, std::string* detail) {
   const std::string table = "ip " + TableName(port);
   const std::string dotted = Dotted(address);
   return RunNft("table " + table + "; delete table " + table + "; table " + table +
@@ -89,7 +91,7 @@ int GuardEndpoint(std::uint32_t address, int port, std::string* detail) {
                 detail);
 }
 
-int ReleaseEndpointGuard(std::uint32_t, int port, std::string* detail) {
+Error ReleaseEndpointGuard(std::uint32_t, int port, std::string* detail) {
   const std::string table = "ip " + TableName(port);
   // Declared first, so that the delete cannot fail on a table that is already gone.
   return RunNft("table " + table + "; delete table " + table, detail);

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "platform/linux/Descriptors.h"
+#include "platform/linux/ErrnoError.h"
 #include "platform/linux/FileIdentity.h"
 #include "platform/linux/NativeIdentity.h"
 
@@ -62,29 +63,31 @@ Fd OpenForWriting(const std::string& path, mode_t mode) {
   return OpenOnBehalf(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
 }
 
-int RequireRegularFile(int fd) {
+Error RequireRegularFile(int fd) {
   struct stat info;
-  if (fstat(fd, &info) != 0) return errno;
-  return S_ISREG(info.st_mode) ? 0 : EINVAL;
+  if (fstat(fd, &info) != 0) return ErrnoError(errno, "fstat");
+  return S_ISREG(info.st_mode) ? Error::Success() : ErrnoError(EINVAL, "regular file");
 }
 
 // The creation mode applies only to a new file; an existing one keeps its mode unless
 // it is narrowed here, before any byte is written.
-int RestrictToOwner(int fd) { return fchmod(fd, kOwnerOnlyMode) == 0 ? 0 : errno; }
+Error RestrictToOwner(int fd) {
+  return fchmod(fd, kOwnerOnlyMode) == 0 ? Error::Success() : ErrnoError(errno, "fchmod");
+}
 
 // Reads from fd until its end into *content; EFBIG once more than maxBytes arrived.
 // Counted while reading: the file may grow after any size check.
-int ReadToEnd(int fd, std::size_t maxBytes, std::string* content) {
+Error ReadToEnd(int fd, std::size_t maxBytes, std::string* content) {
   content->clear();
   char buffer[4096];
   for (;;) {
     ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return ErrnoError(errno, "read");
     }
-    if (got == 0) return 0;
-    if (static_cast<std::size_t>(got) > maxBytes - content->size()) return EFBIG;
+    if (got == 0) return Error::Success();
+    if (static_cast<std::size_t>(got) > maxBytes - content->size()) return ErrnoError(EFBIG, "read");
     content->append(buffer, static_cast<std::size_t>(got));
   }
 }
@@ -96,59 +99,63 @@ bool CanOpenForReading(const std::string& path) {
   return fd.Valid();
 }
 
-int ReadWholeFile(const std::string& path, std::string* content) {
+Error ReadWholeFile(const std::string& path, std::string* content) {
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.Valid()) return errno;
+  if (!fd.Valid()) return ErrnoError(errno, "open");
   return ReadToEnd(fd.Get(), std::numeric_limits<std::size_t>::max(), content);
 }
 
 namespace {
 
 // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-int ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
+Error ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* content) {
   Fd fd = OpenOnBehalf(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
-  if (!fd.Valid()) return errno;
-  if (int error = RequireRegularFile(fd.Get())) return error;
+  if (!fd.Valid()) return ErrnoError(errno, "openat2");
+  if (Error error = RequireRegularFile(fd.Get()); error.Failed()) return error;
   return ReadToEnd(fd.Get(), maxBytes, content);
 }
 
-int WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
+Error WriteWithCurrentIdentity(const std::string& path, const std::string& content, FileAccess access) {
   const bool ownerOnly = access == FileAccess::kOwnerOnly;
   Fd fd = OpenForWriting(path, ownerOnly ? kOwnerOnlyMode : kDefaultMode);
-  if (!fd.Valid()) return errno;
-  if (int error = RequireRegularFile(fd.Get())) return error;
+  if (!fd.Valid()) return ErrnoError(errno, "openat2");
+  if (Error error = RequireRegularFile(fd.Get()); error.Failed()) return error;
   if (ownerOnly) {
-    if (int error = RestrictToOwner(fd.Get())) return error;
+    if (Error error = RestrictToOwner(fd.Get()); error.Failed()) return error;
   }
-  if (int error = WriteAll(fd.Get(), content.data(), content.size())) return error;
-  return fd.Close();
+  if (int error = WriteAll(fd.Get(), content.data(), content.size())) return ErrnoError(error, "write");
+  return ErrnoError(fd.Close(), "close");
 }
 
 // Root's files are read and written with the service's own identity; any other user's
 // with that user's file-system identity and no capability, taken by this thread for the
 // one call.
 template <typename FileCall>
-int AsUser(const CallerIdentity& identity, FileCall call) {
+Error AsUser(const CallerIdentity& identity, FileCall call) {
   if (UserIdOf(identity) == kRoot) return call();
   ScopedFileIdentity scoped(UserIdOf(identity));
-  if (scoped.Error() != 0) return scoped.Error();
+  if (scoped.Error() != 0) return ErrnoError(scoped.Error(), "file identity");
   return call();
 }
 
 }  // namespace
 
-int WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
-                FileAccess access) {
+Error WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
+                  FileAccess access) {
   return AsUser(identity, [&] { return WriteWithCurrentIdentity(path, content, access); });
 }
 
-int ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
+Error ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
   return AsUser(identity, [&] { return ReadRegularFile(path, maxBytes, content); });
 }
 
-int MakeOwnerOnlyDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-  return chmod(path.c_str(), 0700) == 0 ? 0 : errno;
+Error MakeOwnerOnlyDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return ErrnoError(errno, "mkdir");
+  // What is there already is narrowed only when it is a directory itself: neither a file
+  // nor the target of a link changes its mode.
+  Fd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!directory.Valid()) return ErrnoError(errno, "open directory");
+  return fchmod(directory.Get(), 0700) == 0 ? Error::Success() : ErrnoError(errno, "fchmod");
 }
 
 }  // namespace platform

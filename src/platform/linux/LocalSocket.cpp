@@ -10,19 +10,21 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/linux/ErrnoError.h"
+
 namespace platform {
 
 bool LocalSocketsAreFiles() { return true; }
 
 std::size_t MaxLocalSocketPath() { return sizeof(sockaddr_un::sun_path) - 1; }
 
-int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
-  if (path.empty() || path.size() > MaxLocalSocketPath()) return ENAMETOOLONG;
+Error ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
+  if (path.empty() || path.size() > MaxLocalSocketPath()) return ErrnoError(ENAMETOOLONG, "socket path");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  if (fd < 0) return ErrnoError(errno, "socket(AF_UNIX)");
   int result;
   do {
     result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -30,18 +32,20 @@ int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
   if (result != 0) {
     const int error = errno;
     close(fd);
-    return error;
+    return ErrnoError(error, "connect");
   }
   *handle = fd;
-  return 0;
+  return Error::Success();
 }
 
-int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
+Error LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
-  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return errno;
+  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return ErrnoError(errno, "getsockopt(SO_PEERCRED)");
+  }
   *processId = static_cast<std::uint32_t>(credentials.pid);
-  return 0;
+  return Error::Success();
 }
 
 bool IsSocketFile(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Version.h"
+#include "platform/linux/ErrnoError.h"
 
 namespace platform {
 
@@ -42,27 +43,27 @@ bool PathExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-int RenameFile(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+Error RenameFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0 ? Error::Success() : ErrnoError(errno, "rename");
 }
 
-int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+Error RemoveFile(const std::string& path) {
+  return unlink(path.c_str()) == 0 ? Error::Success() : ErrnoError(errno, "unlink");
+}
 
-std::string ErrorText(int code) {
+std::string ErrorText(NativeErrorCode code) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not live in buffer.
-  return std::string(strerror_r(code, buffer, sizeof buffer));
+  return std::string(strerror_r(static_cast<int>(code), buffer, sizeof buffer));
 }
-
-int LastError() { return errno; }
 
 }  // namespace platform
 
 namespace platform {
 
-int MakePrivateDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0750) == 0 || errno == EEXIST) return 0;
-  return errno;
+Error MakePrivateDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0750) == 0 || errno == EEXIST) return Error::Success();
+  return ErrnoError(errno, "mkdir");
 }
 
 bool FileSize(const std::string& path, std::uint64_t* size) {
@@ -80,16 +81,19 @@ bool FileSize(const std::string& path, std::uint64_t* size) {
 
 namespace platform {
 
-int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
+Error WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
   *opened = false;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return errno;
+  if (fd < 0) return ErrnoError(errno, "open");
   *opened = true;
   // The service's umask may be stricter; the client must be able to read this file.
   fchmod(fd, 0644);
-  int error = WriteAll(fd, bytes.data(), bytes.size());
-  if (close(fd) != 0 && error == 0) error = errno;
-  return error;
+  const int error = WriteAll(fd, bytes.data(), bytes.size());
+  if (error != 0) {
+    close(fd);
+    return ErrnoError(error, "write");
+  }
+  return close(fd) == 0 ? Error::Success() : ErrnoError(errno, "close");
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/ErrnoError.h"
 #include "platform/linux/NativeIdentity.h"
 #include "platform/linux/NetlinkMessages.h"
 #include "platform/linux/NetlinkSocket.h"
@@ -36,9 +37,9 @@ int OnDiagMessage(const nlmsghdr* header, void* data) {
   return MNL_CB_OK;
 }
 
-// Asks the kernel for the one TCP socket with these ends; returns 0 or the errno
-// (ENOENT when there is no such socket).
-int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
+// Asks the kernel for the one TCP socket with these ends; returns success or the error
+// (NotFound when there is no such socket).
+Error QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort, Lookup* lookup) {
   std::vector<char> buffer;
   nlmsghdr* header = netlink::PutHeader(&buffer, SOCK_DIAG_BY_FAMILY, 0);
   auto* request = netlink::PutFamilyHeader<inet_diag_req_v2>(header);
@@ -55,8 +56,8 @@ int QueryTcpSocket(std::uint32_t address, int port, std::uint32_t remoteAddress,
 
   NetlinkSocket socket;
   const Error error = socket.Open(NETLINK_SOCK_DIAG);
-  if (error.Failed()) return static_cast<int>(error.Code());
-  return socket.Exchange(header, OnDiagMessage, lookup);
+  if (error.Failed()) return error;
+  return ErrnoError(socket.Exchange(header, OnDiagMessage, lookup), "SOCK_DIAG_BY_FAMILY");
 }
 
 // The kernel reports its minisockets (TIME_WAIT, the time-wait form of FIN_WAIT2
@@ -81,13 +82,13 @@ bool IsFullConnectedSocket(const Lookup& lookup) {
 
 }  // namespace
 
-int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       std::optional<CallerIdentity>* owner) {
+Error FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                         std::optional<CallerIdentity>* owner) {
   Lookup lookup;
-  if (int error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup)) return error;
-  if (!lookup.found || !IsFullConnectedSocket(lookup)) return ENOENT;
+  if (Error error = QueryTcpSocket(address, port, remoteAddress, remotePort, &lookup); error.Failed()) return error;
+  if (!lookup.found || !IsFullConnectedSocket(lookup)) return ErrnoError(ENOENT, "SOCK_DIAG_BY_FAMILY");
   *owner = IdentityOfUser(lookup.uid);
-  return 0;
+  return Error::Success();
 }
 
 }  // namespace platform

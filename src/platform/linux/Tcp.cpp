@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/linux/ErrnoError.h"
+
 namespace platform {
 namespace {
 
@@ -21,107 +23,114 @@ sockaddr_in MakeAddress(std::uint32_t address, int port) {
   return socketAddress;
 }
 
-int Status(int result) { return result == 0 ? 0 : errno; }
+Error Status(int result, const char* step) { return result == 0 ? Error::Success() : ErrnoError(errno, step); }
 
 }  // namespace
 
-int OpenTcpSocket(SocketHandle* handle) {
+Error OpenTcpSocket(SocketHandle* handle) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  if (fd < 0) return ErrnoError(errno, "socket");
   *handle = fd;
-  return 0;
+  return Error::Success();
 }
 
-int BindSocket(SocketHandle handle, std::uint32_t address, int port) {
+Error BindSocket(SocketHandle handle, std::uint32_t address, int port) {
   sockaddr_in socketAddress = MakeAddress(address, port);
-  return Status(bind(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress));
+  return Status(bind(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), "bind");
 }
 
-int BoundPort(SocketHandle handle, int* port) {
+Error BoundPort(SocketHandle handle, int* port) {
   sockaddr_in socketAddress{};
   socklen_t length = sizeof socketAddress;
-  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) return errno;
+  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
+    return ErrnoError(errno, "getsockname");
+  }
   *port = ntohs(socketAddress.sin_port);
-  return 0;
+  return Error::Success();
 }
 
-int ListenSocket(SocketHandle handle, int backlog) { return Status(listen(Fd(handle), backlog)); }
+Error ListenSocket(SocketHandle handle, int backlog) { return Status(listen(Fd(handle), backlog), "listen"); }
 
-int AcceptSocket(SocketHandle listener, SocketHandle* accepted) {
+Error AcceptSocket(SocketHandle listener, SocketHandle* accepted) {
   int fd;
   do {
     fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
+  if (fd < 0) return ErrnoError(errno, "accept4");
   *accepted = fd;
-  return 0;
+  return Error::Success();
 }
 
-int ConnectSocket(SocketHandle handle, std::uint32_t address, int port) {
+Error ConnectSocket(SocketHandle handle, std::uint32_t address, int port) {
   sockaddr_in socketAddress = MakeAddress(address, port);
-  return Status(connect(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress));
+  return Status(connect(Fd(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), "connect");
 }
 
-int ShutdownSocket(SocketHandle handle) { return Status(shutdown(Fd(handle), SHUT_RDWR)); }
+Error ShutdownSocket(SocketHandle handle) { return Status(shutdown(Fd(handle), SHUT_RDWR), "shutdown"); }
 
-int CloseSocket(SocketHandle handle) { return Status(close(Fd(handle))); }
+Error CloseSocket(SocketHandle handle) { return Status(close(Fd(handle)), "close"); }
 
 namespace {
 
-int Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, std::size_t* received) {
+Error Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, std::size_t* received) {
   ssize_t count;
   do {
     count = recv(Fd(handle), buffer, size, flags);
   } while (count < 0 && errno == EINTR);
-  if (count < 0) return errno;
+  if (count < 0) return ErrnoError(errno, "recv");
   *received = static_cast<std::size_t>(count);
-  return 0;
+  return Error::Success();
 }
 
 }  // namespace
 
-int PeekSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
+Error PeekSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
   return Receive(handle, buffer, size, MSG_PEEK, received);
 }
 
-int ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
+Error ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
   return Receive(handle, buffer, size, 0, received);
 }
 
-int SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent) {
+Error SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent) {
   ssize_t count;
   do {
     count = send(Fd(handle), data, size, MSG_NOSIGNAL);
   } while (count < 0 && errno == EINTR);
-  if (count < 0) return errno;
+  if (count < 0) return ErrnoError(errno, "send");
   *sent = static_cast<std::size_t>(count);
-  return 0;
+  return Error::Success();
 }
 
-int SendWritesAtOnce(SocketHandle handle) {
+Error SendWritesAtOnce(SocketHandle handle) {
   const int on = 1;
-  return Status(setsockopt(Fd(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on));
+  return Status(setsockopt(Fd(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), "setsockopt(TCP_NODELAY)");
 }
 
-int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort,
-                    std::uint32_t* peerAddress, int* peerPort) {
+Error SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort,
+                      std::uint32_t* peerAddress, int* peerPort) {
   sockaddr_in local{}, peer{};
   socklen_t localLength = sizeof local, peerLength = sizeof peer;
-  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return errno;
-  if (getpeername(Fd(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return errno;
+  if (getsockname(Fd(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return ErrnoError(errno, "getsockname");
+  }
+  if (getpeername(Fd(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return ErrnoError(errno, "getpeername");
+  }
   *localAddress = local.sin_addr.s_addr;
   *localPort = ntohs(local.sin_port);
   *peerAddress = peer.sin_addr.s_addr;
   *peerPort = ntohs(peer.sin_port);
-  return 0;
+  return Error::Success();
 }
-
-bool IsWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
 
 // accept4 also reports errors of the connection being taken (ECONNABORTED, EPROTO,
 // network errors pending on it) and of the process (EMFILE, ENFILE, ENOBUFS, ENOMEM):
 // only these codes speak of the listening descriptor itself.
-bool IsListenerFault(int code) { return code == EBADF || code == EINVAL || code == ENOTSOCK || code == EFAULT; }
+bool IsListenerFault(const Error& error) {
+  const NativeErrorCode code = error.Code();
+  return code == EBADF || code == EINVAL || code == ENOTSOCK || code == EFAULT;
+}
 
 // listen() cuts a larger backlog down to net.core.somaxconn of the socket's network
 // namespace, so the largest value asks for exactly that maximum.

@@ -3,8 +3,8 @@
 namespace platform {
 
 // No per-user rule for loopback connections here yet (README, Windows section).
-int GuardEndpoint(std::uint32_t, int, std::string*) { return 0; }
+Error GuardEndpoint(std::uint32_t, int, std::string*) { return Error::Success(); }
 
-int ReleaseEndpointGuard(std::uint32_t, int, std::string*) { return 0; }
+Error ReleaseEndpointGuard(std::uint32_t, int, std::string*) { return Error::Success(); }
 
 }  // namespace platform

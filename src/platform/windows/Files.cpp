@@ -9,6 +9,7 @@
 
 #include "platform/windows/NativeIdentity.h"
 #include "platform/windows/OwnerOnlySecurity.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -257,28 +258,29 @@ bool CanOpenForReading(const std::string& path) {
   return file.Valid();
 }
 
-int ReadWholeFile(const std::string& path, std::string* content) {
+Error ReadWholeFile(const std::string& path, std::string* content) {
   FileHandle file(OpenForReading(Utf8ToWide(path), FILE_ATTRIBUTE_NORMAL));
-  if (!file.Valid()) return LastCode();
-  return ReadToEnd(file.Get(), std::numeric_limits<std::size_t>::max(), content);
+  if (!file.Valid()) return LastWin32Error("CreateFileW");
+  return Win32Error(ReadToEnd(file.Get(), std::numeric_limits<std::size_t>::max(), content), "ReadFile");
 }
 
-int ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
-  return AsUser(identity, [&] { return ReadRegularFile(path, maxBytes, content); });
+Error ReadFileAs(const CallerIdentity& identity, const std::string& path, std::size_t maxBytes, std::string* content) {
+  return Win32Error(AsUser(identity, [&] { return ReadRegularFile(path, maxBytes, content); }), "read file as user");
 }
 
-int WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
-                FileAccess access) {
-  return AsUser(identity, [&] { return WriteWithCurrentIdentity(identity, path, content, access); });
+Error WriteFileAs(const CallerIdentity& identity, const std::string& path, const std::string& content,
+                  FileAccess access) {
+  return Win32Error(AsUser(identity, [&] { return WriteWithCurrentIdentity(identity, path, content, access); }),
+                    "write file as user");
 }
 
-int MakeOwnerOnlyDirectory(const std::string& path) {
+Error MakeOwnerOnlyDirectory(const std::string& path) {
   OwnerOnlySecurity security(OwnerOnlySecurity::kDirectory);
-  if (security.Error() != 0) return security.Error();
+  if (security.Error() != 0) return Win32Error(security.Error(), "owner-only security");
   const std::wstring widePath = Utf8ToWide(path);
-  if (::CreateDirectoryW(widePath.c_str(), security.Attributes())) return 0;
-  if (::GetLastError() != ERROR_ALREADY_EXISTS) return LastCode();
-  return RestrictExistingDirectory(widePath, security);
+  if (::CreateDirectoryW(widePath.c_str(), security.Attributes())) return Error::Success();
+  if (::GetLastError() != ERROR_ALREADY_EXISTS) return LastWin32Error("CreateDirectoryW");
+  return Win32Error(RestrictExistingDirectory(widePath, security), "restrict directory");
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/windows/NativeIdentity.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -42,17 +43,19 @@ int GroupSid(const std::string& name, std::vector<unsigned char>* sid) {
 
 // The caller's token lists every group the user belongs to, nested and primary ones
 // included; a group the token holds for denying only does not count.
-int IsMemberOf(const CallerIdentity& identity, const std::string& group, bool* member) {
+Error IsMemberOf(const CallerIdentity& identity, const std::string& group, bool* member) {
   std::vector<unsigned char> groupSid;
-  if (const int error = GroupSid(group, &groupSid)) return error;
+  if (const int error = GroupSid(group, &groupSid)) {
+    return Win32Error(static_cast<unsigned long>(error), "LookupAccountNameW");
+  }
   HANDLE token = ImpersonationTokenOf(identity);
   // The service's own identity has no token of its own: its process token stands for it.
   // Any other identity without a token cannot be asked.
-  if (token == nullptr && !(identity == ServiceIdentity())) return ERROR_NO_TOKEN;
+  if (token == nullptr && !(identity == ServiceIdentity())) return Win32Error(ERROR_NO_TOKEN, "impersonation token");
   BOOL isMember = FALSE;
-  if (!::CheckTokenMembership(token, groupSid.data(), &isMember)) return static_cast<int>(::GetLastError());
+  if (!::CheckTokenMembership(token, groupSid.data(), &isMember)) return LastWin32Error("CheckTokenMembership");
   *member = isMember != FALSE;
-  return 0;
+  return Error::Success();
 }
 
 }  // namespace platform

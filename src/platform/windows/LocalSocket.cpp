@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/windows/TcpOwnerTable.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/Winsock.h"
 
 // OpenVPN for Windows offers its management interface on TCP only: a local socket here
@@ -43,7 +44,7 @@ bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   return true;
 }
 
-int LastSocketError() { return ::WSAGetLastError(); }
+Error LastSocketError(const char* step) { return Win32Error(static_cast<unsigned long>(::WSAGetLastError()), step); }
 
 bool EndpointOf(SOCKET handle, bool peer, Endpoint* endpoint) {
   sockaddr_in address{};
@@ -62,38 +63,42 @@ bool LocalSocketsAreFiles() { return false; }
 
 std::size_t MaxLocalSocketPath() { return kLongestEndpoint; }
 
-int ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
+Error ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
   Endpoint endpoint;
-  if (!ParseEndpoint(path, &endpoint)) return WSAEINVAL;
+  if (!ParseEndpoint(path, &endpoint)) return Win32Error(WSAEINVAL, "local socket endpoint");
   SocketHandle counted = kInvalidSocket;
-  if (const int error = OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, &counted)) return error;
+  if (const int error = OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, &counted)) {
+    return Win32Error(static_cast<unsigned long>(error), "socket");
+  }
   const auto socket = static_cast<SOCKET>(counted);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = endpoint.address;
   address.sin_port = htons(static_cast<u_short>(endpoint.port));
   if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = LastSocketError();
+    const Error error = LastSocketError("connect");
     CloseSocket(counted);
     return error;
   }
   *handle = counted;
-  return 0;
+  return Error::Success();
 }
 
 // The peer's own socket in the system's TCP table names its process: its end is our
 // peer, its remote end is us.
-int LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
+Error LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
   Endpoint local;
   Endpoint peer;
   const auto socket = static_cast<SOCKET>(handle);
-  if (!EndpointOf(socket, false, &local) || !EndpointOf(socket, true, &peer)) return LastSocketError();
+  if (!EndpointOf(socket, false, &local) || !EndpointOf(socket, true, &peer)) return LastSocketError("endpoints");
   std::vector<TcpOwnerRow> rows;
-  if (const int error = SystemTcpOwnerTable().ReadRows(&rows)) return error;
+  if (const int error = SystemTcpOwnerTable().ReadRows(&rows)) {
+    return Win32Error(static_cast<unsigned long>(error), "GetExtendedTcpTable");
+  }
   const std::uint32_t owner = ConnectedOwnerProcess(rows, peer.address, peer.port, local.address, local.port);
-  if (owner == 0) return ERROR_NOT_FOUND;
+  if (owner == 0) return Win32Error(ERROR_NOT_FOUND, "GetExtendedTcpTable");
   *processId = owner;
-  return 0;
+  return Error::Success();
 }
 
 // There are no socket files to remove.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -69,17 +70,17 @@ std::uint64_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
 bool PathExists(const std::string& path) { return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-int RenameFile(const std::string& from, const std::string& to) {
-  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
-  return static_cast<int>(::GetLastError());
+Error RenameFile(const std::string& from, const std::string& to) {
+  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return Error::Success();
+  return LastWin32Error("MoveFileExW");
 }
 
-int RemoveFile(const std::string& path) {
-  if (::DeleteFileW(Wide(path).c_str())) return 0;
-  return static_cast<int>(::GetLastError());
+Error RemoveFile(const std::string& path) {
+  if (::DeleteFileW(Wide(path).c_str())) return Error::Success();
+  return LastWin32Error("DeleteFileW");
 }
 
-std::string ErrorText(int code) {
+std::string ErrorText(NativeErrorCode code) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -95,25 +96,24 @@ std::string ErrorText(int code) {
   return WideToUtf8(text);
 }
 
-int LastError() { return static_cast<int>(::GetLastError()); }
-
 }  // namespace platform
 
 namespace platform {
 
-int MakePrivateDirectory(const std::string& path) {
+Error MakePrivateDirectory(const std::string& path) {
   // Full control for the local system account and the administrators, inherited by
   // everything created inside; nothing inherited from the parent.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
                                                               SDDL_REVISION_1, &descriptor, nullptr)) {
-    return static_cast<int>(::GetLastError());
+    return LastWin32Error("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   const BOOL created = ::CreateDirectoryW(Wide(path).c_str(), &attributes);
   const DWORD error = created ? ERROR_SUCCESS : ::GetLastError();
   ::LocalFree(descriptor);
-  return error == ERROR_SUCCESS || error == ERROR_ALREADY_EXISTS ? 0 : static_cast<int>(error);
+  if (error == ERROR_SUCCESS || error == ERROR_ALREADY_EXISTS) return Error::Success();
+  return Win32Error(error, "CreateDirectoryW");
 }
 
 bool FileSize(const std::string& path, std::uint64_t* size) {
@@ -142,17 +142,20 @@ DWORD WriteAll(HANDLE file, const char* data, std::size_t size) {
 
 }  // namespace
 
-int WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
+Error WritePublicFile(const std::string& path, const std::string& bytes, bool* opened) {
   *opened = false;
   // The file takes the permissions its folder hands down, which let local users read
   // it; the handle is not inherited by children (null security attributes).
   HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return LastWin32Error("CreateFileW");
   *opened = true;
-  DWORD error = WriteAll(file, bytes.data(), bytes.size());
-  if (!::CloseHandle(file) && error == ERROR_SUCCESS) error = ::GetLastError();
-  return static_cast<int>(error);
+  const DWORD error = WriteAll(file, bytes.data(), bytes.size());
+  if (error != ERROR_SUCCESS) {
+    ::CloseHandle(file);
+    return Win32Error(error, "WriteFile");
+  }
+  return ::CloseHandle(file) ? Error::Success() : LastWin32Error("CloseHandle");
 }
 
 }  // namespace platform

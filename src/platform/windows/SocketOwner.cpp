@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/windows/TcpOwnerTable.h"
+#include "platform/windows/Win32Error.h"
 
 namespace platform {
 namespace {
@@ -80,9 +81,11 @@ int FindTcpSocketOwnerIn(TcpOwnerTable& table, std::uint32_t address, int port, 
   return process->User(owner);
 }
 
-int FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
-                       std::optional<CallerIdentity>* owner) {
-  return FindTcpSocketOwnerIn(SystemTcpOwnerTable(), address, port, remoteAddress, remotePort, owner);
+Error FindTcpSocketOwner(std::uint32_t address, int port, std::uint32_t remoteAddress, int remotePort,
+                         std::optional<CallerIdentity>* owner) {
+  return Win32Error(static_cast<unsigned long>(
+                        FindTcpSocketOwnerIn(SystemTcpOwnerTable(), address, port, remoteAddress, remotePort, owner)),
+                    "socket owner");
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/Winsock.h"
 
 namespace platform {
@@ -22,7 +23,9 @@ sockaddr_in MakeAddress(std::uint32_t address, int port) {
   return socketAddress;
 }
 
-int Status(int result) { return result == 0 ? 0 : ::WSAGetLastError(); }
+Error SocketError(const char* step) { return Win32Error(static_cast<unsigned long>(::WSAGetLastError()), step); }
+
+Error Status(int result, const char* step) { return result == 0 ? Error::Success() : SocketError(step); }
 
 // Winsock lengths are ints; one call moves at most INT_MAX bytes.
 int Length(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
@@ -45,126 +48,131 @@ bool IsListening(SocketHandle handle) {
   return listening != FALSE;
 }
 
-int Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, std::size_t* received) {
+Error Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, std::size_t* received) {
   const int count = ::recv(Sock(handle), buffer, Length(size), flags);
-  if (count == SOCKET_ERROR) return ::WSAGetLastError();
+  if (count == SOCKET_ERROR) return SocketError("recv");
   *received = static_cast<std::size_t>(count);
-  return 0;
+  return Error::Success();
 }
 
 }  // namespace
 
-int OpenTcpSocket(SocketHandle* handle) { return OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, handle); }
+Error OpenTcpSocket(SocketHandle* handle) {
+  return Win32Error(static_cast<unsigned long>(OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, handle)), "socket");
+}
 
 // Without SO_EXCLUSIVEADDRUSE another local program could bind the same address and
 // port with SO_REUSEADDR and take over connections meant for the service.
-int BindSocket(SocketHandle handle, std::uint32_t address, int port) {
+Error BindSocket(SocketHandle handle, std::uint32_t address, int port) {
   const BOOL exclusive = TRUE;
   if (::setsockopt(Sock(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                    sizeof exclusive) != 0) {
-    return ::WSAGetLastError();
+    return SocketError("setsockopt(SO_EXCLUSIVEADDRUSE)");
   }
   sockaddr_in socketAddress = MakeAddress(address, port);
-  return Status(::bind(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress));
+  return Status(::bind(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), "bind");
 }
 
-int BoundPort(SocketHandle handle, int* port) {
+Error BoundPort(SocketHandle handle, int* port) {
   sockaddr_in socketAddress{};
   int length = sizeof socketAddress;
   if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
-    return ::WSAGetLastError();
+    return SocketError("getsockname");
   }
   *port = ::ntohs(socketAddress.sin_port);
-  return 0;
+  return Error::Success();
 }
 
-int ListenSocket(SocketHandle handle, int backlog) { return Status(::listen(Sock(handle), backlog)); }
+Error ListenSocket(SocketHandle handle, int backlog) { return Status(::listen(Sock(handle), backlog), "listen"); }
 
-int AcceptSocket(SocketHandle listener, SocketHandle* accepted) {
+Error AcceptSocket(SocketHandle listener, SocketHandle* accepted) {
   const SOCKET socket = ::accept(Sock(listener), nullptr, nullptr);
-  if (socket == INVALID_SOCKET) return ::WSAGetLastError();
+  if (socket == INVALID_SOCKET) return SocketError("accept");
   const int startError = AcquireWinsock();
   if (startError != 0) {
     ::closesocket(socket);
-    return startError;
+    return Win32Error(static_cast<unsigned long>(startError), "WSAStartup");
   }
   // An accepted socket need not take over the listener's WSA_FLAG_NO_HANDLE_INHERIT.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
   *accepted = static_cast<SocketHandle>(socket);
-  return 0;
+  return Error::Success();
 }
 
-int ConnectSocket(SocketHandle handle, std::uint32_t address, int port) {
+Error ConnectSocket(SocketHandle handle, std::uint32_t address, int port) {
   sockaddr_in socketAddress = MakeAddress(address, port);
-  return Status(::connect(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress));
+  return Status(::connect(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), "connect");
 }
 
-int ShutdownSocket(SocketHandle handle) {
-  if (!IsListening(handle)) return Status(::shutdown(Sock(handle), SD_BOTH));
+Error ShutdownSocket(SocketHandle handle) {
+  if (!IsListening(handle)) return Status(::shutdown(Sock(handle), SD_BOTH), "shutdown");
   std::lock_guard<std::mutex> lock(closedListenersMutex);
-  if (::closesocket(Sock(handle)) != 0) return ::WSAGetLastError();
+  if (::closesocket(Sock(handle)) != 0) return SocketError("closesocket");
   closedListeners.insert(handle);
-  return 0;
+  return Error::Success();
 }
 
-int CloseSocket(SocketHandle handle) {
+Error CloseSocket(SocketHandle handle) {
   {
     std::lock_guard<std::mutex> lock(closedListenersMutex);
     auto closed = closedListeners.find(handle);
     if (closed != closedListeners.end()) {
       closedListeners.erase(closed);
       ReleaseWinsock();
-      return 0;
+      return Error::Success();
     }
   }
-  if (::closesocket(Sock(handle)) != 0) return ::WSAGetLastError();
+  if (::closesocket(Sock(handle)) != 0) return SocketError("closesocket");
   ReleaseWinsock();
-  return 0;
+  return Error::Success();
 }
 
-int PeekSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
+Error PeekSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
   return Receive(handle, buffer, size, MSG_PEEK, received);
 }
 
-int ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
+Error ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::size_t* received) {
   return Receive(handle, buffer, size, 0, received);
 }
 
 // Windows raises no signal for a closed peer: the send fails with WSAECONNRESET or
 // WSAECONNABORTED. A blocking send returns only once the whole buffer is queued.
-int SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent) {
+Error SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent) {
   const int count = ::send(Sock(handle), data, Length(size), 0);
-  if (count == SOCKET_ERROR) return ::WSAGetLastError();
+  if (count == SOCKET_ERROR) return SocketError("send");
   *sent = static_cast<std::size_t>(count);
-  return 0;
+  return Error::Success();
 }
 
-int SendWritesAtOnce(SocketHandle handle) {
+Error SendWritesAtOnce(SocketHandle handle) {
   const BOOL on = TRUE;
-  return Status(::setsockopt(Sock(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on));
+  return Status(::setsockopt(Sock(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on),
+                "setsockopt(TCP_NODELAY)");
 }
 
-int SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort, std::uint32_t* peerAddress,
-                    int* peerPort) {
+Error SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* localPort, std::uint32_t* peerAddress,
+                      int* peerPort) {
   sockaddr_in local{}, peer{};
   int localLength = sizeof local, peerLength = sizeof peer;
-  if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return ::WSAGetLastError();
-  if (::getpeername(Sock(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return ::WSAGetLastError();
+  if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return SocketError("getsockname");
+  }
+  if (::getpeername(Sock(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    return SocketError("getpeername");
+  }
   *localAddress = local.sin_addr.s_addr;
   *localPort = ::ntohs(local.sin_port);
   *peerAddress = peer.sin_addr.s_addr;
   *peerPort = ::ntohs(peer.sin_port);
-  return 0;
+  return Error::Success();
 }
-
-bool IsWouldBlock(int code) { return code == WSAEWOULDBLOCK; }
 
 // A listener closed under a blocked accept ends it with WSAEINTR (Windows) or
 // ERROR_OPERATION_ABORTED (Wine); a handle that is no (listening) socket any more, or a
 // library that is gone, can accept nothing again. Resets of the connection being taken
 // (WSAECONNRESET) and exhausted buffers or descriptors (WSAENOBUFS, WSAEMFILE) pass.
-bool IsListenerFault(int code) {
-  switch (code) {
+bool IsListenerFault(const Error& error) {
+  switch (error.Code()) {
     case WSAEINTR:
     case ERROR_OPERATION_ABORTED:
     case WSAENOTSOCK:

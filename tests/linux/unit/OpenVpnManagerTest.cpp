@@ -657,12 +657,12 @@ struct Stall {
 class StalledWriter : public FileWriter {
  public:
   explicit StalledWriter(Stall& stall) : FileWriter(platform::ServiceIdentity()), stall_(stall) {}
-  int Write(const std::string&, const std::string&, platform::FileAccess) const override {
+  platform::Error Write(const std::string&, const std::string&, platform::FileAccess) const override {
     std::unique_lock<std::mutex> lock(stall_.mutex);
     stall_.entered = true;
     stall_.changed.notify_all();
     stall_.changed.wait(lock, [this] { return stall_.released; });
-    return EIO;
+    return platform::Error(platform::ErrorKind::Other, EIO, "write");
   }
 
  private:

@@ -1,0 +1,70 @@
+// What every backend promises of the service's own files: the public port file written
+// whole, renames that replace, removals, private directories made once, any UTF-8 name.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "SeamFixture.h"
+#include "TestCommon.h"
+#include "platform/ProcessInfo.h"
+
+namespace vortan {
+namespace {
+
+class ProcessInfoContract : public ::testing::Test {
+ protected:
+  test::SeamFixture fixture_;
+};
+
+TEST_F(ProcessInfoContract, PublicFilesAreWrittenWholeOrFailAtOpening) {
+  const std::string bytes("zel-vpn-service://127.0.0.1:3000\r\n\0x", 36);
+  const std::string utf8 = "\xD0\x96\xE2\x82\xAC.txt";  // Cyrillic Zhe, euro sign
+  const struct {
+    std::string path;
+    bool opened;
+  } rows[] = {{fixture_.Path("portused.txt"), true}, {fixture_.Path(utf8), true},
+              {fixture_.Path("missing/portused.txt"), false}};
+  for (const auto& row : rows) {
+    bool opened = !row.opened;
+    const platform::Error error = platform::WritePublicFile(row.path, bytes, &opened);
+    EXPECT_EQ(opened, row.opened) << row.path;
+    std::uint64_t size = 0;
+    if (row.opened) {
+      EXPECT_TRUE(error.Succeeded()) << row.path << ": " << error.Code();
+      EXPECT_EQ(test::ReadFile(row.path), bytes);
+      EXPECT_TRUE(platform::FileSize(row.path, &size));
+      EXPECT_EQ(size, bytes.size());
+      EXPECT_TRUE(platform::RemoveFile(row.path).Succeeded());
+    } else {
+      EXPECT_TRUE(platform::IsNotFound(error)) << row.path << ": " << error.Code();
+    }
+    EXPECT_FALSE(platform::PathExists(row.path)) << row.path;
+    EXPECT_FALSE(platform::FileSize(row.path, &size)) << row.path;
+  }
+}
+
+TEST_F(ProcessInfoContract, RenamesReplaceTheTargetAndAMissingFileIsNotFound) {
+  test::WriteFile(fixture_.Path("log"), "new");
+  test::WriteFile(fixture_.Path("log.1"), "old");
+  EXPECT_TRUE(platform::RenameFile(fixture_.Path("log"), fixture_.Path("log.1")).Succeeded());
+  EXPECT_FALSE(platform::PathExists(fixture_.Path("log")));
+  EXPECT_EQ(test::ReadFile(fixture_.Path("log.1")), "new");
+  EXPECT_TRUE(platform::IsNotFound(platform::RenameFile(fixture_.Path("log"), fixture_.Path("log.2"))));
+  EXPECT_TRUE(platform::IsNotFound(platform::RemoveFile(fixture_.Path("log"))));
+}
+
+TEST_F(ProcessInfoContract, PrivateDirectoriesAreMadeOnceAndThenLeftAlone) {
+  const struct {
+    std::string path;
+    bool made;
+  } rows[] = {{fixture_.Path("logs"), true}, {fixture_.Path("logs"), true}, {fixture_.Path("missing/logs"), false}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(platform::MakePrivateDirectory(row.path).Succeeded(), row.made) << row.path;
+    EXPECT_EQ(std::filesystem::is_directory(std::filesystem::u8path(row.path)), row.made) << row.path;
+  }
+}
+
+}  // namespace
+}  // namespace vortan
