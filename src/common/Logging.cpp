@@ -1,15 +1,19 @@
 #include "common/Logging.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "common/CrashLog.h"
 #include "common/Paths.h"
@@ -23,159 +27,134 @@ namespace vortan {
 namespace {
 
 const char* const kLineWriterId = "LineWriter";
-const char* const kLibraryDispatcherId = "DefaultLogDispatchCallback";
+const char* const kLoggerWatchId = "LoggerWatch";
 
 // The name this thread gave itself through NameThread; empty until then.
 thread_local std::string threadLogName;
 
-// The date text of the current second, kept per thread for one date format.
-struct SecondText {
-  std::string dateFormat;
-  bool splitsAtSubsecond = false;
-  std::string prefixFormat;  // the date format without its final subsecond field
-  time_t second = -1;
-  std::string prefixText;    // prefixFormat formatted for that second
+std::string ThreadName() { return threadLogName.empty() ? el::Helpers::getThreadName() : threadLogName; }
+
+// The local time's offset, taken again when the second changes (the offset changes
+// with daylight saving time, and only ever at a full second).
+struct ClockOffset {
+  std::int64_t second = -1;
+  long utcOffset = 0;
 };
-thread_local SecondText secondText;
+thread_local ClockOffset clockOffset;
 
-// The library formats dates into a buffer of 30 bytes: longer texts come out cut.
-constexpr std::size_t kLongestDateText = 29;
-
-// True when the date format ends with its only subsecond field ("%g" or "%z"), so the
-// rest of the text changes once a second.
-bool SplitsAtSubsecond(const std::string& format, std::string* prefix) {
-  if (format.size() < 2 || format[format.size() - 2] != '%') return false;
-  const char last = format.back();
-  if (last != 'g' && last != 'z') return false;
-  *prefix = format.substr(0, format.size() - 2);
-  return (prefix->empty() || prefix->back() != '%') && prefix->find("%g") == std::string::npos &&
-         prefix->find("%z") == std::string::npos;
+std::string DateText(const LineFormat& format) {
+  std::int64_t seconds = 0;
+  std::int32_t microseconds = 0;
+  platform::CurrentTime(&seconds, &microseconds);
+  ClockOffset& offset = clockOffset;
+  if (offset.second != seconds) offset = {seconds, platform::LocalUtcOffset()};
+  char text[kDateTextBytes + 1];
+  return std::string(text, FormatDate(format, seconds, microseconds, offset.utcOffset, text));
 }
 
-// The library's date text for format, formatting the part before the subsecond field
-// only when the second changes (the library parses the whole format on every line).
-std::string DateText(const std::string& format, const el::base::SubsecondPrecision& precision) {
-  timeval now{};
-  el::base::utils::DateTime::gettimeofday(&now);
-  SecondText& cache = secondText;
-  if (cache.dateFormat != format) {
-    cache.dateFormat = format;
-    cache.splitsAtSubsecond = SplitsAtSubsecond(format, &cache.prefixFormat);
-    cache.second = -1;
-  }
-  if (cache.splitsAtSubsecond && cache.second != now.tv_sec) {
-    cache.prefixText = el::base::utils::DateTime::timevalToString(now, cache.prefixFormat.c_str(), &precision);
-    cache.second = now.tv_sec;
-  }
-  const std::size_t width = static_cast<std::size_t>(precision.m_width);
-  if (!cache.splitsAtSubsecond || cache.prefixText.size() + width > kLongestDateText) {
-    return el::base::utils::DateTime::timevalToString(now, format.c_str(), &precision);
-  }
-  char digits[16];
-  el::base::utils::Str::convertAndAddToBuff(static_cast<std::size_t>(now.tv_usec) / precision.m_offset,
-                                            precision.m_width, digits, digits + sizeof digits);
-  return cache.prefixText + digits;
-}
-
-// Fields the library fills in while building each line. Level, logger, user and host
-// are resolved when the format is configured.
-bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level level) {
-  using Flag = el::base::FormatFlags;
-  for (Flag flag : {Flag::AppName, Flag::Function, Flag::File, Flag::FileBase, Flag::Line, Flag::Location}) {
-    if (format.hasFlag(flag)) return false;
-  }
-  if (level == el::Level::Verbose && format.hasFlag(Flag::VerboseLevel)) return false;
-  // The program installs no custom format specifier.
-  return true;
-}
-
-// The format with its thread, date and message fields found once per thread, by the
-// library's own replacements (so its escapes come out alike), each field left as a mark
-// byte. Filling the marks gives the library's line unless a substituted text holds a
-// '%' (the library's later replacements would look into it): such lines, and formats
-// that hold a mark byte themselves, take the full chain of replacements.
-constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
-
-struct FormatTemplate {
-  std::string format;  // the library's format text it was made from
-  std::string marked;
-  bool usable = false;
-};
-thread_local FormatTemplate formatTemplate;
-
-const FormatTemplate& TemplateFor(const el::base::LogFormat& format) {
-  FormatTemplate& cached = formatTemplate;
-  if (cached.usable && cached.format == format.format()) return cached;
-  using el::base::FormatFlags;
-  using el::base::utils::Str;
-  cached.format = format.format();
-  cached.marked = cached.format;
-  cached.usable = cached.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
-  if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(cached.marked, "%thread", {kThreadMark});
-  if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(cached.marked, "%datetime", {kDateMark});
-  if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(cached.marked, "%msg", {kMessageMark});
-  return cached;
-}
-
-std::string FilledTemplate(const std::string& marked, const std::string& thread, const std::string& date,
-                           const std::string& message) {
-  std::string line;
-  line.reserve(marked.size() + thread.size() + date.size() + message.size() + 1);
-  for (char c : marked) {
-    switch (c) {
-      case kThreadMark: line += thread; break;
-      case kDateMark: line += date; break;
-      case kMessageMark: line += message; break;
-      default: line += c;
+// The library's source file texts: the last 100 bytes of the path (or of its last
+// component), starting with ".." where cut.
+std::string CutFileName(const char* name) {
+  constexpr std::size_t kLimit = 100;
+  std::string text;
+  const std::size_t size = std::strlen(name);
+  if (size >= kLimit) {
+    name += size - kLimit;
+    if (name[0] != '.' && name[1] != '.') {
+      name += 3;
+      text = "..";
     }
   }
+  return text + name;
+}
+
+std::string BaseFileName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return CutFileName(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+}
+
+// A line as the library's builder makes it: the compiled format with the per-line
+// fields put in one after the other, in the library's order and with its escape rule
+// (so a field's text that holds a specifier comes out alike).
+std::string RenderLine(const LineFormat& format, const el::LogMessage* message, bool appendNewLine) {
+  std::string line;
+  line.reserve(format.format.size() + message->message().size() + 48);
+  line = format.format;
+  const unsigned fields = format.fields;
+  if (fields & LineFormat::kApp) ReplaceFirstWithEscape(line, "%app", message->logger()->parentApplicationName());
+  if (fields & LineFormat::kThread) ReplaceFirstWithEscape(line, "%thread", ThreadName());
+  if (fields & LineFormat::kDate) ReplaceFirstWithEscape(line, "%datetime", DateText(format));
+  if (fields & LineFormat::kFunction) ReplaceFirstWithEscape(line, "%func", message->func());
+  if (fields & LineFormat::kFile) ReplaceFirstWithEscape(line, "%file", CutFileName(message->file().c_str()));
+  if (fields & LineFormat::kFileBase) ReplaceFirstWithEscape(line, "%fbase", BaseFileName(message->file()));
+  if (fields & LineFormat::kLine) ReplaceFirstWithEscape(line, "%line", std::to_string(message->line()));
+  if (fields & LineFormat::kLocation) {
+    ReplaceFirstWithEscape(line, "%loc", CutFileName(message->file().c_str()) + ":" + std::to_string(message->line()));
+  }
+  if ((fields & LineFormat::kVerboseLevel) && message->level() == el::Level::Verbose) {
+    ReplaceFirstWithEscape(line, "%vlevel", std::to_string(message->verboseLevel() % 10));
+  }
+  if (fields & LineFormat::kMessage) ReplaceFirstWithEscape(line, "%msg", message->message());
+  if (appendNewLine) line += "\n";
   return line;
 }
 
-// Builds the same lines as the library's builder. The library spends most of a log
-// call here: it prints the thread id through a new string stream on every line to
-// find the thread's name, and parses the date format anew; this builder keeps the
-// name per thread and the date text per second. Formats with other fields, and
-// threads that never named themselves, go to the library's builder.
-class LineBuilder : public el::base::DefaultLogBuilder {
+// The compiled formats, by logger and level. Compiled at a logger's first line after
+// a configuration; forgotten when a configuration is applied here and when a logger
+// is registered (a new logger may live where a removed one lived).
+class FormatCache {
  public:
-  std::string build(const el::LogMessage* message, bool appendNewLine) const override {
-    el::base::TypedConfigurations* configurations = message->logger()->typedConfigurations();
-    const el::base::LogFormat& format = configurations->logFormat(message->level());
-    if (threadLogName.empty() || !UsesOnlyThreadDateAndMessage(format, message->level())) {
-      return el::base::DefaultLogBuilder::build(message, appendNewLine);
+  std::shared_ptr<const LineFormat> For(el::Logger* logger, el::Level level) {
+    const Key key{logger, static_cast<int>(level)};
+    std::uint64_t generation;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto found = formats_.find(key);
+      if (found != formats_.end()) return found->second;
+      generation = generation_;
     }
-    using el::base::FormatFlags;
-    std::string date;
-    if (format.hasFlag(FormatFlags::DateTime)) {
-      date = DateText(format.dateTimeFormat(), configurations->subsecondPrecision(message->level()));
-    }
-    const FormatTemplate& marked = TemplateFor(format);
-    std::string line;
-    if (marked.usable && threadLogName.find('%') == std::string::npos && date.find('%') == std::string::npos) {
-      line = FilledTemplate(marked.marked, threadLogName, date, message->message());
-    } else {
-      line = ReplacedInOrder(format, date, message->message());
-    }
-    if (appendNewLine) line += "\n";
-    return line;
+    auto compiled = std::make_shared<const LineFormat>(CompileLineFormat(logger, level));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation == generation_) formats_.emplace(key, compiled);
+    return compiled;
+  }
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generation_;
+    formats_.clear();
   }
 
  private:
-  // The same replacements in the same order as the library, so escapes ("%%thread")
-  // and specifiers inside substituted text come out alike.
-  static std::string ReplacedInOrder(const el::base::LogFormat& format, const std::string& date,
-                                     const std::string& text) {
-    static const std::string kThread = "%thread", kDateTime = "%datetime", kMessage = "%msg";
-    using el::base::FormatFlags;
-    using el::base::utils::Str;
-    std::string line = format.format();
-    if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(line, kThread, threadLogName);
-    if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(line, kDateTime, date);
-    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, text);
-    return line;
+  using Key = std::pair<const el::Logger*, int>;
+  std::mutex mutex_;
+  std::uint64_t generation_ = 0;
+  std::map<Key, std::shared_ptr<const LineFormat>> formats_;
+};
+
+FormatCache& Formats() {
+  static FormatCache* cache = new FormatCache;  // used by threads that may outlive main
+  return *cache;
+}
+
+// Builds the library's lines from the logger's own configuration, with less work per
+// line than the library's builder: the format is compiled once, the thread's name and
+// the local time's offset are kept, not looked up.
+class LineBuilder : public el::LogBuilder {
+ public:
+  std::string build(const el::LogMessage* message, bool appendNewLine) const override {
+    return RenderLine(*Formats().For(message->logger(), message->level()), message, appendNewLine);
   }
 };
+
+class LoggerWatch : public el::LoggerRegistrationCallback {
+ protected:
+  void handle(const el::Logger*) override { Formats().Forget(); }
+};
+
+el::LogBuilderPtr& TheLineBuilder() {
+  static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
+  return builder;
+}
 
 // Set when the configuration is applied: standard output is the journal's stream, so
 // each line there starts with its syslog priority (the file keeps the plain layout).
@@ -191,84 +170,282 @@ const char* JournalPriorityPrefix(el::Level level) {
   }
 }
 
-el::LogBuilderPtr& TheLineBuilder() {
-  static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
-  return builder;
+constexpr el::Level kAllLevels[] = {el::Level::Global, el::Level::Trace,   el::Level::Debug,
+                                    el::Level::Fatal,  el::Level::Error,   el::Level::Warning,
+                                    el::Level::Verbose, el::Level::Info};
+constexpr std::size_t kLevelCount = sizeof kAllLevels / sizeof kAllLevels[0];
+
+std::size_t LevelIndex(el::Level level) {
+  for (std::size_t i = 0; i < kLevelCount; ++i) {
+    if (kAllLevels[i] == level) return i;
+  }
+  return 0;
 }
 
-// Where the library's own dispatcher writes each line (the log file, flushed per the
-// flush threshold and checked for rolling after each flush, then standard output), this
-// writer writes it too. The library finds the file's size for the rolling check by
-// asking the kernel for the file position after every flush, a system call per log
-// line; this writer counts the bytes it wrote and asks only when the count reaches the
-// rolling size (the count can only be too high: a roll it did not see makes it ask).
-class LineWriter : public el::LogDispatchCallback {
- protected:
-  void handle(const el::LogDispatchData* data) override {
-    if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
-    const el::LogMessage* message = data->logMessage();
-    el::Logger* logger = message->logger();
-    const el::Level level = message->level();
-    // The library calls every dispatcher under its own locks, so the lines of two
-    // threads never mix, in the file or on standard output.
-    std::string line = logger->logBuilder()->build(message, true);
-    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    const bool toFile = configurations->toFile(level);
-    const bool toStandardOutput = configurations->toStandardOutput(level);
-    if (toFile) WriteToFile(logger, level, line);
-    if (toStandardOutput) {
-      if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
-        logger->logBuilder()->convertToColoredOutput(&line, level);
-      }
-      if (journalPriorities) line.insert(0, JournalPriorityPrefix(level));
-      // The synchronised standard stream writes each insertion whole, under the C
-      // library's lock of standard output, so lines of two threads never mix.
-      std::cout << line << std::flush;
+// Where the lines of one level go, as the service's configuration says. The library
+// itself is configured to write nowhere: these lines are written here.
+struct LevelOutputs {
+  bool enabled = false;
+  int file = -1;  // index into Outputs::files; -1: not to a file
+  bool toStandardOutput = false;
+  std::size_t maxFileSize = 0;
+  std::size_t flushThreshold = 1;
+};
+
+struct Outputs {
+  std::vector<std::string> files;  // the library's (narrow) file names
+  LevelOutputs levels[kLevelCount];
+};
+
+// The library's reading of its boolean and size values.
+bool ConfigurationFlag(std::string text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  return text == "TRUE" || text == "true" || text == "1";
+}
+
+std::size_t ConfigurationSize(std::string text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10));
+}
+
+Outputs OutputsOf(el::Configurations& configuration) {
+  Outputs outputs;
+  for (std::size_t i = 0; i < kLevelCount; ++i) {
+    const el::Level level = kAllLevels[i];
+    LevelOutputs& out = outputs.levels[i];
+    auto value = [&](el::ConfigurationType type) { return ConfigurationValue(&configuration, level, type); };
+    out.enabled = ConfigurationFlag(value(el::ConfigurationType::Enabled));
+    out.toStandardOutput = ConfigurationFlag(value(el::ConfigurationType::ToStandardOutput));
+    out.maxFileSize = ConfigurationSize(value(el::ConfigurationType::MaxLogFileSize));
+    out.flushThreshold = ConfigurationSize(value(el::ConfigurationType::LogFlushThreshold));
+    const std::string file = value(el::ConfigurationType::Filename);
+    if (ConfigurationFlag(value(el::ConfigurationType::ToFile)) && !file.empty()) {
+      auto known = std::find(outputs.files.begin(), outputs.files.end(), file);
+      out.file = static_cast<int>(known - outputs.files.begin());
+      if (known == outputs.files.end()) outputs.files.push_back(file);
     }
+  }
+  return outputs;
+}
+
+// Writes the log's lines, to the files and standard output. A line is written before
+// the call that made it returns; lines that other threads add while one thread writes
+// are written together by the next writer, in one write per destination (each
+// thread's lines in the order it made them, every line whole).
+class GroupWriter {
+ public:
+  // Writes what is held, closes the files and takes the new destinations.
+  void Reset(Outputs outputs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Drain(lock);
+    writing_ = true;
+    lock.unlock();
+    for (OpenFile& file : files_) {
+      WriteHeld(file, file.held.size());
+      if (file.handle >= 0) platform::CloseFile(file.handle);
+    }
+    files_.clear();
+    for (const std::string& name : outputs.files) {
+      files_.emplace_back();
+      files_.back().name = name;
+    }
+    lock.lock();
+    outputs_ = std::move(outputs);
+    writing_ = false;
+    written_.notify_all();
+  }
+
+  // The destinations of level, as last set.
+  LevelOutputs OutputsFor(el::Level level, std::string* fileName) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const LevelOutputs& level_outputs = outputs_.levels[LevelIndex(level)];
+    if (fileName != nullptr && level_outputs.file >= 0) *fileName = outputs_.files[static_cast<std::size_t>(level_outputs.file)];
+    return level_outputs;
+  }
+
+  // terminalLine: the line for standard output (coloured, where asked).
+  void Add(el::Level level, const std::string& line, const std::string& terminalLine) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const LevelOutputs& outputs = outputs_.levels[LevelIndex(level)];
+    if (outputs.file < 0 && !outputs.toStandardOutput) return;
+    if (outputs.file >= 0) queued_.fileText += line;
+    if (outputs.toStandardOutput) {
+      if (journalPriorities) queued_.outText += JournalPriorityPrefix(level);
+      queued_.outText += terminalLine;
+    }
+    queued_.entries.push_back({queued_.fileText.size(), outputs.file, outputs.maxFileSize, outputs.flushThreshold});
+    const std::uint64_t ticket = ++queuedCount_;
+    while (writtenCount_ < ticket) {
+      if (writing_) {
+        written_.wait(lock);
+      } else {
+        WriteQueued(lock);
+      }
+    }
+  }
+
+  // Writes what the flush threshold still holds back.
+  void Flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Drain(lock);
+    writing_ = true;
+    lock.unlock();
+    for (OpenFile& file : files_) WriteHeld(file, file.held.size());
+    lock.lock();
+    writing_ = false;
+    written_.notify_all();
   }
 
  private:
-  struct FileSize {
-    bool known = false;      // learnt at the stream's first flush
-    std::uint64_t bytes = 0;
+  struct Entry {
+    std::size_t fileEnd;  // where its bytes end in the batch's file text
+    int file;
+    std::size_t maxFileSize;
+    std::size_t flushThreshold;
+  };
+  struct Batch {
+    std::string fileText;
+    std::string outText;
+    std::vector<Entry> entries;
+  };
+  // Owned by the writing thread.
+  struct OpenFile {
+    std::string name;  // the library's narrow name
+    std::intptr_t handle = -1;
+    std::uint64_t size = 0;
+    std::string held;         // written up to flushEnd, kept back after it
+    std::size_t flushEnd = 0;
+    std::size_t unflushed = 0;
   };
 
-  void WriteToFile(el::Logger* logger, el::Level level, const std::string& line) {
-    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    el::base::type::fstream_t* stream = configurations->fileStream(level);
-    if (stream == nullptr) return;
-    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
-    if (stream->fail()) return;
-    FileSize& size = sizes_[stream];
-    size.bytes += line.size();
-    unsigned& unflushed = unflushed_[{logger, level}];
-    if (!el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush) && ++unflushed < configurations->logFlushThreshold(level)) {
-      return;
+  // Waits until nothing is queued or being written.
+  void Drain(std::unique_lock<std::mutex>& lock) {
+    while (writing_ || writtenCount_ < queuedCount_) {
+      if (writing_) {
+        written_.wait(lock);
+      } else {
+        WriteQueued(lock);
+      }
     }
-    unflushed = 0;
-    stream->flush();
-    if (!size.known) size = {true, Position(stream)};
-    const std::size_t limit = configurations->maxLogFileSize(level);
-    if (limit == 0 || size.bytes < limit) return;
-    el::Helpers::validateFileRolling(logger, level);
-    size.bytes = Position(stream);
   }
 
-  static std::uint64_t Position(el::base::type::fstream_t* stream) {
-    const std::streamoff position = stream->tellp();
-    return position > 0 ? static_cast<std::uint64_t>(position) : 0;
+  void WriteQueued(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    std::swap(queued_, batch_);
+    const std::uint64_t upTo = queuedCount_;
+    lock.unlock();
+    Write(batch_);
+    batch_.fileText.clear();
+    batch_.outText.clear();
+    batch_.entries.clear();
+    lock.lock();
+    writtenCount_ = upTo;
+    writing_ = false;
+    written_.notify_all();
   }
 
-  // By the library's stream: it keeps one stream per file name for the whole process.
-  std::unordered_map<const void*, FileSize> sizes_;
-  std::map<std::pair<el::Logger*, el::Level>, unsigned> unflushed_;
+  // The library flushes a file after every flushThreshold lines and checks its size
+  // after each flush: at the limit it rolls the file after that line.
+  void Write(const Batch& batch) {
+    if (!batch.outText.empty()) {
+      std::cout.write(batch.outText.data(), static_cast<std::streamsize>(batch.outText.size()));
+      std::cout.flush();
+    }
+    const bool immediate = el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush);
+    std::size_t start = 0;
+    for (const Entry& entry : batch.entries) {
+      if (entry.file < 0) continue;
+      OpenFile& file = files_[static_cast<std::size_t>(entry.file)];
+      file.held.append(batch.fileText, start, entry.fileEnd - start);
+      start = entry.fileEnd;
+      if (!immediate && ++file.unflushed < entry.flushThreshold) continue;
+      file.unflushed = 0;
+      file.flushEnd = file.held.size();
+      if (entry.maxFileSize != 0 && Opened(file) && file.size + file.flushEnd >= entry.maxFileSize) {
+        WriteHeld(file, file.flushEnd);
+        Roll(file);
+      }
+    }
+    for (OpenFile& file : files_) WriteHeld(file, file.flushEnd);
+  }
+
+  static bool Opened(OpenFile& file) {
+    if (file.handle >= 0) return true;
+    const std::string path = platform::PathFromNarrowCalls(file.name);
+    file.handle = platform::OpenForAppend(path.c_str());
+    if (file.handle < 0) return false;
+    std::uint64_t size = 0;
+    file.size = platform::FileSize(path, &size) ? size : 0;
+    return true;
+  }
+
+  // Writes the first count held bytes; what cannot be written is dropped, as the
+  // library drops a line its stream could not take.
+  static void WriteHeld(OpenFile& file, std::size_t count) {
+    if (count == 0) return;
+    if (Opened(file) && platform::WriteWithin(file.handle, file.held.data(), count, 0)) file.size += count;
+    file.held.erase(0, count);
+    file.flushEnd = file.flushEnd > count ? file.flushEnd - count : 0;
+  }
+
+  // As the library: close, call the pre-roll-out callback (the service's rollLogFiles),
+  // and start the path again empty (a file the callback could not move is lost).
+  static void Roll(OpenFile& file) {
+    platform::CloseFile(file.handle);
+    file.handle = -1;
+    rollLogFiles(file.name.c_str(), static_cast<std::size_t>(file.size));
+    const std::string path = platform::PathFromNarrowCalls(file.name);
+    if (platform::PathExists(path)) platform::RemoveFile(path);
+    file.size = 0;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable written_;
+  Outputs outputs_;
+  Batch queued_;
+  std::uint64_t queuedCount_ = 0;
+  std::uint64_t writtenCount_ = 0;
+  bool writing_ = false;
+  Batch batch_;                  // owned by the writing thread
+  std::vector<OpenFile> files_;  // owned by the writing thread
 };
 
-// Puts the line writer in the place of the library's dispatcher, once.
+GroupWriter& Writer() {
+  static GroupWriter* writer = new GroupWriter;  // used by threads that may outlive main
+  return *writer;
+}
+
+// The library calls its dispatch callbacks for every line it lets through (the level
+// enabled); the service's destinations decide where the line goes.
+class LineWriter : public el::LogDispatchCallback {
+ protected:
+  void handle(const el::LogDispatchData* data) override {
+    const el::LogMessage* message = data->logMessage();
+    const el::Level level = message->level();
+    const LevelOutputs outputs = Writer().OutputsFor(level, nullptr);
+    if (outputs.file < 0 && !outputs.toStandardOutput) return;
+    el::LogBuilder* builder = message->logger()->logBuilder();
+    const std::string line = builder->build(message, true);
+    if (outputs.toStandardOutput && el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
+      // Colours are for the terminal only: the file gets the plain line.
+      std::string colored = line;
+      builder->convertToColoredOutput(&colored, level);
+      Writer().Add(level, line, colored);
+      return;
+    }
+    Writer().Add(level, line, line);
+  }
+};
+
 void InstallLineWriter() {
   if (el::Helpers::logDispatchCallback<LineWriter>(kLineWriterId) != nullptr) return;
   el::Helpers::installLogDispatchCallback<LineWriter>(kLineWriterId);
-  el::Helpers::uninstallLogDispatchCallback<el::base::DefaultLogDispatchCallback>(kLibraryDispatcherId);
+  el::Loggers::installLoggerRegistrationCallback<LoggerWatch>(kLoggerWatchId);
 }
 
 // Gives every logger, present and future, the line builder.
@@ -281,6 +458,34 @@ void InstallLineBuilder() {
     el::Logger* logger = el::Loggers::getLogger(id, false);
     if (logger != nullptr && logger->logBuilder() != builder.get()) logger->setLogBuilder(builder);
   }
+}
+
+// The service's configuration with the library's own writing switched off: its file
+// name is the library's null file (so it holds no handle on the log), and the lines go
+// to the destinations the service's configuration names, through the line writer.
+el::Configurations WithoutLibraryOutput(const el::Configurations& configuration) {
+  el::Configurations defaults;
+  defaults.setToDefault();
+  const std::string nullFile = ConfigurationValue(&defaults, el::Level::Global, el::ConfigurationType::Filename);
+  el::Configurations library;
+  library.setFromBase(const_cast<el::Configurations*>(&configuration));
+  for (el::Level level : kAllLevels) {
+    library.set(level, el::ConfigurationType::ToFile, "false");
+    library.set(level, el::ConfigurationType::ToStandardOutput, "false");
+    library.set(level, el::ConfigurationType::Filename, nullFile);
+  }
+  return library;
+}
+
+// Makes configuration the service's: the library formats with it and writes nothing,
+// the line writer writes where it says.
+void ApplyConfiguration(el::Configurations& configuration) {
+  journalPriorities = platform::StandardOutputIsJournal();
+  InstallLineBuilder();
+  InstallLineWriter();
+  Writer().Reset(OutputsOf(configuration));
+  el::Loggers::setDefaultConfigurations(WithoutLibraryOutput(configuration), true);
+  Formats().Forget();
 }
 
 }  // namespace
@@ -319,10 +524,6 @@ const std::string& builtInLogConfiguration() {
 
 namespace {
 
-constexpr el::Level kAllLevels[] = {el::Level::Global, el::Level::Trace,   el::Level::Debug,
-                                    el::Level::Fatal,  el::Level::Error,   el::Level::Warning,
-                                    el::Level::Verbose, el::Level::Info};
-
 // The library truncates a file that is already over the limit when it is configured,
 // without calling the roll-out callback: roll it ourselves first.
 void RollOversizedLogFile(const el::Configurations& configuration, const std::string& logFile) {
@@ -356,11 +557,19 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
     final.setFromBase(&base);
   }
   RollOversizedLogFile(final, logFile);
-  journalPriorities = platform::StandardOutputIsJournal();
-  el::Loggers::setDefaultConfigurations(final, true);
+  ApplyConfiguration(final);
   el::Loggers::getLogger(loggers::kDefault, true);
-  InstallLineBuilder();
-  InstallLineWriter();
+}
+
+void PrepareCrashLog() {
+  CrashLog::Destinations destinations;
+  std::string file;
+  const LevelOutputs outputs = Writer().OutputsFor(el::Level::Error, &file);
+  destinations.enabled = outputs.enabled;
+  destinations.toFile = outputs.file >= 0;
+  destinations.logFile = platform::PathFromNarrowCalls(file);
+  destinations.toStandardOutput = outputs.toStandardOutput;
+  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault), destinations);
 }
 
 namespace {
@@ -372,11 +581,13 @@ const std::string* preparedDumpPath = nullptr;
 
 void configureLogging(const InstalledPaths& paths) {
   applyLogConfiguration(paths.logFile, paths.logConfig);
-  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  PrepareCrashLog();
   if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(paths.crashDump);
   platform::InstallCrashHandlers(LoggingCrashHandler);
   std::set_terminate(terminateHandler);
   NameThread("main");
+  // The library writes no file itself (the line writer rolls the log with
+  // rollLogFiles); installed all the same for any file the library would roll.
   el::Helpers::installPreRollOutCallback(rollLogFiles);
 }
 
@@ -484,9 +695,12 @@ void silenceLogging() {
   quiet.set(el::Level::Global, el::ConfigurationType::Enabled, "false");
   quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
   quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-  el::Loggers::setDefaultConfigurations(quiet, true);
+  ApplyConfiguration(quiet);
 }
 
-void FlushLogs() { el::Loggers::flushAll(); }
+void FlushLogs() {
+  el::Loggers::flushAll();
+  Writer().Flush();
+}
 
 }  // namespace vortan
