@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,7 +33,12 @@ const char* const kLoggerWatchId = "LoggerWatch";
 // The name this thread gave itself through NameThread; empty until then.
 thread_local std::string threadLogName;
 
-std::string ThreadName() { return threadLogName.empty() ? el::Helpers::getThreadName() : threadLogName; }
+// The calling thread's name for %thread: its own, or the library's (the thread id).
+const std::string& ThreadName(std::string* library) {
+  if (!threadLogName.empty()) return threadLogName;
+  *library = el::Helpers::getThreadName();
+  return *library;
+}
 
 // The local time's offset, taken again when the second changes (the offset changes
 // with daylight saving time, and only ever at a full second).
@@ -42,14 +48,13 @@ struct ClockOffset {
 };
 thread_local ClockOffset clockOffset;
 
-std::string DateText(const LineFormat& format) {
+std::size_t DateText(const LineFormat& format, char (&text)[kDateTextBytes + 1]) {
   std::int64_t seconds = 0;
   std::int32_t microseconds = 0;
   platform::CurrentTime(&seconds, &microseconds);
   ClockOffset& offset = clockOffset;
   if (offset.second != seconds) offset = {seconds, platform::LocalUtcOffset()};
-  char text[kDateTextBytes + 1];
-  return std::string(text, FormatDate(format, seconds, microseconds, offset.utcOffset, text));
+  return FormatDate(format, seconds, microseconds, offset.utcOffset, text);
 }
 
 // The library's source file texts: the last 100 bytes of the path (or of its last
@@ -73,17 +78,67 @@ std::string BaseFileName(const std::string& path) {
   return CutFileName(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
 }
 
+// A compiled format with its thread, date and message fields each left as a mark byte,
+// put in by the library's replacements (so escapes come out alike). Filling the marks
+// gives the library's line when the format has no other per-line field and neither the
+// thread's name nor the date text holds a "%" (the library's later replacements would
+// look into them); other lines take the library's chain of replacements.
+constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
+
+struct CompiledFormat {
+  LineFormat format;
+  std::string marked;
+  bool markable = false;
+};
+
+CompiledFormat Compile(el::Logger* logger, el::Level level) {
+  CompiledFormat compiled{CompileLineFormat(logger, level), std::string(), false};
+  const LineFormat& format = compiled.format;
+  constexpr unsigned kMarkable = LineFormat::kThread | LineFormat::kDate | LineFormat::kMessage;
+  compiled.markable = (format.fields & ~kMarkable) == 0 &&
+                      format.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
+  compiled.marked = format.format;
+  if (format.fields & LineFormat::kThread) ReplaceFirstWithEscape(compiled.marked, "%thread", {kThreadMark});
+  if (format.fields & LineFormat::kDate) ReplaceFirstWithEscape(compiled.marked, "%datetime", {kDateMark});
+  if (format.fields & LineFormat::kMessage) ReplaceFirstWithEscape(compiled.marked, "%msg", {kMessageMark});
+  return compiled;
+}
+
 // A line as the library's builder makes it: the compiled format with the per-line
 // fields put in one after the other, in the library's order and with its escape rule
 // (so a field's text that holds a specifier comes out alike).
-std::string RenderLine(const LineFormat& format, const el::LogMessage* message, bool appendNewLine) {
-  std::string line;
-  line.reserve(format.format.size() + message->message().size() + 48);
-  line = format.format;
+std::string RenderLine(const CompiledFormat& compiled, const el::LogMessage* message, bool appendNewLine) {
+  const LineFormat& format = compiled.format;
   const unsigned fields = format.fields;
+  std::string libraryName;
+  const std::string& thread = (fields & LineFormat::kThread) ? ThreadName(&libraryName) : libraryName;
+  char date[kDateTextBytes + 1];
+  const std::size_t dateSize = (fields & LineFormat::kDate) ? DateText(format, date) : 0;
+  const std::string& text = message->message();
+  std::string line;
+  if (compiled.markable && thread.find('%') == std::string::npos && std::memchr(date, '%', dateSize) == nullptr) {
+    line.reserve(compiled.marked.size() + thread.size() + dateSize + text.size() + 1);
+    const char* next = compiled.marked.data();
+    const char* const end = next + compiled.marked.size();
+    while (next < end) {
+      const char* mark = next;
+      while (mark < end && *mark != kThreadMark && *mark != kDateMark && *mark != kMessageMark) ++mark;
+      line.append(next, static_cast<std::size_t>(mark - next));
+      if (mark == end) break;
+      switch (*mark) {
+        case kThreadMark: line += thread; break;
+        case kDateMark: line.append(date, dateSize); break;
+        default: line += text; break;
+      }
+      next = mark + 1;
+    }
+    if (appendNewLine) line += '\n';
+    return line;
+  }
+  line = format.format;
   if (fields & LineFormat::kApp) ReplaceFirstWithEscape(line, "%app", message->logger()->parentApplicationName());
-  if (fields & LineFormat::kThread) ReplaceFirstWithEscape(line, "%thread", ThreadName());
-  if (fields & LineFormat::kDate) ReplaceFirstWithEscape(line, "%datetime", DateText(format));
+  if (fields & LineFormat::kThread) ReplaceFirstWithEscape(line, "%thread", thread);
+  if (fields & LineFormat::kDate) ReplaceFirstWithEscape(line, "%datetime", std::string(date, dateSize));
   if (fields & LineFormat::kFunction) ReplaceFirstWithEscape(line, "%func", message->func());
   if (fields & LineFormat::kFile) ReplaceFirstWithEscape(line, "%file", CutFileName(message->file().c_str()));
   if (fields & LineFormat::kFileBase) ReplaceFirstWithEscape(line, "%fbase", BaseFileName(message->file()));
@@ -94,8 +149,8 @@ std::string RenderLine(const LineFormat& format, const el::LogMessage* message, 
   if ((fields & LineFormat::kVerboseLevel) && message->level() == el::Level::Verbose) {
     ReplaceFirstWithEscape(line, "%vlevel", std::to_string(message->verboseLevel() % 10));
   }
-  if (fields & LineFormat::kMessage) ReplaceFirstWithEscape(line, "%msg", message->message());
-  if (appendNewLine) line += "\n";
+  if (fields & LineFormat::kMessage) ReplaceFirstWithEscape(line, "%msg", text);
+  if (appendNewLine) line += '\n';
   return line;
 }
 
@@ -104,36 +159,88 @@ std::string RenderLine(const LineFormat& format, const el::LogMessage* message, 
 // is registered (a new logger may live where a removed one lived).
 class FormatCache {
  public:
-  std::shared_ptr<const LineFormat> For(el::Logger* logger, el::Level level) {
+  std::shared_ptr<const CompiledFormat> For(el::Logger* logger, el::Level level) {
+    // A thread logs mostly through one logger at one level: its last format is kept.
+    LastFormat& last = lastFormat;
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    if (last.format && last.generation == generation && last.logger == logger && last.level == level) {
+      return last.format;
+    }
     const Key key{logger, static_cast<int>(level)};
-    std::uint64_t generation;
+    std::shared_ptr<const CompiledFormat> format;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto found = formats_.find(key);
-      if (found != formats_.end()) return found->second;
-      generation = generation_;
+      if (found != formats_.end()) format = found->second;
     }
-    auto compiled = std::make_shared<const LineFormat>(CompileLineFormat(logger, level));
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (generation == generation_) formats_.emplace(key, compiled);
-    return compiled;
+    if (!format) {
+      format = std::make_shared<const CompiledFormat>(Compile(logger, level));
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation == generation_.load(std::memory_order_relaxed)) formats_.emplace(key, format);
+    }
+    last = {generation, logger, level, format};
+    return format;
   }
   void Forget() {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++generation_;
+    generation_.fetch_add(1, std::memory_order_release);
     formats_.clear();
   }
 
  private:
   using Key = std::pair<const el::Logger*, int>;
+  struct LastFormat {
+    std::uint64_t generation = 0;
+    const el::Logger* logger = nullptr;
+    el::Level level = el::Level::Unknown;
+    std::shared_ptr<const CompiledFormat> format;
+  };
+  static thread_local LastFormat lastFormat;
   std::mutex mutex_;
-  std::uint64_t generation_ = 0;
-  std::map<Key, std::shared_ptr<const LineFormat>> formats_;
+  std::atomic<std::uint64_t> generation_{1};
+  std::map<Key, std::shared_ptr<const CompiledFormat>> formats_;
 };
+thread_local FormatCache::LastFormat FormatCache::lastFormat;
 
 FormatCache& Formats() {
   static FormatCache* cache = new FormatCache;  // used by threads that may outlive main
   return *cache;
+}
+
+// The line of the message being dispatched on this thread. The library's own dispatch
+// callback (which writes nowhere) and the line writer both ask the logger's builder for
+// the line of each message: the second takes the line the first built. A kept line
+// serves only the other of the two, and only for the same message (address, logger,
+// level and text), so a line is never taken from an earlier call.
+struct DispatchedLine {
+  const el::LogMessage* message = nullptr;
+  const el::Logger* logger = nullptr;
+  el::Level level = el::Level::Unknown;
+  std::string text;  // the message's text
+  std::string line;
+  bool builtByWriter = false;
+};
+thread_local DispatchedLine dispatchedLine;
+
+bool TakeDispatchedLine(const el::LogMessage* message, bool forWriter, std::string* line) {
+  DispatchedLine& kept = dispatchedLine;
+  if (kept.message != message || kept.builtByWriter == forWriter || kept.logger != message->logger() ||
+      kept.level != message->level() || kept.text != message->message()) {
+    return false;
+  }
+  kept.message = nullptr;
+  *line = std::move(kept.line);
+  return true;
+}
+
+void KeepDispatchedLine(const el::LogMessage* message, bool byWriter, const std::string& line) {
+  DispatchedLine& kept = dispatchedLine;
+  kept.message = message;
+  kept.logger = message->logger();
+  kept.level = message->level();
+  kept.text = message->message();
+  kept.line = line;
+  kept.builtByWriter = byWriter;
 }
 
 // Builds the library's lines from the logger's own configuration, with less work per
@@ -142,7 +249,19 @@ FormatCache& Formats() {
 class LineBuilder : public el::LogBuilder {
  public:
   std::string build(const el::LogMessage* message, bool appendNewLine) const override {
-    return RenderLine(*Formats().For(message->logger(), message->level()), message, appendNewLine);
+    std::string line;
+    if (appendNewLine && TakeDispatchedLine(message, false, &line)) return line;
+    line = RenderLine(*Formats().For(message->logger(), message->level()), message, appendNewLine);
+    if (appendNewLine) KeepDispatchedLine(message, false, line);
+    return line;
+  }
+  // For the line writer: the line of message with its line end, built once per dispatch.
+  static std::string LineForWriter(const el::LogMessage* message) {
+    std::string line;
+    if (TakeDispatchedLine(message, true, &line)) return line;
+    line = RenderLine(*Formats().For(message->logger(), message->level()), message, true);
+    KeepDispatchedLine(message, true, line);
+    return line;
   }
 };
 
@@ -255,23 +374,25 @@ class GroupWriter {
       files_.back().name = name;
     }
     lock.lock();
-    outputs_ = std::move(outputs);
+    // Kept for good: a thread may still read the replaced ones without a lock.
+    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
+    current_.store(outputs_, std::memory_order_release);
     writing_ = false;
     written_.notify_all();
   }
 
-  // The destinations of level, as last set.
-  LevelOutputs OutputsFor(el::Level level, std::string* fileName) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const LevelOutputs& level_outputs = outputs_.levels[LevelIndex(level)];
-    if (fileName != nullptr && level_outputs.file >= 0) *fileName = outputs_.files[static_cast<std::size_t>(level_outputs.file)];
-    return level_outputs;
+  // The destinations of level, as last set (read without a lock).
+  LevelOutputs OutputsFor(el::Level level, std::string* fileName) const {
+    const Outputs* outputs = current_.load(std::memory_order_acquire);
+    const LevelOutputs& levelOutputs = outputs->levels[LevelIndex(level)];
+    if (fileName != nullptr && levelOutputs.file >= 0) *fileName = outputs->files[static_cast<std::size_t>(levelOutputs.file)];
+    return levelOutputs;
   }
 
   // terminalLine: the line for standard output (coloured, where asked).
   void Add(el::Level level, const std::string& line, const std::string& terminalLine) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const LevelOutputs& outputs = outputs_.levels[LevelIndex(level)];
+    const LevelOutputs& outputs = outputs_->levels[LevelIndex(level)];
     if (outputs.file < 0 && !outputs.toStandardOutput) return;
     if (outputs.file >= 0) queued_.fileText += line;
     if (outputs.toStandardOutput) {
@@ -406,7 +527,9 @@ class GroupWriter {
 
   std::mutex mutex_;
   std::condition_variable written_;
-  Outputs outputs_;
+  std::list<Outputs> keptOutputs_{Outputs()};
+  const Outputs* outputs_ = &keptOutputs_.front();
+  std::atomic<const Outputs*> current_{outputs_};
   Batch queued_;
   std::uint64_t queuedCount_ = 0;
   std::uint64_t writtenCount_ = 0;
@@ -430,7 +553,8 @@ class LineWriter : public el::LogDispatchCallback {
     const LevelOutputs outputs = Writer().OutputsFor(level, nullptr);
     if (outputs.file < 0 && !outputs.toStandardOutput) return;
     el::LogBuilder* builder = message->logger()->logBuilder();
-    const std::string line = builder->build(message, true);
+    const std::string line =
+        builder == TheLineBuilder().get() ? LineBuilder::LineForWriter(message) : builder->build(message, true);
     if (outputs.toStandardOutput && el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
       // Colours are for the terminal only: the file gets the plain line.
       std::string colored = line;
