@@ -40,23 +40,6 @@ const std::string& ThreadName(std::string* library) {
   return *library;
 }
 
-// The local time's offset, taken again when the second changes (the offset changes
-// with daylight saving time, and only ever at a full second).
-struct ClockOffset {
-  std::int64_t second = -1;
-  long utcOffset = 0;
-};
-thread_local ClockOffset clockOffset;
-
-std::size_t DateText(const LineFormat& format, char (&text)[kDateTextBytes + 1]) {
-  std::int64_t seconds = 0;
-  std::int32_t microseconds = 0;
-  platform::CurrentTime(&seconds, &microseconds);
-  ClockOffset& offset = clockOffset;
-  if (offset.second != seconds) offset = {seconds, platform::LocalUtcOffset()};
-  return FormatDate(format, seconds, microseconds, offset.utcOffset, text);
-}
-
 // The library's source file texts: the last 100 bytes of the path (or of its last
 // component), starting with ".." where cut.
 std::string CutFileName(const char* name) {
@@ -89,10 +72,63 @@ struct CompiledFormat {
   LineFormat format;
   std::string marked;
   bool markable = false;
+  // When the date format ends with its only subsecond field, the text before it
+  // changes once a second: prefix and subsecond are formatted apart.
+  bool splitsAtSubsecond = false;
+  LineFormat prefix;
+  LineFormat subsecond;
 };
 
+bool SplitsAtSubsecond(const std::string& format, std::string* prefix) {
+  if (format.size() < 2 || format[format.size() - 2] != '%') return false;
+  if (format.back() != 'g' && format.back() != 'z') return false;
+  *prefix = format.substr(0, format.size() - 2);
+  return (prefix->empty() || prefix->back() != '%') && prefix->find("%g") == std::string::npos &&
+         prefix->find("%z") == std::string::npos;
+}
+
+// The local time's offset, taken again when the second changes (the offset changes
+// with daylight saving time, and only ever at a full second), and the date text before
+// the subsecond field for that second.
+struct SecondText {
+  std::int64_t second = -1;
+  long utcOffset = 0;
+  std::string dateFormat;
+  std::string prefix;
+};
+thread_local SecondText secondText;
+
+std::size_t DateText(const CompiledFormat& compiled, char (&text)[kDateTextBytes + 1]) {
+  std::int64_t seconds = 0;
+  std::int32_t microseconds = 0;
+  platform::CurrentTime(&seconds, &microseconds);
+  SecondText& cache = secondText;
+  if (cache.second != seconds) {
+    cache.second = seconds;
+    cache.utcOffset = platform::LocalUtcOffset();
+    cache.dateFormat.clear();
+  }
+  if (compiled.splitsAtSubsecond) {
+    if (cache.dateFormat != compiled.prefix.dateFormat) {
+      char prefix[kDateTextBytes + 1];
+      cache.prefix.assign(prefix, FormatDate(compiled.prefix, seconds, microseconds, cache.utcOffset, prefix));
+      cache.dateFormat = compiled.prefix.dateFormat;
+    }
+    // Within the library's 30 bytes, the two texts side by side are its text.
+    if (cache.prefix.size() + static_cast<std::size_t>(compiled.format.subsecondWidth) <= kDateTextBytes) {
+      char digits[kDateTextBytes + 1];
+      const std::size_t count = FormatDate(compiled.subsecond, seconds, microseconds, cache.utcOffset, digits);
+      std::memcpy(text, cache.prefix.data(), cache.prefix.size());
+      std::memcpy(text + cache.prefix.size(), digits, count);
+      return cache.prefix.size() + count;
+    }
+  }
+  return FormatDate(compiled.format, seconds, microseconds, cache.utcOffset, text);
+}
+
 CompiledFormat Compile(el::Logger* logger, el::Level level) {
-  CompiledFormat compiled{CompileLineFormat(logger, level), std::string(), false};
+  CompiledFormat compiled;
+  compiled.format = CompileLineFormat(logger, level);
   const LineFormat& format = compiled.format;
   constexpr unsigned kMarkable = LineFormat::kThread | LineFormat::kDate | LineFormat::kMessage;
   compiled.markable = (format.fields & ~kMarkable) == 0 &&
@@ -101,6 +137,9 @@ CompiledFormat Compile(el::Logger* logger, el::Level level) {
   if (format.fields & LineFormat::kThread) ReplaceFirstWithEscape(compiled.marked, "%thread", {kThreadMark});
   if (format.fields & LineFormat::kDate) ReplaceFirstWithEscape(compiled.marked, "%datetime", {kDateMark});
   if (format.fields & LineFormat::kMessage) ReplaceFirstWithEscape(compiled.marked, "%msg", {kMessageMark});
+  compiled.prefix = compiled.subsecond = format;
+  compiled.splitsAtSubsecond = SplitsAtSubsecond(format.dateFormat, &compiled.prefix.dateFormat);
+  compiled.subsecond.dateFormat = "%g";
   return compiled;
 }
 
@@ -113,7 +152,7 @@ std::string RenderLine(const CompiledFormat& compiled, const el::LogMessage* mes
   std::string libraryName;
   const std::string& thread = (fields & LineFormat::kThread) ? ThreadName(&libraryName) : libraryName;
   char date[kDateTextBytes + 1];
-  const std::size_t dateSize = (fields & LineFormat::kDate) ? DateText(format, date) : 0;
+  const std::size_t dateSize = (fields & LineFormat::kDate) ? DateText(compiled, date) : 0;
   const std::string& text = message->message();
   std::string line;
   if (compiled.markable && thread.find('%') == std::string::npos && std::memchr(date, '%', dateSize) == nullptr) {
@@ -216,7 +255,7 @@ struct DispatchedLine {
   const el::LogMessage* message = nullptr;
   const el::Logger* logger = nullptr;
   el::Level level = el::Level::Unknown;
-  std::string text;  // the message's text
+  std::size_t textHash = 0;  // of the message's text
   std::string line;
   bool builtByWriter = false;
 };
@@ -225,7 +264,7 @@ thread_local DispatchedLine dispatchedLine;
 bool TakeDispatchedLine(const el::LogMessage* message, bool forWriter, std::string* line) {
   DispatchedLine& kept = dispatchedLine;
   if (kept.message != message || kept.builtByWriter == forWriter || kept.logger != message->logger() ||
-      kept.level != message->level() || kept.text != message->message()) {
+      kept.level != message->level() || kept.textHash != std::hash<std::string>()(message->message())) {
     return false;
   }
   kept.message = nullptr;
@@ -233,13 +272,13 @@ bool TakeDispatchedLine(const el::LogMessage* message, bool forWriter, std::stri
   return true;
 }
 
-void KeepDispatchedLine(const el::LogMessage* message, bool byWriter, const std::string& line) {
+void KeepDispatchedLine(const el::LogMessage* message, bool byWriter, std::string line) {
   DispatchedLine& kept = dispatchedLine;
   kept.message = message;
   kept.logger = message->logger();
   kept.level = message->level();
-  kept.text = message->message();
-  kept.line = line;
+  kept.textHash = std::hash<std::string>()(message->message());
+  kept.line = std::move(line);
   kept.builtByWriter = byWriter;
 }
 
@@ -255,12 +294,12 @@ class LineBuilder : public el::LogBuilder {
     if (appendNewLine) KeepDispatchedLine(message, false, line);
     return line;
   }
-  // For the line writer: the line of message with its line end, built once per dispatch.
-  static std::string LineForWriter(const el::LogMessage* message) {
+  // For the line writer: the line of message with its line end, built once per dispatch
+  // (*built: it was built here, for the other one to take).
+  static std::string LineForWriter(const el::LogMessage* message, bool* built) {
     std::string line;
-    if (TakeDispatchedLine(message, true, &line)) return line;
-    line = RenderLine(*Formats().For(message->logger(), message->level()), message, true);
-    KeepDispatchedLine(message, true, line);
+    *built = !TakeDispatchedLine(message, true, &line);
+    if (*built) line = RenderLine(*Formats().For(message->logger(), message->level()), message, true);
     return line;
   }
 };
@@ -553,16 +592,18 @@ class LineWriter : public el::LogDispatchCallback {
     const LevelOutputs outputs = Writer().OutputsFor(level, nullptr);
     if (outputs.file < 0 && !outputs.toStandardOutput) return;
     el::LogBuilder* builder = message->logger()->logBuilder();
-    const std::string line =
-        builder == TheLineBuilder().get() ? LineBuilder::LineForWriter(message) : builder->build(message, true);
+    bool built = false;
+    std::string line =
+        builder == TheLineBuilder().get() ? LineBuilder::LineForWriter(message, &built) : builder->build(message, true);
     if (outputs.toStandardOutput && el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
       // Colours are for the terminal only: the file gets the plain line.
       std::string colored = line;
       builder->convertToColoredOutput(&colored, level);
       Writer().Add(level, line, colored);
-      return;
+    } else {
+      Writer().Add(level, line, line);
     }
-    Writer().Add(level, line, line);
+    if (built) KeepDispatchedLine(message, true, std::move(line));
   }
 };
 
