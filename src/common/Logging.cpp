@@ -402,20 +402,21 @@ class GroupWriter {
     std::unique_lock<std::mutex> lock(mutex_);
     Drain(lock);
     writing_ = true;
+    // Lines added from here on go where the new outputs say, once the files are set.
+    // The replaced outputs are kept for good: a thread may still read them unlocked.
+    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
+    current_.store(outputs_, std::memory_order_release);
     lock.unlock();
     for (OpenFile& file : files_) {
       WriteHeld(file, file.held.size());
       if (file.handle >= 0) platform::CloseFile(file.handle);
     }
     files_.clear();
-    for (const std::string& name : outputs.files) {
+    for (const std::string& name : outputs_->files) {
       files_.emplace_back();
       files_.back().name = name;
     }
     lock.lock();
-    // Kept for good: a thread may still read the replaced ones without a lock.
-    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
-    current_.store(outputs_, std::memory_order_release);
     writing_ = false;
     written_.notify_all();
   }

@@ -195,13 +195,16 @@ TEST_F(LineWriterTest, FlushesAtTheThreshold) {
   EXPECT_EQ(SizeOf(logFile_), 400u);
 }
 
+// Each line is in the file and on standard output when the log call returns.
 TEST_F(LineWriterTest, StandardOutputGetsTheSameLinesAsTheFile) {
   std::ostringstream captured;
   std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
   Configure("");
   CLOG(INFO, loggers::kService) << "one";
+  const std::string afterOne[] = {captured.str(), test::ReadFile(logFile_)};
   CLOG(DEBUG, loggers::kRoute) << "two";
   std::cout.rdbuf(original);
+  for (const std::string& text : afterOne) EXPECT_EQ(text, "one\n");
   EXPECT_EQ(captured.str(), "one\ntwo\n");
   EXPECT_EQ(test::ReadFile(logFile_), "one\ntwo\n");
 }
