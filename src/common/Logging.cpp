@@ -371,6 +371,16 @@ std::size_t ConfigurationSize(std::string text) {
   return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
+// The library's own null file (its default file name in this build).
+const std::string& LibraryNullFile() {
+  static const std::string name = [] {
+    el::Configurations defaults;
+    defaults.setToDefault();
+    return ConfigurationValue(&defaults, el::Level::Global, el::ConfigurationType::Filename);
+  }();
+  return name;
+}
+
 Outputs OutputsOf(el::Configurations& configuration) {
   Outputs outputs;
   for (std::size_t i = 0; i < kLevelCount; ++i) {
@@ -382,7 +392,7 @@ Outputs OutputsOf(el::Configurations& configuration) {
     out.maxFileSize = ConfigurationSize(value(el::ConfigurationType::MaxLogFileSize));
     out.flushThreshold = ConfigurationSize(value(el::ConfigurationType::LogFlushThreshold));
     const std::string file = value(el::ConfigurationType::Filename);
-    if (ConfigurationFlag(value(el::ConfigurationType::ToFile)) && !file.empty()) {
+    if (ConfigurationFlag(value(el::ConfigurationType::ToFile)) && !file.empty() && file != LibraryNullFile()) {
       auto known = std::find(outputs.files.begin(), outputs.files.end(), file);
       out.file = static_cast<int>(known - outputs.files.begin());
       if (known == outputs.files.end()) outputs.files.push_back(file);
@@ -630,9 +640,7 @@ void InstallLineBuilder() {
 // name is the library's null file (so it holds no handle on the log), and the lines go
 // to the destinations the service's configuration names, through the line writer.
 el::Configurations WithoutLibraryOutput(const el::Configurations& configuration) {
-  el::Configurations defaults;
-  defaults.setToDefault();
-  const std::string nullFile = ConfigurationValue(&defaults, el::Level::Global, el::ConfigurationType::Filename);
+  const std::string& nullFile = LibraryNullFile();
   el::Configurations library;
   library.setFromBase(const_cast<el::Configurations*>(&configuration));
   for (el::Level level : kAllLevels) {
@@ -645,7 +653,10 @@ el::Configurations WithoutLibraryOutput(const el::Configurations& configuration)
 
 // Makes configuration the service's: the library formats with it and writes nothing,
 // the line writer writes where it says.
+std::atomic<bool> configuredHere{false};
+
 void ApplyConfiguration(el::Configurations& configuration) {
+  configuredHere = true;
   journalPriorities = platform::StandardOutputIsJournal();
   InstallLineBuilder();
   InstallLineWriter();
@@ -664,11 +675,16 @@ void registerLoggers() {
                            loggers::kBroadcast}) {
     el::Loggers::getLogger(name, true);
   }
-  // Lines logged before the configuration (in the library's own layout) reach the
-  // journal too, with their level's priority.
-  journalPriorities = platform::StandardOutputIsJournal();
   InstallLineBuilder();
   InstallLineWriter();
+  // Until the service's configuration is applied, the line writer writes where the
+  // library's defaults say, so that lines logged before it reach the journal too, with
+  // their level's priority.
+  if (!configuredHere) {
+    el::Configurations defaults;
+    defaults.setFromBase(const_cast<el::Configurations*>(el::Loggers::defaultConfigurations()));
+    ApplyConfiguration(defaults);
+  }
 }
 
 const std::string& builtInLogConfiguration() {
