@@ -1,6 +1,7 @@
 #include "common/CrashLog.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <cstring>
 #include <list>
@@ -53,13 +54,8 @@ struct Segment {
 
 struct Layout {
   std::vector<Segment> segments;
-  std::string dateFormat;
-  int subsecondWidth = 3;
-  unsigned subsecondDivisor = 1000;
-  bool enabled = true;
-  bool toFile = false;
-  std::string logFile;
-  bool toStandardOutput = false;
+  LineFormat format;
+  CrashLog::Destinations destinations;
   // The journal reads the priority from a prefix; the log file never carries one.
   bool journalPriority = false;
 };
@@ -77,9 +73,6 @@ constexpr int kStandardOutputWaitMs = 500;
 
 // A plain array: read in the handler without any initialisation on first use.
 thread_local char threadName[64];
-
-// The library's date texts are cut to the 30 bytes of its buffer.
-constexpr std::size_t kLongestDateText = 30;
 
 const char* const kDays[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 const char* const kDaysAbbrev[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -156,29 +149,157 @@ CivilTime ToCivil(std::int64_t seconds) {
   return civil;
 }
 
-// The library's date text for its format specifiers, with its own number helper.
-void AppendDate(FixedText* line, const Layout& layout) {
-  std::int64_t seconds = 0;
-  std::int32_t microseconds = 0;
-  platform::CurrentTime(&seconds, &microseconds);
-  const CivilTime civil = ToCivil(seconds + utcOffset.load());
-  char buffer[kLongestDateText + 1];
+// The library's number text: the last len digits of n (at most 8), zero-padded to len
+// when asked; out stops at limit.
+char* AddNumber(std::size_t n, int len, char* out, const char* limit, bool zeroPadded = true) {
+  char digits[10] = "";
+  char* p = digits + sizeof digits - 2;
+  if (n > 0) {
+    for (; n > 0 && p > digits && len > 0; n /= 10, --len) *--p = static_cast<char>(n % 10 + '0');
+  } else {
+    *--p = '0';
+    --len;
+  }
+  if (zeroPadded) {
+    while (p > digits && len-- > 0) *--p = '0';
+  }
+  while (out < limit && *p != '\0') *out++ = *p++;
+  return out;
+}
+
+char* AddText(const char* text, char* out, const char* limit) {
+  while (out < limit && *text != '\0') *out++ = *text++;
+  return out;
+}
+
+}  // namespace
+
+void ReplaceFirstWithEscape(std::string& text, const std::string& what, const std::string& with) {
+  std::size_t at = std::string::npos;
+  while ((at = text.find(what, at + 1)) != std::string::npos) {
+    if (at > 0 && text[at - 1] == '%') {
+      text.erase(at - 1, 1);
+      ++at;
+    } else {
+      text.replace(at, what.size(), with);
+      return;
+    }
+  }
+}
+
+namespace {
+
+const char* LevelText(el::Level level, bool shortForm) {
+  switch (level) {
+    case el::Level::Trace: return shortForm ? "T" : "TRACE";
+    case el::Level::Debug: return shortForm ? "D" : "DEBUG";
+    case el::Level::Fatal: return shortForm ? "F" : "FATAL";
+    case el::Level::Error: return shortForm ? "E" : "ERROR";
+    case el::Level::Warning: return shortForm ? "W" : "WARNING";
+    case el::Level::Verbose: return shortForm ? "V" : "VERBOSE";
+    case el::Level::Info: return shortForm ? "I" : "INFO";
+    default: return nullptr;
+  }
+}
+
+std::string EnvironmentText(const char* name, const char* alternative, const char* fallback) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') value = std::getenv(alternative);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+}  // namespace
+
+std::string ConfigurationValue(el::Configurations* configurations, el::Level level, el::ConfigurationType type) {
+  const el::Configuration* value = configurations->get(level, type);
+  if (value == nullptr) value = configurations->get(el::Level::Global, type);
+  return value != nullptr ? value->value() : std::string();
+}
+
+LineFormat CompileLineFormat(el::Logger* logger, el::Level level) {
+  LineFormat compiled;
+  el::Configurations* configurations = logger->configurations();
+  std::string format = ConfigurationValue(configurations, level, el::ConfigurationType::Format);
+  // Flags, and escapes of fields met again after their first use, in the library's order.
+  unsigned resolved = 0;
+  enum : unsigned { kLevel = 1u << 16, kLevelShort = 1u << 17, kLogger = 1u << 18, kUser = 1u << 19, kHost = 1u << 20 };
+  static const struct {
+    const char* specifier;
+    unsigned flag;
+  } kSpecifiers[] = {{"%app", LineFormat::kApp},     {"%level", kLevel},          {"%levshort", kLevelShort},
+                     {"%logger", kLogger},           {"%thread", LineFormat::kThread}, {"%file", LineFormat::kFile},
+                     {"%fbase", LineFormat::kFileBase}, {"%line", LineFormat::kLine}, {"%loc", LineFormat::kLocation},
+                     {"%func", LineFormat::kFunction}, {"%user", kUser},          {"%host", kHost},
+                     {"%msg", LineFormat::kMessage}, {"%vlevel", LineFormat::kVerboseLevel}};
+  for (const auto& specifier : kSpecifiers) {
+    std::size_t at = std::string::npos;
+    while ((at = format.find(specifier.specifier, at + 1)) != std::string::npos) {
+      if (at > 0 && format[at - 1] == '%') {
+        if ((resolved & specifier.flag) != 0) {
+          format.erase(at - 1, 1);
+          ++at;
+        }
+      } else {
+        resolved |= specifier.flag;
+      }
+    }
+  }
+  static const std::string kDateTime = "%datetime";
+  std::size_t date = format.find(kDateTime);
+  while (date != std::string::npos && date > 0 && format[date - 1] == '%') date = format.find(kDateTime, date + 1);
+  if (date != std::string::npos) {
+    resolved |= LineFormat::kDate;
+    const std::size_t index = date + kDateTime.size();
+    if (index < format.size() && format[index] == '{') {
+      const std::size_t close = format.find('}', index);
+      const std::size_t end = close == std::string::npos ? format.size() : close + 1;
+      compiled.dateFormat = format.substr(index + 1, (close == std::string::npos ? format.size() : close) - index - 1);
+      format.erase(index, end - index);
+    } else {
+      compiled.dateFormat = "%Y-%M-%d %H:%m:%s,%g";
+    }
+  }
+  if (const char* text = LevelText(level, false)) {
+    ReplaceFirstWithEscape(format, "%level", text);
+    ReplaceFirstWithEscape(format, "%levshort", LevelText(level, true));
+  }
+  if ((resolved & kUser) != 0) ReplaceFirstWithEscape(format, "%user", EnvironmentText("USER", "USERNAME", "user"));
+  if ((resolved & kHost) != 0) {
+    ReplaceFirstWithEscape(format, "%host", EnvironmentText("HOSTNAME", "COMPUTERNAME", "unknown-host"));
+  }
+  ReplaceFirstWithEscape(format, "%logger", logger->id());
+  compiled.format = format;
+  compiled.fields = resolved & 0xFFFFu;
+  // The library keeps one precision for all levels; out of 1..6 it takes 3.
+  const std::string precision = ConfigurationValue(configurations, el::Level::Global, el::ConfigurationType::SubsecondPrecision);
+  int width = precision.empty() || precision.find_first_not_of("0123456789 \t") != std::string::npos
+                  ? 0
+                  : std::atoi(precision.c_str());
+  if (width < 1 || width > 6) width = 3;
+  compiled.subsecondWidth = width;
+  static const unsigned kDivisors[] = {1000, 1000, 1000, 1000, 100, 10, 1};
+  compiled.subsecondDivisor = kDivisors[width];
+  return compiled;
+}
+
+std::size_t FormatDate(const LineFormat& format, std::int64_t seconds, std::int32_t microseconds, long utcOffset,
+                       char (&buffer)[kDateTextBytes + 1]) {
+  const CivilTime civil = ToCivil(seconds + utcOffset);
   char* out = buffer;
-  const char* const limit = buffer + kLongestDateText;
-  using el::base::utils::Str;
-  auto number = [&](std::size_t value, int width) { out = Str::convertAndAddToBuff(value, width, out, limit); };
-  auto text = [&](const char* value) { out = Str::addToBuff(value, out, limit); };
-  for (const char* format = layout.dateFormat.c_str(); *format != '\0' && out < limit; ++format) {
-    if (*format != '%') {
-      *out++ = *format;
+  const char* const limit = buffer + kDateTextBytes;
+  auto number = [&](std::size_t value, int width) { out = AddNumber(value, width, out, limit); };
+  auto text = [&](const char* value) { out = AddText(value, out, limit); };
+  for (const char* f = format.dateFormat.c_str(); *f != '\0' && out < limit; ++f) {
+    if (*f != '%') {
+      *out++ = *f;
       continue;
     }
-    const char specifier = *++format;
+    const char specifier = *++f;
     switch (specifier) {
       case '%': *out++ = '%'; break;
       case '\0':  // a trailing "%" stays
         *out++ = '%';
-        --format;
+        --f;
         break;
       case 'd': number(civil.day, 2); break;
       case 'a': text(kDaysAbbrev[civil.weekday]); break;
@@ -193,31 +314,21 @@ void AppendDate(FixedText* line, const Layout& layout) {
       case 'm': number(civil.minute, 2); break;
       case 's': number(civil.second, 2); break;
       case 'z':
-      case 'g': number(static_cast<std::size_t>(microseconds) / layout.subsecondDivisor, layout.subsecondWidth); break;
+      case 'g': number(static_cast<std::size_t>(microseconds) / format.subsecondDivisor, format.subsecondWidth); break;
       case 'F': text(civil.hour >= 12 ? "PM" : "AM"); break;
       default: break;
     }
   }
-  line->Append(buffer, static_cast<std::size_t>(out - buffer));
+  return static_cast<std::size_t>(out - buffer);
 }
 
-}  // namespace
-
-void CrashLog::Prepare(el::Logger* logger) {
-  el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-  const el::Level level = el::Level::Error;
+void CrashLog::Prepare(el::Logger* logger, const Destinations& destinations) {
   Layout* layout = &preparedLayouts.emplace_back();
-  const el::base::LogFormat& format = configurations->logFormat(level);
-  layout->segments = SplitFormat(format.format());
-  layout->dateFormat = format.dateTimeFormat();
-  const el::base::SubsecondPrecision& precision = configurations->subsecondPrecision(level);
-  layout->subsecondWidth = precision.m_width;
-  layout->subsecondDivisor = precision.m_offset == 0 ? 1 : precision.m_offset;
+  layout->format = CompileLineFormat(logger, el::Level::Error);
+  layout->segments = SplitFormat(layout->format.format);
+  layout->destinations = destinations;
+  layout->destinations.toFile = destinations.toFile && !destinations.logFile.empty();
   utcOffset.store(platform::LocalUtcOffset());
-  layout->enabled = configurations->enabled(level);
-  layout->logFile = configurations->filename(level);
-  layout->toFile = configurations->toFile(level) && !layout->logFile.empty();
-  layout->toStandardOutput = configurations->toStandardOutput(level);
   layout->journalPriority = platform::StandardOutputIsJournal();
   preparedLayout.store(layout);
 }
@@ -232,12 +343,19 @@ void CrashLog::NameThread(const std::string& name) {
 
 void CrashLog::Error(const FixedText& message) {
   const Layout* layout = preparedLayout.load();
-  if (layout == nullptr || !layout->enabled) return;
+  if (layout == nullptr || !layout->destinations.enabled) return;
   FixedText line;
   for (const Segment& segment : layout->segments) {
     switch (segment.field) {
       case Field::kText: line << segment.text; break;
-      case Field::kDate: AppendDate(&line, *layout); break;
+      case Field::kDate: {
+        std::int64_t seconds = 0;
+        std::int32_t microseconds = 0;
+        platform::CurrentTime(&seconds, &microseconds);
+        char date[kDateTextBytes + 1];
+        line.Append(date, FormatDate(layout->format, seconds, microseconds, utcOffset.load(), date));
+        break;
+      }
       case Field::kThread:
         if (threadName[0] != '\0') {
           line << threadName;
@@ -249,14 +367,14 @@ void CrashLog::Error(const FixedText& message) {
     }
   }
   line << "\n";
-  if (layout->toFile) {
-    const std::intptr_t file = platform::OpenForAppend(layout->logFile.c_str());
+  if (layout->destinations.toFile) {
+    const std::intptr_t file = platform::OpenForAppend(layout->destinations.logFile.c_str());
     if (file >= 0) {
       platform::WriteWithin(file, line.Data(), line.Size(), 0);
       platform::CloseFile(file);
     }
   }
-  if (layout->toStandardOutput && !standardOutputStuck.load()) {
+  if (layout->destinations.toStandardOutput && !standardOutputStuck.load()) {
     FixedText journalLine;
     if (layout->journalPriority) journalLine << "<3>";
     journalLine.Append(line.Data(), line.Size());

@@ -1,15 +1,20 @@
 #include "common/Logging.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "common/CrashLog.h"
 #include "common/Paths.h"
@@ -23,159 +28,291 @@ namespace vortan {
 namespace {
 
 const char* const kLineWriterId = "LineWriter";
-const char* const kLibraryDispatcherId = "DefaultLogDispatchCallback";
+const char* const kLoggerWatchId = "LoggerWatch";
 
 // The name this thread gave itself through NameThread; empty until then.
 thread_local std::string threadLogName;
 
-// The date text of the current second, kept per thread for one date format.
-struct SecondText {
-  std::string dateFormat;
+// The calling thread's name for %thread: its own, or the library's (the thread id).
+const std::string& ThreadName(std::string* library) {
+  if (!threadLogName.empty()) return threadLogName;
+  *library = el::Helpers::getThreadName();
+  return *library;
+}
+
+// The library's source file texts: the last 100 bytes of the path (or of its last
+// component), starting with ".." where cut.
+std::string CutFileName(const char* name) {
+  constexpr std::size_t kLimit = 100;
+  std::string text;
+  const std::size_t size = std::strlen(name);
+  if (size >= kLimit) {
+    name += size - kLimit;
+    if (name[0] != '.' && name[1] != '.') {
+      name += 3;
+      text = "..";
+    }
+  }
+  return text + name;
+}
+
+std::string BaseFileName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return CutFileName(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+}
+
+// A compiled format with its thread, date and message fields each left as a mark byte,
+// put in by the library's replacements (so escapes come out alike). Filling the marks
+// gives the library's line when the format has no other per-line field and neither the
+// thread's name nor the date text holds a "%" (the library's later replacements would
+// look into them); other lines take the library's chain of replacements.
+constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
+
+struct CompiledFormat {
+  LineFormat format;
+  std::string marked;
+  bool markable = false;
+  // When the date format ends with its only subsecond field, the text before it
+  // changes once a second: prefix and subsecond are formatted apart.
   bool splitsAtSubsecond = false;
-  std::string prefixFormat;  // the date format without its final subsecond field
-  time_t second = -1;
-  std::string prefixText;    // prefixFormat formatted for that second
+  LineFormat prefix;
+  LineFormat subsecond;
 };
-thread_local SecondText secondText;
 
-// The library formats dates into a buffer of 30 bytes: longer texts come out cut.
-constexpr std::size_t kLongestDateText = 29;
-
-// True when the date format ends with its only subsecond field ("%g" or "%z"), so the
-// rest of the text changes once a second.
 bool SplitsAtSubsecond(const std::string& format, std::string* prefix) {
   if (format.size() < 2 || format[format.size() - 2] != '%') return false;
-  const char last = format.back();
-  if (last != 'g' && last != 'z') return false;
+  if (format.back() != 'g' && format.back() != 'z') return false;
   *prefix = format.substr(0, format.size() - 2);
   return (prefix->empty() || prefix->back() != '%') && prefix->find("%g") == std::string::npos &&
          prefix->find("%z") == std::string::npos;
 }
 
-// The library's date text for format, formatting the part before the subsecond field
-// only when the second changes (the library parses the whole format on every line).
-std::string DateText(const std::string& format, const el::base::SubsecondPrecision& precision) {
-  timeval now{};
-  el::base::utils::DateTime::gettimeofday(&now);
-  SecondText& cache = secondText;
-  if (cache.dateFormat != format) {
-    cache.dateFormat = format;
-    cache.splitsAtSubsecond = SplitsAtSubsecond(format, &cache.prefixFormat);
-    cache.second = -1;
-  }
-  if (cache.splitsAtSubsecond && cache.second != now.tv_sec) {
-    cache.prefixText = el::base::utils::DateTime::timevalToString(now, cache.prefixFormat.c_str(), &precision);
-    cache.second = now.tv_sec;
-  }
-  const std::size_t width = static_cast<std::size_t>(precision.m_width);
-  if (!cache.splitsAtSubsecond || cache.prefixText.size() + width > kLongestDateText) {
-    return el::base::utils::DateTime::timevalToString(now, format.c_str(), &precision);
-  }
-  char digits[16];
-  el::base::utils::Str::convertAndAddToBuff(static_cast<std::size_t>(now.tv_usec) / precision.m_offset,
-                                            precision.m_width, digits, digits + sizeof digits);
-  return cache.prefixText + digits;
-}
-
-// Fields the library fills in while building each line. Level, logger, user and host
-// are resolved when the format is configured.
-bool UsesOnlyThreadDateAndMessage(const el::base::LogFormat& format, el::Level level) {
-  using Flag = el::base::FormatFlags;
-  for (Flag flag : {Flag::AppName, Flag::Function, Flag::File, Flag::FileBase, Flag::Line, Flag::Location}) {
-    if (format.hasFlag(flag)) return false;
-  }
-  if (level == el::Level::Verbose && format.hasFlag(Flag::VerboseLevel)) return false;
-  // The program installs no custom format specifier.
-  return true;
-}
-
-// The format with its thread, date and message fields found once per thread, by the
-// library's own replacements (so its escapes come out alike), each field left as a mark
-// byte. Filling the marks gives the library's line unless a substituted text holds a
-// '%' (the library's later replacements would look into it): such lines, and formats
-// that hold a mark byte themselves, take the full chain of replacements.
-constexpr char kThreadMark = '\x01', kDateMark = '\x02', kMessageMark = '\x03';
-
-struct FormatTemplate {
-  std::string format;  // the library's format text it was made from
-  std::string marked;
-  bool usable = false;
+// The local time's offset, taken again when the second changes (the offset changes
+// with daylight saving time, and only ever at a full second), and the date text before
+// the subsecond field for that second.
+struct SecondText {
+  std::int64_t second = -1;
+  long utcOffset = 0;
+  std::string dateFormat;
+  std::string prefix;
 };
-thread_local FormatTemplate formatTemplate;
+thread_local SecondText secondText;
 
-const FormatTemplate& TemplateFor(const el::base::LogFormat& format) {
-  FormatTemplate& cached = formatTemplate;
-  if (cached.usable && cached.format == format.format()) return cached;
-  using el::base::FormatFlags;
-  using el::base::utils::Str;
-  cached.format = format.format();
-  cached.marked = cached.format;
-  cached.usable = cached.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
-  if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(cached.marked, "%thread", {kThreadMark});
-  if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(cached.marked, "%datetime", {kDateMark});
-  if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(cached.marked, "%msg", {kMessageMark});
-  return cached;
-}
-
-std::string FilledTemplate(const std::string& marked, const std::string& thread, const std::string& date,
-                           const std::string& message) {
-  std::string line;
-  line.reserve(marked.size() + thread.size() + date.size() + message.size() + 1);
-  for (char c : marked) {
-    switch (c) {
-      case kThreadMark: line += thread; break;
-      case kDateMark: line += date; break;
-      case kMessageMark: line += message; break;
-      default: line += c;
+std::size_t DateText(const CompiledFormat& compiled, char (&text)[kDateTextBytes + 1]) {
+  std::int64_t seconds = 0;
+  std::int32_t microseconds = 0;
+  platform::CurrentTime(&seconds, &microseconds);
+  SecondText& cache = secondText;
+  if (cache.second != seconds) {
+    cache.second = seconds;
+    cache.utcOffset = platform::LocalUtcOffset();
+    cache.dateFormat.clear();
+  }
+  if (compiled.splitsAtSubsecond) {
+    if (cache.dateFormat != compiled.prefix.dateFormat) {
+      char prefix[kDateTextBytes + 1];
+      cache.prefix.assign(prefix, FormatDate(compiled.prefix, seconds, microseconds, cache.utcOffset, prefix));
+      cache.dateFormat = compiled.prefix.dateFormat;
+    }
+    // Within the library's 30 bytes, the two texts side by side are its text.
+    if (cache.prefix.size() + static_cast<std::size_t>(compiled.format.subsecondWidth) <= kDateTextBytes) {
+      char digits[kDateTextBytes + 1];
+      const std::size_t count = FormatDate(compiled.subsecond, seconds, microseconds, cache.utcOffset, digits);
+      std::memcpy(text, cache.prefix.data(), cache.prefix.size());
+      std::memcpy(text + cache.prefix.size(), digits, count);
+      return cache.prefix.size() + count;
     }
   }
+  return FormatDate(compiled.format, seconds, microseconds, cache.utcOffset, text);
+}
+
+CompiledFormat Compile(el::Logger* logger, el::Level level) {
+  CompiledFormat compiled;
+  compiled.format = CompileLineFormat(logger, level);
+  const LineFormat& format = compiled.format;
+  constexpr unsigned kMarkable = LineFormat::kThread | LineFormat::kDate | LineFormat::kMessage;
+  compiled.markable = (format.fields & ~kMarkable) == 0 &&
+                      format.format.find_first_of(std::string{kThreadMark, kDateMark, kMessageMark}) == std::string::npos;
+  compiled.marked = format.format;
+  if (format.fields & LineFormat::kThread) ReplaceFirstWithEscape(compiled.marked, "%thread", {kThreadMark});
+  if (format.fields & LineFormat::kDate) ReplaceFirstWithEscape(compiled.marked, "%datetime", {kDateMark});
+  if (format.fields & LineFormat::kMessage) ReplaceFirstWithEscape(compiled.marked, "%msg", {kMessageMark});
+  compiled.prefix = compiled.subsecond = format;
+  compiled.splitsAtSubsecond = SplitsAtSubsecond(format.dateFormat, &compiled.prefix.dateFormat);
+  compiled.subsecond.dateFormat = "%g";
+  return compiled;
+}
+
+// A line as the library's builder makes it: the compiled format with the per-line
+// fields put in one after the other, in the library's order and with its escape rule
+// (so a field's text that holds a specifier comes out alike).
+std::string RenderLine(const CompiledFormat& compiled, const el::LogMessage* message, bool appendNewLine) {
+  const LineFormat& format = compiled.format;
+  const unsigned fields = format.fields;
+  std::string libraryName;
+  const std::string& thread = (fields & LineFormat::kThread) ? ThreadName(&libraryName) : libraryName;
+  char date[kDateTextBytes + 1];
+  const std::size_t dateSize = (fields & LineFormat::kDate) ? DateText(compiled, date) : 0;
+  const std::string& text = message->message();
+  std::string line;
+  if (compiled.markable && thread.find('%') == std::string::npos && std::memchr(date, '%', dateSize) == nullptr) {
+    line.reserve(compiled.marked.size() + thread.size() + dateSize + text.size() + 1);
+    const char* next = compiled.marked.data();
+    const char* const end = next + compiled.marked.size();
+    while (next < end) {
+      const char* mark = next;
+      while (mark < end && *mark != kThreadMark && *mark != kDateMark && *mark != kMessageMark) ++mark;
+      line.append(next, static_cast<std::size_t>(mark - next));
+      if (mark == end) break;
+      switch (*mark) {
+        case kThreadMark: line += thread; break;
+        case kDateMark: line.append(date, dateSize); break;
+        default: line += text; break;
+      }
+      next = mark + 1;
+    }
+    if (appendNewLine) line += '\n';
+    return line;
+  }
+  line = format.format;
+  if (fields & LineFormat::kApp) ReplaceFirstWithEscape(line, "%app", message->logger()->parentApplicationName());
+  if (fields & LineFormat::kThread) ReplaceFirstWithEscape(line, "%thread", thread);
+  if (fields & LineFormat::kDate) ReplaceFirstWithEscape(line, "%datetime", std::string(date, dateSize));
+  if (fields & LineFormat::kFunction) ReplaceFirstWithEscape(line, "%func", message->func());
+  if (fields & LineFormat::kFile) ReplaceFirstWithEscape(line, "%file", CutFileName(message->file().c_str()));
+  if (fields & LineFormat::kFileBase) ReplaceFirstWithEscape(line, "%fbase", BaseFileName(message->file()));
+  if (fields & LineFormat::kLine) ReplaceFirstWithEscape(line, "%line", std::to_string(message->line()));
+  if (fields & LineFormat::kLocation) {
+    ReplaceFirstWithEscape(line, "%loc", CutFileName(message->file().c_str()) + ":" + std::to_string(message->line()));
+  }
+  if ((fields & LineFormat::kVerboseLevel) && message->level() == el::Level::Verbose) {
+    ReplaceFirstWithEscape(line, "%vlevel", std::to_string(message->verboseLevel() % 10));
+  }
+  if (fields & LineFormat::kMessage) ReplaceFirstWithEscape(line, "%msg", text);
+  if (appendNewLine) line += '\n';
   return line;
 }
 
-// Builds the same lines as the library's builder. The library spends most of a log
-// call here: it prints the thread id through a new string stream on every line to
-// find the thread's name, and parses the date format anew; this builder keeps the
-// name per thread and the date text per second. Formats with other fields, and
-// threads that never named themselves, go to the library's builder.
-class LineBuilder : public el::base::DefaultLogBuilder {
+// The compiled formats, by logger and level. Compiled at a logger's first line after
+// a configuration; forgotten when a configuration is applied here and when a logger
+// is registered (a new logger may live where a removed one lived).
+class FormatCache {
  public:
-  std::string build(const el::LogMessage* message, bool appendNewLine) const override {
-    el::base::TypedConfigurations* configurations = message->logger()->typedConfigurations();
-    const el::base::LogFormat& format = configurations->logFormat(message->level());
-    if (threadLogName.empty() || !UsesOnlyThreadDateAndMessage(format, message->level())) {
-      return el::base::DefaultLogBuilder::build(message, appendNewLine);
+  std::shared_ptr<const CompiledFormat> For(el::Logger* logger, el::Level level) {
+    // A thread logs mostly through one logger at one level: its last format is kept.
+    LastFormat& last = lastFormat;
+    const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+    if (last.format && last.generation == generation && last.logger == logger && last.level == level) {
+      return last.format;
     }
-    using el::base::FormatFlags;
-    std::string date;
-    if (format.hasFlag(FormatFlags::DateTime)) {
-      date = DateText(format.dateTimeFormat(), configurations->subsecondPrecision(message->level()));
+    const Key key{logger, static_cast<int>(level)};
+    std::shared_ptr<const CompiledFormat> format;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto found = formats_.find(key);
+      if (found != formats_.end()) format = found->second;
     }
-    const FormatTemplate& marked = TemplateFor(format);
-    std::string line;
-    if (marked.usable && threadLogName.find('%') == std::string::npos && date.find('%') == std::string::npos) {
-      line = FilledTemplate(marked.marked, threadLogName, date, message->message());
-    } else {
-      line = ReplacedInOrder(format, date, message->message());
+    if (!format) {
+      format = std::make_shared<const CompiledFormat>(Compile(logger, level));
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation == generation_.load(std::memory_order_relaxed)) formats_.emplace(key, format);
     }
-    if (appendNewLine) line += "\n";
-    return line;
+    last = {generation, logger, level, format};
+    return format;
+  }
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    generation_.fetch_add(1, std::memory_order_release);
+    formats_.clear();
   }
 
  private:
-  // The same replacements in the same order as the library, so escapes ("%%thread")
-  // and specifiers inside substituted text come out alike.
-  static std::string ReplacedInOrder(const el::base::LogFormat& format, const std::string& date,
-                                     const std::string& text) {
-    static const std::string kThread = "%thread", kDateTime = "%datetime", kMessage = "%msg";
-    using el::base::FormatFlags;
-    using el::base::utils::Str;
-    std::string line = format.format();
-    if (format.hasFlag(FormatFlags::ThreadId)) Str::replaceFirstWithEscape(line, kThread, threadLogName);
-    if (format.hasFlag(FormatFlags::DateTime)) Str::replaceFirstWithEscape(line, kDateTime, date);
-    if (format.hasFlag(FormatFlags::LogMessage)) Str::replaceFirstWithEscape(line, kMessage, text);
+  using Key = std::pair<const el::Logger*, int>;
+  struct LastFormat {
+    std::uint64_t generation = 0;
+    const el::Logger* logger = nullptr;
+    el::Level level = el::Level::Unknown;
+    std::shared_ptr<const CompiledFormat> format;
+  };
+  static thread_local LastFormat lastFormat;
+  std::mutex mutex_;
+  std::atomic<std::uint64_t> generation_{1};
+  std::map<Key, std::shared_ptr<const CompiledFormat>> formats_;
+};
+thread_local FormatCache::LastFormat FormatCache::lastFormat;
+
+FormatCache& Formats() {
+  static FormatCache* cache = new FormatCache;  // used by threads that may outlive main
+  return *cache;
+}
+
+// The line of the message being dispatched on this thread. The library's own dispatch
+// callback (which writes nowhere) and the line writer both ask the logger's builder for
+// the line of each message: the second takes the line the first built. A kept line
+// serves only the other of the two, and only for the same message (address, logger,
+// level and text), so a line is never taken from an earlier call.
+struct DispatchedLine {
+  const el::LogMessage* message = nullptr;
+  const el::Logger* logger = nullptr;
+  el::Level level = el::Level::Unknown;
+  std::size_t textHash = 0;  // of the message's text
+  std::string line;
+  bool builtByWriter = false;
+};
+thread_local DispatchedLine dispatchedLine;
+
+bool TakeDispatchedLine(const el::LogMessage* message, bool forWriter, std::string* line) {
+  DispatchedLine& kept = dispatchedLine;
+  if (kept.message != message || kept.builtByWriter == forWriter || kept.logger != message->logger() ||
+      kept.level != message->level() || kept.textHash != std::hash<std::string>()(message->message())) {
+    return false;
+  }
+  kept.message = nullptr;
+  *line = std::move(kept.line);
+  return true;
+}
+
+void KeepDispatchedLine(const el::LogMessage* message, bool byWriter, std::string line) {
+  DispatchedLine& kept = dispatchedLine;
+  kept.message = message;
+  kept.logger = message->logger();
+  kept.level = message->level();
+  kept.textHash = std::hash<std::string>()(message->message());
+  kept.line = std::move(line);
+  kept.builtByWriter = byWriter;
+}
+
+// Builds the library's lines from the logger's own configuration, with less work per
+// line than the library's builder: the format is compiled once, the thread's name and
+// the local time's offset are kept, not looked up.
+class LineBuilder : public el::LogBuilder {
+ public:
+  std::string build(const el::LogMessage* message, bool appendNewLine) const override {
+    std::string line;
+    if (appendNewLine && TakeDispatchedLine(message, false, &line)) return line;
+    line = RenderLine(*Formats().For(message->logger(), message->level()), message, appendNewLine);
+    if (appendNewLine) KeepDispatchedLine(message, false, line);
+    return line;
+  }
+  // For the line writer: the line of message with its line end, built once per dispatch
+  // (*built: it was built here, for the other one to take).
+  static std::string LineForWriter(const el::LogMessage* message, bool* built) {
+    std::string line;
+    *built = !TakeDispatchedLine(message, true, &line);
+    if (*built) line = RenderLine(*Formats().For(message->logger(), message->level()), message, true);
     return line;
   }
 };
+
+class LoggerWatch : public el::LoggerRegistrationCallback {
+ protected:
+  void handle(const el::Logger*) override { Formats().Forget(); }
+};
+
+el::LogBuilderPtr& TheLineBuilder() {
+  static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
+  return builder;
+}
 
 // Set when the configuration is applied: standard output is the journal's stream, so
 // each line there starts with its syslog priority (the file keeps the plain layout).
@@ -191,84 +328,300 @@ const char* JournalPriorityPrefix(el::Level level) {
   }
 }
 
-el::LogBuilderPtr& TheLineBuilder() {
-  static el::LogBuilderPtr builder = std::make_shared<LineBuilder>();
-  return builder;
+constexpr el::Level kAllLevels[] = {el::Level::Global, el::Level::Trace,   el::Level::Debug,
+                                    el::Level::Fatal,  el::Level::Error,   el::Level::Warning,
+                                    el::Level::Verbose, el::Level::Info};
+constexpr std::size_t kLevelCount = sizeof kAllLevels / sizeof kAllLevels[0];
+
+std::size_t LevelIndex(el::Level level) {
+  for (std::size_t i = 0; i < kLevelCount; ++i) {
+    if (kAllLevels[i] == level) return i;
+  }
+  return 0;
 }
 
-// Where the library's own dispatcher writes each line (the log file, flushed per the
-// flush threshold and checked for rolling after each flush, then standard output), this
-// writer writes it too. The library finds the file's size for the rolling check by
-// asking the kernel for the file position after every flush, a system call per log
-// line; this writer counts the bytes it wrote and asks only when the count reaches the
-// rolling size (the count can only be too high: a roll it did not see makes it ask).
-class LineWriter : public el::LogDispatchCallback {
- protected:
-  void handle(const el::LogDispatchData* data) override {
-    if (data->dispatchAction() != el::base::DispatchAction::NormalLog) return;
-    const el::LogMessage* message = data->logMessage();
-    el::Logger* logger = message->logger();
-    const el::Level level = message->level();
-    // The library calls every dispatcher under its own locks, so the lines of two
-    // threads never mix, in the file or on standard output.
-    std::string line = logger->logBuilder()->build(message, true);
-    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    const bool toFile = configurations->toFile(level);
-    const bool toStandardOutput = configurations->toStandardOutput(level);
-    if (toFile) WriteToFile(logger, level, line);
-    if (toStandardOutput) {
-      if (el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
-        logger->logBuilder()->convertToColoredOutput(&line, level);
-      }
-      if (journalPriorities) line.insert(0, JournalPriorityPrefix(level));
-      // The synchronised standard stream writes each insertion whole, under the C
-      // library's lock of standard output, so lines of two threads never mix.
-      std::cout << line << std::flush;
+// Where the lines of one level go, as the service's configuration says. The library
+// itself is configured to write nowhere: these lines are written here.
+struct LevelOutputs {
+  bool enabled = false;
+  int file = -1;  // index into Outputs::files; -1: not to a file
+  bool toStandardOutput = false;
+  std::size_t maxFileSize = 0;
+  std::size_t flushThreshold = 1;
+};
+
+struct Outputs {
+  std::vector<std::string> files;  // the library's (narrow) file names
+  LevelOutputs levels[kLevelCount];
+};
+
+// The library's reading of its boolean and size values.
+bool ConfigurationFlag(std::string text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  return text == "TRUE" || text == "true" || text == "1";
+}
+
+std::size_t ConfigurationSize(std::string text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10));
+}
+
+// The library's own null file (its default file name in this build).
+const std::string& LibraryNullFile() {
+  static const std::string name = [] {
+    el::Configurations defaults;
+    defaults.setToDefault();
+    return ConfigurationValue(&defaults, el::Level::Global, el::ConfigurationType::Filename);
+  }();
+  return name;
+}
+
+Outputs OutputsOf(el::Configurations& configuration) {
+  Outputs outputs;
+  for (std::size_t i = 0; i < kLevelCount; ++i) {
+    const el::Level level = kAllLevels[i];
+    LevelOutputs& out = outputs.levels[i];
+    auto value = [&](el::ConfigurationType type) { return ConfigurationValue(&configuration, level, type); };
+    out.enabled = ConfigurationFlag(value(el::ConfigurationType::Enabled));
+    out.toStandardOutput = ConfigurationFlag(value(el::ConfigurationType::ToStandardOutput));
+    out.maxFileSize = ConfigurationSize(value(el::ConfigurationType::MaxLogFileSize));
+    out.flushThreshold = ConfigurationSize(value(el::ConfigurationType::LogFlushThreshold));
+    const std::string file = value(el::ConfigurationType::Filename);
+    if (ConfigurationFlag(value(el::ConfigurationType::ToFile)) && !file.empty() && file != LibraryNullFile()) {
+      auto known = std::find(outputs.files.begin(), outputs.files.end(), file);
+      out.file = static_cast<int>(known - outputs.files.begin());
+      if (known == outputs.files.end()) outputs.files.push_back(file);
     }
+  }
+  return outputs;
+}
+
+// Writes the log's lines, to the files and standard output. A line is written before
+// the call that made it returns; lines that other threads add while one thread writes
+// are written together by the next writer, in one write per destination (each
+// thread's lines in the order it made them, every line whole).
+class GroupWriter {
+ public:
+  // Writes what is held, closes the files and takes the new destinations.
+  void Reset(Outputs outputs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Drain(lock);
+    writing_ = true;
+    // Lines added from here on go where the new outputs say, once the files are set.
+    // The replaced outputs are kept for good: a thread may still read them unlocked.
+    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
+    current_.store(outputs_, std::memory_order_release);
+    lock.unlock();
+    for (OpenFile& file : files_) {
+      WriteHeld(file, file.held.size());
+      if (file.handle >= 0) platform::CloseFile(file.handle);
+    }
+    files_.clear();
+    for (const std::string& name : outputs_->files) {
+      files_.emplace_back();
+      files_.back().name = name;
+    }
+    lock.lock();
+    writing_ = false;
+    written_.notify_all();
+  }
+
+  // The destinations of level, as last set (read without a lock).
+  LevelOutputs OutputsFor(el::Level level, std::string* fileName) const {
+    const Outputs* outputs = current_.load(std::memory_order_acquire);
+    const LevelOutputs& levelOutputs = outputs->levels[LevelIndex(level)];
+    if (fileName != nullptr && levelOutputs.file >= 0) *fileName = outputs->files[static_cast<std::size_t>(levelOutputs.file)];
+    return levelOutputs;
+  }
+
+  // terminalLine: the line for standard output (coloured, where asked).
+  void Add(el::Level level, const std::string& line, const std::string& terminalLine) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const LevelOutputs& outputs = outputs_->levels[LevelIndex(level)];
+    if (outputs.file < 0 && !outputs.toStandardOutput) return;
+    if (outputs.file >= 0) queued_.fileText += line;
+    if (outputs.toStandardOutput) {
+      if (journalPriorities) queued_.outText += JournalPriorityPrefix(level);
+      queued_.outText += terminalLine;
+    }
+    queued_.entries.push_back({queued_.fileText.size(), outputs.file, outputs.maxFileSize, outputs.flushThreshold});
+    const std::uint64_t ticket = ++queuedCount_;
+    while (writtenCount_ < ticket) {
+      if (writing_) {
+        written_.wait(lock);
+      } else {
+        WriteQueued(lock);
+      }
+    }
+  }
+
+  // Writes what the flush threshold still holds back.
+  void Flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Drain(lock);
+    writing_ = true;
+    lock.unlock();
+    for (OpenFile& file : files_) WriteHeld(file, file.held.size());
+    lock.lock();
+    writing_ = false;
+    written_.notify_all();
   }
 
  private:
-  struct FileSize {
-    bool known = false;      // learnt at the stream's first flush
-    std::uint64_t bytes = 0;
+  struct Entry {
+    std::size_t fileEnd;  // where its bytes end in the batch's file text
+    int file;
+    std::size_t maxFileSize;
+    std::size_t flushThreshold;
+  };
+  struct Batch {
+    std::string fileText;
+    std::string outText;
+    std::vector<Entry> entries;
+  };
+  // Owned by the writing thread.
+  struct OpenFile {
+    std::string name;  // the library's narrow name
+    std::intptr_t handle = -1;
+    std::uint64_t size = 0;
+    std::string held;         // written up to flushEnd, kept back after it
+    std::size_t flushEnd = 0;
+    std::size_t unflushed = 0;
   };
 
-  void WriteToFile(el::Logger* logger, el::Level level, const std::string& line) {
-    el::base::TypedConfigurations* configurations = logger->typedConfigurations();
-    el::base::type::fstream_t* stream = configurations->fileStream(level);
-    if (stream == nullptr) return;
-    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
-    if (stream->fail()) return;
-    FileSize& size = sizes_[stream];
-    size.bytes += line.size();
-    unsigned& unflushed = unflushed_[{logger, level}];
-    if (!el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush) && ++unflushed < configurations->logFlushThreshold(level)) {
-      return;
+  // Waits until nothing is queued or being written.
+  void Drain(std::unique_lock<std::mutex>& lock) {
+    while (writing_ || writtenCount_ < queuedCount_) {
+      if (writing_) {
+        written_.wait(lock);
+      } else {
+        WriteQueued(lock);
+      }
     }
-    unflushed = 0;
-    stream->flush();
-    if (!size.known) size = {true, Position(stream)};
-    const std::size_t limit = configurations->maxLogFileSize(level);
-    if (limit == 0 || size.bytes < limit) return;
-    el::Helpers::validateFileRolling(logger, level);
-    size.bytes = Position(stream);
   }
 
-  static std::uint64_t Position(el::base::type::fstream_t* stream) {
-    const std::streamoff position = stream->tellp();
-    return position > 0 ? static_cast<std::uint64_t>(position) : 0;
+  void WriteQueued(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    std::swap(queued_, batch_);
+    const std::uint64_t upTo = queuedCount_;
+    lock.unlock();
+    Write(batch_);
+    batch_.fileText.clear();
+    batch_.outText.clear();
+    batch_.entries.clear();
+    lock.lock();
+    writtenCount_ = upTo;
+    writing_ = false;
+    written_.notify_all();
   }
 
-  // By the library's stream: it keeps one stream per file name for the whole process.
-  std::unordered_map<const void*, FileSize> sizes_;
-  std::map<std::pair<el::Logger*, el::Level>, unsigned> unflushed_;
+  // The library flushes a file after every flushThreshold lines and checks its size
+  // after each flush: at the limit it rolls the file after that line.
+  void Write(const Batch& batch) {
+    if (!batch.outText.empty()) {
+      std::cout.write(batch.outText.data(), static_cast<std::streamsize>(batch.outText.size()));
+      std::cout.flush();
+    }
+    const bool immediate = el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush);
+    std::size_t start = 0;
+    for (const Entry& entry : batch.entries) {
+      if (entry.file < 0) continue;
+      OpenFile& file = files_[static_cast<std::size_t>(entry.file)];
+      file.held.append(batch.fileText, start, entry.fileEnd - start);
+      start = entry.fileEnd;
+      if (!immediate && ++file.unflushed < entry.flushThreshold) continue;
+      file.unflushed = 0;
+      file.flushEnd = file.held.size();
+      if (entry.maxFileSize != 0 && Opened(file) && file.size + file.flushEnd >= entry.maxFileSize) {
+        WriteHeld(file, file.flushEnd);
+        Roll(file);
+      }
+    }
+    for (OpenFile& file : files_) WriteHeld(file, file.flushEnd);
+  }
+
+  static bool Opened(OpenFile& file) {
+    if (file.handle >= 0) return true;
+    const std::string path = platform::PathFromNarrowCalls(file.name);
+    file.handle = platform::OpenForAppend(path.c_str());
+    if (file.handle < 0) return false;
+    std::uint64_t size = 0;
+    file.size = platform::FileSize(path, &size) ? size : 0;
+    return true;
+  }
+
+  // Writes the first count held bytes; what cannot be written is dropped, as the
+  // library drops a line its stream could not take.
+  static void WriteHeld(OpenFile& file, std::size_t count) {
+    if (count == 0) return;
+    if (Opened(file) && platform::WriteWithin(file.handle, file.held.data(), count, 0)) file.size += count;
+    file.held.erase(0, count);
+    file.flushEnd = file.flushEnd > count ? file.flushEnd - count : 0;
+  }
+
+  // As the library: close, call the pre-roll-out callback (the service's rollLogFiles),
+  // and start the path again empty (a file the callback could not move is lost).
+  static void Roll(OpenFile& file) {
+    platform::CloseFile(file.handle);
+    file.handle = -1;
+    rollLogFiles(file.name.c_str(), static_cast<std::size_t>(file.size));
+    const std::string path = platform::PathFromNarrowCalls(file.name);
+    if (platform::PathExists(path)) platform::RemoveFile(path);
+    file.size = 0;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable written_;
+  std::list<Outputs> keptOutputs_{Outputs()};
+  const Outputs* outputs_ = &keptOutputs_.front();
+  std::atomic<const Outputs*> current_{outputs_};
+  Batch queued_;
+  std::uint64_t queuedCount_ = 0;
+  std::uint64_t writtenCount_ = 0;
+  bool writing_ = false;
+  Batch batch_;                  // owned by the writing thread
+  std::vector<OpenFile> files_;  // owned by the writing thread
 };
 
-// Puts the line writer in the place of the library's dispatcher, once.
+GroupWriter& Writer() {
+  static GroupWriter* writer = new GroupWriter;  // used by threads that may outlive main
+  return *writer;
+}
+
+// The library calls its dispatch callbacks for every line it lets through (the level
+// enabled); the service's destinations decide where the line goes.
+class LineWriter : public el::LogDispatchCallback {
+ protected:
+  void handle(const el::LogDispatchData* data) override {
+    const el::LogMessage* message = data->logMessage();
+    const el::Level level = message->level();
+    const LevelOutputs outputs = Writer().OutputsFor(level, nullptr);
+    if (outputs.file < 0 && !outputs.toStandardOutput) return;
+    el::LogBuilder* builder = message->logger()->logBuilder();
+    bool built = false;
+    std::string line =
+        builder == TheLineBuilder().get() ? LineBuilder::LineForWriter(message, &built) : builder->build(message, true);
+    if (outputs.toStandardOutput && el::Loggers::hasFlag(el::LoggingFlag::ColoredTerminalOutput)) {
+      // Colours are for the terminal only: the file gets the plain line.
+      std::string colored = line;
+      builder->convertToColoredOutput(&colored, level);
+      Writer().Add(level, line, colored);
+    } else {
+      Writer().Add(level, line, line);
+    }
+    if (built) KeepDispatchedLine(message, true, std::move(line));
+  }
+};
+
 void InstallLineWriter() {
   if (el::Helpers::logDispatchCallback<LineWriter>(kLineWriterId) != nullptr) return;
   el::Helpers::installLogDispatchCallback<LineWriter>(kLineWriterId);
-  el::Helpers::uninstallLogDispatchCallback<el::base::DefaultLogDispatchCallback>(kLibraryDispatcherId);
+  el::Loggers::installLoggerRegistrationCallback<LoggerWatch>(kLoggerWatchId);
 }
 
 // Gives every logger, present and future, the line builder.
@@ -283,6 +636,35 @@ void InstallLineBuilder() {
   }
 }
 
+// The service's configuration with the library's own writing switched off: its file
+// name is the library's null file (so it holds no handle on the log), and the lines go
+// to the destinations the service's configuration names, through the line writer.
+el::Configurations WithoutLibraryOutput(const el::Configurations& configuration) {
+  const std::string& nullFile = LibraryNullFile();
+  el::Configurations library;
+  library.setFromBase(const_cast<el::Configurations*>(&configuration));
+  for (el::Level level : kAllLevels) {
+    library.set(level, el::ConfigurationType::ToFile, "false");
+    library.set(level, el::ConfigurationType::ToStandardOutput, "false");
+    library.set(level, el::ConfigurationType::Filename, nullFile);
+  }
+  return library;
+}
+
+// Makes configuration the service's: the library formats with it and writes nothing,
+// the line writer writes where it says.
+std::atomic<bool> configuredHere{false};
+
+void ApplyConfiguration(el::Configurations& configuration) {
+  configuredHere = true;
+  journalPriorities = platform::StandardOutputIsJournal();
+  InstallLineBuilder();
+  InstallLineWriter();
+  Writer().Reset(OutputsOf(configuration));
+  el::Loggers::setDefaultConfigurations(WithoutLibraryOutput(configuration), true);
+  Formats().Forget();
+}
+
 }  // namespace
 
 el::LogBuilderPtr lineLogBuilder() { return TheLineBuilder(); }
@@ -293,11 +675,16 @@ void registerLoggers() {
                            loggers::kBroadcast}) {
     el::Loggers::getLogger(name, true);
   }
-  // Lines logged before the configuration (in the library's own layout) reach the
-  // journal too, with their level's priority.
-  journalPriorities = platform::StandardOutputIsJournal();
   InstallLineBuilder();
   InstallLineWriter();
+  // Until the service's configuration is applied, the line writer writes where the
+  // library's defaults say, so that lines logged before it reach the journal too, with
+  // their level's priority.
+  if (!configuredHere) {
+    el::Configurations defaults;
+    defaults.setFromBase(const_cast<el::Configurations*>(el::Loggers::defaultConfigurations()));
+    ApplyConfiguration(defaults);
+  }
 }
 
 const std::string& builtInLogConfiguration() {
@@ -318,10 +705,6 @@ const std::string& builtInLogConfiguration() {
 }
 
 namespace {
-
-constexpr el::Level kAllLevels[] = {el::Level::Global, el::Level::Trace,   el::Level::Debug,
-                                    el::Level::Fatal,  el::Level::Error,   el::Level::Warning,
-                                    el::Level::Verbose, el::Level::Info};
 
 // The library truncates a file that is already over the limit when it is configured,
 // without calling the roll-out callback: roll it ourselves first.
@@ -356,11 +739,19 @@ void applyLogConfiguration(const std::string& logFile, const std::string& config
     final.setFromBase(&base);
   }
   RollOversizedLogFile(final, logFile);
-  journalPriorities = platform::StandardOutputIsJournal();
-  el::Loggers::setDefaultConfigurations(final, true);
+  ApplyConfiguration(final);
   el::Loggers::getLogger(loggers::kDefault, true);
-  InstallLineBuilder();
-  InstallLineWriter();
+}
+
+void PrepareCrashLog() {
+  CrashLog::Destinations destinations;
+  std::string file;
+  const LevelOutputs outputs = Writer().OutputsFor(el::Level::Error, &file);
+  destinations.enabled = outputs.enabled;
+  destinations.toFile = outputs.file >= 0;
+  destinations.logFile = platform::PathFromNarrowCalls(file);
+  destinations.toStandardOutput = outputs.toStandardOutput;
+  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault), destinations);
 }
 
 namespace {
@@ -372,11 +763,13 @@ const std::string* preparedDumpPath = nullptr;
 
 void configureLogging(const InstalledPaths& paths) {
   applyLogConfiguration(paths.logFile, paths.logConfig);
-  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  PrepareCrashLog();
   if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(paths.crashDump);
   platform::InstallCrashHandlers(LoggingCrashHandler);
   std::set_terminate(terminateHandler);
   NameThread("main");
+  // The library writes no file itself (the line writer rolls the log with
+  // rollLogFiles); installed all the same for any file the library would roll.
   el::Helpers::installPreRollOutCallback(rollLogFiles);
 }
 
@@ -484,9 +877,12 @@ void silenceLogging() {
   quiet.set(el::Level::Global, el::ConfigurationType::Enabled, "false");
   quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
   quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-  el::Loggers::setDefaultConfigurations(quiet, true);
+  ApplyConfiguration(quiet);
 }
 
-void FlushLogs() { el::Loggers::flushAll(); }
+void FlushLogs() {
+  el::Loggers::flushAll();
+  Writer().Flush();
+}
 
 }  // namespace vortan

@@ -25,12 +25,14 @@ inline constexpr const char* kRoute = "route";
 inline constexpr const char* kBroadcast = "broadcast";
 }  // namespace loggers
 
-// Registers every component logger with the library's current default configuration
-// and gives every logger the line builder. Safe to call more than once.
+// Registers every component logger with the library's current default configuration,
+// gives every logger the line builder and installs the line writer. Safe to call more
+// than once.
 void registerLoggers();
 
-// The builder every logger formats its lines with: the library's layout, built with
-// less work per line (the thread's name and the date text are kept, not looked up).
+// The builder every logger formats its lines with: the library's layout from the
+// logger's configuration, compiled once (the thread's name and the local time's offset
+// are kept, not looked up per line).
 el::LogBuilderPtr lineLogBuilder();
 
 // The built-in configuration text, in the library's syntax.
@@ -45,7 +47,16 @@ void configureLogging(const InstalledPaths& paths);
 
 // The configuration part of configureLogging, with explicit paths (tests use it). When
 // standard output is the journal's stream, lines there start with their syslog priority.
+// The library formats with the configuration but is set to write nowhere itself: the
+// line writer writes each line to the file and standard output the configuration
+// names, flushed and rolled as the library would, before the log call returns. Lines
+// that threads log while another thread writes go out together in one write.
+// Loggers are configured through these functions only (the writer keeps what they set).
 void applyLogConfiguration(const std::string& logFile, const std::string& configFile);
+
+// Prepares the fault handler's lines (CrashLog) from the logger "default" and the
+// current destinations; configureLogging does it.
+void PrepareCrashLog();
 
 // Pre-roll-out callback: keeps five older files, path.1 (newest) to path.5.
 void rollLogFiles(const char* path, std::size_t size);

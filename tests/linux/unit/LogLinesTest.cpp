@@ -190,15 +190,21 @@ TEST_F(LineWriterTest, FlushesAtTheThreshold) {
   EXPECT_EQ(SizeOf(logFile_), 0u);
   LogLines(1);
   EXPECT_EQ(SizeOf(logFile_), 300u);
+  LogLines(1);
+  FlushLogs();
+  EXPECT_EQ(SizeOf(logFile_), 400u);
 }
 
+// Each line is in the file and on standard output when the log call returns.
 TEST_F(LineWriterTest, StandardOutputGetsTheSameLinesAsTheFile) {
   std::ostringstream captured;
   std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
   Configure("");
   CLOG(INFO, loggers::kService) << "one";
+  const std::string afterOne[] = {captured.str(), test::ReadFile(logFile_)};
   CLOG(DEBUG, loggers::kRoute) << "two";
   std::cout.rdbuf(original);
+  for (const std::string& text : afterOne) EXPECT_EQ(text, "one\n");
   EXPECT_EQ(captured.str(), "one\ntwo\n");
   EXPECT_EQ(test::ReadFile(logFile_), "one\ntwo\n");
 }
@@ -260,9 +266,11 @@ TEST(LogCopy, HidesEveryStartWordFromTheUserNameOnAndCutsLongLines) {
 }
 
 // Threads log at once through the same loggers: every line arrives whole, none is lost
-// and each thread's lines keep their order.
+// and each thread's lines keep their order, in the file and on standard output.
 TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
-  Configure("  TO_STANDARD_OUTPUT = false\n");
+  std::ostringstream captured;
+  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  Configure("");
   constexpr int kThreads = 8, kLines = 400;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -278,18 +286,21 @@ TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  std::istringstream lines(test::ReadFile(logFile_));
-  std::vector<int> next(kThreads, 0);
-  int count = 0;
-  for (std::string line; std::getline(lines, line); ++count) {
-    int t = -1, n = -1;
-    char rest = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "t%d n%d%c", &t, &n, &rest), 2) << line;
-    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-    EXPECT_EQ(n, next[t]) << line;
-    next[t] = n + 1;
+  std::cout.rdbuf(original);
+  for (const std::string& text : {test::ReadFile(logFile_), captured.str()}) {
+    std::istringstream lines(text);
+    std::vector<int> next(kThreads, 0);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      int t = -1, n = -1;
+      char rest = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "t%d n%d%c", &t, &n, &rest), 2) << line;
+      ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+      EXPECT_EQ(n, next[t]) << line;
+      next[t] = n + 1;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
   }
-  EXPECT_EQ(count, kThreads * kLines);
 }
 
 // "device:inode" of this process's standard output, as the service manager names its

@@ -105,7 +105,7 @@ TEST_F(LoggingTest, FaultHandlerLinesHaveTheLogLayout) {
     const std::string logFile = dir_ + "/logs/" + (format != nullptr ? "custom" : "built-in") + ".log";
     applyLogConfiguration(logFile, configFile_);
     NameThread("crashing-thread");
-    CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+    PrepareCrashLog();
     CLOG(ERROR, loggers::kDefault) << "the same message";
     CrashLog::Error(FixedText() << "the same " << "message");
     const std::string text = test::ReadFile(logFile);
@@ -124,7 +124,7 @@ TEST_F(LoggingTest, TerminateHandlerLogsAndAbortsWhileAnotherThreadHoldsTheLogLo
   test::WriteFile(configFile_, "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n");
   applyLogConfiguration(logFile_, configFile_);
   NameThread("main");
-  CrashLog::Prepare(el::Loggers::getLogger(loggers::kDefault));
+  PrepareCrashLog();
   std::promise<void> locked, release;
   std::thread holder([&] {
     el::Logger* logger = el::Loggers::getLogger(loggers::kDefault);
