@@ -41,13 +41,12 @@ TEST(PathChangeDecision, RestartsOnceTheWayHasChangedAndIsUsableAgain) {
 // Wakes the watch when told to; idle once the watch waits with nothing left to handle.
 class FakeChanges final : public platform::RouteChanges {
  public:
-  Wake Wait(std::chrono::milliseconds timeout) override {
+  Wake Wait(std::chrono::milliseconds) override {
     std::unique_lock<std::mutex> lock(mutex_);
     waiting_ = true;
-    idle_.notify_all();
-    woken_.wait_for(lock, timeout, [this] { return !wakes_.empty(); });
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !wakes_.empty(); });
     waiting_ = false;
-    if (wakes_.empty()) return Wake::TimedOut;
     const Wake wake = wakes_.front();
     wakes_.pop_front();
     return wake;
@@ -56,17 +55,16 @@ class FakeChanges final : public platform::RouteChanges {
   void Push(Wake wake) {
     std::lock_guard<std::mutex> lock(mutex_);
     wakes_.push_back(wake);
-    woken_.notify_all();
+    changed_.notify_all();
   }
   bool WaitIdle() {
     std::unique_lock<std::mutex> lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::seconds(5), [this] { return waiting_ && wakes_.empty(); });
+    return changed_.wait_for(lock, std::chrono::seconds(5), [this] { return waiting_ && wakes_.empty(); });
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable woken_;
-  std::condition_variable idle_;
+  std::condition_variable changed_;
   std::deque<Wake> wakes_;
   bool waiting_ = false;
 };
