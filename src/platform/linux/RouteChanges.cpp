@@ -62,10 +62,11 @@ class NetlinkRouteChanges final : public RouteChanges {
   }
 
  private:
-  // Reads everything queued: one wake for the whole burst.
+  // Reads what is queued: one wake for the whole burst. A flood that outruns the reads
+  // still ends the wait; the rest wakes the next one.
   Wake Drain() {
     std::vector<char> buffer(8192);
-    for (;;) {
+    for (int reads = 0; reads < 256; ++reads) {
       const ssize_t size = recv(socket_, buffer.data(), buffer.size(), 0);
       if (size > 0) continue;
       if (size < 0 && errno == EINTR) continue;
@@ -74,6 +75,7 @@ class NetlinkRouteChanges final : public RouteChanges {
       if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Wake::Changed;
       return Wake::Failed;
     }
+    return Wake::Changed;
   }
 
   int socket_ = -1;
