@@ -1,6 +1,7 @@
 #include "tunnel/PathWatch.h"
 
 #include <atomic>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,20 @@ ServerPath LookAt(std::uint32_t server) {
   return path;
 }
 
+// Nothing to do without a change; the wait ends anyway now and then.
+constexpr auto kNoChangeFor = std::chrono::hours(1);
+
+std::unique_ptr<platform::RouteChanges> Subscribe() {
+  platform::Error error;
+  std::unique_ptr<platform::RouteChanges> changes = platform::SubscribeToRouteChanges(&error);
+  if (!changes) {
+    CLOG(WARNING, loggers::kOpenVpnManager) << "The host's network changes cannot be followed (" << error.Step()
+                                            << ": " << error.Code()
+                                            << "): the tunnel restarts only at OpenVPN's own ping timeout";
+  }
+  return changes;
+}
+
 }  // namespace
 
 void EnableRestartOnPathChange(bool enabled) { restartOnPathChange = enabled; }
@@ -48,9 +63,11 @@ bool PathChangeDecision::Observe(const ServerPath& path) {
   return true;
 }
 
-PathWatch::PathWatch(std::function<void()> restart, std::chrono::milliseconds interval)
-    : restart_(std::move(restart)), interval_(interval) {
-  worker_ = std::thread([this] { Run(); });
+PathWatch::PathWatch(std::function<void()> restart) : PathWatch(std::move(restart), Subscribe(), LookAt) {}
+
+PathWatch::PathWatch(std::function<void()> restart, std::unique_ptr<platform::RouteChanges> changes, LookAtPath look)
+    : restart_(std::move(restart)), changes_(std::move(changes)), look_(std::move(look)) {
+  if (changes_) worker_ = std::thread([this] { Run(); });
 }
 
 PathWatch::~PathWatch() {
@@ -58,7 +75,9 @@ PathWatch::~PathWatch() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  changed_.notify_all();
+  stopping_.notify_all();
+  if (!worker_.joinable()) return;
+  changes_->Nudge();
   worker_.join();
 }
 
@@ -69,35 +88,56 @@ void PathWatch::Observe(const std::string& type, const std::string& value) {
   // A server behind a local stunnel is reached over loopback: no way to watch.
   const bool connected = fields.size() > 4 && fields[1] == "CONNECTED" && ParseDottedQuad(fields[4], &server) &&
                          (NetToHost(server) >> 24) != 127 && restartOnPathChange;
+  if (!changes_) return;
+  // The baseline is taken before the client reads CONNECTED: a change it makes after
+  // that is measured against the way the tunnel connected over.
+  ServerPath baseline;
+  if (connected) baseline = look_(server);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     server_ = connected ? server : 0;
+    baseline_ = std::move(baseline);
     rebase_ = connected;
   }
-  changed_.notify_all();
+  changes_->Nudge();
 }
 
 void PathWatch::Run() {
   NameThread("pathwatch-" + PointerText(this));
   PathChangeDecision decision;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stop_) {
-    const std::uint32_t server = server_;
-    const bool rebase = rebase_;
-    rebase_ = false;
-    lock.unlock();
+  bool changed = false;
+  for (;;) {
+    std::uint32_t server = 0;
+    bool rebase = false;
+    ServerPath baseline;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return;
+      server = server_;
+      rebase = rebase_;
+      rebase_ = false;
+      if (rebase) baseline = baseline_;
+    }
     if (server == 0) {
       decision.Disarm();
-    } else if (rebase) {
-      decision.Connected(LookAt(server));
-    } else if (decision.Observe(LookAt(server))) {
-      CLOG(INFO, loggers::kOpenVpnManager) << "The way to the VPN server " << FormatDotted(server)
-                                           << " changed: restarting the tunnel";
-      restart_();
+    } else {
+      if (rebase) decision.Connected(baseline);
+      // A change may have come after the baseline was taken, and woken this round.
+      if (changed && decision.Armed() && decision.Observe(look_(server))) {
+        CLOG(INFO, loggers::kOpenVpnManager) << "The way to the VPN server " << FormatDotted(server)
+                                             << " changed: restarting the tunnel";
+        restart_();
+      }
     }
-    lock.lock();
-    changed_.wait_for(lock, interval_, [this] { return stop_ || rebase_; });
+    // Changes that come while looking wake the next wait, all of them at once.
+    const platform::RouteChanges::Wake wake = changes_->Wait(kNoChangeFor);
+    if (wake == platform::RouteChanges::Wake::Failed) break;
+    changed = wake == platform::RouteChanges::Wake::Changed;
   }
+  CLOG(WARNING, loggers::kOpenVpnManager) << "The host's network changes can no longer be followed: "
+                                          << "the tunnel restarts only at OpenVPN's own ping timeout";
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_.wait(lock, [this] { return stop_; });
 }
 
 }  // namespace vortan

@@ -1,13 +1,15 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/RouteChanges.h"
 
 namespace vortan {
 
@@ -34,6 +36,8 @@ class PathChangeDecision {
  public:
   void Connected(const ServerPath& path);
   void Disarm() { armed_ = false; }
+  // Whether a look can still lead to a restart.
+  bool Armed() const { return armed_; }
   // True when the tunnel should restart now.
   bool Observe(const ServerPath& path);
 
@@ -45,26 +49,34 @@ class PathChangeDecision {
 
 // Watches the way to the server of one tunnel while it is connected, and calls restart
 // (on its own thread, which it owns) when the decision says so. OpenVPN would otherwise
-// notice only at its ping timeout.
+// notice only at its ping timeout. It looks at the way once at CONNECTED and then only
+// when the host announces a change of its routes, links or addresses.
 class PathWatch {
  public:
-  explicit PathWatch(std::function<void()> restart,
-                     std::chrono::milliseconds interval = std::chrono::milliseconds(500));
+  // One look at the way to a server (network byte order).
+  using LookAtPath = std::function<ServerPath(std::uint32_t server)>;
+
+  // Follows the host's own announcements and routes.
+  explicit PathWatch(std::function<void()> restart);
+  // changes: null when the host gives none (nothing is watched then).
+  PathWatch(std::function<void()> restart, std::unique_ptr<platform::RouteChanges> changes, LookAtPath look);
   ~PathWatch();
   PathWatch(const PathWatch&) = delete;
   PathWatch& operator=(const PathWatch&) = delete;
 
-  // Every state notification passes here.
+  // Every state notification passes here; CONNECTED takes a look at the way.
   void Observe(const std::string& type, const std::string& value);
 
  private:
   void Run();
 
   std::function<void()> restart_;
-  std::chrono::milliseconds interval_;
+  std::unique_ptr<platform::RouteChanges> changes_;
+  LookAtPath look_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable stopping_;
   std::uint32_t server_ = 0;  // network byte order; 0: not connected
+  ServerPath baseline_;       // the way at CONNECTED
   bool rebase_ = false;       // a new connection: take its way as the baseline
   bool stop_ = false;
   std::thread worker_;

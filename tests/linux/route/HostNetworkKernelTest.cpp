@@ -16,6 +16,7 @@
 #include "NetnsSupport.h"
 #include "TestSupport.h"
 #include "platform/HostNetwork.h"
+#include "platform/RouteChanges.h"
 
 namespace vortan {
 namespace {
@@ -125,6 +126,27 @@ TEST(HostNetworkKernel, DeletingARouteTwiceReportsItNotFound) {
   EXPECT_TRUE(first.Succeeded()) << first.Step() << " " << first.Code();
   EXPECT_TRUE(platform::IsNotFound(second)) << second.Step() << " " << second.Code();
   EXPECT_EQ(second.Code(), ESRCH);
+}
+
+// The announcements that wake the tunnel's watch of the way to its server: one wake for
+// each command, however many messages it made the kernel send.
+TEST(HostNetworkKernel, RouteChangesWakeOnceForEachChangeOfRoutesAddressesAndLinks) {
+  using Wake = platform::RouteChanges::Wake;
+  NetworkNamespace ns;
+  ns.AddVethPair("lan", "lanpeer");
+  ns.MustIp("address add 192.168.78.10/24 dev lan");
+  std::unique_ptr<platform::RouteChanges> changes;
+  platform::Error error;
+  ns.Run([&] { changes = platform::SubscribeToRouteChanges(&error); });
+  ASSERT_TRUE(changes) << error.Step() << " " << error.Code();
+  for (const char* command : {"route add 10.78.0.0/16 via 192.168.78.1", "route change 10.78.0.0/16 via 192.168.78.2",
+                              "address add 192.168.79.10/24 dev lan", "link set dev lan down"}) {
+    EXPECT_EQ(changes->Wait(std::chrono::milliseconds(0)), Wake::TimedOut) << command;
+    ns.MustIp(command);
+    EXPECT_EQ(changes->Wait(std::chrono::seconds(5)), Wake::Changed) << command;
+  }
+  changes->Nudge();
+  EXPECT_EQ(changes->Wait(std::chrono::seconds(5)), Wake::Nudged);
 }
 
 // The resolver files as a host shows them; an empty text leaves the file out.
