@@ -7,6 +7,7 @@
 
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/LocalSocketWait.h"
 #include "platform/Tcp.h"
 #include "tunnel/TunnelBroadcast.h"
 
@@ -101,6 +102,12 @@ std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel
     const bool last = attempt > timing.retries;
     slotEnd += ManagementRetryPause(attempt);
     CLOG(DEBUG, loggers::kOpenVpnManager) << name << "Opening socket on " << endpoint;
+    // The slot waits for OpenVPN's socket to appear, woken by its creation; the last
+    // attempt is one connect at the deadline.
+    const platform::Error appeared =
+        last ? platform::Error::Success()
+             : platform::WaitForLocalSocket(channel.socketPath, std::chrono::ceil<std::chrono::milliseconds>(
+                                                                    slotEnd - Clock::now()));
     std::string failure;
     for (;;) {
       try {
@@ -118,7 +125,11 @@ std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel
       } catch (const std::exception& error) {
         failure = error.what();
       }
-      if (last || Clock::now() + timing.poll >= slotEnd) break;
+      // Refused although the socket is there: its owner has bound it and not yet called
+      // listen, which no event marks (a loopback endpoint shows nothing before that).
+      // Only then, or where the directory cannot be watched, is the connect repeated
+      // each poll until the slot ends.
+      if (last || platform::IsNotFound(appeared) || Clock::now() + timing.poll >= slotEnd) break;
       std::this_thread::sleep_for(timing.poll);
     }
     if (last) {
