@@ -24,7 +24,7 @@ std::chrono::milliseconds ManagementRetryPause(int retry);
 // slots of one retry pause each: a slot is logged once ("Opening socket on") and
 // waits for the channel to appear (woken by its socket file's creation, where it has
 // one), so the channel is taken as OpenVPN opens it; a connect refused while the
-// channel is there is repeated quietly every poll. After the last retry one attempt
+// channel is there is repeated quietly, soon at first, then every poll. After the last retry one attempt
 // more, then the start gives up. By default the channel must open within 2.5 s of the
 // launch.
 struct ManagementTiming {
