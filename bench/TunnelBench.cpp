@@ -5,14 +5,21 @@
 //
 // Usage: vortan_bench_tunnel [--runs=N] [--json=PATH] [--markdown=PATH]
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -21,7 +28,8 @@
 #include "BenchSupport.h"
 #include "TestSupport.h"
 #include "TunnelWorld.h"
-#include "platform/Processes.h"
+
+extern char** environ;
 
 namespace vortan {
 namespace bench {
@@ -142,27 +150,63 @@ LineConnection ConnectWhenListening(const Endpoint& endpoint) {
   }
 }
 
+// OpenVPN started by the calling thread, so that it runs in that thread's network
+// namespace (the service's launches come from a thread of their own, outside it).
+class DirectOpenVpn {
+ public:
+  DirectOpenVpn(const std::string& configPath, const std::string& directory) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    const char* argv[] = {"/usr/sbin/openvpn", "--config", configPath.c_str(), nullptr};
+    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error));
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  }
+  ~DirectOpenVpn() {
+    if (pid_ > 0 && !WaitForExit(0ms)) {
+      kill(pid_, SIGKILL);
+      WaitForExit(5s);
+    }
+    if (pidfd_ >= 0) close(pidfd_);
+  }
+  DirectOpenVpn(const DirectOpenVpn&) = delete;
+  DirectOpenVpn& operator=(const DirectOpenVpn&) = delete;
+
+  void RequestExit() const { kill(pid_, SIGTERM); }
+  // True once the process has ended and been collected.
+  bool WaitForExit(std::chrono::milliseconds timeout) {
+    pollfd entry{pidfd_, POLLIN, 0};
+    if (pidfd_ >= 0 && poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    if (waitpid(pid_, nullptr, 0) != pid_) return false;
+    pid_ = -1;
+    return true;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+};
+
 Cycle DirectCycle(const test::NetworkNamespace& ns, const std::string& configPath) {
   Cycle cycle;
   const Endpoint endpoint = ManagementEndpoint(configPath);
-  platform::Process openvpn;
+  std::unique_ptr<DirectOpenVpn> openvpn;
   LineConnection management;
   // Launched and connected from a thread inside the namespace, as the service runs there.
   ns.Run([&] {
     const Clock::time_point started = Clock::now();
-    const int error = openvpn.Launch({"/usr/sbin/openvpn", {"--config", configPath}, DirectoryOf(configPath)});
-    if (error != 0) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error));
+    openvpn = std::make_unique<DirectOpenVpn>(configPath, DirectoryOf(configPath));
     management = ConnectWhenListening(endpoint);
     ReleaseHoldUntilConnected(management);
     cycle.startToConnected = MillisecondsBetween(started, Clock::now());
   });
   const Clock::time_point stopping = Clock::now();
-  openvpn.RequestExit();
-  if (!openvpn.WaitForExit(10s)) {
-    openvpn.Kill();
-    openvpn.WaitForExit(5s);
-    throw std::runtime_error("OpenVPN did not exit on its termination signal");
-  }
+  openvpn->RequestExit();
+  if (!openvpn->WaitForExit(10s)) throw std::runtime_error("OpenVPN did not exit on its termination signal");
   cycle.shutdownToExit = MillisecondsBetween(stopping, Clock::now());
   return cycle;
 }
@@ -186,6 +230,47 @@ int CountOf(const std::string& text, const std::string& part) {
   int count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
+}
+
+// Milliseconds since midnight of a log line's time stamp ("YYYY-MM-DD HH:MM:SS.mmm").
+double LogMilliseconds(const std::string& line) {
+  std::smatch match;
+  if (!std::regex_search(line, match, std::regex("([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{3})"))) return -1;
+  return ((std::stod(match[1]) * 60 + std::stod(match[2])) * 60 + std::stod(match[3])) * 1000 + std::stod(match[4]);
+}
+
+// The service's own work on a start before OpenVPN runs, from its log (millisecond
+// stamps): from the request to the generated configuration ("Start OpenVPN"), to the
+// private copies written ("Connecting to vpn server") and to the launch; one entry per
+// start, in order.
+struct PreLaunch {
+  std::vector<double> rendered, copied, launched;
+};
+
+PreLaunch PreLaunchWork(const std::string& log) {
+  PreLaunch work;
+  std::istringstream lines(log);
+  double request = -1;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("telnet Request = start") != std::string::npos) {
+      request = LogMilliseconds(line);
+    } else if (request < 0) {
+      continue;
+    } else if (line.find("Start OpenVPN ") != std::string::npos) {
+      work.rendered.push_back(LogMilliseconds(line) - request);
+    } else if (line.find("Connecting to vpn server") != std::string::npos) {
+      work.copied.push_back(LogMilliseconds(line) - request);
+    } else if (line.find("process launched. pid:") != std::string::npos) {
+      work.launched.push_back(LogMilliseconds(line) - request);
+      request = -1;
+    }
+  }
+  return work;
+}
+
+std::vector<double> LastOf(const std::vector<double>& values, int count) {
+  const std::size_t first = values.size() > static_cast<std::size_t>(count) ? values.size() - count : 0;
+  return std::vector<double>(values.begin() + static_cast<std::ptrdiff_t>(first), values.end());
 }
 
 void MeasureProtocol(const std::string& protocol, int runs, Report* report) {
@@ -219,9 +304,14 @@ void MeasureProtocol(const std::string& protocol, int runs, Report* report) {
   const int retries = CountOf(client.Layout().LogText(), "Sleeping 500ms and retrying") - retriesBefore;
   const std::string retryNote = std::to_string(retries) + " refused management connections in " +
                                 std::to_string(runs) + " starts";
+  const PreLaunch work = PreLaunchWork(client.Layout().LogText());
+  const std::string workNote = "before the launch " + std::to_string(std::lround(Median(LastOf(work.launched, runs)))) +
+                               " ms (configuration " + std::to_string(std::lround(Median(LastOf(work.rendered, runs)))) +
+                               ", private copies by " + std::to_string(std::lround(Median(LastOf(work.copied, runs)))) +
+                               ")";
   const long limit = std::lround(1.1 * Median(directStart) + 50);
   const std::string extraNote = SignedMilliseconds(Median(serviceStart) - Median(directStart)) + " (limit " +
-                                std::to_string(limit) + " ms); " + retryNote;
+                                std::to_string(limit) + " ms); " + retryNote + "; " + workNote;
   report->Add(MedianRow("tunnel start", protocol + ": \"start\" to CONNECTED,SUCCESS", "ms", serviceStart, directStart,
                         "<= 1.1 +50ms", extraNote));
   report->Add(MedianRow("tunnel stop", protocol + ": \"shutdown\" to \"OK\"", "ms", serviceReply, directExit, "",

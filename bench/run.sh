@@ -5,6 +5,8 @@
 #   bench/run.sh [options passed to every benchmark program]
 #     --runs=N    repetitions per figure (each figure is the median over them)
 #     --scale=F   scales request and session counts (0.1 for a quick smoke run)
+#     --bench=NAME[,NAME]  runs only these benchmark programs (protocol, tunnel, route);
+#                 taken by this script, not passed on
 #
 # Environment: VORTAN_BENCH_BUILD (build directory, default build-bench),
 # VORTAN_BENCH_JOBS (parallel compile jobs, default 2). Run as root: the packages are
@@ -12,6 +14,15 @@
 # namespaces. The service's log lines go to its log file and its standard output to a
 # file (as under the service manager, where the journal takes it).
 set -eu
+
+selected=""
+for argument do
+  shift
+  case $argument in
+    --bench=*) selected=$(echo "${argument#--bench=}" | tr ',' ' ') ;;
+    *) set -- "$@" "$argument" ;;
+  esac
+done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORTAN_BENCH_BUILD:-$root/build-bench}
@@ -23,12 +34,23 @@ trap 'rm -rf "$work"' EXIT INT TERM
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORTAN_BENCH=ON >"$work/cmake.log" ||
   { cat "$work/cmake.log"; exit 1; }
-cmake --build "$build" -j"$jobs" --target benchmarks >"$work/build.log" 2>&1 ||
+targets=benchmarks
+if [ -n "$selected" ]; then
+  targets=""
+  for name in $selected; do
+    case $name in
+      protocol | tunnel | route) targets="$targets vortan_bench_$name" ;;
+      *) echo "unknown benchmark: $name (protocol, tunnel, route)" >&2; exit 2 ;;
+    esac
+  done
+fi
+# shellcheck disable=SC2086 # one word per target
+cmake --build "$build" -j"$jobs" --target $targets >"$work/build.log" 2>&1 ||
   { tail -50 "$work/build.log"; exit 1; }
 
 # Protocol first: it needs nothing but the service; the others need namespaces.
 programs=""
-for name in protocol tunnel route; do
+for name in ${selected:-protocol tunnel route}; do
   [ -x "$build/vortan_bench_$name" ] && programs="$programs $name"
 done
 

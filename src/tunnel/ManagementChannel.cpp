@@ -13,6 +13,7 @@
 #include "common/Text.h"
 #include "platform/Files.h"
 #include "platform/LocalSocket.h"
+#include "platform/LocalSocketWatch.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Random.h"
 #include "platform/Tcp.h"
@@ -94,7 +95,7 @@ std::string LineEnding(const std::string& line) {
 
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch) {
   if (!platform::LocalSocketsAreFiles()) return LoopbackChannelFor(privateDirectory, launch);
-  ManagementChannel channel{privateDirectory + "/management-" + std::to_string(launch) + ".sock", "", ""};
+  ManagementChannel channel{privateDirectory + "/management-" + std::to_string(launch) + ".sock", "", "", nullptr};
   if (channel.socketPath.size() > platform::MaxLocalSocketPath()) {
     throw std::runtime_error("Management socket path too long : " + channel.socketPath);
   }
@@ -105,6 +106,7 @@ ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, 
   ManagementChannel channel = ManagementChannelFor(privateDirectory, launch);
   RemoveManagementChannel(channel);
   if (!channel.passwordPath.empty()) WritePasswordFile(privateDirectory, channel);
+  if (platform::LocalSocketsAreFiles()) channel.watch = std::make_shared<platform::LocalSocketWatch>(channel.socketPath);
   return channel;
 }
 

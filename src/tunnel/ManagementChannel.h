@@ -8,6 +8,10 @@
 
 #include "common/socket.h"
 
+namespace platform {
+class LocalSocketWatch;
+}
+
 namespace vortan {
 
 // How the service reaches the management interface of the OpenVPN it launched.
@@ -25,6 +29,9 @@ struct ManagementChannel {
   // for a socket file.
   std::string password;
   std::string passwordPath;
+  // Set up before the launch, where the channel is a socket file: its creation is
+  // waited for, and the watch, ended once the channel is open, goes with the tunnel.
+  std::shared_ptr<platform::LocalSocketWatch> watch;
 
   // The channel as log lines name it.
   const std::string& Text() const { return socketPath; }
@@ -37,9 +44,9 @@ struct ManagementChannel {
 ManagementChannel ManagementChannelFor(const std::string& privateDirectory, std::uint64_t launch);
 
 // The channel of the next launch, with any socket file that an earlier run of the
-// service left at its path removed, so that only OpenVPN's own socket is found there. A
-// password is written to its owner-only file; throws std::runtime_error "Cannot write
-// file : " and the path when that fails.
+// service left at its path removed, so that only OpenVPN's own socket is found there,
+// and its path watched from now on. A password is written to its owner-only file;
+// throws std::runtime_error "Cannot write file : " and the path when that fails.
 ManagementChannel PrepareManagementChannel(const std::string& privateDirectory, std::uint64_t launch);
 
 // The configuration text with its management option pointed at the channel: the

@@ -1,5 +1,6 @@
 #include "tunnel/ManagementDialogue.h"
 
+#include <algorithm>
 #include <ctime>
 #include <sstream>
 #include <utility>
@@ -7,6 +8,7 @@
 
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "platform/LocalSocketWatch.h"
 #include "platform/Tcp.h"
 #include "tunnel/TunnelBroadcast.h"
 
@@ -94,18 +96,31 @@ std::chrono::milliseconds ManagementRetryPause(int) { return std::chrono::millis
 
 std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel& channel, std::uint32_t processId,
                                                          ClientOutbox* client, const ManagementTiming& timing) {
+  constexpr auto kFirstConnectRepeat = std::chrono::milliseconds(1);
   const std::string name = "openvpn-" + PointerText(&channel);
   const std::string endpoint = channel.Text();
   auto slotEnd = Clock::now();
+  // A channel without a watch of its own gets one now; it is ended when this call
+  // returns, which costs that call a moment.
+  std::unique_ptr<platform::LocalSocketWatch> ownWatch;
+  if (!channel.watch) ownWatch = std::make_unique<platform::LocalSocketWatch>(channel.socketPath);
+  platform::LocalSocketWatch& watch = channel.watch ? *channel.watch : *ownWatch;
   for (int attempt = 1;; ++attempt) {
     const bool last = attempt > timing.retries;
     slotEnd += ManagementRetryPause(attempt);
     CLOG(DEBUG, loggers::kOpenVpnManager) << name << "Opening socket on " << endpoint;
+    // The slot waits for OpenVPN's socket to appear, woken by its creation; the last
+    // attempt is one connect at the deadline.
+    const platform::Error appeared =
+        last ? platform::Error::Success()
+             : watch.Wait(std::chrono::ceil<std::chrono::milliseconds>(slotEnd - Clock::now()));
     std::string failure;
+    std::chrono::milliseconds repeatPause = std::min(kFirstConnectRepeat, timing.poll);
     for (;;) {
       try {
         std::unique_ptr<LocalSocketClient> management =
             ConnectManagementChannel(channel, processId, timing.replyTimeout);
+        watch.Stop();
         CLOG(DEBUG, loggers::kOpenVpnManager) << name << "socket open on " << endpoint;
         return management;
       } catch (const ForeignManagementPeer&) {
@@ -118,8 +133,14 @@ std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel
       } catch (const std::exception& error) {
         failure = error.what();
       }
-      if (last || Clock::now() + timing.poll >= slotEnd) break;
-      std::this_thread::sleep_for(timing.poll);
+      // Refused although the socket is there: its owner has bound it and not yet called
+      // listen, which no event marks (a loopback endpoint shows nothing before that).
+      // Only then, or where the directory cannot be watched, is the connect repeated
+      // until the slot ends: soon at first (listen usually follows bind within
+      // microseconds), then each poll.
+      if (last || platform::IsNotFound(appeared) || Clock::now() + repeatPause >= slotEnd) break;
+      std::this_thread::sleep_for(repeatPause);
+      repeatPause = std::min(repeatPause * 2, timing.poll);
     }
     if (last) {
       CLOG(DEBUG, loggers::kOpenVpnManager) << "Management Interface Connection closed : exception: " << failure;

@@ -24,9 +24,11 @@ std::chrono::milliseconds ManagementRetryPause(int retry);
 
 // How long OpenVPN's management channel is waited for. The attempts are counted in
 // slots of one retry pause each: a slot is logged once ("Opening socket on") and
-// its attempt repeated quietly every poll, so the channel is taken a moment after
-// OpenVPN opens it; after the last retry one attempt more, then the start gives up. By
-// default the channel must open within 2.5 s of the launch.
+// waits for the channel to appear (woken by its socket file's creation, where it has
+// one), so the channel is taken as OpenVPN opens it; a connect refused while the
+// channel is there is repeated quietly, soon at first, then every poll. After the last retry one attempt
+// more, then the start gives up. By default the channel must open within 2.5 s of the
+// launch.
 struct ManagementTiming {
   int retries = 5;
   std::chrono::milliseconds poll{10};
@@ -63,7 +65,7 @@ void HandleManagementLine(const std::string& line, ManagementDialogue* dialogue,
 bool Notify(const std::string& type, const std::string& value, RelayTarget& target);
 
 // The management channel of the OpenVPN launched as processId, connected by connecting
-// (never by looking for its socket in the system's lists), checked to be that OpenVPN's
+// (never by looking for its socket in the system's lists, only for its file), checked to be that OpenVPN's
 // and past its password. Null, once the client has been told that the tunnel is
 // exiting, when it cannot be opened in time or another process holds it.
 std::unique_ptr<LocalSocketClient> OpenManagementChannel(const ManagementChannel& channel, std::uint32_t processId,
