@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -145,13 +146,17 @@ LineConnection ConnectWhenListening(const Endpoint& endpoint) {
 Cycle DirectCycle(const test::NetworkNamespace& ns, const std::string& configPath) {
   Cycle cycle;
   const Endpoint endpoint = ManagementEndpoint(configPath);
+  // The launcher's thread forks, so it is started inside the namespace.
+  std::optional<platform::ChildLauncher> launcher;
   platform::Process openvpn;
   LineConnection management;
   // Launched and connected from a thread inside the namespace, as the service runs there.
   ns.Run([&] {
+    launcher.emplace();
     const Clock::time_point started = Clock::now();
-    const int error = openvpn.Launch({"/usr/sbin/openvpn", {"--config", configPath}, DirectoryOf(configPath)});
-    if (error != 0) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error));
+    const platform::Error error =
+        openvpn.Launch(*launcher, {"/usr/sbin/openvpn", {"--config", configPath}, DirectoryOf(configPath)});
+    if (error.Failed()) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error.Code()));
     management = ConnectWhenListening(endpoint);
     ReleaseHoldUntilConnected(management);
     cycle.startToConnected = MillisecondsBetween(started, Clock::now());

@@ -46,7 +46,8 @@ std::string ErrorAnswer(int code, const std::string& message) { return MakeRespo
 
 }  // namespace
 
-OpenVpnManager::OpenVpnManager(const IniFile& settings) {
+OpenVpnManager::OpenVpnManager(const IniFile& settings, platform::ChildLauncher& launcher)
+    : openVpn_(launcher, platform::OpenVpnProgram(), OpenVpnTexts()) {
   registerLoggers();
   // OpenVPN's management interface takes orders without a password: like the service's
   // own listener it must never be reachable from the network.
@@ -54,7 +55,7 @@ OpenVpnManager::OpenVpnManager(const IniFile& settings) {
   managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
   stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
-  stunnel_ = std::make_unique<STunnelManager>(stunnelAddress_, stunnelPort_);
+  stunnel_ = std::make_unique<STunnelManager>(launcher, stunnelAddress_, stunnelPort_);
   EnablePushedDns(settings.getApplyPushedDns());
   EnableRestartOnPathChange(settings.getRestartOnNetworkChange());
   RevertLeftoverTunnelDns(kTunnelAdapter);

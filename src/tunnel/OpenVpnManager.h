@@ -35,8 +35,9 @@ class STunnelManager;
 // the turn is taken.
 class OpenVpnManager {
  public:
-  // Draws the management and stunnel endpoints from the settings.
-  explicit OpenVpnManager(const IniFile& settings);
+  // Draws the management and stunnel endpoints from the settings; OpenVPN and stunnel
+  // are started through launcher, which outlives the controller.
+  OpenVpnManager(const IniFile& settings, platform::ChildLauncher& launcher);
   // Shuts OpenVPN and stunnel down.
   virtual ~OpenVpnManager();
   OpenVpnManager(const OpenVpnManager&) = delete;
@@ -121,7 +122,7 @@ class OpenVpnManager {
   std::unique_ptr<Tunnel> tunnel_;
 
   // Used only by whoever has the turn.
-  ChildProgram openVpn_{platform::OpenVpnProgram(), OpenVpnTexts()};
+  ChildProgram openVpn_;
   std::unique_ptr<STunnelManager> stunnel_;
 };
 
