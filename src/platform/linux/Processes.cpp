@@ -502,8 +502,9 @@ bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   if (handle_ == kNoProcess) return true;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (WaitReadable(Descriptor(handle_), timeout) <= 0) return false;
-  // Ended; the launcher collects it at once. An ended process may be waited for a
-  // little past the deadline: it is not running any more.
+  // Ended. Only the launcher collects (a second waitid here would race it for the one
+  // collection, and the loser could not tell the record to forget the child); its end
+  // is waited for a little past the deadline: the process is not running any more.
   const auto collectionDeadline = std::max(deadline, std::chrono::steady_clock::now() + kCollectionWait);
   if (launcher_ != nullptr && !launcher_->native_->AwaitCollected(static_cast<pid_t>(id_), collectionDeadline)) {
     return false;
