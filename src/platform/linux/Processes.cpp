@@ -102,9 +102,10 @@ struct LaunchedRecord {
   std::vector<Entry> entries;
 };
 
+// Its last user, a launcher's thread, ends with its owner before the program's statics go.
 LaunchedRecord& Record() {
-  static LaunchedRecord* record = new LaunchedRecord();
-  return *record;
+  static LaunchedRecord record;
+  return record;
 }
 
 // Field 22 of /proc/PID/stat, the start time in clock ticks since boot: with the
