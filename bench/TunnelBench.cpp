@@ -5,21 +5,15 @@
 //
 // Usage: vortan_bench_tunnel [--runs=N] [--json=PATH] [--markdown=PATH]
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -28,6 +22,7 @@
 #include "BenchSupport.h"
 #include "TestSupport.h"
 #include "TunnelWorld.h"
+#include "platform/Processes.h"
 
 extern char** environ;
 
@@ -152,61 +147,31 @@ LineConnection ConnectWhenListening(const Endpoint& endpoint) {
 
 // OpenVPN started by the calling thread, so that it runs in that thread's network
 // namespace (the service's launches come from a thread of their own, outside it).
-class DirectOpenVpn {
- public:
-  DirectOpenVpn(const std::string& configPath, const std::string& directory) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    const char* argv[] = {"/usr/sbin/openvpn", "--config", configPath.c_str(), nullptr};
-    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error));
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  }
-  ~DirectOpenVpn() {
-    if (pid_ > 0 && !WaitForExit(0ms)) {
-      kill(pid_, SIGKILL);
-      WaitForExit(5s);
-    }
-    if (pidfd_ >= 0) close(pidfd_);
-  }
-  DirectOpenVpn(const DirectOpenVpn&) = delete;
-  DirectOpenVpn& operator=(const DirectOpenVpn&) = delete;
-
-  void RequestExit() const { kill(pid_, SIGTERM); }
-  // True once the process has ended and been collected.
-  bool WaitForExit(std::chrono::milliseconds timeout) {
-    pollfd entry{pidfd_, POLLIN, 0};
-    if (pidfd_ >= 0 && poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
-    if (waitpid(pid_, nullptr, 0) != pid_) return false;
-    pid_ = -1;
-    return true;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int pidfd_ = -1;
-};
-
 Cycle DirectCycle(const test::NetworkNamespace& ns, const std::string& configPath) {
   Cycle cycle;
   const Endpoint endpoint = ManagementEndpoint(configPath);
-  std::unique_ptr<DirectOpenVpn> openvpn;
+  // The launcher's thread forks, so it is started inside the namespace.
+  std::optional<platform::ChildLauncher> launcher;
+  platform::Process openvpn;
   LineConnection management;
   // Launched and connected from a thread inside the namespace, as the service runs there.
   ns.Run([&] {
+    launcher.emplace();
     const Clock::time_point started = Clock::now();
-    openvpn = std::make_unique<DirectOpenVpn>(configPath, DirectoryOf(configPath));
+    const platform::Error error =
+        openvpn.Launch(*launcher, {"/usr/sbin/openvpn", {"--config", configPath}, DirectoryOf(configPath)});
+    if (error.Failed()) throw std::runtime_error("cannot launch OpenVPN: " + std::to_string(error.Code()));
     management = ConnectWhenListening(endpoint);
     ReleaseHoldUntilConnected(management);
     cycle.startToConnected = MillisecondsBetween(started, Clock::now());
   });
   const Clock::time_point stopping = Clock::now();
-  openvpn->RequestExit();
-  if (!openvpn->WaitForExit(10s)) throw std::runtime_error("OpenVPN did not exit on its termination signal");
+  openvpn.RequestExit();
+  if (!openvpn.WaitForExit(10s)) {
+    openvpn.Kill();
+    openvpn.WaitForExit(5s);
+    throw std::runtime_error("OpenVPN did not exit on its termination signal");
+  }
   cycle.shutdownToExit = MillisecondsBetween(stopping, Clock::now());
   return cycle;
 }

@@ -42,16 +42,16 @@ CService::CService(MainLoop mainLoop)
 CService::~CService() { StopControlHandler(); }
 
 int CService::ServiceMain() {
-  int error = host_->Error();
-  if (error != 0) {
-    ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error);
+  const platform::Error error = host_->Error();
+  if (error.Failed()) {
+    ServiceLogger()->error("Warning: Failed to register service handler. (Error=%v)", error.Code());
   }
   ReportStatus();
   // The service runs programs from its tree and writes there as the system: it does not
   // run over a tree that others may change.
   const std::string root = DirectoryOf(DirectoryOf(platform::ExecutablePath()));
-  if (const int treeError = platform::ProtectInstalledTree(root)) {
-    CLOG(ERROR, loggers::kService) << "Cannot protect the installed tree " << root << " (Error=" << treeError
+  if (const platform::Error treeError = platform::ProtectInstalledTree(root); treeError.Failed()) {
+    CLOG(ERROR, loggers::kService) << "Cannot protect the installed tree " << root << " (Error=" << treeError.Code()
                                    << "): the service does not run";
     ReportStopped(1);
     StopControlHandler();
@@ -125,7 +125,7 @@ void CService::ReportStatus() {
 // controls to a service still starting, a stop that arrives earlier stays queued
 // and is handled as soon as the listener exists.
 void CService::StartControlHandler() {
-  if (host_->Error() != 0 || controlThread_.joinable()) return;
+  if (host_->Error().Failed() || controlThread_.joinable()) return;
   controlThread_ = std::thread([this] { HandleControls(); });
 }
 
@@ -171,9 +171,9 @@ bool InstallService(bool autoStart) {
   definition.executable = platform::ExecutablePath();
   if (definition.executable.empty()) return false;
   definition.installRoot = DirectoryOf(DirectoryOf(definition.executable));
-  if (const int treeError = platform::ProtectInstalledTree(definition.installRoot)) {
+  if (const platform::Error treeError = platform::ProtectInstalledTree(definition.installRoot); treeError.Failed()) {
     CLOG(ERROR, loggers::kService) << "Failed to install service: cannot protect the installed tree "
-                                   << definition.installRoot << " (Error=" << treeError << ")";
+                                   << definition.installRoot << " (Error=" << treeError.Code() << ")";
     return false;
   }
 
@@ -210,9 +210,9 @@ bool RemoveService() {
     ServiceLogger()->error("Failed to remove service: Could not open service. (Error=%v)", check.code);
     return false;
   }
-  int stopError = platform::RequestServiceStop(kServiceName);
-  if (stopError != 0) {
-    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << stopError;
+  const platform::Error stopError = platform::RequestServiceStop(kServiceName);
+  if (stopError.Failed()) {
+    CLOG(ERROR, loggers::kService) << "Warning: Failed to stop service: Error=" << stopError.Code();
   }
   CLOG(DEBUG, loggers::kService) << "Service successfully stopped (Was it running ?).";
   platform::RegistrationOutcome removal = platform::UnregisterService(kServiceName);

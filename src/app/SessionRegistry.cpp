@@ -31,7 +31,7 @@ void SessionRegistry::Start(SessionStart start) {
   std::uint64_t threadId = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   ReapFinishedLocked();
-  const int error = record->thread.Start(
+  const platform::Error error = record->thread.Start(
       [this, record] {
         body_(*record->start);
         std::lock_guard<std::mutex> ended(record->mutex);
@@ -39,9 +39,9 @@ void SessionRegistry::Start(SessionStart start) {
         record->finished = true;
       },
       stackSize_, &threadId);
-  if (error != 0) {
-    const std::string reason = platform::ErrorText(error);
-    CLOG(ERROR, loggers::kService) << "cannot start a session thread: " << reason << " (" << error << ")";
+  if (error.Failed()) {
+    const std::string reason = platform::ErrorText(static_cast<int>(error.Code()));
+    CLOG(ERROR, loggers::kService) << "cannot start a session thread: " << reason << " (" << error.Code() << ")";
     return;
   }
   sessions_.push_back(std::move(entry));

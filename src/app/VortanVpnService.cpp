@@ -158,17 +158,18 @@ ListenerPlace ChooseListenerPlace(const IniFile& settings, MainLoopControl& cont
 }
 
 // What the main loop owns while it serves, built from the settings it read and handed
-// down by reference: the access rules and session count, the tunnel controller, the
-// sessions that use them, the listener.
+// down by reference: the access rules and session count, the launcher of the tunnel's
+// programs, the tunnel controller, the sessions that use them, the listener.
 // Destroyed in reverse: the tunnel is retired first (later starts are refused), the
-// sessions are ended and joined, then the controller shuts OpenVPN and stunnel down.
+// sessions are ended and joined, then the controller shuts OpenVPN and stunnel down,
+// and last the launcher ends its thread.
 class Application {
  public:
   Application(const IniFile& settings, MainLoopControl& control, RouteLedger& routes)
       : control_(control),
         routes_(routes),
         access_{AccessRules{settings.getTunnelGroup(), settings.getMaxSessionsPerUser()}, {}},
-        tunnel_(settings, routes),
+        tunnel_(settings, routes, launcher_),
         sessions_(Answer, kSessionStackSize),
         place_(ChooseListenerPlace(settings, control)),
         // Clients wait for the welcome before they speak: a connection that overflowed
@@ -232,6 +233,7 @@ class Application {
   MainLoopControl& control_;
   RouteLedger& routes_;
   SessionAccess access_;
+  platform::ChildLauncher launcher_;
   OpenVpnManager tunnel_;
   SessionRegistry sessions_;
   ListenerPlace place_;
@@ -276,11 +278,11 @@ void ConfineTunnelPrograms(const InstalledPaths& paths) {
   for (const char* directory : {"logs", "run"}) {
     writable.push_back((std::filesystem::u8path(paths.root) / directory).u8string());
   }
-  const int error = platform::ConfineLaunchedPrograms(std::move(writable));
-  if (error != 0) {
-    const std::string reason = platform::ErrorText(error);
+  const platform::Error error = platform::ConfineLaunchedPrograms(std::move(writable));
+  if (error.Failed()) {
+    const std::string reason = platform::ErrorText(static_cast<int>(error.Code()));
     CLOG(WARNING, loggers::kService) << "OpenVPN and stunnel run without file-system confinement: " << reason << " ("
-                                     << error << ")";
+                                     << error.Code() << ")";
   }
 }
 

@@ -833,19 +833,19 @@ void CreateMiniDump(const platform::CrashContext* context) {
   // Only a process that never configured its logging resolves the path here.
   if (preparedDumpPath == nullptr) preparedDumpPath = new std::string(ResolveBesideExecutable(paths::kCrashDump));
   const std::string& path = *preparedDumpPath;
-  int error = 0;
+  platform::Error error;
   std::intptr_t file = platform::CreateDumpFile(path, &error);
   if (file < 0) {
-    CrashLog::Error(FixedText() << "CreateFile failed. Error: " << static_cast<std::uint64_t>(error));
+    CrashLog::Error(FixedText() << "CreateFile failed. Error: " << static_cast<std::uint64_t>(error.Code()));
     return;
   }
   CrashLog::Error(FixedText() << "MiniDumpWriteDump on " << path);
   const platform::CrashContext none{0, 0, nullptr};
   error = platform::WriteDump(file, context != nullptr ? *context : none);
-  if (error == 0) {
+  if (error.Succeeded()) {
     CrashLog::Error(FixedText() << "MiniDumpWriteDump success. ");
   } else {
-    CrashLog::Error(FixedText() << "MiniDumpWriteDump failed. Error: " << static_cast<std::uint64_t>(error));
+    CrashLog::Error(FixedText() << "MiniDumpWriteDump failed. Error: " << static_cast<std::uint64_t>(error.Code()));
   }
   platform::CloseDumpFile(file);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Error.h"
+
 namespace platform {
 
 // A fatal fault as the platform caught it, filled by the platform's fault handler. The
@@ -46,10 +48,10 @@ void CloseFile(std::intptr_t file);
 long LocalUtcOffset();
 
 // Creates (or replaces) the dump file; returns its handle, or -1 with *error set.
-std::intptr_t CreateDumpFile(const std::string& path, int* error);
+std::intptr_t CreateDumpFile(const std::string& path, Error* error);
 // Writes the platform's record of the fault (its code, address and the calling thread's
-// stack: a text with a backtrace, or a minidump of the process); 0 or an error.
-int WriteDump(std::intptr_t file, const CrashContext& context);
+// stack: a text with a backtrace, or a minidump of the process).
+Error WriteDump(std::intptr_t file, const CrashContext& context);
 void CloseDumpFile(std::intptr_t file);
 
 }  // namespace platform

@@ -7,7 +7,7 @@
 #if !defined(_WIN32)
 namespace platform {
 
-int ProtectInstalledTree(const std::string&) { return 0; }
+Error ProtectInstalledTree(const std::string&) { return Error::Success(); }
 std::string PrepareChildPrograms() { return std::string(); }
 
 }  // namespace platform

@@ -11,6 +11,7 @@ Process::~Process() { Release(); }
 Process::Process(Process&& other) noexcept
     : handle_(other.handle_),
       id_(other.id_),
+      launcher_(other.launcher_),
       exitRequest_(std::move(other.exitRequest_)),
       program_(std::move(other.program_)),
       workingDirectory_(std::move(other.workingDirectory_)) {
@@ -22,6 +23,7 @@ Process& Process::operator=(Process&& other) noexcept {
     Release();
     handle_ = other.handle_;
     id_ = other.id_;
+    launcher_ = other.launcher_;
     exitRequest_ = std::move(other.exitRequest_);
     program_ = std::move(other.program_);
     workingDirectory_ = std::move(other.workingDirectory_);
@@ -41,6 +43,7 @@ bool Process::KillAndWait(std::chrono::milliseconds timeout) {
 void Process::Forget() {
   handle_ = kNoProcess;
   id_ = 0;
+  launcher_ = nullptr;
   exitRequest_ = ExitRequest{};
   program_.clear();
   workingDirectory_.clear();

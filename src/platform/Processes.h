@@ -2,15 +2,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/Error.h"
+
 // Child processes of the service (OpenVPN, stunnel). A launched process is identified by
 // a process handle that stays bound to it, so an exit request can never reach another
-// process that happens to reuse its identifier. A reaper collects every launched process
-// as soon as it ends, tracked or not, so none lingers as a zombie. Calls return 0 or the
-// platform error code.
+// process that happens to reuse its identifier. The launcher that started a process
+// collects it as soon as it ends, tracked or not, so none lingers as a zombie.
 namespace platform {
 
 // The system's reference to one process; wide enough for every system's kind.
@@ -44,6 +46,24 @@ struct LaunchSpec {
   ExitRequest exitRequest;             // how RequestExit asks this process to end
 };
 
+// Starts the service's children and outlives them: built before whatever launches
+// through it, destroyed after. Where the system ties a child's life to the thread that
+// started it (Linux), the launcher has one thread that starts every child and collects
+// each one the moment it ends; its destruction ends that thread, and with it whatever
+// child still runs. Elsewhere it holds nothing.
+class ChildLauncher {
+ public:
+  ChildLauncher();
+  ~ChildLauncher();
+  ChildLauncher(const ChildLauncher&) = delete;
+  ChildLauncher& operator=(const ChildLauncher&) = delete;
+
+ private:
+  friend class Process;
+  struct Native;
+  std::unique_ptr<Native> native_;
+};
+
 class Process {
  public:
   Process() = default;
@@ -54,23 +74,23 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Starts the program detached from the service: none of the service's handles or
-  // event handling carried over, standard streams on the null device, the service's
-  // environment without its service-manager connection. Any process tracked so far is
-  // released first.
-  int Launch(const LaunchSpec& spec);
+  // Starts the program through launcher, apart from the service: none of the service's
+  // handles or event handling carried over, standard streams on the null device, the
+  // service's environment without its service-manager connection. Any process tracked
+  // so far is released first.
+  Error Launch(ChildLauncher& launcher, const LaunchSpec& spec);
 
   bool Tracked() const { return handle_ != kNoProcess; }
   // The operating system's process identifier; 0 when nothing is tracked.
   std::uint32_t Id() const { return id_; }
 
-  // Asks the process to end cleanly, the way its launch description says. An error
-  // when it has ended.
-  int RequestExit();
+  // Asks the process to end cleanly, the way its launch description says. A ProcessGone
+  // error when it has ended.
+  Error RequestExit();
   // Ends the process at once.
-  int Kill();
-  // Waits at most timeout for the process to end; when it has, stops tracking it. True
-  // when it ended.
+  Error Kill();
+  // Waits at most timeout for the process to end and be collected; when it has, stops
+  // tracking it. True when it ended.
   bool WaitForExit(std::chrono::milliseconds timeout);
   // Ends the process at once and waits at most timeout for it to go; stops tracking it
   // either way. True when it ended.
@@ -83,6 +103,7 @@ class Process {
 
   ProcessHandle handle_ = kNoProcess;
   std::uint32_t id_ = 0;
+  ChildLauncher* launcher_ = nullptr;  // the one that started the tracked process
   ExitRequest exitRequest_;
   // What an exit request by a second run of the program starts: the program and the
   // directory it was launched in.
@@ -93,10 +114,10 @@ class Process {
 // Confines every program launched afterwards: it may write only beneath writablePaths
 // (reading and executing stay as they were), the protection a service manager's strict
 // file-system setting gives, for the programs alone, while the service itself writes
-// wherever the client it acts for may. An empty list lifts the confinement. Returns 0,
-// or the code of a kernel that cannot confine (the programs then run unconfined).
-// Call before launching, not concurrently with a launch.
-int ConfineLaunchedPrograms(std::vector<std::string> writablePaths);
+// wherever the client it acts for may. An empty list lifts the confinement. Fails on a
+// kernel that cannot confine (the programs then run unconfined). Call before
+// launching, not concurrently with a launch.
+Error ConfineLaunchedPrograms(std::vector<std::string> writablePaths);
 
 // The places every program must be able to write beside its own files (devices,
 // temporary and run-time directories); part of a confinement's writable paths.
@@ -115,8 +136,5 @@ std::vector<std::uint32_t> EndRecordedLeftovers(const std::string& recordPath, c
 // Takes the lock file at path for as long as the process lives: one instance at a time
 // owns the recorded programs and the private files beside it. False when another holds it.
 bool HoldInstanceLock(const std::string& path);
-
-// True when the error of RequestExit or Kill says the process has already ended.
-bool IsProcessGone(int code);
 
 }  // namespace platform

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/Error.h"
+
 // The host's service manager: running under it, reporting the service's state to it,
-// receiving its control requests, and registering the service with it. Error codes
-// are the platform's numeric codes; 0 means success.
+// receiving its control requests, and registering the service with it.
 namespace platform {
 
 // --- Running under the manager ---------------------------------------------------
@@ -47,8 +48,8 @@ class ServiceHost {
   ServiceHost(const ServiceHost&) = delete;
   ServiceHost& operator=(const ServiceHost&) = delete;
 
-  // 0 when control requests can be received, otherwise the code of the step that failed.
-  int Error() const;
+  // Success when control requests can be received, otherwise the step that failed.
+  platform::Error Error() const;
   // Tells the manager the state; a running report also names the management
   // listener ("address:port"), a stopped one the service's exit code (decimal) in its
   // place. Unchecked: a lost report changes nothing.
@@ -96,17 +97,17 @@ struct RegistrationOutcome {
 
 // Gives the installed tree under root (bin, conf, logs, log, run) the protection the
 // service relies on: it runs programs and loads libraries from it and writes there with
-// the system's rights. 0, or the code of the step that failed; where the package
-// manager already installs the tree so, nothing is done.
-int ProtectInstalledTree(const std::string& root);
+// the system's rights. Success, or the step that failed; where the package manager
+// already installs the tree so, nothing is done.
+Error ProtectInstalledTree(const std::string& root);
 
 // Registers the service with the manager.
 RegistrationOutcome RegisterService(const ServiceDefinition& definition, ServiceStart start);
 // kDone when the service is registered, kNotRegistered when it is not.
 RegistrationOutcome CheckServiceRegistered(const std::string& name);
-// Asks the manager to stop the service, without waiting for it to stop. 0 on success
-// and when the service does not run, otherwise the code that tells why it failed.
-int RequestServiceStop(const std::string& name);
+// Asks the manager to stop the service, without waiting for it to stop. Success also
+// when the service does not run, otherwise the code that tells why it failed.
+Error RequestServiceStop(const std::string& name);
 // Removes the registration.
 RegistrationOutcome UnregisterService(const std::string& name);
 

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/Error.h"
+
 namespace platform {
 
 // A thread with a chosen stack size and one owner, who joins it (at the latest when the
-// object goes).
+// object goes). The body stays in the object, which outlives the thread.
 class OwnedThread {
  public:
   OwnedThread() = default;
@@ -15,13 +17,14 @@ class OwnedThread {
   OwnedThread(const OwnedThread&) = delete;
   OwnedThread& operator=(const OwnedThread&) = delete;
 
-  // Runs body on a new thread with the given stack size (0: the default). Returns 0 and
-  // the new thread's identifier, or the platform error code; on failure body is not run.
-  int Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId);
+  // Runs body on a new thread with the given stack size (0: the default) and gives the
+  // new thread's identifier; on failure body is not run.
+  Error Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId);
   // Waits for the thread to end; nothing when none was started or it was joined.
   void Join();
 
  private:
+  std::function<void()> body_;
   std::uintptr_t handle_ = 0;
   bool started_ = false;
 };

@@ -25,9 +25,10 @@ std::string FillIn(const std::string& text, const Value& value) {
 
 }  // namespace
 
-ChildProgram::ChildProgram(const platform::ChildProgramFile& file, const ChildProgramTexts& texts,
-                           ChildProgramTiming timing)
-    : path_(ResolveBesideExecutable(file.relativePath)),
+ChildProgram::ChildProgram(platform::ChildLauncher& launcher, const platform::ChildProgramFile& file,
+                           const ChildProgramTexts& texts, ChildProgramTiming timing)
+    : launcher_(launcher),
+      path_(ResolveBesideExecutable(file.relativePath)),
       exitRequest_(file.exitRequest),
       leadingArguments_(file.leadingArguments),
       texts_(texts),
@@ -41,21 +42,21 @@ int ChildProgram::Launch(const std::vector<std::string>& arguments, const std::s
   for (const std::string& leading : leadingArguments_) shownCommandLine += " " + leading;
   shownCommandLine += commandLineText;
   const platform::LaunchSpec spec{path_, allArguments, workingDirectory, exitRequest_};
-  int error = 0;
+  platform::Error error;
   for (int attempt = 1; attempt <= kLaunchAttempts; ++attempt) {
     timing_.pause(LaunchPause(attempt));
     CLOG(DEBUG, texts_.logger) << "CreateProcess in current dir[" << workingDirectory << "] : path[" << path_
                                << "] cmdLine[" << shownCommandLine << "]";
     platform::Process launched;
-    error = launched.Launch(spec);
-    if (error == 0) {
+    error = launched.Launch(launcher_, spec);
+    if (error.Succeeded()) {
       CLOG(DEBUG, texts_.logger) << FillIn(texts_.launched, attempt);
       process_ = std::move(launched);
       return 0;
     }
-    CLOG(DEBUG, texts_.logger) << "CreateProcess retry #" << attempt << " error [" << error << "]";
+    CLOG(DEBUG, texts_.logger) << "CreateProcess retry #" << attempt << " error [" << error.Code() << "]";
   }
-  return error;
+  return static_cast<int>(error.Code());
 }
 
 // A process that ignores the exit request must not outlive its tracking: it would
@@ -63,8 +64,8 @@ int ChildProgram::Launch(const std::vector<std::string>& arguments, const std::s
 int ChildProgram::Stop() {
   if (!process_.Tracked()) return 0;
   const std::uint32_t processId = process_.Id();
-  const int error = process_.RequestExit();
-  if (error != 0 && !platform::IsProcessGone(error)) return error;
+  const platform::Error error = process_.RequestExit();
+  if (error.Failed() && !platform::IsProcessGone(error)) return static_cast<int>(error.Code());
   CLOG(DEBUG, texts_.logger) << FillIn(texts_.exitRequested, processId);
   if (!process_.WaitForExit(timing_.exitWait)) {
     CLOG(DEBUG, texts_.logger) << FillIn(texts_.killing, processId);

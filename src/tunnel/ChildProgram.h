@@ -37,9 +37,10 @@ struct ChildProgramTiming {
 // ever asked to end or killed.
 class ChildProgram {
  public:
-  // The program lies below the executable's directory, where file names it.
-  ChildProgram(const platform::ChildProgramFile& file, const ChildProgramTexts& texts,
-               ChildProgramTiming timing = ChildProgramTiming());
+  // The program lies below the executable's directory, where file names it; launcher
+  // starts it and outlives this object.
+  ChildProgram(platform::ChildLauncher& launcher, const platform::ChildProgramFile& file,
+               const ChildProgramTexts& texts, ChildProgramTiming timing = ChildProgramTiming());
 
   // Full path of the program.
   const std::string& Path() const { return path_; }
@@ -64,6 +65,7 @@ class ChildProgram {
   void Release() { process_.Release(); }
 
  private:
+  platform::ChildLauncher& launcher_;
   std::string path_;
   platform::ExitRequest exitRequest_;
   std::vector<std::string> leadingArguments_;

@@ -42,7 +42,8 @@ bool IsQbrProtocol(const std::string& protocol) {
 
 }  // namespace
 
-OpenVpnManager::OpenVpnManager(const IniFile& settings, RouteLedger& routes) : routes_(routes) {
+OpenVpnManager::OpenVpnManager(const IniFile& settings, RouteLedger& routes, platform::ChildLauncher& launcher)
+    : openVpn_(launcher, platform::OpenVpnProgram(), OpenVpnTexts()), routes_(routes) {
   registerLoggers();
   // OpenVPN's management interface takes orders without a password: like the service's
   // own listener it must never be reachable from the network.
@@ -50,7 +51,7 @@ OpenVpnManager::OpenVpnManager(const IniFile& settings, RouteLedger& routes) : r
   managementPort_ = Socket::GetFreePort(managementAddress_, settings.getVpnManagementPorts());
   stunnelAddress_ = DrawLoopbackAddress(settings.getBindRange(), loggers::kOpenVpnManager);
   stunnelPort_ = Socket::GetFreePort(stunnelAddress_, settings.getStunnelProxyPorts());
-  stunnel_ = std::make_unique<STunnelManager>(stunnelAddress_, stunnelPort_);
+  stunnel_ = std::make_unique<STunnelManager>(launcher, stunnelAddress_, stunnelPort_);
   EnablePushedDns(settings.getApplyPushedDns());
   EnableRestartOnPathChange(settings.getRestartOnNetworkChange());
   RevertLeftoverTunnelDns(kTunnelAdapter);

@@ -39,8 +39,9 @@ class STunnelManager;
 class OpenVpnManager {
  public:
   // Draws the management and stunnel endpoints from the settings; the tunnels' routes
-  // are recorded in routes, which outlives the manager.
-  OpenVpnManager(const IniFile& settings, RouteLedger& routes);
+  // are recorded in routes, and OpenVPN and stunnel are started through launcher; both
+  // outlive the controller.
+  OpenVpnManager(const IniFile& settings, RouteLedger& routes, platform::ChildLauncher& launcher);
   // Shuts OpenVPN and stunnel down.
   virtual ~OpenVpnManager();
   OpenVpnManager(const OpenVpnManager&) = delete;
@@ -126,7 +127,7 @@ class OpenVpnManager {
   std::unique_ptr<Tunnel> tunnel_;
 
   // Used only by whoever has the turn.
-  ChildProgram openVpn_{platform::OpenVpnProgram(), OpenVpnTexts()};
+  ChildProgram openVpn_;
   std::unique_ptr<STunnelManager> stunnel_;
   RouteLedger& routes_;
 };

@@ -18,8 +18,8 @@ const ChildProgramTexts kStunnelTexts{
 
 }  // namespace
 
-STunnelManager::STunnelManager(std::uint32_t acceptAddress, int acceptPort)
-    : program_(platform::StunnelProgram(), kStunnelTexts), acceptAddress_(acceptAddress), acceptPort_(acceptPort) {
+STunnelManager::STunnelManager(platform::ChildLauncher& launcher, std::uint32_t acceptAddress, int acceptPort)
+    : program_(launcher, platform::StunnelProgram(), kStunnelTexts), acceptAddress_(acceptAddress), acceptPort_(acceptPort) {
   const std::string executable = platform::ExecutablePath();
   CLOG(DEBUG, loggers::kStunnel) << executable;
 }

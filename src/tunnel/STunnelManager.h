@@ -12,7 +12,7 @@ namespace vortan {
 // it runs.
 class STunnelManager {
  public:
-  STunnelManager(std::uint32_t acceptAddress, int acceptPort);
+  STunnelManager(platform::ChildLauncher& launcher, std::uint32_t acceptAddress, int acceptPort);
   // Stops a running stunnel.
   virtual ~STunnelManager();
   STunnelManager(const STunnelManager&) = delete;

@@ -68,20 +68,20 @@ TEST(Crash, FaultingChildWritesMinidumpAndEndsWithTheFault) {
 
 TEST(Crash, DumpOnRequestWithoutFault) {
   const std::string dump = TemporaryPath("vortan-request-") + ".dmp";
-  int error = 0;
+  platform::Error error;
   const std::intptr_t file = platform::CreateDumpFile(dump, &error);
-  ASSERT_NE(file, -1) << error;
+  ASSERT_NE(file, -1) << error.Code();
   const platform::CrashContext none{0, 0, nullptr};
-  EXPECT_EQ(platform::WriteDump(file, none), 0);
+  EXPECT_TRUE(platform::WriteDump(file, none).Succeeded());
   platform::CloseDumpFile(file);
   EXPECT_EQ(ReadAll(dump).substr(0, 4), "MDMP");
   ::DeleteFileA(dump.c_str());
 }
 
 TEST(Crash, DumpFileInMissingDirectoryReportsTheSystemCode) {
-  int error = 0;
+  platform::Error error;
   EXPECT_EQ(platform::CreateDumpFile(TemporaryPath("no-such-dir-") + "\\x.dmp", &error), -1);
-  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(error.Code(), ERROR_PATH_NOT_FOUND);
 }
 
 // The log path is UTF-8, whatever the system's code page.

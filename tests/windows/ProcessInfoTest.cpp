@@ -60,7 +60,7 @@ TEST(WindowsThreads, OwnedThreadRunsItsBodyWithTheGivenStackAndIsJoined) {
   std::atomic<std::uint64_t> ranOn{0};
   std::uint64_t threadId = 0;
   platform::OwnedThread thread;
-  ASSERT_EQ(thread.Start([&ranOn] { ranOn = platform::CurrentThreadId(); }, 256 * 1024, &threadId), 0);
+  ASSERT_TRUE(thread.Start([&ranOn] { ranOn = platform::CurrentThreadId(); }, 256 * 1024, &threadId).Succeeded());
   thread.Join();
   EXPECT_EQ(ranOn, threadId);
   EXPECT_NE(threadId, platform::CurrentThreadId());

@@ -78,13 +78,14 @@ class StandInTest : public ::testing::Test {
   // The stop event for children that are not asked to exit through it by the launcher.
   void CreateOwnStopEvent() { ownStopEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, stopEvent_.c_str()); }
 
-  int LaunchWithEvent(std::vector<std::string> arguments = {}) {
-    return process_.Launch({StandInChild(), std::move(arguments), "", NamedEvent(stopEvent_)});
+  platform::NativeErrorCode LaunchWithEvent(std::vector<std::string> arguments = {}) {
+    return process_.Launch(launcher_, {StandInChild(), std::move(arguments), "", NamedEvent(stopEvent_)}).Code();
   }
 
   std::string stopEvent_;
   std::string record_;
   HANDLE ownStopEvent_ = nullptr;
+  platform::ChildLauncher launcher_;
   platform::Process process_;
 };
 
@@ -94,7 +95,7 @@ TEST_F(StandInTest, NamedEventExitRequestEndsTheChild) {
   ASSERT_EQ(LaunchWithEvent(), 0);
   EXPECT_NE(process_.Id(), 0u);
   EXPECT_FALSE(process_.WaitForExit(milliseconds(300)));
-  EXPECT_EQ(process_.RequestExit(), 0);
+  EXPECT_TRUE(process_.RequestExit().Succeeded());
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
   EXPECT_FALSE(process_.Tracked());
 }
@@ -102,11 +103,11 @@ TEST_F(StandInTest, NamedEventExitRequestEndsTheChild) {
 // The event stays set after an exit request; a new launch must not see that request.
 TEST_F(StandInTest, EarlierExitRequestDoesNotEndTheNextLaunch) {
   ASSERT_EQ(LaunchWithEvent(), 0);
-  ASSERT_EQ(process_.RequestExit(), 0);
+  ASSERT_TRUE(process_.RequestExit().Succeeded());
   ASSERT_TRUE(process_.WaitForExit(kExitWait));
   ASSERT_EQ(LaunchWithEvent(), 0);
   EXPECT_FALSE(process_.WaitForExit(milliseconds(1000)));
-  EXPECT_EQ(process_.RequestExit(), 0);
+  EXPECT_TRUE(process_.RequestExit().Succeeded());
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
 }
 
@@ -117,8 +118,8 @@ TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
   const platform::ChildProgramFile stunnel = platform::StunnelProgram();
   std::vector<std::string> arguments = stunnel.leadingArguments;
   arguments.push_back(config);
-  ASSERT_EQ(process_.Launch({StandInChild(), arguments, "", stunnel.exitRequest}), 0);
-  EXPECT_EQ(process_.RequestExit(), 0);
+  ASSERT_TRUE(process_.Launch(launcher_, {StandInChild(), arguments, "", stunnel.exitRequest}).Succeeded());
+  EXPECT_TRUE(process_.RequestExit().Succeeded());
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
   const std::string record = ReadAll(record_);
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet \"" + config + "\"\n"), std::string::npos) << record;
@@ -130,7 +131,7 @@ TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
 TEST_F(StandInTest, ArgumentsArriveUnchanged) {
   const std::vector<std::string> arguments = {"--config", "C:\\dir\\", "say \"hi\"", "", "a\\\\b c", "-x y"};
   ASSERT_EQ(LaunchWithEvent(arguments), 0);
-  ASSERT_EQ(process_.RequestExit(), 0);
+  ASSERT_TRUE(process_.RequestExit().Succeeded());
   ASSERT_TRUE(process_.WaitForExit(kExitWait));
   std::string expected;
   for (const auto& argument : arguments) expected += "ARG:" + argument + "\n";
@@ -154,7 +155,7 @@ TEST_F(StandInTest, ExitEventSomebodyElseCreatedFirstIsRefused) {
 }
 
 TEST_F(StandInTest, WindowsProgramsNeedTheirOwnExitRequest) {
-  EXPECT_NE(process_.Launch({StandInChild(), {}}), 0);
+  EXPECT_TRUE(process_.Launch(launcher_, {StandInChild(), {}}).Failed());
   EXPECT_FALSE(process_.Tracked());
 }
 
@@ -163,7 +164,7 @@ TEST_F(StandInTest, KilledProcessIsGoneForLaterRequests) {
   platform::Process moved(std::move(process_));
   EXPECT_FALSE(process_.Tracked());
   ASSERT_TRUE(moved.Tracked());
-  EXPECT_EQ(moved.Kill(), 0);
+  EXPECT_TRUE(moved.Kill().Succeeded());
   ::Sleep(300);
   EXPECT_TRUE(platform::IsProcessGone(moved.RequestExit()));
   EXPECT_TRUE(platform::IsProcessGone(moved.Kill()));
@@ -172,8 +173,9 @@ TEST_F(StandInTest, KilledProcessIsGoneForLaterRequests) {
 }
 
 TEST_F(StandInTest, MissingProgramFailsWithTheSystemCode) {
-  const int error = process_.Launch({ExecutableDirectory() + "\\no-such-program.exe", {}, "", NamedEvent(stopEvent_)});
-  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  const platform::Error error =
+      process_.Launch(launcher_, {ExecutableDirectory() + "\\no-such-program.exe", {}, "", NamedEvent(stopEvent_)});
+  EXPECT_EQ(error.Code(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(process_.Tracked());
 }
 
@@ -246,6 +248,6 @@ TEST(ChildPrograms, StunnelRunsQuietAndEndsThroughItsExitRun) {
   EXPECT_EQ(stunnel.leadingArguments, std::vector<std::string>{"-quiet"});
 }
 
-TEST(ChildPrograms, NothingToConfine) { EXPECT_EQ(platform::ConfineLaunchedPrograms({"C:\\x"}), 0); }
+TEST(ChildPrograms, NothingToConfine) { EXPECT_TRUE(platform::ConfineLaunchedPrograms({"C:\\x"}).Succeeded()); }
 
 }  // namespace

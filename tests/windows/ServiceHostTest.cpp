@@ -116,7 +116,7 @@ TEST_F(ServiceRegistrationTest, RegisteredServiceRunsReportsAndStopsOnRequest) {
   EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
 
   // Not running yet: a stop request has nothing to do and is no failure.
-  EXPECT_EQ(platform::RequestServiceStop(name_), 0);
+  EXPECT_TRUE(platform::RequestServiceStop(name_).Succeeded());
 
   ASSERT_TRUE(Start());
   ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20000)) << Record();
@@ -131,7 +131,7 @@ TEST_F(ServiceRegistrationTest, RegisteredServiceRunsReportsAndStopsOnRequest) {
   EXPECT_TRUE(WaitUntil([&] { return Record().find("interrogate\n") != std::string::npos; }, 5000));
   EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
 
-  EXPECT_EQ(platform::RequestServiceStop(name_), 0);
+  EXPECT_TRUE(platform::RequestServiceStop(name_).Succeeded());
   EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
   EXPECT_TRUE(WaitUntil([&] { return Record().find("stopped\n") != std::string::npos; }, 5000));
   EXPECT_EQ(Record(), "started-by-manager\nhandler 0\nrunning\ninterrogate\nstop\nstopped\n");
@@ -161,13 +161,13 @@ TEST_F(ServiceRegistrationTest, RegisteringTwiceIsTold) {
 TEST_F(ServiceRegistrationTest, ServiceNotRegisteredIsTold) {
   EXPECT_EQ(platform::CheckServiceRegistered(name_).result, Result::kNotRegistered);
   EXPECT_EQ(platform::UnregisterService(name_).result, Result::kNotRegistered);
-  EXPECT_EQ(platform::RequestServiceStop(name_), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(platform::RequestServiceStop(name_).Code(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 // Outside a service the handler cannot be registered, and the host says why.
 TEST(ServiceHost, HostOutsideTheManagerReportsItsRegistrationError) {
   platform::ServiceHost host;
-  EXPECT_NE(host.Error(), 0);
+  EXPECT_TRUE(host.Error().Failed());
   host.Report(platform::ServiceStatus::kRunning, "127.0.0.1:1");
   host.StopDelivering();
   host.DeliverRequests([](platform::ServiceRequest) { FAIL(); });

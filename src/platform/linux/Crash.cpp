@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/linux/Descriptors.h"
+#include "platform/linux/ErrnoError.h"
 
 namespace platform {
 namespace {
@@ -97,13 +98,13 @@ void InstallCrashHandlers(CrashCallback callback) {
   for (int signalNumber : kFatalSignals) sigaction(signalNumber, &action, nullptr);
 }
 
-std::intptr_t CreateDumpFile(const std::string& path, int* error) {
+std::intptr_t CreateDumpFile(const std::string& path, Error* error) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) *error = errno;
+  if (fd < 0) *error = ErrnoError(errno, "open");
   return fd;
 }
 
-int WriteDump(std::intptr_t file, const CrashContext& context) {
+Error WriteDump(std::intptr_t file, const CrashContext& context) {
   int fd = static_cast<int>(file);
   char header[256];
   char* end = header;
@@ -124,7 +125,7 @@ int WriteDump(std::intptr_t file, const CrashContext& context) {
   void* frames[64];
   int count = backtrace(frames, 64);
   backtrace_symbols_fd(frames, count, fd);
-  return fsync(fd) == 0 ? 0 : errno;
+  return fsync(fd) == 0 ? Error::Success() : ErrnoError(errno, "fsync");
 }
 
 void CloseDumpFile(std::intptr_t file) { close(static_cast<int>(file)); }

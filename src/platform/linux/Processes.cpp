@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -26,6 +27,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -35,6 +37,8 @@
 extern "C" {
 #include <sys/pidfd.h>
 }
+
+#include "platform/linux/ErrnoError.h"
 
 extern char** environ;
 
@@ -98,9 +102,10 @@ struct LaunchedRecord {
   std::vector<Entry> entries;
 };
 
+// Its last user, a launcher's thread, ends with its owner before the program's statics go.
 LaunchedRecord& Record() {
-  static LaunchedRecord* record = new LaunchedRecord();
-  return *record;
+  static LaunchedRecord record;
+  return record;
 }
 
 // Field 22 of /proc/PID/stat, the start time in clock ticks since boot: with the
@@ -157,83 +162,6 @@ void ForgetLaunched(pid_t pid) {
   if (removed == record.entries.end()) return;
   record.entries.erase(removed, record.entries.end());
   WriteRecordLocked(record);
-}
-
-// Children are forked by one thread that lives as long as the service: the kernel sends
-// a child its parent-death signal when the thread that forked it ends, not the process,
-// so a child of a session's or a tunnel's thread would die with that thread.
-class LaunchKeeper {
- public:
-  // nullptr when no thread could be started.
-  static LaunchKeeper* Instance() {
-    static LaunchKeeper* keeper = Start();
-    return keeper;
-  }
-
-  // Runs job on the keeper's thread and returns its result.
-  int Run(const std::function<int()>& job) {
-    std::lock_guard<std::mutex> oneAtATime(callers_);
-    std::unique_lock<std::mutex> lock(mutex_);
-    job_ = &job;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return job_ == nullptr; });
-    return result_;
-  }
-
- private:
-  static LaunchKeeper* Start() {
-    auto* keeper = new LaunchKeeper();
-    try {
-      std::thread([keeper] { keeper->Serve(); }).detach();
-    } catch (const std::system_error&) {
-      delete keeper;
-      return nullptr;
-    }
-    return keeper;
-  }
-
-  // Never ends. Every signal stays blocked here, so no handler of the service runs in a
-  // forked child before it resets them.
-  void Serve() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return job_ != nullptr; });
-      const std::function<int()>* job = job_;
-      lock.unlock();
-      const int result = (*job)();
-      lock.lock();
-      result_ = result;
-      job_ = nullptr;
-      changed_.notify_all();
-    }
-  }
-
-  std::mutex callers_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const std::function<int()>* job_ = nullptr;
-  int result_ = 0;
-};
-
-// Collects the process as soon as it ends, whoever still holds its handle: it never
-// lingers as a zombie, and the handle keeps naming the ended process (signals then fail
-// with ESRCH instead of reaching a process that reused the identifier).
-void StartReaper(int handle, pid_t child) {
-  int own = fcntl(handle, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) return;
-  try {
-    std::thread([own, child] {
-      Collect(own, 0);
-      close(own);
-      ForgetLaunched(child);
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: WaitForExit collects it instead.
-    close(own);
-  }
 }
 
 // Paths beneath which a launched program may write; empty: programs are not confined.
@@ -306,8 +234,8 @@ int CloseOthersOnExec() {
 
 // The forked child, up to the exec: only calls that are safe between a fork and an exec
 // of a threaded process. It starts with default handling of every signal, an empty
-// mask, in a session of its own, and is killed when the service's keeper thread ends,
-// that is when the service ends however it ends. A failure is reported on report.
+// mask, in a session of its own, and is killed when the launcher's thread ends,
+// at the latest when the service ends, however it ends. A failure is reported on report.
 [[noreturn]] void RunChild(const LaunchSpec& spec, char** argv, char** environment, bool confine, pid_t parent,
                            int report) {
   struct sigaction byDefault {};
@@ -333,7 +261,7 @@ int CloseOthersOnExec() {
   _exit(127);
 }
 
-// Forks and execs on the keeper thread; returns when the program runs or has failed to
+// Forks and execs on the launcher's thread; returns when the program runs or has failed to
 // start (the error the child reports over a pipe that the exec closes).
 int ForkAndExec(const LaunchSpec& spec, pid_t* child) {
   std::vector<char*> argv = ArgumentVector(spec);
@@ -368,57 +296,220 @@ int ForkAndExec(const LaunchSpec& spec, pid_t* child) {
   return 0;
 }
 
-int SpawnFromKeeper(const LaunchSpec& spec, pid_t* child) {
-  LaunchKeeper* keeper = LaunchKeeper::Instance();
-  if (keeper == nullptr) return EAGAIN;
-  return keeper->Run([&] { return ForkAndExec(spec, child); });
-}
-
 int Descriptor(ProcessHandle handle) { return static_cast<int>(handle); }
 
-int SendSignal(ProcessHandle handle, int signalNumber) {
-  if (handle == kNoProcess) return ESRCH;
-  return pidfd_send_signal(Descriptor(handle), signalNumber, nullptr, 0) == 0 ? 0 : errno;
+Error SendSignal(ProcessHandle handle, int signalNumber) {
+  if (handle == kNoProcess) return ErrnoError(ESRCH, "pidfd_send_signal");
+  if (pidfd_send_signal(Descriptor(handle), signalNumber, nullptr, 0) == 0) return Error::Success();
+  return ErrnoError(errno, "pidfd_send_signal");
 }
+
+// How long the launcher's end waits for a child it kills, and WaitForExit at least for
+// the collection of a child that has ended.
+constexpr auto kCollectionWait = std::chrono::seconds(2);
 
 }  // namespace
 
-int Process::Launch(const LaunchSpec& spec) {
+// Children are forked by the launcher's one thread: the kernel sends a child its
+// parent-death signal when the thread that forked it ends, not the process, so a child
+// of a session's or a tunnel's thread would die with that thread. The same thread
+// collects every child it forked the moment its handle says it has ended, so none
+// lingers as a zombie whoever still holds (or has dropped) its Process; a Process that
+// waits for its child observes the end on its own handle and then waits for that
+// collection instead of collecting itself, so each child is collected exactly once and
+// leaves the launched record at the same moment.
+struct ChildLauncher::Native {
+  struct Watched {
+    int handle;  // the launcher's own handle of the child
+    pid_t pid;
+  };
+
+  Native() {
+    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) return;
+    try {
+      thread = std::thread([this] { Serve(); });
+    } catch (const std::system_error&) {
+      close(wake);
+      wake = -1;
+    }
+  }
+
+  ~Native() {
+    if (!thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    Wake();
+    thread.join();
+    close(wake);
+  }
+
+  // Runs job on the launcher's thread and returns its result; EAGAIN when there is none.
+  int Run(const std::function<int()>& job) {
+    if (!thread.joinable()) return EAGAIN;
+    std::lock_guard<std::mutex> oneAtATime(callers);
+    std::unique_lock<std::mutex> lock(mutex);
+    pending = &job;
+    Wake();
+    changed.wait(lock, [this] { return pending == nullptr; });
+    return result;
+  }
+
+  // True once the launcher has collected pid (or never knew it), at the latest by deadline.
+  bool AwaitCollected(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_until(lock, deadline, [&] { return running.count(pid) == 0; });
+  }
+
+  // On the launcher's thread, inside a job: forks and execs, then keeps a handle of its
+  // own for the collection and hands the caller another one.
+  int Launch(const LaunchSpec& spec, pid_t* child, int* handle) {
+    pid_t pid = -1;
+    const int error = ForkAndExec(spec, &pid);
+    if (error != 0) return error;
+    // An uncollected child keeps its identifier, so these handles cannot name another process.
+    const int own = pidfd_open(pid, 0);
+    const int given = own < 0 ? -1 : fcntl(own, F_DUPFD_CLOEXEC, 0);
+    if (given < 0) {
+      const int failure = errno;
+      if (own >= 0) close(own);
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return failure;
+    }
+    RecordLaunched(pid, spec.program);
+    watched.push_back({own, pid});
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      running.insert(pid);
+    }
+    *child = pid;
+    *handle = given;
+    return 0;
+  }
+
+  void Wake() {
+    const std::uint64_t one = 1;
+    while (write(wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Every signal stays blocked here, so no handler of the service runs in a forked child
+  // before it resets them.
+  void Serve() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) {
+      std::vector<pollfd> waiters{{wake, POLLIN, 0}};
+      for (const Watched& child : watched) waiters.push_back({child.handle, POLLIN, 0});
+      if (poll(waiters.data(), waiters.size(), -1) < 0) continue;  // EINTR, or a shortage that passes
+      for (std::size_t index = 1; index < waiters.size(); ++index) {
+        if (waiters[index].revents != 0) CollectIfEnded(waiters[index].fd);
+      }
+      if (waiters[0].revents == 0) continue;
+      std::uint64_t count;
+      while (read(wake, &count, sizeof count) < 0 && errno == EINTR) {
+      }
+      std::unique_lock<std::mutex> lock(mutex);
+      if (pending != nullptr) {
+        const std::function<int()>* job = pending;
+        lock.unlock();
+        const int jobResult = (*job)();
+        lock.lock();
+        result = jobResult;
+        pending = nullptr;
+        changed.notify_all();
+      }
+      if (stopping) break;
+    }
+    EndTheRest();
+  }
+
+  void CollectIfEnded(int handle) {
+    const auto found = std::find_if(watched.begin(), watched.end(),
+                                    [handle](const Watched& child) { return child.handle == handle; });
+    if (found == watched.end()) return;
+    // 0: not yet collectable (a process whose last thread is still going).
+    if (Collect(handle, WNOHANG) == 0) return;
+    const pid_t pid = found->pid;
+    close(handle);
+    watched.erase(found);
+    ForgetLaunched(pid);
+    std::lock_guard<std::mutex> lock(mutex);
+    running.erase(pid);
+    changed.notify_all();
+  }
+
+  // The owners have asked their children to end before the launcher goes; a child still
+  // running now would be killed by its parent-death signal as this thread ends: it is
+  // killed and collected here instead, so none is left a zombie.
+  void EndTheRest() {
+    while (!watched.empty()) {
+      const Watched child = watched.back();
+      pidfd_send_signal(child.handle, SIGKILL, nullptr, 0);
+      WaitReadable(child.handle, kCollectionWait);
+      CollectIfEnded(child.handle);
+      if (!watched.empty() && watched.back().handle == child.handle) {
+        close(child.handle);  // beyond the wait: the process's end collects it
+        watched.pop_back();
+      }
+    }
+  }
+
+  std::mutex callers;  // one job at a time
+  std::mutex mutex;    // what follows, up to running
+  std::condition_variable changed;
+  const std::function<int()>* pending = nullptr;
+  int result = 0;
+  bool stopping = false;
+  std::set<pid_t> running;  // launched and not yet collected
+  std::vector<Watched> watched;  // the launcher's thread alone
+  int wake = -1;                 // an event counter: a job or the end
+  std::thread thread;
+};
+
+ChildLauncher::ChildLauncher() : native_(std::make_unique<Native>()) {}
+
+ChildLauncher::~ChildLauncher() = default;
+
+Error Process::Launch(ChildLauncher& launcher, const LaunchSpec& spec) {
   // Linux programs are asked to end with the termination signal only.
-  if (spec.exitRequest.kind != ExitRequest::Kind::kTerminate) return EOPNOTSUPP;
+  if (spec.exitRequest.kind != ExitRequest::Kind::kTerminate) return ErrnoError(EOPNOTSUPP, "launch");
   Release();
   pid_t child = -1;
-  int error = SpawnFromKeeper(spec, &child);
-  if (error != 0) return error;
-  // An uncollected child keeps its identifier, so this handle cannot name another process.
-  int handle = pidfd_open(child, 0);
-  if (handle < 0) {
-    error = errno;
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return error;
-  }
+  int handle = -1;
+  ChildLauncher::Native& native = *launcher.native_;
+  const int error = native.Run([&] { return native.Launch(spec, &child, &handle); });
+  if (error != 0) return ErrnoError(error, "fork and exec");
   handle_ = handle;
   id_ = static_cast<std::uint32_t>(child);
+  launcher_ = &launcher;
   exitRequest_ = spec.exitRequest;
   program_ = spec.program;
   workingDirectory_ = spec.workingDirectory;
-  RecordLaunched(child, spec.program);
-  StartReaper(handle, child);
-  return 0;
+  return Error::Success();
 }
 
-int Process::RequestExit() { return SendSignal(handle_, SIGTERM); }
+Error Process::RequestExit() { return SendSignal(handle_, SIGTERM); }
 
 // SIGKILL also ends a process blocked in an interruptible wait, such as an open() of a
 // FIFO, which ignores the termination signal until the call returns.
-int Process::Kill() { return SendSignal(handle_, SIGKILL); }
+Error Process::Kill() { return SendSignal(handle_, SIGKILL); }
 
 bool Process::WaitForExit(std::chrono::milliseconds timeout) {
   if (handle_ == kNoProcess) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (WaitReadable(Descriptor(handle_), timeout) <= 0) return false;
-  // The reaper may have collected it already; either way it is gone.
-  Collect(Descriptor(handle_), WNOHANG);
+  // Ended. Only the launcher collects (a second waitid here would race it for the one
+  // collection, and the loser could not tell the record to forget the child); its end
+  // is waited for a little past the deadline: the process is not running any more.
+  const auto collectionDeadline = std::max(deadline, std::chrono::steady_clock::now() + kCollectionWait);
+  if (launcher_ != nullptr && !launcher_->native_->AwaitCollected(static_cast<pid_t>(id_), collectionDeadline)) {
+    return false;
+  }
   close(Descriptor(handle_));
   Forget();
   return true;
@@ -429,21 +520,19 @@ void Process::Release() {
   Forget();
 }
 
-bool IsProcessGone(int code) { return code == ESRCH; }
-
 // Devices (the TAP device, the null device) and OpenVPN's temporary directory; /proc and
 // /sys are not among them: neither program sets kernel parameters, it asks the kernel
 // over netlink.
 std::vector<std::string> SystemWritablePaths() { return {"/dev", "/tmp"}; }
 
-int ConfineLaunchedPrograms(std::vector<std::string> writablePaths) {
+Error ConfineLaunchedPrograms(std::vector<std::string> writablePaths) {
   confinedWritablePaths.clear();
-  if (writablePaths.empty()) return 0;
+  if (writablePaths.empty()) return Error::Success();
   const long version = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-  if (version < 0) return errno;
+  if (version < 0) return ErrnoError(errno, "landlock_create_ruleset");
   landlockVersion = version;
   confinedWritablePaths = std::move(writablePaths);
-  return 0;
+  return Error::Success();
 }
 
 void RecordLaunchedPrograms(const std::string& recordPath) {

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/linux/Descriptors.h"
+#include "platform/linux/ErrnoError.h"
 
 extern char** environ;
 
@@ -90,19 +91,19 @@ int RunUnderServiceManager(const std::string&, const std::function<int()>& servi
 struct ServiceHost::Native {
   int signalHandle = -1;
   int wakeHandle = -1;
-  int error = 0;
+  platform::Error error;
 };
 
 ServiceHost::ServiceHost() : native_(std::make_unique<Native>()) {
   sigset_t signals = ControlSignals();
   native_->signalHandle = signalfd(-1, &signals, SFD_CLOEXEC);
   if (native_->signalHandle < 0) {
-    native_->error = errno;
+    native_->error = ErrnoError(errno, "signalfd");
     return;
   }
   native_->wakeHandle = eventfd(0, EFD_CLOEXEC);
   if (native_->wakeHandle < 0) {
-    native_->error = errno;
+    native_->error = ErrnoError(errno, "eventfd");
     CloseHandle(&native_->signalHandle);
   }
 }
@@ -112,14 +113,14 @@ ServiceHost::~ServiceHost() {
   CloseHandle(&native_->wakeHandle);
 }
 
-int ServiceHost::Error() const { return native_->error; }
+platform::Error ServiceHost::Error() const { return native_->error; }
 
 void ServiceHost::Report(ServiceStatus status, const std::string& listener) {
   sd_notify(0, StatusAssignments(status, listener).c_str());
 }
 
 void ServiceHost::DeliverRequests(const std::function<void(ServiceRequest)>& handler) {
-  if (native_->error != 0) return;
+  if (native_->error.Failed()) return;
   for (;;) {
     pollfd waiters[2] = {{native_->wakeHandle, POLLIN, 0}, {native_->signalHandle, POLLIN, 0}};
     if (poll(waiters, 2, -1) < 0) {
@@ -377,11 +378,13 @@ RegistrationOutcome CheckServiceRegistered(const std::string& name) {
   return error == 0 ? RegistrationOutcome() : Failed(error);
 }
 
-int RequestServiceStop(const std::string& name) {
-  if (!SystemdRunning()) return 0;
+// A failed systemctl is told by its exit status.
+Error RequestServiceStop(const std::string& name) {
+  if (!SystemdRunning()) return Error::Success();
   SystemctlResult result = RunSystemctl({"stop", "--no-block", UnitName(name)});
-  if (result.error != 0) return result.error;
-  return result.exitStatus == kUnitNotLoaded ? 0 : result.exitStatus;
+  if (result.error != 0) return ErrnoError(result.error, "systemctl");
+  if (result.exitStatus == 0 || result.exitStatus == kUnitNotLoaded) return Error::Success();
+  return Error(ErrorKind::Other, result.exitStatus, "systemctl stop");
 }
 
 RegistrationOutcome UnregisterService(const std::string& name) {

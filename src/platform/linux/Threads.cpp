@@ -3,41 +3,42 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <memory>
+
+#include "platform/linux/ErrnoError.h"
 
 namespace platform {
 namespace {
 
+// The argument is the body kept in its OwnedThread, which joins the thread before it goes.
 void* RunThread(void* argument) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
-  (*body)();
+  (*static_cast<std::function<void()>*>(argument))();
   return nullptr;
 }
 
 }  // namespace
 
-int OwnedThread::Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
-  if (started_) return EBUSY;
+Error OwnedThread::Start(std::function<void()> body, std::size_t stackSize, std::uint64_t* threadId) {
+  if (started_) return ErrnoError(EBUSY, "pthread_create");
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
-  if (error != 0) return error;
+  if (error != 0) return ErrnoError(error, "pthread_attr_init");
   if (stackSize != 0) error = pthread_attr_setstacksize(&attributes, stackSize);
   if (error != 0) {
     pthread_attr_destroy(&attributes);
-    return error;
+    return ErrnoError(error, "pthread_attr_setstacksize");
   }
-  auto* owned = new std::function<void()>(std::move(body));
+  body_ = std::move(body);
   pthread_t thread;
-  error = pthread_create(&thread, &attributes, RunThread, owned);
+  error = pthread_create(&thread, &attributes, RunThread, &body_);
   pthread_attr_destroy(&attributes);
   if (error != 0) {
-    delete owned;
-    return error;
+    body_ = nullptr;
+    return ErrnoError(error, "pthread_create");
   }
   handle_ = static_cast<std::uintptr_t>(thread);
   started_ = true;
   if (threadId != nullptr) *threadId = static_cast<std::uint64_t>(thread);
-  return 0;
+  return Error::Success();
 }
 
 void OwnedThread::Join() {

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include "platform/windows/OwnerOnlySecurity.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -41,7 +42,7 @@ void InstallCrashHandlers(CrashCallback callback) {
 // The dump holds stacks with key bytes: readable by SYSTEM and Administrators only. A
 // new file gets that at its creation (an older one, or a link put in its place, is
 // removed first, and nothing at the path is followed).
-std::intptr_t CreateDumpFile(const std::string& path, int* error) {
+std::intptr_t CreateDumpFile(const std::string& path, Error* error) {
   const std::wstring widePath = Utf8ToWide(path);
   ::DeleteFileW(widePath.c_str());
   SECURITY_ATTRIBUTES* security =
@@ -49,7 +50,7 @@ std::intptr_t CreateDumpFile(const std::string& path, int* error) {
   HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = static_cast<int>(::GetLastError());
+    *error = LastWin32Error("CreateFileW");
     return -1;
   }
   return reinterpret_cast<std::intptr_t>(file);
@@ -57,16 +58,16 @@ std::intptr_t CreateDumpFile(const std::string& path, int* error) {
 
 // A minidump of the whole process; with a fault, the faulting thread's context is the
 // dump's exception record.
-int WriteDump(std::intptr_t file, const CrashContext& context) {
+Error WriteDump(std::intptr_t file, const CrashContext& context) {
   MINIDUMP_EXCEPTION_INFORMATION exception{};
   exception.ThreadId = ::GetCurrentThreadId();
   exception.ExceptionPointers = static_cast<EXCEPTION_POINTERS*>(const_cast<void*>(context.native));
   exception.ClientPointers = FALSE;
   if (!::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), Native(file), MiniDumpNormal,
                            context.native != nullptr ? &exception : nullptr, nullptr, nullptr)) {
-    return static_cast<int>(::GetLastError());
+    return LastWin32Error("MiniDumpWriteDump");
   }
-  return ::FlushFileBuffers(Native(file)) ? 0 : static_cast<int>(::GetLastError());
+  return ::FlushFileBuffers(Native(file)) ? Error::Success() : LastWin32Error("FlushFileBuffers");
 }
 
 void CloseDumpFile(std::intptr_t file) { ::CloseHandle(Native(file)); }

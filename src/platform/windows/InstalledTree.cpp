@@ -8,6 +8,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/windows/ChildJob.h"
 #include "platform/windows/OwnerOnlySecurity.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -62,14 +63,14 @@ int ProtectFolder(const std::wstring& path, const TreeFolder& folder) {
 
 }  // namespace
 
-int ProtectInstalledTree(const std::string& root) {
+Error ProtectInstalledTree(const std::string& root) {
   std::wstring wideRoot;
-  if (!Utf8PathToWide(root, &wideRoot) || wideRoot.empty()) return ERROR_INVALID_NAME;
+  if (!Utf8PathToWide(root, &wideRoot) || wideRoot.empty()) return Win32Error(ERROR_INVALID_NAME, "installed tree");
   for (const TreeFolder& folder : kFolders) {
     const std::wstring path = *folder.name == L'\0' ? wideRoot : wideRoot + L"\\" + folder.name;
-    if (const int error = ProtectFolder(path, folder)) return error;
+    if (const int error = ProtectFolder(path, folder)) return Win32Error(static_cast<DWORD>(error), "SetNamedSecurityInfoW");
   }
-  return 0;
+  return Error::Success();
 }
 
 std::string PrepareChildPrograms() {

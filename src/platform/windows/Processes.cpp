@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/windows/ChildJob.h"
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -32,7 +33,7 @@ constexpr DWORD kExitRunWaitMs = 5000;
 constexpr UINT kKilledExitCode = 1;
 
 // RequestExit and Kill on a process that has ended.
-constexpr int kProcessEnded = ERROR_PROCESS_ABORTED;
+constexpr DWORD kProcessEnded = ERROR_PROCESS_ABORTED;
 
 HANDLE Native(ProcessHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -107,11 +108,11 @@ std::wstring CommandLineOf(const std::string& program, const std::vector<std::st
   return line;
 }
 
-// Starts the program detached (no console), inheriting no handle of the service, with
-// the launch descriptor, in the service's job. No standard handles are passed: without inheritance their
+// Starts the program without a console, inheriting no handle of the service, with the
+// launch descriptor, in the service's job. No standard handles are passed: without inheritance their
 // values would name whatever the child happens to open under them. The caller owns both
 // returned handles.
-int CreateDetached(const std::string& program, const std::vector<std::string>& arguments,
+int CreateChild(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& workingDirectory, PROCESS_INFORMATION* started) {
   SecurityDescriptor descriptor(kProcessDescriptor);
   if (descriptor.Error() != 0) return static_cast<int>(descriptor.Error());
@@ -226,7 +227,7 @@ int SetExitEvent(const std::string& name) {
 int RunExitCommand(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& workingDirectory) {
   PROCESS_INFORMATION started{};
-  const int error = CreateDetached(program, arguments, workingDirectory, &started);
+  const int error = CreateChild(program, arguments, workingDirectory, &started);
   if (error != 0) return error;
   ::CloseHandle(started.hThread);
   if (::WaitForSingleObject(started.hProcess, kExitRunWaitMs) != WAIT_OBJECT_0) {
@@ -250,51 +251,61 @@ int PrepareExitEvent(const std::string& name, std::string* squatter) {
   return ExitEvent(name, &event, squatter);
 }
 
+// A process's handle keeps it from being collected: nothing here needs a thread of the
+// launcher's own, and a child ends with the job (ChildJob.h) however the service ends.
+struct ChildLauncher::Native {};
+
+ChildLauncher::ChildLauncher() : native_(std::make_unique<Native>()) {}
+
+ChildLauncher::~ChildLauncher() = default;
+
 // Windows has no request to end that every program understands: each program is
 // launched with the way it is asked to end (its named event or its exit arguments).
 // The process handle of the launch is kept; the process is never looked up again by its
 // identifier, which Windows hands to another process once this one is gone.
-int Process::Launch(const LaunchSpec& spec) {
-  if (spec.exitRequest.kind == ExitRequest::Kind::kTerminate) return ERROR_NOT_SUPPORTED;
+Error Process::Launch(ChildLauncher& launcher, const LaunchSpec& spec) {
+  if (spec.exitRequest.kind == ExitRequest::Kind::kTerminate) return Win32Error(ERROR_NOT_SUPPORTED, "launch");
   Release();
   if (spec.exitRequest.kind == ExitRequest::Kind::kNamedEvent) {
     HANDLE event = nullptr;
     const int error = ExitEvent(spec.exitRequest.eventName, &event);
-    if (error != 0) return error;
+    if (error != 0) return Win32Error(static_cast<DWORD>(error), "CreateEventW");
     // An exit request to an earlier instance must not end the new one at its start.
-    if (!::ResetEvent(event)) return static_cast<int>(::GetLastError());
+    if (!::ResetEvent(event)) return LastWin32Error("ResetEvent");
   }
   PROCESS_INFORMATION started{};
-  const int error = CreateDetached(spec.program, spec.arguments, spec.workingDirectory, &started);
-  if (error != 0) return error;
+  const int error = CreateChild(spec.program, spec.arguments, spec.workingDirectory, &started);
+  if (error != 0) return Win32Error(static_cast<DWORD>(error), "CreateProcessW");
   ::CloseHandle(started.hThread);
   handle_ = reinterpret_cast<ProcessHandle>(started.hProcess);
   id_ = started.dwProcessId;
+  launcher_ = &launcher;
   exitRequest_ = spec.exitRequest;
   program_ = spec.program;
   workingDirectory_ = spec.workingDirectory;
-  return 0;
+  return Error::Success();
 }
 
-int Process::RequestExit() {
-  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return kProcessEnded;
+Error Process::RequestExit() {
+  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return Win32Error(kProcessEnded, "exit request");
   switch (exitRequest_.kind) {
     case ExitRequest::Kind::kNamedEvent:
-      return SetExitEvent(exitRequest_.eventName);
+      return Win32Error(static_cast<DWORD>(SetExitEvent(exitRequest_.eventName)), "SetEvent");
     case ExitRequest::Kind::kExitArguments:
-      return RunExitCommand(program_, exitRequest_.exitArguments, workingDirectory_);
+      return Win32Error(static_cast<DWORD>(RunExitCommand(program_, exitRequest_.exitArguments, workingDirectory_)),
+                        "CreateProcessW");
     case ExitRequest::Kind::kTerminate:
       break;
   }
-  return ERROR_NOT_SUPPORTED;
+  return Win32Error(ERROR_NOT_SUPPORTED, "exit request");
 }
 
-int Process::Kill() {
-  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return kProcessEnded;
-  if (::TerminateProcess(Native(handle_), kKilledExitCode)) return 0;
-  const int error = static_cast<int>(::GetLastError());
+Error Process::Kill() {
+  if (handle_ == kNoProcess || HasEnded(Native(handle_))) return Win32Error(kProcessEnded, "TerminateProcess");
+  if (::TerminateProcess(Native(handle_), kKilledExitCode)) return Error::Success();
+  const DWORD error = ::GetLastError();
   // TerminateProcess on a process that is just ending fails with access denied.
-  return HasEnded(Native(handle_)) ? kProcessEnded : error;
+  return Win32Error(HasEnded(Native(handle_)) ? kProcessEnded : error, "TerminateProcess");
 }
 
 bool Process::WaitForExit(std::chrono::milliseconds timeout) {
@@ -309,12 +320,10 @@ void Process::Release() {
   Forget();
 }
 
-bool IsProcessGone(int code) { return code == kProcessEnded || code == ERROR_INVALID_HANDLE; }
-
 // Windows offers no unprivileged confinement of a child's writes comparable to Landlock
 // (a restricted token or an AppContainer would also take away what OpenVPN needs to
 // set up its adapter and routes), so launched programs run with the service's rights.
-int ConfineLaunchedPrograms(std::vector<std::string>) { return 0; }
+Error ConfineLaunchedPrograms(std::vector<std::string>) { return Error::Success(); }
 
 std::vector<std::string> SystemWritablePaths() { return {}; }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
@@ -61,7 +62,7 @@ struct RequestQueue {
   bool stopDelivering = false;
   SERVICE_STATUS status{};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
-  int error = 0;
+  Error error;
   // While a stop is pending, the manager hears of progress every second (a rising
   // check point): stopping OpenVPN and stunnel may take longer than its default wait.
   std::condition_variable stateChanged;
@@ -128,7 +129,7 @@ ServiceHost::ServiceHost() : native_(std::make_unique<Native>()) {
     currentHost = native_.get();
   }
   native_->statusHandle = ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), ControlHandler, nullptr);
-  if (native_->statusHandle == nullptr) native_->error = static_cast<int>(::GetLastError());
+  if (native_->statusHandle == nullptr) native_->error = LastWin32Error("RegisterServiceCtrlHandlerExW");
 }
 
 // The status handle belongs to the manager and is not closed.
@@ -143,7 +144,7 @@ ServiceHost::~ServiceHost() {
   currentHost = nullptr;
 }
 
-int ServiceHost::Error() const { return native_->error; }
+platform::Error ServiceHost::Error() const { return native_->error; }
 
 namespace {
 
@@ -187,7 +188,7 @@ void ServiceHost::Report(ServiceStatus status, const std::string& detail) {
 }
 
 void ServiceHost::DeliverRequests(const std::function<void(ServiceRequest)>& handler) {
-  if (native_->error != 0) return;
+  if (native_->error.Failed()) return;
   std::unique_lock<std::mutex> lock(native_->mutex);
   for (;;) {
     native_->requestArrived.wait(lock, [this] { return native_->stopDelivering || !native_->requests.empty(); });
@@ -306,18 +307,20 @@ RegistrationOutcome CheckServiceRegistered(const std::string& name) {
   return RegistrationOutcome();
 }
 
-int RequestServiceStop(const std::string& name) {
+Error RequestServiceStop(const std::string& name) {
   ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return static_cast<int>(::GetLastError());
+  if (!manager) return LastWin32Error("OpenSCManagerW");
   ServiceHandle service(::OpenServiceW(manager.get(), Utf8ToWide(name).c_str(), SERVICE_STOP));
-  if (!service) return static_cast<int>(::GetLastError());
+  if (!service) return LastWin32Error("OpenServiceW");
   SERVICE_STATUS status{};
-  if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return 0;
+  if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return Error::Success();
   const DWORD error = ::GetLastError();
   // Not running, or already on its way to stopping: nothing to ask.
-  if (error == ERROR_SERVICE_NOT_ACTIVE) return 0;
-  if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING) return 0;
-  return static_cast<int>(error);
+  if (error == ERROR_SERVICE_NOT_ACTIVE) return Error::Success();
+  if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING) {
+    return Error::Success();
+  }
+  return Win32Error(error, "ControlService");
 }
 
 // The manager deletes a running service once it has stopped.

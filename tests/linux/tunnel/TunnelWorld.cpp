@@ -125,8 +125,8 @@ NamespacedProgram::NamespacedProgram(const NetworkNamespace& ns, const std::vect
   // "ip netns exec" joins the namespace and executes the program in the same process.
   std::vector<std::string> arguments = {"netns", "exec", ns.Name()};
   arguments.insert(arguments.end(), argv.begin(), argv.end());
-  const int error = process_.Launch({IpProgram(), arguments, directory});
-  if (error != 0) throw std::runtime_error("cannot start " + argv.front() + ": " + std::to_string(error));
+  const platform::Error error = process_.Launch(launcher_, {IpProgram(), arguments, directory});
+  if (error.Failed()) throw std::runtime_error("cannot start " + argv.front() + ": " + std::to_string(error.Code()));
 }
 
 NamespacedProgram::~NamespacedProgram() { Stop(); }

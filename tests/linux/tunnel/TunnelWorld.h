@@ -70,6 +70,7 @@ class NamespacedProgram {
   void Stop();
 
  private:
+  platform::ChildLauncher launcher_;
   platform::Process process_;
 };
 

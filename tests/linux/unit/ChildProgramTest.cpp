@@ -75,10 +75,11 @@ class ChildProgramTest : public ::testing::Test {
   ChildProgramTexts texts_{};
   ChildProgramTiming timing_;
   std::vector<std::chrono::milliseconds> pauses_;
+  platform::ChildLauncher launcher_;
 };
 
 TEST_F(ChildProgramTest, ProgramThatCannotStartIsTriedThreeTimesWithGrowingPauses) {
-  ChildProgram program({test::UniqueName("missing-program-"), platform::ExitRequest()}, texts_, timing_);
+  ChildProgram program(launcher_, {test::UniqueName("missing-program-"), platform::ExitRequest()}, texts_, timing_);
   EXPECT_EQ(program.Launch({"--config", "a b"}, "/tmp", " --config a b"), ENOENT);
   EXPECT_FALSE(program.Tracked());
   EXPECT_EQ(pauses_, (std::vector<std::chrono::milliseconds>{0ms, 500ms, 1000ms}));
@@ -96,7 +97,7 @@ TEST_F(ChildProgramTest, LeadingArgumentsComeFirst) {
   const std::string record = test::UniqueName("/tmp/child-arguments-");
   platform::ChildProgramFile file = Script("printf '%s\\n' \"$@\" > " + record);
   file.leadingArguments = {"-quiet"};
-  ChildProgram program(file, texts_, timing_);
+  ChildProgram program(launcher_, file, texts_, timing_);
   ASSERT_EQ(program.Launch({"/tmp/a b.conf"}, "/tmp", " /tmp/a b.conf"), 0);
   ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile(record) == "-quiet\n/tmp/a b.conf\n"; }, 5s))
       << test::ReadFile(record);
@@ -107,7 +108,7 @@ TEST_F(ChildProgramTest, LeadingArgumentsComeFirst) {
 }
 
 TEST_F(ChildProgramTest, ProgramIgnoringTheExitRequestIsKilledAfterTheWait) {
-  ChildProgram program(Script("trap '' TERM\nexec sleep 30"), texts_, timing_);
+  ChildProgram program(launcher_, Script("trap '' TERM\nexec sleep 30"), texts_, timing_);
   ASSERT_EQ(program.Launch({}, "", ""), 0);
   const std::string id = std::to_string(program.Id());
   // The ignored termination signal survives the exec into sleep.
@@ -123,7 +124,7 @@ TEST_F(ChildProgramTest, ProgramIgnoringTheExitRequestIsKilledAfterTheWait) {
 }
 
 TEST_F(ChildProgramTest, ProgramEndingOnRequestIsNotKilled) {
-  ChildProgram program(Script("exec sleep 30"), texts_, timing_);
+  ChildProgram program(launcher_, Script("exec sleep 30"), texts_, timing_);
   ASSERT_EQ(program.Launch({}, "", ""), 0);
   const std::string id = std::to_string(program.Id());
   EXPECT_TRUE(program.Running());

@@ -478,6 +478,7 @@ class ChildProcessTest : public ::testing::Test {
   static bool Gone(std::uint32_t pid) { return !test::FileExists("/proc/" + std::to_string(pid)); }
 
   std::string directory_;
+  platform::ChildLauncher launcher_;  // outlives the processes of each test
 };
 
 TEST_F(ChildProcessTest, ChildStartsCleanAndDetached) {
@@ -494,13 +495,13 @@ TEST_F(ChildProcessTest, ChildStartsCleanAndDetached) {
   setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
 
   platform::Process process;
-  const int error = process.Launch({"/bin/sleep", {"30"}, directory_});
+  const platform::Error error = process.Launch(launcher_, {"/bin/sleep", {"30"}, directory_});
 
   unsetenv("NOTIFY_SOCKET");
   close(leaked);
   sigaction(SIGUSR2, &previousAction, nullptr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded());
 
   const std::string proc = "/proc/" + std::to_string(process.Id());
   // The kernel names the new program a moment before it closes the descriptors marked
@@ -535,13 +536,13 @@ TEST_F(ChildProcessTest, ChildStartsCleanAndDetached) {
   EXPECT_EQ(session, std::to_string(process.Id()));
   EXPECT_EQ(test::ReadFile(proc + "/environ").find("NOTIFY_SOCKET="), std::string::npos);
 
-  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_TRUE(process.RequestExit().Succeeded());
   EXPECT_TRUE(process.WaitForExit(5s));
 }
 
 TEST_F(ChildProcessTest, MissingProgramReportsItsErrorCode) {
   platform::Process process;
-  EXPECT_EQ(process.Launch({directory_ + "/missing", {}, ""}), ENOENT);
+  EXPECT_EQ(process.Launch(launcher_, {directory_ + "/missing", {}, ""}).Code(), ENOENT);
   EXPECT_FALSE(process.Tracked());
   EXPECT_EQ(process.Id(), 0u);
 }
@@ -553,18 +554,18 @@ TEST_F(ChildProcessTest, ConfinedProgramWritesOnlyBeneathItsWritablePaths) {
   const std::string other = directory_ + "/other";
   std::filesystem::create_directories(writable + "/deeper");
   std::filesystem::create_directories(other);
-  ASSERT_EQ(platform::ConfineLaunchedPrograms({"/dev", writable}), 0);
+  ASSERT_TRUE(platform::ConfineLaunchedPrograms({"/dev", writable}).Succeeded());
   platform::Process process;
-  const int error = process.Launch(
-      Shell("touch deeper/yes; touch " + other + "/no; echo > /dev/null && touch devices-usable; "
+  const platform::Error error = process.Launch(
+      launcher_, Shell("touch deeper/yes; touch " + other + "/no; echo > /dev/null && touch devices-usable; "
             "cat /proc/self/status > /dev/null && touch reads-usable",
             writable));
   platform::Process missing;
-  const int missingError = missing.Launch({directory_ + "/missing", {}, ""});
+  const platform::Error missingError = missing.Launch(launcher_, {directory_ + "/missing", {}, ""});
   platform::ConfineLaunchedPrograms({});
-  ASSERT_EQ(error, 0);
+  ASSERT_TRUE(error.Succeeded());
   ASSERT_TRUE(process.WaitForExit(10s));
-  EXPECT_EQ(missingError, ENOENT);
+  EXPECT_EQ(missingError.Code(), ENOENT);
   EXPECT_TRUE(test::FileExists(writable + "/deeper/yes"));
   EXPECT_FALSE(test::FileExists(other + "/no"));
   EXPECT_TRUE(test::FileExists(writable + "/devices-usable"));
@@ -572,7 +573,7 @@ TEST_F(ChildProcessTest, ConfinedProgramWritesOnlyBeneathItsWritablePaths) {
   test::WriteFile(other + "/service", "x");
   EXPECT_TRUE(test::FileExists(other + "/service"));
   platform::Process free;
-  ASSERT_EQ(free.Launch(Shell("touch " + other + "/free")), 0);
+  ASSERT_TRUE(free.Launch(launcher_, Shell("touch " + other + "/free")).Succeeded());
   ASSERT_TRUE(free.WaitForExit(10s));
   EXPECT_TRUE(test::FileExists(other + "/free"));
 }
@@ -582,15 +583,15 @@ TEST_F(ChildProcessTest, ExitRequestThisSystemCannotDeliverStartsNothing) {
   namedEvent.kind = platform::ExitRequest::Kind::kNamedEvent;
   namedEvent.eventName = "VortanOpenVpnExitEvent";
   platform::Process process;
-  EXPECT_EQ(process.Launch({"/bin/sleep", {"30"}, "", namedEvent}), EOPNOTSUPP);
+  EXPECT_EQ(process.Launch(launcher_, {"/bin/sleep", {"30"}, "", namedEvent}).Code(), EOPNOTSUPP);
   EXPECT_FALSE(process.Tracked());
 }
 
 TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
   platform::Process process;
-  ASSERT_EQ(process.Launch({"/bin/sleep", {"30"}, ""}), 0);
+  ASSERT_TRUE(process.Launch(launcher_, {"/bin/sleep", {"30"}, ""}).Succeeded());
   const std::uint32_t pid = process.Id();
-  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_TRUE(process.RequestExit().Succeeded());
   EXPECT_TRUE(process.WaitForExit(5s));
   EXPECT_TRUE(Gone(pid));
   EXPECT_EQ(process.Id(), 0u);
@@ -600,15 +601,15 @@ TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
 TEST_F(ChildProcessTest, BoundedWaitThenKill) {
   platform::Process process;
   // The ignored termination signal survives exec into sleep.
-  ASSERT_EQ(process.Launch(Shell("trap '' TERM; exec sleep 30")), 0);
+  ASSERT_TRUE(process.Launch(launcher_, Shell("trap '' TERM; exec sleep 30")).Succeeded());
   const std::uint32_t pid = process.Id();
   // The shell has installed its trap once sleep runs in its place.
   ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
                               5s));
-  EXPECT_EQ(process.RequestExit(), 0);
+  EXPECT_TRUE(process.RequestExit().Succeeded());
   EXPECT_FALSE(process.WaitForExit(200ms));
   EXPECT_TRUE(process.Tracked());
-  EXPECT_EQ(process.Kill(), 0);
+  EXPECT_TRUE(process.Kill().Succeeded());
   EXPECT_TRUE(process.WaitForExit(5s));
   EXPECT_TRUE(Gone(pid));
 }
@@ -617,17 +618,38 @@ TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
   std::uint32_t releasedPid = 0;
   {
     platform::Process released;
-    ASSERT_EQ(released.Launch({"/bin/sleep", {"0.2"}, ""}), 0);
+    ASSERT_TRUE(released.Launch(launcher_, {"/bin/sleep", {"0.2"}, ""}).Succeeded());
     releasedPid = released.Id();
   }  // no longer tracked while it runs
   platform::Process tracked;
-  ASSERT_EQ(tracked.Launch({"/bin/sleep", {"0.1"}, ""}), 0);
+  ASSERT_TRUE(tracked.Launch(launcher_, {"/bin/sleep", {"0.1"}, ""}).Succeeded());
   const std::uint32_t trackedPid = tracked.Id();
   EXPECT_TRUE(test::WaitUntil([&] { return Gone(releasedPid) && Gone(trackedPid); }, 5s)) << "left a zombie";
   // The handle still names the ended process: no signal can reach a newcomer.
   EXPECT_TRUE(tracked.Tracked());
   EXPECT_TRUE(platform::IsProcessGone(tracked.RequestExit()));
   EXPECT_TRUE(tracked.WaitForExit(0ms));
+}
+
+// A launcher's end joins its thread; a child that ended was collected at once, one that
+// still runs is ended and collected: no zombie either way, its Process released or not.
+TEST_F(ChildProcessTest, LauncherEndJoinsItsThreadWithEveryChildCollected) {
+  const auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  const auto before = threads();
+  std::uint32_t ended = 0, running = 0;
+  {
+    platform::ChildLauncher launcher;
+    platform::Process process;
+    ASSERT_TRUE(process.Launch(launcher, {"/bin/true", {}, ""}).Succeeded());
+    ended = process.Id();
+    process.Release();
+    EXPECT_TRUE(test::WaitUntil([&] { return Gone(ended); }, 5s)) << "left a zombie";
+    ASSERT_TRUE(process.Launch(launcher, {"/bin/sleep", {"30"}, ""}).Succeeded());
+    running = process.Id();
+    process.Release();
+  }
+  EXPECT_TRUE(Gone(running));
+  EXPECT_EQ(threads(), before);
 }
 
 // At exit the controller closes the tunnel for good: a session's "start" in the last
@@ -638,7 +660,8 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
   RouteLedger routes;
-  OpenVpnManager manager{IniFile(std::string()), routes};
+  platform::ChildLauncher launcher;
+  OpenVpnManager manager{IniFile(std::string()), routes, launcher};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
   EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client).kind,
@@ -674,7 +697,8 @@ class StalledWriter : public FileWriter {
 
 class StallingManager : public OpenVpnManager {
  public:
-  explicit StallingManager(RouteLedger& routes) : OpenVpnManager(IniFile(std::string()), routes) {}
+  StallingManager(RouteLedger& routes, platform::ChildLauncher& launcher)
+      : OpenVpnManager(IniFile(std::string()), routes, launcher) {}
   mutable Stall stall;
 
  protected:
@@ -690,7 +714,8 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   const std::string directory = "/tmp/" + test::UniqueName("stall");
   std::filesystem::create_directories(directory);
   RouteLedger routes;
-  StallingManager manager(routes);
+  platform::ChildLauncher launcher;
+  StallingManager manager(routes, launcher);
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
   TunnelOutcome outcome{TunnelOutcomeKind::kStarted};

@@ -48,7 +48,7 @@ void OnCrash(const platform::CrashContext& context) {
     platform::WriteWithin(log, line.data(), line.size(), 0);
     platform::CloseFile(log);
   }
-  int error = 0;
+  platform::Error error;
   const std::intptr_t dump = platform::CreateDumpFile(dumpPath, &error);
   if (dump == -1) return;
   platform::WriteDump(dump, context);

@@ -10,6 +10,7 @@ if(WIN32 AND TARGET windows_tests)
   add_executable(stand_in_child
     ${CMAKE_CURRENT_LIST_DIR}/StandInChild.cpp
     ${_windows_sources}/Crash.cpp
+    ${_windows_sources}/Win32Error.cpp
     ${_windows_sources}/WideText.cpp)
   target_link_libraries(stand_in_child PRIVATE dbghelp)
 
@@ -17,6 +18,7 @@ if(WIN32 AND TARGET windows_tests)
   add_executable(stand_in_service
     ${CMAKE_CURRENT_LIST_DIR}/StandInService.cpp
     ${_windows_sources}/ServiceHost.cpp
+    ${_windows_sources}/Win32Error.cpp
     ${_windows_sources}/WideText.cpp)
 
   # openvpn.exe of the scenario table: the start of the management dialogue.

@@ -27,7 +27,7 @@ void Record(const std::string& line) {
 
 int ServiceMain() {
   platform::ServiceHost host;
-  Record("handler " + std::to_string(host.Error()));
+  Record("handler " + std::to_string(host.Error().Code()));
   host.Report(platform::ServiceStatus::kStartPending, "");
   host.Report(platform::ServiceStatus::kRunning, "127.0.0.1:1");
   Record("running");
