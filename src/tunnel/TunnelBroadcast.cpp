@@ -27,8 +27,8 @@ std::runtime_error SocketError(int code) {
   return std::runtime_error(WithErrorCode(platform::ErrorText(code), code));
 }
 
-void ThrowOnError(int code) {
-  if (code != 0) throw SocketError(code);
+void ThrowOnError(const platform::Error& error) {
+  if (error.Failed()) throw SocketError(static_cast<int>(error.Code()));
 }
 
 bool NamesAdapter(const platform::Adapter& adapter, const std::string& name) {
@@ -140,7 +140,7 @@ void TunnelBroadcast::CreateSocket() {
   try {
     ThrowOnError(platform::SetNonBlocking(handle));
     ThrowOnError(platform::EnableBroadcast(handle));
-    ThrowOnError(platform::BindSocket(handle, 0, broadcastPort_).Code());
+    ThrowOnError(platform::BindSocket(handle, 0, broadcastPort_));
   } catch (...) {
     platform::CloseSocket(handle);
     throw;
@@ -151,9 +151,9 @@ void TunnelBroadcast::CreateSocket() {
 void TunnelBroadcast::SendBroadcast(const std::string& message) {
   if (socket_ == platform::kInvalidSocket) throw std::runtime_error("TunnelBroadcast not correctly initialised");
   std::uint32_t destination = 0;
-  int error = platform::ResolveIpv4(address_, &destination);
-  if (error != 0) {
-    throw std::runtime_error(WithErrorCode(platform::ResolveErrorText(error), error));
+  const platform::Error error = platform::ResolveIpv4(address_, &destination);
+  if (error.Failed()) {
+    throw std::runtime_error(WithErrorCode(platform::ResolveErrorText(error), static_cast<int>(error.Code())));
   }
   std::size_t sent = 0;
   platform::SendDatagram(socket_, destination, broadcastPort_, message.data(), message.size(), &sent);

@@ -18,7 +18,7 @@ const std::uint32_t kLoopbackBroadcast = htonl(0x7FFFFFFFu);
 
 SocketHandle OpenBoundUdp(std::uint32_t address, int* port) {
   SocketHandle handle = platform::kInvalidSocket;
-  EXPECT_EQ(platform::OpenUdpSocket(&handle), 0);
+  EXPECT_EQ(platform::OpenUdpSocket(&handle).Code(), 0);
   EXPECT_EQ(platform::BindSocket(handle, address, 0).Code(), 0);
   EXPECT_EQ(platform::BoundPort(handle, port).Code(), 0);
   return handle;
@@ -34,14 +34,14 @@ TEST(UdpTest, BroadcastDatagramNeedsBroadcastEnabledAndArrivesWhole) {
             0);
   int senderPort = 0;
   SocketHandle sender = OpenBoundUdp(0, &senderPort);
-  ASSERT_EQ(platform::SetNonBlocking(sender), 0);
+  ASSERT_EQ(platform::SetNonBlocking(sender).Code(), 0);
   const std::string message = "Coucou I'm a Vortan client";
   std::size_t sent = 0;
-  EXPECT_EQ(platform::SendDatagram(sender, kLoopbackBroadcast, receiverPort, message.data(), message.size(), &sent),
+  EXPECT_EQ(platform::SendDatagram(sender, kLoopbackBroadcast, receiverPort, message.data(), message.size(), &sent).Code(),
             WSAEACCES);
 
-  ASSERT_EQ(platform::EnableBroadcast(sender), 0);
-  ASSERT_EQ(platform::SendDatagram(sender, kLoopbackBroadcast, receiverPort, message.data(), message.size(), &sent),
+  ASSERT_EQ(platform::EnableBroadcast(sender).Code(), 0);
+  ASSERT_EQ(platform::SendDatagram(sender, kLoopbackBroadcast, receiverPort, message.data(), message.size(), &sent).Code(),
             0);
   EXPECT_EQ(sent, message.size());
   char buffer[64];
@@ -55,7 +55,7 @@ TEST(UdpTest, BroadcastDatagramNeedsBroadcastEnabledAndArrivesWhole) {
 TEST(UdpTest, NonBlockingSocketDoesNotWaitForData) {
   int port = 0;
   SocketHandle handle = OpenBoundUdp(kLoopback, &port);
-  ASSERT_EQ(platform::SetNonBlocking(handle), 0);
+  ASSERT_EQ(platform::SetNonBlocking(handle).Code(), 0);
   char buffer[8];
   std::size_t received = 0;
   EXPECT_EQ(platform::ReceiveSocket(handle, buffer, sizeof buffer, &received).Code(), WSAEWOULDBLOCK);
@@ -64,15 +64,15 @@ TEST(UdpTest, NonBlockingSocketDoesNotWaitForData) {
 
 TEST(UdpTest, ResolvesAddressTextsAndExplainsFailureCodes) {
   std::uint32_t address = 0;
-  ASSERT_EQ(platform::ResolveIpv4("127.0.0.1", &address), 0);
+  ASSERT_EQ(platform::ResolveIpv4("127.0.0.1", &address).Code(), 0);
   EXPECT_EQ(address, kLoopback);
-  ASSERT_EQ(platform::ResolveIpv4("10.8.0.255", &address), 0);
+  ASSERT_EQ(platform::ResolveIpv4("10.8.0.255", &address).Code(), 0);
   EXPECT_EQ(address, htonl(0x0A0800FFu));
 
   EXPECT_EQ(platform::WinsockUsers(), 0);  // the lookup released the library again
 
   // A failed lookup's code is a Winsock code with the system's text (no line end).
-  const std::string text = platform::ResolveErrorText(WSAHOST_NOT_FOUND);
+  const std::string text = platform::ResolveErrorText(platform::Error(platform::ErrorKind::NotFound, WSAHOST_NOT_FOUND, "getaddrinfo"));
   EXPECT_FALSE(text.empty());
   EXPECT_NE(text.back(), '\n');
 }

@@ -6,6 +6,7 @@
 
 #include <climits>
 
+#include "platform/windows/Win32Error.h"
 #include "platform/windows/WideText.h"
 #include "platform/windows/Winsock.h"
 
@@ -36,50 +37,55 @@ std::string TrimLineEnd(std::string text) {
 
 }  // namespace
 
-int OpenUdpSocket(SocketHandle* handle) { return OpenCountedSocket(SOCK_DGRAM, IPPROTO_UDP, handle); }
+Error OpenUdpSocket(SocketHandle* handle) {
+  return Win32Error(static_cast<unsigned long>(OpenCountedSocket(SOCK_DGRAM, IPPROTO_UDP, handle)), "socket");
+}
 
-int SetNonBlocking(SocketHandle handle) {
+Error SetNonBlocking(SocketHandle handle) {
   u_long on = 1;
-  return ::ioctlsocket(Sock(handle), FIONBIO, &on) == 0 ? 0 : ::WSAGetLastError();
+  if (::ioctlsocket(Sock(handle), FIONBIO, &on) != 0) return Win32Error(::WSAGetLastError(), "ioctlsocket");
+  return Error();
 }
 
-int EnableBroadcast(SocketHandle handle) {
+Error EnableBroadcast(SocketHandle handle) {
   const BOOL on = TRUE;
-  return ::setsockopt(Sock(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on) == 0
-             ? 0
-             : ::WSAGetLastError();
+  if (::setsockopt(Sock(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return Win32Error(::WSAGetLastError(), "setsockopt");
+  }
+  return Error();
 }
 
-int SendDatagram(SocketHandle handle, std::uint32_t address, int port, const char* data, std::size_t size,
-                 std::size_t* sent) {
-  if (size > static_cast<std::size_t>(INT_MAX)) return WSAEMSGSIZE;
+Error SendDatagram(SocketHandle handle, std::uint32_t address, int port, const char* data, std::size_t size,
+                   std::size_t* sent) {
+  if (size > static_cast<std::size_t>(INT_MAX)) return Win32Error(WSAEMSGSIZE, "sendto");
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_port = ::htons(static_cast<u_short>(port));
   destination.sin_addr.s_addr = address;
   const int count = ::sendto(Sock(handle), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&destination),
                              sizeof destination);
-  if (count == SOCKET_ERROR) return ::WSAGetLastError();
+  if (count == SOCKET_ERROR) return Win32Error(::WSAGetLastError(), "sendto");
   *sent = static_cast<std::size_t>(count);
-  return 0;
+  return Error();
 }
 
 // getaddrinfo reports its failures as Winsock codes (WSAHOST_NOT_FOUND and friends).
-int ResolveIpv4(const std::string& host, std::uint32_t* address) {
+Error ResolveIpv4(const std::string& host, std::uint32_t* address) {
   WinsockUse winsock;
-  if (winsock.Error() != 0) return winsock.Error();
+  if (winsock.Error() != 0) return Win32Error(static_cast<unsigned long>(winsock.Error()), "WSAStartup");
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
   const int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (error != 0) return error;
+  if (error != 0) return Win32Error(static_cast<unsigned long>(error), "getaddrinfo");
   *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(found);
-  return 0;
+  return Error();
 }
 
-std::string ResolveErrorText(int code) {
+std::string ResolveErrorText(const Error& error) {
+  const auto code = error.Code();
   wchar_t* text = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
