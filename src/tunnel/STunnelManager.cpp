@@ -19,7 +19,9 @@ const ChildProgramTexts kStunnelTexts{
 }  // namespace
 
 STunnelManager::STunnelManager(platform::ChildLauncher& launcher, std::uint32_t acceptAddress, int acceptPort)
-    : program_(launcher, platform::StunnelProgram(), kStunnelTexts), acceptAddress_(acceptAddress), acceptPort_(acceptPort) {
+    : program_(launcher, platform::StunnelProgram(), kStunnelTexts),
+      acceptAddress_(acceptAddress),
+      acceptPort_(acceptPort) {
   const std::string executable = platform::ExecutablePath();
   CLOG(DEBUG, loggers::kStunnel) << executable;
 }

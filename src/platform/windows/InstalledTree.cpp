@@ -68,7 +68,8 @@ Error ProtectInstalledTree(const std::string& root) {
   if (!Utf8PathToWide(root, &wideRoot) || wideRoot.empty()) return Win32Error(ERROR_INVALID_NAME, "installed tree");
   for (const TreeFolder& folder : kFolders) {
     const std::wstring path = *folder.name == L'\0' ? wideRoot : wideRoot + L"\\" + folder.name;
-    if (const int error = ProtectFolder(path, folder)) return Win32Error(static_cast<DWORD>(error), "SetNamedSecurityInfoW");
+    const int error = ProtectFolder(path, folder);
+    if (error != 0) return Win32Error(static_cast<DWORD>(error), "SetNamedSecurityInfoW");
   }
   return Error::Success();
 }
