@@ -86,18 +86,38 @@ TEST_F(DialogueTest, RouteAndTunnelCommandsAlwaysAnswerOneLine) {
   EXPECT_EQ(client->ReadLine(), "OK\n");
 }
 
-TEST_F(DialogueTest, BlankLineEndsTheSessionWithoutAReply) {
-  auto client = Connect();
-  client->SendRaw(" \r\n");
-  EXPECT_TRUE(client->WaitForClose());
-}
-
-TEST_F(DialogueTest, LastRequestWithoutLineFeedIsStillAnswered) {
-  auto client = Connect();
-  client->SendRaw("version");
-  shutdown(client->Fd(), SHUT_WR);
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  EXPECT_TRUE(client->WaitForClose());
+// Input that ends a session: at most one reply, then the close; the next session is served.
+TEST_F(DialogueTest, SessionsThatEndAnswerAtMostOnceAndTheServiceGoesOn) {
+  const std::string browserLines = "Host: x\r\n\r\nversion\n";
+  const struct {
+    const char* name;
+    std::string input;
+    bool endInput;  // the client ends its sending after the input
+    std::string reply;
+  } cases[] = {
+      {"blank line", " \r\n", false, ""},
+      {"last request without line feed", "version", true, kVersion},
+      {"CONTROL in console mode", "CONTROL please\n", false, "OK\n"},
+      {"overlong line", std::string(70000, 'a'), false, ""},
+      {"browser GET", "GET / HTTP/1.1\r\n" + browserLines, false, ""},
+      {"browser POST", "POST /start HTTP/1.1\r\n" + browserLines, false, ""},
+      {"browser header first", "host: 127.0.0.1\r\n" + browserLines, false, ""},
+      {"browser OPTIONS", "OPTIONS * HTTP/1.1\r\n" + browserLines, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = Connect();
+    client->SendRaw(c.input);
+    if (c.endInput) shutdown(client->Fd(), SHUT_WR);
+    EXPECT_EQ(c.reply.empty() ? std::string() : client->ReadLine(), c.reply);
+    EXPECT_TRUE(client->WaitForClose());
+    EXPECT_EQ(client->ReadLine(std::chrono::milliseconds(10)), "");
+    auto next = Connect();
+    next->Send("version");
+    EXPECT_EQ(next->ReadLine(), kVersion);
+  }
+  EXPECT_NE(layout_->LogText().find("exceeds 65536 bytes"), std::string::npos);
+  EXPECT_NE(layout_->LogText().find("[WARNING]"), std::string::npos);
 }
 
 TEST_F(DialogueTest, NonUtf8RequestGetsTheHelpTextAndTheSessionGoesOn) {
@@ -107,26 +127,6 @@ TEST_F(DialogueTest, NonUtf8RequestGetsTheHelpTextAndTheSessionGoesOn) {
   client->Send("version");
   EXPECT_EQ(client->ReadLine(), kVersion);
   EXPECT_NE(layout_->LogText().find("Got a non UTF-8 request from client: bad conversion"), std::string::npos);
-}
-
-TEST_F(DialogueTest, ControlInConsoleModeAnswersOkAndKeepsTheLoopRunning) {
-  auto client = Connect();
-  client->Send("CONTROL please");
-  EXPECT_EQ(client->ReadLine(), "OK\n");
-  EXPECT_TRUE(client->WaitForClose());
-  auto next = Connect();
-  next->Send("version");
-  EXPECT_EQ(next->ReadLine(), kVersion);
-}
-
-TEST_F(DialogueTest, OverlongLineEndsOnlyThatSession) {
-  auto client = Connect();
-  client->SendRaw(std::string(70000, 'a'));
-  EXPECT_TRUE(client->WaitForClose());
-  auto next = Connect();
-  next->Send("version");
-  EXPECT_EQ(next->ReadLine(), kVersion);
-  EXPECT_NE(layout_->LogText().find("exceeds 65536 bytes"), std::string::npos);
 }
 
 TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
@@ -141,15 +141,8 @@ TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
   EXPECT_TRUE(service_->Running());
 }
 
-TEST_F(DialogueTest, BrowserRequestsAreDroppedWithoutAReply) {
-  for (const char* first : {"GET / HTTP/1.1\r\n", "POST /start HTTP/1.1\r\n", "host: 127.0.0.1\r\n", "OPTIONS * HTTP/1.1\r\n"}) {
-    auto client = Connect();
-    client->SendRaw(std::string(first) + "Host: x\r\n\r\nversion\n");
-    EXPECT_TRUE(client->WaitForClose()) << first;
-    EXPECT_EQ(client->ReadLine(std::chrono::milliseconds(10)), "") << first;
-  }
-  EXPECT_NE(layout_->LogText().find("[WARNING]"), std::string::npos);
-  // Only the first line is judged: later lines are ordinary requests.
+// Only the first line of a session is judged as a browser's: later lines are ordinary requests.
+TEST_F(DialogueTest, LaterLinesThatLookLikeABrowsersAreRequests) {
   auto client = Connect();
   client->Send("version");
   EXPECT_EQ(client->ReadLine(), kVersion);

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,20 +202,17 @@ TEST(CrashHandling, FaultWhileAnotherThreadHoldsTheLogLockEndsTheProcessWithItsD
   std::string requests;
   for (int i = 0; i < 200; ++i) requests += "version\n";
   client.SendRaw(requests);
-  // Once the pipe takes no more, the session waits in its write, holding the lock.
-  auto queued = [&] {
-    int bytes = 0;
-    return ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
+  // Once the pipe takes no more, the session waits in its write (the kernel names the
+  // wait), holding the lock.
+  const std::string tasks = "/proc/" + std::to_string(service.Pid()) + "/task";
+  auto writerBlocked = [&] {
+    std::error_code gone;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
+      if (test::ReadFile(task.path().string() + "/wchan").find("pipe_write") != std::string::npos) return true;
+    }
+    return false;
   };
-  int previous = -1;
-  auto pipeFull = [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const int now = queued();
-    const bool full = now > 0 && now == previous;
-    previous = now;
-    return full;
-  };
-  ASSERT_TRUE(test::WaitUntil(pipeFull, std::chrono::seconds(10)));
+  ASSERT_TRUE(test::WaitUntil(writerBlocked, std::chrono::seconds(10)));
 
   service.Signal(SIGSEGV);
   EXPECT_EQ(service.WaitForExit(std::chrono::seconds(2)), 128 + SIGSEGV);

@@ -24,33 +24,27 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(VortanctlReplies, ErrorRepliesAreErrorAloneOrErrorAndABlank) {
-  struct Case {
-    const char* reply;
-    bool error;
-  };
-  for (const Case& c : {Case{"ERROR", true},
-                        Case{"ERROR | 5 | 20190302T14:03:07 | Failed to launch process. (code 5)", true},
-                        Case{"ERROR | RT12 | 20190302T14:03:07 | x (code 12)", true},
-                        Case{"ERRORS", false}, Case{"error", false}, Case{" ERROR", false}, Case{"OK", false},
-                        Case{"bye", false}, Case{"SUCCESS | RT0 | 20190302T14:03:07 | done (code 0)", false},
-                        Case{"IMPLEMENTATION:1.0.0.0 COMPATIBILITY:6.5", false}}) {
-    EXPECT_EQ(c.error, vortanctl::IsErrorReply(c.reply)) << c.reply;
-  }
-}
-
-TEST(VortanctlReplies, OnlyAStateLineWithExitingEndsATunnel) {
-  struct Case {
+TEST(VortanctlReplies, ErrorRepliesAndTheEndOfATunnelAreRecognised) {
+  const auto error = vortanctl::IsErrorReply;
+  const auto exiting = vortanctl::IsExitingNotification;
+  const struct {
+    bool (*recognises)(const std::string&);
     const char* line;
-    bool exiting;
+    bool expected;
+  } cases[] = {
+      {error, "ERROR", true}, {error, "ERROR ", true},
+      {error, "ERROR | 5 | 20190302T14:03:07 | Failed to launch process. (code 5)", true},
+      {error, "ERROR | RT12 | 20190302T14:03:07 | x (code 12)", true},
+      {error, "ERRORS", false}, {error, "error", false}, {error, " ERROR", false}, {error, "OK", false},
+      {error, "bye", false}, {error, "SUCCESS | RT0 | 20190302T14:03:07 | done (code 0)", false},
+      {error, "IMPLEMENTATION:1.0.0.0 COMPATIBILITY:6.5", false},
+      {exiting, "> STATE: 1700000000,EXITING,SIGTERM,,", true},
+      {exiting, "> STATE: 00000000 ,EXITING,exit-with-notification,,", true},
+      {exiting, "> STATE: 1700000000,CONNECTED,SUCCESS,10.8.0.2,192.0.2.1,1194,,", false},
+      {exiting, "> LOG: 1700000000,I,EXITING", false}, {exiting, ">STATE:1,EXITING,,", false},
+      {exiting, "> STATE: EXITING", false},
   };
-  for (const Case& c : {Case{"> STATE: 1700000000,EXITING,SIGTERM,,", true},
-                        Case{"> STATE: 00000000 ,EXITING,exit-with-notification,,", true},
-                        Case{"> STATE: 1700000000,CONNECTED,SUCCESS,10.8.0.2,192.0.2.1,1194,,", false},
-                        Case{"> LOG: 1700000000,I,EXITING", false}, Case{">STATE:1,EXITING,,", false},
-                        Case{"> STATE: EXITING", false}}) {
-    EXPECT_EQ(c.exiting, vortanctl::IsExitingNotification(c.line)) << c.line;
-  }
+  for (const auto& c : cases) EXPECT_EQ(c.expected, c.recognises(c.line)) << c.line;
 }
 
 TEST(VortanctlRoutes, TheLedgerWithEachRoutesStateInTheTable) {

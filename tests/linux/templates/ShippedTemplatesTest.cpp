@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/FileWriter.h"
@@ -283,18 +284,13 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
   }
 };
 
-TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithoutProxy) {
-  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive", "no secret");
-}
-
-TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithAnAuthenticatingProxy) {
-  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive 192.0.2.20 8080 alice s3cret basic",
-                    "s3cret");
-}
-
-TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithAProxyWithoutAuthentication) {
-  ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive 192.0.2.20 8080 - - none",
-                    "no secret");
+TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithoutOrThroughAProxy) {
+  for (const auto& [proxyWords, secret] : std::vector<std::pair<std::string, std::string>>{
+           {"", "no secret"}, {" 192.0.2.20 8080 alice s3cret basic", "s3cret"},
+           {" 192.0.2.20 8080 - - none", "no secret"}}) {
+    SCOPED_TRACE(proxyWords);
+    ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords, secret);
+  }
 }
 
 }  // namespace

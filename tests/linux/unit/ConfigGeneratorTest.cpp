@@ -126,37 +126,31 @@ TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInOnePass) {
             std::string(kBom) + "%VORTANHOSTNAME%\r\r\n");
 }
 
-TEST_F(ConfigGeneratorTest, ProtocolWordChoosesProtocolAndExitNotification) {
+// The protocol word chooses the protocol and the exit notification; the ip-win32 mode
+// word is compared exactly.
+TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
+  const char* const kProtocol = "%PROTOCOL%|%EXITNOTIFY%";
+  const char* const kIpWin32 = "%IPWIN32%";
+  const char* const kUdp = "udp|explicit-exit-notify";
   const struct {
-    const char* word;
+    const char* templateText;
+    const char* protocol;
+    const char* mode;
     const char* rendered;
   } cases[] = {
-      {"udp", "udp|explicit-exit-notify"}, {"UDP4", "udp|explicit-exit-notify"}, {"xUdPx", "udp|explicit-exit-notify"},
-      {"tcp", "tcp|"},                     {"tcp-client", "tcp|"},               {"qbr", "tcp|"},
+      {kProtocol, "udp", "a", kUdp},     {kProtocol, "UDP4", "a", kUdp},         {kProtocol, "xUdPx", "a", kUdp},
+      {kProtocol, "tcp", "a", "tcp|"},   {kProtocol, "tcp-client", "a", "tcp|"}, {kProtocol, "qbr", "a", "tcp|"},
+      {kIpWin32, "udp", "adaptive", "--ip-win32 adaptive\r\ndhcp-renew\r\ndhcp-release"},
+      {kIpWin32, "udp", "dynamic", "--ip-win32 dynamic\r\ndhcp-renew\r\ndhcp-release"},
+      {kIpWin32, "udp", "winapi", "--ip-win32 ipapi"},     {kIpWin32, "udp", "Adaptive", "--ip-win32 netsh"},
+      {kIpWin32, "udp", "DYNAMIC", "--ip-win32 netsh"},    {kIpWin32, "udp", "netsh", "--ip-win32 netsh"},
+      {kIpWin32, "udp", "\"\"", "--ip-win32 netsh"},
   };
   for (const auto& testCase : cases) {
-    EXPECT_EQ(RenderOpenVpn("%PROTOCOL%|%EXITNOTIFY%", "gw1 1194 " + Data("x_") + " tap0 " + testCase.word + " a"),
+    const std::string words = std::string(" tap0 ") + testCase.protocol + " " + testCase.mode;
+    EXPECT_EQ(RenderOpenVpn(testCase.templateText, "gw1 1194 " + Data("x_") + words),
               std::string(kBom) + testCase.rendered + "\r\r\n")
-        << testCase.word;
-  }
-}
-
-TEST_F(ConfigGeneratorTest, IpWin32ModeWordIsComparedExactly) {
-  const struct {
-    const char* word;
-    const char* rendered;
-  } cases[] = {
-      {"adaptive", "--ip-win32 adaptive\r\ndhcp-renew\r\ndhcp-release"},
-      {"dynamic", "--ip-win32 dynamic\r\ndhcp-renew\r\ndhcp-release"},
-      {"winapi", "--ip-win32 ipapi"},
-      {"Adaptive", "--ip-win32 netsh"},
-      {"netsh", "--ip-win32 netsh"},
-      {"\"\"", "--ip-win32 netsh"},
-  };
-  for (const auto& testCase : cases) {
-    EXPECT_EQ(RenderOpenVpn("%IPWIN32%", "gw1 1194 " + Data("x_") + " tap0 udp " + testCase.word),
-              std::string(kBom) + testCase.rendered + "\r\r\n")
-        << testCase.word;
+        << testCase.protocol << " " << testCase.mode;
   }
 }
 
@@ -252,27 +246,24 @@ class STunnelGeneratorTest : public ConfigGeneratorTest {
   std::string EscapedPrefix() const { return Prefix(); }
 };
 
-TEST_F(STunnelGeneratorTest, WithoutProxyConnectsToTheServer) {
-  EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive"),
-            Golden({"accept = 127.4.5.6:5555", "connect = gw1:443", "debug = 7", "output = ../../logs/stunnelLog.txt",
-                    "files = " + EscapedPrefix(), ""}));
-}
-
-TEST_F(STunnelGeneratorTest, BasicProxyConnectsToTheProxyWithFiveProxyLines) {
-  EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic"),
-            Golden({"accept = 127.4.5.6:5555", "connect = proxy1:8080", "debug = 7",
-                    "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(),
-                    "protocol = connect\r\r\nprotocolAuthentication = basic\r\r\nprotocolHost = gw1:443\r\r\n"
-                    "protocolPassword = s3cret\r\r\nprotocolUsername = alice"}));
-}
-
-TEST_F(STunnelGeneratorTest, ProxyWithoutAuthenticationHasTwoProxyLines) {
-  for (const char* method : {"none", "nonea"}) {
-    EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret " + method),
-              Golden({"accept = 127.4.5.6:5555", "connect = proxy1:8080", "debug = 7",
-                      "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(),
-                      "protocol = connect\r\r\nprotocolHost = gw1:443"}))
-        << method;
+TEST_F(STunnelGeneratorTest, ProxyWordsChooseWhereStunnelConnects) {
+  const struct {
+    const char* proxyWords;
+    const char* connect;
+    const char* proxyLines;
+  } cases[] = {
+      {"", "gw1:443", ""},
+      {" proxy1 8080 alice s3cret basic", "proxy1:8080",
+       "protocol = connect\r\r\nprotocolAuthentication = basic\r\r\nprotocolHost = gw1:443\r\r\n"
+       "protocolPassword = s3cret\r\r\nprotocolUsername = alice"},
+      {" proxy1 8080 alice s3cret none", "proxy1:8080", "protocol = connect\r\r\nprotocolHost = gw1:443"},
+      {" proxy1 8080 alice s3cret nonea", "proxy1:8080", "protocol = connect\r\r\nprotocolHost = gw1:443"},
+  };
+  for (const auto& testCase : cases) {
+    EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive" + testCase.proxyWords),
+              Golden({"accept = 127.4.5.6:5555", std::string("connect = ") + testCase.connect, "debug = 7",
+                      "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(), testCase.proxyLines}))
+        << testCase.proxyWords;
   }
 }
 
