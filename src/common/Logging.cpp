@@ -641,8 +641,9 @@ void InstallLineBuilder() {
 // to the destinations the service's configuration names, through the line writer.
 el::Configurations WithoutLibraryOutput(const el::Configurations& configuration) {
   const std::string& nullFile = LibraryNullFile();
-  el::Configurations library;
-  library.setFromBase(const_cast<el::Configurations*>(&configuration));
+  // A copy, not setFromBase: that holds the source's lock while taking the copy's, and
+  // the library later holds this copy's while taking its defaults' (lock order).
+  el::Configurations library(configuration);
   for (el::Level level : kAllLevels) {
     library.set(level, el::ConfigurationType::ToFile, "false");
     library.set(level, el::ConfigurationType::ToStandardOutput, "false");
@@ -681,8 +682,7 @@ void registerLoggers() {
   // library's defaults say, so that lines logged before it reach the journal too, with
   // their level's priority.
   if (!configuredHere) {
-    el::Configurations defaults;
-    defaults.setFromBase(const_cast<el::Configurations*>(el::Loggers::defaultConfigurations()));
+    el::Configurations defaults(*el::Loggers::defaultConfigurations());
     ApplyConfiguration(defaults);
   }
 }
