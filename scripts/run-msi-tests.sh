@@ -17,30 +17,11 @@ started=$(date +%s)
 step() { echo "=== $1 [at $(($(date +%s) - started)) s]"; }
 fail_now() { echo "$1"; echo "0 passed, 1 failed"; exit 1; }
 
-passed=0
-failed=0
-# check NAME COMMAND...: one row of the table, passed when COMMAND succeeds.
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "PASS  $name"
-  else
-    failed=$((failed + 1))
-    echo "FAIL  $name"
-  fi
-}
+. scripts/stage-lib.sh
 
 step "packages"
-missing=$(for package in wixl msitools g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
-done)
-if [ -n "$missing" ]; then
-  echo "installing:" $missing
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
-    fail_now "cannot install $(echo $missing)"
-fi
+install_packages wixl msitools g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 ||
+  fail_now "cannot install$missing"
 
 # configure_build DIR TOOLCHAIN [CMAKE ARGS...]
 configure_build() {
@@ -213,7 +194,6 @@ program_removed() {
   echo "    left: $left"
   return 1
 }
-settings_and_logs_stay() { grep -qF "$edit" "$program/conf/VortanVpnService.ini" && [ -s "$program/logs/vortanVpnService.log" ]; }
 # The version under which a package's product is registered, or nothing.
 registered_product() {
   wine_run reg query "$uninstall_key\\$(table_value "$1" Property ProductCode 2)" /v DisplayVersion |

@@ -18,23 +18,10 @@ case "$BUILD" in /*) ;; *) BUILD="$TREE/$BUILD" ;; esac
 UNIT=VortanVpnService.service
 PREFIX=/opt/vortanvpnservice
 PACKAGE=vortanvpnservice
-passed=0
-failed=0
 
 say() { echo "systemd stage: $*"; }
 skip() { say "SKIPPED: $*"; echo "0 passed, 0 failed (skipped)"; exit 77; }
-check() {  # check NAME COMMAND...: one row of the stage
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "PASS  $name"
-  else
-    failed=$((failed + 1))
-    echo "FAIL  $name"
-    return 1
-  fi
-}
+. "$TREE/scripts/stage-lib.sh"
 # Waits up to $1 seconds for the command to succeed.
 within() {
   local deadline=$((SECONDS + $1))

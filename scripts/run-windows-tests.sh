@@ -22,16 +22,8 @@ step() {
 }
 
 step "packages"
-packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 googletest"
-missing=
-for package in $packages; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+. scripts/stage-lib.sh
+install_packages g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 googletest
 
 # ccache, when installed, serves the cross compilers too.
 launcher=()
