@@ -47,6 +47,15 @@ std::vector<std::string> GatewayTexts(const platform::Adapter& adapter) {
   return texts;
 }
 
+// The adapters ListAdapters reports inside ns.
+std::vector<platform::Adapter> AdaptersIn(const NetworkNamespace& ns) {
+  std::vector<platform::Adapter> adapters;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
+  ns.Run([&] { error = platform::ListAdapters(&adapters); });
+  EXPECT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
+  return adapters;
+}
+
 TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   NetworkNamespace ns;
   ns.AddVethPair("lan", "lanpeer");
@@ -59,11 +68,7 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   ns.MustIp("link set dev Vortan-Dashlet alias tunnel-alias");
   ns.MustIp("link property add dev Vortan-Dashlet altname vortan-alt");
 
-  std::vector<platform::Adapter> adapters;
-  platform::Error error(platform::ErrorKind::Other, -1, "not run");
-  ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
-
+  const std::vector<platform::Adapter> adapters = AdaptersIn(ns);
   const platform::Adapter* loopback = FindByName(adapters, "lo");
   ASSERT_NE(loopback, nullptr);
   EXPECT_TRUE(loopback->loopback);
@@ -95,11 +100,7 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   std::string output;
   ASSERT_EQ(ns.Ip("-o link show dev second", &output), 0);
   std::uint32_t expectedIndex = static_cast<std::uint32_t>(std::stoul(output));
-
-  std::vector<platform::Adapter> adapters;
-  platform::Error error(platform::ErrorKind::Other, -1, "not run");
-  ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
+  const std::vector<platform::Adapter> adapters = AdaptersIn(ns);
   ASSERT_NE(FindByName(adapters, "second"), nullptr);
   EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
 }
@@ -173,31 +174,22 @@ std::string DnsServersSeenWith(const ResolverLayout& layout) {
   std::filesystem::create_directories(scratch + "/resolve");
   test::WriteFile(scratch + "/resolv.conf", layout.resolvConf);
   if (!layout.resolvedUpstream.empty()) test::WriteFile(scratch + "/resolve/resolv.conf", layout.resolvedUpstream);
-  int report[2];
-  if (pipe(report) != 0) throw std::runtime_error("pipe failed");
   pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    close(report[0]);
+    // The report goes to the scratch folder, which the child's mounts leave visible.
     std::string line = "mount namespace set-up failed";
     if (LayResolverFilesPrivately(scratch)) {
       std::vector<std::uint32_t> servers;
       line = std::to_string(platform::ListDnsServers(&servers).Code());
       for (std::uint32_t server : servers) line += " " + FormatDotted(server);
     }
-    ssize_t written = write(report[1], line.data(), line.size());
-    _exit(written == static_cast<ssize_t>(line.size()) ? 0 : 1);
+    test::WriteFile(scratch + "/report", line);
+    _exit(0);
   }
-  close(report[1]);
-  std::string result;
-  char buffer[256];
-  ssize_t received = 0;
-  while ((received = read(report[0], buffer, sizeof buffer)) > 0) {
-    result.append(buffer, static_cast<std::size_t>(received));
-  }
-  close(report[0]);
   int status = 0;
   waitpid(child, &status, 0);
+  const std::string result = test::ReadFile(scratch + "/report");
   std::filesystem::remove_all(scratch);
   return result;
 }
