@@ -60,12 +60,13 @@ class RouteKernel : public ::testing::Test {
     return client_ ? test::Untimed(client_->Ask(request)) : "";
   }
 
-  // "ip route show <selector>" inside the namespace.
-  std::string Routes(const std::string& selector = "") const {
+  // What "ip <arguments>" shows inside the namespace.
+  std::string Shown(const std::string& arguments) const {
     std::string output;
-    ns_.Ip("route show " + selector, &output);
+    ns_.Ip(arguments, &output);
     return output;
   }
+  std::string Routes(const std::string& selector = "") const { return Shown("route show " + selector); }
 
   NetworkNamespace ns_{"vtrt"};  // first: it must outlive the service inside it
   test::InstalledLayout layout_;
@@ -265,24 +266,19 @@ void SendLimitedBroadcast(const NetworkNamespace& ns, const std::string& payload
 TEST_F(RouteKernel, BroadcastOnSendsLimitedBroadcastsThroughTheTunnelAndResetNoLonger) {
   TapFarEnd farEnd(ns_, kTunnel);
   StartService();
-  auto routeGet = [&] {
-    std::string output;
-    ns_.Ip("route get 255.255.255.255", &output);
-    return output;
-  };
-  EXPECT_THAT(routeGet(), Not(HasSubstr(kTunnel)));
+  EXPECT_THAT(Shown("route get 255.255.255.255"), Not(HasSubstr(kTunnel)));
 
   // Without a broadcast route of its own the tunnel's row has the default metric 256.
   EXPECT_EQ(Ask("route broadcast on 10.8.0.1"), "OK");
   EXPECT_THAT(Routes(std::string("255.255.255.255 dev ") + kTunnel), MatchesRegex("[^\n]*metric 255[^\n]*\n"));
-  EXPECT_THAT(routeGet(), HasSubstr(std::string("dev ") + kTunnel));
+  EXPECT_THAT(Shown("route get 255.255.255.255"), HasSubstr(std::string("dev ") + kTunnel));
   SendLimitedBroadcast(ns_, "vortan-broadcast-on");
   SendLimitedBroadcast(ns_, "vortan-marker-on", kTunnel);
   EXPECT_TRUE(farEnd.SeesBefore("vortan-broadcast-on", "vortan-marker-on"));
 
   EXPECT_EQ(Ask("route broadcast off 10.8.0.1"), "OK");
   EXPECT_EQ(Routes(std::string("255.255.255.255 dev ") + kTunnel), "");
-  EXPECT_THAT(routeGet(), HasSubstr("dev lan"));
+  EXPECT_THAT(Shown("route get 255.255.255.255"), HasSubstr("dev lan"));
   SendLimitedBroadcast(ns_, "vortan-broadcast-off");
   SendLimitedBroadcast(ns_, "vortan-marker-off", kTunnel);
   EXPECT_FALSE(farEnd.SeesBefore("vortan-broadcast-off", "vortan-marker-off"));
@@ -296,12 +292,8 @@ TEST_F(RouteKernel, PostConnectFlushesOnlyTheTunnelsNeighbours) {
   ns_.MustIp(std::string("neigh add 10.8.0.8 lladdr 02:00:00:00:00:08 dev ") + kTunnel + " nud reachable");
   ns_.MustIp("neigh add 192.168.50.1 lladdr 02:00:00:00:00:01 dev lan nud stale");
   EXPECT_EQ(Ask("route postconnect"), "SUCCESS | RT1 | post connect arp cleanup done (code 1)");
-  std::string tunnelNeighbours;
-  ns_.Ip(std::string("neigh show dev ") + kTunnel, &tunnelNeighbours);
-  EXPECT_EQ(tunnelNeighbours, "");
-  std::string lanNeighbours;
-  ns_.Ip("neigh show dev lan", &lanNeighbours);
-  EXPECT_THAT(lanNeighbours, HasSubstr("192.168.50.1 lladdr 02:00:00:00:00:01"));
+  EXPECT_EQ(Shown(std::string("neigh show dev ") + kTunnel), "");
+  EXPECT_THAT(Shown("neigh show dev lan"), HasSubstr("192.168.50.1 lladdr 02:00:00:00:00:01"));
   EXPECT_THAT(layout_.LogText(), HasSubstr("flush response: 0"));
 }
 
