@@ -24,9 +24,11 @@ namespace {
 using test::NetworkNamespace;
 using ::testing::ElementsAre;
 
-const platform::Adapter* FindByName(const std::vector<platform::Adapter>& adapters, const std::string& name) {
+// The adapter of that name; its absence fails the test.
+const platform::Adapter& Named(const std::vector<platform::Adapter>& adapters, const std::string& name) {
   auto found = std::find_if(adapters.begin(), adapters.end(), [&](const auto& a) { return a.name == name; });
-  return found == adapters.end() ? nullptr : &*found;
+  if (found == adapters.end()) throw std::runtime_error("no adapter " + name);
+  return *found;
 }
 
 std::uint32_t Ip(const char* text) {
@@ -69,29 +71,26 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   ns.MustIp("link property add dev Vortan-Dashlet altname vortan-alt");
 
   const std::vector<platform::Adapter> adapters = AdaptersIn(ns);
-  const platform::Adapter* loopback = FindByName(adapters, "lo");
-  ASSERT_NE(loopback, nullptr);
-  EXPECT_TRUE(loopback->loopback);
-  EXPECT_THAT(AddressTexts(*loopback), ElementsAre("127.0.0.1/255.0.0.0"));
+  const platform::Adapter& loopback = Named(adapters, "lo");
+  EXPECT_TRUE(loopback.loopback);
+  EXPECT_THAT(AddressTexts(loopback), ElementsAre("127.0.0.1/255.0.0.0"));
 
-  const platform::Adapter* lan = FindByName(adapters, "lan");
-  ASSERT_NE(lan, nullptr);
-  EXPECT_FALSE(lan->loopback);
-  EXPECT_EQ(lan->status, platform::OperStatus::Operational);
-  EXPECT_THAT(AddressTexts(*lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
-  EXPECT_THAT(GatewayTexts(*lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
-  EXPECT_THAT(lan->friendlyNames, ElementsAre("lan"));
+  const platform::Adapter& lan = Named(adapters, "lan");
+  EXPECT_FALSE(lan.loopback);
+  EXPECT_EQ(lan.status, platform::OperStatus::Operational);
+  EXPECT_THAT(AddressTexts(lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
+  EXPECT_THAT(GatewayTexts(lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
+  EXPECT_THAT(lan.friendlyNames, ElementsAre("lan"));
 
-  const platform::Adapter* tap = FindByName(adapters, "Vortan-Dashlet");
-  ASSERT_NE(tap, nullptr);
-  EXPECT_NE(tap->index, lan->index);
-  EXPECT_EQ(tap->status, platform::OperStatus::Disconnected);  // created down
-  EXPECT_EQ(tap->description, "tunnel-alias");
-  EXPECT_THAT(tap->friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
-  EXPECT_EQ(tap->primaryWins, 0u);  // Linux has no WINS
-  EXPECT_EQ(tap->secondaryWins, 0u);
-  EXPECT_THAT(AddressTexts(*tap), ElementsAre("10.8.0.2/255.255.255.0"));
-  EXPECT_TRUE(tap->gateways.empty());
+  const platform::Adapter& tap = Named(adapters, "Vortan-Dashlet");
+  EXPECT_NE(tap.index, lan.index);
+  EXPECT_EQ(tap.status, platform::OperStatus::Disconnected);  // created down
+  EXPECT_EQ(tap.description, "tunnel-alias");
+  EXPECT_THAT(tap.friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
+  EXPECT_EQ(tap.primaryWins, 0u);  // Linux has no WINS
+  EXPECT_EQ(tap.secondaryWins, 0u);
+  EXPECT_THAT(AddressTexts(tap), ElementsAre("10.8.0.2/255.255.255.0"));
+  EXPECT_TRUE(tap.gateways.empty());
 }
 
 TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
@@ -100,9 +99,7 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   std::string output;
   ASSERT_EQ(ns.Ip("-o link show dev second", &output), 0);
   std::uint32_t expectedIndex = static_cast<std::uint32_t>(std::stoul(output));
-  const std::vector<platform::Adapter> adapters = AdaptersIn(ns);
-  ASSERT_NE(FindByName(adapters, "second"), nullptr);
-  EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
+  EXPECT_EQ(Named(AdaptersIn(ns), "second").index, expectedIndex);
 }
 
 // The row read is the row deleted: a second deletion finds nothing, and the kernel's
