@@ -130,8 +130,6 @@ const std::string kArgumentCount = "ERROR | 2 | Invalid number of argument (code
 const std::string kInvalid = "ERROR | RT8 | Invalid Route address (code 8)";
 const std::string kExists = "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)";
 const std::string kAdd = "route add 10.9.0.0 255.255.0.0 10.8.0.1 1";
-const std::string kWrite = "add 10.9.0.0/255.255.0.0 dev 7 metric 42 via 10.8.0.1";
-const std::string kLookedUpAndWritten = "best 10.8.0.1; " + kWrite;
 const std::string kBroadcastCount = "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)";
 const std::string kNoTunnel =
     "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
@@ -183,9 +181,10 @@ void OwnBroadcastRoutes(FakeHost& host) { host.ownBroadcastRoutes = true; }
 void NoTunnelAdapter(FakeHost& host) { host.snapshot.adapters.pop_back(); }
 
 // What an add through the tunnel's gateway looks up and writes for destination/mask.
-std::string LookedUpAndWrote(const std::string& network) {
+std::string Wrote(const std::string& network) {
   return "best 10.8.0.1; add " + network + " dev 7 metric 42 via 10.8.0.1";
 }
+const std::string kLookedUpAndWritten = Wrote("10.9.0.0/255.255.0.0");
 std::string AddedBroadcast(int metric) {
   return "add 255.255.255.255/255.255.255.255 dev 7 metric " + std::to_string(metric) + " via 0.0.0.0";
 }
@@ -226,12 +225,11 @@ const CommandCase kCommandCases[] = {
     {"reserved", nullptr, "route add 240.0.0.0 240.0.0.0 10.8.0.1 1", kInvalid, ""},
     {"limited broadcast", nullptr, "route add 255.255.255.255 255.255.255.255 10.8.0.1 1", kInvalid, ""},
     // Multicast and the neighbours of the reserved blocks stay as they were.
-    {"multicast", nullptr, "route add 224.0.0.0 240.0.0.0 10.8.0.1 1", kAdded,
-     LookedUpAndWrote("224.0.0.0/240.0.0.0")},
+    {"multicast", nullptr, "route add 224.0.0.0 240.0.0.0 10.8.0.1 1", kAdded, Wrote("224.0.0.0/240.0.0.0")},
     {"next to this network", nullptr, "route add 1.0.0.0 255.0.0.0 10.8.0.1 1", kAdded,
-     LookedUpAndWrote("1.0.0.0/255.0.0.0")},
+     Wrote("1.0.0.0/255.0.0.0")},
     {"next to link-local", nullptr, "route add 169.253.0.0 255.255.0.0 10.8.0.1 1", kAdded,
-     LookedUpAndWrote("169.253.0.0/255.255.0.0")},
+     Wrote("169.253.0.0/255.255.0.0")},
     // The metric follows the tunnel, not the request's 99.
     {"metric of the route to the gateway", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1 99", kAdded,
      kLookedUpAndWritten},
@@ -251,8 +249,7 @@ const CommandCase kCommandCases[] = {
      "ERROR | RT7 | failed to get Tap interface -> Can't create route to Brix's LAN. </br> (code 7)", ""},
     {"conflict refused unwritten", [](FakeHost& h) { h.snapshot.dnsServers = {Ip("10.9.0.53")}; }, kAdd,
      "ERROR | RT5 | Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (10.9.0.0/255.255.0.0) "
-     "is in conflict with registered DNS address on this computer (10.9.0.53). (code 5)",
-     ""},
+     "is in conflict with registered DNS address on this computer (10.9.0.53). (code 5)", ""},
     {"access denied", AddFails(ErrorKind::AccessDenied, 13), kAdd, kDenied, kLookedUpAndWritten},
     {"access denied, other code", AddFails(ErrorKind::AccessDenied, 1), kAdd, kDenied, kLookedUpAndWritten},
     {"other error", AddFails(ErrorKind::Other, 101), kAdd,
@@ -339,8 +336,7 @@ const CommandCase kCommandCases[] = {
      "change " + kTunnelRow + " to 24"},
     {"interface metric unreadable", Rows(4, TunnelMetric(5, Failure(ErrorKind::NotFound, 1168))), kOn,
      "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
-     "LAN.1168</br> (code 19)",
-     ""},
+     "LAN.1168</br> (code 19)", ""},
     // Where every interface has its own broadcast route, both modes only change the
     // tunnel's route's metric, and without one nothing is written.
     {"own broadcast routes: only the metric changes", Rows(4, OwnBroadcastRoutes), kOff + "|" + kOn, "OK|OK",
