@@ -130,8 +130,6 @@ const std::string kArgumentCount = "ERROR | 2 | Invalid number of argument (code
 const std::string kInvalid = "ERROR | RT8 | Invalid Route address (code 8)";
 const std::string kExists = "ERROR | RT10 | Cannot add route : Error [ 17 ] (code 10)";
 const std::string kAdd = "route add 10.9.0.0 255.255.0.0 10.8.0.1 1";
-const std::string kWrite = "add 10.9.0.0/255.255.0.0 dev 7 metric 42 via 10.8.0.1";
-const std::string kLookedUpAndWritten = "best 10.8.0.1; " + kWrite;
 const std::string kBroadcastCount = "ERROR | 18 | Broadcast route: Invalid number of argument (code 18)";
 const std::string kNoTunnel =
     "ERROR | 14 | failed to query route to Brix -> Can't update metic to route broadcast to Brix's LAN.</br> (code 14)";
@@ -141,26 +139,67 @@ const std::string kTunnelRow = "255.255.255.255/255.255.255.255 dev 7 metric 281
 const std::string kTunnelRows = "del " + kTunnelRow + "; del 255.255.255.255/255.255.255.255 dev 7 metric 500";
 const std::string kFlushed = "SUCCESS | RT1 | post connect arp cleanup done (code 1)";
 
-void Metric(FakeHost& host, std::uint32_t metric, platform::Error error = {}) {
-  host.snapshot.interfaceMetrics = {{kTapIndex, metric, error}};
+using SetUp = std::function<void(FakeHost&)>;
+
+void Nothing(FakeHost&) {}
+// The tunnel's interface metric as the host reads it.
+SetUp TunnelMetric(std::uint32_t metric, platform::Error error = {}) {
+  return [metric, error](FakeHost& host) { host.snapshot.interfaceMetrics = {{kTapIndex, metric, error}}; };
 }
-void ExistsWith(FakeHost& host, std::vector<platform::Route> table, platform::Error listError = {}) {
-  host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
-  host.snapshot.routes = std::move(table);
-  host.snapshot.routesError = listError;
+// An exclusive add that fails with "exists" on a host with this table.
+SetUp Exists(std::vector<platform::Route> table, platform::Error listError = {}) {
+  return [table, listError](FakeHost& host) {
+    host.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
+    host.snapshot.routes = table;
+    host.snapshot.routesError = listError;
+  };
 }
-// The LAN's broadcast route at 20 and two of the tunnel's, at 281 and 500.
-void BroadcastRows(FakeHost& host, std::size_t rows) {
-  host.snapshot.routes = {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), Broadcast(kLanIndex, 20),
-                          Broadcast(kTapIndex, 281), Broadcast(kTapIndex, 500)};
-  host.snapshot.routes.resize(rows);
+// The first rows of a table with the LAN's broadcast route at 20 and two of the
+// tunnel's, at 281 and 500; then more.
+SetUp Rows(std::size_t rows, SetUp more = Nothing) {
+  return [rows, more](FakeHost& host) {
+    host.snapshot.routes = {MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0), Broadcast(kLanIndex, 20),
+                            Broadcast(kTapIndex, 281), Broadcast(kTapIndex, 500)};
+    host.snapshot.routes.resize(rows);
+    more(host);
+  };
 }
-void BroadcastTable(FakeHost& host) { BroadcastRows(host, 4); }
+const SetUp kBroadcastTable = Rows(4);
+// The route the host uses for the address asked for, then more.
+SetUp Best(platform::Route route, SetUp more = Nothing) {
+  return [route, more](FakeHost& host) {
+    host.bestRoute = route;
+    more(host);
+  };
+}
+SetUp AddFails(ErrorKind kind, int code) {
+  return [kind, code](FakeHost& host) { host.addRouteError = Failure(kind, code); };
+}
+void NoBestRoute(FakeHost& host) { host.bestRouteError = Failure(ErrorKind::Other, 101); }
+void FollowWrites(FakeHost& host) { host.followWrites = true; }
+void OwnBroadcastRoutes(FakeHost& host) { host.ownBroadcastRoutes = true; }
+void NoTunnelAdapter(FakeHost& host) { host.snapshot.adapters.pop_back(); }
+
+// What an add through the tunnel's gateway looks up and writes for destination/mask.
+std::string Wrote(const std::string& network) {
+  return "best 10.8.0.1; add " + network + " dev 7 metric 42 via 10.8.0.1";
+}
+const std::string kLookedUpAndWritten = Wrote("10.9.0.0/255.255.0.0");
+std::string AddedBroadcast(int metric) {
+  return "add 255.255.255.255/255.255.255.255 dev 7 metric " + std::to_string(metric) + " via 0.0.0.0";
+}
 
 const platform::Route kAsked = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.1");
 const platform::Route kTunnelRoute = MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 5);
+const platform::Route kTunnelNet8 = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5);
 const std::string kRefused = "ERROR | 6 | Cannot delete route : Error [ " +
-                              std::to_string(platform::NotPermitted("route del").Code()) + " ] (code 6)";
+                             std::to_string(platform::NotPermitted("route del").Code()) + " ] (code 6)";
+const std::string kDenied = "ERROR | RT9 | Cannot add route : Access denied (code 9)";
+const std::string kNoParams = "ERROR | RT10 | could not allocate memory for GetNetworkParams call (code 10)";
+const std::string kDel = "route del 10.9.1.2";
+const std::string kDeleted = "best 10.9.1.2; del 10.9.0.0/255.255.0.0 dev 7 metric 5";
+const std::string kOnFourTimes = kOn + "|" + kOn + "|" + kOn + "|" + kOn;
+const std::string kTo19 = "change " + kTunnelRow + " to 19";
 
 const CommandCase kCommandCases[] = {
     {"unknown sub-command", nullptr, "route", kNotImplemented, ""},
@@ -171,9 +210,10 @@ const CommandCase kCommandCases[] = {
     {"add alone", nullptr, "route add", kArgumentCount, ""},
     {"three arguments", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1", kArgumentCount, ""},
     {"five arguments", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1 5 6", kArgumentCount, ""},
-    {"leading space: empty first token", nullptr, "route add  10.9.0.0 255.255.0.0 10.8.0.1 5", kArgumentCount, ""},
-    {"runs of spaces separate once, trailing ones none", nullptr, "route add 10.9.0.0   255.255.0.0 10.8.0.1  5   ",
-     kAdded, kLookedUpAndWritten},
+    {"leading space: empty first token", nullptr, "route add  10.9.0.0 255.255.0.0 10.8.0.1 5",
+     kArgumentCount, ""},
+    {"runs of spaces separate once, trailing ones none", nullptr,
+     "route add 10.9.0.0   255.255.0.0 10.8.0.1  5   ", kAdded, kLookedUpAndWritten},
     {"gateway part above 255", nullptr, "route add 10.9.0.0 255.255.0.0 10.0.0.256 1", kInvalid, ""},
     {"destination of three parts", nullptr, "route add 10.9.0 255.255.0.0 10.8.0.1 1", kInvalid, ""},
     {"mask no address", nullptr, "route add 10.9.0.0 mask 10.8.0.1 1", kInvalid, ""},
@@ -185,211 +225,129 @@ const CommandCase kCommandCases[] = {
     {"reserved", nullptr, "route add 240.0.0.0 240.0.0.0 10.8.0.1 1", kInvalid, ""},
     {"limited broadcast", nullptr, "route add 255.255.255.255 255.255.255.255 10.8.0.1 1", kInvalid, ""},
     // Multicast and the neighbours of the reserved blocks stay as they were.
-    {"multicast", nullptr, "route add 224.0.0.0 240.0.0.0 10.8.0.1 1", kAdded,
-     "best 10.8.0.1; add 224.0.0.0/240.0.0.0 dev 7 metric 42 via 10.8.0.1"},
+    {"multicast", nullptr, "route add 224.0.0.0 240.0.0.0 10.8.0.1 1", kAdded, Wrote("224.0.0.0/240.0.0.0")},
     {"next to this network", nullptr, "route add 1.0.0.0 255.0.0.0 10.8.0.1 1", kAdded,
-     "best 10.8.0.1; add 1.0.0.0/255.0.0.0 dev 7 metric 42 via 10.8.0.1"},
+     Wrote("1.0.0.0/255.0.0.0")},
     {"next to link-local", nullptr, "route add 169.253.0.0 255.255.0.0 10.8.0.1 1", kAdded,
-     "best 10.8.0.1; add 169.253.0.0/255.255.0.0 dev 7 metric 42 via 10.8.0.1"},
+     Wrote("169.253.0.0/255.255.0.0")},
     // The metric follows the tunnel, not the request's 99.
     {"metric of the route to the gateway", nullptr, "route add 10.9.0.0 255.255.0.0 10.8.0.1 99", kAdded,
      kLookedUpAndWritten},
-    {"route to the gateway unknown", [](FakeHost& h) { h.bestRouteError = Failure(ErrorKind::Other, 101); }, kAdd,
-     kAdded, "best 10.8.0.1; add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
-    {"interface metric unreadable", [](FakeHost& h) { Metric(h, 25, Failure(ErrorKind::NotFound, 1168)); }, kAdd,
-     kAdded, "add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
-    {"the tunnel's interface metric", [](FakeHost& h) { Metric(h, 25); }, kAdd, kAdded,
+    {"route to the gateway unknown", NoBestRoute, kAdd, kAdded,
+     "best 10.8.0.1; add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
+    {"interface metric unreadable", TunnelMetric(25, Failure(ErrorKind::NotFound, 1168)), kAdd, kAdded,
+     "add 10.9.0.0/255.255.0.0 dev 7 metric 4294967295 via 10.8.0.1"},
+    {"the tunnel's interface metric", TunnelMetric(25), kAdd, kAdded,
      "add 10.9.0.0/255.255.0.0 dev 7 metric 25 via 10.8.0.1"},
-    {"adapters unreadable", [](FakeHost& h) { h.snapshot.adaptersError = Failure(ErrorKind::Other, 5); }, kAdd,
-     "ERROR | RT10 | could not allocate memory for GetAdaptersInfo call (code 10)", ""},
+    {"adapters unreadable", [](FakeHost& h) { h.snapshot.adaptersError = Failure(ErrorKind::Other, 5); },
+     kAdd, "ERROR | RT10 | could not allocate memory for GetAdaptersInfo call (code 10)", ""},
     {"DNS servers unreadable come first",
      [](FakeHost& h) { h.snapshot.adaptersError = h.snapshot.dnsError = Failure(ErrorKind::Other, 5); }, kAdd,
-     "ERROR | RT10 | could not allocate memory for GetNetworkParams call (code 10)", ""},
-    {"no memory to read the host", [](FakeHost& h) { h.outOfMemory = true; }, kAdd,
-     "ERROR | RT10 | could not allocate memory for GetNetworkParams call (code 10)", ""},
-    {"no tunnel adapter", [](FakeHost& h) { h.snapshot.adapters.pop_back(); }, kAdd,
+     kNoParams, ""},
+    {"no memory to read the host", [](FakeHost& h) { h.outOfMemory = true; }, kAdd, kNoParams, ""},
+    {"no tunnel adapter", NoTunnelAdapter, kAdd,
      "ERROR | RT7 | failed to get Tap interface -> Can't create route to Brix's LAN. </br> (code 7)", ""},
     {"conflict refused unwritten", [](FakeHost& h) { h.snapshot.dnsServers = {Ip("10.9.0.53")}; }, kAdd,
-     "ERROR | RT5 | Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (10.9.0.0/255.255.0.0) is in "
-     "conflict with registered DNS address on this computer (10.9.0.53). (code 5)", ""},
-    {"access denied", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::AccessDenied, 13); }, kAdd,
-     "ERROR | RT9 | Cannot add route : Access denied (code 9)", kLookedUpAndWritten},
-    {"access denied, other code", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::AccessDenied, 1); }, kAdd,
-     "ERROR | RT9 | Cannot add route : Access denied (code 9)", kLookedUpAndWritten},
-    {"other error", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::Other, 101); }, kAdd,
+     "ERROR | RT5 | Unable to add Brix LAN device(s) network.<BR / >the Brix's LAN (10.9.0.0/255.255.0.0) "
+     "is in conflict with registered DNS address on this computer (10.9.0.53). (code 5)", ""},
+    {"access denied", AddFails(ErrorKind::AccessDenied, 13), kAdd, kDenied, kLookedUpAndWritten},
+    {"access denied, other code", AddFails(ErrorKind::AccessDenied, 1), kAdd, kDenied, kLookedUpAndWritten},
+    {"other error", AddFails(ErrorKind::Other, 101), kAdd,
      "ERROR | RT10 | Cannot add route : Error [ 101 ] (code 10)", kLookedUpAndWritten},
-    {"invalid", [](FakeHost& h) { h.addRouteError = Failure(ErrorKind::Invalid, 22); }, kAdd,
+    {"invalid", AddFails(ErrorKind::Invalid, 22), kAdd,
      "ERROR | RT10 | Cannot add route : Error [ 22 ] (code 10)", kLookedUpAndWritten},
     // An exclusive add fails with "exists" for any route of the same prefix and metric:
     // only the very route asked for (gateway and device included) counts as added.
-    {"exists: same route", [](FakeHost& h) { ExistsWith(h, {kAsked}); }, kAdd, kAdded, kLookedUpAndWritten},
-    {"exists: other gateway",
-     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.9")}); }, kAdd,
+    {"exists: same route", Exists({kAsked}), kAdd, kAdded, kLookedUpAndWritten},
+    {"exists: other gateway", Exists({MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 42, "10.8.0.9")}), kAdd,
      kExists, kLookedUpAndWritten},
-    {"exists: other device",
-     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "10.8.0.1")}); }, kAdd,
+    {"exists: other device", Exists({MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "10.8.0.1")}), kAdd,
      kExists, kLookedUpAndWritten},
     {"exists: the host uses another route of that metric first",
-     [](FakeHost& h) {
-       ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "192.168.1.1"), kAsked});
-     },
-     kAdd, kExists, kLookedUpAndWritten},
+     Exists({MakeRoute("10.9.0.0", "255.255.0.0", kLanIndex, 42, "192.168.1.1"), kAsked}), kAdd, kExists,
+     kLookedUpAndWritten},
     {"exists: same route at another metric only",
-     [](FakeHost& h) { ExistsWith(h, {MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7, "10.8.0.1")}); }, kAdd,
-     kExists, kLookedUpAndWritten},
-    {"exists: table unreadable", [](FakeHost& h) { ExistsWith(h, {kAsked}, Failure(ErrorKind::Other, 5)); }, kAdd,
-     kExists, kLookedUpAndWritten},
+     Exists({MakeRoute("10.9.0.0", "255.255.0.0", kTapIndex, 7, "10.8.0.1")}), kAdd, kExists,
+     kLookedUpAndWritten},
+    {"exists: table unreadable", Exists({kAsked}, Failure(ErrorKind::Other, 5)), kAdd, kExists,
+     kLookedUpAndWritten},
     // The client deletes only routes it can have added: main-table routes on the tunnel.
-    {"del: a LAN route",
-     [](FakeHost& h) { h.bestRoute = MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0); },
-     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
-    {"del: another table",
-     [](FakeHost& h) {
-       h.bestRoute = kTunnelRoute;
-       h.bestRoute.mainTable = false;
-     },
-     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
-    {"del: no tunnel adapter",
-     [](FakeHost& h) {
-       h.bestRoute = kTunnelRoute;
-       h.snapshot.adapters.pop_back();
-     },
-     "route del 10.9.1.2", kRefused, "best 10.9.1.2"},
-    {"del: argument two characters after the word", [](FakeHost& h) { h.bestRoute = kTunnelRoute; },
-     "route delX10.9.1.2", "OK", "best 10.9.1.2; del 10.9.0.0/255.255.0.0 dev 7 metric 5"},
-    {"del: argument \"te 10.9.1.2\"", [](FakeHost& h) { h.bestRoute = kTunnelRoute; }, "route delete 10.9.1.2",
-     "ERROR", ""},
-    {"del: never the default route",
-     [](FakeHost& h) { h.bestRoute = MakeRoute("0.0.0.0", "0.0.0.0", kLanIndex, 0); }, "route del 8.8.8.8", "ERROR",
-     "best 8.8.8.8"},
+    {"del: a LAN route", Best(MakeRoute("192.168.1.0", "255.255.255.0", kLanIndex, 0)), kDel, kRefused,
+     "best 10.9.1.2"},
+    {"del: another table", Best(kTunnelRoute, [](FakeHost& h) { h.bestRoute.mainTable = false; }), kDel,
+     kRefused, "best 10.9.1.2"},
+    {"del: no tunnel adapter", Best(kTunnelRoute, NoTunnelAdapter), kDel, kRefused, "best 10.9.1.2"},
+    {"del: argument two characters after the word", Best(kTunnelRoute), "route delX10.9.1.2", "OK", kDeleted},
+    {"del: argument \"te 10.9.1.2\"", Best(kTunnelRoute), "route delete 10.9.1.2", "ERROR", ""},
+    {"del: never the default route", Best(MakeRoute("0.0.0.0", "0.0.0.0", kLanIndex, 0)), "route del 8.8.8.8",
+     "ERROR", "best 8.8.8.8"},
     {"del: 0.0.0.0", nullptr, "route del 0.0.0.0", "ERROR", ""},
     {"del: no address", nullptr, "route del", "ERROR", ""},
     {"del: a name", nullptr, "route del somewhere", "ERROR", ""},
     {"del: part above 255", nullptr, "route del 10.0.0.300", "ERROR", ""},
-    {"del: historical short form",
-     [](FakeHost& h) { h.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5); }, "route del 10.1", "OK",
+    {"del: historical short form", Best(kTunnelNet8), "route del 10.1", "OK",
      "best 10.0.0.1; del 10.0.0.0/255.0.0.0 dev 7 metric 5"},
-    {"del: the literal all-ones address",
-     [](FakeHost& h) { h.bestRoute = MakeRoute("10.0.0.0", "255.0.0.0", kTapIndex, 5); },
-     "route del 255.255.255.255", "OK", "best 255.255.255.255; del 10.0.0.0/255.0.0.0 dev 7 metric 5"},
-    {"del: no route found", [](FakeHost& h) { h.bestRouteError = Failure(ErrorKind::Other, 101); },
-     "route del 10.9.1.2", "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)", "best 10.9.1.2"},
+    {"del: the literal all-ones address", Best(kTunnelNet8), "route del 255.255.255.255", "OK",
+     "best 255.255.255.255; del 10.0.0.0/255.0.0.0 dev 7 metric 5"},
+    {"del: no route found", NoBestRoute, kDel,
+     "ERROR | 6 | Cannot find route to delete : Error [ 101 ] (code 6)", "best 10.9.1.2"},
     {"del: deletion refused",
-     [](FakeHost& h) {
-       h.bestRoute = kTunnelRoute;
-       h.deleteRouteError = Failure(ErrorKind::NotFound, 3);
-     },
-     "route del 10.9.1.2", "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)",
-     "best 10.9.1.2; del 10.9.0.0/255.255.0.0 dev 7 metric 5"},
-    {"broadcast alone", BroadcastTable, "route broadcast", kBroadcastCount, ""},
-    {"broadcast one argument", BroadcastTable, "route broadcast on", kBroadcastCount, ""},
-    {"broadcast three arguments", BroadcastTable, "route broadcast on 10.8.0.1 x", kBroadcastCount, ""},
-    {"broadcast leading space", BroadcastTable, "route broadcast  on 10.8.0.1", kBroadcastCount, ""},
-    {"on: the tunnel's first row one below the lowest", BroadcastTable, kOn, "OK",
-     "change " + kTunnelRow + " to 19"},
+     Best(kTunnelRoute, [](FakeHost& h) { h.deleteRouteError = Failure(ErrorKind::NotFound, 3); }), kDel,
+     "ERROR | 6 | Cannot delete route : Error [ 3 ] (code 6)", kDeleted},
+    {"broadcast alone", kBroadcastTable, "route broadcast", kBroadcastCount, ""},
+    {"broadcast one argument", kBroadcastTable, "route broadcast on", kBroadcastCount, ""},
+    {"broadcast three arguments", kBroadcastTable, "route broadcast on 10.8.0.1 x", kBroadcastCount, ""},
+    {"broadcast leading space", kBroadcastTable, "route broadcast  on 10.8.0.1", kBroadcastCount, ""},
+    {"on: the tunnel's first row one below the lowest", kBroadcastTable, kOn, "OK", kTo19},
     // The table follows the writes: a repeated request finds the tunnel's row already
     // the lowest and writes nothing.
-    {"on: once whatever the repeats",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.followWrites = true;
-     },
-     kOn + "|" + kOn + "|" + kOn + "|" + kOn, "OK|OK|OK|OK", "change " + kTunnelRow + " to 19"},
-    {"on: once without a row",
-     [](FakeHost& h) {
-       BroadcastRows(h, 1);
-       h.followWrites = true;
-     },
-     kOn + "|" + kOn + "|" + kOn + "|" + kOn, "OK|OK|OK|OK",
-     "add 255.255.255.255/255.255.255.255 dev 7 metric 255 via 0.0.0.0"},
+    {"on: once whatever the repeats", Rows(4, FollowWrites), kOnFourTimes, "OK|OK|OK|OK", kTo19},
+    {"on: once without a row", Rows(1, FollowWrites), kOnFourTimes, "OK|OK|OK|OK", AddedBroadcast(255)},
     {"on: a metric already below the target stays",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.snapshot.routes[2].metric = 10;
-     },
-     "route broadcast online 10.8.0.1|" + kOn, "OK|OK", ""},
+     Rows(4, [](FakeHost& h) { h.snapshot.routes[2].metric = 10; }), "route broadcast online 10.8.0.1|" + kOn,
+     "OK|OK", ""},
     // Every broadcast row counts for the lowest metric, but only the tunnel's first row
     // is written: 0 + 8 - 1 = 7.
     {"on: the lowest of every row",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.snapshot.routes[1].metric = 30;
-       h.snapshot.routes[2].metric = 9;
-       h.snapshot.routes[3].metric = 8;
-     },
+     Rows(4,
+          [](FakeHost& h) {
+            h.snapshot.routes[1].metric = 30;
+            h.snapshot.routes[2].metric = 9;
+            h.snapshot.routes[3].metric = 8;
+          }),
      kOn, "OK", "change 255.255.255.255/255.255.255.255 dev 7 metric 9 to 7"},
     // The default metric (interface metric + 256) is no broadcast route on the tunnel at
     // all: any of them would still win over the default route.
-    {"reset removes every broadcast route of the tunnel", BroadcastTable, "route broadcast o 10.8.0.1", "OK",
+    {"reset removes every broadcast route of the tunnel", kBroadcastTable, "route broadcast o 10.8.0.1", "OK",
      kTunnelRows},
     {"write failures are only logged: change",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.changeMetricError = Failure(ErrorKind::Invalid, 22);
-     },
-     kOn, "OK", "change " + kTunnelRow + " to 19"},
+     Rows(4, [](FakeHost& h) { h.changeMetricError = Failure(ErrorKind::Invalid, 22); }), kOn, "OK", kTo19},
     {"write failures are only logged: delete",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.deleteRouteError = Failure(ErrorKind::AccessDenied, 1);
-     },
-     kOff, "OK", kTunnelRows},
-    {"write failures are only logged: add",
-     [](FakeHost& h) {
-       BroadcastRows(h, 2);
-       h.addRouteError = Failure(ErrorKind::AlreadyExists, 17);
-     },
-     kOn, "OK", "add 255.255.255.255/255.255.255.255 dev 7 metric 19 via 0.0.0.0"},
+     Rows(4, [](FakeHost& h) { h.deleteRouteError = Failure(ErrorKind::AccessDenied, 1); }), kOff, "OK",
+     kTunnelRows},
+    {"write failures are only logged: add", Rows(2, AddFails(ErrorKind::AlreadyExists, 17)), kOn, "OK",
+     AddedBroadcast(19)},
     // Without a broadcast route of its own the tunnel's row is at the default metric
     // 256: "on" writes one below the lowest row (its own default included).
-    {"without a tunnel row on adds one", [](FakeHost& h) { BroadcastRows(h, 2); }, kOn, "OK",
-     "add 255.255.255.255/255.255.255.255 dev 7 metric 19 via 0.0.0.0"},
-    {"without any row on adds one below the default", [](FakeHost& h) { BroadcastRows(h, 0); }, kOn, "OK",
-     "add 255.255.255.255/255.255.255.255 dev 7 metric 255 via 0.0.0.0"},
-    {"without any row reset writes nothing", [](FakeHost& h) { BroadcastRows(h, 0); }, kOff, "OK", ""},
-    {"the interface metric raises the target",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       Metric(h, 5);
-     },
-     kOn, "OK", "change " + kTunnelRow + " to 24"},
-    {"interface metric unreadable",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       Metric(h, 5, Failure(ErrorKind::NotFound, 1168));
-     },
-     kOn,
-     "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's LAN.1168</br> "
-     "(code 19)",
-     ""},
+    {"without a tunnel row on adds one", Rows(2), kOn, "OK", AddedBroadcast(19)},
+    {"without any row on adds one below the default", Rows(0), kOn, "OK", AddedBroadcast(255)},
+    {"without any row reset writes nothing", Rows(0), kOff, "OK", ""},
+    {"the interface metric raises the target", Rows(4, TunnelMetric(5)), kOn, "OK",
+     "change " + kTunnelRow + " to 24"},
+    {"interface metric unreadable", Rows(4, TunnelMetric(5, Failure(ErrorKind::NotFound, 1168))), kOn,
+     "ERROR | 19 | failed to query interfaceInfo -> Can't update metic to route broadcast to Brix's "
+     "LAN.1168</br> (code 19)", ""},
     // Where every interface has its own broadcast route, both modes only change the
     // tunnel's route's metric, and without one nothing is written.
-    {"own broadcast routes: only the metric changes",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.ownBroadcastRoutes = true;
-     },
-     kOff + "|" + kOn, "OK|OK", "change " + kTunnelRow + " to 256; change " + kTunnelRow + " to 19"},
-    {"own broadcast routes: none on the tunnel",
-     [](FakeHost& h) {
-       BroadcastRows(h, 2);
-       h.ownBroadcastRoutes = true;
-     },
-     kOff + "|" + kOn, "OK|OK", ""},
-    {"device outside the tunnel", BroadcastTable, "route broadcast on 192.168.1.1", kNoTunnel, ""},
-    {"device 0.0.0.0", BroadcastTable, "route broadcast on 0.0.0.0", kNoTunnel, ""},
-    {"broadcast without tunnel adapter",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.snapshot.adapters.pop_back();
-     },
-     kOn, kNoTunnel, ""},
+    {"own broadcast routes: only the metric changes", Rows(4, OwnBroadcastRoutes), kOff + "|" + kOn, "OK|OK",
+     "change " + kTunnelRow + " to 256; " + kTo19},
+    {"own broadcast routes: none on the tunnel", Rows(2, OwnBroadcastRoutes), kOff + "|" + kOn, "OK|OK", ""},
+    {"device outside the tunnel", kBroadcastTable, "route broadcast on 192.168.1.1", kNoTunnel, ""},
+    {"device 0.0.0.0", kBroadcastTable, "route broadcast on 0.0.0.0", kNoTunnel, ""},
+    {"broadcast without tunnel adapter", Rows(4, NoTunnelAdapter), kOn, kNoTunnel, ""},
     {"routing table unreadable",
-     [](FakeHost& h) {
-       BroadcastTable(h);
-       h.snapshot.routesError = Failure(ErrorKind::Other, 5);
-     },
-     kOn, "ERROR | 16 | getIpForwardTable failed. (code 16)", ""},
+     Rows(4, [](FakeHost& h) { h.snapshot.routesError = Failure(ErrorKind::Other, 5); }), kOn,
+     "ERROR | 16 | getIpForwardTable failed. (code 16)", ""},
     {"no memory for the routing table", [](FakeHost& h) { h.outOfMemory = true; }, kOn,
      "ERROR | 15 | Unable to allocate memory for the IPFORWARDTALE (code 15)", ""},
     {"postconnect flushes the tunnel", nullptr, "route postconnect", kFlushed, "flush 7"},

@@ -24,9 +24,11 @@ namespace {
 using test::NetworkNamespace;
 using ::testing::ElementsAre;
 
-const platform::Adapter* FindByName(const std::vector<platform::Adapter>& adapters, const std::string& name) {
+// The adapter of that name; its absence fails the test.
+const platform::Adapter& Named(const std::vector<platform::Adapter>& adapters, const std::string& name) {
   auto found = std::find_if(adapters.begin(), adapters.end(), [&](const auto& a) { return a.name == name; });
-  return found == adapters.end() ? nullptr : &*found;
+  if (found == adapters.end()) throw std::runtime_error("no adapter " + name);
+  return *found;
 }
 
 std::uint32_t Ip(const char* text) {
@@ -47,6 +49,15 @@ std::vector<std::string> GatewayTexts(const platform::Adapter& adapter) {
   return texts;
 }
 
+// The adapters ListAdapters reports inside ns.
+std::vector<platform::Adapter> AdaptersIn(const NetworkNamespace& ns) {
+  std::vector<platform::Adapter> adapters;
+  platform::Error error(platform::ErrorKind::Other, -1, "not run");
+  ns.Run([&] { error = platform::ListAdapters(&adapters); });
+  EXPECT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
+  return adapters;
+}
+
 TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   NetworkNamespace ns;
   ns.AddVethPair("lan", "lanpeer");
@@ -59,34 +70,27 @@ TEST(HostNetworkKernel, ListAdaptersReportsNamesAddressesGatewaysAndStatus) {
   ns.MustIp("link set dev Vortan-Dashlet alias tunnel-alias");
   ns.MustIp("link property add dev Vortan-Dashlet altname vortan-alt");
 
-  std::vector<platform::Adapter> adapters;
-  platform::Error error(platform::ErrorKind::Other, -1, "not run");
-  ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
+  const std::vector<platform::Adapter> adapters = AdaptersIn(ns);
+  const platform::Adapter& loopback = Named(adapters, "lo");
+  EXPECT_TRUE(loopback.loopback);
+  EXPECT_THAT(AddressTexts(loopback), ElementsAre("127.0.0.1/255.0.0.0"));
 
-  const platform::Adapter* loopback = FindByName(adapters, "lo");
-  ASSERT_NE(loopback, nullptr);
-  EXPECT_TRUE(loopback->loopback);
-  EXPECT_THAT(AddressTexts(*loopback), ElementsAre("127.0.0.1/255.0.0.0"));
+  const platform::Adapter& lan = Named(adapters, "lan");
+  EXPECT_FALSE(lan.loopback);
+  EXPECT_EQ(lan.status, platform::OperStatus::Operational);
+  EXPECT_THAT(AddressTexts(lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
+  EXPECT_THAT(GatewayTexts(lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
+  EXPECT_THAT(lan.friendlyNames, ElementsAre("lan"));
 
-  const platform::Adapter* lan = FindByName(adapters, "lan");
-  ASSERT_NE(lan, nullptr);
-  EXPECT_FALSE(lan->loopback);
-  EXPECT_EQ(lan->status, platform::OperStatus::Operational);
-  EXPECT_THAT(AddressTexts(*lan), ElementsAre("192.168.77.10/255.255.255.0", "10.77.0.1/255.255.0.0"));
-  EXPECT_THAT(GatewayTexts(*lan), ElementsAre("192.168.77.1", "192.168.77.2", "10.77.0.254"));
-  EXPECT_THAT(lan->friendlyNames, ElementsAre("lan"));
-
-  const platform::Adapter* tap = FindByName(adapters, "Vortan-Dashlet");
-  ASSERT_NE(tap, nullptr);
-  EXPECT_NE(tap->index, lan->index);
-  EXPECT_EQ(tap->status, platform::OperStatus::Disconnected);  // created down
-  EXPECT_EQ(tap->description, "tunnel-alias");
-  EXPECT_THAT(tap->friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
-  EXPECT_EQ(tap->primaryWins, 0u);  // Linux has no WINS
-  EXPECT_EQ(tap->secondaryWins, 0u);
-  EXPECT_THAT(AddressTexts(*tap), ElementsAre("10.8.0.2/255.255.255.0"));
-  EXPECT_TRUE(tap->gateways.empty());
+  const platform::Adapter& tap = Named(adapters, "Vortan-Dashlet");
+  EXPECT_NE(tap.index, lan.index);
+  EXPECT_EQ(tap.status, platform::OperStatus::Disconnected);  // created down
+  EXPECT_EQ(tap.description, "tunnel-alias");
+  EXPECT_THAT(tap.friendlyNames, ElementsAre("Vortan-Dashlet", "tunnel-alias", "vortan-alt"));
+  EXPECT_EQ(tap.primaryWins, 0u);  // Linux has no WINS
+  EXPECT_EQ(tap.secondaryWins, 0u);
+  EXPECT_THAT(AddressTexts(tap), ElementsAre("10.8.0.2/255.255.255.0"));
+  EXPECT_TRUE(tap.gateways.empty());
 }
 
 TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
@@ -95,13 +99,7 @@ TEST(HostNetworkKernel, ListAdaptersAgreesWithTheKernelsIndexes) {
   std::string output;
   ASSERT_EQ(ns.Ip("-o link show dev second", &output), 0);
   std::uint32_t expectedIndex = static_cast<std::uint32_t>(std::stoul(output));
-
-  std::vector<platform::Adapter> adapters;
-  platform::Error error(platform::ErrorKind::Other, -1, "not run");
-  ns.Run([&] { error = platform::ListAdapters(&adapters); });
-  ASSERT_TRUE(error.Succeeded()) << error.Step() << " " << error.Code();
-  ASSERT_NE(FindByName(adapters, "second"), nullptr);
-  EXPECT_EQ(FindByName(adapters, "second")->index, expectedIndex);
+  EXPECT_EQ(Named(AdaptersIn(ns), "second").index, expectedIndex);
 }
 
 // The row read is the row deleted: a second deletion finds nothing, and the kernel's
@@ -173,31 +171,22 @@ std::string DnsServersSeenWith(const ResolverLayout& layout) {
   std::filesystem::create_directories(scratch + "/resolve");
   test::WriteFile(scratch + "/resolv.conf", layout.resolvConf);
   if (!layout.resolvedUpstream.empty()) test::WriteFile(scratch + "/resolve/resolv.conf", layout.resolvedUpstream);
-  int report[2];
-  if (pipe(report) != 0) throw std::runtime_error("pipe failed");
   pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    close(report[0]);
+    // The report goes to the scratch folder, which the child's mounts leave visible.
     std::string line = "mount namespace set-up failed";
     if (LayResolverFilesPrivately(scratch)) {
       std::vector<std::uint32_t> servers;
       line = std::to_string(platform::ListDnsServers(&servers).Code());
       for (std::uint32_t server : servers) line += " " + FormatDotted(server);
     }
-    ssize_t written = write(report[1], line.data(), line.size());
-    _exit(written == static_cast<ssize_t>(line.size()) ? 0 : 1);
+    test::WriteFile(scratch + "/report", line);
+    _exit(0);
   }
-  close(report[1]);
-  std::string result;
-  char buffer[256];
-  ssize_t received = 0;
-  while ((received = read(report[0], buffer, sizeof buffer)) > 0) {
-    result.append(buffer, static_cast<std::size_t>(received));
-  }
-  close(report[0]);
   int status = 0;
   waitpid(child, &status, 0);
+  const std::string result = test::ReadFile(scratch + "/report");
   std::filesystem::remove_all(scratch);
   return result;
 }
