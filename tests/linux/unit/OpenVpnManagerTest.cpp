@@ -44,15 +44,27 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
 
-// The connection accepted on the listening fd, or -1 when nobody connects in time.
-int AcceptWithin(int fd, std::chrono::milliseconds timeout) {
-  pollfd entry{fd, POLLIN, 0};
-  if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-  return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-}
+// Owns one descriptor, closed at the latest with the object.
+class OwnedFd {
+ public:
+  ~OwnedFd() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  // For a listening descriptor: the connection accepted, or -1 when nobody connects in time.
+  int Accept(std::chrono::milliseconds timeout = 5s) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ protected:
+  int fd_ = -1;
+};
 
 // A listening TCP socket on 127.0.0.1 whose accepted connections are read with time-outs.
-class LoopbackListener {
+class LoopbackListener : public OwnedFd {
  public:
   LoopbackListener() {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -65,16 +77,9 @@ class LoopbackListener {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
-  ~LoopbackListener() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
   int Port() const { return port_; }
-  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
-  int fd_ = -1;
   int port_ = 0;
 };
 
@@ -92,7 +97,7 @@ int BindLocal(const std::string& path, std::chrono::milliseconds listenLag = 0ms
 
 // A listening local socket in a scratch directory, standing in for OpenVPN's
 // management channel.
-class LocalListener {
+class LocalListener : public OwnedFd {
  public:
   LocalListener() : directory_("/tmp/" + test::UniqueName("mgmt")) {
     std::filesystem::create_directories(directory_);
@@ -103,27 +108,16 @@ class LocalListener {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
   }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
   ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
-  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
   std::string directory_;
-  int fd_ = -1;
 };
 
 // One end of a connection, read line by line with a time-out.
-class Peer {
+class Peer : public OwnedFd {
  public:
-  explicit Peer(int fd) : fd_(fd) {}
-  ~Peer() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  explicit Peer(int fd) { fd_ = fd; }
   bool Valid() const { return fd_ >= 0; }
   // Ends a send blocked on this end.
   void Shutdown() { shutdown(fd_, SHUT_RDWR); }
@@ -149,7 +143,6 @@ class Peer {
   }
 
  private:
-  int fd_;
   std::string buffer_;
 };
 
@@ -182,8 +175,8 @@ class OpenVpnListenTest : public ::testing::Test {
     relay_.reset();
   }
 
-  void ConnectFakeManagement() {
-    StartListen(managementListener_.Channel());
+  void ConnectFakeManagement(std::uint32_t managementProcess = getpid()) {
+    StartListen(managementListener_.Channel(), managementProcess);
     management_.reset(new Peer(managementListener_.Accept()));
     ASSERT_TRUE(management_->Valid());
   }
@@ -214,89 +207,87 @@ class OpenVpnListenTest : public ::testing::Test {
 
 
 // Scripts played as OpenVPN against the relay, a step a string: "+" a line OpenVPN
-// sends, "c" and "m" the line the client and OpenVPN read next, "." OpenVPN's end.
+// sends, "c" and "m" the line the client and OpenVPN read next, "~" a pattern the
+// client's next line matches (its group, if any, a time of the row's first 5 s), "@" the
+// least milliseconds since the row began, "x" OpenVPN's end, "." the relay's end too.
 TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
+  enum class Management { kFake, kOpenedByAnotherProcess, kUnreachable };
   const struct {
+    Management management;
     bool releaseHold;
     std::vector<std::string> steps;
   } rows[] = {
       // A restart after the release holds again: released at once, no new "state on";
       // an exiting state was relayed: nothing is added.
-      {true, {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
-              "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
-              "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
-              "c<closed>"}},
+      {Management::kFake, true,
+       {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
+        "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
+        "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
+        "c<closed>"}},
       // Only success responses advance the dialogue; a hold without ":" is answered, not
       // relayed.
-      {false, {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
-               "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
-               "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
+      {Management::kFake, false,
+       {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
+        "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
+        "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
       // A SIGTERM log line is followed by the synthesised exiting state.
-      {true, {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
-              "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
-              "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
+      {Management::kFake, true,
+       {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
+        "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
+        "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
       // Connected without a tunnel address (too few fields, or one no adapter carries):
       // only relayed, no announcement.
-      {true, {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
-              "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
-              "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
-              "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
-              "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
+      {Management::kFake, true,
+       {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
+        "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+        "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+        "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
+        "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
+      // The connection lost without an exiting state: the client is told, with the time.
+      {Management::kFake, true,
+       {"x", "~> STATE: ([0-9]+),EXITING,exit-with-notification,,", ".", "c<closed>"}},
+      // Unreachable: six attempts, five pauses of 500 ms between them.
+      {Management::kUnreachable, false,
+       {"c> STATE: 00000000 ,EXITING,exit-with-notification,,", "@2400", ".", "c<closed>"}},
+      // A channel another process opened hears nothing.
+      {Management::kOpenedByAnotherProcess, false,
+       {"~> STATE: [0-9]+,EXITING,exit-with-notification,,", "+>HOLD:Waiting for hold release:0",
+        "m<closed>"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
-    ConnectFakeManagement();
+    const auto started = std::chrono::steady_clock::now();
+    const long long startedAt = static_cast<long long>(std::time(nullptr));
+    if (row.management == Management::kUnreachable) {
+      StartListen(ManagementChannelFor("/nonexistent", 1));
+    } else {
+      ConnectFakeManagement(row.management == Management::kFake ? getpid() : getppid());
+    }
     if (row.releaseHold) ReleaseHold();
     for (const std::string& step : row.steps) {
       const std::string text = step.substr(1);
+      std::smatch match;
       if (step[0] == '+') {
         management_->Send(text + "\r\n");
-      } else if (step[0] == '.') {
-        management_->Close();
-        EndRelay();
+      } else if (step[0] == 'x' || step[0] == '.') {
+        if (management_) management_->Close();
+        if (step[0] == '.') EndRelay();
+      } else if (step[0] == '@') {
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(std::stoi(text)));
+      } else if (step[0] == '~') {
+        const std::string line = client_->Next(10s);
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(text))) << line;
+        if (match.size() < 2) continue;
+        EXPECT_GE(std::stoll(match[1]), startedAt);
+        EXPECT_LE(std::stoll(match[1]), startedAt + 5);
       } else {
-        EXPECT_EQ(step[0] == 'c' ? client_->Next() : management_->Next(text == "<timeout>" ? 200ms : 5s), text);
+        const auto wait = step[0] == 'c' || text != "<timeout>" ? 10s : 200ms;
+        EXPECT_EQ((step[0] == 'c' ? client_ : management_)->Next(wait), text);
       }
     }
     management_.reset();
     EndRelay();
   }
-}
-
-TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  const long long before = static_cast<long long>(std::time(nullptr));
-  management_->Close();
-  const std::string line = client_->Next();
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(line, match, std::regex("> STATE: ([0-9]+),EXITING,exit-with-notification,,")))
-      << line;
-  EXPECT_GE(std::stoll(match[1]), before);
-  EXPECT_LE(std::stoll(match[1]), before + 5);
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
-
-TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
-  const auto started = std::chrono::steady_clock::now();
-  StartListen(ManagementChannelFor("/nonexistent", 1));
-  EXPECT_EQ(client_->Next(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  // Five pauses of 500 ms between six attempts.
-  EXPECT_GE(elapsed, 2400ms);
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
-
-
-TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
-  StartListen(managementListener_.Channel(), static_cast<std::uint32_t>(getppid()));
-  management_.reset(new Peer(managementListener_.Accept()));
-  ASSERT_TRUE(management_->Valid());
-  EXPECT_TRUE(std::regex_match(client_->Next(), std::regex("> STATE: [0-9]+,EXITING,exit-with-notification,,")));
-  management_->Send(">HOLD:Waiting for hold release:0\r\n");
-  EXPECT_EQ(management_->Next(), "<closed>");
 }
 
 // The channel is waited for, for 2.5 s: a socket that only shows in the system's list of
@@ -416,15 +407,12 @@ TEST(ManagementChannelTest, TheManagementOptionIsPointedAtTheChannel) {
 }
 
 TEST(TunnelBroadcastAddressTest, ComputedFromTheMatchingEntry) {
-  auto net = [](const char* text) {
-    std::uint32_t value = 0;
-    ParseDottedQuad(text, &value);
-    return value;
-  };
   auto adapter = [&](const char* name, std::vector<std::pair<const char*, const char*>> entries) {
     platform::Adapter result;
     result.name = name;
-    for (const auto& entry : entries) result.addresses.push_back({net(entry.first), net(entry.second)});
+    for (const auto& entry : entries) {
+      result.addresses.push_back({InetAddr(entry.first), InetAddr(entry.second)});
+    }
     return result;
   };
   struct Case {
@@ -587,31 +575,32 @@ TEST_F(ChildProcessTest, ExitRequestThisSystemCannotDeliverStartsNothing) {
   EXPECT_FALSE(process.Tracked());
 }
 
-TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
-  platform::Process process;
-  ASSERT_TRUE(process.Launch(launcher_, {"/bin/sleep", {"30"}, ""}).Succeeded());
-  const std::uint32_t pid = process.Id();
-  EXPECT_TRUE(process.RequestExit().Succeeded());
-  EXPECT_TRUE(process.WaitForExit(5s));
-  EXPECT_TRUE(Gone(pid));
-  EXPECT_EQ(process.Id(), 0u);
-  EXPECT_TRUE(platform::IsProcessGone(process.RequestExit()));
-}
-
-TEST_F(ChildProcessTest, BoundedWaitThenKill) {
-  platform::Process process;
-  // The ignored termination signal survives exec into sleep.
-  ASSERT_TRUE(process.Launch(launcher_, Shell("trap '' TERM; exec sleep 30")).Succeeded());
-  const std::uint32_t pid = process.Id();
-  // The shell has installed its trap once sleep runs in its place.
-  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
-                              5s));
-  EXPECT_TRUE(process.RequestExit().Succeeded());
-  EXPECT_FALSE(process.WaitForExit(200ms));
-  EXPECT_TRUE(process.Tracked());
-  EXPECT_TRUE(process.Kill().Succeeded());
-  EXPECT_TRUE(process.WaitForExit(5s));
-  EXPECT_TRUE(Gone(pid));
+// An exit request ends and collects the process; one that ignores it (the ignored
+// termination signal survives exec into sleep) is killed after a bounded wait.
+TEST_F(ChildProcessTest, ExitRequestOrKillAfterABoundedWaitEndsAndCollectsTheProcess) {
+  const struct {
+    platform::LaunchSpec spec;
+    bool ignoresExitRequest;
+  } rows[] = {{{"/bin/sleep", {"30"}, ""}, false}, {Shell("trap '' TERM; exec sleep 30"), true}};
+  for (const auto& row : rows) {
+    platform::Process process;
+    ASSERT_TRUE(process.Launch(launcher_, row.spec).Succeeded());
+    const std::uint32_t pid = process.Id();
+    const std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    // The shell has installed its trap once sleep runs in its place.
+    const auto execed = [&] { return test::ReadFile(comm) == "sleep\n"; };
+    ASSERT_TRUE(!row.ignoresExitRequest || test::WaitUntil(execed, 5s));
+    EXPECT_TRUE(process.RequestExit().Succeeded());
+    if (row.ignoresExitRequest) {
+      EXPECT_FALSE(process.WaitForExit(200ms));
+      EXPECT_TRUE(process.Tracked());
+      EXPECT_TRUE(process.Kill().Succeeded());
+    }
+    EXPECT_TRUE(process.WaitForExit(5s));
+    EXPECT_TRUE(Gone(pid));
+    EXPECT_EQ(process.Id(), 0u);
+    EXPECT_TRUE(platform::IsProcessGone(process.RequestExit()));
+  }
 }
 
 TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
