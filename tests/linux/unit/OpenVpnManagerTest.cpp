@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
@@ -181,20 +179,44 @@ class OpenVpnListenTest : public ::testing::Test {
     ASSERT_TRUE(management_->Valid());
   }
 
-  // Plays OpenVPN's start-up dialogue up to the acknowledged hold release.
-  void ReleaseHold() {
-    management_->Send(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
-    management_->Send(">HOLD:Waiting for hold release:0\r\n");
-    ASSERT_EQ(management_->Next(), "state on");
-    management_->Send("SUCCESS: real-time state notification set to ON\r\n");
-    ASSERT_EQ(management_->Next(), "log on");
-    management_->Send("SUCCESS: real-time log notification set to ON\r\n");
-    ASSERT_EQ(management_->Next(), "hold release");
-    management_->Send("SUCCESS: hold release succeeded\r\n");
-    ASSERT_EQ(client_->Next(), "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
-    ASSERT_EQ(client_->Next(), "> HOLD: Waiting for hold release:0");
+  // Plays a script as OpenVPN against the relay, a step a string: "+" a line OpenVPN
+  // sends, "c" and "m" the line the client and OpenVPN read next, "~" a pattern the
+  // client's next line matches (its group, if any, a time within 5 s of started_), "@"
+  // the least milliseconds since started_, "x" OpenVPN's end, "." the relay's end too.
+  void Play(const std::vector<std::string>& steps) {
+    for (const std::string& step : steps) {
+      const std::string text = step.substr(1);
+      std::smatch match;
+      if (step[0] == '+') {
+        management_->Send(text + "\r\n");
+      } else if (step[0] == 'x' || step[0] == '.') {
+        if (management_) management_->Close();
+        if (step[0] == '.') EndRelay();
+      } else if (step[0] == '@') {
+        EXPECT_GE(std::chrono::steady_clock::now() - started_, std::chrono::milliseconds(std::stoi(text)));
+      } else if (step[0] == '~') {
+        const std::string line = client_->Next(10s);
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(text))) << line;
+        if (match.size() < 2) continue;
+        EXPECT_GE(std::stoll(match[1]), startedAt_);
+        EXPECT_LE(std::stoll(match[1]), startedAt_ + 5);
+      } else {
+        const auto wait = step[0] == 'c' || text != "<timeout>" ? 10s : 200ms;
+        EXPECT_EQ((step[0] == 'c' ? client_ : management_)->Next(wait), text);
+      }
+    }
   }
 
+  // OpenVPN's start-up dialogue up to the acknowledged hold release.
+  const std::vector<std::string> kReleaseHold = {
+      "+>INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info",
+      "+>HOLD:Waiting for hold release:0", "mstate on", "+SUCCESS: real-time state notification set to ON",
+      "mlog on", "+SUCCESS: real-time log notification set to ON", "mhold release",
+      "+SUCCESS: hold release succeeded",
+      "c> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info",
+      "c> HOLD: Waiting for hold release:0"};
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  long long startedAt_ = static_cast<long long>(std::time(nullptr));
   LoopbackListener clientListener_;
   LocalListener managementListener_;
   std::unique_ptr<Peer> client_;
@@ -206,10 +228,7 @@ class OpenVpnListenTest : public ::testing::Test {
 
 
 
-// Scripts played as OpenVPN against the relay, a step a string: "+" a line OpenVPN
-// sends, "c" and "m" the line the client and OpenVPN read next, "~" a pattern the
-// client's next line matches (its group, if any, a time of the row's first 5 s), "@" the
-// least milliseconds since the row began, "x" OpenVPN's end, "." the relay's end too.
+// Scripts played as OpenVPN against the relay (see Play).
 TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
   enum class Management { kFake, kOpenedByAnotherProcess, kUnreachable };
   const struct {
@@ -256,35 +275,15 @@ TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
-    const auto started = std::chrono::steady_clock::now();
-    const long long startedAt = static_cast<long long>(std::time(nullptr));
+    started_ = std::chrono::steady_clock::now();
+    startedAt_ = static_cast<long long>(std::time(nullptr));
     if (row.management == Management::kUnreachable) {
       StartListen(ManagementChannelFor("/nonexistent", 1));
     } else {
       ConnectFakeManagement(row.management == Management::kFake ? getpid() : getppid());
     }
-    if (row.releaseHold) ReleaseHold();
-    for (const std::string& step : row.steps) {
-      const std::string text = step.substr(1);
-      std::smatch match;
-      if (step[0] == '+') {
-        management_->Send(text + "\r\n");
-      } else if (step[0] == 'x' || step[0] == '.') {
-        if (management_) management_->Close();
-        if (step[0] == '.') EndRelay();
-      } else if (step[0] == '@') {
-        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(std::stoi(text)));
-      } else if (step[0] == '~') {
-        const std::string line = client_->Next(10s);
-        ASSERT_TRUE(std::regex_match(line, match, std::regex(text))) << line;
-        if (match.size() < 2) continue;
-        EXPECT_GE(std::stoll(match[1]), startedAt);
-        EXPECT_LE(std::stoll(match[1]), startedAt + 5);
-      } else {
-        const auto wait = step[0] == 'c' || text != "<timeout>" ? 10s : 200ms;
-        EXPECT_EQ((step[0] == 'c' ? client_ : management_)->Next(wait), text);
-      }
-    }
+    if (row.releaseHold) Play(kReleaseHold);
+    Play(row.steps);
     management_.reset();
     EndRelay();
   }
@@ -340,7 +339,7 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
   applyLogConfiguration(log, directory + "/log.conf");
   el::Helpers::installPreRollOutCallback(rollLogFiles);
   ConnectFakeManagement();
-  ReleaseHold();
+  Play(kReleaseHold);
   std::atomic<bool> written{false};
   std::thread flood([&] {
     std::string chunk;
@@ -357,10 +356,7 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
   if (!done) management_->Shutdown();
   flood.join();
   EXPECT_TRUE(done) << "OpenVPN's lines were no longer read";
-  management_->Send(">HOLD:Waiting for hold release:10\r\n");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Close();
-  EndRelay();
+  Play({"+>HOLD:Waiting for hold release:10", "mhold release", "."});
   el::Helpers::uninstallPreRollOutCallback();
   silenceLogging();
   EXPECT_FALSE(test::FileExists(log + ".1"));
@@ -661,38 +657,27 @@ TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   std::filesystem::remove_all(directory);
 }
 
-// The files at a client's prefix on a hung mount: the first write stalls until released.
-struct Stall {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-};
-
-class StalledWriter : public FileWriter {
- public:
-  explicit StalledWriter(Stall& stall) : FileWriter(platform::ServiceIdentity()), stall_(stall) {}
-  platform::Error Write(const std::string&, const std::string&, platform::FileAccess) const override {
-    std::unique_lock<std::mutex> lock(stall_.mutex);
-    stall_.entered = true;
-    stall_.changed.notify_all();
-    stall_.changed.wait(lock, [this] { return stall_.released; });
-    return platform::Error(platform::ErrorKind::Other, EIO, "write");
-  }
-
- private:
-  Stall& stall_;
-};
-
+// The files at a client's prefix on a hung mount: a write stalls until released.
 class StallingManager : public OpenVpnManager {
  public:
   StallingManager(RouteLedger& routes, platform::ChildLauncher& launcher)
       : OpenVpnManager(IniFile(std::string()), routes, launcher) {}
-  mutable Stall stall;
+  mutable std::atomic<bool> entered{false};
+  std::atomic<bool> released{false};
 
  protected:
+  struct StalledWriter : FileWriter {
+    explicit StalledWriter(const StallingManager& owner)
+        : FileWriter(platform::ServiceIdentity()), manager(owner) {}
+    platform::Error Write(const std::string&, const std::string&, platform::FileAccess) const override {
+      manager.entered = true;
+      test::WaitUntil([this] { return manager.released.load(); }, 60s);
+      return platform::Error(platform::ErrorKind::Other, EIO, "write");
+    }
+    const StallingManager& manager;
+  };
   std::unique_ptr<FileWriter> ClientWriter(const platform::CallerIdentity&) const override {
-    return std::make_unique<StalledWriter>(stall);
+    return std::make_unique<StalledWriter>(*this);
   }
 };
 
@@ -709,19 +694,12 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   TunnelClient client{std::make_shared<Socket>(), caller};
   TunnelOutcome outcome{TunnelOutcomeKind::kStarted};
   std::thread start([&] { outcome = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
-  {
-    std::unique_lock<std::mutex> lock(manager.stall.mutex);
-    EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
-  }
+  EXPECT_TRUE(test::WaitUntil([&] { return manager.entered.load(); }, 10s));
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
   EXPECT_EQ(manager.ShutdownFor(caller).kind, TunnelOutcomeKind::kStopped);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
-  {
-    std::lock_guard<std::mutex> lock(manager.stall.mutex);
-    manager.stall.released = true;
-  }
-  manager.stall.changed.notify_all();
+  manager.released = true;
   start.join();
   EXPECT_EQ(outcome.kind, TunnelOutcomeKind::kStartError);
   EXPECT_EQ(outcome.detail.rfind("Cannot write file : ", 0), 0u) << outcome.detail;
