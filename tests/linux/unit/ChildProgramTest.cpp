@@ -35,11 +35,9 @@ class ChildLines : public el::LogDispatchCallback {
   }
 
  private:
-  static std::mutex mutex_;
-  static std::vector<std::string> lines_;
+  static inline std::mutex mutex_;
+  static inline std::vector<std::string> lines_;
 };
-std::mutex ChildLines::mutex_;
-std::vector<std::string> ChildLines::lines_;
 
 class ChildProgramTest : public ::testing::Test {
  protected:

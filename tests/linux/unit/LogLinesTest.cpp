@@ -30,8 +30,8 @@ namespace {
 // built within the same tick of the date text, so the library's line must be equal too.
 class CompareBuilders : public el::LogDispatchCallback {
  public:
-  static std::string ours;
-  static std::string library;
+  static inline std::string ours;
+  static inline std::string library;
 
  protected:
   void handle(const el::LogDispatchData* data) override {
@@ -49,8 +49,6 @@ class CompareBuilders : public el::LogDispatchCallback {
     ours = "no two lines within one tick";
   }
 };
-std::string CompareBuilders::ours;
-std::string CompareBuilders::library;
 
 struct FormatCase {
   const char* name;
