@@ -93,23 +93,28 @@ int BindLocal(const std::string& path, std::chrono::milliseconds listenLag = 0ms
   return fd;
 }
 
+// A directory of the test's own under /tmp, removed with all it holds at the end.
+struct ScratchDirectory {
+  explicit ScratchDirectory(const std::string& prefix) : path("/tmp/" + test::UniqueName(prefix)) {
+    std::filesystem::create_directories(path);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  const std::string path;
+};
+
 // A listening local socket in a scratch directory, standing in for OpenVPN's
 // management channel.
 class LocalListener : public OwnedFd {
  public:
-  LocalListener() : directory_("/tmp/" + test::UniqueName("mgmt")) {
-    std::filesystem::create_directories(directory_);
-    fd_ = BindLocal(Channel().socketPath);
-  }
-  ~LocalListener() {
-    Close();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-  ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
+  LocalListener() { fd_ = BindLocal(Channel().socketPath); }
+  ~LocalListener() { Close(); }
+  ManagementChannel Channel() const { return ManagementChannelFor(directory_.path, 1); }
 
  private:
-  std::string directory_;
+  ScratchDirectory directory_{"mgmt"};
 };
 
 // One end of a connection, read line by line with a time-out.
@@ -304,9 +309,8 @@ TEST(ManagementChannelWaitTest, OpenedByConnectingWithinTheDeadline) {
               {false, 3s, false},          {false, std::nullopt, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.decoy << " " << (row.opensAfter ? row.opensAfter->count() : -1));
-    const std::string directory = "/tmp/" + test::UniqueName("mgmtwait");
-    std::filesystem::create_directories(directory);
-    const ManagementChannel channel = ManagementChannelFor(directory, 1);
+    const ScratchDirectory directory("mgmtwait");
+    const ManagementChannel channel = ManagementChannelFor(directory.path, 1);
     const int decoy = row.decoy ? BindLocal(channel.socketPath) : -1;
     if (row.decoy) std::filesystem::remove(channel.socketPath);
     int standIn = -1;
@@ -325,18 +329,17 @@ TEST(ManagementChannelWaitTest, OpenedByConnectingWithinTheDeadline) {
     for (int fd : {decoy, standIn}) {
       if (fd >= 0) close(fd);
     }
-    std::filesystem::remove_all(directory);
   }
 }
 
 // OpenVPN is read on while its client reads nothing: a million lines go through, the
 // dialogue goes on, and the log (deduplicated, rate-limited) stays small and unrolled.
 TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysSmall) {
-  const std::string directory = "/tmp/" + test::UniqueName("flood");
-  const std::string log = directory + "/vortanVpnService.log";
-  std::filesystem::create_directories(directory);
-  test::WriteFile(directory + "/log.conf", "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1048576\n");
-  applyLogConfiguration(log, directory + "/log.conf");
+  const ScratchDirectory directory("flood");
+  const std::string log = directory.path + "/vortanVpnService.log";
+  test::WriteFile(directory.path + "/log.conf",
+                  "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1048576\n");
+  applyLogConfiguration(log, directory.path + "/log.conf");
   el::Helpers::installPreRollOutCallback(rollLogFiles);
   ConnectFakeManagement();
   Play(kReleaseHold);
@@ -362,7 +365,6 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
   EXPECT_FALSE(test::FileExists(log + ".1"));
   EXPECT_LT(std::filesystem::file_size(log), 256u * 1024);
   EXPECT_NE(test::ReadFile(log).find("last line repeated 99999 times"), std::string::npos);
-  std::filesystem::remove_all(directory);
 }
 
 // The reply to a request goes before every line relayed while it was served.
@@ -447,21 +449,13 @@ TEST(OpenVpnRetryPauseTest, PausesHalfASecond) {
 // Child processes: launched detached, signalled and collected only through their handle.
 class ChildProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vortan-proc-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
   static platform::LaunchSpec Shell(const std::string& script, const std::string& workingDirectory = "") {
     return platform::LaunchSpec{"/bin/sh", {"-c", script}, workingDirectory};
   }
   static bool Gone(std::uint32_t pid) { return !test::FileExists("/proc/" + std::to_string(pid)); }
 
-  std::string directory_;
+  const ScratchDirectory scratch_{"vortan-proc"};
+  const std::string directory_ = scratch_.path;
   platform::ChildLauncher launcher_;  // outlives the processes of each test
 };
 
@@ -641,20 +635,17 @@ TEST_F(ChildProcessTest, LauncherEndJoinsItsThreadWithEveryChildCollected) {
 // moments writes nothing and launches nothing; "shutdown" stays harmless.
 TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   silenceLogging();
-  char pattern[] = "/tmp/vortan-retired-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string directory = pattern;
+  const ScratchDirectory directory("vortan-retired");
   RouteLedger routes;
   platform::ChildLauncher launcher;
   OpenVpnManager manager{IniFile(std::string()), routes, launcher};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
-  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client).kind,
+  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory.path + "/x_ vt0 udp adaptive", client).kind,
             TunnelOutcomeKind::kServiceStopping);
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);
-  EXPECT_TRUE(std::filesystem::is_empty(directory));
-  std::filesystem::remove_all(directory);
+  EXPECT_TRUE(std::filesystem::is_empty(directory.path));
 }
 
 // The files at a client's prefix on a hung mount: a write stalls until released.
@@ -685,15 +676,15 @@ class StallingManager : public OpenVpnManager {
 // and "shutdown" answer at once.
 TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   silenceLogging();
-  const std::string directory = "/tmp/" + test::UniqueName("stall");
-  std::filesystem::create_directories(directory);
+  const ScratchDirectory directory("stall");
   RouteLedger routes;
   platform::ChildLauncher launcher;
   StallingManager manager(routes, launcher);
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
   TunnelOutcome outcome{TunnelOutcomeKind::kStarted};
-  std::thread start([&] { outcome = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
+  const std::string startLine = " 192.0.2.1 1194 " + directory.path + "/x_ vt0 udp adaptive";
+  std::thread start([&] { outcome = manager.Start(startLine, client); });
   EXPECT_TRUE(test::WaitUntil([&] { return manager.entered.load(); }, 10s));
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
@@ -703,7 +694,6 @@ TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   start.join();
   EXPECT_EQ(outcome.kind, TunnelOutcomeKind::kStartError);
   EXPECT_EQ(outcome.detail.rfind("Cannot write file : ", 0), 0u) << outcome.detail;
-  std::filesystem::remove_all(directory);
 }
 
 }  // namespace
