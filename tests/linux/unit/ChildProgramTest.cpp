@@ -35,11 +35,9 @@ class ChildLines : public el::LogDispatchCallback {
   }
 
  private:
-  static std::mutex mutex_;
-  static std::vector<std::string> lines_;
+  static inline std::mutex mutex_;
+  static inline std::vector<std::string> lines_;
 };
-std::mutex ChildLines::mutex_;
-std::vector<std::string> ChildLines::lines_;
 
 class ChildProgramTest : public ::testing::Test {
  protected:
@@ -64,6 +62,7 @@ class ChildProgramTest : public ::testing::Test {
   // A program beside the test executable, as the service's children lie beside it.
   platform::ChildProgramFile Script(const std::string& body) {
     const std::string name = test::UniqueName("child-program-");
+    if (!script_.empty()) std::filesystem::remove(script_);
     script_ = ResolveBesideExecutable(name);
     test::WriteFile(script_, "#!/bin/sh\n" + body + "\n");
     std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
@@ -107,32 +106,28 @@ TEST_F(ChildProgramTest, LeadingArgumentsComeFirst) {
   std::filesystem::remove(record);
 }
 
-TEST_F(ChildProgramTest, ProgramIgnoringTheExitRequestIsKilledAfterTheWait) {
-  ChildProgram program(launcher_, Script("trap '' TERM\nexec sleep 30"), texts_, timing_);
-  ASSERT_EQ(program.Launch({}, "", ""), 0);
-  const std::string id = std::to_string(program.Id());
-  // The ignored termination signal survives the exec into sleep.
-  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + id + "/comm") == "sleep\n"; }, 5s));
-  EXPECT_EQ(program.Stop(), 0);
-  EXPECT_FALSE(program.Tracked());
-  EXPECT_TRUE(test::WaitUntil([&] { return !test::FileExists("/proc/" + id); }, 5s));
-  std::vector<std::string> lines = ChildLines::Take();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[1], "launched #1");
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
-            (std::vector<std::string>{"asked " + id, "killing " + id, "stopped"}));
-}
-
-TEST_F(ChildProgramTest, ProgramEndingOnRequestIsNotKilled) {
-  ChildProgram program(launcher_, Script("exec sleep 30"), texts_, timing_);
-  ASSERT_EQ(program.Launch({}, "", ""), 0);
-  const std::string id = std::to_string(program.Id());
-  EXPECT_TRUE(program.Running());
-  EXPECT_EQ(program.Stop(), 0);
-  EXPECT_FALSE(program.Running());
-  std::vector<std::string> lines = ChildLines::Take();
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
-            (std::vector<std::string>{"asked " + id, "stopped"}));
+// A program ending on the exit request is not killed; one ignoring it (the ignored
+// termination signal survives the exec into sleep) is killed after the wait.
+TEST_F(ChildProgramTest, StopEndsTheProgramKillingItOnlyWhenItIgnoresTheRequest) {
+  for (const bool ignores : {false, true}) {
+    ChildProgram program(launcher_, Script(ignores ? "trap '' TERM\nexec sleep 30" : "exec sleep 30"), texts_,
+                         timing_);
+    ASSERT_EQ(program.Launch({}, "", ""), 0);
+    const std::string id = std::to_string(program.Id());
+    EXPECT_TRUE(program.Running());
+    const auto execed = [&] { return test::ReadFile("/proc/" + id + "/comm") == "sleep\n"; };
+    ASSERT_TRUE(!ignores || test::WaitUntil(execed, 5s));
+    EXPECT_EQ(program.Stop(), 0);
+    EXPECT_FALSE(program.Running());
+    EXPECT_FALSE(program.Tracked());
+    EXPECT_TRUE(test::WaitUntil([&] { return !test::FileExists("/proc/" + id); }, 5s));
+    std::vector<std::string> lines = ChildLines::Take();
+    ASSERT_EQ(lines.size(), ignores ? 5u : 4u);
+    EXPECT_EQ(lines[1], "launched #1");
+    std::vector<std::string> expected{"asked " + id, "killing " + id, "stopped"};
+    if (!ignores) expected.erase(expected.begin() + 1);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), expected);
+  }
 }
 
 }  // namespace

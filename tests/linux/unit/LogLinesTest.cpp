@@ -3,17 +3,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/CrashLog.h"
 #include "common/Logging.h"
 #include "TestSupport.h"
 #include "protocol/RequestLog.h"
@@ -26,8 +30,8 @@ namespace {
 // built within the same tick of the date text, so the library's line must be equal too.
 class CompareBuilders : public el::LogDispatchCallback {
  public:
-  static std::string ours;
-  static std::string library;
+  static inline std::string ours;
+  static inline std::string library;
 
  protected:
   void handle(const el::LogDispatchData* data) override {
@@ -45,8 +49,6 @@ class CompareBuilders : public el::LogDispatchCallback {
     ours = "no two lines within one tick";
   }
 };
-std::string CompareBuilders::ours;
-std::string CompareBuilders::library;
 
 struct FormatCase {
   const char* name;
@@ -54,6 +56,7 @@ struct FormatCase {
   const char* subsecondPrecision;
   el::Level level;
   const char* message;
+  const char* threadName = "main";  // nullptr: a thread that never named itself
 };
 
 void PrintTo(const FormatCase& format, std::ostream* out) { *out << format.name; }
@@ -110,11 +113,21 @@ const FormatCase kFormats[] = {
     {"NoFieldsAtAll", "constant", "3", el::Level::Debug, "t"},
     {"ControlBytesInTheFormat", "\x01[%thread]\x02 %msg\x03", "3", el::Level::Debug, "s"},
     {"ControlBytesInTheMessage", kServiceFormat, "3", el::Level::Debug, "\x01\x02\x03"},
+    {"ThreadNameHoldingASpecifier", kServiceFormat, "3", el::Level::Debug, "m", "t%msg"},
+    {"ThreadThatNeverNamedItself", kServiceFormat, "3", el::Level::Debug, "from an unnamed thread", nullptr},
 };
 
 TEST_P(LineBuilderTest, BuildsTheLibrarysLine) {
-  Configure(GetParam());
-  Log(GetParam().level, GetParam().message);
+  const FormatCase& format = GetParam();
+  Configure(format);
+  if (format.threadName == nullptr) {
+    std::thread unnamed([&] { Log(format.level, format.message); });
+    unnamed.join();
+  } else {
+    NameThread(format.threadName);
+    Log(format.level, format.message);
+    NameThread("main");
+  }
   ASSERT_FALSE(CompareBuilders::library.empty()) << CompareBuilders::ours;
   EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
 }
@@ -122,101 +135,209 @@ TEST_P(LineBuilderTest, BuildsTheLibrarysLine) {
 INSTANTIATE_TEST_SUITE_P(Formats, LineBuilderTest, ::testing::ValuesIn(kFormats),
                          [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
 
-TEST_F(LineBuilderTest, AThreadNameHoldingASpecifierComesOutAsTheLibraryPrintsIt) {
-  Configure({"", kServiceFormat, "3", el::Level::Debug, ""});
-  NameThread("t%msg");
-  Log(el::Level::Debug, "m");
-  NameThread("main");
-  EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
-}
-
-TEST_F(LineBuilderTest, ThreadsThatNeverNamedThemselvesGetTheLibrarysName) {
-  Configure({"", kServiceFormat, "3", el::Level::Debug, ""});
-  std::thread unnamed([this] { Log(el::Level::Debug, "from an unnamed thread"); });
-  unnamed.join();
-  EXPECT_EQ(CompareBuilders::ours, CompareBuilders::library);
-}
-
-// The line writer against the library's own behaviour: where lines go, when they are
-// flushed, and at which line the file rolls.
-class LineWriterTest : public ::testing::Test {
+// The service's log file in a scratch directory (its logs/ made by the configuration),
+// with standard output caught on request and everything restored at the end.
+class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     registerLoggers();
     NameThread("main");
-    dir_ = "/tmp/" + test::UniqueName("lw");
-    std::filesystem::create_directories(dir_ + "/logs");
+    dir_ = "/tmp/" + test::UniqueName("log");
+    std::filesystem::create_directories(dir_);
     logFile_ = dir_ + "/logs/vortanVpnService.log";
   }
   void TearDown() override {
+    if (original_ != nullptr) std::cout.rdbuf(original_);
     el::Helpers::uninstallPreRollOutCallback();
+    // Leave the process logging nowhere near the deleted directory.
     silenceLogging();
     std::filesystem::remove_all(dir_);
   }
+  void Apply(const std::string& configuration, const std::string& logFile) {
+    test::WriteFile(dir_ + "/servicelog.conf", configuration);
+    applyLogConfiguration(logFile, dir_ + "/servicelog.conf");
+    el::Helpers::installPreRollOutCallback(rollLogFiles);
+  }
   // Lines of exactly the message and a line feed.
   void Configure(const std::string& settings) {
-    test::WriteFile(dir_ + "/servicelog.conf", "* GLOBAL:\n  FORMAT = \"%msg\"\n" + settings);
-    applyLogConfiguration(logFile_, dir_ + "/servicelog.conf");
-    el::Helpers::installPreRollOutCallback(rollLogFiles);
+    Apply("* GLOBAL:\n  FORMAT = \"%msg\"\n" + settings, logFile_);
   }
   // Lines of 100 bytes.
   void LogLines(int count) {
     for (int i = 0; i < count; ++i) CLOG(INFO, loggers::kService) << std::string(99, static_cast<char>('a' + i % 26));
   }
   std::size_t SizeOf(const std::string& path) const { return test::ReadFile(path).size(); }
+  std::string Numbered(int n) const { return logFile_ + "." + std::to_string(n); }
+  // Standard output from now on goes to captured_ (until the end of the test at the latest).
+  void CaptureOutput() { original_ = std::cout.rdbuf(captured_.rdbuf()); }
+  std::string Released() {
+    std::cout.rdbuf(original_);
+    original_ = nullptr;
+    return captured_.str();
+  }
 
   std::string dir_, logFile_;
+  std::ostringstream captured_;
+  std::streambuf* original_ = nullptr;
 };
 
-TEST_F(LineWriterTest, RollsAfterTheLineThatReachesTheLimit) {
-  Configure("  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1000\n");
-  LogLines(25);
-  EXPECT_EQ(SizeOf(logFile_ + ".2"), 1000u);
-  EXPECT_EQ(SizeOf(logFile_ + ".1"), 1000u);
-  EXPECT_EQ(SizeOf(logFile_), 500u);
-}
+// The line writer against the library's own behaviour: where lines go, when they are
+// flushed, and at which line the file rolls.
+using LineWriterTest = LogFileTest;
+using LoggingTest = LogFileTest;
 
-TEST_F(LineWriterTest, CountsFromTheSizeTheFileAlreadyHad) {
-  test::WriteFile(logFile_, std::string(950, '-') + "\n");
-  Configure("  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1000\n");
-  LogLines(3);
-  EXPECT_EQ(SizeOf(logFile_ + ".1"), 1051u);
-  EXPECT_EQ(SizeOf(logFile_), 200u);
-}
-
-TEST_F(LineWriterTest, FlushesAtTheThreshold) {
-  Configure("  TO_STANDARD_OUTPUT = false\n  LOG_FLUSH_THRESHOLD = 3\n");
-  LogLines(2);
-  EXPECT_EQ(SizeOf(logFile_), 0u);
-  LogLines(1);
-  EXPECT_EQ(SizeOf(logFile_), 300u);
-  LogLines(1);
-  FlushLogs();
-  EXPECT_EQ(SizeOf(logFile_), 400u);
+// Lines of 100 bytes logged in steps, after each of which the file, its .1 and its .2 have
+// their sizes (0: missing); nothing goes to standard output.
+TEST_F(LineWriterTest, FilesHoldTheirBytesAfterEachStep) {
+  const std::string quiet = "  TO_STANDARD_OUTPUT = false\n";
+  const struct {
+    const char* name;
+    std::size_t existing;  // bytes the file held before
+    std::string settings;
+    std::vector<std::pair<int, std::vector<std::size_t>>> steps;  // lines, then sizes
+    bool flushLast = false;
+  } rows[] = {
+      {"rolls after the line that reaches the limit", 0, quiet + "  MAX_LOG_FILE_SIZE = 1000\n",
+       {{25, {500, 1000, 1000}}}},
+      {"counts from the size the file already had", 951, quiet + "  MAX_LOG_FILE_SIZE = 1000\n",
+       {{3, {200, 1051, 0}}}},
+      {"an oversized file is rolled, not cut, at start-up", 3000, quiet + "  MAX_LOG_FILE_SIZE = 2000\n",
+       {{0, {0, 3000, 0}}}},
+      {"flushes at the threshold", 0, quiet + "  LOG_FLUSH_THRESHOLD = 3\n",
+       {{2, {0, 0, 0}}, {1, {300, 0, 0}}, {1, {400, 0, 0}}}, true},
+      {"nothing written where the configuration says no", 0, "  TO_FILE = false\n" + quiet, {{1, {0, 0, 0}}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    logFile_ = dir_ + "/logs/" + std::to_string(&row - rows) + ".log";
+    if (row.existing > 0) {
+      std::filesystem::create_directories(dir_ + "/logs");
+      test::WriteFile(logFile_, std::string(row.existing - 1, '-') + "\n");
+    }
+    CaptureOutput();
+    Configure(row.settings);
+    for (const auto& step : row.steps) {
+      LogLines(step.first);
+      if (row.flushLast && &step == &row.steps.back()) FlushLogs();
+      const std::vector<std::size_t> sizes{SizeOf(logFile_), SizeOf(Numbered(1)), SizeOf(Numbered(2))};
+      EXPECT_EQ(sizes, step.second);
+    }
+    EXPECT_EQ(Released(), "");
+  }
 }
 
 // Each line is in the file and on standard output when the log call returns.
 TEST_F(LineWriterTest, StandardOutputGetsTheSameLinesAsTheFile) {
-  std::ostringstream captured;
-  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  CaptureOutput();
   Configure("");
   CLOG(INFO, loggers::kService) << "one";
-  const std::string afterOne[] = {captured.str(), test::ReadFile(logFile_)};
+  const std::string afterOne[] = {captured_.str(), test::ReadFile(logFile_)};
   CLOG(DEBUG, loggers::kRoute) << "two";
-  std::cout.rdbuf(original);
+  EXPECT_EQ(Released(), "one\ntwo\n");
   for (const std::string& text : afterOne) EXPECT_EQ(text, "one\n");
-  EXPECT_EQ(captured.str(), "one\ntwo\n");
   EXPECT_EQ(test::ReadFile(logFile_), "one\ntwo\n");
 }
 
-TEST_F(LineWriterTest, NothingIsWrittenWhereTheConfigurationSaysNo) {
-  std::ostringstream captured;
-  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
-  Configure("  TO_FILE = false\n  TO_STANDARD_OUTPUT = false\n");
-  CLOG(INFO, loggers::kService) << "nowhere";
-  std::cout.rdbuf(original);
-  EXPECT_EQ(captured.str(), "");
-  EXPECT_EQ(SizeOf(logFile_), 0u);
+TEST_F(LoggingTest, LinesHaveTheServiceLayout) {
+  Apply("* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n", logFile_);
+  CLOG(INFO, loggers::kService) << "starting...";
+  el::Loggers::getLogger(loggers::kService)->debug("message %v sent", "CONTROL");
+  const std::string text = test::ReadFile(logFile_);
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}"
+                                                "\\[INFO\\]\\[main\\] service - starting\\.\\.\\.\n"
+                                                "[0-9: .-]{23}\\[DEBUG\\]\\[main\\] service - message CONTROL sent\n")))
+      << text;
+}
+
+TEST_F(LoggingTest, RollingKeepsFiveOlderFilesNewestFirst) {
+  Apply("* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 2000\n", logFile_);
+  // Each file holds about 20 numbered lines of 100 bytes; write enough for 8 rolls.
+  for (int line = 0; line < 170; ++line) {
+    CLOG(INFO, loggers::kDefault) << "line " << 1000 + line << std::string(60, '.');
+  }
+  EXPECT_FALSE(test::FileExists(Numbered(6)));
+  int previousFirst = 1 << 30;
+  for (int n = 1; n <= 5; ++n) {
+    const std::string content = test::ReadFile(Numbered(n));
+    ASSERT_FALSE(content.empty()) << n;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(content, match, std::regex("line (\\d+)")));
+    const int first = std::stoi(match[1].str());
+    EXPECT_LT(first, previousFirst) << "file ." << n << " should be older than ." << n - 1;
+    previousFirst = first;
+  }
+}
+
+TEST_F(LoggingTest, RollingWithAGapMovesOnlyWhatExists) {
+  std::filesystem::create_directories(dir_ + "/logs");
+  test::WriteFile(logFile_, "current");
+  test::WriteFile(Numbered(2), "two");
+  rollLogFiles(logFile_.c_str(), 7);
+  EXPECT_EQ(test::ReadFile(Numbered(1)), "current");
+  EXPECT_EQ(test::ReadFile(Numbered(3)), "two");
+  EXPECT_FALSE(test::FileExists(Numbered(2)));
+  EXPECT_FALSE(test::FileExists(logFile_));
+}
+
+// The fault handler's lines bypass the library: they must still read like its lines,
+// for the built-in layout and for one a configuration file sets.
+TEST_F(LoggingTest, FaultHandlerLinesHaveTheLogLayout) {
+  const char* const formats[] = {
+      nullptr,
+      // The library formats dates into 30 bytes: a longer date text overruns its buffer.
+      "%datetime{%b %y %h%F|%H:%m:%s,%g %%}<%level> %%thread %thread %logger: %msg ~",
+  };
+  for (const char* format : formats) {
+    std::string conf = "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n";
+    if (format != nullptr) conf += std::string("  FORMAT = \"") + format + "\"\n";
+    const std::string logFile = dir_ + "/logs/" + (format != nullptr ? "custom" : "built-in") + ".log";
+    Apply(conf, logFile);
+    NameThread("crashing-thread");
+    PrepareCrashLog();
+    CLOG(ERROR, loggers::kDefault) << "the same message";
+    CrashLog::Error(FixedText() << "the same " << "message");
+    const std::string text = test::ReadFile(logFile);
+    const std::string::size_type end = text.find('\n');
+    ASSERT_NE(end, std::string::npos) << text;
+    // Digits of the time may differ between the two lines; nothing else may.
+    const std::regex digits("[0-9]");
+    EXPECT_EQ(std::regex_replace(text.substr(0, end + 1), digits, "#"), std::regex_replace(text.substr(end + 1), digits, "#"))
+        << text;
+  }
+}
+
+// Terminate may come while another thread holds the logger's lock: the line is still
+// written and the process aborts, instead of waiting for ever.
+TEST_F(LoggingTest, TerminateHandlerLogsAndAbortsWhileAnotherThreadHoldsTheLogLock) {
+  Apply("* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n", logFile_);
+  PrepareCrashLog();
+  std::promise<void> locked, release;
+  std::thread holder([&] {
+    el::Logger* logger = el::Loggers::getLogger(loggers::kDefault);
+    logger->acquireLock();
+    locked.set_value();
+    release.get_future().wait();
+    logger->releaseLock();
+  });
+  locked.get_future().wait();
+  // A handler that waits for the lock is ended by the alarm, not by its abort.
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        terminateHandler();
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  release.set_value();
+  holder.join();
+  EXPECT_NE(test::ReadFile(logFile_).find("[ERROR][main] default - Terminate handler called, abnormal termination\n"),
+            std::string::npos);
+}
+
+TEST(ExceptionCodeName, NamesKnownCodesAndUnknownOnes) {
+  EXPECT_STREQ(exceptionCodeName(0xC0000005), "EXCEPTION_ACCESS_VIOLATION");
+  EXPECT_STREQ(exceptionCodeName(0xC00000FD), "EXCEPTION_STACK_OVERFLOW");
+  EXPECT_STREQ(exceptionCodeName(0x80000003), "EXCEPTION_BREAKPOINT");
+  EXPECT_STREQ(exceptionCodeName(6), "UNKNOWN EXCEPTION");
 }
 
 // What the log keeps of a request line.
@@ -268,8 +389,7 @@ TEST(LogCopy, HidesEveryStartWordFromTheUserNameOnAndCutsLongLines) {
 // Threads log at once through the same loggers: every line arrives whole, none is lost
 // and each thread's lines keep their order, in the file and on standard output.
 TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
-  std::ostringstream captured;
-  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  CaptureOutput();
   Configure("");
   constexpr int kThreads = 8, kLines = 400;
   std::vector<std::thread> threads;
@@ -286,8 +406,7 @@ TEST_F(LineWriterTest, ConcurrentThreadsKeepEveryLineWholeAndInOrder) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  std::cout.rdbuf(original);
-  for (const std::string& text : {test::ReadFile(logFile_), captured.str()}) {
+  for (const std::string& text : {test::ReadFile(logFile_), Released()}) {
     std::istringstream lines(text);
     std::vector<int> next(kThreads, 0);
     int count = 0;
@@ -343,17 +462,15 @@ TEST_P(JournalPrefixTest, StandardOutputCarriesSyslogPrioritiesOnlyForTheJournal
   } else {
     setenv("JOURNAL_STREAM", GetParam().journalStream.c_str(), 1);
   }
-  std::ostringstream captured;
-  std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+  CaptureOutput();
   Configure("");
   CLOG(TRACE, loggers::kService) << "trace";
   CLOG(DEBUG, loggers::kService) << "debug";
   CLOG(INFO, loggers::kRoute) << "info";
   CLOG(WARNING, loggers::kService) << "warning";
   CLOG(ERROR, loggers::kNetwork) << "error";
-  std::cout.rdbuf(original);
   const std::string plain = "trace\ndebug\ninfo\nwarning\nerror\n";
-  EXPECT_EQ(captured.str(), GetParam().prefixed ? "<7>trace\n<7>debug\n<6>info\n<4>warning\n<3>error\n" : plain);
+  EXPECT_EQ(Released(), GetParam().prefixed ? "<7>trace\n<7>debug\n<6>info\n<4>warning\n<3>error\n" : plain);
   EXPECT_EQ(test::ReadFile(logFile_), plain);
 }
 

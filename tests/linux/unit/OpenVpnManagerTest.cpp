@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
@@ -44,15 +42,27 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
 
-// The connection accepted on the listening fd, or -1 when nobody connects in time.
-int AcceptWithin(int fd, std::chrono::milliseconds timeout) {
-  pollfd entry{fd, POLLIN, 0};
-  if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-  return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-}
+// Owns one descriptor, closed at the latest with the object.
+class OwnedFd {
+ public:
+  ~OwnedFd() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  // For a listening descriptor: the connection accepted, or -1 when nobody connects in time.
+  int Accept(std::chrono::milliseconds timeout = 5s) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ protected:
+  int fd_ = -1;
+};
 
 // A listening TCP socket on 127.0.0.1 whose accepted connections are read with time-outs.
-class LoopbackListener {
+class LoopbackListener : public OwnedFd {
  public:
   LoopbackListener() {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -65,16 +75,9 @@ class LoopbackListener {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
-  ~LoopbackListener() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
   int Port() const { return port_; }
-  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
 
  private:
-  int fd_ = -1;
   int port_ = 0;
 };
 
@@ -90,40 +93,34 @@ int BindLocal(const std::string& path, std::chrono::milliseconds listenLag = 0ms
   return fd;
 }
 
+// A directory of the test's own under /tmp, removed with all it holds at the end.
+struct ScratchDirectory {
+  explicit ScratchDirectory(const std::string& prefix) : path("/tmp/" + test::UniqueName(prefix)) {
+    std::filesystem::create_directories(path);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  const std::string path;
+};
+
 // A listening local socket in a scratch directory, standing in for OpenVPN's
 // management channel.
-class LocalListener {
+class LocalListener : public OwnedFd {
  public:
-  LocalListener() : directory_("/tmp/" + test::UniqueName("mgmt")) {
-    std::filesystem::create_directories(directory_);
-    fd_ = BindLocal(Channel().socketPath);
-  }
-  ~LocalListener() {
-    Close();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  ManagementChannel Channel() const { return ManagementChannelFor(directory_, 1); }
-  int Accept(std::chrono::milliseconds timeout = 5s) { return AcceptWithin(fd_, timeout); }
+  LocalListener() { fd_ = BindLocal(Channel().socketPath); }
+  ~LocalListener() { Close(); }
+  ManagementChannel Channel() const { return ManagementChannelFor(directory_.path, 1); }
 
  private:
-  std::string directory_;
-  int fd_ = -1;
+  ScratchDirectory directory_{"mgmt"};
 };
 
 // One end of a connection, read line by line with a time-out.
-class Peer {
+class Peer : public OwnedFd {
  public:
-  explicit Peer(int fd) : fd_(fd) {}
-  ~Peer() { Close(); }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
+  explicit Peer(int fd) { fd_ = fd; }
   bool Valid() const { return fd_ >= 0; }
   // Ends a send blocked on this end.
   void Shutdown() { shutdown(fd_, SHUT_RDWR); }
@@ -149,7 +146,6 @@ class Peer {
   }
 
  private:
-  int fd_;
   std::string buffer_;
 };
 
@@ -182,26 +178,50 @@ class OpenVpnListenTest : public ::testing::Test {
     relay_.reset();
   }
 
-  void ConnectFakeManagement() {
-    StartListen(managementListener_.Channel());
+  void ConnectFakeManagement(std::uint32_t managementProcess = getpid()) {
+    StartListen(managementListener_.Channel(), managementProcess);
     management_.reset(new Peer(managementListener_.Accept()));
     ASSERT_TRUE(management_->Valid());
   }
 
-  // Plays OpenVPN's start-up dialogue up to the acknowledged hold release.
-  void ReleaseHold() {
-    management_->Send(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
-    management_->Send(">HOLD:Waiting for hold release:0\r\n");
-    ASSERT_EQ(management_->Next(), "state on");
-    management_->Send("SUCCESS: real-time state notification set to ON\r\n");
-    ASSERT_EQ(management_->Next(), "log on");
-    management_->Send("SUCCESS: real-time log notification set to ON\r\n");
-    ASSERT_EQ(management_->Next(), "hold release");
-    management_->Send("SUCCESS: hold release succeeded\r\n");
-    ASSERT_EQ(client_->Next(), "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
-    ASSERT_EQ(client_->Next(), "> HOLD: Waiting for hold release:0");
+  // Plays a script as OpenVPN against the relay, a step a string: "+" a line OpenVPN
+  // sends, "c" and "m" the line the client and OpenVPN read next, "~" a pattern the
+  // client's next line matches (its group, if any, a time within 5 s of started_), "@"
+  // the least milliseconds since started_, "x" OpenVPN's end, "." the relay's end too.
+  void Play(const std::vector<std::string>& steps) {
+    for (const std::string& step : steps) {
+      const std::string text = step.substr(1);
+      std::smatch match;
+      if (step[0] == '+') {
+        management_->Send(text + "\r\n");
+      } else if (step[0] == 'x' || step[0] == '.') {
+        if (management_) management_->Close();
+        if (step[0] == '.') EndRelay();
+      } else if (step[0] == '@') {
+        EXPECT_GE(std::chrono::steady_clock::now() - started_, std::chrono::milliseconds(std::stoi(text)));
+      } else if (step[0] == '~') {
+        const std::string line = client_->Next(10s);
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(text))) << line;
+        if (match.size() < 2) continue;
+        EXPECT_GE(std::stoll(match[1]), startedAt_);
+        EXPECT_LE(std::stoll(match[1]), startedAt_ + 5);
+      } else {
+        const auto wait = step[0] == 'c' || text != "<timeout>" ? 10s : 200ms;
+        EXPECT_EQ((step[0] == 'c' ? client_ : management_)->Next(wait), text);
+      }
+    }
   }
 
+  // OpenVPN's start-up dialogue up to the acknowledged hold release.
+  const std::vector<std::string> kReleaseHold = {
+      "+>INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info",
+      "+>HOLD:Waiting for hold release:0", "mstate on", "+SUCCESS: real-time state notification set to ON",
+      "mlog on", "+SUCCESS: real-time log notification set to ON", "mhold release",
+      "+SUCCESS: hold release succeeded",
+      "c> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info",
+      "c> HOLD: Waiting for hold release:0"};
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  long long startedAt_ = static_cast<long long>(std::time(nullptr));
   LoopbackListener clientListener_;
   LocalListener managementListener_;
   std::unique_ptr<Peer> client_;
@@ -213,90 +233,65 @@ class OpenVpnListenTest : public ::testing::Test {
 
 
 
-// Scripts played as OpenVPN against the relay, a step a string: "+" a line OpenVPN
-// sends, "c" and "m" the line the client and OpenVPN read next, "." OpenVPN's end.
+// Scripts played as OpenVPN against the relay (see Play).
 TEST_F(OpenVpnListenTest, ScriptsPlayedAsOpenVpn) {
+  enum class Management { kFake, kOpenedByAnotherProcess, kUnreachable };
   const struct {
+    Management management;
     bool releaseHold;
     std::vector<std::string> steps;
   } rows[] = {
       // A restart after the release holds again: released at once, no new "state on";
       // an exiting state was relayed: nothing is added.
-      {true, {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
-              "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
-              "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
-              "c<closed>"}},
+      {Management::kFake, true,
+       {"+>STATE:1,CONNECTING,,,", "c> STATE: 1,CONNECTING,,,", "+>HOLD:Waiting for hold release:10",
+        "c> HOLD: Waiting for hold release:10", "mhold release", "+SUCCESS: hold release succeeded",
+        "+>STATE:1700000000,EXITING,SIGTERM,,,,,", "c> STATE: 1700000000,EXITING,SIGTERM,,,,,", ".",
+        "c<closed>"}},
       // Only success responses advance the dialogue; a hold without ":" is answered, not
       // relayed.
-      {false, {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
-               "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
-               "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
+      {Management::kFake, false,
+       {"+>HOLD", "mstate on", "+ERROR: unknown command", "+SUCCESS: one", "mlog on", "+SUCCESS: two",
+        "mhold release", "+SUCCESS: three", "+>LOG:1700000000,I,after the release",
+        "c> LOG: 1700000000,I,after the release", "m<timeout>"}},
       // A SIGTERM log line is followed by the synthesised exiting state.
-      {true, {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
-              "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
-              "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
+      {Management::kFake, true,
+       {"+>LOG:1700000001,,SIGTERM received, sending exit notification to peer",
+        "c> LOG: 1700000001,,SIGTERM received, sending exit notification to peer",
+        "c> STATE: 1700000001,EXITING,exit-with-notification,,", ".", "c<closed>"}},
       // Connected without a tunnel address (too few fields, or one no adapter carries):
       // only relayed, no announcement.
-      {true, {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
-              "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
-              "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
-              "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
-              "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
+      {Management::kFake, true,
+       {"+>STATE:1700000002,CONNECTED,SUCCESS", "c> STATE: 1700000002,CONNECTED,SUCCESS",
+        "+>STATE:1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+        "c> STATE: 1700000003,CONNECTED,SUCCESS,192.0.2.77,192.0.2.1,1194,,",
+        "+>STATE:1700000004,RECONNECTING,ping-restart,,,,,",
+        "c> STATE: 1700000004,RECONNECTING,ping-restart,,,,,"}},
+      // The connection lost without an exiting state: the client is told, with the time.
+      {Management::kFake, true,
+       {"x", "~> STATE: ([0-9]+),EXITING,exit-with-notification,,", ".", "c<closed>"}},
+      // Unreachable: six attempts, five pauses of 500 ms between them.
+      {Management::kUnreachable, false,
+       {"c> STATE: 00000000 ,EXITING,exit-with-notification,,", "@2400", ".", "c<closed>"}},
+      // A channel another process opened hears nothing.
+      {Management::kOpenedByAnotherProcess, false,
+       {"~> STATE: [0-9]+,EXITING,exit-with-notification,,", "+>HOLD:Waiting for hold release:0",
+        "m<closed>"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
-    ConnectFakeManagement();
-    if (row.releaseHold) ReleaseHold();
-    for (const std::string& step : row.steps) {
-      const std::string text = step.substr(1);
-      if (step[0] == '+') {
-        management_->Send(text + "\r\n");
-      } else if (step[0] == '.') {
-        management_->Close();
-        EndRelay();
-      } else {
-        EXPECT_EQ(step[0] == 'c' ? client_->Next() : management_->Next(text == "<timeout>" ? 200ms : 5s), text);
-      }
+    started_ = std::chrono::steady_clock::now();
+    startedAt_ = static_cast<long long>(std::time(nullptr));
+    if (row.management == Management::kUnreachable) {
+      StartListen(ManagementChannelFor("/nonexistent", 1));
+    } else {
+      ConnectFakeManagement(row.management == Management::kFake ? getpid() : getppid());
     }
+    if (row.releaseHold) Play(kReleaseHold);
+    Play(row.steps);
     management_.reset();
     EndRelay();
   }
-}
-
-TEST_F(OpenVpnListenTest, ConnectionLostWithoutExitingStateTellsTheClient) {
-  ConnectFakeManagement();
-  ReleaseHold();
-  const long long before = static_cast<long long>(std::time(nullptr));
-  management_->Close();
-  const std::string line = client_->Next();
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(line, match, std::regex("> STATE: ([0-9]+),EXITING,exit-with-notification,,")))
-      << line;
-  EXPECT_GE(std::stoll(match[1]), before);
-  EXPECT_LE(std::stoll(match[1]), before + 5);
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
-
-TEST_F(OpenVpnListenTest, UnreachableManagementEndsAfterSixAttempts) {
-  const auto started = std::chrono::steady_clock::now();
-  StartListen(ManagementChannelFor("/nonexistent", 1));
-  EXPECT_EQ(client_->Next(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  // Five pauses of 500 ms between six attempts.
-  EXPECT_GE(elapsed, 2400ms);
-  EndRelay();
-  EXPECT_EQ(client_->Next(), "<closed>");
-}
-
-
-TEST_F(OpenVpnListenTest, ChannelOpenedByAnotherProcessHearsNothing) {
-  StartListen(managementListener_.Channel(), static_cast<std::uint32_t>(getppid()));
-  management_.reset(new Peer(managementListener_.Accept()));
-  ASSERT_TRUE(management_->Valid());
-  EXPECT_TRUE(std::regex_match(client_->Next(), std::regex("> STATE: [0-9]+,EXITING,exit-with-notification,,")));
-  management_->Send(">HOLD:Waiting for hold release:0\r\n");
-  EXPECT_EQ(management_->Next(), "<closed>");
 }
 
 // The channel is waited for, for 2.5 s: a socket that only shows in the system's list of
@@ -314,9 +309,8 @@ TEST(ManagementChannelWaitTest, OpenedByConnectingWithinTheDeadline) {
               {false, 3s, false},          {false, std::nullopt, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.decoy << " " << (row.opensAfter ? row.opensAfter->count() : -1));
-    const std::string directory = "/tmp/" + test::UniqueName("mgmtwait");
-    std::filesystem::create_directories(directory);
-    const ManagementChannel channel = ManagementChannelFor(directory, 1);
+    const ScratchDirectory directory("mgmtwait");
+    const ManagementChannel channel = ManagementChannelFor(directory.path, 1);
     const int decoy = row.decoy ? BindLocal(channel.socketPath) : -1;
     if (row.decoy) std::filesystem::remove(channel.socketPath);
     int standIn = -1;
@@ -335,21 +329,20 @@ TEST(ManagementChannelWaitTest, OpenedByConnectingWithinTheDeadline) {
     for (int fd : {decoy, standIn}) {
       if (fd >= 0) close(fd);
     }
-    std::filesystem::remove_all(directory);
   }
 }
 
 // OpenVPN is read on while its client reads nothing: a million lines go through, the
 // dialogue goes on, and the log (deduplicated, rate-limited) stays small and unrolled.
 TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysSmall) {
-  const std::string directory = "/tmp/" + test::UniqueName("flood");
-  const std::string log = directory + "/vortanVpnService.log";
-  std::filesystem::create_directories(directory);
-  test::WriteFile(directory + "/log.conf", "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1048576\n");
-  applyLogConfiguration(log, directory + "/log.conf");
+  const ScratchDirectory directory("flood");
+  const std::string log = directory.path + "/vortanVpnService.log";
+  test::WriteFile(directory.path + "/log.conf",
+                  "* GLOBAL:\n  TO_STANDARD_OUTPUT = false\n  MAX_LOG_FILE_SIZE = 1048576\n");
+  applyLogConfiguration(log, directory.path + "/log.conf");
   el::Helpers::installPreRollOutCallback(rollLogFiles);
   ConnectFakeManagement();
-  ReleaseHold();
+  Play(kReleaseHold);
   std::atomic<bool> written{false};
   std::thread flood([&] {
     std::string chunk;
@@ -366,16 +359,12 @@ TEST_F(OpenVpnListenTest, FloodIsReadOnWhileTheClientReadsNothingAndTheLogStaysS
   if (!done) management_->Shutdown();
   flood.join();
   EXPECT_TRUE(done) << "OpenVPN's lines were no longer read";
-  management_->Send(">HOLD:Waiting for hold release:10\r\n");
-  EXPECT_EQ(management_->Next(), "hold release");
-  management_->Close();
-  EndRelay();
+  Play({"+>HOLD:Waiting for hold release:10", "mhold release", "."});
   el::Helpers::uninstallPreRollOutCallback();
   silenceLogging();
   EXPECT_FALSE(test::FileExists(log + ".1"));
   EXPECT_LT(std::filesystem::file_size(log), 256u * 1024);
   EXPECT_NE(test::ReadFile(log).find("last line repeated 99999 times"), std::string::npos);
-  std::filesystem::remove_all(directory);
 }
 
 // The reply to a request goes before every line relayed while it was served.
@@ -416,15 +405,12 @@ TEST(ManagementChannelTest, TheManagementOptionIsPointedAtTheChannel) {
 }
 
 TEST(TunnelBroadcastAddressTest, ComputedFromTheMatchingEntry) {
-  auto net = [](const char* text) {
-    std::uint32_t value = 0;
-    ParseDottedQuad(text, &value);
-    return value;
-  };
   auto adapter = [&](const char* name, std::vector<std::pair<const char*, const char*>> entries) {
     platform::Adapter result;
     result.name = name;
-    for (const auto& entry : entries) result.addresses.push_back({net(entry.first), net(entry.second)});
+    for (const auto& entry : entries) {
+      result.addresses.push_back({InetAddr(entry.first), InetAddr(entry.second)});
+    }
     return result;
   };
   struct Case {
@@ -463,21 +449,13 @@ TEST(OpenVpnRetryPauseTest, PausesHalfASecond) {
 // Child processes: launched detached, signalled and collected only through their handle.
 class ChildProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vortan-proc-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
   static platform::LaunchSpec Shell(const std::string& script, const std::string& workingDirectory = "") {
     return platform::LaunchSpec{"/bin/sh", {"-c", script}, workingDirectory};
   }
   static bool Gone(std::uint32_t pid) { return !test::FileExists("/proc/" + std::to_string(pid)); }
 
-  std::string directory_;
+  const ScratchDirectory scratch_{"vortan-proc"};
+  const std::string directory_ = scratch_.path;
   platform::ChildLauncher launcher_;  // outlives the processes of each test
 };
 
@@ -587,31 +565,32 @@ TEST_F(ChildProcessTest, ExitRequestThisSystemCannotDeliverStartsNothing) {
   EXPECT_FALSE(process.Tracked());
 }
 
-TEST_F(ChildProcessTest, ExitRequestEndsAndCollectsTheProcess) {
-  platform::Process process;
-  ASSERT_TRUE(process.Launch(launcher_, {"/bin/sleep", {"30"}, ""}).Succeeded());
-  const std::uint32_t pid = process.Id();
-  EXPECT_TRUE(process.RequestExit().Succeeded());
-  EXPECT_TRUE(process.WaitForExit(5s));
-  EXPECT_TRUE(Gone(pid));
-  EXPECT_EQ(process.Id(), 0u);
-  EXPECT_TRUE(platform::IsProcessGone(process.RequestExit()));
-}
-
-TEST_F(ChildProcessTest, BoundedWaitThenKill) {
-  platform::Process process;
-  // The ignored termination signal survives exec into sleep.
-  ASSERT_TRUE(process.Launch(launcher_, Shell("trap '' TERM; exec sleep 30")).Succeeded());
-  const std::uint32_t pid = process.Id();
-  // The shell has installed its trap once sleep runs in its place.
-  ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
-                              5s));
-  EXPECT_TRUE(process.RequestExit().Succeeded());
-  EXPECT_FALSE(process.WaitForExit(200ms));
-  EXPECT_TRUE(process.Tracked());
-  EXPECT_TRUE(process.Kill().Succeeded());
-  EXPECT_TRUE(process.WaitForExit(5s));
-  EXPECT_TRUE(Gone(pid));
+// An exit request ends and collects the process; one that ignores it (the ignored
+// termination signal survives exec into sleep) is killed after a bounded wait.
+TEST_F(ChildProcessTest, ExitRequestOrKillAfterABoundedWaitEndsAndCollectsTheProcess) {
+  const struct {
+    platform::LaunchSpec spec;
+    bool ignoresExitRequest;
+  } rows[] = {{{"/bin/sleep", {"30"}, ""}, false}, {Shell("trap '' TERM; exec sleep 30"), true}};
+  for (const auto& row : rows) {
+    platform::Process process;
+    ASSERT_TRUE(process.Launch(launcher_, row.spec).Succeeded());
+    const std::uint32_t pid = process.Id();
+    const std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    // The shell has installed its trap once sleep runs in its place.
+    const auto execed = [&] { return test::ReadFile(comm) == "sleep\n"; };
+    ASSERT_TRUE(!row.ignoresExitRequest || test::WaitUntil(execed, 5s));
+    EXPECT_TRUE(process.RequestExit().Succeeded());
+    if (row.ignoresExitRequest) {
+      EXPECT_FALSE(process.WaitForExit(200ms));
+      EXPECT_TRUE(process.Tracked());
+      EXPECT_TRUE(process.Kill().Succeeded());
+    }
+    EXPECT_TRUE(process.WaitForExit(5s));
+    EXPECT_TRUE(Gone(pid));
+    EXPECT_EQ(process.Id(), 0u);
+    EXPECT_TRUE(platform::IsProcessGone(process.RequestExit()));
+  }
 }
 
 TEST_F(ChildProcessTest, EndedProcessIsCollectedTrackedOrNot) {
@@ -656,54 +635,40 @@ TEST_F(ChildProcessTest, LauncherEndJoinsItsThreadWithEveryChildCollected) {
 // moments writes nothing and launches nothing; "shutdown" stays harmless.
 TEST(OpenVpnManagerExit, RetiredControllerRefusesEveryStart) {
   silenceLogging();
-  char pattern[] = "/tmp/vortan-retired-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string directory = pattern;
+  const ScratchDirectory directory("vortan-retired");
   RouteLedger routes;
   platform::ChildLauncher launcher;
   OpenVpnManager manager{IniFile(std::string()), routes, launcher};
   manager.Retire();
   TunnelClient client{std::make_shared<Socket>(), CallerId{platform::ServiceIdentity()}};
-  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client).kind,
+  EXPECT_EQ(manager.Start(" 192.0.2.1 1194 " + directory.path + "/x_ vt0 udp adaptive", client).kind,
             TunnelOutcomeKind::kServiceStopping);
   manager.Shutdown();
   EXPECT_EQ(manager.ProcessId(), 0u);
-  EXPECT_TRUE(std::filesystem::is_empty(directory));
-  std::filesystem::remove_all(directory);
+  EXPECT_TRUE(std::filesystem::is_empty(directory.path));
 }
 
-// The files at a client's prefix on a hung mount: the first write stalls until released.
-struct Stall {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-};
-
-class StalledWriter : public FileWriter {
- public:
-  explicit StalledWriter(Stall& stall) : FileWriter(platform::ServiceIdentity()), stall_(stall) {}
-  platform::Error Write(const std::string&, const std::string&, platform::FileAccess) const override {
-    std::unique_lock<std::mutex> lock(stall_.mutex);
-    stall_.entered = true;
-    stall_.changed.notify_all();
-    stall_.changed.wait(lock, [this] { return stall_.released; });
-    return platform::Error(platform::ErrorKind::Other, EIO, "write");
-  }
-
- private:
-  Stall& stall_;
-};
-
+// The files at a client's prefix on a hung mount: a write stalls until released.
 class StallingManager : public OpenVpnManager {
  public:
   StallingManager(RouteLedger& routes, platform::ChildLauncher& launcher)
       : OpenVpnManager(IniFile(std::string()), routes, launcher) {}
-  mutable Stall stall;
+  mutable std::atomic<bool> entered{false};
+  std::atomic<bool> released{false};
 
  protected:
+  struct StalledWriter : FileWriter {
+    explicit StalledWriter(const StallingManager& owner)
+        : FileWriter(platform::ServiceIdentity()), manager(owner) {}
+    platform::Error Write(const std::string&, const std::string&, platform::FileAccess) const override {
+      manager.entered = true;
+      test::WaitUntil([this] { return manager.released.load(); }, 60s);
+      return platform::Error(platform::ErrorKind::Other, EIO, "write");
+    }
+    const StallingManager& manager;
+  };
   std::unique_ptr<FileWriter> ClientWriter(const platform::CallerIdentity&) const override {
-    return std::make_unique<StalledWriter>(stall);
+    return std::make_unique<StalledWriter>(*this);
   }
 };
 
@@ -711,32 +676,24 @@ class StallingManager : public OpenVpnManager {
 // and "shutdown" answer at once.
 TEST(OpenVpnManagerLock, RouteAndShutdownAnswerWhileAStartWaitsOnASlowFile) {
   silenceLogging();
-  const std::string directory = "/tmp/" + test::UniqueName("stall");
-  std::filesystem::create_directories(directory);
+  const ScratchDirectory directory("stall");
   RouteLedger routes;
   platform::ChildLauncher launcher;
   StallingManager manager(routes, launcher);
   const CallerId caller{platform::ServiceIdentity()};
   TunnelClient client{std::make_shared<Socket>(), caller};
   TunnelOutcome outcome{TunnelOutcomeKind::kStarted};
-  std::thread start([&] { outcome = manager.Start(" 192.0.2.1 1194 " + directory + "/x_ vt0 udp adaptive", client); });
-  {
-    std::unique_lock<std::mutex> lock(manager.stall.mutex);
-    EXPECT_TRUE(manager.stall.changed.wait_for(lock, 10s, [&] { return manager.stall.entered; }));
-  }
+  const std::string startLine = " 192.0.2.1 1194 " + directory.path + "/x_ vt0 udp adaptive";
+  std::thread start([&] { outcome = manager.Start(startLine, client); });
+  EXPECT_TRUE(test::WaitUntil([&] { return manager.entered.load(); }, 10s));
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(TunnelCommandRefusal(caller, AccessRules{}, &manager, "route"), std::nullopt);
   EXPECT_EQ(manager.ShutdownFor(caller).kind, TunnelOutcomeKind::kStopped);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
-  {
-    std::lock_guard<std::mutex> lock(manager.stall.mutex);
-    manager.stall.released = true;
-  }
-  manager.stall.changed.notify_all();
+  manager.released = true;
   start.join();
   EXPECT_EQ(outcome.kind, TunnelOutcomeKind::kStartError);
   EXPECT_EQ(outcome.detail.rfind("Cannot write file : ", 0), 0u) << outcome.detail;
-  std::filesystem::remove_all(directory);
 }
 
 }  // namespace
