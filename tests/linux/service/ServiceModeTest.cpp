@@ -79,6 +79,19 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
+// Waits for the readiness notification, which *ready receives, and the published endpoint.
+void AwaitReady(NotifySocket& notify, ServiceProcess& service, Endpoint* endpoint,
+                std::string* ready = nullptr) {
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
+  ASSERT_TRUE(service.WaitForEndpoint(endpoint));
+  if (ready != nullptr) *ready = seen.back();
+}
+
+void ExpectAllIn(const std::string& text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) EXPECT_THAT(text, HasSubstr(part));
+}
+
 class ServiceModeTest : public ::testing::Test {
  protected:
   InstalledLayout layout_;
@@ -98,11 +111,10 @@ class StopSignalTest : public ServiceModeTest, public ::testing::WithParamInterf
 
 TEST_P(StopSignalTest, ReportsReadyThenStopsThroughTheStopDialogue) {
   ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
   Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-  ExpectReadyForEndpoint(seen.back(), endpoint);
+  std::string ready;
+  ASSERT_NO_FATAL_FAILURE(AwaitReady(notify_, service, &endpoint, &ready));
+  ExpectReadyForEndpoint(ready, endpoint);
 
   service.Signal(GetParam());
   std::vector<std::string> stopping;
@@ -112,9 +124,8 @@ TEST_P(StopSignalTest, ReportsReadyThenStopsThroughTheStopDialogue) {
   EXPECT_FALSE(FileExists(PortUsedPath()));
 
   const std::string log = layout_.LogText();
-  EXPECT_THAT(log, HasSubstr("] service - ProcessScmRequest : dwControl=1\n"));
-  EXPECT_THAT(log, HasSubstr("] service - Control request STOP or SHUTDOWN received\n"));
-  EXPECT_THAT(log, HasSubstr("] service - Exiting...\n"));
+  ExpectAllIn(log, {"] service - ProcessScmRequest : dwControl=1\n",
+                    "] service - Control request STOP or SHUTDOWN received\n", "] service - Exiting...\n"});
   EXPECT_LT(log.find("Control request STOP"), log.find("Exiting..."));
 }
 
@@ -125,10 +136,8 @@ INSTANTIATE_TEST_SUITE_P(TerminateAndInterrupt, StopSignalTest, ::testing::Value
 
 TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
   ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
   Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  ASSERT_NO_FATAL_FAILURE(AwaitReady(notify_, service, &endpoint));
 
   service.Signal(SIGHUP);
   std::string again = notify_.Receive();
@@ -146,10 +155,8 @@ TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
 
   service.Signal(SIGTERM);
   EXPECT_EQ(0, service.WaitForExit());
-  const std::string log = layout_.LogText();
-  EXPECT_THAT(log, HasSubstr("ProcessScmRequest : dwControl=4\n"));
-  EXPECT_THAT(log, HasSubstr("request to Stop = 0\n"));
-  EXPECT_THAT(log, HasSubstr("request to Stop = 1\n"));
+  ExpectAllIn(layout_.LogText(),
+              {"ProcessScmRequest : dwControl=4\n", "request to Stop = 0\n", "request to Stop = 1\n"});
 }
 
 // Sessions keep calling the tunnel controller while the service exits: the controller
@@ -161,10 +168,8 @@ TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
     InstalledLayout layout;
     NotifySocket notify(layout.Root());
     ServiceProcess service(layout, {}, {}, {notify.Environment()});
-    std::vector<std::string> seen;
-    ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
     Endpoint endpoint;
-    ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+    ASSERT_NO_FATAL_FAILURE(AwaitReady(notify, service, &endpoint));
     std::atomic<int> answered{0};
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i) {
@@ -186,10 +191,8 @@ TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
 TEST_F(ServiceModeTest, StopsWhileIdleClientsHoldEveryDescriptor) {
   if (kSanitizedBuild) GTEST_SKIP() << "the sanitizer run-time cannot work without descriptors";
   ServiceProcess service(layout_, {}, {"prlimit", "--nofile=64:64", "--"}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
   Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  ASSERT_NO_FATAL_FAILURE(AwaitReady(notify_, service, &endpoint));
   std::vector<std::unique_ptr<LineClient>> idle;
   for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<LineClient>(endpoint));
   ASSERT_TRUE(WaitUntil([&] { return layout_.LogText().find("Cannot accept a connection, retrying") != std::string::npos; },
@@ -227,10 +230,9 @@ TEST(CServiceControls, PauseInterrogateAndUnknownCodes) {
   {
     CService service;
     ::testing::internal::CaptureStdout();
-    service.ProcessScmRequest(control::kPause);
-    service.ProcessScmRequest(control::kContinue);
-    service.ProcessScmRequest(99);
-    service.ProcessScmRequest(control::kInterrogate);
+    for (std::uint32_t code : {control::kPause, control::kContinue, 99u, control::kInterrogate}) {
+      service.ProcessScmRequest(code);
+    }
     service.WaitForControl(0);  // nothing ever sets its event: no control is handled
     const std::string log = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(2u, CountOf(log, "Control request PAUSE or CONTINUE received\n"));

@@ -108,20 +108,26 @@ TEST(VortanctlOptions, RequestWordsFollowTheOptions) {
   EXPECT_EQ("route add 10.1.0.0 255.255.0.0", vortanctl::RequestLine({"route", "add", "10.1.0.0", "255.255.0.0"}));
 }
 
+// A loopback TCP socket bound to a port the system chose, which *port receives.
+int BoundLoopbackSocket(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 // A loopback peer that greets one client, records its request line and sends
 // scripted lines; it closes the connection afterwards, or waits for the client to.
 class ScriptedService {
  public:
   ScriptedService(std::vector<std::string> lines, bool closeAfterLines) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listener_ = BoundLoopbackSocket(&port_);
     listen(listener_, 1);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
     worker_ = std::thread([this, lines, closeAfterLines] { Serve(lines, closeAfterLines); });
   }
   ~ScriptedService() {
@@ -175,7 +181,7 @@ class ScriptedService {
 
 struct ClientCase {
   const char* name;
-  std::vector<std::string> request;
+  std::vector<std::string> request;  // sent by the client as one line
   std::vector<std::string> lines;  // what the peer sends after the welcome
   bool closeAfterLines;
   int exitCode;
@@ -190,15 +196,11 @@ class VortanctlClientTest : public ::testing::TestWithParam<ClientCase> {};
 TEST_P(VortanctlClientTest, ExitCodeAndOutput) {
   const ClientCase& c = GetParam();
   std::string output;
-  int exitCode;
-  std::string request;
-  {
-    ScriptedService peer(c.lines, c.closeAfterLines);
-    std::vector<std::string> command = {VORTANCTL_BINARY, "--endpoint", peer.Endpoint()};
-    command.insert(command.end(), c.request.begin(), c.request.end());
-    exitCode = RunCommand(command, &output);
-  }
-  EXPECT_EQ(c.exitCode, exitCode) << output;
+  ScriptedService peer(c.lines, c.closeAfterLines);
+  std::vector<std::string> command = {VORTANCTL_BINARY, "-e", peer.Endpoint()};
+  command.insert(command.end(), c.request.begin(), c.request.end());
+  EXPECT_EQ(c.exitCode, RunCommand(command, &output)) << output;
+  EXPECT_EQ(vortanctl::RequestLine(c.request), peer.Request());
   for (const std::string& text : c.printed) EXPECT_THAT(output, HasSubstr(text));
   for (const std::string& text : c.notPrinted) EXPECT_THAT(output, Not(HasSubstr(text)));
 }
@@ -225,47 +227,35 @@ INSTANTIATE_TEST_SUITE_P(
         ClientCase{"HelpTextLinesAreShownAsLines", {"help"},
                    {"List of Availlable commands \r\rhelp \r\t   : display the following info ...\r"}, true, 0,
                    {"List of Availlable commands \n\nhelp \n\t   : display the following info ...\n"}, {"\r"}},
-        ClientCase{"ClosedBeforeTheReply", {"version"}, {}, true, 2, {"without replying"}, {}}),
+        ClientCase{"ClosedBeforeTheReply", {"version"}, {}, true, 2, {"without replying"}, {}},
+        ClientCase{"SendsTheWordsAsOneLine", {"route", "add", "10.1.0.0", "255.255.0.0", "10.8.0.1", "5"},
+                   {"OK"}, true, 0, {}, {}}),
     [](const ::testing::TestParamInfo<ClientCase>& info) { return std::string(info.param.name); });
 
-TEST(VortanctlClient, SendsTheWordsAsOneLine) {
-  ScriptedService peer({"OK"}, true);
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "-e", peer.Endpoint(), "route", "add", "10.1.0.0", "255.255.0.0",
-                           "10.8.0.1", "5"},
-                          &output))
-      << output;
-  EXPECT_EQ("route add 10.1.0.0 255.255.0.0 10.8.0.1 5", peer.Request());
-}
-
-TEST(VortanctlClient, UnreachableServiceExitsWithTwo) {
+// Exit codes and what is printed when no reply can come, or no request is sent at all.
+TEST(VortanctlClient, ExitCodesWithoutAReply) {
   // A port that was just free: nothing listens on it.
-  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string endpoint = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  close(probe);
-
-  std::string output;
-  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--endpoint", endpoint, "version"}, &output));
-  EXPECT_THAT(output, HasSubstr("cannot connect to " + endpoint));
-
+  int port = 0;
+  close(BoundLoopbackSocket(&port));
+  const std::string endpoint = "127.0.0.1:" + std::to_string(port);
   InstalledLayout stopped;
-  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--root", stopped.Root(), "version"}, &output));
-  EXPECT_THAT(output, HasSubstr("not running"));
-}
-
-TEST(VortanctlClient, HelpDocumentsTheExitCodesAndWrongUsageIsRefused) {
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--help"}, &output));
-  EXPECT_THAT(output, HasSubstr("Usage: vortanctl"));
-  EXPECT_THAT(output, HasSubstr("error reply: the reply is \"ERROR\" or begins with \"ERROR \""));
-  EXPECT_EQ(64, RunCommand({VORTANCTL_BINARY, "--frobnicate"}, &output));
-  EXPECT_THAT(output, HasSubstr("unknown option --frobnicate"));
+  const struct {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::vector<std::string> printed;
+  } rows[] = {
+      {{"--endpoint", endpoint, "version"}, 2, {"cannot connect to " + endpoint}},
+      {{"--root", stopped.Root(), "version"}, 2, {"not running"}},
+      {{"--help"}, 0, {"Usage: vortanctl", "error reply: the reply is \"ERROR\" or begins with \"ERROR \""}},
+      {{"--frobnicate"}, 64, {"unknown option --frobnicate"}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> command = {VORTANCTL_BINARY};
+    command.insert(command.end(), row.arguments.begin(), row.arguments.end());
+    std::string output;
+    EXPECT_EQ(row.exitCode, RunCommand(command, &output)) << output;
+    for (const std::string& text : row.printed) EXPECT_THAT(output, HasSubstr(text));
+  }
 }
 
 class VortanctlWithServiceTest : public ::testing::Test {

@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +24,7 @@
 #include "common/Logging.h"
 #include "tunnel/OpenVpnConfigManager.h"
 #include "common/Paths.h"
+#include "platform/Tcp.h"
 #include "tunnel/STunnelConfigManager.h"
 #include "TestSupport.h"
 
@@ -47,50 +45,37 @@ FileWriter AsService() { return FileWriter(platform::ServiceIdentity()); }
 class LoopbackSocket {
  public:
   explicit LoopbackSocket(bool listening) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (listening && listen(fd_, 1) != 0) ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "loopback socket: errno " << errno;
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    const bool made = platform::OpenTcpSocket(&handle_).Succeeded() &&
+                      platform::BindSocket(handle_, kLoopback, 0).Succeeded() &&
+                      (!listening || platform::ListenSocket(handle_, 1).Succeeded()) &&
+                      platform::BoundPort(handle_, &port_).Succeeded();
+    if (!made) ADD_FAILURE() << "loopback socket: errno " << errno;
   }
-  ~LoopbackSocket() { Close(); }
+  ~LoopbackSocket() {
+    if (handle_ != platform::kInvalidSocket) platform::CloseSocket(handle_);
+  }
   LoopbackSocket(const LoopbackSocket&) = delete;
   LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
   int Port() const { return port_; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
 
  private:
-  int fd_ = -1;
+  platform::SocketHandle handle_ = platform::kInvalidSocket;
   int port_ = 0;
 };
 
 // A port that was free a moment ago.
-int FreeLoopbackPort() {
-  LoopbackSocket probe(false);
-  return probe.Port();
-}
+int FreeLoopbackPort() { return LoopbackSocket(false).Port(); }
 
 // True when the client reached a listener. The port comes from the system's ephemeral
 // range, so while nothing listens there a connect can pick that very port as its own
 // source port and connect to itself.
 bool ReachedAListener(const test::LineClient& client) {
-  if (!client.Connected()) return false;
-  sockaddr_in local{}, peer{};
-  socklen_t localLength = sizeof local, peerLength = sizeof peer;
-  if (getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return false;
-  if (getpeername(client.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return false;
-  return local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr;
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  return client.Connected() &&
+         platform::SocketEndpoints(client.Fd(), &local, &localPort, &peer, &peerPort).Succeeded() &&
+         (localPort != peerPort || local != peer);
 }
 
 // A program started in a directory with its output in a file; killed and reaped (by its
@@ -175,12 +160,19 @@ class ShippedTemplatesTest : public ::testing::Test {
     return names;
   }
 
-  // Runs OpenVPN on the configuration while the test holds the management port: once the
-  // options are accepted, OpenVPN stops at binding the management interface, before it
-  // opens any device or connection. Returns OpenVPN's log.
-  std::string RunOpenVpnAgainstBusyManagementPort(const std::string& configPath, int managementPort) {
+  // Renders the request with the direct template (or the one for the stunnel's local end)
+  // and runs OpenVPN on it while the test holds the management port: once the options are
+  // accepted, OpenVPN stops at binding the management interface, before it opens any
+  // device or connection. Returns OpenVPN's log; *authPath receives the credentials path.
+  std::string RunOpenVpnAgainstBusyManagementPort(const RequestParser& request, bool direct,
+                                                  std::string* authPath = nullptr) {
+    LoopbackSocket management(true);
+    const int managementPort = management.Port();
+    OpenVpnConfigManager generator(request, kLoopback, managementPort, direct, AsService());
+    if (authPath != nullptr) *authPath = generator.GetAuthFilePath();
     const std::string logPath = (root_ / "openvpn.log").string();
     // --log comes first so that the template's syslog option cannot divert any message.
+    const std::string configPath = generator.GetConfigFilePath();
     const int status = test::RunCommand({"timeout", "10", "openvpn", "--log", logPath, "--config", configPath});
     EXPECT_EQ(status, 1) << "OpenVPN should have failed at the management port";
     const std::string log = test::ReadFile(logPath);
@@ -196,35 +188,30 @@ class ShippedTemplatesTest : public ::testing::Test {
 };
 
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
-  LoopbackSocket management(true);
-  OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, management.Port(), true, AsService());
-  const std::string log = RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  const std::string log = RunOpenVpnAgainstBusyManagementPort(
+      RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"), true);
   EXPECT_NE(log.find("ip-win32"), std::string::npos) << "the Windows-only option is only a warning";
   EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x_vortanclient.ovpn"}));
 }
 
 // The credentials path carries the prefix's folders, whatever they hold, in quotes.
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateWithAnAuthenticatingProxy) {
-  LoopbackSocket management(true);
   fs::create_directories(root_ / "client" / "Joe's a\\b #1;100%");
   const std::string prefix = Client("Joe's a\\b #1;100%/x_");
-  OpenVpnConfigManager generator(RequestParser("brix_paris.example. 443 \"" + prefix +
-                                               "\" tap7 tcp winapi 2001:db8::1 8080 alice \"s3 %LOCAL_PORT%\" NTLM"),
-                                 kLoopback, management.Port(), true, AsService());
-  ASSERT_EQ(generator.GetAuthFilePath(), prefix + "auth.txt");
-  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  const RequestParser request("brix_paris.example. 443 \"" + prefix +
+                              "\" tap7 tcp winapi 2001:db8::1 8080 alice \"s3 %LOCAL_PORT%\" NTLM");
+  std::string authPath;
+  RunOpenVpnAgainstBusyManagementPort(request, true, &authPath);
+  EXPECT_EQ(authPath, prefix + "auth.txt");
 }
 
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheStunnelTemplateForTheLocalEnd) {
-  LoopbackSocket management(true);
   RequestParser request("gw1.example 443 " + Prefix() + " Vortan-Dashlet qbr dynamic");
   // As the tunnel controller rewrites it: OpenVPN goes over TCP to the local stunnel end.
   request.SetRemoteHost("127.0.0.1");
   request.SetRemotePort("5555");
   request.SetProtocol("tcp");
-  OpenVpnConfigManager generator(request, kLoopback, management.Port(), false, AsService());
-  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  RunOpenVpnAgainstBusyManagementPort(request, false);
 }
 
 TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
