@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,10 +44,8 @@ struct ServiceFigures {
 ServiceFigures Measure(pid_t pid) {
   ServiceFigures figures;
   const std::string proc = "/proc/" + std::to_string(pid);
-  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-    (void)entry;
-    ++figures.descriptors;
-  }
+  const std::filesystem::directory_iterator descriptors(proc + "/fd");
+  figures.descriptors = std::distance(begin(descriptors), end(descriptors));
   std::ifstream status(proc + "/status");
   std::string key;
   while (status >> key) {
@@ -55,15 +55,14 @@ ServiceFigures Measure(pid_t pid) {
   return figures;
 }
 
-// Connects, without waiting for the handshake when nonBlocking; -1 on failure.
-int Connect(const test::Endpoint& endpoint, bool nonBlocking) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+// Connects without waiting for the handshake; -1 on failure.
+int StartConnect(const test::Endpoint& endpoint) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(endpoint.port));
   inet_pton(AF_INET, endpoint.address.c_str(), &peer.sin_addr);
-  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
-  if (!connected && !(nonBlocking && errno == EINPROGRESS)) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS) {
     close(fd);
     return -1;
   }
@@ -94,25 +93,14 @@ bool ReceiveFromAny(const std::vector<int>& fds, int timeoutMs, Take take) {
 // One client's conversation: alternating requests with different replies, one
 // request in flight at a time; a vanishing client drops out in the middle.
 struct Client {
-  int fd = -1;
+  std::unique_ptr<test::LineClient> connection;
   bool vanishes = false;
   int sent = 0;
   int answered = 0;
-  std::string pending;
   std::string buffer;
 };
 
 const std::string kVersionReply = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5";
-
-bool ReadWelcome(Client& client) {
-  char byte;
-  std::string line;
-  while (recv(client.fd, &byte, 1, 0) == 1) {
-    if (byte == '\n') return line + "\n" == test::kWelcome;
-    line.push_back(byte);
-  }
-  return false;
-}
 
 std::string RequestFor(int index) { return index % 2 == 0 ? "version" : "status"; }
 bool ReplyMatches(int index, const std::string& reply) {
@@ -144,7 +132,7 @@ TEST_F(Load, FiveHundredClientsConnectingAtOnceAreAllGreeted) {
   constexpr int kBurst = 500;
   std::vector<int> fds;
   for (int i = 0; i < kBurst; ++i) {
-    const int fd = Connect(endpoint_, true);
+    const int fd = StartConnect(endpoint_);
     if (fd < 0) break;
     fds.push_back(fd);
   }
@@ -178,29 +166,28 @@ TEST_F(Load, ThousandClientsHundredThousandRequestsNothingLost) {
   // sustained requests (a burst of connects has its own test).
   std::vector<Client> clients(kClients);
   for (int i = 0; i < kClients; ++i) {
-    clients[i].fd = Connect(endpoint_, false);
-    ASSERT_GE(clients[i].fd, 0) << "client " << i;
+    clients[i].connection = std::make_unique<test::LineClient>(endpoint_);
+    ASSERT_TRUE(clients[i].connection->Connected()) << "client " << i;
     clients[i].vanishes = i % 3 == 2;
-    ASSERT_TRUE(ReadWelcome(clients[i])) << "client " << i;
+    ASSERT_EQ(clients[i].connection->ReadLine(), test::kWelcome) << "client " << i;
   }
 
   long expected = 0, correct = 0, incorrect = 0, vanished = 0;
   int open = kClients;
   auto hangUp = [&](Client& client) {
-    close(client.fd);
-    client.fd = -1;
+    client.connection->Close();
     --open;
   };
   auto send = [&](Client& client) {
-    client.pending = RequestFor(client.sent) + "\n";
+    const std::string request = RequestFor(client.sent) + "\n";
     if (client.vanishes && client.sent == kRequestsPerClient / 2) {
       // Half a request, then gone: the service must just end that session.
-      ::send(client.fd, client.pending.data(), client.pending.size() / 2, MSG_NOSIGNAL);
+      client.connection->SendRaw(request.substr(0, request.size() / 2));
       hangUp(client);
       ++vanished;
       return;
     }
-    ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL);
+    client.connection->SendRaw(request);
     ++client.sent;
     ++expected;
   };
@@ -209,7 +196,7 @@ TEST_F(Load, ThousandClientsHundredThousandRequestsNothingLost) {
     if (data.empty()) return hangUp(client);
     client.buffer += data;
     std::string::size_type lineFeed;
-    while (client.fd >= 0 && (lineFeed = client.buffer.find('\n')) != std::string::npos) {
+    while (client.connection->Connected() && (lineFeed = client.buffer.find('\n')) != std::string::npos) {
       const std::string line = client.buffer.substr(0, lineFeed);
       client.buffer.erase(0, lineFeed + 1);
       (ReplyMatches(client.answered, line) ? correct : incorrect)++;
@@ -225,7 +212,7 @@ TEST_F(Load, ThousandClientsHundredThousandRequestsNothingLost) {
   for (Client& client : clients) send(client);
   while (open > 0) {
     std::vector<int> fds;
-    for (const Client& client : clients) fds.push_back(client.fd);
+    for (const Client& client : clients) fds.push_back(client.connection->Fd());
     ASSERT_TRUE(ReceiveFromAny(fds, 20000, take))
         << "service stopped answering with " << open << " clients open";
   }

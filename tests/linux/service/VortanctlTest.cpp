@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -152,26 +153,19 @@ class ScriptedService {
     pollfd waiter{listener_, POLLIN, 0};
     if (poll(&waiter, 1, 10000) <= 0) return;
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    // Every read gives up after ten seconds: a client that hangs cannot hang the test.
+    timeval patience{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     SendText(client, kWelcome);
-    request_ = ReadLine(client);
+    char c;
+    while (recv(client, &c, 1, 0) == 1 && c != '\n') request_ += c;
     for (const std::string& line : lines) SendText(client, line + "\n");
-    if (!closeAfterLines) WaitForClose(client);
+    char buffer[256];
+    while (!closeAfterLines && recv(client, buffer, sizeof buffer, 0) > 0) {
+    }
     close(client);
   }
   static void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-  static std::string ReadLine(int fd) {
-    std::string line;
-    char c;
-    pollfd waiter{fd, POLLIN, 0};
-    while (poll(&waiter, 1, 10000) > 0 && recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
-    return line;
-  }
-  static void WaitForClose(int fd) {
-    char buffer[256];
-    pollfd waiter{fd, POLLIN, 0};
-    while (poll(&waiter, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, 0) > 0) {
-    }
-  }
 
   int listener_ = -1;
   int port_ = 0;
