@@ -102,30 +102,24 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Service successfully removed."}}),
     [](const ::testing::TestParamInfo<InstallCase>& info) { return std::string(info.param.name); });
 
-class UnitFileTest : public ::testing::Test {
- protected:
-  // Installs from executable and returns the unit file, then systemd-analyze's
-  // verdict on it (when available, and then a clean one) after a "verify=" line.
-  std::string InstallAndVerify(const std::string& executable) {
-    std::string script = "\"$B\" /install >/dev/null 2>&1; echo ===; cat " + std::string(kUnitPath) + "; echo ===;";
-    if (HaveSystemdAnalyze()) script += " systemd-analyze verify " + std::string(kUnitPath) + "; echo \"verify=$?\"";
-    const std::string output = RunInPrivateUnitDirectory(executable, script);
-    if (HaveSystemdAnalyze()) {
-      EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;
-    }
-    return output;
+// Installs from executable and returns the unit file; systemd-analyze (when available)
+// must find nothing wrong with it.
+std::string InstalledUnit(const std::string& executable) {
+  std::string script = "\"$B\" /install >/dev/null 2>&1; echo ===; cat " + std::string(kUnitPath) + "; echo ===;";
+  if (HaveSystemdAnalyze()) script += " systemd-analyze verify " + std::string(kUnitPath) + "; echo \"verify=$?\"";
+  const std::string output = RunInPrivateUnitDirectory(executable, script);
+  if (HaveSystemdAnalyze()) {
+    EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;
   }
-  static std::string UnitText(const std::string& output) {
-    std::string::size_type begin = output.find("===\n");
-    std::string::size_type end = output.rfind("===\n");
-    if (begin == std::string::npos || end <= begin) return std::string();
-    return output.substr(begin + 4, end - begin - 4);
-  }
-};
+  const std::string::size_type begin = output.find("===\n");
+  const std::string::size_type end = output.rfind("===\n");
+  if (begin == std::string::npos || end <= begin) return std::string();
+  return output.substr(begin + 4, end - begin - 4);
+}
 
-TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
+TEST(UnitFile, NotifyUnitStartingTheInstalledExecutable) {
   InstalledLayout layout;
-  const std::string unit = UnitText(InstallAndVerify(layout.Executable()));
+  const std::string unit = InstalledUnit(layout.Executable());
   for (const std::string& line : std::vector<std::string>{"Description=OpenVpn Launcher Service\n", "Type=notify\n", "NotifyAccess=main\n",
         "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "LimitNOFILE=65536\n", "KillMode=mixed\n",
         "DeviceAllow=/dev/net/tun rw\n", "ProtectKernelTunables=yes\n", "WantedBy=multi-user.target\n"}) {
@@ -144,14 +138,14 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
 
 // A blank and "%" in the path survive the unit parser; characters systemd refuses in
 // a program's path make the install fail instead of writing a unit that cannot start.
-TEST_F(UnitFileTest, ExecutablePathsWithSpecialCharacters) {
+TEST(UnitFile, ExecutablePathsWithSpecialCharacters) {
   InstalledLayout layout;
   auto copyTo = [&](const std::string& directory) {
     std::filesystem::create_directories(directory + "/bin");
     std::filesystem::copy_file(layout.Executable(), directory + "/bin/VortanVpnService");
     return directory + "/bin/VortanVpnService";
   };
-  const std::string unit = UnitText(InstallAndVerify(copyTo(layout.Root() + "/my dir %h")));
+  const std::string unit = InstalledUnit(copyTo(layout.Root() + "/my dir %h"));
   EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + layout.Root() + "/my dir %%h/bin/VortanVpnService\"\n"));
 
   for (const char* odd : {"/quote\"d", "/back\\slash", "/single'quote"}) {

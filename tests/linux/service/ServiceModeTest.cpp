@@ -79,15 +79,6 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-// Waits for the readiness notification, which *ready receives, and the published endpoint.
-void AwaitReady(NotifySocket& notify, ServiceProcess& service, Endpoint* endpoint,
-                std::string* ready = nullptr) {
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
-  ASSERT_TRUE(service.WaitForEndpoint(endpoint));
-  if (ready != nullptr) *ready = seen.back();
-}
-
 void ExpectAllIn(const std::string& text, const std::vector<std::string>& parts) {
   for (const std::string& part : parts) EXPECT_THAT(text, HasSubstr(part));
 }
@@ -107,14 +98,21 @@ void ExpectReadyForEndpoint(const std::string& ready, const Endpoint& endpoint) 
                                std::to_string(endpoint.port)));
 }
 
+// Waits for the readiness notification and the endpoint published in portused.txt,
+// which the notification names.
+void AwaitReady(NotifySocket& notify, ServiceProcess& service, Endpoint* endpoint) {
+  std::vector<std::string> seen;
+  ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
+  ASSERT_TRUE(service.WaitForEndpoint(endpoint));
+  ExpectReadyForEndpoint(seen.back(), *endpoint);
+}
+
 class StopSignalTest : public ServiceModeTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignalTest, ReportsReadyThenStopsThroughTheStopDialogue) {
   ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
   Endpoint endpoint;
-  std::string ready;
-  ASSERT_NO_FATAL_FAILURE(AwaitReady(notify_, service, &endpoint, &ready));
-  ExpectReadyForEndpoint(ready, endpoint);
+  ASSERT_NO_FATAL_FAILURE(AwaitReady(notify_, service, &endpoint));
 
   service.Signal(GetParam());
   std::vector<std::string> stopping;

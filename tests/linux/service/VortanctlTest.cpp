@@ -22,6 +22,7 @@ namespace test {
 namespace {
 
 using ::testing::ElementsAreArray;
+using ::testing::Eq;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -226,52 +227,40 @@ INSTANTIATE_TEST_SUITE_P(
                    {"OK"}, true, 0, {}, {}}),
     [](const ::testing::TestParamInfo<ClientCase>& info) { return std::string(info.param.name); });
 
-// Exit codes and what is printed when no reply can come, or no request is sent at all.
-TEST(VortanctlClient, ExitCodesWithoutAReply) {
+// Exit codes and output of whole runs: against a service that cannot reply (its port
+// closed, or not running), a running one (one request, then a session fed by the input),
+// and without a request at all.
+TEST(VortanctlClient, ExitCodesAndOutputOfWholeRuns) {
+  InstalledLayout stopped, running;
+  ServiceProcess service(running);
+  Endpoint published;
+  ASSERT_TRUE(service.WaitForEndpoint(&published)) << service.Output();
   // A port that was just free: nothing listens on it.
   int port = 0;
   close(BoundLoopbackSocket(&port));
   const std::string endpoint = "127.0.0.1:" + std::to_string(port);
-  InstalledLayout stopped;
+  const std::string version = "IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n";
+  const std::string client = "'" VORTANCTL_BINARY "' ";
   const struct {
-    std::vector<std::string> arguments;
+    std::string commandLine;
     int exitCode;
-    std::vector<std::string> printed;
+    std::vector<::testing::Matcher<std::string>> output;
   } rows[] = {
-      {{"--endpoint", endpoint, "version"}, 2, {"cannot connect to " + endpoint}},
-      {{"--root", stopped.Root(), "version"}, 2, {"not running"}},
-      {{"--help"}, 0, {"Usage: vortanctl", "error reply: the reply is \"ERROR\" or begins with \"ERROR \""}},
-      {{"--frobnicate"}, 64, {"unknown option --frobnicate"}},
+      {client + "--endpoint " + endpoint + " version", 2, {HasSubstr("cannot connect to " + endpoint)}},
+      {client + "--root '" + stopped.Root() + "' version", 2, {HasSubstr("not running")}},
+      {client + "--root '" + running.Root() + "' version", 0, {Eq(version)}},
+      {"printf 'version\\n' | " + client + "--root '" + running.Root() + "'", 0,
+       {HasSubstr("Welcome to VortanVpnService management Interface\n" + version + "bye\n")}},
+      {client + "--help", 0,
+       {HasSubstr("Usage: vortanctl"),
+        HasSubstr("error reply: the reply is \"ERROR\" or begins with \"ERROR \"")}},
+      {client + "--frobnicate", 64, {HasSubstr("unknown option --frobnicate")}},
   };
   for (const auto& row : rows) {
-    std::vector<std::string> command = {VORTANCTL_BINARY};
-    command.insert(command.end(), row.arguments.begin(), row.arguments.end());
     std::string output;
-    EXPECT_EQ(row.exitCode, RunCommand(command, &output)) << output;
-    for (const std::string& text : row.printed) EXPECT_THAT(output, HasSubstr(text));
+    EXPECT_EQ(row.exitCode, Shell(row.commandLine, &output)) << output;
+    for (const auto& shown : row.output) EXPECT_THAT(output, shown) << row.commandLine;
   }
-}
-
-class VortanctlWithServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(service_.WaitForEndpoint(&endpoint_)) << service_.Output(); }
-  InstalledLayout layout_;
-  ServiceProcess service_{layout_};
-  Endpoint endpoint_;
-};
-
-TEST_F(VortanctlWithServiceTest, VersionFoundThroughPortUsed) {
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--root", layout_.Root(), "version"}, &output));
-  EXPECT_EQ("IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n", output);
-}
-
-TEST_F(VortanctlWithServiceTest, InteractiveSessionEndsWithTheInput) {
-  std::string output;
-  EXPECT_EQ(0, Shell("printf 'version\\n' | '" VORTANCTL_BINARY "' --root '" + layout_.Root() + "'", &output));
-  EXPECT_THAT(output, HasSubstr("Welcome to VortanVpnService management Interface\n"
-                                "IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n"
-                                "bye\n"));
 }
 
 }  // namespace
