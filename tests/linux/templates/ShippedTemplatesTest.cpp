@@ -123,9 +123,9 @@ class Child {
   bool exited_ = false;
 };
 
-// A private installed-like tree: conf/ with the shipped templates, bin/stunnel/ (stunnel's
-// working directory), logs/ (private, as installed) and client/, the client's directory
-// and the current directory, so the relative template texts resolve to conf/.
+// An installed tree with the shipped conf/, bin/stunnel/ (stunnel's working directory),
+// logs/ (private, as installed) and client/, the client's directory and the current
+// directory, so the relative template texts resolve to conf/.
 class ShippedTemplatesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -133,22 +133,15 @@ class ShippedTemplatesTest : public ::testing::Test {
     ASSERT_FALSE(test::FileExists(ResolveBesideExecutable("../conf/VortanClient.ovpn")))
         << "a template beside the test executable would hide the shipped ones";
     previousDirectory_ = fs::current_path();
-    root_ = fs::temp_directory_path() / test::UniqueName("vtpl");
-    for (const char* dir : {"conf", "bin/stunnel", "logs", "client"}) fs::create_directories(root_ / dir);
+    for (const char* dir : {"bin/stunnel", "client"}) fs::create_directories(root_ / dir);
     fs::permissions(root_ / "logs", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-    for (const char* name : {"VortanClient.ovpn", "VortanClientStunnel.ovpn", "stunnel.conf"}) {
-      fs::copy_file(fs::path(VORTAN_SOURCE_DIR) / "conf" / name, root_ / "conf" / name);
-    }
     fs::current_path(root_ / "client");
     // The per-connection files OpenVPN checks for before it starts.
     for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) test::WriteFile(Client(name), "-");
     fs::permissions(Client("x_client.key"), fs::perms::owner_read | fs::perms::owner_write);
   }
   void TearDown() override {
-    if (previousDirectory_.empty()) return;  // SetUp stopped before it changed anything
-    fs::current_path(previousDirectory_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    if (!previousDirectory_.empty()) fs::current_path(previousDirectory_);  // empty: SetUp stopped before
   }
 
   std::string Client(const std::string& name) const { return (root_ / "client" / name).string(); }
@@ -183,8 +176,9 @@ class ShippedTemplatesTest : public ::testing::Test {
     return log;
   }
 
+  test::InstalledLayout layout_{true};
+  const fs::path root_{layout_.Root()};
   fs::path previousDirectory_;
-  fs::path root_;
 };
 
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
