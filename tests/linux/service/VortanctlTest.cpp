@@ -123,57 +123,6 @@ int BoundLoopbackSocket(int* port) {
   return fd;
 }
 
-// A loopback peer that greets one client, records its request line and sends
-// scripted lines; it closes the connection afterwards, or waits for the client to.
-class ScriptedService {
- public:
-  ScriptedService(std::vector<std::string> lines, bool closeAfterLines) {
-    listener_ = BoundLoopbackSocket(&port_);
-    listen(listener_, 1);
-    worker_ = std::thread([this, lines, closeAfterLines] { Serve(lines, closeAfterLines); });
-  }
-  ~ScriptedService() {
-    Finish();
-    close(listener_);
-  }
-  ScriptedService(const ScriptedService&) = delete;
-  ScriptedService& operator=(const ScriptedService&) = delete;
-
-  std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  // The request line the client sent; waits for the peer to finish its script.
-  const std::string& Request() {
-    Finish();
-    return request_;
-  }
-
- private:
-  void Finish() {
-    if (worker_.joinable()) worker_.join();
-  }
-  void Serve(const std::vector<std::string>& lines, bool closeAfterLines) {
-    pollfd waiter{listener_, POLLIN, 0};
-    if (poll(&waiter, 1, 10000) <= 0) return;
-    int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    // Every read gives up after ten seconds: a client that hangs cannot hang the test.
-    timeval patience{10, 0};
-    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    SendText(client, kWelcome);
-    char c;
-    while (recv(client, &c, 1, 0) == 1 && c != '\n') request_ += c;
-    for (const std::string& line : lines) SendText(client, line + "\n");
-    char buffer[256];
-    while (!closeAfterLines && recv(client, buffer, sizeof buffer, 0) > 0) {
-    }
-    close(client);
-  }
-  static void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::string request_;
-  std::thread worker_;
-};
-
 struct ClientCase {
   const char* name;
   std::vector<std::string> request;  // sent by the client as one line
@@ -188,14 +137,39 @@ void PrintTo(const ClientCase& c, std::ostream* os) { *os << c.name; }
 
 class VortanctlClientTest : public ::testing::TestWithParam<ClientCase> {};
 
+void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
 TEST_P(VortanctlClientTest, ExitCodeAndOutput) {
   const ClientCase& c = GetParam();
-  std::string output;
-  ScriptedService peer(c.lines, c.closeAfterLines);
-  std::vector<std::string> command = {VORTANCTL_BINARY, "-e", peer.Endpoint()};
+  int port = 0;
+  const int listener = BoundLoopbackSocket(&port);
+  listen(listener, 1);
+  // A loopback peer that greets one client, records its request line and sends the
+  // scripted lines; it closes the connection afterwards, or waits for the client to.
+  std::string request;
+  std::thread peer([&] {
+    pollfd waiter{listener, POLLIN, 0};
+    if (poll(&waiter, 1, 10000) <= 0) return;
+    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    // Every read gives up after ten seconds: a client that hangs cannot hang the test.
+    timeval patience{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    SendText(client, kWelcome);
+    char character;
+    while (recv(client, &character, 1, 0) == 1 && character != '\n') request += character;
+    for (const std::string& line : c.lines) SendText(client, line + "\n");
+    char buffer[256];
+    while (!c.closeAfterLines && recv(client, buffer, sizeof buffer, 0) > 0) {
+    }
+    close(client);
+  });
+  std::vector<std::string> command = {VORTANCTL_BINARY, "-e", "127.0.0.1:" + std::to_string(port)};
   command.insert(command.end(), c.request.begin(), c.request.end());
+  std::string output;
   EXPECT_EQ(c.exitCode, RunCommand(command, &output)) << output;
-  EXPECT_EQ(vortanctl::RequestLine(c.request), peer.Request());
+  peer.join();
+  close(listener);
+  EXPECT_EQ(vortanctl::RequestLine(c.request), request);
   for (const std::string& text : c.printed) EXPECT_THAT(output, HasSubstr(text));
   for (const std::string& text : c.notPrinted) EXPECT_THAT(output, Not(HasSubstr(text)));
 }
