@@ -111,8 +111,10 @@ class Child {
     if (waitpid(pid_, &status, WNOHANG) == pid_) exited_ = true;
     return !exited_;
   }
-  void Terminate() {
+  // Asks the program to end; true once it has, within ten seconds.
+  bool Stop() {
     if (Running()) kill(pid_, SIGTERM);
+    return WaitForExit(seconds(10));
   }
   bool WaitForExit(std::chrono::milliseconds timeout) {
     return test::WaitUntil([this] { return !Running(); }, timeout);
@@ -228,17 +230,20 @@ TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   if (line.rfind(">INFO:", 0) == 0) line = client->ReadLine(seconds(5));
   EXPECT_EQ(line.rfind(">HOLD:Waiting for hold release", 0), 0u) << line;
 
-  openvpn.Terminate();
-  EXPECT_TRUE(openvpn.WaitForExit(seconds(10)));
+  EXPECT_TRUE(openvpn.Stop());
 }
 
-class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
- protected:
-  // Starts stunnel on the rendered file as the service does, checks that it listens on
-  // the local end and writes its log to the service's private logs directory, stops it.
-  void ExpectStunnelRuns(const std::string& words, const std::string& secret) {
+// stunnel started on the rendered file as the service starts it, without or through a
+// proxy: it listens on the local end and writes its log to the service's private logs
+// directory, never the proxy's secret to its output.
+TEST_F(ShippedTemplatesTest, StunnelStartsWithoutOrThroughAProxy) {
+  for (const auto& [proxyWords, secret] : std::vector<std::pair<std::string, std::string>>{
+           {"", "no secret"}, {" 192.0.2.20 8080 alice s3cret basic", "s3cret"},
+           {" 192.0.2.20 8080 - - none", "no secret"}}) {
+    SCOPED_TRACE(proxyWords);
     const int port = FreeLoopbackPort();
-    STunnelConfigManager generator(RequestParser(words), kLoopback, port, AsService());
+    const RequestParser request("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords);
+    STunnelConfigManager generator(request, kLoopback, port, AsService());
     const std::string outputPath = (root_ / "stunnel.out").string();
     Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
     ASSERT_TRUE(stunnel.Started());
@@ -251,8 +256,7 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
                     seconds(10));
     EXPECT_TRUE(stunnel.Running() && ReachedAListener(test::LineClient("127.0.0.1", port)))
         << "stunnel must stay in the foreground and listen";
-    stunnel.Terminate();
-    EXPECT_TRUE(stunnel.WaitForExit(seconds(10)));
+    EXPECT_TRUE(stunnel.Stop());
 
     const std::string log = test::ReadFile(logPath);
     EXPECT_NE(log.find("Configuration successful"), std::string::npos) << log;
@@ -262,15 +266,6 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
     EXPECT_EQ(info.st_mode & S_IRWXO, 0u) << "the debug log may hold proxy credentials";
     EXPECT_EQ(test::ReadFile(outputPath).find(secret), std::string::npos);
     EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x__stunnel.conf"}));
-  }
-};
-
-TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithoutOrThroughAProxy) {
-  for (const auto& [proxyWords, secret] : std::vector<std::pair<std::string, std::string>>{
-           {"", "no secret"}, {" 192.0.2.20 8080 alice s3cret basic", "s3cret"},
-           {" 192.0.2.20 8080 - - none", "no secret"}}) {
-    SCOPED_TRACE(proxyWords);
-    ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords, secret);
   }
 }
 
