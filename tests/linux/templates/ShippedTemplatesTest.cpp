@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "common/FileWriter.h"
-#include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "tunnel/OpenVpnConfigManager.h"
 #include "common/Paths.h"
 #include "platform/Tcp.h"
 #include "tunnel/STunnelConfigManager.h"
+#include "LoopbackSockets.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -36,36 +36,15 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-const std::uint32_t kLoopback = HostToNet(0x7F000001);
-
 // Writes with the test's own rights.
 FileWriter AsService() { return FileWriter(platform::ServiceIdentity()); }
 
-// A loopback TCP socket bound to a port the system chose; listening when asked.
-class LoopbackSocket {
- public:
-  explicit LoopbackSocket(bool listening) {
-    const bool made = platform::OpenTcpSocket(&handle_).Succeeded() &&
-                      platform::BindSocket(handle_, kLoopback, 0).Succeeded() &&
-                      (!listening || platform::ListenSocket(handle_, 1).Succeeded()) &&
-                      platform::BoundPort(handle_, &port_).Succeeded();
-    if (!made) ADD_FAILURE() << "loopback socket: errno " << errno;
-  }
-  ~LoopbackSocket() {
-    if (handle_ != platform::kInvalidSocket) platform::CloseSocket(handle_);
-  }
-  LoopbackSocket(const LoopbackSocket&) = delete;
-  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
-
-  int Port() const { return port_; }
-
- private:
-  platform::SocketHandle handle_ = platform::kInvalidSocket;
-  int port_ = 0;
-};
-
 // A port that was free a moment ago.
-int FreeLoopbackPort() { return LoopbackSocket(false).Port(); }
+int FreeLoopbackPort() {
+  int port = 0;
+  platform::CloseSocket(test::OpenListener(&port));
+  return port;
+}
 
 // True when the client reached a listener. The port comes from the system's ephemeral
 // range, so while nothing listens there a connect can pick that very port as its own
@@ -161,9 +140,9 @@ class ShippedTemplatesTest : public ::testing::Test {
   // device or connection. Returns OpenVPN's log; *authPath receives the credentials path.
   std::string RunOpenVpnAgainstBusyManagementPort(const RequestParser& request, bool direct,
                                                   std::string* authPath = nullptr) {
-    LoopbackSocket management(true);
-    const int managementPort = management.Port();
-    OpenVpnConfigManager generator(request, kLoopback, managementPort, direct, AsService());
+    int managementPort = 0;
+    const platform::SocketHandle management = test::OpenListener(&managementPort);
+    OpenVpnConfigManager generator(request, test::Loopback(), managementPort, direct, AsService());
     if (authPath != nullptr) *authPath = generator.GetAuthFilePath();
     const std::string logPath = (root_ / "openvpn.log").string();
     // --log comes first so that the template's syslog option cannot divert any message.
@@ -175,6 +154,7 @@ class ShippedTemplatesTest : public ::testing::Test {
     const std::string bindFailure =
         "MANAGEMENT: Socket bind failed on local address [AF_INET]127.0.0.1:" + std::to_string(managementPort);
     EXPECT_NE(log.find(bindFailure), std::string::npos) << log;
+    platform::CloseSocket(management);
     return log;
   }
 
@@ -213,7 +193,7 @@ TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheStunnelTemplateForTheLocalEnd) {
 TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   const int port = FreeLoopbackPort();
   OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, port, true, AsService());
+                                 test::Loopback(), port, true, AsService());
   Child openvpn({"openvpn", "--log", (root_ / "openvpn.log").string(), "--config", generator.GetConfigFilePath()},
                 Client(""), (root_ / "openvpn.out").string());
   ASSERT_TRUE(openvpn.Started());
@@ -243,7 +223,7 @@ TEST_F(ShippedTemplatesTest, StunnelStartsWithoutOrThroughAProxy) {
     SCOPED_TRACE(proxyWords);
     const int port = FreeLoopbackPort();
     const RequestParser request("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords);
-    STunnelConfigManager generator(request, kLoopback, port, AsService());
+    STunnelConfigManager generator(request, test::Loopback(), port, AsService());
     const std::string outputPath = (root_ / "stunnel.out").string();
     Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
     ASSERT_TRUE(stunnel.Started());
