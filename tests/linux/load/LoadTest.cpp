@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,10 +44,8 @@ struct ServiceFigures {
 ServiceFigures Measure(pid_t pid) {
   ServiceFigures figures;
   const std::string proc = "/proc/" + std::to_string(pid);
-  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-    (void)entry;
-    ++figures.descriptors;
-  }
+  const std::filesystem::directory_iterator descriptors(proc + "/fd");
+  figures.descriptors = std::distance(begin(descriptors), end(descriptors));
   std::ifstream status(proc + "/status");
   std::string key;
   while (status >> key) {
@@ -54,53 +54,6 @@ ServiceFigures Measure(pid_t pid) {
   }
   return figures;
 }
-
-int ConnectTo(const test::Endpoint& endpoint) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(endpoint.port));
-  inet_pton(AF_INET, endpoint.address.c_str(), &peer.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// One client's conversation: alternating requests with different replies, one
-// request in flight at a time; a vanishing client drops out in the middle.
-struct Client {
-  int fd = -1;
-  bool vanishes = false;
-  int sent = 0;
-  int answered = 0;
-  std::string pending;
-  std::string buffer;
-};
-
-const std::string kVersionReply = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5";
-
-bool ReadWelcome(Client& client) {
-  char byte;
-  std::string line;
-  while (recv(client.fd, &byte, 1, 0) == 1) {
-    if (byte == '\n') return line + "\n" == test::kWelcome;
-    line.push_back(byte);
-  }
-  return false;
-}
-
-std::string RequestFor(int index) { return index % 2 == 0 ? "version" : "status"; }
-bool ReplyMatches(int index, const std::string& reply) {
-  return index % 2 == 0 ? reply == kVersionReply : reply == HelpText();
-}
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kGreetingTimeoutMs = 10000;
-#else
-constexpr int kGreetingTimeoutMs = 2000;
-#endif
 
 // Connects without waiting for the handshake; -1 on failure.
 int StartConnect(const test::Endpoint& endpoint) {
@@ -116,147 +69,150 @@ int StartConnect(const test::Endpoint& endpoint) {
   return fd;
 }
 
+// The indexes of the descriptors (those not negative) that have something to read, or
+// whose peer closed, within timeoutMs; none after the time-out.
+std::vector<size_t> Readable(const std::vector<int>& fds, int timeoutMs) {
+  std::vector<pollfd> waiters;
+  std::vector<size_t> owners, readable;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (fds[i] < 0) continue;
+    waiters.push_back({fds[i], POLLIN, 0});
+    owners.push_back(i);
+  }
+  if (poll(waiters.data(), waiters.size(), timeoutMs) <= 0) return readable;
+  for (size_t w = 0; w < waiters.size(); ++w) {
+    if (waiters[w].revents != 0) readable.push_back(owners[w]);
+  }
+  return readable;
+}
+
+// One client's conversation: alternating requests with different replies, one
+// request in flight at a time; a vanishing client drops out in the middle.
+struct Client {
+  std::unique_ptr<test::LineClient> connection;
+  bool vanishes = false;
+  int sent = 0;
+  int answered = 0;
+};
+
+const std::string kVersionReply = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5";
+
+std::string RequestFor(int index) { return index % 2 == 0 ? "version" : "status"; }
+bool ReplyMatches(int index, const std::string& reply) {
+  return index % 2 == 0 ? reply == kVersionReply : reply == HelpText();
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kGreetingTimeoutMs = 10000;
+#else
+constexpr int kGreetingTimeoutMs = 2000;
+#endif
+
+// The service inherits the test's descriptor limit: raised before it starts.
+class Load : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rlimit limit{8192, 8192};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  void SetUp() override { ASSERT_TRUE(service_.WaitForEndpoint(&endpoint_)); }
+  test::InstalledLayout layout_;
+  test::ServiceProcess service_{layout_};
+  test::Endpoint endpoint_;
+};
+
 // Clients that connect all at once each get their welcome at once: none is left in a
 // connection the service never learnt of.
-TEST(Load, FiveHundredClientsConnectingAtOnceAreAllGreeted) {
+TEST_F(Load, FiveHundredClientsConnectingAtOnceAreAllGreeted) {
   constexpr int kBurst = 500;
-  rlimit limit{8192, 8192};
-  setrlimit(RLIMIT_NOFILE, &limit);
-  test::InstalledLayout layout;
-  test::ServiceProcess service(layout);
-  test::Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-
   std::vector<int> fds;
   for (int i = 0; i < kBurst; ++i) {
-    const int fd = StartConnect(endpoint);
+    const int fd = StartConnect(endpoint_);
     if (fd < 0) break;
     fds.push_back(fd);
   }
+  // Every connection stays open to the end; waiting holds those not yet greeted.
+  std::vector<int> waiting = fds;
   std::vector<std::string> received(fds.size());
-  std::vector<bool> greeted(fds.size(), false);
   int greetedCount = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
   while (greetedCount < static_cast<int>(fds.size())) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    std::vector<pollfd> waiters;
-    std::vector<size_t> owners;
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (!greeted[i]) {
-        waiters.push_back({fds[i], POLLIN, 0});
-        owners.push_back(i);
-      }
-    }
-    if (poll(waiters.data(), waiters.size(), static_cast<int>(left.count())) <= 0) break;
-    for (size_t w = 0; w < waiters.size(); ++w) {
-      if (waiters[w].revents == 0) continue;
-      const size_t i = owners[w];
+    const std::vector<size_t> readable = Readable(waiting, static_cast<int>(left.count()));
+    if (readable.empty()) break;
+    for (size_t i : readable) {
       char chunk[256];
       const ssize_t count = recv(fds[i], chunk, sizeof chunk, 0);
-      if (count <= 0) {
-        greeted[i] = true;  // closed without a welcome: counted below as not greeted
-        continue;
-      }
-      received[i].append(chunk, static_cast<size_t>(count));
-      if (received[i] == test::kWelcome) {
-        greeted[i] = true;
-        ++greetedCount;
-      }
+      if (count > 0) received[i].append(chunk, static_cast<size_t>(count));
+      // Closed without a welcome: not greeted, and no longer waited for.
+      if (count <= 0 || received[i] == test::kWelcome) waiting[i] = -1;
+      if (received[i] == test::kWelcome) ++greetedCount;
     }
   }
   for (int fd : fds) close(fd);
   std::printf("clients connecting at once %d, greeted within %d ms %d\n", kBurst, kGreetingTimeoutMs, greetedCount);
   EXPECT_EQ(static_cast<int>(fds.size()), kBurst);
   EXPECT_EQ(greetedCount, kBurst);
-  EXPECT_TRUE(service.Running());
+  EXPECT_TRUE(service_.Running());
 }
 
-TEST(Load, ThousandClientsHundredThousandRequestsNothingLost) {
-  rlimit limit{8192, 8192};
-  setrlimit(RLIMIT_NOFILE, &limit);
-  test::InstalledLayout layout;
-  test::ServiceProcess service(layout);
-  test::Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-  const ServiceFigures before = Measure(service.Pid());
+TEST_F(Load, ThousandClientsHundredThousandRequestsNothingLost) {
+  const ServiceFigures before = Measure(service_.Pid());
 
   // Each client waits for its welcome before the next one connects: this test is about
   // sustained requests (a burst of connects has its own test).
   std::vector<Client> clients(kClients);
   for (int i = 0; i < kClients; ++i) {
-    clients[i].fd = ConnectTo(endpoint);
-    ASSERT_GE(clients[i].fd, 0) << "client " << i;
+    clients[i].connection = std::make_unique<test::LineClient>(endpoint_);
+    ASSERT_TRUE(clients[i].connection->Connected()) << "client " << i;
     clients[i].vanishes = i % 3 == 2;
-    ASSERT_TRUE(ReadWelcome(clients[i])) << "client " << i;
+    ASSERT_EQ(clients[i].connection->ReadLine(), test::kWelcome) << "client " << i;
   }
 
   long expected = 0, correct = 0, incorrect = 0, vanished = 0;
   int open = kClients;
+  auto hangUp = [&](Client& client) {
+    client.connection->Close();
+    --open;
+  };
   auto send = [&](Client& client) {
-    client.pending = RequestFor(client.sent) + "\n";
+    const std::string request = RequestFor(client.sent) + "\n";
     if (client.vanishes && client.sent == kRequestsPerClient / 2) {
       // Half a request, then gone: the service must just end that session.
-      ::send(client.fd, client.pending.data(), client.pending.size() / 2, MSG_NOSIGNAL);
-      close(client.fd);
-      client.fd = -1;
+      client.connection->SendRaw(request.substr(0, request.size() / 2));
+      hangUp(client);
       ++vanished;
-      --open;
       return;
     }
-    ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL);
+    client.connection->SendRaw(request);
     ++client.sent;
     ++expected;
+  };
+  // The reply to the one request in flight; the next request, or the end.
+  auto take = [&](Client& client) {
+    const std::string line = client.connection->ReadLine();
+    if (line.empty() || line.back() != '\n') return hangUp(client);
+    (ReplyMatches(client.answered, line.substr(0, line.size() - 1)) ? correct : incorrect)++;
+    if (++client.answered < kRequestsPerClient) return send(client);
+    hangUp(client);
   };
 
   for (Client& client : clients) send(client);
   while (open > 0) {
-    std::vector<pollfd> waiters;
-    std::vector<int> owners;
-    for (int i = 0; i < kClients; ++i) {
-      if (clients[i].fd >= 0) {
-        waiters.push_back({clients[i].fd, POLLIN, 0});
-        owners.push_back(i);
-      }
-    }
-    int ready = poll(waiters.data(), waiters.size(), 20000);
-    ASSERT_GT(ready, 0) << "service stopped answering with " << open << " clients open";
-    for (size_t w = 0; w < waiters.size(); ++w) {
-      if (waiters[w].revents == 0) continue;
-      Client& client = clients[owners[w]];
-      char chunk[8192];
-      ssize_t count = recv(client.fd, chunk, sizeof chunk, 0);
-      if (count <= 0) {
-        close(client.fd);
-        client.fd = -1;
-        --open;
-        continue;
-      }
-      client.buffer.append(chunk, static_cast<size_t>(count));
-      std::string::size_type lineFeed;
-      while ((lineFeed = client.buffer.find('\n')) != std::string::npos) {
-        const std::string line = client.buffer.substr(0, lineFeed);
-        client.buffer.erase(0, lineFeed + 1);
-        (ReplyMatches(client.answered, line) ? correct : incorrect)++;
-        ++client.answered;
-        if (client.answered < kRequestsPerClient) {
-          send(client);
-          if (client.fd < 0) break;
-        } else {
-          close(client.fd);
-          client.fd = -1;
-          --open;
-          break;
-        }
-      }
-    }
+    std::vector<int> fds;
+    for (const Client& client : clients) fds.push_back(client.connection->Fd());
+    const std::vector<size_t> readable = Readable(fds, 20000);
+    ASSERT_FALSE(readable.empty()) << "service stopped answering with " << open << " clients open";
+    for (size_t index : readable) take(clients[index]);
   }
 
-  const ServiceFigures peak = Measure(service.Pid());
+  const ServiceFigures peak = Measure(service_.Pid());
   // Sessions end once they notice their client has gone.
-  test::WaitUntil([&] { return Measure(service.Pid()).threads <= before.threads + kSanitizerThreads; },
+  test::WaitUntil([&] { return Measure(service_.Pid()).threads <= before.threads + kSanitizerThreads; },
                   std::chrono::seconds(20));
-  const ServiceFigures after = Measure(service.Pid());
+  const ServiceFigures after = Measure(service_.Pid());
   std::printf("requests sent %ld, answered correctly %ld, incorrect %ld, lost %ld, clients vanished %ld\n", expected,
               correct, incorrect, expected - correct - incorrect, vanished);
   std::printf("service descriptors %ld -> %ld, threads %ld -> %ld, RSS %ld KiB -> %ld KiB (peak %ld KiB)\n",
@@ -271,7 +227,7 @@ TEST(Load, ThousandClientsHundredThousandRequestsNothingLost) {
   // Sanitizers keep freed memory in quarantine: the bound holds for plain builds.
   EXPECT_LT(after.rssKiB, before.rssKiB + 64 * 1024);
 #endif
-  EXPECT_TRUE(service.Running());
+  EXPECT_TRUE(service_.Running());
 }
 
 }  // namespace

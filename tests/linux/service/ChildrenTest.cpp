@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -84,8 +83,7 @@ TEST(Children, AStartEndsOnlyTheRecordedProgramsOfItsOwnRunDirectory) {
   fs::create_directory(run);
   fs::permissions(run, fs::perms::owner_all);
   WriteFile(run + "/auth.txt", "secret\n");
-  char resolved[PATH_MAX];
-  ASSERT_NE(realpath(program.c_str(), resolved), nullptr);
+  const std::string resolved = fs::canonical(program).string();
   std::string record;
   std::vector<pid_t> leftovers;
   for (const LeftoverRow& row : rows) {

@@ -18,17 +18,17 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const char* const kUnitPath = "/etc/systemd/system/VortanVpnService.service";
-
 bool HaveSystemdAnalyze() { return Shell("command -v systemd-analyze >/dev/null") == 0; }
 
-// Runs script with $B naming the service executable, inside the private namespace.
-// The script reports each step's exit status itself.
+// Runs script with $B naming the service executable, $U the unit file, $W the directory
+// of the units started at boot and $L the unit's link there, inside the private
+// namespace. The script reports each step's exit status itself.
 std::string RunInPrivateUnitDirectory(const std::string& executable, const std::string& script) {
   const std::string setup =
       "set -u; mount -t tmpfs tmpfs /etc/systemd/system || exit 99; "
       "if [ -d /run/systemd ]; then mount -t tmpfs tmpfs /run/systemd || exit 99; fi; "
-      "export SYSTEMD_OFFLINE=1; B=\"$1\"; ";
+      "export SYSTEMD_OFFLINE=1; B=\"$1\"; U=/etc/systemd/system/VortanVpnService.service; "
+      "W=/etc/systemd/system/multi-user.target.wants; L=$W/VortanVpnService.service; ";
   std::string output;
   int status = RunCommand(
       {"unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", setup + script, "sh", executable}, &output);
@@ -61,13 +61,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, InstallRemoveTest,
     ::testing::Values(
         InstallCase{"InstallAutoEnablesAtBoot",
-                    "\"$B\" /install /auto; echo \"rc=$?\"; test -L /etc/systemd/system/multi-user.target.wants/"
-                    "VortanVpnService.service && echo enabled",
+                    "\"$B\" /install /auto; echo \"rc=$?\"; test -L $L && echo enabled",
                     {"rc=0\n", kInstalled, kReloadWarning, "enabled\n"},
                     {"[ERROR][main] service -"}},
         InstallCase{"InstallOnDemandIsNotEnabled",
-                    "\"$B\" /install; echo \"rc=$?\"; test -f /etc/systemd/system/VortanVpnService.service && echo unit; "
-                    "test -e /etc/systemd/system/multi-user.target.wants || echo not-enabled",
+                    "\"$B\" /install; echo \"rc=$?\"; test -f $U && echo unit; "
+                    "test -e $W || echo not-enabled",
                     {"rc=0\n", kInstalled, "unit\n", "not-enabled\n"},
                     {"[ERROR][main] service -"}},
         InstallCase{"NameValueIsIgnored",
@@ -75,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"rc=0\n", "\nVortanVpnService.service\n"},
                     {"Other.service"}},
         InstallCase{"SecondInstallFails",
-                    "\"$B\" /install; \"$B\" /install /auto; echo \"rc=$?\"; "
-                    "test -e /etc/systemd/system/multi-user.target.wants || echo not-enabled",
+                    "\"$B\" /install; \"$B\" /install /auto; echo \"rc=$?\"; test -e $W || echo not-enabled",
                     {"rc=1\n", "[ERROR][main] service - Error: Service already installed.\n", "not-enabled\n"},
                     {}},
         InstallCase{"UnwritableUnitDirectory",
@@ -89,40 +87,36 @@ INSTANTIATE_TEST_SUITE_P(
                     {"successfully"}},
         InstallCase{"RemoveStopsDisablesAndDeletes",
                     "\"$B\" /install /auto >/dev/null; \"$B\" /remove:Other; echo \"rc=$?\"; "
-                    "test -e /etc/systemd/system/VortanVpnService.service || echo unit-gone; "
-                    "test -L /etc/systemd/system/multi-user.target.wants/VortanVpnService.service || echo link-gone",
+                    "test -e $U || echo unit-gone; test -L $L || echo link-gone",
                     {"rc=0\n", "[DEBUG][main] service - Service successfully stopped (Was it running ?).\n",
                      "[DEBUG][main] service - Service successfully removed.\n", kReloadWarning, "unit-gone\n",
                      "link-gone\n"},
                     {"Failed to stop", "[ERROR][main] service -"}},
         InstallCase{"RemoveFromUnwritableUnitDirectory",
                     "\"$B\" /install >/dev/null; mount -o remount,ro /etc/systemd/system; \"$B\" /remove; echo \"rc=$?\"; "
-                    "test -f /etc/systemd/system/VortanVpnService.service && echo kept",
+                    "test -f $U && echo kept",
                     {"rc=1\n", "[ERROR][main] service - Failed to remove service. (Error=30)\n", "kept\n"},
                     {"Service successfully removed."}}),
     [](const ::testing::TestParamInfo<InstallCase>& info) { return std::string(info.param.name); });
 
-class UnitFileTest : public ::testing::Test {
- protected:
-  // Installs from executable and returns the unit file, then systemd-analyze's
-  // verdict on it (when available) after a "verify=" line.
-  std::string InstallAndVerify(const std::string& executable) {
-    std::string script = "\"$B\" /install >/dev/null 2>&1; echo ===; cat " + std::string(kUnitPath) + "; echo ===;";
-    if (HaveSystemdAnalyze()) script += " systemd-analyze verify " + std::string(kUnitPath) + "; echo \"verify=$?\"";
-    return RunInPrivateUnitDirectory(executable, script);
+// Installs from executable and returns the unit file; systemd-analyze (when available)
+// must find nothing wrong with it.
+std::string InstalledUnit(const std::string& executable) {
+  std::string script = "\"$B\" /install >/dev/null 2>&1; echo ===; cat $U; echo ===;";
+  if (HaveSystemdAnalyze()) script += " systemd-analyze verify $U; echo \"verify=$?\"";
+  const std::string output = RunInPrivateUnitDirectory(executable, script);
+  if (HaveSystemdAnalyze()) {
+    EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;
   }
-  static std::string UnitText(const std::string& output) {
-    std::string::size_type begin = output.find("===\n");
-    std::string::size_type end = output.rfind("===\n");
-    if (begin == std::string::npos || end <= begin) return std::string();
-    return output.substr(begin + 4, end - begin - 4);
-  }
-};
+  const std::string::size_type begin = output.find("===\n");
+  const std::string::size_type end = output.rfind("===\n");
+  if (begin == std::string::npos || end <= begin) return std::string();
+  return output.substr(begin + 4, end - begin - 4);
+}
 
-TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
+TEST(UnitFile, NotifyUnitStartingTheInstalledExecutable) {
   InstalledLayout layout;
-  const std::string output = InstallAndVerify(layout.Executable());
-  const std::string unit = UnitText(output);
+  const std::string unit = InstalledUnit(layout.Executable());
   for (const std::string& line : std::vector<std::string>{"Description=OpenVpn Launcher Service\n", "Type=notify\n", "NotifyAccess=main\n",
         "ExecStart=\"" + layout.Executable() + "\"\n", "Restart=on-failure\n", "LimitNOFILE=65536\n", "KillMode=mixed\n",
         "DeviceAllow=/dev/net/tun rw\n", "ProtectKernelTunables=yes\n", "WantedBy=multi-user.target\n"}) {
@@ -131,32 +125,25 @@ TEST_F(UnitFileTest, NotifyUnitStartingTheInstalledExecutable) {
   // Clients' files are written with the client's rights wherever the client may write:
   // only the system's directories and the service's programs are read-only.
   EXPECT_THAT(unit, HasSubstr("ProtectSystem=full\n"));
-  EXPECT_THAT(unit, Not(HasSubstr("ProtectSystem=strict")));
-  EXPECT_THAT(unit, Not(HasSubstr("ReadWritePaths=")));
+  for (auto text : {"ProtectSystem=strict", "ReadWritePaths="}) EXPECT_THAT(unit, Not(HasSubstr(text)));
   EXPECT_THAT(unit, HasSubstr("ReadOnlyPaths=\"" + layout.Bin() + "\"\n"));
   // The service confines OpenVPN and stunnel itself: the filter lets it.
   EXPECT_THAT(unit, HasSubstr("SystemCallFilter=@system-service landlock_create_ruleset landlock_add_rule "
                               "landlock_restrict_self\n"));
   EXPECT_THAT(unit, HasSubstr("CAP_NET_ADMIN"));
-  if (HaveSystemdAnalyze()) {
-    EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;
-  }
 }
 
 // A blank and "%" in the path survive the unit parser; characters systemd refuses in
 // a program's path make the install fail instead of writing a unit that cannot start.
-TEST_F(UnitFileTest, ExecutablePathsWithSpecialCharacters) {
+TEST(UnitFile, ExecutablePathsWithSpecialCharacters) {
   InstalledLayout layout;
   auto copyTo = [&](const std::string& directory) {
     std::filesystem::create_directories(directory + "/bin");
     std::filesystem::copy_file(layout.Executable(), directory + "/bin/VortanVpnService");
     return directory + "/bin/VortanVpnService";
   };
-  const std::string output = InstallAndVerify(copyTo(layout.Root() + "/my dir %h"));
-  EXPECT_THAT(UnitText(output), HasSubstr("ExecStart=\"" + layout.Root() + "/my dir %%h/bin/VortanVpnService\"\n"));
-  if (HaveSystemdAnalyze()) {
-    EXPECT_THAT(output, HasSubstr("verify=0\n")) << output;
-  }
+  const std::string unit = InstalledUnit(copyTo(layout.Root() + "/my dir %h"));
+  EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + layout.Root() + "/my dir %%h/bin/VortanVpnService\"\n"));
 
   for (const char* odd : {"/quote\"d", "/back\\slash", "/single'quote"}) {
     const std::string refused =

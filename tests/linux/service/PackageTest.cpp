@@ -71,14 +71,11 @@ TEST_F(PackageTest, ControlFieldsNameTheServiceAndItsPrograms) {
 
 TEST_F(PackageTest, InstalledTreeLayout) {
   const std::string files = Dpkg({"-c", package_});
-  for (const char* entry :
-       {" ./opt/vortanvpnservice/bin/VortanVpnService\n", " ./opt/vortanvpnservice/bin/vortanctl\n",
-        " ./opt/vortanvpnservice/bin/openvpn -> /usr/sbin/openvpn\n",
-        " ./opt/vortanvpnservice/bin/stunnel/stunnel -> /usr/bin/stunnel4\n",
-        " ./opt/vortanvpnservice/conf/VortanVpnService.ini\n", " ./opt/vortanvpnservice/conf/servicelog.conf\n",
-        " ./opt/vortanvpnservice/conf/VortanClient.ovpn\n", " ./opt/vortanvpnservice/conf/VortanClientStunnel.ovpn\n",
-        " ./opt/vortanvpnservice/conf/stunnel.conf\n"}) {
-    EXPECT_THAT(files, HasSubstr(entry));
+  for (const std::string entry :
+       {"bin/VortanVpnService\n", "bin/vortanctl\n", "bin/openvpn -> /usr/sbin/openvpn\n",
+        "bin/stunnel/stunnel -> /usr/bin/stunnel4\n", "conf/VortanVpnService.ini\n", "conf/servicelog.conf\n",
+        "conf/VortanClient.ovpn\n", "conf/VortanClientStunnel.ovpn\n", "conf/stunnel.conf\n"}) {
+    EXPECT_THAT(files, HasSubstr(" ./opt/vortanvpnservice/" + entry));
   }
   EXPECT_THAT(files, ContainsRegex("\ndrwxr-x--- [^\n]* ./opt/vortanvpnservice/logs/\n"));
   EXPECT_THAT(files, ContainsRegex("\ndrwxr-x--- [^\n]* ./opt/vortanvpnservice/log/\n"));

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -58,12 +59,12 @@ class NotifySocket {
   }
 
   // Notifications up to and including the first that contains text; every one read
-  // is appended to seen.
-  bool ReceiveUntil(const std::string& text, std::vector<std::string>* seen) {
+  // is appended to seen, when given.
+  bool ReceiveUntil(const std::string& text, std::vector<std::string>* seen = nullptr) {
     for (;;) {
       std::string message = Receive();
       if (message.empty()) return false;
-      seen->push_back(message);
+      if (seen != nullptr) seen->push_back(message);
       if (message.find(text) != std::string::npos) return true;
     }
   }
@@ -79,12 +80,9 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-class ServiceModeTest : public ::testing::Test {
- protected:
-  InstalledLayout layout_;
-  NotifySocket notify_{layout_.Root()};
-  std::string PortUsedPath() const { return layout_.Conf() + "/portused.txt"; }
-};
+void ExpectAllIn(const std::string& text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) EXPECT_THAT(text, HasSubstr(part));
+}
 
 // The notification that announces readiness names the endpoint published in
 // portused.txt.
@@ -94,27 +92,38 @@ void ExpectReadyForEndpoint(const std::string& ready, const Endpoint& endpoint) 
                                std::to_string(endpoint.port)));
 }
 
+class ServiceModeTest : public ::testing::Test {
+ protected:
+  // Starts the service as systemd does, behind wrapper, and waits until it is ready.
+  void StartReady(std::vector<std::string> wrapper = {}) {
+    service_.emplace(layout_, std::vector<std::string>{}, std::move(wrapper),
+                     std::vector<std::string>{notify_.Environment()});
+    std::vector<std::string> seen;
+    ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service_->Output();
+    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
+    ExpectReadyForEndpoint(seen.back(), endpoint_);
+  }
+  std::string PortUsedPath() const { return layout_.Conf() + "/portused.txt"; }
+
+  InstalledLayout layout_;
+  NotifySocket notify_{layout_.Root()};
+  std::optional<ServiceProcess> service_;
+  Endpoint endpoint_;
+};
+
 class StopSignalTest : public ServiceModeTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignalTest, ReportsReadyThenStopsThroughTheStopDialogue) {
-  ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
-  Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-  ExpectReadyForEndpoint(seen.back(), endpoint);
-
-  service.Signal(GetParam());
-  std::vector<std::string> stopping;
-  ASSERT_TRUE(notify_.ReceiveUntil("STOPPING=1", &stopping));
-  EXPECT_EQ(0, service.WaitForExit());
+  ASSERT_NO_FATAL_FAILURE(StartReady());
+  service_->Signal(GetParam());
+  ASSERT_TRUE(notify_.ReceiveUntil("STOPPING=1"));
+  EXPECT_EQ(0, service_->WaitForExit());
   EXPECT_EQ("STATUS=Stopped", notify_.Receive(2000));
   EXPECT_FALSE(FileExists(PortUsedPath()));
 
   const std::string log = layout_.LogText();
-  EXPECT_THAT(log, HasSubstr("] service - ProcessScmRequest : dwControl=1\n"));
-  EXPECT_THAT(log, HasSubstr("] service - Control request STOP or SHUTDOWN received\n"));
-  EXPECT_THAT(log, HasSubstr("] service - Exiting...\n"));
+  ExpectAllIn(log, {"] service - ProcessScmRequest : dwControl=1\n",
+                    "] service - Control request STOP or SHUTDOWN received\n", "] service - Exiting...\n"});
   EXPECT_LT(log.find("Control request STOP"), log.find("Exiting..."));
 }
 
@@ -124,78 +133,61 @@ INSTANTIATE_TEST_SUITE_P(TerminateAndInterrupt, StopSignalTest, ::testing::Value
                          });
 
 TEST_F(ServiceModeTest, InterrogateReReportsAndControlWithoutStopKeepsServing) {
-  ServiceProcess service(layout_, {}, {}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
-  Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-
-  service.Signal(SIGHUP);
-  std::string again = notify_.Receive();
-  ExpectReadyForEndpoint(again, endpoint);
-  EXPECT_TRUE(service.Running());
+  ASSERT_NO_FATAL_FAILURE(StartReady());
+  service_->Signal(SIGHUP);
+  ExpectReadyForEndpoint(notify_.Receive(), endpoint_);
+  EXPECT_TRUE(service_->Running());
 
   {
-    LineClient control(endpoint);
+    LineClient control(endpoint_);
     ASSERT_EQ(kWelcome, control.ReadLine());
     EXPECT_EQ("OK", control.Ask("CONTROL"));
   }
   // The accept loop goes on: a new client is greeted, and stays open across the stop.
-  LineClient idle(endpoint);
+  LineClient idle(endpoint_);
   ASSERT_EQ(kWelcome, idle.ReadLine());
 
-  service.Signal(SIGTERM);
-  EXPECT_EQ(0, service.WaitForExit());
-  const std::string log = layout_.LogText();
-  EXPECT_THAT(log, HasSubstr("ProcessScmRequest : dwControl=4\n"));
-  EXPECT_THAT(log, HasSubstr("request to Stop = 0\n"));
-  EXPECT_THAT(log, HasSubstr("request to Stop = 1\n"));
+  service_->Signal(SIGTERM);
+  EXPECT_EQ(0, service_->WaitForExit());
+  ExpectAllIn(layout_.LogText(),
+              {"ProcessScmRequest : dwControl=4\n", "request to Stop = 0\n", "request to Stop = 1\n"});
 }
 
 // Sessions keep calling the tunnel controller while the service exits: the controller
-// outlives them, so the exit is a clean one.
-TEST(ServiceExit, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
-  constexpr int kRounds = 5;
+// outlives them, so the exit is a clean one. Each round is a service of its own.
+class ServiceExitTest : public ServiceModeTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ServiceExitTest, SessionsCallingTheTunnelControllerDuringTheExitAreSafe) {
   constexpr int kClients = 8;
-  for (int round = 0; round < kRounds; ++round) {
-    InstalledLayout layout;
-    NotifySocket notify(layout.Root());
-    ServiceProcess service(layout, {}, {}, {notify.Environment()});
-    std::vector<std::string> seen;
-    ASSERT_TRUE(notify.ReceiveUntil("READY=1", &seen)) << service.Output();
-    Endpoint endpoint;
-    ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-    std::atomic<int> answered{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
-      clients.emplace_back([&endpoint, &answered] {
-        LineClient client(endpoint);
-        client.ReadLine();
-        while (client.Send("shutdown") && client.ReadText(std::chrono::seconds(5)) == "OK") ++answered;
-      });
-    }
-    ASSERT_TRUE(WaitUntil([&] { return answered >= 50; }, std::chrono::seconds(10)));
-    service.Signal(SIGTERM);
-    EXPECT_EQ(0, service.WaitForExit()) << "round " << round << "\n" << layout.LogText().substr(0, 4000);
-    for (std::thread& client : clients) client.join();
+  ASSERT_NO_FATAL_FAILURE(StartReady());
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([this, &answered] {
+      LineClient client(endpoint_);
+      client.ReadLine();
+      while (client.Send("shutdown") && client.ReadText(std::chrono::seconds(5)) == "OK") ++answered;
+    });
   }
+  ASSERT_TRUE(WaitUntil([&] { return answered >= 50; }, std::chrono::seconds(10)));
+  service_->Signal(SIGTERM);
+  EXPECT_EQ(0, service_->WaitForExit()) << layout_.LogText().substr(0, 4000);
+  for (std::thread& client : clients) client.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(Rounds, ServiceExitTest, ::testing::Range(0, 5));
 
 // While idle clients hold every descriptor, the stop dialogue's own connection cannot
 // be accepted either: the stop still ends the service.
 TEST_F(ServiceModeTest, StopsWhileIdleClientsHoldEveryDescriptor) {
   if (kSanitizedBuild) GTEST_SKIP() << "the sanitizer run-time cannot work without descriptors";
-  ServiceProcess service(layout_, {}, {"prlimit", "--nofile=64:64", "--"}, {notify_.Environment()});
-  std::vector<std::string> seen;
-  ASSERT_TRUE(notify_.ReceiveUntil("READY=1", &seen)) << service.Output();
-  Endpoint endpoint;
-  ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
+  ASSERT_NO_FATAL_FAILURE(StartReady({"prlimit", "--nofile=64:64", "--"}));
   std::vector<std::unique_ptr<LineClient>> idle;
-  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<LineClient>(endpoint));
+  for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<LineClient>(endpoint_));
   ASSERT_TRUE(WaitUntil([&] { return layout_.LogText().find("Cannot accept a connection, retrying") != std::string::npos; },
                         std::chrono::seconds(10)));
-  service.Signal(SIGTERM);
-  EXPECT_EQ(0, service.WaitForExit());
+  service_->Signal(SIGTERM);
+  EXPECT_EQ(0, service_->WaitForExit());
   EXPECT_FALSE(FileExists(PortUsedPath()));
 }
 
@@ -227,10 +219,9 @@ TEST(CServiceControls, PauseInterrogateAndUnknownCodes) {
   {
     CService service;
     ::testing::internal::CaptureStdout();
-    service.ProcessScmRequest(control::kPause);
-    service.ProcessScmRequest(control::kContinue);
-    service.ProcessScmRequest(99);
-    service.ProcessScmRequest(control::kInterrogate);
+    for (std::uint32_t code : {control::kPause, control::kContinue, 99u, control::kInterrogate}) {
+      service.ProcessScmRequest(code);
+    }
     service.WaitForControl(0);  // nothing ever sets its event: no control is handled
     const std::string log = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(2u, CountOf(log, "Control request PAUSE or CONTINUE received\n"));

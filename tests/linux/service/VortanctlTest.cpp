@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,6 +22,7 @@ namespace test {
 namespace {
 
 using ::testing::ElementsAreArray;
+using ::testing::Eq;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -108,74 +110,22 @@ TEST(VortanctlOptions, RequestWordsFollowTheOptions) {
   EXPECT_EQ("route add 10.1.0.0 255.255.0.0", vortanctl::RequestLine({"route", "add", "10.1.0.0", "255.255.0.0"}));
 }
 
-// A loopback peer that greets one client, records its request line and sends
-// scripted lines; it closes the connection afterwards, or waits for the client to.
-class ScriptedService {
- public:
-  ScriptedService(std::vector<std::string> lines, bool closeAfterLines) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 1);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    worker_ = std::thread([this, lines, closeAfterLines] { Serve(lines, closeAfterLines); });
-  }
-  ~ScriptedService() {
-    Finish();
-    close(listener_);
-  }
-  ScriptedService(const ScriptedService&) = delete;
-  ScriptedService& operator=(const ScriptedService&) = delete;
-
-  std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  // The request line the client sent; waits for the peer to finish its script.
-  const std::string& Request() {
-    Finish();
-    return request_;
-  }
-
- private:
-  void Finish() {
-    if (worker_.joinable()) worker_.join();
-  }
-  void Serve(const std::vector<std::string>& lines, bool closeAfterLines) {
-    pollfd waiter{listener_, POLLIN, 0};
-    if (poll(&waiter, 1, 10000) <= 0) return;
-    int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    SendText(client, kWelcome);
-    request_ = ReadLine(client);
-    for (const std::string& line : lines) SendText(client, line + "\n");
-    if (!closeAfterLines) WaitForClose(client);
-    close(client);
-  }
-  static void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-  static std::string ReadLine(int fd) {
-    std::string line;
-    char c;
-    pollfd waiter{fd, POLLIN, 0};
-    while (poll(&waiter, 1, 10000) > 0 && recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
-    return line;
-  }
-  static void WaitForClose(int fd) {
-    char buffer[256];
-    pollfd waiter{fd, POLLIN, 0};
-    while (poll(&waiter, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, 0) > 0) {
-    }
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::string request_;
-  std::thread worker_;
-};
+// A loopback TCP socket bound to a port the system chose, which *port receives.
+int BoundLoopbackSocket(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
 
 struct ClientCase {
   const char* name;
-  std::vector<std::string> request;
+  std::vector<std::string> request;  // sent by the client as one line
   std::vector<std::string> lines;  // what the peer sends after the welcome
   bool closeAfterLines;
   int exitCode;
@@ -187,18 +137,39 @@ void PrintTo(const ClientCase& c, std::ostream* os) { *os << c.name; }
 
 class VortanctlClientTest : public ::testing::TestWithParam<ClientCase> {};
 
+void SendText(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
 TEST_P(VortanctlClientTest, ExitCodeAndOutput) {
   const ClientCase& c = GetParam();
-  std::string output;
-  int exitCode;
+  int port = 0;
+  const int listener = BoundLoopbackSocket(&port);
+  listen(listener, 1);
+  // A loopback peer that greets one client, records its request line and sends the
+  // scripted lines; it closes the connection afterwards, or waits for the client to.
   std::string request;
-  {
-    ScriptedService peer(c.lines, c.closeAfterLines);
-    std::vector<std::string> command = {VORTANCTL_BINARY, "--endpoint", peer.Endpoint()};
-    command.insert(command.end(), c.request.begin(), c.request.end());
-    exitCode = RunCommand(command, &output);
-  }
-  EXPECT_EQ(c.exitCode, exitCode) << output;
+  std::thread peer([&] {
+    pollfd waiter{listener, POLLIN, 0};
+    if (poll(&waiter, 1, 10000) <= 0) return;
+    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    // Every read gives up after ten seconds: a client that hangs cannot hang the test.
+    timeval patience{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    SendText(client, kWelcome);
+    char character;
+    while (recv(client, &character, 1, 0) == 1 && character != '\n') request += character;
+    for (const std::string& line : c.lines) SendText(client, line + "\n");
+    char buffer[256];
+    while (!c.closeAfterLines && recv(client, buffer, sizeof buffer, 0) > 0) {
+    }
+    close(client);
+  });
+  std::vector<std::string> command = {VORTANCTL_BINARY, "-e", "127.0.0.1:" + std::to_string(port)};
+  command.insert(command.end(), c.request.begin(), c.request.end());
+  std::string output;
+  EXPECT_EQ(c.exitCode, RunCommand(command, &output)) << output;
+  peer.join();
+  close(listener);
+  EXPECT_EQ(vortanctl::RequestLine(c.request), request);
   for (const std::string& text : c.printed) EXPECT_THAT(output, HasSubstr(text));
   for (const std::string& text : c.notPrinted) EXPECT_THAT(output, Not(HasSubstr(text)));
 }
@@ -225,69 +196,45 @@ INSTANTIATE_TEST_SUITE_P(
         ClientCase{"HelpTextLinesAreShownAsLines", {"help"},
                    {"List of Availlable commands \r\rhelp \r\t   : display the following info ...\r"}, true, 0,
                    {"List of Availlable commands \n\nhelp \n\t   : display the following info ...\n"}, {"\r"}},
-        ClientCase{"ClosedBeforeTheReply", {"version"}, {}, true, 2, {"without replying"}, {}}),
+        ClientCase{"ClosedBeforeTheReply", {"version"}, {}, true, 2, {"without replying"}, {}},
+        ClientCase{"SendsTheWordsAsOneLine", {"route", "add", "10.1.0.0", "255.255.0.0", "10.8.0.1", "5"},
+                   {"OK"}, true, 0, {}, {}}),
     [](const ::testing::TestParamInfo<ClientCase>& info) { return std::string(info.param.name); });
 
-TEST(VortanctlClient, SendsTheWordsAsOneLine) {
-  ScriptedService peer({"OK"}, true);
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "-e", peer.Endpoint(), "route", "add", "10.1.0.0", "255.255.0.0",
-                           "10.8.0.1", "5"},
-                          &output))
-      << output;
-  EXPECT_EQ("route add 10.1.0.0 255.255.0.0 10.8.0.1 5", peer.Request());
-}
-
-TEST(VortanctlClient, UnreachableServiceExitsWithTwo) {
+// Exit codes and output of whole runs: against a service that cannot reply (its port
+// closed, or not running), a running one (one request, then a session fed by the input),
+// and without a request at all.
+TEST(VortanctlClient, ExitCodesAndOutputOfWholeRuns) {
+  InstalledLayout stopped, running;
+  ServiceProcess service(running);
+  Endpoint published;
+  ASSERT_TRUE(service.WaitForEndpoint(&published)) << service.Output();
   // A port that was just free: nothing listens on it.
-  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string endpoint = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  close(probe);
-
-  std::string output;
-  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--endpoint", endpoint, "version"}, &output));
-  EXPECT_THAT(output, HasSubstr("cannot connect to " + endpoint));
-
-  InstalledLayout stopped;
-  EXPECT_EQ(2, RunCommand({VORTANCTL_BINARY, "--root", stopped.Root(), "version"}, &output));
-  EXPECT_THAT(output, HasSubstr("not running"));
-}
-
-TEST(VortanctlClient, HelpDocumentsTheExitCodesAndWrongUsageIsRefused) {
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--help"}, &output));
-  EXPECT_THAT(output, HasSubstr("Usage: vortanctl"));
-  EXPECT_THAT(output, HasSubstr("error reply: the reply is \"ERROR\" or begins with \"ERROR \""));
-  EXPECT_EQ(64, RunCommand({VORTANCTL_BINARY, "--frobnicate"}, &output));
-  EXPECT_THAT(output, HasSubstr("unknown option --frobnicate"));
-}
-
-class VortanctlWithServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(service_.WaitForEndpoint(&endpoint_)) << service_.Output(); }
-  InstalledLayout layout_;
-  ServiceProcess service_{layout_};
-  Endpoint endpoint_;
-};
-
-TEST_F(VortanctlWithServiceTest, VersionFoundThroughPortUsed) {
-  std::string output;
-  EXPECT_EQ(0, RunCommand({VORTANCTL_BINARY, "--root", layout_.Root(), "version"}, &output));
-  EXPECT_EQ("IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n", output);
-}
-
-TEST_F(VortanctlWithServiceTest, InteractiveSessionEndsWithTheInput) {
-  std::string output;
-  EXPECT_EQ(0, Shell("printf 'version\\n' | '" VORTANCTL_BINARY "' --root '" + layout_.Root() + "'", &output));
-  EXPECT_THAT(output, HasSubstr("Welcome to VortanVpnService management Interface\n"
-                                "IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n"
-                                "bye\n"));
+  int port = 0;
+  close(BoundLoopbackSocket(&port));
+  const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+  const std::string version = "IMPLEMENTATION:" VORTAN_PROJECT_VERSION " COMPATIBILITY:6.5\n";
+  const std::string client = "'" VORTANCTL_BINARY "' ";
+  const struct {
+    std::string commandLine;
+    int exitCode;
+    std::vector<::testing::Matcher<std::string>> output;
+  } rows[] = {
+      {client + "--endpoint " + endpoint + " version", 2, {HasSubstr("cannot connect to " + endpoint)}},
+      {client + "--root '" + stopped.Root() + "' version", 2, {HasSubstr("not running")}},
+      {client + "--root '" + running.Root() + "' version", 0, {Eq(version)}},
+      {"printf 'version\\n' | " + client + "--root '" + running.Root() + "'", 0,
+       {HasSubstr("Welcome to VortanVpnService management Interface\n" + version + "bye\n")}},
+      {client + "--help", 0,
+       {HasSubstr("Usage: vortanctl"),
+        HasSubstr("error reply: the reply is \"ERROR\" or begins with \"ERROR \"")}},
+      {client + "--frobnicate", 64, {HasSubstr("unknown option --frobnicate")}},
+  };
+  for (const auto& row : rows) {
+    std::string output;
+    EXPECT_EQ(row.exitCode, Shell(row.commandLine, &output)) << output;
+    for (const auto& shown : row.output) EXPECT_THAT(output, shown) << row.commandLine;
+  }
 }
 
 }  // namespace

@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,11 +20,12 @@
 #include <vector>
 
 #include "common/FileWriter.h"
-#include "common/Ipv4.h"
 #include "common/Logging.h"
 #include "tunnel/OpenVpnConfigManager.h"
 #include "common/Paths.h"
+#include "platform/Tcp.h"
 #include "tunnel/STunnelConfigManager.h"
+#include "LoopbackSockets.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -38,59 +36,25 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-const std::uint32_t kLoopback = HostToNet(0x7F000001);
-
 // Writes with the test's own rights.
 FileWriter AsService() { return FileWriter(platform::ServiceIdentity()); }
 
-// A loopback TCP socket bound to a port the system chose; listening when asked.
-class LoopbackSocket {
- public:
-  explicit LoopbackSocket(bool listening) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (listening && listen(fd_, 1) != 0) ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "loopback socket: errno " << errno;
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~LoopbackSocket() { Close(); }
-  LoopbackSocket(const LoopbackSocket&) = delete;
-  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
-
-  int Port() const { return port_; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 // A port that was free a moment ago.
 int FreeLoopbackPort() {
-  LoopbackSocket probe(false);
-  return probe.Port();
+  int port = 0;
+  platform::CloseSocket(test::OpenListener(&port));
+  return port;
 }
 
 // True when the client reached a listener. The port comes from the system's ephemeral
 // range, so while nothing listens there a connect can pick that very port as its own
 // source port and connect to itself.
 bool ReachedAListener(const test::LineClient& client) {
-  if (!client.Connected()) return false;
-  sockaddr_in local{}, peer{};
-  socklen_t localLength = sizeof local, peerLength = sizeof peer;
-  if (getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return false;
-  if (getpeername(client.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return false;
-  return local.sin_port != peer.sin_port || local.sin_addr.s_addr != peer.sin_addr.s_addr;
+  std::uint32_t local = 0, peer = 0;
+  int localPort = 0, peerPort = 0;
+  return client.Connected() &&
+         platform::SocketEndpoints(client.Fd(), &local, &localPort, &peer, &peerPort).Succeeded() &&
+         (localPort != peerPort || local != peer);
 }
 
 // A program started in a directory with its output in a file; killed and reaped (by its
@@ -126,8 +90,10 @@ class Child {
     if (waitpid(pid_, &status, WNOHANG) == pid_) exited_ = true;
     return !exited_;
   }
-  void Terminate() {
+  // Asks the program to end; true once it has, within ten seconds.
+  bool Stop() {
     if (Running()) kill(pid_, SIGTERM);
+    return WaitForExit(seconds(10));
   }
   bool WaitForExit(std::chrono::milliseconds timeout) {
     return test::WaitUntil([this] { return !Running(); }, timeout);
@@ -138,9 +104,9 @@ class Child {
   bool exited_ = false;
 };
 
-// A private installed-like tree: conf/ with the shipped templates, bin/stunnel/ (stunnel's
-// working directory), logs/ (private, as installed) and client/, the client's directory
-// and the current directory, so the relative template texts resolve to conf/.
+// An installed tree with the shipped conf/, bin/stunnel/ (stunnel's working directory),
+// logs/ (private, as installed) and client/, the client's directory and the current
+// directory, so the relative template texts resolve to conf/.
 class ShippedTemplatesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,22 +114,15 @@ class ShippedTemplatesTest : public ::testing::Test {
     ASSERT_FALSE(test::FileExists(ResolveBesideExecutable("../conf/VortanClient.ovpn")))
         << "a template beside the test executable would hide the shipped ones";
     previousDirectory_ = fs::current_path();
-    root_ = fs::temp_directory_path() / test::UniqueName("vtpl");
-    for (const char* dir : {"conf", "bin/stunnel", "logs", "client"}) fs::create_directories(root_ / dir);
+    for (const char* dir : {"bin/stunnel", "client"}) fs::create_directories(root_ / dir);
     fs::permissions(root_ / "logs", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-    for (const char* name : {"VortanClient.ovpn", "VortanClientStunnel.ovpn", "stunnel.conf"}) {
-      fs::copy_file(fs::path(VORTAN_SOURCE_DIR) / "conf" / name, root_ / "conf" / name);
-    }
     fs::current_path(root_ / "client");
     // The per-connection files OpenVPN checks for before it starts.
     for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) test::WriteFile(Client(name), "-");
     fs::permissions(Client("x_client.key"), fs::perms::owner_read | fs::perms::owner_write);
   }
   void TearDown() override {
-    if (previousDirectory_.empty()) return;  // SetUp stopped before it changed anything
-    fs::current_path(previousDirectory_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    if (!previousDirectory_.empty()) fs::current_path(previousDirectory_);  // empty: SetUp stopped before
   }
 
   std::string Client(const std::string& name) const { return (root_ / "client" / name).string(); }
@@ -175,12 +134,19 @@ class ShippedTemplatesTest : public ::testing::Test {
     return names;
   }
 
-  // Runs OpenVPN on the configuration while the test holds the management port: once the
-  // options are accepted, OpenVPN stops at binding the management interface, before it
-  // opens any device or connection. Returns OpenVPN's log.
-  std::string RunOpenVpnAgainstBusyManagementPort(const std::string& configPath, int managementPort) {
+  // Renders the request with the direct template (or the one for the stunnel's local end)
+  // and runs OpenVPN on it while the test holds the management port: once the options are
+  // accepted, OpenVPN stops at binding the management interface, before it opens any
+  // device or connection. Returns OpenVPN's log; *authPath receives the credentials path.
+  std::string RunOpenVpnAgainstBusyManagementPort(const RequestParser& request, bool direct,
+                                                  std::string* authPath = nullptr) {
+    int managementPort = 0;
+    const platform::SocketHandle management = test::OpenListener(&managementPort);
+    OpenVpnConfigManager generator(request, test::Loopback(), managementPort, direct, AsService());
+    if (authPath != nullptr) *authPath = generator.GetAuthFilePath();
     const std::string logPath = (root_ / "openvpn.log").string();
     // --log comes first so that the template's syslog option cannot divert any message.
+    const std::string configPath = generator.GetConfigFilePath();
     const int status = test::RunCommand({"timeout", "10", "openvpn", "--log", logPath, "--config", configPath});
     EXPECT_EQ(status, 1) << "OpenVPN should have failed at the management port";
     const std::string log = test::ReadFile(logPath);
@@ -188,49 +154,46 @@ class ShippedTemplatesTest : public ::testing::Test {
     const std::string bindFailure =
         "MANAGEMENT: Socket bind failed on local address [AF_INET]127.0.0.1:" + std::to_string(managementPort);
     EXPECT_NE(log.find(bindFailure), std::string::npos) << log;
+    platform::CloseSocket(management);
     return log;
   }
 
+  test::InstalledLayout layout_{true};
+  const fs::path root_{layout_.Root()};
   fs::path previousDirectory_;
-  fs::path root_;
 };
 
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateForUdp) {
-  LoopbackSocket management(true);
-  OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, management.Port(), true, AsService());
-  const std::string log = RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  const std::string log = RunOpenVpnAgainstBusyManagementPort(
+      RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"), true);
   EXPECT_NE(log.find("ip-win32"), std::string::npos) << "the Windows-only option is only a warning";
   EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x_vortanclient.ovpn"}));
 }
 
 // The credentials path carries the prefix's folders, whatever they hold, in quotes.
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheDirectTemplateWithAnAuthenticatingProxy) {
-  LoopbackSocket management(true);
   fs::create_directories(root_ / "client" / "Joe's a\\b #1;100%");
   const std::string prefix = Client("Joe's a\\b #1;100%/x_");
-  OpenVpnConfigManager generator(RequestParser("brix_paris.example. 443 \"" + prefix +
-                                               "\" tap7 tcp winapi 2001:db8::1 8080 alice \"s3 %LOCAL_PORT%\" NTLM"),
-                                 kLoopback, management.Port(), true, AsService());
-  ASSERT_EQ(generator.GetAuthFilePath(), prefix + "auth.txt");
-  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  const RequestParser request("brix_paris.example. 443 \"" + prefix +
+                              "\" tap7 tcp winapi 2001:db8::1 8080 alice \"s3 %LOCAL_PORT%\" NTLM");
+  std::string authPath;
+  RunOpenVpnAgainstBusyManagementPort(request, true, &authPath);
+  EXPECT_EQ(authPath, prefix + "auth.txt");
 }
 
 TEST_F(ShippedTemplatesTest, OpenVpnAcceptsTheStunnelTemplateForTheLocalEnd) {
-  LoopbackSocket management(true);
   RequestParser request("gw1.example 443 " + Prefix() + " Vortan-Dashlet qbr dynamic");
   // As the tunnel controller rewrites it: OpenVPN goes over TCP to the local stunnel end.
   request.SetRemoteHost("127.0.0.1");
   request.SetRemotePort("5555");
   request.SetProtocol("tcp");
-  OpenVpnConfigManager generator(request, kLoopback, management.Port(), false, AsService());
-  RunOpenVpnAgainstBusyManagementPort(generator.GetConfigFilePath(), management.Port());
+  RunOpenVpnAgainstBusyManagementPort(request, false);
 }
 
 TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   const int port = FreeLoopbackPort();
   OpenVpnConfigManager generator(RequestParser("gw1.example 1194 " + Prefix() + " Vortan-Dashlet udp adaptive"),
-                                 kLoopback, port, true, AsService());
+                                 test::Loopback(), port, true, AsService());
   Child openvpn({"openvpn", "--log", (root_ / "openvpn.log").string(), "--config", generator.GetConfigFilePath()},
                 Client(""), (root_ / "openvpn.out").string());
   ASSERT_TRUE(openvpn.Started());
@@ -247,17 +210,20 @@ TEST_F(ShippedTemplatesTest, OpenVpnHoldsAtItsManagementInterface) {
   if (line.rfind(">INFO:", 0) == 0) line = client->ReadLine(seconds(5));
   EXPECT_EQ(line.rfind(">HOLD:Waiting for hold release", 0), 0u) << line;
 
-  openvpn.Terminate();
-  EXPECT_TRUE(openvpn.WaitForExit(seconds(10)));
+  EXPECT_TRUE(openvpn.Stop());
 }
 
-class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
- protected:
-  // Starts stunnel on the rendered file as the service does, checks that it listens on
-  // the local end and writes its log to the service's private logs directory, stops it.
-  void ExpectStunnelRuns(const std::string& words, const std::string& secret) {
+// stunnel started on the rendered file as the service starts it, without or through a
+// proxy: it listens on the local end and writes its log to the service's private logs
+// directory, never the proxy's secret to its output.
+TEST_F(ShippedTemplatesTest, StunnelStartsWithoutOrThroughAProxy) {
+  for (const auto& [proxyWords, secret] : std::vector<std::pair<std::string, std::string>>{
+           {"", "no secret"}, {" 192.0.2.20 8080 alice s3cret basic", "s3cret"},
+           {" 192.0.2.20 8080 - - none", "no secret"}}) {
+    SCOPED_TRACE(proxyWords);
     const int port = FreeLoopbackPort();
-    STunnelConfigManager generator(RequestParser(words), kLoopback, port, AsService());
+    const RequestParser request("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords);
+    STunnelConfigManager generator(request, test::Loopback(), port, AsService());
     const std::string outputPath = (root_ / "stunnel.out").string();
     Child stunnel({"stunnel", generator.GetConfigFilePath()}, (root_ / "bin" / "stunnel").string(), outputPath);
     ASSERT_TRUE(stunnel.Started());
@@ -270,8 +236,7 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
                     seconds(10));
     EXPECT_TRUE(stunnel.Running() && ReachedAListener(test::LineClient("127.0.0.1", port)))
         << "stunnel must stay in the foreground and listen";
-    stunnel.Terminate();
-    EXPECT_TRUE(stunnel.WaitForExit(seconds(10)));
+    EXPECT_TRUE(stunnel.Stop());
 
     const std::string log = test::ReadFile(logPath);
     EXPECT_NE(log.find("Configuration successful"), std::string::npos) << log;
@@ -281,15 +246,6 @@ class ShippedStunnelTemplateTest : public ShippedTemplatesTest {
     EXPECT_EQ(info.st_mode & S_IRWXO, 0u) << "the debug log may hold proxy credentials";
     EXPECT_EQ(test::ReadFile(outputPath).find(secret), std::string::npos);
     EXPECT_EQ(ClientFiles(), (std::set<std::string>{"x_ca.crt", "x_client.crt", "x_client.key", "x__stunnel.conf"}));
-  }
-};
-
-TEST_F(ShippedStunnelTemplateTest, StunnelStartsWithoutOrThroughAProxy) {
-  for (const auto& [proxyWords, secret] : std::vector<std::pair<std::string, std::string>>{
-           {"", "no secret"}, {" 192.0.2.20 8080 alice s3cret basic", "s3cret"},
-           {" 192.0.2.20 8080 - - none", "no secret"}}) {
-    SCOPED_TRACE(proxyWords);
-    ExpectStunnelRuns("192.0.2.10 443 " + Prefix() + " Vortan-Dashlet qbr adaptive" + proxyWords, secret);
   }
 }
 
