@@ -1,11 +1,9 @@
 // Start-up, settings, command line and fault handling of the real executable.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "common/Ipv4.h"
+#include "common/socket.h"
 
 namespace vortan {
 namespace {
@@ -23,18 +23,24 @@ namespace {
 using test::Endpoint;
 using test::InstalledLayout;
 using test::ServiceProcess;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 int FreeLoopbackPort() {
   // Port 0 bound and released: free at the time of the call.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  return SocketServer(HostToNet(0x7F000001), 0, 1).BoundPort();
+}
+
+// The lines of a fatal fault in the log (each with its time stamp) and the dump.
+void ExpectFaultLoggedAndDumped(const InstalledLayout& layout) {
+  const std::string log = layout.LogText();
+  EXPECT_TRUE(std::regex_search(log, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}"
+                                                "\\[ERROR\\]\\[main\\] default - Service will stop because "
+                                                "of an Unhandled exception 3221225477"
+                                                "\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
+      << log;
+  EXPECT_THAT(log, HasSubstr("[ERROR][main] default - MiniDumpWriteDump success. \n"));
+  EXPECT_THAT(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump"), HasSubstr("backtrace:"));
 }
 
 TEST(Startup, LogsInTheServiceLayoutToFileAndStandardOutput) {
@@ -42,17 +48,19 @@ TEST(Startup, LogsInTheServiceLayoutToFileAndStandardOutput) {
   ServiceProcess service(layout);
   Endpoint endpoint;
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
-  const std::regex first("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\[INFO\\]\\[main\\] service - starting\\.\\.\\.\n");
+  const std::regex first("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}"
+                         "\\[INFO\\]\\[main\\] service - starting\\.\\.\\.\n");
   const std::string log = layout.LogText();
   EXPECT_TRUE(std::regex_match(log.substr(0, log.find('\n') + 1), first)) << log;
-  EXPECT_NE(service.Output().find("[INFO][main] service - bound to " + endpoint.address), std::string::npos);
+  EXPECT_THAT(service.Output(), HasSubstr("[INFO][main] service - bound to " + endpoint.address));
   EXPECT_FALSE(test::FileExists(layout.Root() + "/bin/logs/myeasylog.log"));
 }
 
 TEST(Startup, ServicePortComesFromTheSettings) {
   InstalledLayout layout;
   const int port = FreeLoopbackPort();
-  layout.WriteConf("VortanVpnService.ini", "; the management listener\nVortanVpnServicePort = " + std::to_string(port) + "\n");
+  layout.WriteConf("VortanVpnService.ini",
+                   "; the management listener\nVortanVpnServicePort = " + std::to_string(port) + "\n");
   ServiceProcess service(layout);
   Endpoint endpoint;
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
@@ -66,8 +74,8 @@ TEST(Startup, RangeWithoutLoopbackAddressFallsBackTo127001) {
   Endpoint endpoint;
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
   EXPECT_EQ(endpoint.address, "127.0.0.1");
-  EXPECT_NE(layout.LogText().find("[ERROR][main] service - Unable to find a random loopback address in range 10.0.0.1/8"),
-            std::string::npos);
+  EXPECT_THAT(layout.LogText(), HasSubstr("[ERROR][main] service - Unable to find a random loopback "
+                                          "address in range 10.0.0.1/8"));
   test::LineClient client(endpoint);
   EXPECT_EQ(client.ReadLine(), test::kWelcome);
 }
@@ -85,13 +93,14 @@ TEST(Startup, EveryEndpointStaysOnLoopbackForARangeNamingALanAddress) {
   EXPECT_EQ(endpoint.address, "127.0.0.1");
   test::LineClient client(endpoint);
   client.ReadLine();
-  const std::string reply = client.Ask("start 192.0.2.1 1194 " + clientDir + "/x_ " + test::UniqueName("vt") + " udp adaptive");
+  const std::string reply =
+      client.Ask("start 192.0.2.1 1194 " + clientDir + "/x_ " + test::UniqueName("vt") + " udp adaptive");
   const std::string openVpnConfig = test::ReadFile(clientDir + "/x_vortanclient.ovpn");
   EXPECT_TRUE(std::regex_search(openVpnConfig, std::regex("\nmanagement 127\\.0\\.0\\.1 \\d+\\s"))) << reply;
   const std::string stunnelConfig = test::ReadFile(clientDir + "/x__stunnel.conf");
   EXPECT_TRUE(std::regex_search(stunnelConfig, std::regex("\naccept = 127\\.0\\.0\\.1:\\d+\\s"))) << stunnelConfig;
-  EXPECT_EQ(openVpnConfig.find("192.168.77.10"), std::string::npos);
-  EXPECT_EQ(stunnelConfig.find("192.168.77.10"), std::string::npos);
+  EXPECT_THAT(openVpnConfig, Not(HasSubstr("192.168.77.10")));
+  EXPECT_THAT(stunnelConfig, Not(HasSubstr("192.168.77.10")));
 }
 
 TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
@@ -102,8 +111,8 @@ TEST(Startup, MalformedSettingsEndTheMainLoopAndLeaveNoPortFile) {
   EXPECT_EQ(service.WaitForExit(), 1);
   EXPECT_FALSE(test::FileExists(layout.Conf() + "/portused.txt"));
   const std::string log = layout.LogText();
-  EXPECT_NE(log.find("service - Service running error : CFG: Bad format for line: 1\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("service - Exiting..."), std::string::npos);
+  EXPECT_THAT(log, HasSubstr("service - Service running error : CFG: Bad format for line: 1\n"));
+  EXPECT_THAT(log, HasSubstr("service - Exiting..."));
 }
 
 TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
@@ -112,9 +121,9 @@ TEST(Startup, UnwritablePortFileIsLoggedAndTheListenerServes) {
   ServiceProcess service(layout);
   ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find("bound to ") != std::string::npos; },
                               std::chrono::seconds(10)));
-  ASSERT_TRUE(test::WaitUntil(
-      [&] { return layout.LogText().find("Unable to open file :  ..\\conf\\portused.txt to write free port") != std::string::npos; },
-      std::chrono::seconds(5)));
+  const std::string unwritable = "Unable to open file :  ..\\conf\\portused.txt to write free port";
+  ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find(unwritable) != std::string::npos; },
+                              std::chrono::seconds(5)));
   EXPECT_TRUE(service.Running());
 }
 
@@ -134,7 +143,8 @@ TEST(Startup, IdleClientsHoldingEveryDescriptorDoNotStopTheService) {
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
   std::vector<std::unique_ptr<test::LineClient>> idle;
   for (int i = 0; i < 70; ++i) idle.push_back(std::make_unique<test::LineClient>(endpoint));
-  const std::string shortage = "[WARNING][main] service - Cannot accept a connection, retrying: Too many open files id[24]\n";
+  const std::string shortage =
+      "[WARNING][main] service - Cannot accept a connection, retrying: Too many open files id[24]\n";
   ASSERT_TRUE(test::WaitUntil([&] { return layout.LogText().find(shortage) != std::string::npos; },
                               std::chrono::seconds(10)))
       << layout.LogText();
@@ -159,11 +169,9 @@ TEST(CommandLine, HelpPrintsTheUsageAndExitsWithZero) {
     InstalledLayout layout;
     ServiceProcess service(layout, {help});
     EXPECT_EQ(service.WaitForExit(), 0) << help;
-    const std::string output = service.Output();
-    EXPECT_NE(output.find("Usage : VortanVpnService /install[:servicename] [/auto] : Installs service.\n"
-                          "        VortanVpnService /remove[:servicename] : Stops and removes service.\n\n"),
-              std::string::npos)
-        << output;
+    EXPECT_THAT(service.Output(),
+                HasSubstr("Usage : VortanVpnService /install[:servicename] [/auto] : Installs service.\n"
+                          "        VortanVpnService /remove[:servicename] : Stops and removes service.\n\n"));
   }
 }
 
@@ -174,15 +182,10 @@ TEST(CrashHandling, FatalFaultIsLoggedAndDumped) {
   ASSERT_TRUE(service.WaitForEndpoint(&endpoint));
   service.Signal(SIGSEGV);
   EXPECT_EQ(service.WaitForExit(), 128 + SIGSEGV);
-  const std::string log = layout.LogText();
-  EXPECT_TRUE(std::regex_search(log, std::regex("\\[ERROR\\]\\[main\\] default - Service will stop because of an "
-                                                "Unhandled exception 3221225477\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
-      << log;
-  EXPECT_NE(log.find("default - MiniDumpWriteDump on " + layout.Root() + "/bin/../log/VortanVpnService.dump"),
-            std::string::npos);
-  EXPECT_NE(log.find("default - MiniDumpWriteDump success. "), std::string::npos);
-  EXPECT_NE(service.Output().find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos);
-  EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
+  ExpectFaultLoggedAndDumped(layout);
+  const std::string dump = layout.Root() + "/bin/../log/VortanVpnService.dump";
+  EXPECT_THAT(layout.LogText(), HasSubstr("default - MiniDumpWriteDump on " + dump));
+  EXPECT_THAT(service.Output(), HasSubstr("[ERROR][main] default - MiniDumpWriteDump success. \n"));
 }
 
 // A fault while another thread holds the log's lock (blocked writing a line to a
@@ -217,13 +220,7 @@ TEST(CrashHandling, FaultWhileAnotherThreadHoldsTheLogLockEndsTheProcessWithItsD
   service.Signal(SIGSEGV);
   EXPECT_EQ(service.WaitForExit(std::chrono::seconds(2)), 128 + SIGSEGV);
   close(reader);
-  const std::string log = layout.LogText();
-  EXPECT_TRUE(std::regex_search(log, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\[ERROR\\]\\[main\\] "
-                                                "default - Service will stop because of an Unhandled exception "
-                                                "3221225477\\(EXCEPTION_ACCESS_VIOLATION\\) at address [0-9A-F]+\n")))
-      << log;
-  EXPECT_NE(log.find("[ERROR][main] default - MiniDumpWriteDump success. \n"), std::string::npos) << log;
-  EXPECT_NE(test::ReadFile(layout.Root() + "/log/VortanVpnService.dump").find("backtrace:"), std::string::npos);
+  ExpectFaultLoggedAndDumped(layout);
 }
 
 }  // namespace
