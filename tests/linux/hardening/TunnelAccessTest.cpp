@@ -193,11 +193,7 @@ TEST_F(TunnelAccessTest, OneUserAtTheCapDoesNotStarveAnother) {
 
 TEST_F(TunnelAccessTest, ManagementChannelIsOutOfReachOfOtherUsers) {
   // The loopback endpoint that the user's own configuration copy names.
-  int managementPort = 0;
-  {
-    SocketServer probe(HostToNet(0x7F000001), 0, 1);
-    managementPort = probe.BoundPort();
-  }
+  const int managementPort = SocketServer(HostToNet(0x7F000001), 0, 1).BoundPort();
   fs::remove(layout_.Bin() + "/openvpn");
   fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
   StartWith("loopbackaddress = 127.0.0.5/32\nopenvpnmanagementport = " + std::to_string(managementPort) +
