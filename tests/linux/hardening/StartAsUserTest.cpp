@@ -57,6 +57,14 @@ class StartAsUserTest : public test::ServiceInNamespaceTest {
     chmod(rootFiles_.back().c_str(), 0600);
     return rootFiles_.back();
   }
+  // The user's tunnel at prefix, with a proxy; OpenVPN a stand-in that holds at its
+  // channel, so that the tunnel keeps its copies.
+  void StartOwnTunnel(const std::string& prefix) {
+    InstallProgram("openvpn", test::OpenVpnStandInScript());
+    StartService();
+    user_.DepositClientFiles(prefix);
+    ASSERT_EQ(AskAsUser(StartWords(prefix, "udp adaptive 127.0.0.1 3128 someone pa55word basic")), "OK");
+  }
   // As the service names it: beside its executable's directory.
   std::string PrivateCopy(const std::string& name) const { return layout_.Bin() + "/../run/" + name; }
   // The start is refused with error (the reply's text) and no root-only copy is left.
@@ -222,14 +230,9 @@ TEST_F(StartAsUserTest, StunnelReadsRootOnlyCopiesOfTheFilesItIsGiven) {
   EXPECT_EQ(test::ReadFile(PrivateCopy("stunnel-cafile")), "the user's CA\n");
 }
 
-// OpenVPN (a stand-in that holds at its channel, so that the tunnel keeps its copies)
-// reads root-only copies of the client's files and credentials, naming no client path.
 TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsRootOnlyCopies) {
-  InstallProgram("openvpn", test::OpenVpnStandInScript());
-  StartService();
   const std::string prefix = user_.Home() + "/x_";
-  user_.DepositClientFiles(prefix);
-  ASSERT_EQ(AskAsUser(StartWords(prefix, "udp adaptive 127.0.0.1 3128 someone pa55word basic")), "OK");
+  ASSERT_NO_FATAL_FAILURE(StartOwnTunnel(prefix));
   EXPECT_EQ(OwnerOf(prefix + "vortanclient.ovpn"), user_.Uid());
   EXPECT_EQ(OwnerOf(prefix + "_stunnel.conf"), user_.Uid());
 
@@ -242,12 +245,8 @@ TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsRootOnlyCopies) {
   for (const std::string option : {"ca", "cert", "key"}) {
     EXPECT_THAT(privateConfig, HasSubstr("\n" + option + " \"" + PrivateCopy(option) + "\""));
   }
-  EXPECT_THAT(privateConfig, HasSubstr("\"" + PrivateCopy("auth.txt") + "\" basic"));
   EXPECT_THAT(privateConfig, Not(HasSubstr("x_c")));
-  EXPECT_THAT(privateConfig, Not(HasSubstr(prefix + "auth.txt")));
   EXPECT_EQ(test::ReadFile(PrivateCopy("key")), "content of client.key\n");
-  EXPECT_EQ(test::ReadFile(PrivateCopy("auth.txt")), "someone\r\npa55word\r\n");
-  EXPECT_EQ(ModeOf(PrivateCopy("auth.txt")), 0600u);
   EXPECT_EQ(ModeOf(layout_.Root() + "/run"), 0700u);
   EXPECT_EQ(OwnerOf(layout_.Root() + "/run"), 0u);
   // OpenVPN was launched on the copy in the root-only directory.
@@ -258,6 +257,16 @@ TEST_F(StartAsUserTest, OwnPrefixWorksAndOpenVpnReadsRootOnlyCopies) {
   test::WriteFile(prefix + "client.key", "other key\n");
   EXPECT_EQ(test::ReadFile(privateConfigPath), privateConfig);
   EXPECT_EQ(test::ReadFile(PrivateCopy("key")), "content of client.key\n");
+}
+
+TEST_F(StartAsUserTest, RootOnlyCopiesCarryTheCredentialsAndNoClientPath) {
+  const std::string prefix = user_.Home() + "/z_";
+  ASSERT_NO_FATAL_FAILURE(StartOwnTunnel(prefix));
+  const std::string privateConfig = test::ReadFile(PrivateCopy("vortanclient.ovpn"));
+  EXPECT_THAT(privateConfig, HasSubstr("\"" + PrivateCopy("auth.txt") + "\" basic"));
+  EXPECT_THAT(privateConfig, Not(HasSubstr(prefix + "auth.txt")));
+  EXPECT_EQ(test::ReadFile(PrivateCopy("auth.txt")), "someone\r\npa55word\r\n");
+  EXPECT_EQ(ModeOf(PrivateCopy("auth.txt")), 0600u);
   // The copies go with their tunnel.
   EXPECT_EQ(Connect()->Ask("shutdown"), "OK");
   for (const char* name : {"auth.txt", "vortanclient.ovpn", "ca", "cert", "key"}) {
