@@ -50,8 +50,10 @@ AsUser::AsUser(const TestUser& user, const std::string& namespacePath,
   if (child_ == 0) {
     close(toParent_[0]);
     close(toChild_[1]);
-    const int netns = namespacePath.empty() ? -1 : open(namespacePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (!namespacePath.empty() && (netns < 0 || setns(netns, CLONE_NEWNET) != 0)) _exit(2);
+    if (!namespacePath.empty()) {
+      const int netns = open(namespacePath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
+    }
     if (setgroups(0, nullptr) != 0 || setgid(user.Gid()) != 0 || setuid(user.Uid()) != 0) _exit(3);
     body(*this);
     _exit(0);
