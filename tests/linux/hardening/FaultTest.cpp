@@ -9,6 +9,7 @@
 
 #include "NetnsSupport.h"
 #include "TestSupport.h"
+#include "TestUser.h"
 #include "Version.h"
 
 namespace vortan {
@@ -17,8 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public test::ServiceInNamespaceTest {
  protected:
+  FaultTest() : ServiceInNamespaceTest("vtf") {}
   void SetUp() override {
     fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
     clientDir_ = layout_.Root() + "/client";
@@ -28,23 +30,13 @@ class FaultTest : public ::testing::Test {
     for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) {
       test::WriteFile(clientDir_ + "/" + name, "not a certificate\n");
     }
-    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"},
-                                                      ns_.ExecWrapper());
-    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
-  }
-  void TearDown() override {
-    auto client = Connect();
-    client->Ask("shutdown");
-  }
-  std::unique_ptr<test::LineClient> Connect() {
-    auto client = ns_.Connect(endpoint_);
-    client->ReadLine();
-    return client;
+    StartService();
   }
   // A tunnel towards an address nothing answers in the namespace: OpenVPN keeps
   // retrying and reporting.
-  std::string StartRequest() const {
-    return "start 192.0.2.1 1194 " + clientDir_ + "/x_ " + test::UniqueName("vt") + " udp adaptive";
+  std::string StartRequest(const std::string& protocol = "udp") const {
+    return "start 192.0.2.1 1194 " + clientDir_ + "/x_ " + test::UniqueName("vt") + " " + protocol +
+           " adaptive";
   }
   void ExpectServing() {
     auto client = Connect();
@@ -52,11 +44,7 @@ class FaultTest : public ::testing::Test {
     EXPECT_TRUE(service_->Running());
   }
 
-  test::InstalledLayout layout_{true};
-  test::NetworkNamespace ns_{"vtf"};
   std::string clientDir_;
-  std::unique_ptr<test::ServiceProcess> service_;
-  test::Endpoint endpoint_;
 };
 
 TEST_F(FaultTest, UnreadableTemplateGivesAnEmptyConfigurationAndTheClientLearnsTheTunnelEnded) {
@@ -91,17 +79,11 @@ TEST_F(FaultTest, ClientVanishingWhileNotificationsAreRelayedHarmsNothing) {
 // signal stays ignored across exec): the shutdown kills them after its wait, and
 // nothing the service started outlives it.
 TEST_F(FaultTest, ChildrenThatIgnoreTheTerminationSignalAreKilled) {
-  const std::string script = "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n";
-  fs::remove(layout_.Bin() + "/openvpn");
-  test::WriteFile(layout_.Bin() + "/openvpn", test::OpenVpnStandInScript("trap '' TERM"));
+  InstallProgram("openvpn", test::OpenVpnStandInScript("trap '' TERM"));
   fs::create_directories(layout_.Bin() + "/stunnel");
-  test::WriteFile(layout_.Bin() + "/stunnel/stunnel", script);
-  for (const char* program : {"/openvpn", "/stunnel/stunnel"}) {
-    fs::permissions(layout_.Bin() + program, fs::perms::owner_all);
-  }
+  InstallProgram("stunnel/stunnel", "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n");
   auto client = Connect();
-  const std::string request = "start 192.0.2.1 1194 " + clientDir_ + "/x_ " + test::UniqueName("vt") + " qbr adaptive";
-  ASSERT_EQ(client->Ask(request), "OK");
+  ASSERT_EQ(client->Ask(StartRequest("qbr")), "OK");
   std::string pids;
   test::RunCommand({"ip", "netns", "pids", ns_.Name()}, &pids);
   EXPECT_EQ(std::count(pids.begin(), pids.end(), '\n'), 3) << pids;  // the service and its two children

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,26 +30,16 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = HostToNet(0x7F000001);
 
-// Forks a child that connects as uid to port and waits until told to go.
-pid_t ConnectAs(uid_t uid, gid_t gid, int port, int releasePipe) {
-  pid_t child = fork();
-  if (child == 0) {
-    if (setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
-    test::LineClient client("127.0.0.1", port);
-    char ignored;
-    if (read(releasePipe, &ignored, 1) < 0) _exit(4);
-    _exit(client.Connected() ? 0 : 5);
-  }
-  return child;
-}
-
 TEST(SocketOwner, NamesTheUserBehindALoopbackClient) {
   test::TestUser user;
   ASSERT_TRUE(user.Created());
   SocketServer server(kLoopback, 0, 5);
-  int release[2];
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = ConnectAs(user.Uid(), user.Gid(), server.BoundPort(), release[0]);
+  // The client stays connected until it is told to go.
+  test::AsUser child(user, [&](test::AsUser& self) {
+    test::LineClient client("127.0.0.1", server.BoundPort());
+    self.AwaitGoAhead();
+    self.Report(client.Connected() ? "connected" : "not connected");
+  });
   std::unique_ptr<Socket> connection = server.Accept();
   std::uint32_t local = 0, peer = 0;
   int localPort = 0, peerPort = 0;
@@ -60,12 +49,8 @@ TEST(SocketOwner, NamesTheUserBehindALoopbackClient) {
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(platform::UserIdOf(*owner), user.Uid());
   EXPECT_FALSE(platform::IsPrivileged(*owner));
-  ASSERT_EQ(write(release[1], "x", 1), 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  close(release[0]);
-  close(release[1]);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  child.GoAhead();
+  EXPECT_EQ(child.Next(), "connected");
 }
 
 bool CanCreate(const std::string& path) {

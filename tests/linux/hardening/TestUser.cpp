@@ -38,14 +38,22 @@ void TestUser::DepositClientFiles(const std::string& prefix) const {
   }
 }
 
-AsUser::AsUser(const TestUser& user, const NetworkNamespace& ns, const std::function<void(AsUser&)>& body) {
+AsUser::AsUser(const TestUser& user, const NetworkNamespace& ns, const std::function<void(AsUser&)>& body)
+    : AsUser(user, ns.Path(), body) {}
+
+AsUser::AsUser(const TestUser& user, const std::function<void(AsUser&)>& body) : AsUser(user, "", body) {}
+
+AsUser::AsUser(const TestUser& user, const std::string& namespacePath,
+               const std::function<void(AsUser&)>& body) {
   if (pipe2(toParent_, O_CLOEXEC) != 0 || pipe2(toChild_, O_CLOEXEC) != 0) return;
   child_ = fork();
   if (child_ == 0) {
     close(toParent_[0]);
     close(toChild_[1]);
-    const int netns = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
+    if (!namespacePath.empty()) {
+      const int netns = open(namespacePath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (netns < 0 || setns(netns, CLONE_NEWNET) != 0) _exit(2);
+    }
     if (setgroups(0, nullptr) != 0 || setgid(user.Gid()) != 0 || setuid(user.Uid()) != 0) _exit(3);
     body(*this);
     _exit(0);

@@ -2,6 +2,7 @@
 // it (and root), the tunnel group, the device word, the per-user session cap, the
 // management channel out of every user's reach, and a last request sent just before
 // the client half-closes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <grp.h>
@@ -27,6 +28,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::AsUser;
 using test::TestUser;
+using ::testing::HasSubstr;
 
 const char* const kForeignTunnel = "ERROR | 0 | The tunnel belongs to another user (code 0)";
 
@@ -46,42 +48,26 @@ std::string TryLocalSocket(const std::string& path, bool bindIt) {
 }
 
 // Two unprivileged users and the service in a namespace of its own.
-class TunnelAccessTest : public ::testing::Test {
+class TunnelAccessTest : public test::ServiceInNamespaceTest {
  protected:
+  TunnelAccessTest() : ServiceInNamespaceTest("vta") {}
   void SetUp() override {
     ASSERT_TRUE(owner_.Created());
     ASSERT_TRUE(other_.Created());
     for (const TestUser* user : {&owner_, &other_}) user->DepositClientFiles(user->Home() + "/x_");
+    // A stand-in for OpenVPN that keeps running until it is told to end, so that a
+    // tunnel is running without a server.
+    InstallProgram("openvpn", test::OpenVpnStandInScript());
   }
-  void TearDown() override {
-    if (service_) AskAsRoot("shutdown");
-  }
-  // A stand-in for OpenVPN that keeps running until it is told to end, so that a
-  // tunnel is running without a server.
-  void InstallLingeringOpenVpn() {
-    test::WriteFile(layout_.Bin() + "/openvpn", test::OpenVpnStandInScript());
-    fs::permissions(layout_.Bin() + "/openvpn", fs::perms(0755));
-  }
-  void StartService(const std::string& settings = "") {
-    if (!settings.empty()) layout_.WriteConf("VortanVpnService.ini", settings);
-    service_ = std::make_unique<test::ServiceProcess>(layout_, std::vector<std::string>{"/console"},
-                                                      ns_.ExecWrapper());
-    ASSERT_TRUE(service_->WaitForEndpoint(&endpoint_));
+  void StartWith(const std::string& settings) {
+    layout_.WriteConf("VortanVpnService.ini", settings);
+    StartService();
   }
   // One request in a fresh session of user; the reply without its time stamp.
   std::string Ask(const TestUser& user, const std::string& request) {
-    AsUser child(user, ns_, [&](AsUser& self) {
-      test::LineClient client(endpoint_);
-      client.ReadLine();
-      self.Report(client.Ask(request));
-    });
-    return test::Untimed(child.Next());
+    return test::Untimed(AskAs(user, request));
   }
-  std::string AskAsRoot(const std::string& request) {
-    auto client = ns_.Connect(endpoint_);
-    client->ReadLine();
-    return test::Untimed(client->Ask(request));
-  }
+  std::string AskAsRoot(const std::string& request) { return test::Untimed(Connect()->Ask(request)); }
   std::string StartWords(const TestUser& user, const std::string& device = "Vortan-Dashlet") const {
     return "start 192.0.2.1 1194 " + user.Home() + "/x_ " + device + " udp adaptive";
   }
@@ -103,14 +89,9 @@ class TunnelAccessTest : public ::testing::Test {
 
   TestUser owner_;
   TestUser other_;
-  test::InstalledLayout layout_{true};
-  test::NetworkNamespace ns_{"vta"};
-  std::unique_ptr<test::ServiceProcess> service_;
-  test::Endpoint endpoint_;
 };
 
 TEST_F(TunnelAccessTest, ARunningTunnelAnswersOnlyItsOwnerAndRoot) {
-  InstallLingeringOpenVpn();
   StartService();
   ASSERT_EQ(Ask(owner_, StartWords(owner_)), "OK");
   const std::uint32_t tunnel = LastLaunched();
@@ -140,11 +121,10 @@ TEST_F(TunnelAccessTest, ARunningTunnelAnswersOnlyItsOwnerAndRoot) {
 }
 
 TEST_F(TunnelAccessTest, OnlyTheTunnelGroupMayStartStopAndRoute) {
-  InstallLingeringOpenVpn();
   const group* ownersGroup = getgrgid(owner_.Gid());
   ASSERT_NE(ownersGroup, nullptr);
   const std::string groupName = ownersGroup->gr_name;
-  StartService("tunnelgroup = " + groupName + "\n");
+  StartWith("tunnelgroup = " + groupName + "\n");
   const std::string refused =
       "ERROR | 0 | Only members of the local group " + groupName + " may use this command (code 0)";
   for (const std::string& request : {StartWords(other_), std::string("shutdown"), std::string("route del 10.77.0.0")}) {
@@ -157,7 +137,6 @@ TEST_F(TunnelAccessTest, OnlyTheTunnelGroupMayStartStopAndRoute) {
 }
 
 TEST_F(TunnelAccessTest, ExistingInterfaceIsRefusedBeforeAnythingIsWritten) {
-  InstallLingeringOpenVpn();
   StartService();
   // Fifteen characters, the longest name the kernel keeps; a longer word, which OpenVPN
   // would cut to that name, is no interface name at all.
@@ -175,7 +154,7 @@ TEST_F(TunnelAccessTest, ExistingInterfaceIsRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(TunnelAccessTest, OneUserAtTheCapDoesNotStarveAnother) {
-  StartService("maxsessionsperuser = 3\n");
+  StartWith("maxsessionsperuser = 3\n");
   AsUser holder(owner_, ns_, [&](AsUser& self) {
     std::vector<std::unique_ptr<test::LineClient>> held;
     for (int i = 0; i < 3; ++i) {
@@ -206,22 +185,19 @@ TEST_F(TunnelAccessTest, OneUserAtTheCapDoesNotStarveAnother) {
     EXPECT_EQ(rootSessions.back()->ReadLine(), std::string(test::kWelcome));
   }
   const std::string log = layout_.LogText();
-  EXPECT_NE(log.find("connection of user " + std::to_string(owner_.Uid()) + " closed: it holds 3 sessions already"),
-            std::string::npos)
-      << log;
+  EXPECT_THAT(log, HasSubstr("connection of user " + std::to_string(owner_.Uid()) +
+                             " closed: it holds 3 sessions already"));
   holder.GoAhead();
   EXPECT_EQ(holder.Next(), "welcome");
 }
 
 TEST_F(TunnelAccessTest, ManagementChannelIsOutOfReachOfOtherUsers) {
   // The loopback endpoint that the user's own configuration copy names.
-  int managementPort = 0;
-  {
-    SocketServer probe(HostToNet(0x7F000001), 0, 1);
-    managementPort = probe.BoundPort();
-  }
+  const int managementPort = SocketServer(HostToNet(0x7F000001), 0, 1).BoundPort();
+  fs::remove(layout_.Bin() + "/openvpn");
   fs::create_symlink("/usr/sbin/openvpn", layout_.Bin() + "/openvpn");
-  StartService("loopbackaddress = 127.0.0.5/32\nopenvpnmanagementport = " + std::to_string(managementPort) + "\n");
+  StartWith("loopbackaddress = 127.0.0.5/32\nopenvpnmanagementport = " + std::to_string(managementPort) +
+            "\n");
   // Files that let OpenVPN get as far as its management hold.
   for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) test::WriteFile(owner_.Home() + "/" + name, "");
   const std::string channel = layout_.Root() + "/run/management-1.sock";
@@ -246,7 +222,6 @@ TEST_F(TunnelAccessTest, ManagementChannelIsOutOfReachOfOtherUsers) {
 }
 
 TEST_F(TunnelAccessTest, LastRequestBeforeAHalfCloseIsServedForItsUser) {
-  InstallLingeringOpenVpn();
   StartService();
   AsUser user(owner_, ns_, [&](AsUser& self) {
     test::LineClient client(endpoint_);

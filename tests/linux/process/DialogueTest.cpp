@@ -1,4 +1,5 @@
 // The management dialogue of the real executable, over TCP.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +15,8 @@ namespace vortan {
 namespace {
 
 using test::LineClient;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class DialogueTest : public ::testing::Test {
  protected:
@@ -32,13 +35,18 @@ class DialogueTest : public ::testing::Test {
     EXPECT_EQ(client->ReadLine(), test::kWelcome);
     return client;
   }
-  static test::InstalledLayout* layout_;
-  static test::ServiceProcess* service_;
-  static test::Endpoint endpoint_;
+  // Sends each input as it is and expects its reply line (line feed included).
+  using Exchanges = std::vector<std::pair<std::string, std::string>>;
+  static void ExpectReplies(LineClient& client, const Exchanges& exchanges) {
+    for (const auto& [input, reply] : exchanges) {
+      client.SendRaw(input);
+      EXPECT_EQ(client.ReadLine(), reply) << input;
+    }
+  }
+  static inline test::InstalledLayout* layout_ = nullptr;
+  static inline test::ServiceProcess* service_ = nullptr;
+  static inline test::Endpoint endpoint_;
 };
-test::InstalledLayout* DialogueTest::layout_ = nullptr;
-test::ServiceProcess* DialogueTest::service_ = nullptr;
-test::Endpoint DialogueTest::endpoint_;
 
 const std::string kVersion = "IMPLEMENTATION:" + std::string(VORTAN_VERSION_TEXT) + " COMPATIBILITY:6.5\n";
 
@@ -49,16 +57,11 @@ TEST_F(DialogueTest, PublishesALoopbackAddressWithoutALineEnd) {
 
 TEST_F(DialogueTest, AnswersVersionQuitAndPrefixes) {
   auto client = Connect();
-  client->SendRaw("version\r\n");
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  client->SendRaw("  \tversion \r\n");
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  client->Send("versions");
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  client->Send("Version");
-  EXPECT_EQ(client->ReadText(), HelpText());
-  client->Send("quitting");
-  EXPECT_EQ(client->ReadLine(), "bye\n");
+  ExpectReplies(*client, {{"version\r\n", kVersion},
+                          {"  \tversion \r\n", kVersion},
+                          {"versions\n", kVersion},
+                          {"Version\n", HelpText() + "\n"},
+                          {"quitting\n", "bye\n"}});
   EXPECT_TRUE(client->WaitForClose());
 }
 
@@ -80,10 +83,9 @@ TEST_F(DialogueTest, HelpTextIsOneLineWithCarriageReturns) {
 
 TEST_F(DialogueTest, RouteAndTunnelCommandsAlwaysAnswerOneLine) {
   auto client = Connect();
-  client->Send("route flush");
-  EXPECT_TRUE(std::regex_match(client->ReadText(), std::regex("ERROR \\| 1 \\| [0-9T:]{17} \\| NOT IMPLEMENTED \\(code 1\\)")));
-  client->Send("shutdown");
-  EXPECT_EQ(client->ReadLine(), "OK\n");
+  const std::regex notImplemented("ERROR \\| 1 \\| [0-9T:]{17} \\| NOT IMPLEMENTED \\(code 1\\)");
+  EXPECT_TRUE(std::regex_match(client->Ask("route flush"), notImplemented));
+  ExpectReplies(*client, {{"shutdown\n", "OK\n"}});
 }
 
 // Input that ends a session: at most one reply, then the close; the next session is served.
@@ -112,21 +114,16 @@ TEST_F(DialogueTest, SessionsThatEndAnswerAtMostOnceAndTheServiceGoesOn) {
     EXPECT_EQ(c.reply.empty() ? std::string() : client->ReadLine(), c.reply);
     EXPECT_TRUE(client->WaitForClose());
     EXPECT_EQ(client->ReadLine(std::chrono::milliseconds(10)), "");
-    auto next = Connect();
-    next->Send("version");
-    EXPECT_EQ(next->ReadLine(), kVersion);
+    ExpectReplies(*Connect(), {{"version\n", kVersion}});
   }
-  EXPECT_NE(layout_->LogText().find("exceeds 65536 bytes"), std::string::npos);
-  EXPECT_NE(layout_->LogText().find("[WARNING]"), std::string::npos);
+  EXPECT_THAT(layout_->LogText(), HasSubstr("exceeds 65536 bytes"));
+  EXPECT_THAT(layout_->LogText(), HasSubstr("[WARNING]"));
 }
 
 TEST_F(DialogueTest, NonUtf8RequestGetsTheHelpTextAndTheSessionGoesOn) {
-  auto client = Connect();
-  client->SendRaw("version \xC3\x28\n");
-  EXPECT_EQ(client->ReadText(), HelpText());
-  client->Send("version");
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  EXPECT_NE(layout_->LogText().find("Got a non UTF-8 request from client: bad conversion"), std::string::npos);
+  ExpectReplies(*Connect(), {{"version \xC3\x28\n", HelpText() + "\n"},
+                             {"version\n", kVersion}});
+  EXPECT_THAT(layout_->LogText(), HasSubstr("Got a non UTF-8 request from client: bad conversion"));
 }
 
 TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
@@ -135,31 +132,25 @@ TEST_F(DialogueTest, ClientVanishingWhileTheServiceWritesHarmsNothing) {
     for (int k = 0; k < 50; ++k) client->Send("help");
     client->Close();
   }
-  auto next = Connect();
-  next->Send("version");
-  EXPECT_EQ(next->ReadLine(), kVersion);
+  ExpectReplies(*Connect(), {{"version\n", kVersion}});
   EXPECT_TRUE(service_->Running());
 }
 
 // Only the first line of a session is judged as a browser's: later lines are ordinary requests.
 TEST_F(DialogueTest, LaterLinesThatLookLikeABrowsersAreRequests) {
-  auto client = Connect();
-  client->Send("version");
-  EXPECT_EQ(client->ReadLine(), kVersion);
-  client->Send("GET / HTTP/1.1");
-  EXPECT_EQ(client->ReadText(), HelpText());
+  ExpectReplies(*Connect(), {{"version\n", kVersion},
+                             {"GET / HTTP/1.1\n", HelpText() + "\n"}});
 }
 
 TEST_F(DialogueTest, ProxyCredentialsNeverReachTheLog) {
   auto client = Connect();
   client->Send("start gw 1194 /tmp/x_ tap0 udp adaptive px 8080 someuser s3cretpass basic");
   client->ReadLine();
-  const std::string log = layout_->LogText();
-  EXPECT_EQ(log.find("s3cretpass"), std::string::npos);
-  EXPECT_EQ(log.find("someuser"), std::string::npos);
+  EXPECT_THAT(layout_->LogText(), Not(HasSubstr("s3cretpass")));
+  EXPECT_THAT(layout_->LogText(), Not(HasSubstr("someuser")));
   client->Send("version proxy secret2");
   client->ReadLine();
-  EXPECT_NE(layout_->LogText().find("telnet Request = version proxy OBFUCATED PARAMS"), std::string::npos);
+  EXPECT_THAT(layout_->LogText(), HasSubstr("telnet Request = version proxy OBFUCATED PARAMS"));
 }
 
 TEST_F(DialogueTest, ManyConcurrentSessionsEachGetTheirOwnReplies) {
