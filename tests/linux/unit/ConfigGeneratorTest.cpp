@@ -37,6 +37,9 @@ std::string Golden(std::initializer_list<std::string> lines) {
   return bytes + "\r\r\n";
 }
 
+// The bytes of a generated file whose template was this one line without a line end.
+std::string OneLine(const std::string& line) { return kBom + line + "\r\r\n"; }
+
 std::string Template(std::initializer_list<std::string> lines) {
   std::string text;
   for (const auto& line : lines) text += line + "\n";
@@ -78,12 +81,23 @@ class ConfigGeneratorTest : public ::testing::Test {
     test::WriteFile((root_ / "conf" / name).string(), text);
   }
   std::string Data(const std::string& name) const { return (root_ / "data" / name).string(); }
+  // The words of a request for the client's directory: host and port, the prefix, the rest.
+  std::string Words(const std::string& rest, const std::string& prefix = "x_",
+                    const std::string& remote = "gw1 1194 ") const {
+    return remote + Data(prefix) + rest;
+  }
+
+  static OpenVpnConfigManager OpenVpn(const std::string& words, bool direct = true) {
+    return OpenVpnConfigManager(RequestParser(words), kManagementAddress, 3007, direct, AsService());
+  }
+  static STunnelConfigManager STunnel(const std::string& words) {
+    return STunnelConfigManager(RequestParser(words), kManagementAddress, 5555, AsService());
+  }
 
   // The bytes generated from a direct-mode template for the request's words.
   std::string RenderOpenVpn(const std::string& templateText, const std::string& words) {
     WriteTemplate("VortanClient.ovpn", templateText);
-    OpenVpnConfigManager generator(RequestParser(words), kManagementAddress, 3007, true, AsService());
-    return test::ReadFile(generator.GetConfigFilePath());
+    return test::ReadFile(OpenVpn(words).GetConfigFilePath());
   }
 
   fs::path previousDirectory_;
@@ -95,8 +109,7 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
                 Template({"remote %VORTANHOSTNAME% %VORTANPORT%", "proto %PROTOCOL%", "%EXITNOTIFY%",
                           "management %MGMT_HOST% %MGMT_PORT%", "ca %CFG_FILE_PREFIX%ca.crt", "dev %DEV%",
                           "verb %VERB%", "log %LOG%", "%IPWIN32%", "%PROXY%"}));
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("x_") + " tap0 UDP adaptive"), kManagementAddress,
-                                 3007, true, AsService());
+  const OpenVpnConfigManager generator = OpenVpn(Words(" tap0 UDP adaptive"));
 
   const std::string expected =
       Golden({"remote gw1 1194", "proto udp", "explicit-exit-notify", "management 127.4.5.6 3007", "ca x_ca.crt",
@@ -111,19 +124,17 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
 TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
   WriteTemplate("VortanClient.ovpn", "direct %VORTANPORT%");
   WriteTemplate("VortanClientStunnel.ovpn", "via stunnel %VORTANPORT%");
-  OpenVpnConfigManager generator(RequestParser("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive"),
-                                 kManagementAddress, 3007, false, AsService());
-  EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "via stunnel 5555\r\r\n");
+  EXPECT_EQ(OpenVpn(Words(" tap0 tcp adaptive", "x_", "127.0.0.1 5555 "), false).GetConfigText(),
+            OneLine("via stunnel 5555"));
 }
 
 TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInOnePass) {
   // A value holding a later placeholder stays as it is, too.
   EXPECT_EQ(RenderOpenVpn("%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%",
-                          "%VORTANPORT% 1194 " + Data("x_") + " tap0 udp adaptive"),
-            std::string(kBom) + "%VORTANPORT% 1194 1194 1194\r\r\n");
+                          Words(" tap0 udp adaptive", "x_", "%VORTANPORT% 1194 ")),
+            OneLine("%VORTANPORT% 1194 1194 1194"));
   // A value holding an earlier placeholder stays as it is.
-  EXPECT_EQ(RenderOpenVpn("%DEV%", "gw1 1194 " + Data("x_") + " %VORTANHOSTNAME% udp adaptive"),
-            std::string(kBom) + "%VORTANHOSTNAME%\r\r\n");
+  EXPECT_EQ(RenderOpenVpn("%DEV%", Words(" %VORTANHOSTNAME% udp adaptive")), OneLine("%VORTANHOSTNAME%"));
 }
 
 // The protocol word chooses the protocol and the exit notification; the ip-win32 mode
@@ -148,25 +159,21 @@ TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
   };
   for (const auto& testCase : cases) {
     const std::string words = std::string(" tap0 ") + testCase.protocol + " " + testCase.mode;
-    EXPECT_EQ(RenderOpenVpn(testCase.templateText, "gw1 1194 " + Data("x_") + words),
-              std::string(kBom) + testCase.rendered + "\r\r\n")
+    EXPECT_EQ(RenderOpenVpn(testCase.templateText, Words(words)), OneLine(testCase.rendered))
         << testCase.protocol << " " << testCase.mode;
   }
 }
 
 TEST_F(ConfigGeneratorTest, PrefixWithoutSeparatorWritesIntoTheCurrentDirectory) {
   WriteTemplate("VortanClient.ovpn", "ca %CFG_FILE_PREFIX%ca.crt");
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 x_ tap0 udp adaptive"), kManagementAddress, 3007, true,
-                                 AsService());
-  EXPECT_EQ(generator.GetConfigFilePath(), "x_vortanclient.ovpn");
-  EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), std::string(kBom) + "ca x_ca.crt\r\r\n");
+  EXPECT_EQ(OpenVpn("gw1 1194 x_ tap0 udp adaptive").GetConfigFilePath(), "x_vortanclient.ovpn");
+  EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), OneLine("ca x_ca.crt"));
 }
 
 TEST_F(ConfigGeneratorTest, EmptyOrMissingTemplate) {
-  EXPECT_EQ(RenderOpenVpn("", "gw1 1194 " + Data("x_") + " tap0 udp adaptive"), std::string(kBom) + "\r\r\n");
+  EXPECT_EQ(RenderOpenVpn("", Words(" tap0 udp adaptive")), OneLine(""));
 
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("y_") + " tap0 udp adaptive"), kManagementAddress,
-                                 3007, false, AsService());
+  OpenVpn(Words(" tap0 udp adaptive", "y_"), false);
   EXPECT_TRUE(test::FileExists(Data("y_vortanclient.ovpn")));
   EXPECT_EQ(test::ReadFile(Data("y_vortanclient.ovpn")), "");
 }
@@ -177,29 +184,20 @@ TEST_F(ConfigGeneratorTest, UnwritableOutputIsReportedWithItsPath) {
   ASSERT_EQ(mkfifo(Data("f_vortanclient.ovpn").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Data("f__stunnel.conf").c_str(), 0600), 0);
   for (const std::string& prefix : {Data("missing/x_"), Data("f_")}) {
-    const RequestParser request("gw1 1194 " + prefix + " tap0 udp adaptive");
-    try {
-      OpenVpnConfigManager generator(request, kManagementAddress, 3007, true, AsService());
-      ADD_FAILURE() << "wrote " << prefix;
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "vortanclient.ovpn");
-    }
-    try {
-      STunnelConfigManager generator(request, kManagementAddress, 5555, AsService());
-      ADD_FAILURE() << "wrote " << prefix;
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "_stunnel.conf");
-    }
+    const std::string words = "gw1 1194 " + prefix + " tap0 udp adaptive";
+    EXPECT_EQ(test::ErrorOf<std::runtime_error>([&] { OpenVpn(words); }),
+              "Cannot write file : " + prefix + "vortanclient.ovpn");
+    EXPECT_EQ(test::ErrorOf<std::runtime_error>([&] { STunnel(words); }),
+              "Cannot write file : " + prefix + "_stunnel.conf");
   }
 }
 
 TEST_F(ConfigGeneratorTest, ProxyWithoutCredentials) {
   for (const char* method : {"none", "nonea"}) {
     WriteTemplate("VortanClient.ovpn", "%PROXY%");
-    OpenVpnConfigManager generator(
-        RequestParser("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method),
-        kManagementAddress, 3007, true, AsService());
-    EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "http-proxy proxy1 8080\r\r\n") << method;
+    const OpenVpnConfigManager generator =
+        OpenVpn(Words(" tap0 tcp adaptive proxy1 8080 alice pw ", "x_", "gw1 443 ") + method);
+    EXPECT_EQ(generator.GetConfigText(), OneLine("http-proxy proxy1 8080")) << method;
     EXPECT_EQ(generator.GetAuthFilePath(), "");
     EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
   }
@@ -212,8 +210,8 @@ TEST_F(ConfigGeneratorTest, ProxyWithCredentialsWritesAPrivateFileWithoutByteOrd
   ASSERT_EQ(chmod(authPath.c_str(), 0644), 0);
 
   WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
-  OpenVpnConfigManager generator(RequestParser("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm"),
-                                 kManagementAddress, 3007, true, AsService());
+  const OpenVpnConfigManager generator =
+      OpenVpn("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm");
 
   const std::string escapedAuthPath = (root_ / "data").string() + "/a\\\\b_auth.txt";
   EXPECT_EQ(generator.GetConfigText(),
@@ -234,7 +232,7 @@ class STunnelGeneratorTest : public ConfigGeneratorTest {
     WriteTemplate("stunnel.conf", Template({"accept = %LOCAL_IP%:%LOCAL_PORT%", "connect = %VORTANHOSTNAME%:%VORTANPORT%",
                                             "debug = %VERB%", "output = %LOG%", "files = %CFG_FILE_PREFIX%",
                                             "%PROXY%"}));
-    STunnelConfigManager generator(RequestParser(words), kManagementAddress, 5555, AsService());
+    const STunnelConfigManager generator = STunnel(words);
     EXPECT_EQ(generator.GetConfigFilePath(), Data("w\\x__stunnel.conf"));
     EXPECT_EQ(ModeOf(generator.GetConfigFilePath()), 0600u);
     const std::string written = test::ReadFile(generator.GetConfigFilePath());
