@@ -31,10 +31,9 @@ TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
   const std::string executable = platform::ExecutablePath();
   const std::string directory = executable.substr(0, executable.find_last_of("/\\") + 1);
   ASSERT_FALSE(directory.empty()) << executable;
-  EXPECT_EQ(ResolveBesideExecutable("../conf/x"), directory + "../conf/x");
-  EXPECT_EQ(ResolveBesideExecutable("./x"), directory + "./x");
-  EXPECT_EQ(ResolveBesideExecutable("/abs"), directory + "/abs");
-  EXPECT_EQ(ResolveBesideExecutable(""), directory);
+  for (const std::string text : {"../conf/x", "./x", "/abs", ""}) {
+    EXPECT_EQ(ResolveBesideExecutable(text), directory + text) << text;
+  }
 }
 
 TEST(SplitFields, RunsOfDelimitersCountAsOneAndEdgesFollowTheRules) {
