@@ -77,8 +77,8 @@ TEST(RequestParser, ElevenWordsFillTheProxyFieldsInOrder) {
   RequestParser request(" gw1 443 /data/x_ tap0 tcp dynamic \"My Proxy\" 8080 alice s3cret basic");
   EXPECT_TRUE(request.HasProxy());
   EXPECT_EQ(FieldsOf(request),
-            (Words{"gw1", "443", "/data/x_", "x_", "tap0", "tcp", "dynamic", "My Proxy", "8080", "alice", "s3cret",
-                   "basic"}));
+            (Words{"gw1", "443", "/data/x_", "x_", "tap0", "tcp", "dynamic", "My Proxy", "8080", "alice",
+                   "s3cret", "basic"}));
 }
 
 TEST(RequestParser, WrongWordCountsAreBadArguments) {
@@ -97,10 +97,7 @@ TEST(RequestParser, EmptyTextAndTrailingBlankAreOutOfRange) {
 }
 
 TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
-  const struct {
-    const char* prefix;
-    const char* fileName;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"x_", "x_"},
       {"/home/u/.vortan/x_", "x_"},
       {"/home/u/dir/", ""},
@@ -110,9 +107,9 @@ TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
       {"C:\\data\\x_", kBackslashSeparates ? "x_" : "C:\\data\\x_"},
       {"C:\\data/x_", "x_"},
   };
-  for (const auto& testCase : cases) {
-    RequestParser request(std::string("gw1 1194 ") + testCase.prefix + " tap0 udp adaptive");
-    EXPECT_EQ(request.GetConfigFileName(), testCase.fileName) << testCase.prefix;
+  for (const auto& [prefix, fileName] : cases) {
+    const RequestParser request(std::string("gw1 1194 ") + prefix + " tap0 udp adaptive");
+    EXPECT_EQ(request.GetConfigFileName(), fileName) << prefix;
   }
 }
 

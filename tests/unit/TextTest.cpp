@@ -11,10 +11,7 @@ namespace {
 using Fields = std::vector<std::string>;
 
 TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
-  const struct {
-    const char* path;
-    const char* directory;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"/opt/vortan/bin/service", "/opt/vortan/bin"},
       {"/opt/vortan/bin/", "/opt/vortan/bin"},
       {"bin//service", "bin/"},
@@ -23,7 +20,7 @@ TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
       {"service", "service"},
       {"", ""},
   };
-  for (const auto& testCase : cases) EXPECT_EQ(DirectoryOf(testCase.path), testCase.directory) << testCase.path;
+  for (const auto& [path, directory] : cases) EXPECT_EQ(DirectoryOf(path), directory) << path;
 }
 
 TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
