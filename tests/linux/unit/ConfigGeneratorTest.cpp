@@ -81,11 +81,6 @@ class ConfigGeneratorTest : public ::testing::Test {
     test::WriteFile((root_ / "conf" / name).string(), text);
   }
   std::string Data(const std::string& name) const { return (root_ / "data" / name).string(); }
-  // The words of a request for the client's directory: host and port, the prefix, the rest.
-  std::string Words(const std::string& rest, const std::string& prefix = "x_",
-                    const std::string& remote = "gw1 1194 ") const {
-    return remote + Data(prefix) + rest;
-  }
 
   static OpenVpnConfigManager OpenVpn(const std::string& words, bool direct = true) {
     return OpenVpnConfigManager(RequestParser(words), kManagementAddress, 3007, direct, AsService());
@@ -109,7 +104,7 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
                 Template({"remote %VORTANHOSTNAME% %VORTANPORT%", "proto %PROTOCOL%", "%EXITNOTIFY%",
                           "management %MGMT_HOST% %MGMT_PORT%", "ca %CFG_FILE_PREFIX%ca.crt", "dev %DEV%",
                           "verb %VERB%", "log %LOG%", "%IPWIN32%", "%PROXY%"}));
-  const OpenVpnConfigManager generator = OpenVpn(Words(" tap0 UDP adaptive"));
+  const OpenVpnConfigManager generator = OpenVpn("gw1 1194 " + Data("x_") + " tap0 UDP adaptive");
 
   const std::string expected =
       Golden({"remote gw1 1194", "proto udp", "explicit-exit-notify", "management 127.4.5.6 3007", "ca x_ca.crt",
@@ -124,22 +119,13 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
 TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
   WriteTemplate("VortanClient.ovpn", "direct %VORTANPORT%");
   WriteTemplate("VortanClientStunnel.ovpn", "via stunnel %VORTANPORT%");
-  EXPECT_EQ(OpenVpn(Words(" tap0 tcp adaptive", "x_", "127.0.0.1 5555 "), false).GetConfigText(),
+  EXPECT_EQ(OpenVpn("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive", false).GetConfigText(),
             OneLine("via stunnel 5555"));
 }
 
-TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInOnePass) {
-  // A value holding a later placeholder stays as it is, too.
-  EXPECT_EQ(RenderOpenVpn("%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%",
-                          Words(" tap0 udp adaptive", "x_", "%VORTANPORT% 1194 ")),
-            OneLine("%VORTANPORT% 1194 1194 1194"));
-  // A value holding an earlier placeholder stays as it is.
-  EXPECT_EQ(RenderOpenVpn("%DEV%", Words(" %VORTANHOSTNAME% udp adaptive")), OneLine("%VORTANHOSTNAME%"));
-}
-
 // The protocol word chooses the protocol and the exit notification; the ip-win32 mode
-// word is compared exactly.
-TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
+// word is compared exactly. Placeholders are replaced everywhere in one pass.
+TEST_F(ConfigGeneratorTest, RequestWordsFillTheTemplate) {
   const char* const kProtocol = "%PROTOCOL%|%EXITNOTIFY%";
   const char* const kIpWin32 = "%IPWIN32%";
   const char* const kUdp = "udp|explicit-exit-notify";
@@ -148,6 +134,8 @@ TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
     const char* protocol;
     const char* mode;
     const char* rendered;
+    const char* device = "tap0";
+    std::string remote = "gw1 1194 ";
   } cases[] = {
       {kProtocol, "udp", "a", kUdp},     {kProtocol, "UDP4", "a", kUdp},         {kProtocol, "xUdPx", "a", kUdp},
       {kProtocol, "tcp", "a", "tcp|"},   {kProtocol, "tcp-client", "a", "tcp|"}, {kProtocol, "qbr", "a", "tcp|"},
@@ -156,11 +144,16 @@ TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
       {kIpWin32, "udp", "winapi", "--ip-win32 ipapi"},     {kIpWin32, "udp", "Adaptive", "--ip-win32 netsh"},
       {kIpWin32, "udp", "DYNAMIC", "--ip-win32 netsh"},    {kIpWin32, "udp", "netsh", "--ip-win32 netsh"},
       {kIpWin32, "udp", "\"\"", "--ip-win32 netsh"},
+      // A value holding a later or an earlier placeholder stays as it is.
+      {"%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%", "udp", "adaptive",
+       "%VORTANPORT% 1194 1194 1194", "tap0", "%VORTANPORT% 1194 "},
+      {"%DEV%", "udp", "adaptive", "%VORTANHOSTNAME%", "%VORTANHOSTNAME%"},
+      {"", "udp", "adaptive", ""},  // an empty template
   };
   for (const auto& testCase : cases) {
-    const std::string words = std::string(" tap0 ") + testCase.protocol + " " + testCase.mode;
-    EXPECT_EQ(RenderOpenVpn(testCase.templateText, Words(words)), OneLine(testCase.rendered))
-        << testCase.protocol << " " << testCase.mode;
+    const std::string words =
+        testCase.remote + Data("x_") + " " + testCase.device + " " + testCase.protocol + " " + testCase.mode;
+    EXPECT_EQ(RenderOpenVpn(testCase.templateText, words), OneLine(testCase.rendered)) << words;
   }
 }
 
@@ -170,10 +163,8 @@ TEST_F(ConfigGeneratorTest, PrefixWithoutSeparatorWritesIntoTheCurrentDirectory)
   EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), OneLine("ca x_ca.crt"));
 }
 
-TEST_F(ConfigGeneratorTest, EmptyOrMissingTemplate) {
-  EXPECT_EQ(RenderOpenVpn("", Words(" tap0 udp adaptive")), OneLine(""));
-
-  OpenVpn(Words(" tap0 udp adaptive", "y_"), false);
+TEST_F(ConfigGeneratorTest, MissingTemplate) {
+  OpenVpn("gw1 1194 " + Data("y_") + " tap0 udp adaptive", false);
   EXPECT_TRUE(test::FileExists(Data("y_vortanclient.ovpn")));
   EXPECT_EQ(test::ReadFile(Data("y_vortanclient.ovpn")), "");
 }
@@ -196,7 +187,7 @@ TEST_F(ConfigGeneratorTest, ProxyWithoutCredentials) {
   for (const char* method : {"none", "nonea"}) {
     WriteTemplate("VortanClient.ovpn", "%PROXY%");
     const OpenVpnConfigManager generator =
-        OpenVpn(Words(" tap0 tcp adaptive proxy1 8080 alice pw ", "x_", "gw1 443 ") + method);
+        OpenVpn("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method);
     EXPECT_EQ(generator.GetConfigText(), OneLine("http-proxy proxy1 8080")) << method;
     EXPECT_EQ(generator.GetAuthFilePath(), "");
     EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
@@ -257,18 +248,14 @@ TEST_F(STunnelGeneratorTest, ProxyWordsChooseWhereStunnelConnects) {
       {" proxy1 8080 alice s3cret nonea", "proxy1:8080", "protocol = connect\r\r\nprotocolHost = gw1:443"},
   };
   for (const auto& testCase : cases) {
+    // A file there before, readable by all, is replaced by one of the owner's only.
+    test::WriteFile(Prefix() + "_stunnel.conf", "old");
+    ASSERT_EQ(chmod((Prefix() + "_stunnel.conf").c_str(), 0666), 0);
     EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive" + testCase.proxyWords),
               Golden({"accept = 127.4.5.6:5555", std::string("connect = ") + testCase.connect, "debug = 7",
                       "output = ../../logs/stunnelLog.txt", "files = " + Prefix(), testCase.proxyLines}))
         << testCase.proxyWords;
   }
-}
-
-TEST_F(STunnelGeneratorTest, ReplacedFileBecomesOwnerOnly) {
-  const std::string path = Data("w\\x__stunnel.conf");
-  test::WriteFile(path, "old");
-  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-  Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic");
 }
 
 TEST_F(STunnelGeneratorTest, RequestWordsAreNeverFilledAgain) {
