@@ -31,8 +31,7 @@ bool ParsePortUsed(const std::string& text, Endpoint* endpoint);
 // A status reply without its time stamp: "STATUS | CODE | message (code N)".
 std::string Untimed(const std::string& reply);
 
-// What call throws as an E, or "<no error>" when it returns; any other exception
-// passes on and fails the test.
+// What call throws as an E, or "<no error>"; any other exception fails the test.
 template <typename E = std::exception, typename Call>
 std::string ErrorOf(Call call) {
   try {

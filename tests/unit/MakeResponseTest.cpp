@@ -2,6 +2,7 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "TestCommon.h"
 #include "common/Logging.h"
