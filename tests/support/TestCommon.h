@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -29,6 +30,17 @@ bool ParsePortUsed(const std::string& text, Endpoint* endpoint);
 
 // A status reply without its time stamp: "STATUS | CODE | message (code N)".
 std::string Untimed(const std::string& reply);
+
+// What call throws as an E, or "<no error>"; any other exception fails the test.
+template <typename E = std::exception, typename Call>
+std::string ErrorOf(Call call) {
+  try {
+    call();
+  } catch (const E& error) {
+    return error.what();
+  }
+  return "<no error>";
+}
 
 // The exact welcome line.
 extern const char* const kWelcome;

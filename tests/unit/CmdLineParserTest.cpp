@@ -1,58 +1,47 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "settings/CmdLineParser.h"
 
 namespace vortan {
 namespace {
 
-std::string ValueOf(const CCmdLineParser& parser, const std::string& name) {
-  std::string value = "<absent>";
-  parser.Value(name, &value);
-  return value;
-}
+const char* const kAbsent = "<absent>";
 
-TEST(CmdLineParser, SwitchesWithSlashOrDashAreCaseInsensitive) {
-  for (const char* line : {"prog /console", "prog -console", "prog /CONSOLE"}) {
+// A command line and the value each name then has: "" for a switch without a value,
+// kAbsent for a name the line does not hold.
+TEST(CmdLineParser, EachLineGivesItsSwitchesAndValues) {
+  const struct {
+    const char* line;
+    std::vector<std::pair<const char*, const char*>> values;
+  } rows[] = {
+      // Switches with slash or dash are case-insensitive.
+      {"prog /console", {{"console", ""}, {"Console", ""}}},
+      {"prog -console", {{"console", ""}, {"Console", ""}}},
+      {"prog /CONSOLE", {{"console", ""}, {"Console", ""}}},
+      // Values follow a colon and keep their case.
+      {"prog /install:Other /auto", {{"install", "Other"}, {"auto", ""}, {"remove", kAbsent}}},
+      {"prog /install:\"My Service\" /auto", {{"install", "My Service"}, {"auto", ""}}},
+      // An unclosed quote takes the rest of the text.
+      {"prog /install:\"My Service /auto", {{"install", "My Service /auto"}, {"auto", kAbsent}}},
+      {"prog /install:", {{"install", ""}}},
+      // The first value wins; a dash inside a path adds a stray key (unknown keys are ignored).
+      {"/opt/my-dir/prog /install:A -INSTALL:B", {{"install", "A"}, {"opt/my-dir/prog", ""}}},
+  };
+  for (const auto& row : rows) {
     CCmdLineParser parser;
-    parser.Parse(line);
-    EXPECT_TRUE(parser.Has("console")) << line;
-    EXPECT_TRUE(parser.Has("Console")) << line;
+    parser.Parse(row.line);
+    for (const auto& [name, expected] : row.values) {
+      const bool present = expected != std::string(kAbsent);
+      std::string value = kAbsent;
+      EXPECT_EQ(parser.Value(name, &value), present) << row.line << ": " << name;
+      EXPECT_EQ(value, expected) << row.line << ": " << name;
+      EXPECT_EQ(parser.Has(name), present) << row.line << ": " << name;
+    }
   }
-}
-
-TEST(CmdLineParser, ValuesFollowAColonAndKeepTheirCase) {
-  CCmdLineParser parser;
-  parser.Parse("prog /install:Other /auto");
-  EXPECT_EQ(ValueOf(parser, "install"), "Other");
-  EXPECT_EQ(ValueOf(parser, "auto"), "");
-  EXPECT_EQ(ValueOf(parser, "remove"), "<absent>");
-}
-
-TEST(CmdLineParser, QuotedValueKeepsItsBlanks) {
-  CCmdLineParser parser;
-  parser.Parse("prog /install:\"My Service\" /auto");
-  EXPECT_EQ(ValueOf(parser, "install"), "My Service");
-  EXPECT_TRUE(parser.Has("auto"));
-}
-
-TEST(CmdLineParser, UnclosedQuoteTakesTheRestOfTheText) {
-  CCmdLineParser parser;
-  parser.Parse("prog /install:\"My Service /auto");
-  EXPECT_EQ(ValueOf(parser, "install"), "My Service /auto");
-  EXPECT_FALSE(parser.Has("auto"));
-}
-
-TEST(CmdLineParser, ColonAtTheEndGivesAnEmptyValue) {
-  CCmdLineParser parser;
-  parser.Parse("prog /install:");
-  EXPECT_EQ(ValueOf(parser, "install"), "");
-}
-
-TEST(CmdLineParser, FirstValueWinsAndDashesInsidePathsAddStrayKeys) {
-  CCmdLineParser parser;
-  parser.Parse("/opt/my-dir/prog /install:A -INSTALL:B");
-  EXPECT_EQ(ValueOf(parser, "install"), "A");
-  EXPECT_TRUE(parser.Has("opt/my-dir/prog"));  // harmless: unknown keys are ignored
 }
 
 TEST(CmdLineParser, NothingAfterTheIntroducerAndEmptyKeysStoreNothing) {

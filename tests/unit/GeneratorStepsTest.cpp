@@ -14,14 +14,13 @@ namespace {
 const char* const kBom = "\xEF\xBB\xBF";
 
 TEST(ConfigGeneratorSteps, ReplaceAllEscapeAndFileBytes) {
-  std::string text = "%A%-%A%%A%";
-  ReplaceAll(text, "%A%", "x%A%");
-  EXPECT_EQ(text, "x%A%-x%A%x%A%");
-  ReplaceAll(text, "", "never");
-  EXPECT_EQ(text, "x%A%-x%A%x%A%");
-  std::string caseSensitive = "%a%";
-  ReplaceAll(caseSensitive, "%A%", "x");
-  EXPECT_EQ(caseSensitive, "%a%");
+  const auto replaced = [](std::string text, const char* from, const char* to) {
+    ReplaceAll(text, from, to);
+    return text;
+  };
+  EXPECT_EQ(replaced("%A%-%A%%A%", "%A%", "x%A%"), "x%A%-x%A%x%A%");
+  EXPECT_EQ(replaced("x%A%-x%A%x%A%", "", "never"), "x%A%-x%A%x%A%");
+  EXPECT_EQ(replaced("%a%", "%A%", "x"), "%a%");  // case-sensitive
 
   // One pass: no value is searched again, and unknown or unclosed names stay.
   EXPECT_EQ(FillPlaceholders("%A%%B%-%C%%A%B", {{"%A%", "%B%"}, {"%B%", "b"}, {"", "never"}}), "%B%b-%C%%B%B");

@@ -22,12 +22,7 @@ class IniFileTest : public ::testing::Test {
     return IniFile(path_);
   }
   std::string ErrorOf(const std::string& content) {
-    try {
-      Load(content);
-    } catch (const std::runtime_error& error) {
-      return error.what();
-    }
-    return "<no error>";
+    return test::ErrorOf<std::runtime_error>([&] { Load(content); });
   }
   std::string path_;
 };
@@ -44,12 +39,15 @@ TEST_F(IniFileTest, MissingFileGivesTheDefaults) {
   EXPECT_TRUE(settings.getServicePorts().empty());
   EXPECT_EQ(settings.getStunnelProxyPorts(), Range(5555, 5558));
   EXPECT_EQ(settings.getBindRange().toString(), "127.0.0.1/8");
+  EXPECT_EQ(Load("loopbackaddress = 127.10.0.0/16 ; comment\n").getBindRange().toString(), "127.10.0.0/16");
   EXPECT_TRUE(settings.getApplyPushedDns());
   EXPECT_FALSE(Load("ApplyPushedDns = no\n").getApplyPushedDns());
   EXPECT_FALSE(Load("applypusheddns=0\n").getApplyPushedDns());
   EXPECT_TRUE(Load("applypusheddns = yes\n").getApplyPushedDns());
   EXPECT_TRUE(settings.getRestartOnNetworkChange());
   EXPECT_FALSE(Load("RestartOnNetworkChange = off\n").getRestartOnNetworkChange());
+  EXPECT_EQ(settings.getTunnelGroup(), "");
+  EXPECT_EQ(settings.getMaxSessionsPerUser(), 64);
 }
 
 TEST_F(IniFileTest, PortKeysMatchBySubstringAndAppendOneRangePerLine) {
@@ -71,15 +69,7 @@ TEST_F(IniFileTest, PortListsStopAtTheHighestPort) {
   EXPECT_EQ(Load("vortanvpnserviceport = 65534-70000\n").getServicePorts(), (std::vector<int>{65534, 65535}));
 }
 
-TEST_F(IniFileTest, CommentsAndBlankLinesAreSkippedButCountAsLines) {
-  EXPECT_EQ(ErrorOf("   ; comment\n      \n\nword\n"), "CFG: Couldn't find separator on line: 4\n");
-  EXPECT_EQ(Load("loopbackaddress = 127.10.0.0/16 ; comment\n").getBindRange().toString(), "127.10.0.0/16");
-}
-
 TEST_F(IniFileTest, AccessKeysSetTheTunnelGroupAndTheSessionCap) {
-  IniFile defaults("/nonexistent/VortanVpnService.ini");
-  EXPECT_EQ(defaults.getTunnelGroup(), "");
-  EXPECT_EQ(defaults.getMaxSessionsPerUser(), 64);
   IniFile settings = Load("TunnelGroup = vortanvpn ; who may start\nMaxSessionsPerUser=5\n");
   EXPECT_EQ(settings.getTunnelGroup(), "vortanvpn");
   EXPECT_EQ(settings.getMaxSessionsPerUser(), 5);
@@ -89,19 +79,22 @@ TEST_F(IniFileTest, AccessKeysSetTheTunnelGroupAndTheSessionCap) {
   }
 }
 
-TEST_F(IniFileTest, MalformedLinesNameTheirLineNumber) {
-  EXPECT_EQ(ErrorOf("a=1\nb=2\nword\n"), "CFG: Couldn't find separator on line: 3\n");
-  EXPECT_EQ(ErrorOf("qbrport=\n"), "CFG: Bad format for line: 1\n");
-  EXPECT_EQ(ErrorOf("qbrport=   \n"), "CFG: Bad format for line: 1\n");
-  EXPECT_EQ(ErrorOf("x=1\n  =5\n"), "CFG: Bad format for line: 2\n");
-  EXPECT_EQ(ErrorOf("\t\n"), "CFG: Couldn't find separator on line: 1\n");
-}
-
-TEST_F(IniFileTest, BadLoopbackRangesThrowTheirTexts) {
-  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1/7\n"), "Invalid CIDR mask in reference 127.0.0.1/7");
-  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1/33\n"), "Invalid CIDR mask in reference 127.0.0.1/33");
-  EXPECT_EQ(ErrorOf("loopbackaddress=127.0.0.1\n"), "Invalid CIDR format in reference 127.0.0.1");
-  EXPECT_EQ(ErrorOf("loopbackaddress=999.0.0.1/8\n"), "Invalid CIDR address reference 999.0.0.1/8");
+// A malformed line names its line number, a bad loopback range its text.
+TEST_F(IniFileTest, MalformedLinesAndBadLoopbackRangesThrowTheirTexts) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"a=1\nb=2\nword\n", "CFG: Couldn't find separator on line: 3\n"},
+      // Comments and blank lines are skipped but count as lines.
+      {"   ; comment\n      \n\nword\n", "CFG: Couldn't find separator on line: 4\n"},
+      {"qbrport=\n", "CFG: Bad format for line: 1\n"},
+      {"qbrport=   \n", "CFG: Bad format for line: 1\n"},
+      {"x=1\n  =5\n", "CFG: Bad format for line: 2\n"},
+      {"\t\n", "CFG: Couldn't find separator on line: 1\n"},
+      {"loopbackaddress=127.0.0.1/7\n", "Invalid CIDR mask in reference 127.0.0.1/7"},
+      {"loopbackaddress=127.0.0.1/33\n", "Invalid CIDR mask in reference 127.0.0.1/33"},
+      {"loopbackaddress=127.0.0.1\n", "Invalid CIDR format in reference 127.0.0.1"},
+      {"loopbackaddress=999.0.0.1/8\n", "Invalid CIDR address reference 999.0.0.1/8"},
+  };
+  for (const auto& [content, error] : rows) EXPECT_EQ(ErrorOf(content), error) << content;
 }
 
 TEST(CidrRange, DrawsStayInsideTheRange) {

@@ -2,6 +2,7 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "TestCommon.h"
 #include "common/Logging.h"
@@ -29,10 +30,8 @@ TEST(MakeResponse, FormsCarryOutcomeTagCodeTimeMessageAndTrailer) {
 // Every outcome of "start" and "shutdown" and the exact reply the client reads.
 TEST(TunnelReply, EachOutcomeHasItsReply) {
   using K = TunnelOutcomeKind;
-  const struct {
-    TunnelOutcome outcome;
-    const char* reply;  // time stamp left out
-  } rows[] = {
+  // The reply with its time stamp left out.
+  const std::pair<TunnelOutcome, const char*> rows[] = {
       {{K::kStarted}, "OK"},
       {{K::kStopped}, "OK"},
       {{K::kNoManagementEndpoint}, ""},
@@ -50,7 +49,7 @@ TEST(TunnelReply, EachOutcomeHasItsReply) {
       {{K::kStartFailure, 0, "bad_alloc"}, "ERROR | 0 | Failed to launch process. : bad_alloc (code 0)"},
       {{K::kStartFailureUnknown}, "ERROR | 0 | Failed to launch process. (No additional info)  (code 0)"},
   };
-  for (const auto& row : rows) EXPECT_EQ(test::Untimed(TunnelReply(row.outcome)), row.reply);
+  for (const auto& [outcome, reply] : rows) EXPECT_EQ(test::Untimed(TunnelReply(outcome)), reply);
 }
 
 // The session's dispatch: the command word by prefix, the reply and whether the

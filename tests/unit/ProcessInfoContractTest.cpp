@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "SeamFixture.h"
 #include "TestCommon.h"
@@ -21,27 +22,25 @@ class ProcessInfoContract : public ::testing::Test {
 TEST_F(ProcessInfoContract, PublicFilesAreWrittenWholeOrFailAtOpening) {
   const std::string bytes("zel-vpn-service://127.0.0.1:3000\r\n\0x", 36);
   const std::string utf8 = "\xD0\x96\xE2\x82\xAC.txt";  // Cyrillic Zhe, euro sign
-  const struct {
-    std::string path;
-    bool opened;
-  } rows[] = {{fixture_.Path("portused.txt"), true}, {fixture_.Path(utf8), true},
-              {fixture_.Path("missing/portused.txt"), false}};
-  for (const auto& row : rows) {
-    bool opened = !row.opened;
-    const platform::Error error = platform::WritePublicFile(row.path, bytes, &opened);
-    EXPECT_EQ(opened, row.opened) << row.path;
+  const std::pair<std::string, bool> rows[] = {
+      {fixture_.Path("portused.txt"), true}, {fixture_.Path(utf8), true},
+      {fixture_.Path("missing/portused.txt"), false}};
+  for (const auto& [path, opens] : rows) {
+    bool opened = !opens;
+    const platform::Error error = platform::WritePublicFile(path, bytes, &opened);
+    EXPECT_EQ(opened, opens) << path;
     std::uint64_t size = 0;
-    if (row.opened) {
-      EXPECT_TRUE(error.Succeeded()) << row.path << ": " << error.Code();
-      EXPECT_EQ(test::ReadFile(row.path), bytes);
-      EXPECT_TRUE(platform::FileSize(row.path, &size));
+    if (opens) {
+      EXPECT_TRUE(error.Succeeded()) << path << ": " << error.Code();
+      EXPECT_EQ(test::ReadFile(path), bytes);
+      EXPECT_TRUE(platform::FileSize(path, &size));
       EXPECT_EQ(size, bytes.size());
-      EXPECT_TRUE(platform::RemoveFile(row.path).Succeeded());
+      EXPECT_TRUE(platform::RemoveFile(path).Succeeded());
     } else {
-      EXPECT_TRUE(platform::IsNotFound(error)) << row.path << ": " << error.Code();
+      EXPECT_TRUE(platform::IsNotFound(error)) << path << ": " << error.Code();
     }
-    EXPECT_FALSE(platform::PathExists(row.path)) << row.path;
-    EXPECT_FALSE(platform::FileSize(row.path, &size)) << row.path;
+    EXPECT_FALSE(platform::PathExists(path)) << path;
+    EXPECT_FALSE(platform::FileSize(path, &size)) << path;
   }
 }
 
@@ -56,13 +55,11 @@ TEST_F(ProcessInfoContract, RenamesReplaceTheTargetAndAMissingFileIsNotFound) {
 }
 
 TEST_F(ProcessInfoContract, PrivateDirectoriesAreMadeOnceAndThenLeftAlone) {
-  const struct {
-    std::string path;
-    bool made;
-  } rows[] = {{fixture_.Path("logs"), true}, {fixture_.Path("logs"), true}, {fixture_.Path("missing/logs"), false}};
-  for (const auto& row : rows) {
-    EXPECT_EQ(platform::MakePrivateDirectory(row.path).Succeeded(), row.made) << row.path;
-    EXPECT_EQ(std::filesystem::is_directory(std::filesystem::u8path(row.path)), row.made) << row.path;
+  const std::pair<std::string, bool> rows[] = {
+      {fixture_.Path("logs"), true}, {fixture_.Path("logs"), true}, {fixture_.Path("missing/logs"), false}};
+  for (const auto& [path, made] : rows) {
+    EXPECT_EQ(platform::MakePrivateDirectory(path).Succeeded(), made) << path;
+    EXPECT_EQ(std::filesystem::is_directory(std::filesystem::u8path(path)), made) << path;
   }
 }
 

@@ -2,8 +2,10 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "TestCommon.h"
 #include "platform/PathRules.h"
 #include "tunnel/RequestParser.h"
 #include "tunnel/StartRequestWords.h"
@@ -53,49 +55,39 @@ TEST(RequestParserTokenize, SplitsAsAStringStreamReadsWords) {
 
 TEST(RequestParserTokenize, EmptyWordRaisesInvalidStringPosition) {
   for (const std::string text : {"", "   ", "a ", "a b\t", "\"a b\" "}) {
-    try {
-      RequestParser::Tokenize(text);
-      ADD_FAILURE() << "no error for [" << text << "]";
-    } catch (const std::out_of_range& error) {
-      EXPECT_STREQ(error.what(), "invalid string position") << text;
-    }
+    const auto tokenize = [&text] { RequestParser::Tokenize(text); };
+    EXPECT_EQ(test::ErrorOf<std::out_of_range>(tokenize), "invalid string position") << "[" << text << "]";
   }
 }
 
+// Every field in the order of the words.
+Words FieldsOf(const RequestParser& r) {
+  return {r.GetRemoteHost(), r.GetRemotePort(), r.GetConfigPrefix(), r.GetConfigFileName(), r.GetDevice(),
+          r.GetProtocol(), r.GetIpWin32Mode(), r.GetProxyServer(), r.GetProxyPort(), r.GetProxyUserName(),
+          r.GetProxyPassword(), r.GetProxyAuthentication()};
+}
+
 TEST(RequestParser, SixWordsFillTheMandatoryFields) {
-  RequestParser request(" gw1 1194 /data/x_ tap0 udp adaptive");
+  const RequestParser request(" gw1 1194 /data/x_ tap0 udp adaptive");
   EXPECT_FALSE(request.HasProxy());
-  EXPECT_EQ(request.GetRemoteHost(), "gw1");
-  EXPECT_EQ(request.GetRemotePort(), "1194");
-  EXPECT_EQ(request.GetConfigPrefix(), "/data/x_");
-  EXPECT_EQ(request.GetConfigFileName(), "x_");
-  EXPECT_EQ(request.GetDevice(), "tap0");
-  EXPECT_EQ(request.GetProtocol(), "udp");
-  EXPECT_EQ(request.GetIpWin32Mode(), "adaptive");
-  EXPECT_EQ(request.GetProxyServer(), "");
-  EXPECT_EQ(request.GetProxyAuthentication(), "");
+  EXPECT_EQ(FieldsOf(request),
+            (Words{"gw1", "1194", "/data/x_", "x_", "tap0", "udp", "adaptive", "", "", "", "", ""}));
 }
 
 TEST(RequestParser, ElevenWordsFillTheProxyFieldsInOrder) {
   RequestParser request(" gw1 443 /data/x_ tap0 tcp dynamic \"My Proxy\" 8080 alice s3cret basic");
   EXPECT_TRUE(request.HasProxy());
-  EXPECT_EQ(request.GetIpWin32Mode(), "dynamic");
-  EXPECT_EQ(request.GetProxyServer(), "My Proxy");
-  EXPECT_EQ(request.GetProxyPort(), "8080");
-  EXPECT_EQ(request.GetProxyUserName(), "alice");
-  EXPECT_EQ(request.GetProxyPassword(), "s3cret");
-  EXPECT_EQ(request.GetProxyAuthentication(), "basic");
+  EXPECT_EQ(FieldsOf(request),
+            (Words{"gw1", "443", "/data/x_", "x_", "tap0", "tcp", "dynamic", "My Proxy", "8080", "alice",
+                   "s3cret", "basic"}));
 }
 
 TEST(RequestParser, WrongWordCountsAreBadArguments) {
   for (const std::string text : {"a b c d e", "a b c d e f g", "a b c d e f g h i j", "a b c d e f g h i j k l",
                                  "a \"b c\" d e f"}) {
-    try {
-      RequestParser request(text);
-      ADD_FAILURE() << "accepted [" << text << "]";
-    } catch (const RequestParser::BadArgumentException& error) {
-      EXPECT_STREQ(error.what(), "Bad Argument") << text;
-    }
+    EXPECT_EQ(test::ErrorOf<RequestParser::BadArgumentException>([&] { RequestParser request(text); }),
+              "Bad Argument")
+        << "[" << text << "]";
   }
   EXPECT_THROW(RequestParser("a b c d e"), std::runtime_error);
 }
@@ -106,10 +98,7 @@ TEST(RequestParser, EmptyTextAndTrailingBlankAreOutOfRange) {
 }
 
 TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
-  const struct {
-    const char* prefix;
-    const char* fileName;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"x_", "x_"},
       {"/home/u/.vortan/x_", "x_"},
       {"/home/u/dir/", ""},
@@ -119,31 +108,35 @@ TEST(RequestParser, ConfigFileNameIsTheTextAfterTheLastSlash) {
       {"C:\\data\\x_", kBackslashSeparates ? "x_" : "C:\\data\\x_"},
       {"C:\\data/x_", "x_"},
   };
-  for (const auto& testCase : cases) {
-    RequestParser request(std::string("gw1 1194 ") + testCase.prefix + " tap0 udp adaptive");
-    EXPECT_EQ(request.GetConfigFileName(), testCase.fileName) << testCase.prefix;
+  for (const auto& [prefix, fileName] : cases) {
+    const RequestParser request(std::string("gw1 1194 ") + prefix + " tap0 udp adaptive");
+    EXPECT_EQ(request.GetConfigFileName(), fileName) << prefix;
   }
 }
 
+// A well-formed request with a proxy, and the text of a request's words.
+const Words kClean = {"gw1",    "443",  "/data/x_", "tap0", "tcp",  "adaptive",
+                      "proxy1", "8080", "alice",    "pw",   "basic"};
+
+std::string Join(const Words& words) {
+  std::string text;
+  for (const auto& word : words) text += " " + word;
+  return text;
+}
+
 TEST(RequestParser, ControlCharacterInAnyWordIsReported) {
-  const Words clean = {"gw1", "443", "/data/x_", "tap0", "tcp", "adaptive", "proxy1", "8080", "alice", "pw", "basic"};
-  auto join = [](const Words& words) {
-    std::string text;
-    for (const auto& word : words) text += " " + word;
-    return text;
-  };
-  EXPECT_FALSE(RequestParser(join(clean)).HasControlCharacter());
+  EXPECT_FALSE(RequestParser(Join(kClean)).HasControlCharacter());
   EXPECT_FALSE(RequestParser(" gw1 443 /data/caf\xC3\xA9_ tap0 tcp adaptive").HasControlCharacter());
-  for (std::size_t position = 0; position < clean.size(); ++position) {
+  for (std::size_t position = 0; position < kClean.size(); ++position) {
     for (const char* control : {"\x01", "\x1F", "\x7F", "\x1B[2J"}) {
-      Words words = clean;
+      Words words = kClean;
       words[position] += control;
-      EXPECT_TRUE(RequestParser(join(words)).HasControlCharacter()) << "word " << position + 1;
+      EXPECT_TRUE(RequestParser(Join(words)).HasControlCharacter()) << "word " << position + 1;
     }
   }
-  Words sixWords(clean.begin(), clean.begin() + 6);
+  Words sixWords(kClean.begin(), kClean.begin() + 6);
   sixWords[5] = "a\x02";
-  EXPECT_TRUE(RequestParser(join(sixWords)).HasControlCharacter());
+  EXPECT_TRUE(RequestParser(Join(sixWords)).HasControlCharacter());
 }
 
 // Each field of a well-formed proxy request in turn replaced by a word: the check names
@@ -280,18 +273,16 @@ bool ExpectedLegal(Legal legal) {
   return legal == kAccepted;
 }
 
-std::string StartText(Words words, std::size_t position, const std::string& word, const std::string& protocol) {
+std::string StartText(std::size_t position, const std::string& word, const std::string& protocol = "tcp") {
+  Words words = kClean;
   words[4] = protocol;
   words[position - 1] = word;
-  std::string text;
-  for (const auto& each : words) text += " " + each;
-  return text;
+  return Join(words);
 }
 
 TEST(StartRequestWords, EachFieldAcceptsItsKindAndRefusesWordsThatBreakItsLine) {
-  const Words clean = {"gw1", "443", "/data/x_", "tap0", "tcp", "adaptive", "proxy1", "8080", "alice", "pw", "basic"};
   for (const auto& testCase : kStartWordCases) {
-    const RequestParser request(StartText(clean, testCase.position, testCase.word, testCase.protocol));
+    const RequestParser request(StartText(testCase.position, testCase.word, testCase.protocol));
     ASSERT_FALSE(request.HasControlCharacter()) << testCase.word;
     EXPECT_EQ(InvalidStartWord(request).empty(), ExpectedLegal(testCase.legal))
         << "word " << testCase.position << " [" << testCase.word << "]: " << InvalidStartWord(request);
@@ -299,8 +290,8 @@ TEST(StartRequestWords, EachFieldAcceptsItsKindAndRefusesWordsThatBreakItsLine) 
   // OpenVPN takes a configuration line of at most 255 bytes with its line end.
   std::string host(241, 'a');
   for (std::size_t dot = 50; dot < host.size(); dot += 51) host[dot] = '.';
-  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host, "tcp"))), "");
-  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(clean, 1, host + "a", "tcp"))), "remote host");
+  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(1, host))), "");
+  EXPECT_EQ(InvalidStartWord(RequestParser(StartText(1, host + "a"))), "remote host");
 }
 
 TEST(StartRequestWords, CredentialsAreNotCheckedWhenTheProxyNeedsNone) {

@@ -11,10 +11,7 @@ namespace {
 using Fields = std::vector<std::string>;
 
 TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
-  const struct {
-    const char* path;
-    const char* directory;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"/opt/vortan/bin/service", "/opt/vortan/bin"},
       {"/opt/vortan/bin/", "/opt/vortan/bin"},
       {"bin//service", "bin/"},
@@ -23,7 +20,7 @@ TEST(Paths, DirectoryOfIsTheTextBeforeTheLastSeparator) {
       {"service", "service"},
       {"", ""},
   };
-  for (const auto& testCase : cases) EXPECT_EQ(DirectoryOf(testCase.path), testCase.directory) << testCase.path;
+  for (const auto& [path, directory] : cases) EXPECT_EQ(DirectoryOf(path), directory) << path;
 }
 
 TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
@@ -31,10 +28,9 @@ TEST(Paths, BesideExecutableJoinsTheTextUnchanged) {
   const std::string executable = platform::ExecutablePath();
   const std::string directory = executable.substr(0, executable.find_last_of("/\\") + 1);
   ASSERT_FALSE(directory.empty()) << executable;
-  EXPECT_EQ(ResolveBesideExecutable("../conf/x"), directory + "../conf/x");
-  EXPECT_EQ(ResolveBesideExecutable("./x"), directory + "./x");
-  EXPECT_EQ(ResolveBesideExecutable("/abs"), directory + "/abs");
-  EXPECT_EQ(ResolveBesideExecutable(""), directory);
+  for (const std::string text : {"../conf/x", "./x", "/abs", ""}) {
+    EXPECT_EQ(ResolveBesideExecutable(text), directory + text) << text;
+  }
 }
 
 TEST(SplitFields, RunsOfDelimitersCountAsOneAndEdgesFollowTheRules) {

@@ -37,6 +37,9 @@ std::string Golden(std::initializer_list<std::string> lines) {
   return bytes + "\r\r\n";
 }
 
+// The bytes of a generated file whose template was this one line without a line end.
+std::string OneLine(const std::string& line) { return kBom + line + "\r\r\n"; }
+
 std::string Template(std::initializer_list<std::string> lines) {
   std::string text;
   for (const auto& line : lines) text += line + "\n";
@@ -79,11 +82,17 @@ class ConfigGeneratorTest : public ::testing::Test {
   }
   std::string Data(const std::string& name) const { return (root_ / "data" / name).string(); }
 
+  static OpenVpnConfigManager OpenVpn(const std::string& words, bool direct = true) {
+    return OpenVpnConfigManager(RequestParser(words), kManagementAddress, 3007, direct, AsService());
+  }
+  static STunnelConfigManager STunnel(const std::string& words) {
+    return STunnelConfigManager(RequestParser(words), kManagementAddress, 5555, AsService());
+  }
+
   // The bytes generated from a direct-mode template for the request's words.
   std::string RenderOpenVpn(const std::string& templateText, const std::string& words) {
     WriteTemplate("VortanClient.ovpn", templateText);
-    OpenVpnConfigManager generator(RequestParser(words), kManagementAddress, 3007, true, AsService());
-    return test::ReadFile(generator.GetConfigFilePath());
+    return test::ReadFile(OpenVpn(words).GetConfigFilePath());
   }
 
   fs::path previousDirectory_;
@@ -95,8 +104,7 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
                 Template({"remote %VORTANHOSTNAME% %VORTANPORT%", "proto %PROTOCOL%", "%EXITNOTIFY%",
                           "management %MGMT_HOST% %MGMT_PORT%", "ca %CFG_FILE_PREFIX%ca.crt", "dev %DEV%",
                           "verb %VERB%", "log %LOG%", "%IPWIN32%", "%PROXY%"}));
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("x_") + " tap0 UDP adaptive"), kManagementAddress,
-                                 3007, true, AsService());
+  const OpenVpnConfigManager generator = OpenVpn("gw1 1194 " + Data("x_") + " tap0 UDP adaptive");
 
   const std::string expected =
       Golden({"remote gw1 1194", "proto udp", "explicit-exit-notify", "management 127.4.5.6 3007", "ca x_ca.crt",
@@ -111,24 +119,13 @@ TEST_F(ConfigGeneratorTest, WorkedExampleGivesExactBytes) {
 TEST_F(ConfigGeneratorTest, StunnelModeReadsItsOwnTemplate) {
   WriteTemplate("VortanClient.ovpn", "direct %VORTANPORT%");
   WriteTemplate("VortanClientStunnel.ovpn", "via stunnel %VORTANPORT%");
-  OpenVpnConfigManager generator(RequestParser("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive"),
-                                 kManagementAddress, 3007, false, AsService());
-  EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "via stunnel 5555\r\r\n");
-}
-
-TEST_F(ConfigGeneratorTest, PlaceholdersAreReplacedEverywhereInOnePass) {
-  // A value holding a later placeholder stays as it is, too.
-  EXPECT_EQ(RenderOpenVpn("%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%",
-                          "%VORTANPORT% 1194 " + Data("x_") + " tap0 udp adaptive"),
-            std::string(kBom) + "%VORTANPORT% 1194 1194 1194\r\r\n");
-  // A value holding an earlier placeholder stays as it is.
-  EXPECT_EQ(RenderOpenVpn("%DEV%", "gw1 1194 " + Data("x_") + " %VORTANHOSTNAME% udp adaptive"),
-            std::string(kBom) + "%VORTANHOSTNAME%\r\r\n");
+  EXPECT_EQ(OpenVpn("127.0.0.1 5555 " + Data("x_") + " tap0 tcp adaptive", false).GetConfigText(),
+            OneLine("via stunnel 5555"));
 }
 
 // The protocol word chooses the protocol and the exit notification; the ip-win32 mode
-// word is compared exactly.
-TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
+// word is compared exactly. Placeholders are replaced everywhere in one pass.
+TEST_F(ConfigGeneratorTest, RequestWordsFillTheTemplate) {
   const char* const kProtocol = "%PROTOCOL%|%EXITNOTIFY%";
   const char* const kIpWin32 = "%IPWIN32%";
   const char* const kUdp = "udp|explicit-exit-notify";
@@ -137,6 +134,8 @@ TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
     const char* protocol;
     const char* mode;
     const char* rendered;
+    const char* device = "tap0";
+    std::string remote = "gw1 1194 ";
   } cases[] = {
       {kProtocol, "udp", "a", kUdp},     {kProtocol, "UDP4", "a", kUdp},         {kProtocol, "xUdPx", "a", kUdp},
       {kProtocol, "tcp", "a", "tcp|"},   {kProtocol, "tcp-client", "a", "tcp|"}, {kProtocol, "qbr", "a", "tcp|"},
@@ -145,28 +144,27 @@ TEST_F(ConfigGeneratorTest, ProtocolAndIpWin32WordsChooseFixedTexts) {
       {kIpWin32, "udp", "winapi", "--ip-win32 ipapi"},     {kIpWin32, "udp", "Adaptive", "--ip-win32 netsh"},
       {kIpWin32, "udp", "DYNAMIC", "--ip-win32 netsh"},    {kIpWin32, "udp", "netsh", "--ip-win32 netsh"},
       {kIpWin32, "udp", "\"\"", "--ip-win32 netsh"},
+      // A value holding a later or an earlier placeholder stays as it is.
+      {"%VORTANHOSTNAME% %VORTANPORT% %VORTANPORT% %VORTANPORT%", "udp", "adaptive",
+       "%VORTANPORT% 1194 1194 1194", "tap0", "%VORTANPORT% 1194 "},
+      {"%DEV%", "udp", "adaptive", "%VORTANHOSTNAME%", "%VORTANHOSTNAME%"},
+      {"", "udp", "adaptive", ""},  // an empty template
   };
   for (const auto& testCase : cases) {
-    const std::string words = std::string(" tap0 ") + testCase.protocol + " " + testCase.mode;
-    EXPECT_EQ(RenderOpenVpn(testCase.templateText, "gw1 1194 " + Data("x_") + words),
-              std::string(kBom) + testCase.rendered + "\r\r\n")
-        << testCase.protocol << " " << testCase.mode;
+    const std::string words =
+        testCase.remote + Data("x_") + " " + testCase.device + " " + testCase.protocol + " " + testCase.mode;
+    EXPECT_EQ(RenderOpenVpn(testCase.templateText, words), OneLine(testCase.rendered)) << words;
   }
 }
 
 TEST_F(ConfigGeneratorTest, PrefixWithoutSeparatorWritesIntoTheCurrentDirectory) {
   WriteTemplate("VortanClient.ovpn", "ca %CFG_FILE_PREFIX%ca.crt");
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 x_ tap0 udp adaptive"), kManagementAddress, 3007, true,
-                                 AsService());
-  EXPECT_EQ(generator.GetConfigFilePath(), "x_vortanclient.ovpn");
-  EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), std::string(kBom) + "ca x_ca.crt\r\r\n");
+  EXPECT_EQ(OpenVpn("gw1 1194 x_ tap0 udp adaptive").GetConfigFilePath(), "x_vortanclient.ovpn");
+  EXPECT_EQ(test::ReadFile((root_ / "bin" / "x_vortanclient.ovpn").string()), OneLine("ca x_ca.crt"));
 }
 
-TEST_F(ConfigGeneratorTest, EmptyOrMissingTemplate) {
-  EXPECT_EQ(RenderOpenVpn("", "gw1 1194 " + Data("x_") + " tap0 udp adaptive"), std::string(kBom) + "\r\r\n");
-
-  OpenVpnConfigManager generator(RequestParser("gw1 1194 " + Data("y_") + " tap0 udp adaptive"), kManagementAddress,
-                                 3007, false, AsService());
+TEST_F(ConfigGeneratorTest, MissingTemplate) {
+  OpenVpn("gw1 1194 " + Data("y_") + " tap0 udp adaptive", false);
   EXPECT_TRUE(test::FileExists(Data("y_vortanclient.ovpn")));
   EXPECT_EQ(test::ReadFile(Data("y_vortanclient.ovpn")), "");
 }
@@ -177,29 +175,20 @@ TEST_F(ConfigGeneratorTest, UnwritableOutputIsReportedWithItsPath) {
   ASSERT_EQ(mkfifo(Data("f_vortanclient.ovpn").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Data("f__stunnel.conf").c_str(), 0600), 0);
   for (const std::string& prefix : {Data("missing/x_"), Data("f_")}) {
-    const RequestParser request("gw1 1194 " + prefix + " tap0 udp adaptive");
-    try {
-      OpenVpnConfigManager generator(request, kManagementAddress, 3007, true, AsService());
-      ADD_FAILURE() << "wrote " << prefix;
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "vortanclient.ovpn");
-    }
-    try {
-      STunnelConfigManager generator(request, kManagementAddress, 5555, AsService());
-      ADD_FAILURE() << "wrote " << prefix;
-    } catch (const std::runtime_error& error) {
-      EXPECT_EQ(std::string(error.what()), "Cannot write file : " + prefix + "_stunnel.conf");
-    }
+    const std::string words = "gw1 1194 " + prefix + " tap0 udp adaptive";
+    EXPECT_EQ(test::ErrorOf<std::runtime_error>([&] { OpenVpn(words); }),
+              "Cannot write file : " + prefix + "vortanclient.ovpn");
+    EXPECT_EQ(test::ErrorOf<std::runtime_error>([&] { STunnel(words); }),
+              "Cannot write file : " + prefix + "_stunnel.conf");
   }
 }
 
 TEST_F(ConfigGeneratorTest, ProxyWithoutCredentials) {
   for (const char* method : {"none", "nonea"}) {
     WriteTemplate("VortanClient.ovpn", "%PROXY%");
-    OpenVpnConfigManager generator(
-        RequestParser("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method),
-        kManagementAddress, 3007, true, AsService());
-    EXPECT_EQ(generator.GetConfigText(), std::string(kBom) + "http-proxy proxy1 8080\r\r\n") << method;
+    const OpenVpnConfigManager generator =
+        OpenVpn("gw1 443 " + Data("x_") + " tap0 tcp adaptive proxy1 8080 alice pw " + method);
+    EXPECT_EQ(generator.GetConfigText(), OneLine("http-proxy proxy1 8080")) << method;
     EXPECT_EQ(generator.GetAuthFilePath(), "");
     EXPECT_FALSE(test::FileExists(Data("x_auth.txt")));
   }
@@ -212,8 +201,8 @@ TEST_F(ConfigGeneratorTest, ProxyWithCredentialsWritesAPrivateFileWithoutByteOrd
   ASSERT_EQ(chmod(authPath.c_str(), 0644), 0);
 
   WriteTemplate("VortanClient.ovpn", Template({"ca %CFG_FILE_PREFIX%ca.crt", "%PROXY%"}));
-  OpenVpnConfigManager generator(RequestParser("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm"),
-                                 kManagementAddress, 3007, true, AsService());
+  const OpenVpnConfigManager generator =
+      OpenVpn("gw1 443 " + prefix + " tap0 tcp adaptive proxy1 8080 alice s3cret ntlm");
 
   const std::string escapedAuthPath = (root_ / "data").string() + "/a\\\\b_auth.txt";
   EXPECT_EQ(generator.GetConfigText(),
@@ -234,16 +223,15 @@ class STunnelGeneratorTest : public ConfigGeneratorTest {
     WriteTemplate("stunnel.conf", Template({"accept = %LOCAL_IP%:%LOCAL_PORT%", "connect = %VORTANHOSTNAME%:%VORTANPORT%",
                                             "debug = %VERB%", "output = %LOG%", "files = %CFG_FILE_PREFIX%",
                                             "%PROXY%"}));
-    STunnelConfigManager generator(RequestParser(words), kManagementAddress, 5555, AsService());
+    const STunnelConfigManager generator = STunnel(words);
     EXPECT_EQ(generator.GetConfigFilePath(), Data("w\\x__stunnel.conf"));
     EXPECT_EQ(ModeOf(generator.GetConfigFilePath()), 0600u);
     const std::string written = test::ReadFile(generator.GetConfigFilePath());
     EXPECT_EQ(written, generator.GetConfigText());
     return written;
   }
+  // Its files line writes it as it is: on this system a backslash is part of a name.
   std::string Prefix() const { return Data("w\\x_"); }
-  // Written as it is: on this system a backslash is part of a name.
-  std::string EscapedPrefix() const { return Prefix(); }
 };
 
 TEST_F(STunnelGeneratorTest, ProxyWordsChooseWhereStunnelConnects) {
@@ -260,18 +248,14 @@ TEST_F(STunnelGeneratorTest, ProxyWordsChooseWhereStunnelConnects) {
       {" proxy1 8080 alice s3cret nonea", "proxy1:8080", "protocol = connect\r\r\nprotocolHost = gw1:443"},
   };
   for (const auto& testCase : cases) {
+    // A file there before, readable by all, is replaced by one of the owner's only.
+    test::WriteFile(Prefix() + "_stunnel.conf", "old");
+    ASSERT_EQ(chmod((Prefix() + "_stunnel.conf").c_str(), 0666), 0);
     EXPECT_EQ(Render("gw1 443 " + Prefix() + " tap0 tcp adaptive" + testCase.proxyWords),
               Golden({"accept = 127.4.5.6:5555", std::string("connect = ") + testCase.connect, "debug = 7",
-                      "output = ../../logs/stunnelLog.txt", "files = " + EscapedPrefix(), testCase.proxyLines}))
+                      "output = ../../logs/stunnelLog.txt", "files = " + Prefix(), testCase.proxyLines}))
         << testCase.proxyWords;
   }
-}
-
-TEST_F(STunnelGeneratorTest, ReplacedFileBecomesOwnerOnly) {
-  const std::string path = Data("w\\x__stunnel.conf");
-  test::WriteFile(path, "old");
-  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-  Render("gw1 443 " + Prefix() + " tap0 tcp adaptive proxy1 8080 alice s3cret basic");
 }
 
 TEST_F(STunnelGeneratorTest, RequestWordsAreNeverFilledAgain) {
