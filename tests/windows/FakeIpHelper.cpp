@@ -20,15 +20,10 @@ class Arena {
     return place;
   }
 
-  char* Text(const std::string& text) {
-    char* place = Take<char>(text.size() + 1);
-    if (place != nullptr) std::memcpy(place, text.c_str(), text.size() + 1);
-    return place;
-  }
-
-  wchar_t* Text(const std::wstring& text) {
-    wchar_t* place = Take<wchar_t>(text.size() + 1);
-    if (place != nullptr) std::memcpy(place, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  template <typename Char>
+  Char* Text(const std::basic_string<Char>& text) {
+    Char* place = Take<Char>(text.size() + 1);
+    if (place != nullptr) std::memcpy(place, text.c_str(), (text.size() + 1) * sizeof(Char));
     return place;
   }
 

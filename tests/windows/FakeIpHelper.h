@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/windows/IpHelper.h"
@@ -11,6 +12,12 @@
 namespace test {
 
 struct FakeAdapter {
+  FakeAdapter(std::string id, DWORD ifIndex, std::wstring friendly, std::wstring describedAs = L"")
+      : name(std::move(id)),
+        index(ifIndex),
+        friendlyName(std::move(friendly)),
+        description(std::move(describedAs)) {}
+
   std::string name;  // the adapter's identifier (a GUID text on Windows)
   DWORD index = 0;
   std::wstring friendlyName;

@@ -2,10 +2,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 
 #include "FakeIpHelper.h"
+#include "TestCommon.h"
 #include "common/Logging.h"
 #include "platform/HostNetwork.h"
 #include "routes/RouteLedger.h"
@@ -24,11 +24,8 @@ constexpr DWORD kTunnelIndex = 17;
 constexpr DWORD kLanIndex = 11;
 
 FakeAdapter LanAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{4B3F7C2A-0000-4000-8000-00000000000B}";
-  adapter.index = kLanIndex;
-  adapter.friendlyName = L"Ethernet";
-  adapter.description = L"Intel(R) Ethernet Connection";
+  FakeAdapter adapter("{4B3F7C2A-0000-4000-8000-00000000000B}", kLanIndex, L"Ethernet",
+                      L"Intel(R) Ethernet Connection");
   adapter.addresses = {{"192.168.1.10", "255.255.255.0"}, {"172.16.5.3", "255.255.0.0"}};
   adapter.gateways = {"192.168.1.1"};
   adapter.haveWins = true;
@@ -38,20 +35,14 @@ FakeAdapter LanAdapter() {
 }
 
 FakeAdapter TunnelAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{9D1A0E55-0000-4000-8000-000000000011}";
-  adapter.index = kTunnelIndex;
-  adapter.friendlyName = L"Vortan-Dashlet";
-  adapter.description = L"TAP-Windows Adapter V9";
+  FakeAdapter adapter("{9D1A0E55-0000-4000-8000-000000000011}", kTunnelIndex, L"Vortan-Dashlet",
+                      L"TAP-Windows Adapter V9");
   adapter.addresses = {{"10.8.0.6", "255.255.255.252"}};
   return adapter;
 }
 
 FakeAdapter LoopbackAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{00000000-0000-0000-0000-000000000001}";
-  adapter.index = 1;
-  adapter.friendlyName = L"Loopback Pseudo-Interface 1";
+  FakeAdapter adapter("{00000000-0000-0000-0000-000000000001}", 1, L"Loopback Pseudo-Interface 1");
   adapter.type = IF_TYPE_SOFTWARE_LOOPBACK;
   adapter.hasIpv4 = false;
   adapter.operStatus = MIB_IF_OPER_STATUS_CONNECTED;
@@ -64,6 +55,15 @@ bool SameRow(const MIB_IPFORWARDROW& left, const MIB_IPFORWARDROW& right) {
 
 class HostNetworkTest : public ::testing::Test {
  protected:
+  // The one adapter listed when the system has this one alone.
+  Adapter ListedAlone(const FakeAdapter& adapter) {
+    fake.adapters = {adapter};
+    std::vector<Adapter> adapters;
+    EXPECT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+    EXPECT_EQ(adapters.size(), 1u);
+    return adapters.empty() ? Adapter() : adapters[0];
+  }
+
   test::FakeIpHelper fake;
   platform::ScopedIpHelper scope{fake};
 };
@@ -111,22 +111,15 @@ TEST_F(HostNetworkTest, AdaptersJoinIpv4RecordsWithFriendlyNamesInSystemOrder) {
 TEST_F(HostNetworkTest, WinsServersAreReadOnlyWhereTheAdapterHasThem) {
   FakeAdapter adapter = LanAdapter();
   adapter.haveWins = false;
-  fake.adapters = {adapter};
-  std::vector<Adapter> adapters;
-  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-  ASSERT_EQ(adapters.size(), 1u);
-  EXPECT_EQ(adapters[0].primaryWins, 0u);
-  EXPECT_EQ(adapters[0].secondaryWins, 0u);
+  const Adapter listed = ListedAlone(adapter);
+  EXPECT_EQ(listed.primaryWins, 0u);
+  EXPECT_EQ(listed.secondaryWins, 0u);
 }
 
 TEST_F(HostNetworkTest, AdapterWithoutAddressHasNoAddressEntries) {
   FakeAdapter adapter = TunnelAdapter();
   adapter.addresses.clear();  // the system lists 0.0.0.0/0.0.0.0
-  fake.adapters = {adapter};
-  std::vector<Adapter> adapters;
-  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-  ASSERT_EQ(adapters.size(), 1u);
-  EXPECT_TRUE(adapters[0].addresses.empty());
+  EXPECT_TRUE(ListedAlone(adapter).addresses.empty());
 }
 
 TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
@@ -149,11 +142,8 @@ TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
     FakeAdapter adapter = LanAdapter();
     adapter.operStatus = c.operStatus;
     adapter.ifEntryError = c.queryError;
-    fake.adapters = {adapter};
-    std::vector<Adapter> adapters;
-    ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].status, c.expected) << "status " << c.operStatus << " error " << c.queryError;
+    EXPECT_EQ(ListedAlone(adapter).status, c.expected)
+        << "status " << c.operStatus << " error " << c.queryError;
   }
 }
 
@@ -169,22 +159,20 @@ TEST_F(HostNetworkTest, DnsServersInResolverOrder) {
 
 // ---- interface metric ----
 
+// A system without interface rows has no interface metric.
 TEST_F(HostNetworkTest, InterfaceMetricIsTheIpv4InterfaceRowMetric) {
   fake.interfaceMetric = 25;
-  std::optional<std::uint32_t> metric;
-  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
-  EXPECT_EQ(metric, 25u);
-  ASSERT_EQ(fake.interfaceQueries.size(), 1u);
-  EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
-  EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
-}
-
-TEST_F(HostNetworkTest, SystemWithoutInterfaceRowsHasNoInterfaceMetric) {
-  fake.hasIpInterfaceEntry = false;
-  std::optional<std::uint32_t> metric = 3;
-  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
-  EXPECT_FALSE(metric.has_value());
-  EXPECT_TRUE(fake.interfaceQueries.empty());
+  for (const bool hasRows : {true, false}) {
+    fake.hasIpInterfaceEntry = hasRows;
+    fake.interfaceQueries.clear();
+    std::optional<std::uint32_t> metric = 3;
+    ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
+    EXPECT_EQ(metric, hasRows ? std::optional<std::uint32_t>(25u) : std::nullopt) << hasRows;
+    ASSERT_EQ(fake.interfaceQueries.size(), hasRows ? 1u : 0u);
+    if (!hasRows) continue;
+    EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
+    EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
+  }
 }
 
 // One request's snapshot: every adapter with its interface metric (or the read's error),
@@ -260,20 +248,16 @@ TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
   ASSERT_TRUE(platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex, 25)
                   .Succeeded());
   ASSERT_EQ(fake.created.size(), 1u);
-  const MIB_IPFORWARDROW& row = fake.created[0];
-  EXPECT_EQ(row.dwForwardDest, Address("10.20.0.0"));
-  EXPECT_EQ(row.dwForwardMask, Address("255.255.0.0"));
-  EXPECT_EQ(row.dwForwardPolicy, 0u);
-  EXPECT_EQ(row.dwForwardNextHop, Address("10.8.0.5"));
-  EXPECT_EQ(row.dwForwardIfIndex, kTunnelIndex);
-  EXPECT_EQ(row.dwForwardType, static_cast<DWORD>(MIB_IPROUTE_TYPE_INDIRECT));
-  EXPECT_EQ(row.dwForwardProto, static_cast<DWORD>(MIB_IPPROTO_NETMGMT));
-  EXPECT_EQ(row.dwForwardAge, 0u);
-  EXPECT_EQ(row.dwForwardNextHopAS, 0u);
-  EXPECT_EQ(row.dwForwardMetric1, 25u);
-  for (DWORD unused : {row.dwForwardMetric2, row.dwForwardMetric3, row.dwForwardMetric4, row.dwForwardMetric5}) {
-    EXPECT_EQ(unused, 0xFFFFFFFFu);
+  // Every field: no policy, age or next hop AS, and the unused metrics at -1.
+  MIB_IPFORWARDROW expected = ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25);
+  expected.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+  expected.dwForwardProto = MIB_IPPROTO_NETMGMT;
+  expected.dwForwardAge = 0;
+  for (DWORD* unused : {&expected.dwForwardMetric2, &expected.dwForwardMetric3, &expected.dwForwardMetric4,
+                        &expected.dwForwardMetric5}) {
+    *unused = 0xFFFFFFFFu;
   }
+  EXPECT_TRUE(SameRow(fake.created[0], expected));
 }
 
 TEST_F(HostNetworkTest, AddRouteRefusesAMaskWithHolesWithoutAsking) {
@@ -393,8 +377,8 @@ TEST_F(HostNetworkTest, LeftoverRowsAreKnownByTheLedgerAlone) {
   fake.routes = {ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25),
                  ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 26),  // the administrator's
                  ForwardRow("10.30.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25)};
-  const std::string ledger = (std::filesystem::temp_directory_path() / "vortan-ledger-test.txt").u8string();
-  std::ofstream(std::filesystem::u8path(ledger)) << "10.20.0.0 255.255.0.0 10.8.0.5 17 25 4 alice\n";
+  const std::string ledger = vortan::test::TempPath("vortan-ledger-test.txt");
+  vortan::test::WriteFile(ledger, "10.20.0.0 255.255.0.0 10.8.0.5 17 25 4 alice\n");
   vortan::RemoveLeftoverRoutes(ledger);
   std::filesystem::remove(std::filesystem::u8path(ledger));
   ASSERT_EQ(fake.deleted.size(), 1u);

@@ -6,11 +6,7 @@
 namespace {
 
 test::FakeAdapter Named(const std::wstring& friendlyName, DWORD index) {
-  test::FakeAdapter adapter;
-  adapter.name = "{adapter-" + std::to_string(index) + "}";
-  adapter.index = index;
-  adapter.friendlyName = friendlyName;
-  return adapter;
+  return test::FakeAdapter("{adapter-" + std::to_string(index) + "}", index, friendlyName);
 }
 
 TEST(InterfacesTest, InterfaceIsKnownByItsExactFriendlyName) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "platform/CalendarTime.h"
 #include "platform/ProcessInfo.h"
@@ -40,12 +41,9 @@ TEST(WindowsReplyEncoding, AsciiStaysAndOtherTextGoesToTheAnsiCodePage) {
 
 TEST(WindowsCalendarTime, UtcFieldsOfAKnownTime) {
   const std::tm utc = platform::UtcTime(1700000000);  // 2023-11-14 22:13:20 UTC
-  EXPECT_EQ(utc.tm_year, 123);
-  EXPECT_EQ(utc.tm_mon, 10);
-  EXPECT_EQ(utc.tm_mday, 14);
-  EXPECT_EQ(utc.tm_hour, 22);
-  EXPECT_EQ(utc.tm_min, 13);
-  EXPECT_EQ(utc.tm_sec, 20);
+  // year since 1900, month from 0, day, hour, minute, second
+  EXPECT_EQ(std::make_tuple(utc.tm_year, utc.tm_mon, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec),
+            std::make_tuple(123, 10, 14, 22, 13, 20));
 }
 
 TEST(WindowsRandom, DrawsDifferentValues) {

@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "TestCommon.h"
+#include "WindowsTestSupport.h"
 #include "platform/Programs.h"
 
 namespace {
@@ -21,40 +21,14 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kExitWait{10000};
 
-std::string ExecutableDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, length);
-  return text.substr(0, text.rfind('\\'));
-}
+using vortan::test::ExecutableDirectory;
+using vortan::test::UniqueName;
 
 // The stand-in child program, built beside the test program.
 std::string StandInChild() { return ExecutableDirectory() + "\\stand_in_child.exe"; }
 
-// Unique to this test run, so that parallel runs cannot collide.
-std::string UniqueName(const std::string& prefix) {
-  static int counter = 0;
-  return prefix + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter);
-}
-
-std::string TemporaryDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetTempPathA(MAX_PATH, path);
-  return std::string(path, length);
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 platform::ExitRequest NamedEvent(const std::string& name) {
-  platform::ExitRequest request;
-  request.kind = platform::ExitRequest::Kind::kNamedEvent;
-  request.eventName = name;
-  return request;
+  return {platform::ExitRequest::Kind::kNamedEvent, name, {}};
 }
 
 // The stand-in child's environment for one test: the event it waits on and the file
@@ -63,7 +37,7 @@ class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {
     stopEvent_ = UniqueName("vortan-test-stop-");
-    record_ = TemporaryDirectory() + UniqueName("vortan-record-") + ".txt";
+    record_ = vortan::test::TempPath(UniqueName("vortan-record-") + ".txt");
     ::SetEnvironmentVariableA("STANDIN_STOP_EVENT", stopEvent_.c_str());
     ::SetEnvironmentVariableA("STANDIN_RECORD", record_.c_str());
   }
@@ -91,24 +65,20 @@ class StandInTest : public ::testing::Test {
 
 // --- Exit requests -----------------------------------------------------------------
 
-TEST_F(StandInTest, NamedEventExitRequestEndsTheChild) {
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  EXPECT_NE(process_.Id(), 0u);
-  EXPECT_FALSE(process_.WaitForExit(milliseconds(300)));
-  EXPECT_TRUE(process_.RequestExit().Succeeded());
-  EXPECT_TRUE(process_.WaitForExit(kExitWait));
-  EXPECT_FALSE(process_.Tracked());
-}
-
 // The event stays set after an exit request; a new launch must not see that request.
-TEST_F(StandInTest, EarlierExitRequestDoesNotEndTheNextLaunch) {
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  ASSERT_TRUE(process_.RequestExit().Succeeded());
-  ASSERT_TRUE(process_.WaitForExit(kExitWait));
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  EXPECT_FALSE(process_.WaitForExit(milliseconds(1000)));
-  EXPECT_TRUE(process_.RequestExit().Succeeded());
-  EXPECT_TRUE(process_.WaitForExit(kExitWait));
+TEST_F(StandInTest, NamedEventExitRequestEndsTheChildButNotTheNextLaunch) {
+  const struct {
+    const char* name;
+    milliseconds stillRunningAfter;
+  } launches[] = {{"first launch", milliseconds(300)}, {"launch after an exit request", milliseconds(1000)}};
+  for (const auto& launch : launches) {
+    ASSERT_EQ(LaunchWithEvent(), 0) << launch.name;
+    EXPECT_NE(process_.Id(), 0u) << launch.name;
+    EXPECT_FALSE(process_.WaitForExit(launch.stillRunningAfter)) << launch.name;
+    ASSERT_TRUE(process_.RequestExit().Succeeded()) << launch.name;
+    ASSERT_TRUE(process_.WaitForExit(kExitWait)) << launch.name;
+    EXPECT_FALSE(process_.Tracked()) << launch.name;
+  }
 }
 
 TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
@@ -121,7 +91,7 @@ TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
   ASSERT_TRUE(process_.Launch(launcher_, {StandInChild(), arguments, "", stunnel.exitRequest}).Succeeded());
   EXPECT_TRUE(process_.RequestExit().Succeeded());
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
-  const std::string record = ReadAll(record_);
+  const std::string record = vortan::test::ReadFile(record_);
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet \"" + config + "\"\n"), std::string::npos) << record;
   EXPECT_NE(record.find("ARG:-quiet\nARG:" + config + "\n"), std::string::npos) << record;
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet -exit\n"), std::string::npos) << record;
@@ -135,7 +105,7 @@ TEST_F(StandInTest, ArgumentsArriveUnchanged) {
   ASSERT_TRUE(process_.WaitForExit(kExitWait));
   std::string expected;
   for (const auto& argument : arguments) expected += "ARG:" + argument + "\n";
-  const std::string record = ReadAll(record_);
+  const std::string record = vortan::test::ReadFile(record_);
   EXPECT_NE(record.find(expected), std::string::npos) << record;
 }
 
@@ -164,8 +134,11 @@ TEST_F(StandInTest, KilledProcessIsGoneForLaterRequests) {
   platform::Process moved(std::move(process_));
   EXPECT_FALSE(process_.Tracked());
   ASSERT_TRUE(moved.Tracked());
+  HANDLE ended = ::OpenProcess(SYNCHRONIZE, FALSE, moved.Id());
+  ASSERT_NE(ended, nullptr);
   EXPECT_TRUE(moved.Kill().Succeeded());
-  ::Sleep(300);
+  EXPECT_EQ(::WaitForSingleObject(ended, 10000), WAIT_OBJECT_0);
+  ::CloseHandle(ended);
   EXPECT_TRUE(platform::IsProcessGone(moved.RequestExit()));
   EXPECT_TRUE(platform::IsProcessGone(moved.Kill()));
   EXPECT_TRUE(moved.KillAndWait(kExitWait));

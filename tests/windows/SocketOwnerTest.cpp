@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "LoopbackSockets.h"
 #include "platform/SocketOwner.h"
 #include "platform/windows/NativeIdentity.h"
 #include "platform/windows/TcpOwnerTable.h"
@@ -57,6 +58,9 @@ class FakeProcess : public platform::HeldProcess {
 // names no user is a process that has gone.
 class FakeTable : public platform::TcpOwnerTable {
  public:
+  explicit FakeTable(std::vector<std::vector<TcpOwnerRow>> tables = {}) : reads(std::move(tables)) {
+    users[kClientProcess] = *platform::IdentityOfSidText(kClientSid);
+  }
   int ReadRows(std::vector<TcpOwnerRow>* rows) override {
     if (readError != 0) return readError;
     *rows = reads.at(std::min(readCount++, reads.size() - 1));
@@ -110,9 +114,7 @@ TEST(WindowsSocketOwner, SocketsCountInTheStatesAProcessStillHoldsThem) {
       {"closed", MIB_TCP_STATE_CLOSED, false},       {"delete-tcb", MIB_TCP_STATE_DELETE_TCB, false},
   };
   for (const StateCase& row : cases) {
-    FakeTable table;
-    table.reads = {{ServiceRow(), ClientRow(row.state, kClientProcess)}};
-    table.users[kClientProcess] = ClientUser();
+    FakeTable table({{ServiceRow(), ClientRow(row.state, kClientProcess)}});
     std::optional<platform::CallerIdentity> owner;
     const int result = FindClient(table, &owner);
     if (row.counts) {
@@ -155,9 +157,7 @@ TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
       {"socket gone meanwhile", {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}, {}}, kClientProcess},
   };
   for (const LookupCase& row : cases) {
-    FakeTable table;
-    table.reads = row.reads;
-    table.users[kClientProcess] = ClientUser();
+    FakeTable table(row.reads);
     table.users[0] = *platform::IdentityOfSidText("S-1-5-18");
     table.users[4] = *platform::IdentityOfSidText("S-1-5-18");
     std::optional<platform::CallerIdentity> owner;
@@ -171,92 +171,42 @@ TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
 
 // An owner that cannot have made the socket lends no identity: one started after the
 // socket (its id passed on while a child held the creator's socket), a socket of
-// unknown age, and a child of the service (it runs as the service).
+// unknown age, and a child of the service (it runs as the service). Failures of the
+// system are reported with their code.
 TEST(WindowsSocketOwner, OwnersThatCannotHaveMadeTheSocketAreRefused) {
   const struct {
     const char* name;
     std::uint64_t processStart;
     std::uint64_t socketMade;
     bool serviceChild;
+    int readError;
+    bool tokenDenied;
     int expected;
   } cases[] = {
-      {"started before the socket", kProcessStart, kSocketMade, false, 0},
-      {"started after the socket", kSocketMade + 1, kSocketMade, false, ERROR_ACCESS_DENIED},
-      {"socket of unknown age", kProcessStart, 0, false, ERROR_ACCESS_DENIED},
-      {"a child of the service", kProcessStart, kSocketMade, true, ERROR_ACCESS_DENIED},
+      {"started before the socket", kProcessStart, kSocketMade, false, 0, false, 0},
+      {"started after the socket", kSocketMade + 1, kSocketMade, false, 0, false, ERROR_ACCESS_DENIED},
+      {"socket of unknown age", kProcessStart, 0, false, 0, false, ERROR_ACCESS_DENIED},
+      {"a child of the service", kProcessStart, kSocketMade, true, 0, false, ERROR_ACCESS_DENIED},
+      {"unreadable table", kProcessStart, kSocketMade, false, ERROR_NOT_SUPPORTED, false,
+       ERROR_NOT_SUPPORTED},
+      {"token denied", kProcessStart, kSocketMade, false, 0, true, ERROR_ACCESS_DENIED},
   };
   for (const auto& row : cases) {
-    FakeTable table;
-    table.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess, row.socketMade)}};
-    table.users[kClientProcess] = ClientUser();
+    FakeTable table({{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess, row.socketMade)}});
     table.processStart = row.processStart;
     table.serviceChild = row.serviceChild;
+    table.readError = row.readError;
+    if (row.tokenDenied) table.users[kClientProcess] = std::nullopt;
     std::optional<platform::CallerIdentity> owner;
     EXPECT_EQ(FindClient(table, &owner), row.expected) << row.name;
     EXPECT_EQ(owner.has_value(), row.expected == 0) << row.name;
   }
 }
 
-TEST(WindowsSocketOwner, FailuresOfTheSystemAreReportedWithTheirCode) {
-  FakeTable unreadable;
-  unreadable.readError = ERROR_NOT_SUPPORTED;
-  std::optional<platform::CallerIdentity> owner;
-  EXPECT_EQ(FindClient(unreadable, &owner), ERROR_NOT_SUPPORTED);
-
-  FakeTable tokenDenied;
-  tokenDenied.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}};
-  tokenDenied.users[kClientProcess] = std::nullopt;
-  EXPECT_EQ(FindClient(tokenDenied, &owner), ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(owner.has_value());
-}
-
-// A connected loopback pair of this process.
-class LoopbackPair {
- public:
-  LoopbackPair() {
-    WSADATA data;
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    int length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    client_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    connected_ = ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    accepted_ = ::accept(listener_, nullptr, nullptr);
-    servicePort = ntohs(address.sin_port);
-    sockaddr_in clientAddress{};
-    length = sizeof clientAddress;
-    ::getsockname(client_, reinterpret_cast<sockaddr*>(&clientAddress), &length);
-    clientPort = ntohs(clientAddress.sin_port);
-  }
-  ~LoopbackPair() {
-    ::closesocket(client_);
-    ::closesocket(accepted_);
-    ::closesocket(listener_);
-    if (started_) ::WSACleanup();
-  }
-  bool Connected() const { return connected_ && accepted_ != INVALID_SOCKET; }
-
-  int servicePort = 0;
-  int clientPort = 0;
-
- private:
-  bool started_ = false;
-  bool connected_ = false;
-  SOCKET listener_ = INVALID_SOCKET;
-  SOCKET client_ = INVALID_SOCKET;
-  SOCKET accepted_ = INVALID_SOCKET;
-};
-
 // Wine lists every socket under process 0; Windows names this process (the owner the
 // seam finds from it: tests/unit/SocketOwnerContractTest.cpp).
 TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
-  LoopbackPair pair;
-  ASSERT_TRUE(pair.Connected());
+  test::LoopbackConnection pair;
   std::vector<TcpOwnerRow> rows;
   ASSERT_EQ(platform::SystemTcpOwnerTable().ReadRows(&rows), 0);
   const TcpOwnerRow* client = nullptr;
