@@ -74,9 +74,15 @@ class ClientTable : public TcpOwnerTable {
  public:
   int ReadRows(std::vector<TcpOwnerRow>* rows) override {
     const std::map<int, std::uint32_t> standIns = StandInManagementPorts();
-    std::vector<unsigned char> buffer(64 * 1024);
-    DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    // Wine lists the host's connections, which may be many thousands: the buffer grows
+    // to the size the system asks for.
+    std::vector<unsigned char> buffer;
+    DWORD size = 64 * 1024;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    while (result == ERROR_INSUFFICIENT_BUFFER) {
+      buffer.resize(size);
+      result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    }
     if (result != NO_ERROR) return static_cast<int>(result);
     const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
     rows->clear();
