@@ -114,6 +114,7 @@ TEST(WindowsFiles, OwnerOnlyDescriptorsGrantSystemAndAdministratorsAndTheClientW
   } rows[] = {
       {"file", Security::kFile, std::nullopt, 2},
       {"directory", Security::kDirectory, std::nullopt, 2},
+      {"directory the service makes for itself", Security::kDirectory, platform::ServiceIdentity(), 2},
       {"file the service writes for itself", Security::kFile, platform::ServiceIdentity(), 2},
       {"file written for a client", Security::kFile, client, 3},
   };

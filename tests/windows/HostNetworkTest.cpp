@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "FakeIpHelper.h"
 #include "TestCommon.h"
@@ -207,12 +208,11 @@ TEST_F(HostNetworkTest, BestRouteIsTheSystemsRowAndDeletesExactlyThatRow) {
   Route route;
   ASSERT_TRUE(platform::BestRoute(Address("10.20.1.7"), &route).Succeeded());
   EXPECT_EQ(fake.bestRouteDestination, Address("10.20.1.7"));
-  EXPECT_EQ(route.destination, Address("10.20.0.0"));
-  EXPECT_EQ(route.mask, Address("255.255.0.0"));
-  EXPECT_EQ(route.gateway, Address("10.8.0.5"));
-  EXPECT_EQ(route.interfaceIndex, kTunnelIndex);
-  EXPECT_EQ(route.metric, 281u);
-  EXPECT_TRUE(route.mainTable);
+  // destination, mask, gateway, interface, metric, main table
+  EXPECT_EQ(std::make_tuple(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric,
+                            route.mainTable),
+            std::make_tuple(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex,
+                            281ul, true));
 
   ASSERT_TRUE(platform::DeleteRoute(route).Succeeded());
   ASSERT_EQ(fake.deleted.size(), 1u);

@@ -167,25 +167,19 @@ TEST_F(StandInTest, EveryoneMayOnlySynchronizeWithTheChild) {
             static_cast<DWORD>(ERROR_SUCCESS));
   ::CloseHandle(child);
   ASSERT_NE(dacl, nullptr);
-  int everyone = 0, system = 0, administrators = 0;
+  const WELL_KNOWN_SID_TYPE trustees[] = {WinWorldSid, WinLocalSystemSid, WinBuiltinAdministratorsSid};
+  std::vector<int> entries(3);  // of Everyone, SYSTEM and Administrators
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    PSID sid = &ace->SidStart;
-    if (::IsWellKnownSid(sid, WinWorldSid)) {
-      ++everyone;
+    for (int t = 0; t < 3; ++t) entries[t] += ::IsWellKnownSid(&ace->SidStart, trustees[t]) ? 1 : 0;
+    if (::IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
       EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(SYNCHRONIZE));
-    } else if (::IsWellKnownSid(sid, WinLocalSystemSid)) {
-      ++system;
-    } else if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
-      ++administrators;
     }
   }
   ::LocalFree(descriptor);
-  EXPECT_EQ(everyone, 1);
-  EXPECT_EQ(system, 1);
-  EXPECT_EQ(administrators, 1);
+  EXPECT_EQ(entries, std::vector<int>({1, 1, 1})) << "entries of Everyone, SYSTEM and Administrators";
 }
 
 // A child holding the write end of a pipe keeps it open after the test closes its own.
