@@ -193,7 +193,7 @@ TEST_F(HostNetworkTest, SnapshotReadsTheAskedPartsWithEveryAdaptersMetric) {
   EXPECT_TRUE(snapshot.dnsServers.empty());
   EXPECT_TRUE(host->KeepsBroadcastRoutePerInterface());
 
-  fake.ipInterfaceResult = ERROR_NOT_FOUND;
+  fake.failures["GetIpInterfaceEntry"] = ERROR_NOT_FOUND;
   snapshot = host->Snapshot(platform::HostSnapshot::kAdapters | platform::HostSnapshot::kRoutes |
                             platform::HostSnapshot::kDnsServers);
   EXPECT_EQ(snapshot.interfaceMetrics[0].error.Code(), platform::NativeErrorCode{ERROR_NOT_FOUND});
@@ -283,7 +283,9 @@ TEST_F(HostNetworkTest, RouteWriteFailuresKeepTheSystemsCodeAndKind) {
   std::vector<Route> routes;
   ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
   for (const Case& c : cases) {
-    fake.createResult = fake.deleteResult = fake.setResult = c.code;
+    for (const char* write : {"CreateIpForwardEntry", "DeleteIpForwardEntry", "SetIpForwardEntry"}) {
+      fake.failures[write] = c.code;
+    }
     const platform::Error add = platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), 0, kTunnelIndex, 25);
     const platform::Error del = platform::DeleteRoute(routes[0]);
     const platform::Error change = platform::ChangeRouteMetric(routes[0], 7);
@@ -315,7 +317,7 @@ TEST_F(HostNetworkTest, EveryInterfaceKeepsItsOwnBroadcastRoute) {
 
 TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
   ASSERT_TRUE(platform::FlushNeighbours(kTunnelIndex).Succeeded());
-  fake.flushResult = ERROR_NOT_SUPPORTED;  // what Wine answers
+  fake.failures["FlushIpNetTable"] = ERROR_NOT_SUPPORTED;  // what Wine answers
   platform::Error error = platform::FlushNeighbours(0xFFFFFFFFu);
   EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
   EXPECT_STREQ(error.Step(), "FlushIpNetTable");
@@ -326,7 +328,6 @@ TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
 
 TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
   struct Case {
-    DWORD test::FakeIpHelper::*result;
     const char* step;
     std::function<platform::Error()> read;
   };
@@ -336,21 +337,18 @@ TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
   Route route;
   std::vector<Route> routes;
   const Case cases[] = {
-      {&test::FakeIpHelper::adaptersInfoResult, "GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
-      {&test::FakeIpHelper::adapterAddressesResult, "GetAdaptersAddresses",
-       [&] { return platform::ListAdapters(&adapters); }},
-      {&test::FakeIpHelper::networkParamsResult, "GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
-      {&test::FakeIpHelper::ipInterfaceResult, "GetIpInterfaceEntry",
-       [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
-      {&test::FakeIpHelper::bestRouteResult, "GetBestRoute",
-       [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
-      {&test::FakeIpHelper::forwardTableResult, "GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
+      {"GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
+      {"GetAdaptersAddresses", [&] { return platform::ListAdapters(&adapters); }},
+      {"GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
+      {"GetIpInterfaceEntry", [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
+      {"GetBestRoute", [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
+      {"GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
   };
   fake.adapters = {LanAdapter()};
   for (const Case& c : cases) {
-    fake.*c.result = ERROR_NOT_SUPPORTED;
+    fake.failures = {{c.step, ERROR_NOT_SUPPORTED}};
     const platform::Error error = c.read();
-    fake.*c.result = NO_ERROR;
+    fake.failures.clear();
     EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED) << c.step;
     EXPECT_STREQ(error.Step(), c.step);
   }

@@ -34,7 +34,7 @@ TEST(InterfacesTest, UnreadableAdapterListKnowsNoInterface) {
   test::FakeIpHelper fake;
   platform::ScopedIpHelper scope(fake);
   fake.adapters = {Named(L"Vortan-Dashlet", 17)};
-  fake.adapterAddressesResult = ERROR_NOT_ENOUGH_MEMORY;
+  fake.failures["GetAdaptersAddresses"] = ERROR_NOT_ENOUGH_MEMORY;
   EXPECT_FALSE(platform::InterfaceExists("Vortan-Dashlet"));
 }
 
