@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,7 +15,6 @@
 #include "platform/Files.h"
 #include "platform/windows/NativeIdentity.h"
 #include "platform/windows/OwnerOnlySecurity.h"
-#include "platform/windows/TcpOwnerTable.h"
 
 namespace vortan {
 namespace {

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <cstring>
 #include <future>
 #include <string>
 
@@ -35,15 +34,12 @@ bool WinsockStarted() {
 }
 
 TEST(TcpTest, SocketsAreNotInheritedByChildProcesses) {
-  int port = 0;
-  SocketHandle listener = OpenListener(&port);
-  SocketHandle client = Connect(port);
-  SocketHandle accepted = platform::kInvalidSocket;
-  ASSERT_EQ(platform::AcceptSocket(listener, &accepted).Code(), 0);
-  EXPECT_FALSE(Inheritable(listener));
-  EXPECT_FALSE(Inheritable(client));
-  EXPECT_FALSE(Inheritable(accepted));
-  for (SocketHandle handle : {client, accepted, listener}) EXPECT_EQ(platform::CloseSocket(handle).Code(), 0);
+  vortan::test::LoopbackConnection connection;
+  ASSERT_NE(connection.accepted, platform::kInvalidSocket);
+  EXPECT_FALSE(Inheritable(connection.listener));
+  EXPECT_FALSE(Inheritable(connection.client));
+  EXPECT_FALSE(Inheritable(connection.accepted));
+  EXPECT_TRUE(connection.Close());
 }
 
 // Shutting a listener down closes it here (the wake itself is a contract of every

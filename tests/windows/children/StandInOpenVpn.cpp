@@ -9,9 +9,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <filesystem>
 #include <sstream>
