@@ -32,10 +32,6 @@ struct AccessList {
   DWORD entries = 0;
 };
 
-bool IsWellKnownTrustee(PSID sid) {
-  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
-}
-
 // The descriptor's access list; null when it has none.
 PACL DaclOf(PSECURITY_DESCRIPTOR descriptor) {
   BOOL present = FALSE, defaulted = FALSE;
@@ -63,9 +59,12 @@ AccessList AccessListOf(PSECURITY_DESCRIPTOR descriptor) {
     }
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (!IsWellKnownTrustee(sid) || (allowed->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS) others = true;
-    system = system || ::IsWellKnownSid(sid, WinLocalSystemSid);
-    administrators = administrators || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    const bool isSystem = ::IsWellKnownSid(sid, WinLocalSystemSid);
+    const bool isAdministrators = ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    const bool fullAccess = (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+    if (!(isSystem || isAdministrators) || !fullAccess) others = true;
+    system = system || isSystem;
+    administrators = administrators || isAdministrators;
     const BYTE toChildren = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     inherited = inherited && (header->AceFlags & toChildren) == toChildren;
   }

@@ -46,11 +46,9 @@ TEST(WindowsCalendarTime, UtcFieldsOfAKnownTime) {
 }
 
 TEST(WindowsRandom, DrawsDifferentValues) {
-  std::uint32_t first = 0, second = 0, third = 0;
-  ASSERT_TRUE(platform::SecureRandom32(&first));
-  ASSERT_TRUE(platform::SecureRandom32(&second));
-  ASSERT_TRUE(platform::SecureRandom32(&third));
-  EXPECT_FALSE(first == second && second == third);
+  std::uint32_t draws[3] = {};
+  for (std::uint32_t& draw : draws) ASSERT_TRUE(platform::SecureRandom32(&draw));
+  EXPECT_FALSE(draws[0] == draws[1] && draws[1] == draws[2]);
 }
 
 TEST(WindowsThreads, OwnedThreadRunsItsBodyWithTheGivenStackAndIsJoined) {

@@ -49,15 +49,13 @@ class StandInTest : public ::testing::Test {
     if (ownStopEvent_ != nullptr) ::CloseHandle(ownStopEvent_);
   }
 
-  // The stop event for children that are not asked to exit through it by the launcher.
-  void CreateOwnStopEvent() { ownStopEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, stopEvent_.c_str()); }
-
   platform::NativeErrorCode LaunchWithEvent(std::vector<std::string> arguments = {}) {
     return process_.Launch(launcher_, {StandInChild(), std::move(arguments), "", NamedEvent(stopEvent_)}).Code();
   }
 
   std::string stopEvent_;
   std::string record_;
+  // The stop event for children that are not asked to exit through it by the launcher.
   HANDLE ownStopEvent_ = nullptr;
   platform::ChildLauncher launcher_;
   platform::Process process_;
@@ -82,7 +80,7 @@ TEST_F(StandInTest, NamedEventExitRequestEndsTheChildButNotTheNextLaunch) {
 }
 
 TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
-  CreateOwnStopEvent();
+  ownStopEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, stopEvent_.c_str());
   const std::string config = "C:\\Vortan data\\conf dir\\gw_stunnel.conf";
   // Launched the way the service launches stunnel, the stand-in in its place.
   const platform::ChildProgramFile stunnel = platform::StunnelProgram();

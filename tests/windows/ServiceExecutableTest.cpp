@@ -27,9 +27,7 @@ std::filesystem::path BuiltService() {
   return path;
 }
 
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  return vortan::test::WaitUntil(done, std::chrono::milliseconds(timeoutMs));
-}
+using vortan::test::WaitUntil;
 
 std::string ReadAll(const std::filesystem::path& path) { return vortan::test::ReadFile(path.u8string()); }
 

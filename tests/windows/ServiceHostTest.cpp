@@ -16,10 +16,7 @@ namespace {
 
 using Result = platform::RegistrationOutcome::Result;
 using vortan::test::ExecutableDirectory;
-
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  return vortan::test::WaitUntil(done, std::chrono::milliseconds(timeoutMs));
-}
+using vortan::test::WaitUntil;
 
 // The stand-in service under a name unique to this run, copied into a directory whose
 // name holds a blank: the registered path must reach the manager as one word.

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -198,13 +199,11 @@ TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
   test::LoopbackConnection pair;
   std::vector<TcpOwnerRow> rows;
   ASSERT_EQ(platform::SystemTcpOwnerTable().ReadRows(&rows), 0);
-  const TcpOwnerRow* client = nullptr;
-  for (const TcpOwnerRow& row : rows) {
-    if (row.localAddress == kLoopback && row.localPort == pair.clientPort && row.remotePort == pair.servicePort) {
-      client = &row;
-    }
-  }
-  ASSERT_NE(client, nullptr);
+  const auto client = std::find_if(rows.begin(), rows.end(), [&](const TcpOwnerRow& row) {
+    return row.localAddress == kLoopback && row.localPort == pair.clientPort &&
+           row.remotePort == pair.servicePort;
+  });
+  ASSERT_NE(client, rows.end());
   EXPECT_EQ(client->state, static_cast<unsigned long>(MIB_TCP_STATE_ESTAB));
   if (client->processId != 0) {
     EXPECT_EQ(client->processId, ::GetCurrentProcessId());

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,11 @@ class ScratchDirectory {
  private:
   std::filesystem::path path_;
 };
+
+// Waits for done, polling, at most timeoutMs.
+inline bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  return WaitUntil(done, std::chrono::milliseconds(timeoutMs));
+}
 
 // The directory of this test program, where the stand-in children are built.
 inline std::string ExecutableDirectory() {
