@@ -3,8 +3,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <chrono>
-#include <future>
 #include <string>
 
 #include "LoopbackSockets.h"
@@ -42,19 +40,12 @@ TEST(TcpTest, SocketsAreNotInheritedByChildProcesses) {
   EXPECT_TRUE(connection.Close());
 }
 
-// Shutting a listener down closes it here (the wake itself is a contract of every
-// system, tests/unit/TcpContractTest.cpp).
-TEST(TcpTest, AListenerShutDownUnderAnAcceptClosesItsHandleOnce) {
+// Shutting a listener down closes it here (the wake of an accept under way is a contract
+// of every system, tests/unit/TcpContractTest.cpp).
+TEST(TcpTest, AListenerShutDownClosesItsHandleOnce) {
   int port = 0;
   SocketHandle listener = OpenListener(&port);
-  std::future<platform::Error> accepting = std::async(std::launch::async, [listener] {
-    SocketHandle accepted = platform::kInvalidSocket;
-    return platform::AcceptSocket(listener, &accepted);
-  });
   ASSERT_EQ(platform::ShutdownSocket(listener).Code(), 0);
-  ASSERT_EQ(accepting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_TRUE(accepting.get().Failed());
-
   // A socket opened meanwhile may carry the listener's old handle value: the owner's
   // close of the listener must leave it open.
   int otherPort = 0;
