@@ -40,7 +40,7 @@ long RunWithSwitch(const std::filesystem::path& executable, const std::wstring& 
 class ServiceExecutableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() / ("vortan-service-" + std::to_string(::GetCurrentProcessId()));
+    root_ = scratch_.WidePath(L"service");
     for (const char* folder : {"bin", "conf", "logs", "log"}) std::filesystem::create_directories(root_ / folder);
     executable_ = root_ / "bin" / "VortanVpnService.exe";
     std::filesystem::copy_file(BuiltService(), executable_);
@@ -57,8 +57,6 @@ class ServiceExecutableTest : public ::testing::Test {
       RunWithSwitch(executable_, L"/remove");
     }
     if (manager_ != nullptr) ::CloseServiceHandle(manager_);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
 
   static DWORD State(SC_HANDLE service) {
@@ -66,6 +64,7 @@ class ServiceExecutableTest : public ::testing::Test {
     return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
   }
 
+  vortan::test::ScratchDirectory scratch_;
   std::filesystem::path root_;
   std::filesystem::path executable_;
   SC_HANDLE manager_ = nullptr;

@@ -40,14 +40,9 @@ class ServiceRegistrationTest : public ::testing::Test {
     if (manager_ != nullptr) ::CloseServiceHandle(manager_);
   }
 
-  SC_HANDLE OpenService(DWORD access) {
-    const std::wstring wide(name_.begin(), name_.end());
-    return ::OpenServiceW(manager_, wide.c_str(), access);
-  }
-
   // Runs call on the service opened with access; false when either fails.
   bool WithService(DWORD access, const std::function<BOOL(SC_HANDLE)>& call) {
-    SC_HANDLE service = OpenService(access);
+    SC_HANDLE service = ::OpenServiceW(manager_, std::wstring(name_.begin(), name_.end()).c_str(), access);
     if (service == nullptr) return false;
     const BOOL done = call(service);
     ::CloseServiceHandle(service);
@@ -58,10 +53,6 @@ class ServiceRegistrationTest : public ::testing::Test {
     SERVICE_STATUS status{};
     const auto query = [&](SC_HANDLE service) { return ::QueryServiceStatus(service, &status); };
     return WithService(SERVICE_QUERY_STATUS, query) ? status.dwCurrentState : 0;
-  }
-
-  bool WaitForState(DWORD state, DWORD timeoutMs) {
-    return WaitUntil([&] { return CurrentState() == state; }, timeoutMs);
   }
 
   std::string Record() { return vortan::test::ReadFile(executable_ + ".record"); }
@@ -103,7 +94,7 @@ TEST_F(ServiceRegistrationTest, RegisteredServiceRunsReportsAndStopsOnRequest) {
   EXPECT_TRUE(platform::RequestServiceStop(name_).Succeeded());
 
   ASSERT_TRUE(WithService(SERVICE_START, [](SC_HANDLE svc) { return ::StartServiceW(svc, 0, nullptr); }));
-  ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20000)) << Record();
+  ASSERT_TRUE(WaitUntil([&] { return CurrentState() == SERVICE_RUNNING; }, 20000)) << Record();
   EXPECT_TRUE(Recorded("running"));
   EXPECT_EQ(Record(), "started-by-manager\nhandler 0\nrunning\n");
 
@@ -115,7 +106,7 @@ TEST_F(ServiceRegistrationTest, RegisteredServiceRunsReportsAndStopsOnRequest) {
   EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
 
   EXPECT_TRUE(platform::RequestServiceStop(name_).Succeeded());
-  EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
+  EXPECT_TRUE(WaitUntil([&] { return CurrentState() == SERVICE_STOPPED; }, 20000));
   EXPECT_TRUE(Recorded("stopped"));
   EXPECT_EQ(Record(), "started-by-manager\nhandler 0\nrunning\ninterrogate\nstop\nstopped\n");
 

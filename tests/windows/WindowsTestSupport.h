@@ -27,9 +27,7 @@ class ScratchDirectory {
  public:
   ScratchDirectory() {
     static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    path_ = std::filesystem::path(std::wstring(temp, length)) /
+    path_ = std::filesystem::temp_directory_path() /
             (L"vortan-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
     std::filesystem::create_directories(path_);
   }
