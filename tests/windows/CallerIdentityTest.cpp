@@ -4,13 +4,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <memory>
 #include <optional>
 
 #include "WindowsTestSupport.h"
 #include "platform/CallerIdentity.h"
 #include "platform/windows/NativeIdentity.h"
-#include "platform/windows/TcpOwnerTable.h"
 
 namespace vortan {
 namespace {

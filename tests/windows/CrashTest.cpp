@@ -7,63 +7,42 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "TestCommon.h"
+#include "WindowsTestSupport.h"
 
 namespace {
 
-std::string ExecutableDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, length);
-  return text.substr(0, text.rfind('\\'));
-}
+using vortan::test::ExecutableDirectory;
+using vortan::test::ReadFile;
 
+// A UTF-8 path in the temporary directory, unique to this process.
 std::string TemporaryPath(const std::string& name) {
-  char directory[MAX_PATH];
-  const DWORD length = ::GetTempPathA(MAX_PATH, directory);
-  return std::string(directory, length) + name + std::to_string(::GetCurrentProcessId());
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  const std::string unique = name + std::to_string(::GetCurrentProcessId());
+  return (std::filesystem::temp_directory_path() / std::filesystem::u8path(unique)).u8string();
 }
 
 // Runs the stand-in child until it ends; its exit code, or -1 when it could not run.
 long RunChild(const std::string& arguments) {
-  std::string commandLine = "\"" + ExecutableDirectory() + "\\stand_in_child.exe\" " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION child{};
-  if (!::CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
-                        &startup, &child)) {
-    return -1;
-  }
-  ::CloseHandle(child.hThread);
-  DWORD exitCode = 0;
-  if (::WaitForSingleObject(child.hProcess, 30000) != WAIT_OBJECT_0) ::TerminateProcess(child.hProcess, 99);
-  ::GetExitCodeProcess(child.hProcess, &exitCode);
-  ::CloseHandle(child.hProcess);
-  return static_cast<long>(exitCode);
+  const std::string commandLine = "\"" + ExecutableDirectory() + "\\stand_in_child.exe\" " + arguments;
+  return vortan::test::RunToEnd(platform::Utf8ToWide(commandLine), DETACHED_PROCESS, 30000);
 }
 
 // A child that faults: its handler logs the fault through the handler-safe calls and
 // writes a minidump, then the process ends with the fault's own code.
 TEST(Crash, FaultingChildWritesMinidumpAndEndsWithTheFault) {
   const std::string dump = TemporaryPath("vortan-crash-") + ".dmp";
-  ::DeleteFileA(dump.c_str());
-  ::DeleteFileA((dump + ".log").c_str());
+  const auto remove = [&] {
+    for (const std::string& path : {dump, dump + ".log"}) ::DeleteFileA(path.c_str());
+  };
+  remove();
   EXPECT_EQ(static_cast<unsigned long>(RunChild("--fault \"" + dump + "\"")), 0xC0000005ul);
-  const std::string written = ReadAll(dump);
+  const std::string written = ReadFile(dump);
   ASSERT_GE(written.size(), 4u);
   EXPECT_EQ(written.substr(0, 4), "MDMP");
-  EXPECT_EQ(ReadAll(dump + ".log"), "fault 3221225477\n");
-  ::DeleteFileA(dump.c_str());
-  ::DeleteFileA((dump + ".log").c_str());
+  EXPECT_EQ(ReadFile(dump + ".log"), "fault 3221225477\n");
+  remove();
 }
 
 TEST(Crash, DumpOnRequestWithoutFault) {
@@ -74,7 +53,7 @@ TEST(Crash, DumpOnRequestWithoutFault) {
   const platform::CrashContext none{0, 0, nullptr};
   EXPECT_TRUE(platform::WriteDump(file, none).Succeeded());
   platform::CloseDumpFile(file);
-  EXPECT_EQ(ReadAll(dump).substr(0, 4), "MDMP");
+  EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
   ::DeleteFileA(dump.c_str());
 }
 
@@ -95,11 +74,7 @@ TEST(Crash, AppendKeepsWhatTheFileHeld) {
     EXPECT_TRUE(platform::WriteWithin(file, text, 4, 100));
     platform::CloseFile(file);
   }
-  std::ifstream file(native, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  file.close();
-  EXPECT_EQ(text.str(), "one\ntwo\n");
+  EXPECT_EQ(ReadFile(path), "one\ntwo\n");
   std::filesystem::remove(native);
 }
 

@@ -20,15 +20,10 @@ class Arena {
     return place;
   }
 
-  char* Text(const std::string& text) {
-    char* place = Take<char>(text.size() + 1);
-    if (place != nullptr) std::memcpy(place, text.c_str(), text.size() + 1);
-    return place;
-  }
-
-  wchar_t* Text(const std::wstring& text) {
-    wchar_t* place = Take<wchar_t>(text.size() + 1);
-    if (place != nullptr) std::memcpy(place, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  template <typename Char>
+  Char* Text(const std::basic_string<Char>& text) {
+    Char* place = Take<Char>(text.size() + 1);
+    if (place != nullptr) std::memcpy(place, text.c_str(), (text.size() + 1) * sizeof(Char));
     return place;
   }
 
@@ -153,6 +148,11 @@ MIB_IPFORWARDROW ForwardRow(const char* destination, const char* mask, const cha
   return row;
 }
 
+DWORD FakeIpHelper::Answer(const char* call) const {
+  const auto failure = failures.find(call);
+  return failure == failures.end() ? NO_ERROR : failure->second;
+}
+
 ULONG FakeIpHelper::Needed(std::size_t bytes) {
   ULONG needed = static_cast<ULONG>(bytes);
   if (growthsLeft > 0) {
@@ -163,7 +163,7 @@ ULONG FakeIpHelper::Needed(std::size_t bytes) {
 }
 
 ULONG FakeIpHelper::GetAdaptersInfo(IP_ADAPTER_INFO* buffer, ULONG* size) {
-  if (adaptersInfoResult != NO_ERROR) return adaptersInfoResult;
+  if (const DWORD failure = Answer("GetAdaptersInfo")) return failure;
   Arena measure(nullptr);
   LayOutAdaptersInfo(measure, adapters);
   if (measure.Used() == 0) return ERROR_NO_DATA;
@@ -172,7 +172,7 @@ ULONG FakeIpHelper::GetAdaptersInfo(IP_ADAPTER_INFO* buffer, ULONG* size) {
 }
 
 ULONG FakeIpHelper::GetAdaptersAddresses(ULONG, ULONG, IP_ADAPTER_ADDRESSES* buffer, ULONG* size) {
-  if (adapterAddressesResult != NO_ERROR) return adapterAddressesResult;
+  if (const DWORD failure = Answer("GetAdaptersAddresses")) return failure;
   if (adapters.empty()) return ERROR_NO_DATA;
   Arena measure(nullptr);
   LayOutAdapterAddresses(measure, adapters);
@@ -181,7 +181,7 @@ ULONG FakeIpHelper::GetAdaptersAddresses(ULONG, ULONG, IP_ADAPTER_ADDRESSES* buf
 }
 
 DWORD FakeIpHelper::GetNetworkParams(FIXED_INFO* buffer, ULONG* size) {
-  if (networkParamsResult != NO_ERROR) return networkParamsResult;
+  if (const DWORD failure = Answer("GetNetworkParams")) return failure;
   auto layOut = [&](Arena& arena) {
     FIXED_INFO* info = arena.Take<FIXED_INFO>();
     if (info != nullptr) CopyText(info->HostName, "fakehost");
@@ -204,14 +204,14 @@ DWORD FakeIpHelper::GetIfEntry(MIB_IFROW* row) {
 
 DWORD FakeIpHelper::GetBestRoute(DWORD destination, DWORD, MIB_IPFORWARDROW* row) {
   bestRouteDestination = destination;
-  if (bestRouteResult != NO_ERROR) return bestRouteResult;
+  if (const DWORD failure = Answer("GetBestRoute")) return failure;
   *row = bestRoute;
   return NO_ERROR;
 }
 
 DWORD FakeIpHelper::GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BOOL sorted) {
   if (sorted) ++sortedTableReads;
-  if (forwardTableResult != NO_ERROR) return forwardTableResult;
+  if (const DWORD failure = Answer("GetIpForwardTable")) return failure;
   const std::size_t bytes = offsetof(MIB_IPFORWARDTABLE, table) + routes.size() * sizeof(MIB_IPFORWARDROW);
   return AnswerSized(table, size, Needed(bytes), ERROR_INSUFFICIENT_BUFFER, [&](Arena&) {
     table->dwNumEntries = static_cast<DWORD>(routes.size());
@@ -221,22 +221,22 @@ DWORD FakeIpHelper::GetIpForwardTable(MIB_IPFORWARDTABLE* table, ULONG* size, BO
 
 DWORD FakeIpHelper::CreateIpForwardEntry(MIB_IPFORWARDROW* row) {
   created.push_back(*row);
-  return createResult;
+  return Answer("CreateIpForwardEntry");
 }
 
 DWORD FakeIpHelper::DeleteIpForwardEntry(MIB_IPFORWARDROW* row) {
   deleted.push_back(*row);
-  return deleteResult;
+  return Answer("DeleteIpForwardEntry");
 }
 
 DWORD FakeIpHelper::SetIpForwardEntry(MIB_IPFORWARDROW* row) {
   changed.push_back(*row);
-  return setResult;
+  return Answer("SetIpForwardEntry");
 }
 
 DWORD FakeIpHelper::FlushIpNetTable(DWORD interfaceIndex) {
   flushed.push_back(interfaceIndex);
-  return flushResult;
+  return Answer("FlushIpNetTable");
 }
 
 bool FakeIpHelper::HasIpInterfaceEntry() { return hasIpInterfaceEntry; }
@@ -248,7 +248,7 @@ void FakeIpHelper::InitializeIpInterfaceEntry(MIB_IPINTERFACE_ROW* row) {
 
 DWORD FakeIpHelper::GetIpInterfaceEntry(MIB_IPINTERFACE_ROW* row) {
   interfaceQueries.push_back(*row);
-  if (ipInterfaceResult != NO_ERROR) return ipInterfaceResult;
+  if (const DWORD failure = Answer("GetIpInterfaceEntry")) return failure;
   row->Metric = interfaceMetric;
   return NO_ERROR;
 }

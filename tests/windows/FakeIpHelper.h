@@ -1,6 +1,8 @@
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/windows/IpHelper.h"
@@ -11,6 +13,12 @@
 namespace test {
 
 struct FakeAdapter {
+  FakeAdapter(std::string id, DWORD ifIndex, std::wstring friendly, std::wstring describedAs = L"")
+      : name(std::move(id)),
+        index(ifIndex),
+        friendlyName(std::move(friendly)),
+        description(std::move(describedAs)) {}
+
   std::string name;  // the adapter's identifier (a GUID text on Windows)
   DWORD index = 0;
   std::wstring friendlyName;
@@ -36,23 +44,14 @@ class FakeIpHelper : public platform::IpHelper {
   std::vector<std::string> dnsServers;
   std::vector<MIB_IPFORWARDROW> routes;
 
-  // Answers of the calls; NO_ERROR unless a test sets them.
-  DWORD adaptersInfoResult = NO_ERROR;
-  DWORD adapterAddressesResult = NO_ERROR;
-  DWORD networkParamsResult = NO_ERROR;
-  DWORD forwardTableResult = NO_ERROR;
-  DWORD bestRouteResult = NO_ERROR;
+  // Failures of the calls by the call's name ("GetAdaptersInfo"); NO_ERROR for the others.
+  std::map<std::string, DWORD> failures;
   MIB_IPFORWARDROW bestRoute{};
-  DWORD createResult = NO_ERROR;
-  DWORD deleteResult = NO_ERROR;
-  DWORD setResult = NO_ERROR;
-  DWORD flushResult = NO_ERROR;
   // Every table grows by this many bytes after each size answer, this many times.
   int growthsLeft = 0;
 
   bool hasIpInterfaceEntry = true;
   ULONG interfaceMetric = 0;
-  DWORD ipInterfaceResult = NO_ERROR;
 
   // What the calls were given.
   std::vector<MIB_IPFORWARDROW> created;
@@ -78,6 +77,7 @@ class FakeIpHelper : public platform::IpHelper {
   DWORD GetIpInterfaceEntry(MIB_IPINTERFACE_ROW* row) override;
 
  private:
+  DWORD Answer(const char* call) const;
   // The size a table needs now, grown while growthsLeft lasts.
   ULONG Needed(std::size_t bytes);
 };

@@ -6,40 +6,23 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 
-#include <fstream>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "TestCommon.h"
 #include "WindowsTestSupport.h"
 #include "platform/Files.h"
 #include "platform/windows/NativeIdentity.h"
 #include "platform/windows/OwnerOnlySecurity.h"
-#include "platform/windows/TcpOwnerTable.h"
 
 namespace vortan {
 namespace {
 
 using platform::FileAccess;
 
-void WriteBytes(const std::wstring& path, const std::string& content) {
-  std::ofstream file(std::filesystem::path(path), std::ios::binary);
-  file << content;
-}
-
-std::string ReadBytes(const std::wstring& path) {
-  std::ifstream file(std::filesystem::path(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-bool ThreadImpersonates() {
-  HANDLE token = nullptr;
-  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
-  ::CloseHandle(token);
-  return true;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 struct AccessList {
   bool read = false;
@@ -49,17 +32,17 @@ struct AccessList {
   DWORD entries = 0;
 };
 
-bool IsWellKnownTrustee(PSID sid) {
-  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+// The descriptor's access list; null when it has none.
+PACL DaclOf(PSECURITY_DESCRIPTOR descriptor) {
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  return ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present ? dacl : nullptr;
 }
 
 AccessList AccessListOf(PSECURITY_DESCRIPTOR descriptor) {
   AccessList result;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) {
-    return result;
-  }
+  const PACL dacl = DaclOf(descriptor);
+  if (dacl == nullptr) return result;
   result.read = true;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
@@ -76,9 +59,12 @@ AccessList AccessListOf(PSECURITY_DESCRIPTOR descriptor) {
     }
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (!IsWellKnownTrustee(sid) || (allowed->Mask & FILE_ALL_ACCESS) != FILE_ALL_ACCESS) others = true;
-    system = system || ::IsWellKnownSid(sid, WinLocalSystemSid);
-    administrators = administrators || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    const bool isSystem = ::IsWellKnownSid(sid, WinLocalSystemSid);
+    const bool isAdministrators = ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    const bool fullAccess = (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+    if (!(isSystem || isAdministrators) || !fullAccess) others = true;
+    system = system || isSystem;
+    administrators = administrators || isAdministrators;
     const BYTE toChildren = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     inherited = inherited && (header->AceFlags & toChildren) == toChildren;
   }
@@ -88,10 +74,10 @@ AccessList AccessListOf(PSECURITY_DESCRIPTOR descriptor) {
   return result;
 }
 
-AccessList ReadAccessList(const std::wstring& path) {
+AccessList ReadAccessList(const std::string& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                              nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (::GetNamedSecurityInfoW(platform::Utf8ToWide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
     return AccessList();
   }
   const AccessList result = AccessListOf(descriptor);
@@ -101,59 +87,48 @@ AccessList ReadAccessList(const std::wstring& path) {
 
 // Wine keeps no access list on a file: it shows one made from the Unix permissions.
 bool SystemKeepsFileAccessLists(const test::ScratchDirectory& scratch) {
-  const std::wstring probe = scratch.WidePath(L"access-list-probe");
-  WriteBytes(probe, "");
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
-    return false;
-  }
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  const DWORD set = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(probe.c_str()), SE_FILE_OBJECT,
+  const std::string probe = scratch.Path(L"access-list-probe");
+  WriteFile(probe, "");
+  const platform::OwnerOnlySecurity security(platform::OwnerOnlySecurity::kFile);
+  std::wstring widePath = platform::Utf8ToWide(probe);
+  const DWORD set = ::SetNamedSecurityInfoW(&widePath[0], SE_FILE_OBJECT,
                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                            nullptr, dacl, nullptr);
-  ::LocalFree(descriptor);
+                                            nullptr, DaclOf(security.Descriptor()), nullptr);
   return set == ERROR_SUCCESS && ReadAccessList(probe).isProtected;
 }
 
-TEST(WindowsFiles, OwnerOnlyDescriptorsGrantSystemAndAdministratorsOnly) {
-  for (auto kind : {platform::OwnerOnlySecurity::kFile, platform::OwnerOnlySecurity::kDirectory}) {
-    const platform::OwnerOnlySecurity security(kind);
-    ASSERT_EQ(security.Error(), 0);
-    const AccessList list = AccessListOf(security.Descriptor());
-    ASSERT_TRUE(list.read) << kind;
-    EXPECT_TRUE(list.isProtected) << kind;
-    EXPECT_EQ(list.entries, 2u) << kind;
-    EXPECT_TRUE(list.onlySystemAndAdministrators) << kind;
-    EXPECT_EQ(list.inheritedByChildren, kind == platform::OwnerOnlySecurity::kDirectory) << kind;
-  }
-}
-
-// A file written for a client grants that client too (its next start rewrites it); the
-// service's private copies stay SYSTEM's and Administrators'.
-TEST(WindowsFiles, OwnerOnlyFilesWrittenForAClientGrantThatClient) {
-  const std::string client = "S-1-5-21-1000-2000-3000-1001";
+// Owner-only descriptors grant SYSTEM and Administrators alone (handed down in a
+// directory). A file written for a client grants that client too (its next start
+// rewrites it); the service's private copies stay SYSTEM's and Administrators'.
+TEST(WindowsFiles, OwnerOnlyDescriptorsGrantSystemAndAdministratorsAndTheClientWrittenFor) {
+  using Security = platform::OwnerOnlySecurity;
+  const auto client = platform::IdentityOfSidText("S-1-5-21-1000-2000-3000-1001");
   const struct {
-    platform::CallerIdentity writer;
+    const char* name;
+    Security::Kind kind;
+    std::optional<platform::CallerIdentity> writer;  // none: no entries beyond the two
     DWORD entries;
-  } rows[] = {{platform::ServiceIdentity(), 2}, {*platform::IdentityOfSidText(client), 3}};
+  } rows[] = {
+      {"file", Security::kFile, std::nullopt, 2},
+      {"directory", Security::kDirectory, std::nullopt, 2},
+      {"directory the service makes for itself", Security::kDirectory, platform::ServiceIdentity(), 2},
+      {"file the service writes for itself", Security::kFile, platform::ServiceIdentity(), 2},
+      {"file written for a client", Security::kFile, client, 3},
+  };
   for (const auto& row : rows) {
-    const platform::OwnerOnlySecurity security(platform::OwnerOnlySecurity::kFile,
-                                               platform::OwnerOnlyEntriesForWriter(row.writer));
-    ASSERT_EQ(security.Error(), 0);
+    const Security security(row.kind, row.writer ? platform::OwnerOnlyEntriesForWriter(*row.writer) : L"");
+    ASSERT_EQ(security.Error(), 0) << row.name;
     const AccessList list = AccessListOf(security.Descriptor());
-    EXPECT_TRUE(list.isProtected);
-    ASSERT_EQ(list.entries, row.entries);
+    ASSERT_TRUE(list.read) << row.name;
+    EXPECT_TRUE(list.isProtected) << row.name;
+    ASSERT_EQ(list.entries, row.entries) << row.name;
+    EXPECT_EQ(list.onlySystemAndAdministrators, row.entries == 2) << row.name;
+    EXPECT_EQ(list.inheritedByChildren, row.kind == Security::kDirectory) << row.name;
     if (row.entries == 2) continue;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ::GetSecurityDescriptorDacl(security.Descriptor(), &present, &dacl, &defaulted);
     void* entry = nullptr;
-    ASSERT_TRUE(::GetAce(dacl, 2, &entry));
+    ASSERT_TRUE(::GetAce(DaclOf(security.Descriptor()), 2, &entry));
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&allowed->SidStart), row.writer.GetNative().Sid()));
+    EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&allowed->SidStart), row.writer->GetNative().Sid()));
     EXPECT_EQ(allowed->Mask & FILE_ALL_ACCESS, static_cast<DWORD>(FILE_ALL_ACCESS));
   }
 }
@@ -161,20 +136,17 @@ TEST(WindowsFiles, OwnerOnlyFilesWrittenForAClientGrantThatClient) {
 TEST(WindowsFiles, OwnerOnlyFilesGrantSystemAndAdministratorsOnlyAlsoWhenReplacing) {
   test::ScratchDirectory scratch;
   const bool checkAccessLists = SystemKeepsFileAccessLists(scratch);
-  const std::wstring fresh = scratch.WidePath(L"fresh.conf");
-  ASSERT_EQ(
-      platform::WriteFileAs(platform::ServiceIdentity(), scratch.Path(L"fresh.conf"), "new", FileAccess::kOwnerOnly).Code(),
-      0);
+  const std::string fresh = scratch.Path(L"fresh.conf");
+  const platform::CallerIdentity service = platform::ServiceIdentity();
+  ASSERT_EQ(platform::WriteFileAs(service, fresh, "new", FileAccess::kOwnerOnly).Code(), 0);
   // An existing file with the access list it inherited is narrowed and truncated.
-  const std::wstring replaced = scratch.WidePath(L"replaced.conf");
-  WriteBytes(replaced, "an older and longer content");
-  ASSERT_EQ(platform::WriteFileAs(platform::ServiceIdentity(), scratch.Path(L"replaced.conf"), "short",
-                                  FileAccess::kOwnerOnly).Code(),
-            0);
-  EXPECT_EQ(ReadBytes(fresh), "new");
-  EXPECT_EQ(ReadBytes(replaced), "short");
+  const std::string replaced = scratch.Path(L"replaced.conf");
+  WriteFile(replaced, "an older and longer content");
+  ASSERT_EQ(platform::WriteFileAs(service, replaced, "short", FileAccess::kOwnerOnly).Code(), 0);
+  EXPECT_EQ(ReadFile(fresh), "new");
+  EXPECT_EQ(ReadFile(replaced), "short");
   if (!checkAccessLists) GTEST_SKIP() << "this system keeps no access list on files (Wine)";
-  for (const std::wstring& path : {fresh, replaced}) {
+  for (const std::string& path : {fresh, replaced}) {
     const AccessList list = ReadAccessList(path);
     ASSERT_TRUE(list.read);
     EXPECT_TRUE(list.isProtected);
@@ -185,9 +157,9 @@ TEST(WindowsFiles, OwnerOnlyFilesGrantSystemAndAdministratorsOnlyAlsoWhenReplaci
 
 TEST(WindowsFiles, DefaultFilesKeepWhatTheyInherit) {
   test::ScratchDirectory scratch;
-  ASSERT_EQ(platform::WriteFileAs(test::OwnProcessUser(), scratch.Path(L"client.ovpn"), "x", FileAccess::kDefault).Code(), 0);
-  EXPECT_FALSE(ReadAccessList(scratch.WidePath(L"client.ovpn")).isProtected);
-  EXPECT_FALSE(ThreadImpersonates());
+  const std::string client = scratch.Path(L"client.ovpn");
+  ASSERT_EQ(platform::WriteFileAs(test::OwnProcessUser(), client, "x", FileAccess::kDefault).Code(), 0);
+  EXPECT_FALSE(ReadAccessList(client).isProtected);
 }
 
 TEST(WindowsFiles, OwnerOnlyDirectoriesAreNewOrNarrowedAndHandTheirListDown) {
@@ -195,11 +167,11 @@ TEST(WindowsFiles, OwnerOnlyDirectoriesAreNewOrNarrowedAndHandTheirListDown) {
   const bool checkAccessLists = SystemKeepsFileAccessLists(scratch);
   const std::string fresh = scratch.Path(L"private");
   ASSERT_EQ(platform::MakeOwnerOnlyDirectory(fresh).Code(), 0);
-  const std::wstring existing = scratch.WidePath(L"existing");
-  ASSERT_TRUE(::CreateDirectoryW(existing.c_str(), nullptr));
-  ASSERT_EQ(platform::MakeOwnerOnlyDirectory(scratch.Path(L"existing")).Code(), 0);
+  const std::string existing = scratch.Path(L"existing");
+  ASSERT_TRUE(::CreateDirectoryW(scratch.WidePath(L"existing").c_str(), nullptr));
+  ASSERT_EQ(platform::MakeOwnerOnlyDirectory(existing).Code(), 0);
   if (!checkAccessLists) GTEST_SKIP() << "this system keeps no access list on files (Wine)";
-  for (const std::wstring& path : {scratch.WidePath(L"private"), existing}) {
+  for (const std::string& path : {fresh, existing}) {
     const AccessList list = ReadAccessList(path);
     ASSERT_TRUE(list.read);
     EXPECT_TRUE(list.isProtected);

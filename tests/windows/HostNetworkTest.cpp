@@ -2,10 +2,11 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
+#include <tuple>
 
 #include "FakeIpHelper.h"
+#include "TestCommon.h"
 #include "common/Logging.h"
 #include "platform/HostNetwork.h"
 #include "routes/RouteLedger.h"
@@ -24,11 +25,8 @@ constexpr DWORD kTunnelIndex = 17;
 constexpr DWORD kLanIndex = 11;
 
 FakeAdapter LanAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{4B3F7C2A-0000-4000-8000-00000000000B}";
-  adapter.index = kLanIndex;
-  adapter.friendlyName = L"Ethernet";
-  adapter.description = L"Intel(R) Ethernet Connection";
+  FakeAdapter adapter("{4B3F7C2A-0000-4000-8000-00000000000B}", kLanIndex, L"Ethernet",
+                      L"Intel(R) Ethernet Connection");
   adapter.addresses = {{"192.168.1.10", "255.255.255.0"}, {"172.16.5.3", "255.255.0.0"}};
   adapter.gateways = {"192.168.1.1"};
   adapter.haveWins = true;
@@ -38,20 +36,14 @@ FakeAdapter LanAdapter() {
 }
 
 FakeAdapter TunnelAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{9D1A0E55-0000-4000-8000-000000000011}";
-  adapter.index = kTunnelIndex;
-  adapter.friendlyName = L"Vortan-Dashlet";
-  adapter.description = L"TAP-Windows Adapter V9";
+  FakeAdapter adapter("{9D1A0E55-0000-4000-8000-000000000011}", kTunnelIndex, L"Vortan-Dashlet",
+                      L"TAP-Windows Adapter V9");
   adapter.addresses = {{"10.8.0.6", "255.255.255.252"}};
   return adapter;
 }
 
 FakeAdapter LoopbackAdapter() {
-  FakeAdapter adapter;
-  adapter.name = "{00000000-0000-0000-0000-000000000001}";
-  adapter.index = 1;
-  adapter.friendlyName = L"Loopback Pseudo-Interface 1";
+  FakeAdapter adapter("{00000000-0000-0000-0000-000000000001}", 1, L"Loopback Pseudo-Interface 1");
   adapter.type = IF_TYPE_SOFTWARE_LOOPBACK;
   adapter.hasIpv4 = false;
   adapter.operStatus = MIB_IF_OPER_STATUS_CONNECTED;
@@ -64,6 +56,15 @@ bool SameRow(const MIB_IPFORWARDROW& left, const MIB_IPFORWARDROW& right) {
 
 class HostNetworkTest : public ::testing::Test {
  protected:
+  // The one adapter listed when the system has this one alone.
+  Adapter ListedAlone(const FakeAdapter& adapter) {
+    fake.adapters = {adapter};
+    std::vector<Adapter> adapters;
+    EXPECT_TRUE(platform::ListAdapters(&adapters).Succeeded());
+    EXPECT_EQ(adapters.size(), 1u);
+    return adapters.empty() ? Adapter() : adapters[0];
+  }
+
   test::FakeIpHelper fake;
   platform::ScopedIpHelper scope{fake};
 };
@@ -111,22 +112,15 @@ TEST_F(HostNetworkTest, AdaptersJoinIpv4RecordsWithFriendlyNamesInSystemOrder) {
 TEST_F(HostNetworkTest, WinsServersAreReadOnlyWhereTheAdapterHasThem) {
   FakeAdapter adapter = LanAdapter();
   adapter.haveWins = false;
-  fake.adapters = {adapter};
-  std::vector<Adapter> adapters;
-  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-  ASSERT_EQ(adapters.size(), 1u);
-  EXPECT_EQ(adapters[0].primaryWins, 0u);
-  EXPECT_EQ(adapters[0].secondaryWins, 0u);
+  const Adapter listed = ListedAlone(adapter);
+  EXPECT_EQ(listed.primaryWins, 0u);
+  EXPECT_EQ(listed.secondaryWins, 0u);
 }
 
 TEST_F(HostNetworkTest, AdapterWithoutAddressHasNoAddressEntries) {
   FakeAdapter adapter = TunnelAdapter();
   adapter.addresses.clear();  // the system lists 0.0.0.0/0.0.0.0
-  fake.adapters = {adapter};
-  std::vector<Adapter> adapters;
-  ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-  ASSERT_EQ(adapters.size(), 1u);
-  EXPECT_TRUE(adapters[0].addresses.empty());
+  EXPECT_TRUE(ListedAlone(adapter).addresses.empty());
 }
 
 TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
@@ -149,11 +143,8 @@ TEST_F(HostNetworkTest, AdapterStatusIsTheInterfaceOperationalStatus) {
     FakeAdapter adapter = LanAdapter();
     adapter.operStatus = c.operStatus;
     adapter.ifEntryError = c.queryError;
-    fake.adapters = {adapter};
-    std::vector<Adapter> adapters;
-    ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].status, c.expected) << "status " << c.operStatus << " error " << c.queryError;
+    EXPECT_EQ(ListedAlone(adapter).status, c.expected)
+        << "status " << c.operStatus << " error " << c.queryError;
   }
 }
 
@@ -169,22 +160,20 @@ TEST_F(HostNetworkTest, DnsServersInResolverOrder) {
 
 // ---- interface metric ----
 
+// A system without interface rows has no interface metric.
 TEST_F(HostNetworkTest, InterfaceMetricIsTheIpv4InterfaceRowMetric) {
   fake.interfaceMetric = 25;
-  std::optional<std::uint32_t> metric;
-  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
-  EXPECT_EQ(metric, 25u);
-  ASSERT_EQ(fake.interfaceQueries.size(), 1u);
-  EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
-  EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
-}
-
-TEST_F(HostNetworkTest, SystemWithoutInterfaceRowsHasNoInterfaceMetric) {
-  fake.hasIpInterfaceEntry = false;
-  std::optional<std::uint32_t> metric = 3;
-  ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
-  EXPECT_FALSE(metric.has_value());
-  EXPECT_TRUE(fake.interfaceQueries.empty());
+  for (const bool hasRows : {true, false}) {
+    fake.hasIpInterfaceEntry = hasRows;
+    fake.interfaceQueries.clear();
+    std::optional<std::uint32_t> metric = 3;
+    ASSERT_TRUE(platform::InterfaceMetric(kTunnelIndex, &metric).Succeeded());
+    EXPECT_EQ(metric, hasRows ? std::optional<std::uint32_t>(25u) : std::nullopt) << hasRows;
+    ASSERT_EQ(fake.interfaceQueries.size(), hasRows ? 1u : 0u);
+    if (!hasRows) continue;
+    EXPECT_EQ(fake.interfaceQueries[0].Family, AF_INET);
+    EXPECT_EQ(fake.interfaceQueries[0].InterfaceIndex, kTunnelIndex);
+  }
 }
 
 // One request's snapshot: every adapter with its interface metric (or the read's error),
@@ -204,7 +193,7 @@ TEST_F(HostNetworkTest, SnapshotReadsTheAskedPartsWithEveryAdaptersMetric) {
   EXPECT_TRUE(snapshot.dnsServers.empty());
   EXPECT_TRUE(host->KeepsBroadcastRoutePerInterface());
 
-  fake.ipInterfaceResult = ERROR_NOT_FOUND;
+  fake.failures["GetIpInterfaceEntry"] = ERROR_NOT_FOUND;
   snapshot = host->Snapshot(platform::HostSnapshot::kAdapters | platform::HostSnapshot::kRoutes |
                             platform::HostSnapshot::kDnsServers);
   EXPECT_EQ(snapshot.interfaceMetrics[0].error.Code(), platform::NativeErrorCode{ERROR_NOT_FOUND});
@@ -219,12 +208,11 @@ TEST_F(HostNetworkTest, BestRouteIsTheSystemsRowAndDeletesExactlyThatRow) {
   Route route;
   ASSERT_TRUE(platform::BestRoute(Address("10.20.1.7"), &route).Succeeded());
   EXPECT_EQ(fake.bestRouteDestination, Address("10.20.1.7"));
-  EXPECT_EQ(route.destination, Address("10.20.0.0"));
-  EXPECT_EQ(route.mask, Address("255.255.0.0"));
-  EXPECT_EQ(route.gateway, Address("10.8.0.5"));
-  EXPECT_EQ(route.interfaceIndex, kTunnelIndex);
-  EXPECT_EQ(route.metric, 281u);
-  EXPECT_TRUE(route.mainTable);
+  // destination, mask, gateway, interface, metric, main table
+  EXPECT_EQ(std::make_tuple(route.destination, route.mask, route.gateway, route.interfaceIndex, route.metric,
+                            route.mainTable),
+            std::make_tuple(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex,
+                            281ul, true));
 
   ASSERT_TRUE(platform::DeleteRoute(route).Succeeded());
   ASSERT_EQ(fake.deleted.size(), 1u);
@@ -260,20 +248,16 @@ TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
   ASSERT_TRUE(platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex, 25)
                   .Succeeded());
   ASSERT_EQ(fake.created.size(), 1u);
-  const MIB_IPFORWARDROW& row = fake.created[0];
-  EXPECT_EQ(row.dwForwardDest, Address("10.20.0.0"));
-  EXPECT_EQ(row.dwForwardMask, Address("255.255.0.0"));
-  EXPECT_EQ(row.dwForwardPolicy, 0u);
-  EXPECT_EQ(row.dwForwardNextHop, Address("10.8.0.5"));
-  EXPECT_EQ(row.dwForwardIfIndex, kTunnelIndex);
-  EXPECT_EQ(row.dwForwardType, static_cast<DWORD>(MIB_IPROUTE_TYPE_INDIRECT));
-  EXPECT_EQ(row.dwForwardProto, static_cast<DWORD>(MIB_IPPROTO_NETMGMT));
-  EXPECT_EQ(row.dwForwardAge, 0u);
-  EXPECT_EQ(row.dwForwardNextHopAS, 0u);
-  EXPECT_EQ(row.dwForwardMetric1, 25u);
-  for (DWORD unused : {row.dwForwardMetric2, row.dwForwardMetric3, row.dwForwardMetric4, row.dwForwardMetric5}) {
-    EXPECT_EQ(unused, 0xFFFFFFFFu);
+  // Every field: no policy, age or next hop AS, and the unused metrics at -1.
+  MIB_IPFORWARDROW expected = ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25);
+  expected.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+  expected.dwForwardProto = MIB_IPPROTO_NETMGMT;
+  expected.dwForwardAge = 0;
+  for (DWORD* unused : {&expected.dwForwardMetric2, &expected.dwForwardMetric3, &expected.dwForwardMetric4,
+                        &expected.dwForwardMetric5}) {
+    *unused = 0xFFFFFFFFu;
   }
+  EXPECT_TRUE(SameRow(fake.created[0], expected));
 }
 
 TEST_F(HostNetworkTest, AddRouteRefusesAMaskWithHolesWithoutAsking) {
@@ -299,7 +283,9 @@ TEST_F(HostNetworkTest, RouteWriteFailuresKeepTheSystemsCodeAndKind) {
   std::vector<Route> routes;
   ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
   for (const Case& c : cases) {
-    fake.createResult = fake.deleteResult = fake.setResult = c.code;
+    for (const char* write : {"CreateIpForwardEntry", "DeleteIpForwardEntry", "SetIpForwardEntry"}) {
+      fake.failures[write] = c.code;
+    }
     const platform::Error add = platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), 0, kTunnelIndex, 25);
     const platform::Error del = platform::DeleteRoute(routes[0]);
     const platform::Error change = platform::ChangeRouteMetric(routes[0], 7);
@@ -331,7 +317,7 @@ TEST_F(HostNetworkTest, EveryInterfaceKeepsItsOwnBroadcastRoute) {
 
 TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
   ASSERT_TRUE(platform::FlushNeighbours(kTunnelIndex).Succeeded());
-  fake.flushResult = ERROR_NOT_SUPPORTED;  // what Wine answers
+  fake.failures["FlushIpNetTable"] = ERROR_NOT_SUPPORTED;  // what Wine answers
   platform::Error error = platform::FlushNeighbours(0xFFFFFFFFu);
   EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
   EXPECT_STREQ(error.Step(), "FlushIpNetTable");
@@ -342,7 +328,6 @@ TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
 
 TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
   struct Case {
-    DWORD test::FakeIpHelper::*result;
     const char* step;
     std::function<platform::Error()> read;
   };
@@ -352,21 +337,18 @@ TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
   Route route;
   std::vector<Route> routes;
   const Case cases[] = {
-      {&test::FakeIpHelper::adaptersInfoResult, "GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
-      {&test::FakeIpHelper::adapterAddressesResult, "GetAdaptersAddresses",
-       [&] { return platform::ListAdapters(&adapters); }},
-      {&test::FakeIpHelper::networkParamsResult, "GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
-      {&test::FakeIpHelper::ipInterfaceResult, "GetIpInterfaceEntry",
-       [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
-      {&test::FakeIpHelper::bestRouteResult, "GetBestRoute",
-       [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
-      {&test::FakeIpHelper::forwardTableResult, "GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
+      {"GetAdaptersInfo", [&] { return platform::ListAdapters(&adapters); }},
+      {"GetAdaptersAddresses", [&] { return platform::ListAdapters(&adapters); }},
+      {"GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
+      {"GetIpInterfaceEntry", [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
+      {"GetBestRoute", [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
+      {"GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
   };
   fake.adapters = {LanAdapter()};
   for (const Case& c : cases) {
-    fake.*c.result = ERROR_NOT_SUPPORTED;
+    fake.failures = {{c.step, ERROR_NOT_SUPPORTED}};
     const platform::Error error = c.read();
-    fake.*c.result = NO_ERROR;
+    fake.failures.clear();
     EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED) << c.step;
     EXPECT_STREQ(error.Step(), c.step);
   }
@@ -393,8 +375,8 @@ TEST_F(HostNetworkTest, LeftoverRowsAreKnownByTheLedgerAlone) {
   fake.routes = {ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25),
                  ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 26),  // the administrator's
                  ForwardRow("10.30.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25)};
-  const std::string ledger = (std::filesystem::temp_directory_path() / "vortan-ledger-test.txt").u8string();
-  std::ofstream(std::filesystem::u8path(ledger)) << "10.20.0.0 255.255.0.0 10.8.0.5 17 25 4 alice\n";
+  const std::string ledger = vortan::test::TempPath("vortan-ledger-test.txt");
+  vortan::test::WriteFile(ledger, "10.20.0.0 255.255.0.0 10.8.0.5 17 25 4 alice\n");
   vortan::RemoveLeftoverRoutes(ledger);
   std::filesystem::remove(std::filesystem::u8path(ledger));
   ASSERT_EQ(fake.deleted.size(), 1u);

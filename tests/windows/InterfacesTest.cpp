@@ -6,11 +6,7 @@
 namespace {
 
 test::FakeAdapter Named(const std::wstring& friendlyName, DWORD index) {
-  test::FakeAdapter adapter;
-  adapter.name = "{adapter-" + std::to_string(index) + "}";
-  adapter.index = index;
-  adapter.friendlyName = friendlyName;
-  return adapter;
+  return test::FakeAdapter("{adapter-" + std::to_string(index) + "}", index, friendlyName);
 }
 
 TEST(InterfacesTest, InterfaceIsKnownByItsExactFriendlyName) {
@@ -38,7 +34,7 @@ TEST(InterfacesTest, UnreadableAdapterListKnowsNoInterface) {
   test::FakeIpHelper fake;
   platform::ScopedIpHelper scope(fake);
   fake.adapters = {Named(L"Vortan-Dashlet", 17)};
-  fake.adapterAddressesResult = ERROR_NOT_ENOUGH_MEMORY;
+  fake.failures["GetAdaptersAddresses"] = ERROR_NOT_ENOUGH_MEMORY;
   EXPECT_FALSE(platform::InterfaceExists("Vortan-Dashlet"));
 }
 

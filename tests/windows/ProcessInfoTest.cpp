@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "platform/CalendarTime.h"
 #include "platform/ProcessInfo.h"
@@ -40,20 +40,15 @@ TEST(WindowsReplyEncoding, AsciiStaysAndOtherTextGoesToTheAnsiCodePage) {
 
 TEST(WindowsCalendarTime, UtcFieldsOfAKnownTime) {
   const std::tm utc = platform::UtcTime(1700000000);  // 2023-11-14 22:13:20 UTC
-  EXPECT_EQ(utc.tm_year, 123);
-  EXPECT_EQ(utc.tm_mon, 10);
-  EXPECT_EQ(utc.tm_mday, 14);
-  EXPECT_EQ(utc.tm_hour, 22);
-  EXPECT_EQ(utc.tm_min, 13);
-  EXPECT_EQ(utc.tm_sec, 20);
+  // year since 1900, month from 0, day, hour, minute, second
+  EXPECT_EQ(std::make_tuple(utc.tm_year, utc.tm_mon, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec),
+            std::make_tuple(123, 10, 14, 22, 13, 20));
 }
 
 TEST(WindowsRandom, DrawsDifferentValues) {
-  std::uint32_t first = 0, second = 0, third = 0;
-  ASSERT_TRUE(platform::SecureRandom32(&first));
-  ASSERT_TRUE(platform::SecureRandom32(&second));
-  ASSERT_TRUE(platform::SecureRandom32(&third));
-  EXPECT_FALSE(first == second && second == third);
+  std::uint32_t draws[3] = {};
+  for (std::uint32_t& draw : draws) ASSERT_TRUE(platform::SecureRandom32(&draw));
+  EXPECT_FALSE(draws[0] == draws[1] && draws[1] == draws[2]);
 }
 
 TEST(WindowsThreads, OwnedThreadRunsItsBodyWithTheGivenStackAndIsJoined) {

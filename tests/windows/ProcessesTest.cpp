@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "TestCommon.h"
+#include "WindowsTestSupport.h"
 #include "platform/Programs.h"
 
 namespace {
@@ -21,40 +21,14 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kExitWait{10000};
 
-std::string ExecutableDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, length);
-  return text.substr(0, text.rfind('\\'));
-}
+using vortan::test::ExecutableDirectory;
+using vortan::test::UniqueName;
 
 // The stand-in child program, built beside the test program.
 std::string StandInChild() { return ExecutableDirectory() + "\\stand_in_child.exe"; }
 
-// Unique to this test run, so that parallel runs cannot collide.
-std::string UniqueName(const std::string& prefix) {
-  static int counter = 0;
-  return prefix + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter);
-}
-
-std::string TemporaryDirectory() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetTempPathA(MAX_PATH, path);
-  return std::string(path, length);
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 platform::ExitRequest NamedEvent(const std::string& name) {
-  platform::ExitRequest request;
-  request.kind = platform::ExitRequest::Kind::kNamedEvent;
-  request.eventName = name;
-  return request;
+  return {platform::ExitRequest::Kind::kNamedEvent, name, {}};
 }
 
 // The stand-in child's environment for one test: the event it waits on and the file
@@ -63,7 +37,7 @@ class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {
     stopEvent_ = UniqueName("vortan-test-stop-");
-    record_ = TemporaryDirectory() + UniqueName("vortan-record-") + ".txt";
+    record_ = vortan::test::TempPath(UniqueName("vortan-record-") + ".txt");
     ::SetEnvironmentVariableA("STANDIN_STOP_EVENT", stopEvent_.c_str());
     ::SetEnvironmentVariableA("STANDIN_RECORD", record_.c_str());
   }
@@ -75,15 +49,13 @@ class StandInTest : public ::testing::Test {
     if (ownStopEvent_ != nullptr) ::CloseHandle(ownStopEvent_);
   }
 
-  // The stop event for children that are not asked to exit through it by the launcher.
-  void CreateOwnStopEvent() { ownStopEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, stopEvent_.c_str()); }
-
   platform::NativeErrorCode LaunchWithEvent(std::vector<std::string> arguments = {}) {
     return process_.Launch(launcher_, {StandInChild(), std::move(arguments), "", NamedEvent(stopEvent_)}).Code();
   }
 
   std::string stopEvent_;
   std::string record_;
+  // The stop event for children that are not asked to exit through it by the launcher.
   HANDLE ownStopEvent_ = nullptr;
   platform::ChildLauncher launcher_;
   platform::Process process_;
@@ -91,28 +63,24 @@ class StandInTest : public ::testing::Test {
 
 // --- Exit requests -----------------------------------------------------------------
 
-TEST_F(StandInTest, NamedEventExitRequestEndsTheChild) {
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  EXPECT_NE(process_.Id(), 0u);
-  EXPECT_FALSE(process_.WaitForExit(milliseconds(300)));
-  EXPECT_TRUE(process_.RequestExit().Succeeded());
-  EXPECT_TRUE(process_.WaitForExit(kExitWait));
-  EXPECT_FALSE(process_.Tracked());
-}
-
 // The event stays set after an exit request; a new launch must not see that request.
-TEST_F(StandInTest, EarlierExitRequestDoesNotEndTheNextLaunch) {
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  ASSERT_TRUE(process_.RequestExit().Succeeded());
-  ASSERT_TRUE(process_.WaitForExit(kExitWait));
-  ASSERT_EQ(LaunchWithEvent(), 0);
-  EXPECT_FALSE(process_.WaitForExit(milliseconds(1000)));
-  EXPECT_TRUE(process_.RequestExit().Succeeded());
-  EXPECT_TRUE(process_.WaitForExit(kExitWait));
+TEST_F(StandInTest, NamedEventExitRequestEndsTheChildButNotTheNextLaunch) {
+  const struct {
+    const char* name;
+    milliseconds stillRunningAfter;
+  } launches[] = {{"first launch", milliseconds(300)}, {"launch after an exit request", milliseconds(1000)}};
+  for (const auto& launch : launches) {
+    ASSERT_EQ(LaunchWithEvent(), 0) << launch.name;
+    EXPECT_NE(process_.Id(), 0u) << launch.name;
+    EXPECT_FALSE(process_.WaitForExit(launch.stillRunningAfter)) << launch.name;
+    ASSERT_TRUE(process_.RequestExit().Succeeded()) << launch.name;
+    ASSERT_TRUE(process_.WaitForExit(kExitWait)) << launch.name;
+    EXPECT_FALSE(process_.Tracked()) << launch.name;
+  }
 }
 
 TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
-  CreateOwnStopEvent();
+  ownStopEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, stopEvent_.c_str());
   const std::string config = "C:\\Vortan data\\conf dir\\gw_stunnel.conf";
   // Launched the way the service launches stunnel, the stand-in in its place.
   const platform::ChildProgramFile stunnel = platform::StunnelProgram();
@@ -121,7 +89,7 @@ TEST_F(StandInTest, ExitArgumentsRunTheProgramAgainWithQuotedConfiguration) {
   ASSERT_TRUE(process_.Launch(launcher_, {StandInChild(), arguments, "", stunnel.exitRequest}).Succeeded());
   EXPECT_TRUE(process_.RequestExit().Succeeded());
   EXPECT_TRUE(process_.WaitForExit(kExitWait));
-  const std::string record = ReadAll(record_);
+  const std::string record = vortan::test::ReadFile(record_);
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet \"" + config + "\"\n"), std::string::npos) << record;
   EXPECT_NE(record.find("ARG:-quiet\nARG:" + config + "\n"), std::string::npos) << record;
   EXPECT_NE(record.find("CMDLINE:\"" + StandInChild() + "\" -quiet -exit\n"), std::string::npos) << record;
@@ -135,7 +103,7 @@ TEST_F(StandInTest, ArgumentsArriveUnchanged) {
   ASSERT_TRUE(process_.WaitForExit(kExitWait));
   std::string expected;
   for (const auto& argument : arguments) expected += "ARG:" + argument + "\n";
-  const std::string record = ReadAll(record_);
+  const std::string record = vortan::test::ReadFile(record_);
   EXPECT_NE(record.find(expected), std::string::npos) << record;
 }
 
@@ -164,8 +132,11 @@ TEST_F(StandInTest, KilledProcessIsGoneForLaterRequests) {
   platform::Process moved(std::move(process_));
   EXPECT_FALSE(process_.Tracked());
   ASSERT_TRUE(moved.Tracked());
+  HANDLE ended = ::OpenProcess(SYNCHRONIZE, FALSE, moved.Id());
+  ASSERT_NE(ended, nullptr);
   EXPECT_TRUE(moved.Kill().Succeeded());
-  ::Sleep(300);
+  EXPECT_EQ(::WaitForSingleObject(ended, 10000), WAIT_OBJECT_0);
+  ::CloseHandle(ended);
   EXPECT_TRUE(platform::IsProcessGone(moved.RequestExit()));
   EXPECT_TRUE(platform::IsProcessGone(moved.Kill()));
   EXPECT_TRUE(moved.KillAndWait(kExitWait));
@@ -194,25 +165,19 @@ TEST_F(StandInTest, EveryoneMayOnlySynchronizeWithTheChild) {
             static_cast<DWORD>(ERROR_SUCCESS));
   ::CloseHandle(child);
   ASSERT_NE(dacl, nullptr);
-  int everyone = 0, system = 0, administrators = 0;
+  const WELL_KNOWN_SID_TYPE trustees[] = {WinWorldSid, WinLocalSystemSid, WinBuiltinAdministratorsSid};
+  std::vector<int> entries(3);  // of Everyone, SYSTEM and Administrators
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    PSID sid = &ace->SidStart;
-    if (::IsWellKnownSid(sid, WinWorldSid)) {
-      ++everyone;
+    for (int t = 0; t < 3; ++t) entries[t] += ::IsWellKnownSid(&ace->SidStart, trustees[t]) ? 1 : 0;
+    if (::IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
       EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(SYNCHRONIZE));
-    } else if (::IsWellKnownSid(sid, WinLocalSystemSid)) {
-      ++system;
-    } else if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
-      ++administrators;
     }
   }
   ::LocalFree(descriptor);
-  EXPECT_EQ(everyone, 1);
-  EXPECT_EQ(system, 1);
-  EXPECT_EQ(administrators, 1);
+  EXPECT_EQ(entries, std::vector<int>({1, 1, 1})) << "entries of Everyone, SYSTEM and Administrators";
 }
 
 // A child holding the write end of a pipe keeps it open after the test closes its own.

@@ -6,15 +6,16 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "LoopbackSockets.h"
 #include "platform/SocketOwner.h"
 #include "platform/windows/NativeIdentity.h"
 #include "platform/windows/TcpOwnerTable.h"
-#include "platform/windows/Win32Error.h"
 
 namespace vortan {
 namespace {
@@ -57,6 +58,9 @@ class FakeProcess : public platform::HeldProcess {
 // names no user is a process that has gone.
 class FakeTable : public platform::TcpOwnerTable {
  public:
+  explicit FakeTable(std::vector<std::vector<TcpOwnerRow>> tables = {}) : reads(std::move(tables)) {
+    users[kClientProcess] = *platform::IdentityOfSidText(kClientSid);
+  }
   int ReadRows(std::vector<TcpOwnerRow>* rows) override {
     if (readError != 0) return readError;
     *rows = reads.at(std::min(readCount++, reads.size() - 1));
@@ -94,14 +98,49 @@ int FindClient(FakeTable& table, std::optional<platform::CallerIdentity>* owner)
   return platform::FindTcpSocketOwnerIn(table, kLoopback, kClientPort, kLoopback, kServicePort, owner);
 }
 
-struct StateCase {
+// One lookup of the client's socket: the tables successive reads return, the owner
+// process's circumstances and the answer.
+struct Lookup {
   const char* name;
-  unsigned long state;
-  bool counts;
+  std::vector<std::vector<TcpOwnerRow>> reads;
+  int expected = ERROR_NOT_FOUND;  // 0: the client's user is named
+  std::uint32_t held = 0;          // the process opened; 0: none
+  std::uint64_t processStart = kProcessStart;
+  bool serviceChild = false;
+  int readError = 0;
+  bool tokenDenied = false;
 };
 
+void ExpectLookups(const std::vector<Lookup>& lookups) {
+  for (const Lookup& row : lookups) {
+    FakeTable table(row.reads);
+    table.users[0] = *platform::IdentityOfSidText("S-1-5-18");
+    table.users[4] = *platform::IdentityOfSidText("S-1-5-18");
+    table.processStart = row.processStart;
+    table.serviceChild = row.serviceChild;
+    table.readError = row.readError;
+    if (row.tokenDenied) table.users[kClientProcess] = std::nullopt;
+    std::optional<platform::CallerIdentity> owner;
+    EXPECT_EQ(FindClient(table, &owner), row.expected) << row.name;
+    EXPECT_EQ(owner.has_value(), row.expected == 0) << row.name;
+    if (owner) {
+      EXPECT_EQ(*owner, ClientUser()) << row.name;
+    }
+    EXPECT_EQ(table.held, std::vector<std::uint32_t>(row.held == 0 ? 0 : 1, row.held)) << row.name;
+  }
+}
+
+// The client's row alone, made at the time given.
+std::vector<std::vector<TcpOwnerRow>> ClientOnly(std::uint64_t made = kSocketMade) {
+  return {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess, made)}};
+}
+
 TEST(WindowsSocketOwner, SocketsCountInTheStatesAProcessStillHoldsThem) {
-  const StateCase cases[] = {
+  const struct {
+    const char* name;
+    unsigned long state;
+    bool counts;
+  } cases[] = {
       {"established", MIB_TCP_STATE_ESTAB, true},    {"fin-wait-1", MIB_TCP_STATE_FIN_WAIT1, true},
       {"fin-wait-2", MIB_TCP_STATE_FIN_WAIT2, true}, {"close-wait", MIB_TCP_STATE_CLOSE_WAIT, true},
       {"closing", MIB_TCP_STATE_CLOSING, true},      {"last-ack", MIB_TCP_STATE_LAST_ACK, true},
@@ -109,30 +148,13 @@ TEST(WindowsSocketOwner, SocketsCountInTheStatesAProcessStillHoldsThem) {
       {"syn-sent", MIB_TCP_STATE_SYN_SENT, false},   {"syn-received", MIB_TCP_STATE_SYN_RCVD, false},
       {"closed", MIB_TCP_STATE_CLOSED, false},       {"delete-tcb", MIB_TCP_STATE_DELETE_TCB, false},
   };
-  for (const StateCase& row : cases) {
-    FakeTable table;
-    table.reads = {{ServiceRow(), ClientRow(row.state, kClientProcess)}};
-    table.users[kClientProcess] = ClientUser();
-    std::optional<platform::CallerIdentity> owner;
-    const int result = FindClient(table, &owner);
-    if (row.counts) {
-      EXPECT_EQ(result, 0) << row.name;
-      ASSERT_TRUE(owner.has_value()) << row.name;
-      EXPECT_EQ(*owner, ClientUser()) << row.name;
-    } else {
-      EXPECT_TRUE(platform::IsNotFound(platform::Win32Error(static_cast<unsigned long>(result), "lookup")))
-          << row.name << ": " << result;
-      EXPECT_FALSE(owner.has_value()) << row.name;
-      EXPECT_TRUE(table.held.empty()) << row.name;
-    }
+  std::vector<Lookup> lookups;
+  for (const auto& row : cases) {
+    lookups.push_back({row.name, {{ServiceRow(), ClientRow(row.state, kClientProcess)}},
+                       row.counts ? 0 : ERROR_NOT_FOUND, row.counts ? kClientProcess : 0});
   }
+  ExpectLookups(lookups);
 }
-
-struct LookupCase {
-  const char* name;
-  std::vector<std::vector<TcpOwnerRow>> reads;
-  std::uint32_t expectedHeld;  // 0: no process is opened
-};
 
 // None of these may name an owner: no such socket, the ends the other way round, the
 // idle and system processes (the first is what Wine reports for every socket), an owner
@@ -142,130 +164,46 @@ TEST(WindowsSocketOwner, NoOwnerUnlessAUserProcessHoldsExactlyThatSocket) {
                                  kSocketMade};
   const TcpOwnerRow otherAddress = {kOtherLoopback, kClientPort,    kLoopback,  kServicePort,
                                     MIB_TCP_STATE_ESTAB, kClientProcess, kSocketMade};
-  const LookupCase cases[] = {
-      {"empty table", {{}}, 0},
-      {"only the service's end", {{reversed}}, 0},
-      {"other local address", {{otherAddress}}, 0},
-      {"idle process", {{ClientRow(MIB_TCP_STATE_ESTAB, 0)}}, 0},
-      {"system process", {{ClientRow(MIB_TCP_STATE_ESTAB, 4)}}, 0},
-      {"process gone", {{ClientRow(MIB_TCP_STATE_ESTAB, 5150)}}, 5150},
-      {"id taken over",
-       {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}, {ClientRow(MIB_TCP_STATE_ESTAB, 9999)}},
+  ExpectLookups({
+      {"empty table", {{}}},
+      {"only the service's end", {{reversed}}},
+      {"other local address", {{otherAddress}}},
+      {"idle process", {{ClientRow(MIB_TCP_STATE_ESTAB, 0)}}},
+      {"system process", {{ClientRow(MIB_TCP_STATE_ESTAB, 4)}}},
+      {"process gone", {{ClientRow(MIB_TCP_STATE_ESTAB, 5150)}}, ERROR_NOT_FOUND, 5150},
+      {"id taken over", {ClientOnly()[0], {ClientRow(MIB_TCP_STATE_ESTAB, 9999)}}, ERROR_NOT_FOUND,
        kClientProcess},
-      {"socket gone meanwhile", {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}, {}}, kClientProcess},
-  };
-  for (const LookupCase& row : cases) {
-    FakeTable table;
-    table.reads = row.reads;
-    table.users[kClientProcess] = ClientUser();
-    table.users[0] = *platform::IdentityOfSidText("S-1-5-18");
-    table.users[4] = *platform::IdentityOfSidText("S-1-5-18");
-    std::optional<platform::CallerIdentity> owner;
-    EXPECT_EQ(FindClient(table, &owner), ERROR_NOT_FOUND) << row.name;
-    EXPECT_FALSE(owner.has_value()) << row.name;
-    const std::vector<std::uint32_t> expectedHeld =
-        row.expectedHeld == 0 ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{row.expectedHeld};
-    EXPECT_EQ(table.held, expectedHeld) << row.name;
-  }
+      {"socket gone meanwhile", {ClientOnly()[0], {}}, ERROR_NOT_FOUND, kClientProcess},
+  });
 }
 
 // An owner that cannot have made the socket lends no identity: one started after the
 // socket (its id passed on while a child held the creator's socket), a socket of
-// unknown age, and a child of the service (it runs as the service).
+// unknown age, and a child of the service (it runs as the service). Failures of the
+// system are reported with their code.
 TEST(WindowsSocketOwner, OwnersThatCannotHaveMadeTheSocketAreRefused) {
-  const struct {
-    const char* name;
-    std::uint64_t processStart;
-    std::uint64_t socketMade;
-    bool serviceChild;
-    int expected;
-  } cases[] = {
-      {"started before the socket", kProcessStart, kSocketMade, false, 0},
-      {"started after the socket", kSocketMade + 1, kSocketMade, false, ERROR_ACCESS_DENIED},
-      {"socket of unknown age", kProcessStart, 0, false, ERROR_ACCESS_DENIED},
-      {"a child of the service", kProcessStart, kSocketMade, true, ERROR_ACCESS_DENIED},
-  };
-  for (const auto& row : cases) {
-    FakeTable table;
-    table.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess, row.socketMade)}};
-    table.users[kClientProcess] = ClientUser();
-    table.processStart = row.processStart;
-    table.serviceChild = row.serviceChild;
-    std::optional<platform::CallerIdentity> owner;
-    EXPECT_EQ(FindClient(table, &owner), row.expected) << row.name;
-    EXPECT_EQ(owner.has_value(), row.expected == 0) << row.name;
-  }
+  const int denied = ERROR_ACCESS_DENIED;
+  ExpectLookups({
+      {"started before the socket", ClientOnly(), 0, kClientProcess},
+      {"started after the socket", ClientOnly(), denied, kClientProcess, kSocketMade + 1},
+      {"socket of unknown age", ClientOnly(0), denied, kClientProcess},
+      {"a child of the service", ClientOnly(), denied, kClientProcess, kProcessStart, true},
+      {"unreadable table", ClientOnly(), ERROR_NOT_SUPPORTED, 0, kProcessStart, false, ERROR_NOT_SUPPORTED},
+      {"token denied", ClientOnly(), denied, kClientProcess, kProcessStart, false, 0, true},
+  });
 }
-
-TEST(WindowsSocketOwner, FailuresOfTheSystemAreReportedWithTheirCode) {
-  FakeTable unreadable;
-  unreadable.readError = ERROR_NOT_SUPPORTED;
-  std::optional<platform::CallerIdentity> owner;
-  EXPECT_EQ(FindClient(unreadable, &owner), ERROR_NOT_SUPPORTED);
-
-  FakeTable tokenDenied;
-  tokenDenied.reads = {{ClientRow(MIB_TCP_STATE_ESTAB, kClientProcess)}};
-  tokenDenied.users[kClientProcess] = std::nullopt;
-  EXPECT_EQ(FindClient(tokenDenied, &owner), ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(owner.has_value());
-}
-
-// A connected loopback pair of this process.
-class LoopbackPair {
- public:
-  LoopbackPair() {
-    WSADATA data;
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    int length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    client_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    connected_ = ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    accepted_ = ::accept(listener_, nullptr, nullptr);
-    servicePort = ntohs(address.sin_port);
-    sockaddr_in clientAddress{};
-    length = sizeof clientAddress;
-    ::getsockname(client_, reinterpret_cast<sockaddr*>(&clientAddress), &length);
-    clientPort = ntohs(clientAddress.sin_port);
-  }
-  ~LoopbackPair() {
-    ::closesocket(client_);
-    ::closesocket(accepted_);
-    ::closesocket(listener_);
-    if (started_) ::WSACleanup();
-  }
-  bool Connected() const { return connected_ && accepted_ != INVALID_SOCKET; }
-
-  int servicePort = 0;
-  int clientPort = 0;
-
- private:
-  bool started_ = false;
-  bool connected_ = false;
-  SOCKET listener_ = INVALID_SOCKET;
-  SOCKET client_ = INVALID_SOCKET;
-  SOCKET accepted_ = INVALID_SOCKET;
-};
 
 // Wine lists every socket under process 0; Windows names this process (the owner the
 // seam finds from it: tests/unit/SocketOwnerContractTest.cpp).
 TEST(WindowsSocketOwner, TheSystemTableListsALoopbackConnection) {
-  LoopbackPair pair;
-  ASSERT_TRUE(pair.Connected());
+  test::LoopbackConnection pair;
   std::vector<TcpOwnerRow> rows;
   ASSERT_EQ(platform::SystemTcpOwnerTable().ReadRows(&rows), 0);
-  const TcpOwnerRow* client = nullptr;
-  for (const TcpOwnerRow& row : rows) {
-    if (row.localAddress == kLoopback && row.localPort == pair.clientPort && row.remotePort == pair.servicePort) {
-      client = &row;
-    }
-  }
-  ASSERT_NE(client, nullptr);
+  const auto client = std::find_if(rows.begin(), rows.end(), [&](const TcpOwnerRow& row) {
+    return row.localAddress == kLoopback && row.localPort == pair.clientPort &&
+           row.remotePort == pair.servicePort;
+  });
+  ASSERT_NE(client, rows.end());
   EXPECT_EQ(client->state, static_cast<unsigned long>(MIB_TCP_STATE_ESTAB));
   if (client->processId != 0) {
     EXPECT_EQ(client->processId, ::GetCurrentProcessId());

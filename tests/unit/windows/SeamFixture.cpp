@@ -3,6 +3,7 @@
 // everywhere. Wine grants every access and keeps no owner of a file.
 #include "SeamFixture.h"
 
+#include "LoopbackSockets.h"
 #include "WindowsTestSupport.h"
 #include "platform/windows/NativeIdentity.h"
 
@@ -11,19 +12,12 @@ namespace test {
 
 struct SeamFixture::Native {
   ScratchDirectory scratch;
-  bool winsock = false;
-  SOCKET listener = INVALID_SOCKET;
+  platform::SocketHandle listener = platform::kInvalidSocket;
 };
 
-SeamFixture::SeamFixture() : native_(new Native) {
-  WSADATA data;
-  native_->winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
+SeamFixture::SeamFixture() : native_(new Native) {}
 
-SeamFixture::~SeamFixture() {
-  StopListeningLocally();
-  if (native_->winsock) ::WSACleanup();
-}
+SeamFixture::~SeamFixture() { StopListeningLocally(); }
 
 std::string SeamFixture::Path(const std::string& name) const {
   return native_->scratch.Path(platform::Utf8ToWide(name));
@@ -57,23 +51,14 @@ bool SeamFixture::NamesSocketOwners() const {
 }
 
 std::string SeamFixture::ListenLocally() {
-  native_->listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  if (native_->listener == INVALID_SOCKET ||
-      ::bind(native_->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(native_->listener, 1) != 0 ||
-      ::getsockname(native_->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return std::string();
-  }
-  return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  int port = 0;
+  native_->listener = OpenListener(&port);
+  return port == 0 ? std::string() : "127.0.0.1:" + std::to_string(port);
 }
 
 void SeamFixture::StopListeningLocally() {
-  if (native_->listener != INVALID_SOCKET) ::closesocket(native_->listener);
-  native_->listener = INVALID_SOCKET;
+  if (native_->listener != platform::kInvalidSocket) platform::CloseSocket(native_->listener);
+  native_->listener = platform::kInvalidSocket;
 }
 
 }  // namespace test

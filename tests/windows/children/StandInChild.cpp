@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/Crash.h"
+#include "platform/windows/WideText.h"
 
 namespace {
 
@@ -26,11 +27,7 @@ void RecordLaunch(int argc, char** argv) {
   if (record == nullptr) return;
   FILE* file = std::fopen(record, "ab");
   if (file == nullptr) return;
-  const wchar_t* line = ::GetCommandLineW();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line, -1, &narrow[0], size, nullptr, nullptr);
-  std::fprintf(file, "CMDLINE:%s\n", narrow.c_str());
+  std::fprintf(file, "CMDLINE:%s\n", platform::WideToUtf8(::GetCommandLineW()).c_str());
   for (int i = 1; i < argc; ++i) std::fprintf(file, "ARG:%s\n", argv[i]);
   std::fclose(file);
 }

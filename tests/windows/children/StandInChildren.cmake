@@ -1,7 +1,5 @@
 # Stand-in child programs of the Windows tests. The tests find them beside their own
-# executable, so they are built into the directory of windows_tests.
-# Include from tests/windows/CMakeLists.txt after the windows_tests target:
-#   include(${CMAKE_CURRENT_SOURCE_DIR}/children/StandInChildren.cmake)
+# executable, so they are built into the directory of windows_tests (included after it).
 if(WIN32 AND TARGET windows_tests)
   set(_windows_sources ${PROJECT_SOURCE_DIR}/src/platform/windows)
 
@@ -22,7 +20,9 @@ if(WIN32 AND TARGET windows_tests)
     ${_windows_sources}/WideText.cpp)
 
   # openvpn.exe of the scenario table: the start of the management dialogue.
-  add_executable(stand_in_openvpn ${CMAKE_CURRENT_LIST_DIR}/StandInOpenVpn.cpp)
+  add_executable(stand_in_openvpn
+    ${CMAKE_CURRENT_LIST_DIR}/StandInOpenVpn.cpp
+    ${_windows_sources}/WideText.cpp)
   target_link_libraries(stand_in_openvpn PRIVATE ws2_32 shell32)
 
   get_target_property(_tests_directory windows_tests RUNTIME_OUTPUT_DIRECTORY)

@@ -9,24 +9,16 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
 
-namespace {
+#include "platform/windows/WideText.h"
 
-std::string Utf8(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-  narrow.resize(std::strlen(narrow.c_str()));
-  return narrow;
-}
+namespace {
 
 // The record's path may hold any character: read as the system's wide text.
 void Record(const std::string& line) {
@@ -108,7 +100,7 @@ int main() {
   wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::string configPath;
   for (int i = 1; i + 1 < count; ++i) {
-    if (std::wstring(arguments[i]) == L"--config") configPath = Utf8(arguments[i + 1]);
+    if (std::wstring(arguments[i]) == L"--config") configPath = platform::WideToUtf8(arguments[i + 1]);
   }
   Record("CONFIG:" + configPath);
   Record("PID:" + std::to_string(::GetCurrentProcessId()) + ";");

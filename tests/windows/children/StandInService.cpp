@@ -12,14 +12,10 @@
 
 namespace {
 
-std::string RecordPath() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return std::string(path, length) + ".record";
-}
-
 void Record(const std::string& line) {
-  FILE* file = std::fopen(RecordPath().c_str(), "ab");
+  char path[MAX_PATH];
+  const std::string record = std::string(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH)) + ".record";
+  FILE* file = std::fopen(record.c_str(), "ab");
   if (file == nullptr) return;
   std::fprintf(file, "%s\n", line.c_str());
   std::fclose(file);

@@ -15,9 +15,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "../WindowsTestSupport.h"
 #include "TestCommon.h"
 #include "app/VortanVpnService.h"
 #include "common/StatusReply.h"
@@ -74,9 +74,15 @@ class ClientTable : public TcpOwnerTable {
  public:
   int ReadRows(std::vector<TcpOwnerRow>* rows) override {
     const std::map<int, std::uint32_t> standIns = StandInManagementPorts();
-    std::vector<unsigned char> buffer(64 * 1024);
-    DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    // Wine lists the host's connections, which may be many thousands: the buffer grows
+    // to the size the system asks for.
+    std::vector<unsigned char> buffer;
+    DWORD size = 64 * 1024;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    while (result == ERROR_INSUFFICIENT_BUFFER) {
+      buffer.resize(size);
+      result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    }
     if (result != NO_ERROR) return static_cast<int>(result);
     const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
     rows->clear();
@@ -117,11 +123,7 @@ std::string Utf8(const fs::path& path) { return path.u8string(); }
 // as OpenVPN; removed with everything in it.
 class InstalledTree {
  public:
-  InstalledTree() {
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    top_ = fs::path(std::wstring(temp, length)) / (L"vortan-scn-" + std::to_wstring(::GetCurrentProcessId()));
-    root_ = top_ / L"Soci\u00e9t\u00e9";
+  InstalledTree() : root_(top_.WidePath(L"Soci\u00e9t\u00e9")) {
     for (const wchar_t* folder : {L"bin", L"conf", L"logs", L"log"}) fs::create_directories(root_ / folder);
     wchar_t self[MAX_PATH + 1];
     const fs::path program(std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1)));
@@ -134,14 +136,10 @@ class InstalledTree {
     // The settings are read: the service listens in the port range they name.
     test::WriteFile(Utf8(root_ / L"conf" / L"VortanVpnService.ini"), "vortanvpnserviceport = 47300-47399\n");
   }
-  ~InstalledTree() {
-    std::error_code ignored;
-    fs::remove_all(top_, ignored);
-  }
   const fs::path& Root() const { return root_; }
   // A client folder with the certificate and key files a start reads at its prefix.
   std::string ClientPrefix(const std::wstring& folder) const {
-    const fs::path directory = top_ / folder;
+    const fs::path directory = top_.WidePath(folder);
     fs::create_directories(directory);
     for (const char* name : {"x_ca.crt", "x_client.crt", "x_client.key"}) {
       test::WriteFile(Utf8(directory / name), "material\n");
@@ -150,7 +148,7 @@ class InstalledTree {
   }
 
  private:
-  fs::path top_;
+  test::ScratchDirectory top_;
   fs::path root_;
 };
 
@@ -194,43 +192,6 @@ class ServiceUnderTest {
   std::string record_;
 };
 
-class Client {
- public:
-  explicit Client(const test::Endpoint& endpoint) {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    DWORD timeout = 30000;
-    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(endpoint.port));
-    address.sin_addr.s_addr = ::inet_addr(endpoint.address.c_str());
-    ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  ~Client() {
-    ::closesocket(socket_);
-    ::WSACleanup();
-  }
-  std::string ReadLine() {
-    std::string line;
-    char c = 0;
-    while (::recv(socket_, &c, 1, 0) == 1 && c != '\n') line.push_back(c);
-    return line;
-  }
-  // The reply, past the tunnel's state lines (">...") that arrive in between.
-  std::string Ask(const std::string& request) {
-    const std::string line = request + "\n";
-    ::send(socket_, line.data(), static_cast<int>(line.size()), 0);
-    std::string reply = ReadLine();
-    while (!reply.empty() && reply[0] == '>') reply = ReadLine();
-    return reply;
-  }
-
- private:
-  SOCKET socket_ = INVALID_SOCKET;
-};
-
 const std::string kBadArguments = test::Untimed(MakeResponse(false, false, 0, "Dashlet sent wrong request arguments"));
 
 struct Row {
@@ -262,7 +223,7 @@ TEST(WindowsScenarios, StartRequestsOfWindowsClients) {
       {"UNC prefix", L"", "\\\\server\\share\\x_", false},
       {"device prefix", L"", "\\\\.\\pipe\\x_", false},
   };
-  Client client(endpoint);
+  test::LineClient client(endpoint);
   ASSERT_EQ(client.ReadLine() + "\n", test::kWelcome);
   DWORD openVpn = 0;  // the stand-in OpenVPN of the last start
   for (const Row& row : rows) {
