@@ -36,9 +36,13 @@ const std::regex kSynthesisedExiting("> STATE: [0-9]+,EXITING,exit-with-notifica
 
 bool IsNotification(const std::string& line) { return line.rfind("> ", 0) == 0; }
 bool IsConnected(const std::string& line) { return std::regex_match(line, kConnected); }
+bool IsSynthesisedExiting(const std::string& line) { return std::regex_match(line, kSynthesisedExiting); }
 bool IsExitingState(const std::string& line) { return line.rfind("> STATE: ", 0) == 0 && line.find(",EXITING,") != std::string::npos; }
 
-bool Contains(const std::vector<std::string>& lines, const std::function<bool(const std::string&)>& predicate) {
+using Lines = std::vector<std::string>;
+using Predicate = std::function<bool(const std::string&)>;
+
+bool Contains(const Lines& lines, const Predicate& predicate) {
   return std::any_of(lines.begin(), lines.end(), predicate);
 }
 
@@ -64,6 +68,12 @@ std::string Request(LineClient& client, const std::string& request, std::vector<
       notifications, timeout);
   if (!reply.empty() && notifications != nullptr) notifications->pop_back();
   return reply;
+}
+
+// The proxy words of a start through the proxy that wants credentials.
+std::string ProxyWords() {
+  return std::string(kServerAddress) + " " + std::to_string(kAuthProxyPort) + " " + kProxyUser + " " +
+         kProxyPassword + " basic";
 }
 
 std::uint32_t CountOf(const std::string& text, const std::string& part) {
@@ -95,12 +105,58 @@ bool AnotherUserIsRefused(const NetworkNamespace& ns, const std::string& address
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
-void DumpServiceLogOnFailure(ClientSide& client) {
-  if (::testing::Test::HasFailure() || std::getenv("VORTAN_TUNNEL_LOGS") != nullptr) {
-    std::cout << "----- service log -----\n" << client.Layout().LogText() << "-----------------------" << std::endl;
+// systemd-resolved on a D-Bus system bus of its own, in the client's namespace and a
+// mount namespace of its own: its /run and the user it runs as never reach the host.
+// Taken from VORTAN_RESOLVED_ROOT (an unpacked systemd-resolved package; "/" where it is
+// installed).
+class PrivateResolver {
+ public:
+  static std::string Root() {
+    const char* root = std::getenv("VORTAN_RESOLVED_ROOT");
+    return root == nullptr ? std::string() : root;
   }
-}
+
+  explicit PrivateResolver(const NetworkNamespace& ns) : ns_(ns) {
+    const std::string dir = dir_.Path();
+    // The daemon reaches the bus after it has dropped root.
+    std::filesystem::permissions(dir, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    WriteFile(dir + "/bus.conf", "<busconfig><type>system</type><listen>unix:path=" + dir +
+                                     "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                     "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+                                     "<allow receive_sender=\"*\"/></policy></busconfig>\n");
+    WriteFile(dir + "/passwd", ReadFile("/etc/passwd") + "systemd-resolve:x:65534:65534::/:/usr/sbin/nologin\n");
+    WriteFile(dir + "/group", ReadFile("/etc/group") + "systemd-resolve:x:65534:\n");
+    WriteFile(dir + "/start.sh", "set -e\nmount --bind " + dir + "/passwd /etc/passwd\nmount --bind " + dir +
+                                     "/group /etc/group\nmount -t tmpfs tmpfs /run\nmkdir -p /run/systemd/resolve\n"
+                                     "chown 65534:65534 /run/systemd/resolve\nexport DBUS_SYSTEM_BUS_ADDRESS=" +
+                                     Bus() + "\nexec " + Root() + "/lib/systemd/systemd-resolved\n");
+    bus_ = std::make_unique<NamespacedProgram>(
+        ns, std::vector<std::string>{"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"},
+        dir);
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir + "/bus"); }, 5s));
+    daemon_ = std::make_unique<NamespacedProgram>(
+        ns, std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", dir + "/start.sh"}, dir);
+    EXPECT_TRUE(WaitUntil([&] { return Status().find("Global") != std::string::npos; }, 10s)) << Status();
+  }
+
+  std::string Bus() const { return "unix:path=" + dir_.Path() + "/bus"; }
+
+  std::string Status() const { return Resolvectl("status"); }
+
+  std::string Resolvectl(const std::string& arguments) const {
+    std::string output;
+    Shell("ip netns exec " + ns_.Name() + " env DBUS_SYSTEM_BUS_ADDRESS=" + Bus() + " " + Root() +
+              "/usr/bin/resolvectl " + arguments + " 2>&1",
+          &output);
+    return output;
+  }
+
+ private:
+  const NetworkNamespace& ns_;
+  TempDirectory dir_{"vortan-resolved"};
+  std::unique_ptr<NamespacedProgram> bus_;
+  std::unique_ptr<NamespacedProgram> daemon_;
+};
 
 // A world with both sides and the service running in the client's namespace.
 class TunnelTest : public ::testing::Test {
@@ -108,11 +164,19 @@ class TunnelTest : public ::testing::Test {
   void SetUp() override {
     server_ = std::make_unique<ServerSide>();
     client_ = std::make_unique<ClientSide>(server_.get(), ClientSide::Options{});
+    BeforeService();
     client_->StartService();
   }
+  virtual void BeforeService() {}
 
   void TearDown() override {
-    DumpServiceLogOnFailure(*client_);
+    if (!client_) return;
+    // The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
+    if (HasFailure() || std::getenv("VORTAN_TUNNEL_LOGS") != nullptr) {
+      std::cout << "----- service log -----\n" << client_->Layout().LogText() << "------" << std::endl;
+    }
+    connection_.reset();
+    resolver_.reset();
     // Stopping the service stops OpenVPN and stunnel: nothing may stay behind.
     EXPECT_TRUE(client_->StopService().empty()) << "processes left in the client namespace";
     client_.reset();
@@ -132,6 +196,12 @@ class TunnelTest : public ::testing::Test {
     return lines;
   }
 
+  std::unique_ptr<LineClient> ConnectedUdp(const char* mode) {
+    auto connection = client_->Connect();
+    StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), mode);
+    return connection;
+  }
+
   void ExpectAnnouncement() {
     Datagram datagram;
     ASSERT_TRUE(server_->Announcements().Receive(&datagram, 5s)) << "no announcement";
@@ -139,52 +209,118 @@ class TunnelTest : public ::testing::Test {
     EXPECT_EQ(datagram.destination, kTunnelBroadcast);
   }
 
-  // "shutdown" answers once OpenVPN is gone (and collected).
-  void ExpectShutdown(LineClient& connection, std::vector<std::string>* lines = nullptr) {
+  // "shutdown" answers once OpenVPN is gone (and collected). The exiting state, where
+  // one is awaited, reaches the client around the reply: among the lines before it, or
+  // soon after.
+  void ExpectShutdown(LineClient& connection, const Predicate& isExiting = nullptr) {
     const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
     ASSERT_FALSE(launched.empty());
-    std::vector<std::string> notifications;
-    EXPECT_EQ(Request(connection, "shutdown", &notifications), "OK");
+    std::vector<std::string> beforeReply, after;
+    EXPECT_EQ(Request(connection, "shutdown", &beforeReply), "OK");
     // Collected by then; the kernel may need a moment to drop its entry.
     EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched.back()); }, 1s)) << "OpenVPN still there after shutdown";
-    if (lines != nullptr) *lines = notifications;
-  }
-
-  // The exiting state reaches the client around the reply to "shutdown": among the
-  // lines before it, or soon after.
-  void ExpectExitingLine(LineClient& connection, const std::vector<std::string>& beforeReply,
-                         const std::function<bool(const std::string&)>& isExiting) {
-    if (Contains(beforeReply, isExiting)) return;
-    std::vector<std::string> after;
+    if (!isExiting || Contains(beforeReply, isExiting)) return;
     EXPECT_TRUE(ReadUntil(connection, isExiting, &after, 5s)) << Joined(beforeReply) << Joined(after);
   }
 
   std::unique_ptr<ServerSide> server_;
   std::unique_ptr<ClientSide> client_;
+  std::unique_ptr<LineClient> connection_;  // where a test keeps it in the fixture
+  std::unique_ptr<PrivateResolver> resolver_;
 };
 
-TEST_F(TunnelTest, DirectUdpRelaysConnectsAnnouncesAndShutsDown) {
-  auto connection = client_->Connect();
-  const std::vector<std::string> lines = StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
-  ASSERT_GE(lines.size(), 3u) << Joined(lines);
-  EXPECT_EQ(lines[0], "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
-  EXPECT_EQ(lines[1], "> HOLD: Waiting for hold release:0");
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    EXPECT_TRUE(lines[i].rfind("> STATE: ", 0) == 0 || lines[i].rfind("> LOG: ", 0) == 0) << lines[i];
-  }
-  EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> LOG: ", 0) == 0; }));
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(lines.back(), match, kConnected));
-  EXPECT_NE(lines.back().find(std::string(",") + kServerAddress + "," + std::to_string(kOpenVpnPort) + ",,"),
-            std::string::npos);
-  ExpectAnnouncement();
+// One tunnel of each kind: started, CONNECTED and announced, with what the kind adds
+// while it runs; then ended by "shutdown", or by the service's stop on tear-down, which
+// must end OpenVPN and stunnel.
+struct Variant {
+  const char* name;
+  const char* protocol;
+  int port;
+  const char* mode;
+  const char* proxyRequest;  // what the proxy with credentials relays; null: no proxy
+  std::function<void(ClientSide&, const Lines&)> whileConnected;
+  bool shutdown;
+  Predicate isExiting;  // awaited around "shutdown"'s reply
+  std::function<void(ClientSide&)> afterShutdown;
+};
 
-  std::vector<std::string> exitLines;
-  ExpectShutdown(*connection, &exitLines);
-  // Over UDP OpenVPN says "SIGTERM received": the client gets the synthesised exiting state.
-  ExpectExitingLine(*connection, exitLines,
-                    [](const std::string& line) { return std::regex_match(line, kSynthesisedExiting); });
+const Variant kVariants[] = {
+    {"DirectUdp", "udp", kOpenVpnPort, "udp", nullptr,
+     [](ClientSide&, const Lines& lines) {
+       ASSERT_GE(lines.size(), 3u) << Joined(lines);
+       EXPECT_EQ(lines[0], "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
+       EXPECT_EQ(lines[1], "> HOLD: Waiting for hold release:0");
+       for (std::size_t i = 2; i < lines.size(); ++i) {
+         EXPECT_TRUE(lines[i].rfind("> STATE: ", 0) == 0 || lines[i].rfind("> LOG: ", 0) == 0) << lines[i];
+       }
+       EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> LOG: ", 0) == 0; }));
+       ASSERT_TRUE(std::regex_match(lines.back(), kConnected));
+       EXPECT_NE(lines.back().find(",192.0.2.1,1194,,"), std::string::npos) << lines.back();
+     },
+     // Over UDP OpenVPN says "SIGTERM received": the client gets the synthesised exiting state.
+     true, IsSynthesisedExiting, nullptr},
+    {"DirectTcp", "tcp", kOpenVpnPort, "tcp", nullptr, nullptr, true, IsExitingState, nullptr},
+    {"QbrThroughStunnelStoppedWithTheService", "qbr", kStunnelServerPort, "qbr", nullptr,
+     [](ClientSide& client, const Lines&) {
+       const std::string config = ReadFile(client.Prefix() + "_stunnel.conf");
+       EXPECT_NE(config.find("connect = 192.0.2.1:443"), std::string::npos);
+       EXPECT_EQ(client.ProcessesInNamespace().size(), 3u) << "the service, OpenVPN and stunnel";
+     },
+     false, nullptr, nullptr},
+    {"QbrThroughStunnelAndProxyWithCredentials", "QBR", kStunnelServerPort, "qbr-proxy",
+     "CONNECT 192.0.2.1:443 auth=basic",
+     // stunnel's accept end sends whatever reaches it through the proxy with the owner's
+     // credentials: another user's connections are refused, and do not fill its log.
+     [](ClientSide& client, const Lines&) {
+       std::smatch accept;
+       const std::string config = ReadFile(client.Layout().Root() + "/run/stunnel.conf");
+       ASSERT_TRUE(std::regex_search(config, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << config;
+       EXPECT_TRUE(AnotherUserIsRefused(client.Namespace(), accept[1], std::stoi(accept[2]), 1000));
+       const std::string stunnelLog = ReadFile(client.Layout().Logs() + "/stunnelLog.txt");
+       EXPECT_LT(stunnelLog.size(), 16384u);
+       EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
+     },
+     // "shutdown" stops stunnel too: only the service remains, and the guard goes.
+     true, nullptr,
+     [](ClientSide& client) {
+       EXPECT_TRUE(WaitUntil([&] { return client.ProcessesInNamespace().size() == 1; }, 2s));
+       std::string tables;
+       RunCommand({"ip", "netns", "exec", client.Namespace().Name(), "nft", "list", "tables"}, &tables);
+       EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
+     }},
+    {"DirectThroughProxyWithCredentials", "tcp", kOpenVpnPort, "tcp-proxy",
+     "CONNECT 192.0.2.1:1194 auth=basic",
+     [](ClientSide& client, const Lines&) {
+       const std::string config = ReadFile(client.Prefix() + "vortanclient.ovpn");
+       EXPECT_NE(config.find(client.Prefix() + "auth.txt"), std::string::npos);
+     },
+     true, nullptr, nullptr},
+};
+
+// A row prints as its name, which names its test.
+void PrintTo(const Variant& variant, std::ostream* out) { *out << variant.name; }
+
+class TunnelVariantTest : public TunnelTest, public ::testing::WithParamInterface<Variant> {};
+
+TEST_P(TunnelVariantTest, ConnectsAnnouncesAndEnds) {
+  const Variant& variant = GetParam();
+  auto connection = client_->Connect();
+  const std::string proxyWords = variant.proxyRequest != nullptr ? ProxyWords() : "";
+  const std::string request = client_->StartRequest(variant.protocol, variant.port, proxyWords);
+  const Lines lines = StartConnected(*connection, request, variant.mode);
+  ExpectAnnouncement();
+  if (variant.proxyRequest != nullptr) {
+    const std::string proxyLog = server_->AuthProxyLog();
+    EXPECT_NE(proxyLog.find(variant.proxyRequest), std::string::npos) << proxyLog;
+  }
+  if (variant.whileConnected) variant.whileConnected(*client_, lines);
+  if (!variant.shutdown) return;
+  ExpectShutdown(*connection, variant.isExiting);
+  if (variant.afterShutdown) variant.afterShutdown(*client_);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TunnelVariantTest, ::testing::ValuesIn(kVariants),
+                         ::testing::PrintToStringParamName());
 
 // OpenVPN names the interface after the device word. The route commands reach the
 // running tunnel through it, the announcement leaves through it even where its address
@@ -276,72 +412,15 @@ TEST_F(TunnelTest, PushedDnsWithoutResolvedIsReportedOnceAndResolvConfStaysAsItW
   const std::string namespaceConf = "/etc/netns/" + client_->Namespace().Name() + "/resolv.conf";
   const std::string namespaceBefore = ReadFile(namespaceConf);
   const std::string hostBefore = ReadFile("/etc/resolv.conf");
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-dns");
+  auto connection = ConnectedUdp("udp-dns");
   ExpectShutdown(*connection);
   EXPECT_EQ(CountOf(client_->Layout().LogText(), "pushed are not applied: systemd-resolved does not run"), 1u);
   EXPECT_EQ(ReadFile(namespaceConf), namespaceBefore);
   EXPECT_EQ(ReadFile("/etc/resolv.conf"), hostBefore);
 }
 
-TEST_F(TunnelTest, DirectTcp) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp");
-  ExpectAnnouncement();
-  std::vector<std::string> exitLines;
-  ExpectShutdown(*connection, &exitLines);
-  ExpectExitingLine(*connection, exitLines, IsExitingState);
-}
-
-TEST_F(TunnelTest, QbrThroughStunnelStoppedWithTheService) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("qbr", kStunnelServerPort), "qbr");
-  ExpectAnnouncement();
-  EXPECT_NE(ReadFile(client_->Prefix() + "_stunnel.conf").find("connect = 192.0.2.1:443"), std::string::npos);
-  EXPECT_EQ(client_->ProcessesInNamespace().size(), 3u) << "the service, OpenVPN and stunnel";
-  // No "shutdown": stopping the service must end OpenVPN and stunnel (checked on tear-down).
-}
-
-TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
-  auto connection = client_->Connect();
-  const std::string proxyWords = std::string(kServerAddress) + " " + std::to_string(kAuthProxyPort) + " " + kProxyUser +
-                                 " " + kProxyPassword + " basic";
-  StartConnected(*connection, client_->StartRequest("QBR", kStunnelServerPort, proxyWords), "qbr-proxy");
-  ExpectAnnouncement();
-  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
-      << server_->AuthProxyLog();
-  // stunnel's accept end sends whatever reaches it through the proxy with the owner's
-  // credentials: another user's connections are refused, and do not fill its log.
-  std::smatch accept;
-  const std::string stunnelConfig = ReadFile(client_->Layout().Root() + "/run/stunnel.conf");
-  ASSERT_TRUE(std::regex_search(stunnelConfig, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << stunnelConfig;
-  EXPECT_TRUE(AnotherUserIsRefused(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000));
-  const std::string stunnelLog = ReadFile(client_->Layout().Logs() + "/stunnelLog.txt");
-  EXPECT_LT(stunnelLog.size(), 16384u);
-  EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
-  ExpectShutdown(*connection);
-  // "shutdown" stops stunnel too: only the service remains, and the guard goes.
-  EXPECT_TRUE(WaitUntil([&] { return client_->ProcessesInNamespace().size() == 1; }, 2s));
-  std::string tables;
-  RunCommand({"ip", "netns", "exec", client_->Namespace().Name(), "nft", "list", "tables"}, &tables);
-  EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
-}
-
-TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {
-  auto connection = client_->Connect();
-  const std::string proxyWords = std::string(kServerAddress) + " " + std::to_string(kAuthProxyPort) + " " + kProxyUser +
-                                 " " + kProxyPassword + " basic";
-  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort, proxyWords), "tcp-proxy");
-  ExpectAnnouncement();
-  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:1194 auth=basic"), std::string::npos)
-      << server_->AuthProxyLog();
-  EXPECT_NE(ReadFile(client_->Prefix() + "vortanclient.ovpn").find(client_->Prefix() + "auth.txt"), std::string::npos);
-  ExpectShutdown(*connection);
-}
-
 TEST_F(TunnelTest, StartWhileRunningReplacesTheTunnel) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  auto connection = ConnectedUdp("udp");
   ExpectAnnouncement();
   const std::uint32_t first = client_->LaunchedOpenVpnPids().back();
   const auto withOneTunnel = client_->ServiceThreadsAndDescriptors();
@@ -384,20 +463,16 @@ TEST_F(TunnelTest, TwoClientsStartingAtOnceLeaveOneTrackedTunnel) {
 }
 
 TEST_F(TunnelTest, KilledOpenVpnTellsTheClientAndLeavesNoZombie) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  auto connection = ConnectedUdp("udp");
   const std::uint32_t pid = client_->LaunchedOpenVpnPids().back();
   ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGKILL), 0);
   std::vector<std::string> lines;
-  EXPECT_TRUE(ReadUntil(
-      *connection, [](const std::string& line) { return std::regex_match(line, kSynthesisedExiting); }, &lines, 5s))
-      << Joined(lines);
+  EXPECT_TRUE(ReadUntil(*connection, IsSynthesisedExiting, &lines, 5s)) << Joined(lines);
   EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 2s)) << "OpenVPN left as a zombie";
 }
 
 TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  auto connection = ConnectedUdp("udp");
   ExpectAnnouncement();
   const auto restarted = Clock::now();
   server_->RestartUdpServer();
@@ -424,8 +499,7 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
     ns.Ip("route show " + selector, &shown);
     return shown;
   };
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  auto connection = ConnectedUdp("udp");
   EXPECT_EQ(Untimed(Request(*connection, "route add 10.99.0.0 255.255.0.0 10.8.0.1 5", nullptr)),
             "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
   EXPECT_NE(routeOf("10.99.0.0/16").find("proto 157"), std::string::npos) << routeOf("10.99.0.0/16");
@@ -464,83 +538,20 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
   EXPECT_EQ(routeOf("proto 157"), "");
   EXPECT_NE(routeOf("10.78.0.0/16"), "");
   EXPECT_NE(routeOf("table 7"), "");  // another table: never the service's
-  connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-after-crash");
+  connection = ConnectedUdp("udp-after-crash");
   ExpectShutdown(*connection);
 }
-
-// The service alone in a namespace without a network: answers that need no server.
-// systemd-resolved on a D-Bus system bus of its own, in the client's namespace and a
-// mount namespace of its own: its /run and the user it runs as never reach the host.
-// Taken from VORTAN_RESOLVED_ROOT (an unpacked systemd-resolved package; "/" where it is
-// installed).
-class PrivateResolver {
- public:
-  static std::string Root() {
-    const char* root = std::getenv("VORTAN_RESOLVED_ROOT");
-    return root == nullptr ? std::string() : root;
-  }
-
-  explicit PrivateResolver(const NetworkNamespace& ns) : ns_(ns) {
-    const std::string dir = dir_.Path();
-    // The daemon reaches the bus after it has dropped root.
-    std::filesystem::permissions(dir, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
-    WriteFile(dir + "/bus.conf", "<busconfig><type>system</type><listen>unix:path=" + dir +
-                                     "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                     "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
-                                     "<allow receive_sender=\"*\"/></policy></busconfig>\n");
-    WriteFile(dir + "/passwd", ReadFile("/etc/passwd") + "systemd-resolve:x:65534:65534::/:/usr/sbin/nologin\n");
-    WriteFile(dir + "/group", ReadFile("/etc/group") + "systemd-resolve:x:65534:\n");
-    WriteFile(dir + "/start.sh", "set -e\nmount --bind " + dir + "/passwd /etc/passwd\nmount --bind " + dir +
-                                     "/group /etc/group\nmount -t tmpfs tmpfs /run\nmkdir -p /run/systemd/resolve\n"
-                                     "chown 65534:65534 /run/systemd/resolve\nexport DBUS_SYSTEM_BUS_ADDRESS=" +
-                                     Bus() + "\nexec " + Root() + "/lib/systemd/systemd-resolved\n");
-    bus_ = std::make_unique<NamespacedProgram>(
-        ns, std::vector<std::string>{"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"},
-        dir);
-    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir + "/bus"); }, 5s));
-    daemon_ = std::make_unique<NamespacedProgram>(
-        ns, std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", dir + "/start.sh"}, dir);
-    EXPECT_TRUE(WaitUntil([&] { return Status().find("Global") != std::string::npos; }, 10s)) << Status();
-  }
-
-  std::string Bus() const { return "unix:path=" + dir_.Path() + "/bus"; }
-
-  std::string Status() const { return Resolvectl("status"); }
-
-  std::string Resolvectl(const std::string& arguments) const {
-    std::string output;
-    Shell("ip netns exec " + ns_.Name() + " env DBUS_SYSTEM_BUS_ADDRESS=" + Bus() + " " + Root() +
-              "/usr/bin/resolvectl " + arguments + " 2>&1",
-          &output);
-    return output;
-  }
-
- private:
-  const NetworkNamespace& ns_;
-  TempDirectory dir_{"vortan-resolved"};
-  std::unique_ptr<NamespacedProgram> bus_;
-  std::unique_ptr<NamespacedProgram> daemon_;
-};
 
 class TunnelDnsTest : public TunnelTest {
  protected:
   void SetUp() override {
     if (PrivateResolver::Root().empty()) GTEST_SKIP() << "VORTAN_RESOLVED_ROOT names no systemd-resolved";
-    server_ = std::make_unique<ServerSide>();
-    client_ = std::make_unique<ClientSide>(server_.get(), ClientSide::Options{});
+    TunnelTest::SetUp();
+  }
+  void BeforeService() override {
     resolver_ = std::make_unique<PrivateResolver>(client_->Namespace());
     client_->UseSystemBus(resolver_->Bus());
-    BeforeService();
-    client_->StartService();
   }
-  virtual void BeforeService() {}
-  void TearDown() override {
-    if (!client_) return;
-    resolver_.reset();
-    TunnelTest::TearDown();
-  }
-  std::unique_ptr<PrivateResolver> resolver_;
 };
 
 // The lab's name server behind the tunnel: every question gets the address 10.8.0.77.
@@ -554,8 +565,7 @@ const char* const kLabNameServer =
 // once the tunnel has ended.
 TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds) {
   NamespacedProgram nameServer(server_->Namespace(), {"python3", "-c", kLabNameServer}, "/");
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved");
+  auto connection = ConnectedUdp("udp-resolved");
   auto applied = [&] {
     const std::string status = resolver_->Status();
     return status.find("10.8.0.1") != std::string::npos && status.find("lab.example") != std::string::npos;
@@ -573,8 +583,7 @@ TEST_F(TunnelDnsTest, PushedServerAndDomainAreOnTheTunnelLinkUntilTheTunnelEnds)
 // A killed service takes its OpenVPN along, and with it the tunnel's link: resolved
 // keeps nothing of the pushed settings.
 TEST_F(TunnelDnsTest, KilledServiceLeavesNothingOnAnyLink) {
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved-kill");
+  auto connection = ConnectedUdp("udp-resolved-kill");
   ASSERT_TRUE(WaitUntil([&] { return resolver_->Status().find("lab.example") != std::string::npos; }, 1s));
   for (std::uint32_t pid : client_->ProcessesInNamespace()) {
     const bool service = ReadFile("/proc/" + std::to_string(pid) + "/comm") == "VortanVpnServic\n";
@@ -589,6 +598,7 @@ TEST_F(TunnelDnsTest, KilledServiceLeavesNothingOnAnyLink) {
 class TunnelDnsLeftoverTest : public TunnelDnsTest {
  protected:
   void BeforeService() override {
+    TunnelDnsTest::BeforeService();
     const NetworkNamespace& ns = client_->Namespace();
     ns.MustIp("tuntap add vtdnsleft mode tap");
     ns.MustIp("link property add dev vtdnsleft altname Vortan-Dashlet");
@@ -607,16 +617,22 @@ TEST_F(TunnelDnsLeftoverTest, StartTakesBackWhatALinkOfTheTunnelsNameKept) {
 // route that would carry it into the tunnel is removed.
 TEST_F(TunnelDnsTest, ServersOfOtherLinksAreGuardedFromPushedRoutes) {
   resolver_->Resolvectl("dns vcli0 203.0.113.53");
-  auto connection = client_->Connect();
-  StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp-resolved-lan");
+  auto connection = ConnectedUdp("udp-resolved-lan");
   std::string routes;
   client_->Namespace().Ip("route show", &routes);
   EXPECT_EQ(routes.find("203.0.113.0/24"), std::string::npos) << routes;
   ExpectShutdown(*connection);
 }
 
-class TunnelStartRefusedTest : public ::testing::Test {
+std::string ErrorReplyPattern(int code, const std::string& message) {
+  return "ERROR \\| " + std::to_string(code) + " \\| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \\| " + message +
+         " \\(code " + std::to_string(code) + "\\)";
+}
+
+// The service alone in a namespace without a network: answers that need no server.
+class TunnelStartRefusedTest : public TunnelTest {
  protected:
+  void SetUp() override {}
   void StartService(ClientSide::Options options) {
     client_ = std::make_unique<ClientSide>(nullptr, options);
     // Files for OpenVPN to be given; no server would accept them.
@@ -624,83 +640,106 @@ class TunnelStartRefusedTest : public ::testing::Test {
     client_->StartService();
     connection_ = client_->Connect();
   }
-  void TearDown() override {
-    if (client_) DumpServiceLogOnFailure(*client_);
-    connection_.reset();
-    if (client_) {
-      EXPECT_TRUE(client_->StopService().empty());
-    }
-    client_.reset();
-  }
-  std::string ErrorReplyPattern(int code, const std::string& message) {
-    return "ERROR \\| " + std::to_string(code) + " \\| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \\| " + message +
-           " \\(code " + std::to_string(code) + "\\)";
-  }
-
-  std::unique_ptr<ClientSide> client_;
-  std::unique_ptr<LineClient> connection_;
 };
 
-TEST_F(TunnelStartRefusedTest, MissingOpenVpnAnswersWithTheErrorCode) {
-  StartService({false, true});
+// A start without a tunnel to show for it: the reply, and what the service did (or did
+// not do) behind it.
+struct Refusal {
+  const char* name;
+  ClientSide::Options options;
+  const char* words;  // after the device word
+  int port;
+  std::string reply;  // a pattern
+  // Prepares the layout before the request; may return a thread that acts beside it.
+  std::function<std::thread(ClientSide&)> prepare;
+  std::function<void(ClientSide&, LineClient&, Clock::duration)> then;
+};
+
+const char* const kExitedWithoutChannel = "> STATE: 00000000 ,EXITING,exit-with-notification,,";
+const std::string kWrongWords = ErrorReplyPattern(0, "Dashlet sent wrong request arguments");
+
+void NothingLaunched(ClientSide& client, LineClient&, Clock::duration) {
+  EXPECT_TRUE(client.LaunchedOpenVpnPids().empty());
+}
+
+void NothingWritten(ClientSide& client, LineClient& connection, Clock::duration took) {
+  EXPECT_FALSE(FileExists(client.Prefix() + "vortanclient.ovpn"));
+  EXPECT_FALSE(FileExists(client.Prefix() + "_stunnel.conf"));
+  NothingLaunched(client, connection, took);
+}
+
+const Refusal kRefusals[] = {
+    {"MissingOpenVpnAnswersWithTheErrorCode", {false, true}, "udp adaptive", kOpenVpnPort,
+     ErrorReplyPattern(ENOENT, "Failed to launch process\\."), nullptr,
+     [](ClientSide& client, LineClient&, Clock::duration took) {
+       EXPECT_GE(took, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
+       EXPECT_EQ(CountOf(client.Layout().LogText(), "CreateProcess retry #"), 3u);
+     }},
+    // A stand-in program that exits at once and never opens the management interface;
+    // it appears between the second and the third attempt.
+    {"LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable", {false, true}, "udp adaptive",
+     kOpenVpnPort, "OK",
+     [](ClientSide& client) {
+       return std::thread([&client] {
+         const auto secondFailed = [&] { return CountOf(client.Layout().LogText(), "retry #2 error") == 1; };
+         EXPECT_TRUE(WaitUntil(secondFailed, 5s));
+         std::filesystem::create_symlink("/bin/true", client.Layout().Bin() + "/openvpn");
+       });
+     },
+     [](ClientSide& client, LineClient& connection, Clock::duration) {
+       EXPECT_EQ(connection.ReadText(10s), kExitedWithoutChannel);
+       const std::string log = client.Layout().LogText();
+       EXPECT_EQ(CountOf(log, "CreateProcess retry #1 error [2]"), 1u) << log;
+       EXPECT_EQ(CountOf(log, "CreateProcess retry #2 error [2]"), 1u) << log;
+       EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
+       EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
+       EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
+     }},
+    // An OpenVPN that never opens its management channel is stopped, and its tunnel has
+    // no owner left.
+    {"OpenVpnThatNeverOpensItsChannelIsStopped", {false, true}, "udp adaptive", kOpenVpnPort, "OK",
+     [](ClientSide& client) {
+       const std::string standIn = client.Layout().Bin() + "/openvpn";
+       WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
+       std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
+       return std::thread();
+     },
+     [](ClientSide& client, LineClient& connection, Clock::duration) {
+       EXPECT_EQ(connection.ReadText(10s), kExitedWithoutChannel);
+       const std::vector<std::uint32_t> launched = client.LaunchedOpenVpnPids();
+       ASSERT_EQ(launched.size(), 1u);
+       EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
+     }},
+    // Wrong words are refused before anything is written.
+    {"WrongWordsWithoutTheFlavour", {true, true}, "udp", kOpenVpnPort, kWrongWords, nullptr, NothingWritten},
+    {"WrongWordsWithAnExtraWord", {true, true}, "udp adaptive extra", kOpenVpnPort, kWrongWords, nullptr,
+     NothingWritten},
+    {"WrongWordsWithAControlCharacter", {true, true}, "udp adap\x01tive", kOpenVpnPort, kWrongWords, nullptr,
+     NothingWritten},
+    {"QbrWithoutStunnelIsRefused", {true, false}, "qbr adaptive", kStunnelServerPort,
+     ErrorReplyPattern(0, "QBR not installed "), nullptr, NothingLaunched},
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class TunnelRefusalTest : public TunnelStartRefusedTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(TunnelRefusalTest, AnswersAndLeavesNoTunnel) {
+  const Refusal& refusal = GetParam();
+  StartService(refusal.options);
+  std::thread beside = refusal.prepare ? refusal.prepare(*client_) : std::thread();
+  const std::string request = std::string("start ") + kServerAddress + " " + std::to_string(refusal.port) +
+                              " " + client_->Prefix() + " Vortan-Dashlet " + refusal.words;
   const auto started = Clock::now();
-  const std::string reply = Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr);
-  EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(ENOENT, "Failed to launch process\\."))))
-      << reply;
-  EXPECT_GE(Clock::now() - started, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
-  EXPECT_EQ(CountOf(client_->Layout().LogText(), "CreateProcess retry #"), 3u);
+  const std::string reply = Request(*connection_, request, nullptr);
+  const auto took = Clock::now() - started;
+  if (beside.joinable()) beside.join();
+  EXPECT_TRUE(std::regex_match(reply, std::regex(refusal.reply))) << reply;
+  refusal.then(*client_, *connection_, took);
 }
 
-TEST_F(TunnelStartRefusedTest, LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable) {
-  StartService({false, true});
-  // A stand-in program that exits at once and never opens the management interface;
-  // it appears between the second and the third attempt.
-  std::thread appear([&] {
-    std::this_thread::sleep_for(700ms);
-    std::filesystem::create_symlink("/bin/true", client_->Layout().Bin() + "/openvpn");
-  });
-  const std::string reply = Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr);
-  appear.join();
-  EXPECT_EQ(reply, "OK");
-  EXPECT_EQ(connection_->ReadText(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
-  const std::string log = client_->Layout().LogText();
-  EXPECT_EQ(CountOf(log, "CreateProcess retry #1 error [2]"), 1u) << log;
-  EXPECT_EQ(CountOf(log, "CreateProcess retry #2 error [2]"), 1u) << log;
-  EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
-  EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
-  EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
-}
-
-// An OpenVPN that never opens its management channel is stopped, and its tunnel has no
-// owner left.
-TEST_F(TunnelStartRefusedTest, OpenVpnThatNeverOpensItsChannelIsStopped) {
-  StartService({false, true});
-  const std::string standIn = client_->Layout().Bin() + "/openvpn";
-  WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
-  std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
-  EXPECT_EQ(Request(*connection_, client_->StartRequest("udp", kOpenVpnPort), nullptr), "OK");
-  EXPECT_EQ(connection_->ReadText(10s), "> STATE: 00000000 ,EXITING,exit-with-notification,,");
-  const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
-  ASSERT_EQ(launched.size(), 1u);
-  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
-}
-
-TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {
-  StartService({true, true});
-  const std::string prefix = client_->Prefix();
-  for (const std::string& request :
-       {std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp",
-        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adaptive extra",
-        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adap\x01tive"}) {
-    SCOPED_TRACE(request);
-    const std::string reply = Request(*connection_, request, nullptr);
-    EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(0, "Dashlet sent wrong request arguments"))))
-        << reply;
-  }
-  EXPECT_FALSE(FileExists(prefix + "vortanclient.ovpn"));
-  EXPECT_FALSE(FileExists(prefix + "_stunnel.conf"));
-  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
-}
+INSTANTIATE_TEST_SUITE_P(Starts, TunnelRefusalTest, ::testing::ValuesIn(kRefusals),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(TunnelStartRefusedTest, MalformedSettingsEndTheMainLoopBeforeAControllerIsBuilt) {
   client_ = std::make_unique<ClientSide>(nullptr, ClientSide::Options{});
@@ -709,13 +748,6 @@ TEST_F(TunnelStartRefusedTest, MalformedSettingsEndTheMainLoopBeforeAControllerI
   EXPECT_EQ(service.WaitForExit(10s), 1);
   EXPECT_NE(service.Output().find("Service running error : CFG: Couldn't find separator on line: 1"), std::string::npos)
       << service.Output();
-  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
-}
-
-TEST_F(TunnelStartRefusedTest, QbrWithoutStunnelIsRefused) {
-  StartService({true, false});
-  const std::string reply = Request(*connection_, client_->StartRequest("qbr", kStunnelServerPort), nullptr);
-  EXPECT_TRUE(std::regex_match(reply, std::regex(ErrorReplyPattern(0, "QBR not installed ")))) << reply;
   EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
 }
 

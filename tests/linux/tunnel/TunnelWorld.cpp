@@ -26,7 +26,6 @@ const char* const kServerAddress = "192.0.2.1";
 const char* const kTunnelBroadcast = "10.8.0.255";
 const int kOpenVpnPort = 1194;
 const int kStunnelServerPort = 443;
-const int kOpenProxyPort = 3128;
 const int kAuthProxyPort = 3129;
 const char* const kProxyUser = "vortan";
 const char* const kProxyPassword = "s3cret";
@@ -35,6 +34,8 @@ namespace {
 
 const char* const kClientAddress = "192.0.2.2";
 const char* const kClientNameServer = "198.51.100.53";
+// kProxyUser:kProxyPassword as a Basic Proxy-Authorization header carries them (base64).
+const char* const kProxyCredentials = "dm9ydGFuOnMzY3JldA==";
 // Fixed names are safe inside namespaces of our own.
 const char* const kServerVeth = "vsrv0";
 const char* const kClientVeth = "vcli0";
@@ -115,9 +116,9 @@ TestPki::TestPki() : dir_("vortan-pki") {
 }
 
 void TestPki::DepositClientFiles(const std::string& prefix) const {
-  fs::copy_file(Dir() + "/ca.crt", prefix + "ca.crt", fs::copy_options::overwrite_existing);
-  fs::copy_file(Dir() + "/client.crt", prefix + "client.crt", fs::copy_options::overwrite_existing);
-  fs::copy_file(Dir() + "/client.key", prefix + "client.key", fs::copy_options::overwrite_existing);
+  for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
+    fs::copy_file(Dir() + "/" + file, prefix + file, fs::copy_options::overwrite_existing);
+  }
 }
 
 NamespacedProgram::NamespacedProgram(const NetworkNamespace& ns, const std::vector<std::string>& argv,
@@ -184,7 +185,6 @@ bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds
     inet_ntop(AF_INET, &info.ipi_addr, text, sizeof text);
     datagram->destination = text;
   }
-  datagram->port = 1234;
   return true;
 }
 
@@ -193,14 +193,6 @@ ServerSide::ServerSide() {
   WriteConfigurations();
   StartAll();
   announcements_ = std::make_unique<AnnouncementListener>(ns_);
-}
-
-ServerSide::~ServerSide() {
-  authProxy_.reset();
-  openProxy_.reset();
-  stunnelServer_.reset();
-  tcpServer_.reset();
-  udpServer_.reset();
 }
 
 void ServerSide::BuildNetwork() {
@@ -248,16 +240,11 @@ void ServerSide::StartAll() {
   stunnelServer_ = std::make_unique<NamespacedProgram>(
       ns_, std::vector<std::string>{"stunnel4", "stunnel-server.conf"}, dir_.Path());
   WaitForLogText(dir_.Path() + "/stunnel-server.log", "Configuration successful", "stunnel server");
-  const std::string server = kServerAddress;
-  openProxy_ = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{VORTAN_CONNECT_PROXY, server, std::to_string(kOpenProxyPort), "proxy-open.log"},
-      dir_.Path());
   authProxy_ = std::make_unique<NamespacedProgram>(
       ns_,
-      std::vector<std::string>{VORTAN_CONNECT_PROXY, server, std::to_string(kAuthProxyPort), "proxy-auth.log",
-                               std::string(kProxyUser) + ":" + kProxyPassword},
+      std::vector<std::string>{VORTAN_CONNECT_PROXY, kServerAddress, std::to_string(kAuthProxyPort),
+                               "proxy-auth.log", kProxyCredentials},
       dir_.Path());
-  WaitForLogText(dir_.Path() + "/proxy-open.log", "LISTENING", "open proxy");
   WaitForLogText(dir_.Path() + "/proxy-auth.log", "LISTENING", "proxy with credentials");
 }
 
@@ -267,7 +254,6 @@ void ServerSide::RestartUdpServer() {
 }
 
 std::string ServerSide::AuthProxyLog() const { return ReadFile(dir_.Path() + "/proxy-auth.log"); }
-std::string ServerSide::OpenProxyLog() const { return ReadFile(dir_.Path() + "/proxy-open.log"); }
 
 ClientSide::ClientSide(const ServerSide* server, Options options) {
   if (server != nullptr) {

@@ -13,9 +13,9 @@
 
 // The end-to-end world of the tunnel tests: a "server" namespace with OpenVPN servers
 // over UDP and TCP on one bridged 10.8.0.0/24 segment, a stunnel server in front of the
-// TCP one, HTTP CONNECT proxies with and without credentials and the announcement
-// listener; a "client" namespace, joined by a veth pair, where the service runs from a
-// temporary installed layout.
+// TCP one, an HTTP CONNECT proxy with credentials and the announcement listener; a
+// "client" namespace, joined by a veth pair, where the service runs from a temporary
+// installed layout.
 namespace vortan {
 namespace test {
 
@@ -24,7 +24,6 @@ extern const char* const kServerAddress;  // the server end of the veth pair
 extern const char* const kTunnelBroadcast;
 extern const int kOpenVpnPort;           // UDP and TCP
 extern const int kStunnelServerPort;
-extern const int kOpenProxyPort;
 extern const int kAuthProxyPort;
 extern const char* const kProxyUser;
 extern const char* const kProxyPassword;
@@ -78,7 +77,6 @@ class NamespacedProgram {
 struct Datagram {
   std::string payload;
   std::string destination;  // dotted address the datagram was sent to
-  int port = 0;
 };
 
 // A UDP socket bound to 0.0.0.0:1234 inside a namespace, recording what arrives.
@@ -95,11 +93,11 @@ class AnnouncementListener {
   int fd_ = -1;
 };
 
-// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxies.
+// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxy. Its
+// programs end in the reverse order of their start.
 class ServerSide {
  public:
   ServerSide();
-  ~ServerSide();
   const NetworkNamespace& Namespace() const { return ns_; }
   const TestPki& Pki() const { return pki_; }
   AnnouncementListener& Announcements() { return *announcements_; }
@@ -107,7 +105,6 @@ class ServerSide {
   void RestartUdpServer();
   // The requests the proxy with credentials has recorded.
   std::string AuthProxyLog() const;
-  std::string OpenProxyLog() const;
 
  private:
   void BuildNetwork();
@@ -121,7 +118,6 @@ class ServerSide {
   std::unique_ptr<NamespacedProgram> udpServer_;
   std::unique_ptr<NamespacedProgram> tcpServer_;
   std::unique_ptr<NamespacedProgram> stunnelServer_;
-  std::unique_ptr<NamespacedProgram> openProxy_;
   std::unique_ptr<NamespacedProgram> authProxy_;
   std::unique_ptr<AnnouncementListener> announcements_;
 };
