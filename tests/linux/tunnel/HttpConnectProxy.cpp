@@ -1,7 +1,7 @@
 // A small HTTP CONNECT proxy for the tunnel tests: listens on one address and port,
-// optionally demands Basic credentials, and records every request in a log file.
+// demands Basic credentials, and records every request in a log file.
 //
-//   vortan_connect_proxy ADDRESS PORT LOGFILE [BASE64-OF-USER:PASSWORD]
+//   vortan_connect_proxy ADDRESS PORT LOGFILE BASE64-OF-USER:PASSWORD
 //
 // Ends on SIGTERM. Serves each client on a thread of its own; bounded header size.
 
@@ -26,7 +26,7 @@ constexpr std::size_t kMaxHeader = 16384;
 
 std::mutex logMutex;
 std::string logPath;
-std::string expectedCredentials;  // as the header carries them; empty: no authentication
+std::string expectedCredentials;  // as the header carries them
 
 void Log(const std::string& line) {
   std::lock_guard<std::mutex> lock(logMutex);
@@ -128,23 +128,18 @@ void Serve(int client) {
   if (std::sscanf(requestLine.c_str(), "%15s %511s", method, target) != 2 || std::strcmp(method, "CONNECT") != 0) {
     return Refuse(client, "REFUSED " + requestLine, "405 Method Not Allowed");
   }
-  std::string authentication = "none";
-  if (!expectedCredentials.empty()) {
-    // The scheme name is case-insensitive (stunnel writes it as configured: "basic").
-    const std::string authorization = HeaderValue(head, "Proxy-Authorization");
-    const bool basic = authorization.size() > 6 && strncasecmp(authorization.c_str(), "Basic ", 6) == 0;
-    if (!basic || authorization.substr(6) != expectedCredentials) {
-      return Refuse(client, std::string("CONNECT ") + target + " auth=denied [" + authorization + "]",
-                    "407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"vortan\"\r\n");
-    }
-    authentication = "basic";
+  // The scheme name is case-insensitive (stunnel writes it as configured: "basic").
+  const std::string authorization = HeaderValue(head, "Proxy-Authorization");
+  const bool basic = authorization.size() > 6 && strncasecmp(authorization.c_str(), "Basic ", 6) == 0;
+  if (!basic || authorization.substr(6) != expectedCredentials) {
+    return Refuse(client, std::string("CONNECT ") + target + " auth=denied [" + authorization + "]",
+                  "407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"vortan\"\r\n");
   }
   int upstream = ConnectTo(target);
   if (upstream < 0) {
-    return Refuse(client, std::string("CONNECT ") + target + " auth=" + authentication + " unreachable",
-                  "502 Bad Gateway");
+    return Refuse(client, std::string("CONNECT ") + target + " auth=basic unreachable", "502 Bad Gateway");
   }
-  Log(std::string("CONNECT ") + target + " auth=" + authentication);
+  Log(std::string("CONNECT ") + target + " auth=basic");
   if (SendAll(client, "HTTP/1.1 200 Connection established\r\n\r\n") && (rest.empty() || SendAll(upstream, rest))) {
     Relay(client, upstream);
   }
@@ -155,12 +150,12 @@ void Serve(int client) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s ADDRESS PORT LOGFILE [BASE64-OF-USER:PASSWORD]\n", argv[0]);
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s ADDRESS PORT LOGFILE BASE64-OF-USER:PASSWORD\n", argv[0]);
     return 2;
   }
   logPath = argv[3];
-  if (argc > 4) expectedCredentials = argv[4];
+  expectedCredentials = argv[4];
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -34,6 +34,10 @@ const char* const kAnnouncement = "Coucou I'm a Vortan client";
 const std::regex kConnected("> STATE: [0-9]+,CONNECTED,SUCCESS,(10\\.8\\.0\\.[0-9]+),.*");
 const std::regex kSynthesisedExiting("> STATE: [0-9]+,EXITING,exit-with-notification,,");
 
+std::chrono::milliseconds Since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
 bool IsNotification(const std::string& line) { return line.rfind("> ", 0) == 0; }
 bool IsConnected(const std::string& line) { return std::regex_match(line, kConnected); }
 bool IsSynthesisedExiting(const std::string& line) { return std::regex_match(line, kSynthesisedExiting); }
@@ -190,10 +194,17 @@ class TunnelTest : public ::testing::Test {
     const auto started = Clock::now();
     EXPECT_EQ(Request(connection, request, &lines), "OK");
     EXPECT_TRUE(ReadUntil(connection, IsConnected, &lines, 30s)) << Joined(lines);
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    const auto elapsed = Since(started);
     std::cout << "[ timing ] start-to-CONNECTED " << mode << ": " << elapsed.count() << " ms" << std::endl;
     RecordProperty(std::string("start_to_connected_ms_") + mode, static_cast<int>(elapsed.count()));
     return lines;
+  }
+
+  // What "ip <arguments>" shows inside the client's namespace.
+  std::string Shown(const std::string& arguments) const {
+    std::string output;
+    client_->Namespace().Ip(arguments, &output);
+    return output;
   }
 
   std::unique_ptr<LineClient> ConnectedUdp(const char* mode) {
@@ -337,8 +348,7 @@ TEST_F(TunnelTest, DeviceWordTap0CarriesTheRouteCommandsAndTheAnnouncement) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find(",10.8.0.100,"), std::string::npos) << lines.back();
   ExpectAnnouncement();
-  std::string routes, neighbours;
-  ns.Ip("route show dev tap0", &routes);
+  std::string routes = Shown("route show dev tap0");
   EXPECT_EQ(routes.find("198.51.100.53"), std::string::npos) << routes;
   EXPECT_NE(routes.find("203.0.113.0/24 via 10.8.0.1"), std::string::npos) << routes;
 
@@ -347,10 +357,10 @@ TEST_F(TunnelTest, DeviceWordTap0CarriesTheRouteCommandsAndTheAnnouncement) {
   EXPECT_EQ(Request(*connection, "route broadcast on 10.8.0.1", nullptr), "OK");
   ns.MustIp("neigh add 10.8.0.77 lladdr 02:00:00:00:00:77 dev tap0 nud stale");
   Request(*connection, "route postconnect", nullptr);
-  ns.Ip("neigh show dev tap0", &neighbours);
+  const std::string neighbours = Shown("neigh show dev tap0");
   EXPECT_EQ(neighbours.find("10.8.0.77"), std::string::npos) << neighbours;
   EXPECT_EQ(Request(*connection, "route del 192.168.50.7", nullptr), "OK");
-  ns.Ip("route show dev tap0", &routes);
+  routes = Shown("route show dev tap0");
   EXPECT_EQ(routes.find("192.168.50.0/24"), std::string::npos) << routes;
   EXPECT_NE(routes.find("255.255.255.255"), std::string::npos) << routes;
   ExpectShutdown(*connection);
@@ -368,16 +378,13 @@ TEST_F(TunnelTest, ReaddressedPathRestartsTheTunnelWithinSeconds) {
     ns.MustIp("address add 192.0.2." + std::to_string(++host) + "/24 dev vcli0");
     return Clock::now();
   };
-  const auto since = [](Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  };
   for (const std::string protocol : {"udp", "tcp"}) {
     auto connection = client_->Connect();
     StartConnected(*connection, client_->StartRequest(protocol, kOpenVpnPort), protocol.c_str());
     auto changed = readdress();
     std::vector<std::string> lines;
     EXPECT_TRUE(ReadUntil(*connection, IsConnected, &lines, 10s)) << protocol << "\n" << Joined(lines);
-    const auto service = since(changed);
+    const auto service = Since(changed);
     ExpectShutdown(*connection);
 
     TempDirectory alone("vortan-alone");
@@ -396,7 +403,7 @@ TEST_F(TunnelTest, ReaddressedPathRestartsTheTunnelWithinSeconds) {
         << ReadFile(log);
     changed = readdress();
     const bool reconnected = WaitUntil([&] { return completions() == 2; }, 25s);
-    const auto byItself = since(changed);
+    const auto byItself = Since(changed);
     std::cout << "[ timing ] re-address-to-CONNECTED " << protocol << ": service " << service.count()
               << " ms, OpenVPN alone " << (reconnected ? std::to_string(byItself.count()) + " ms" : "none within 25 s")
               << std::endl;
@@ -471,35 +478,16 @@ TEST_F(TunnelTest, KilledOpenVpnTellsTheClientAndLeavesNoZombie) {
   EXPECT_TRUE(WaitUntil([&] { return ProcessGone(pid); }, 2s)) << "OpenVPN left as a zombie";
 }
 
-TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
-  auto connection = ConnectedUdp("udp");
-  ExpectAnnouncement();
-  const auto restarted = Clock::now();
-  server_->RestartUdpServer();
-  std::vector<std::string> lines;
-  EXPECT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << Joined(lines);
-  std::cout << "[ timing ] server restart to CONNECTED again: "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - restarted).count() << " ms"
-            << std::endl;
-  EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> HOLD: ", 0) == 0; }))
-      << Joined(lines);
-  ExpectAnnouncement();
-  ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
-  ExpectShutdown(*connection);
-}
-
 // The routes a client added are the service's: marked in the kernel, recorded in its
 // ledger, back with OpenVPN's own restart before the client reads CONNECTED again and
 // after another program's deletion (within a bound), and gone after a crash and a new
-// start, while the administrator's stay.
+// start, while the administrator's stay. Each restart goes through the hold again, is
+// announced again, and is the same OpenVPN's.
 TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
   const NetworkNamespace& ns = client_->Namespace();
-  auto routeOf = [&](const std::string& selector) {
-    std::string shown;
-    ns.Ip("route show " + selector, &shown);
-    return shown;
-  };
+  auto routeOf = [&](const std::string& selector) { return Shown("route show " + selector); };
   auto connection = ConnectedUdp("udp");
+  ExpectAnnouncement();
   EXPECT_EQ(Untimed(Request(*connection, "route add 10.99.0.0 255.255.0.0 10.8.0.1 5", nullptr)),
             "SUCCESS | RT1 | Brix LAN devices network added. (code 1)");
   EXPECT_NE(routeOf("10.99.0.0/16").find("proto 157"), std::string::npos) << routeOf("10.99.0.0/16");
@@ -510,15 +498,22 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
     const char* what;
     std::function<void()> cause;
   } restarts[] = {
-      {"SIGUSR1 to the client's OpenVPN",
+      {"SIGUSR1",
        [&] { ASSERT_EQ(kill(static_cast<pid_t>(client_->LaunchedOpenVpnPids().back()), SIGUSR1), 0); }},
-      {"the server's restart", [&] { server_->RestartUdpServer(); }},
+      {"server restart", [&] { server_->RestartUdpServer(); }},
   };
   for (const Restart& restart : restarts) {
+    const auto restarted = Clock::now();
     restart.cause();
     std::vector<std::string> lines;
     ASSERT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << restart.what << "\n" << Joined(lines);
+    std::cout << "[ timing ] " << restart.what << " to CONNECTED again: " << Since(restarted).count() << " ms"
+              << std::endl;
     EXPECT_TRUE(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 1s)) << restart.what;
+    EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> HOLD: ", 0) == 0; }))
+        << restart.what << "\n" << Joined(lines);
+    ExpectAnnouncement();
+    ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
   }
 
   // Another program deletes it: back within 2 s, five times a minute, then left alone.
@@ -618,8 +613,7 @@ TEST_F(TunnelDnsLeftoverTest, StartTakesBackWhatALinkOfTheTunnelsNameKept) {
 TEST_F(TunnelDnsTest, ServersOfOtherLinksAreGuardedFromPushedRoutes) {
   resolver_->Resolvectl("dns vcli0 203.0.113.53");
   auto connection = ConnectedUdp("udp-resolved-lan");
-  std::string routes;
-  client_->Namespace().Ip("route show", &routes);
+  const std::string routes = Shown("route show");
   EXPECT_EQ(routes.find("203.0.113.0/24"), std::string::npos) << routes;
   ExpectShutdown(*connection);
 }
@@ -647,8 +641,7 @@ class TunnelStartRefusedTest : public TunnelTest {
 struct Refusal {
   const char* name;
   ClientSide::Options options;
-  const char* words;  // after the device word
-  int port;
+  const char* words;  // after the device word; a QBR start goes to stunnel's port
   std::string reply;  // a pattern
   // Prepares the layout before the request; may return a thread that acts beside it.
   std::function<std::thread(ClientSide&)> prepare;
@@ -669,7 +662,7 @@ void NothingWritten(ClientSide& client, LineClient& connection, Clock::duration 
 }
 
 const Refusal kRefusals[] = {
-    {"MissingOpenVpnAnswersWithTheErrorCode", {false, true}, "udp adaptive", kOpenVpnPort,
+    {"MissingOpenVpnAnswersWithTheErrorCode", {false, true}, "udp adaptive",
      ErrorReplyPattern(ENOENT, "Failed to launch process\\."), nullptr,
      [](ClientSide& client, LineClient&, Clock::duration took) {
        EXPECT_GE(took, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
@@ -678,7 +671,7 @@ const Refusal kRefusals[] = {
     // A stand-in program that exits at once and never opens the management interface;
     // it appears between the second and the third attempt.
     {"LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable", {false, true}, "udp adaptive",
-     kOpenVpnPort, "OK",
+     "OK",
      [](ClientSide& client) {
        return std::thread([&client] {
          const auto secondFailed = [&] { return CountOf(client.Layout().LogText(), "retry #2 error") == 1; };
@@ -697,7 +690,7 @@ const Refusal kRefusals[] = {
      }},
     // An OpenVPN that never opens its management channel is stopped, and its tunnel has
     // no owner left.
-    {"OpenVpnThatNeverOpensItsChannelIsStopped", {false, true}, "udp adaptive", kOpenVpnPort, "OK",
+    {"OpenVpnThatNeverOpensItsChannelIsStopped", {false, true}, "udp adaptive", "OK",
      [](ClientSide& client) {
        const std::string standIn = client.Layout().Bin() + "/openvpn";
        WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
@@ -711,13 +704,11 @@ const Refusal kRefusals[] = {
        EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
      }},
     // Wrong words are refused before anything is written.
-    {"WrongWordsWithoutTheFlavour", {true, true}, "udp", kOpenVpnPort, kWrongWords, nullptr, NothingWritten},
-    {"WrongWordsWithAnExtraWord", {true, true}, "udp adaptive extra", kOpenVpnPort, kWrongWords, nullptr,
-     NothingWritten},
-    {"WrongWordsWithAControlCharacter", {true, true}, "udp adap\x01tive", kOpenVpnPort, kWrongWords, nullptr,
-     NothingWritten},
-    {"QbrWithoutStunnelIsRefused", {true, false}, "qbr adaptive", kStunnelServerPort,
-     ErrorReplyPattern(0, "QBR not installed "), nullptr, NothingLaunched},
+    {"WrongWordsWithoutTheFlavour", {true, true}, "udp", kWrongWords, nullptr, NothingWritten},
+    {"WrongWordsWithAnExtraWord", {true, true}, "udp adaptive extra", kWrongWords, nullptr, NothingWritten},
+    {"WrongWordsWithAControlByte", {true, true}, "udp adap\x01tive", kWrongWords, nullptr, NothingWritten},
+    {"QbrWithoutStunnelIsRefused", {true, false}, "qbr adaptive", ErrorReplyPattern(0, "QBR not installed "),
+     nullptr, NothingLaunched},
 };
 
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
@@ -728,8 +719,9 @@ TEST_P(TunnelRefusalTest, AnswersAndLeavesNoTunnel) {
   const Refusal& refusal = GetParam();
   StartService(refusal.options);
   std::thread beside = refusal.prepare ? refusal.prepare(*client_) : std::thread();
-  const std::string request = std::string("start ") + kServerAddress + " " + std::to_string(refusal.port) +
-                              " " + client_->Prefix() + " Vortan-Dashlet " + refusal.words;
+  const int port = refusal.words[0] == 'q' ? kStunnelServerPort : kOpenVpnPort;
+  const std::string request = std::string("start ") + kServerAddress + " " + std::to_string(port) + " " +
+                              client_->Prefix() + " Vortan-Dashlet " + refusal.words;
   const auto started = Clock::now();
   const std::string reply = Request(*connection_, request, nullptr);
   const auto took = Clock::now() - started;

@@ -41,16 +41,11 @@ const char* const kServerVeth = "vsrv0";
 const char* const kClientVeth = "vcli0";
 
 constexpr auto kServerStartTimeout = 15s;
+const char* const kOpenVpnReady = "Initialization Sequence Completed";
 
 void MustShell(const std::string& command) {
   std::string output;
   if (Shell(command + " 2>&1", &output) != 0) throw std::runtime_error(command + " failed: " + output);
-}
-
-void WaitForLogText(const std::string& path, const std::string& text, const std::string& what) {
-  if (!WaitUntil([&] { return ReadFile(path).find(text) != std::string::npos; }, kServerStartTimeout)) {
-    throw std::runtime_error(what + " did not start: " + ReadFile(path));
-  }
 }
 
 std::string IpProgram() {
@@ -224,33 +219,32 @@ void ServerSide::WriteConfigurations() {
   WriteFile(dir_.Path() + "/stunnel-server.conf", stunnel.str());
 }
 
-std::unique_ptr<NamespacedProgram> ServerSide::StartOpenVpn(const std::string& name) {
-  const std::string log = dir_.Path() + "/server-" + name + ".log";
+// A server program, started once its log (written afresh) shows it ready.
+std::unique_ptr<NamespacedProgram> ServerSide::Start(const std::vector<std::string>& argv,
+                                                     const std::string& log, const std::string& ready) {
+  const std::string path = dir_.Path() + "/" + log;
   std::error_code ignored;
-  fs::remove(log, ignored);
-  auto program = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{"openvpn", "--config", name + ".conf"}, dir_.Path());
-  WaitForLogText(log, "Initialization Sequence Completed", "OpenVPN " + name + " server");
+  fs::remove(path, ignored);
+  auto program = std::make_unique<NamespacedProgram>(ns_, argv, dir_.Path());
+  if (!WaitUntil([&] { return ReadFile(path).find(ready) != std::string::npos; }, kServerStartTimeout)) {
+    throw std::runtime_error(argv.front() + " " + argv.back() + " did not start: " + ReadFile(path));
+  }
   return program;
 }
 
 void ServerSide::StartAll() {
-  udpServer_ = StartOpenVpn("udp");
-  tcpServer_ = StartOpenVpn("tcp");
-  stunnelServer_ = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{"stunnel4", "stunnel-server.conf"}, dir_.Path());
-  WaitForLogText(dir_.Path() + "/stunnel-server.log", "Configuration successful", "stunnel server");
-  authProxy_ = std::make_unique<NamespacedProgram>(
-      ns_,
-      std::vector<std::string>{VORTAN_CONNECT_PROXY, kServerAddress, std::to_string(kAuthProxyPort),
-                               "proxy-auth.log", kProxyCredentials},
-      dir_.Path());
-  WaitForLogText(dir_.Path() + "/proxy-auth.log", "LISTENING", "proxy with credentials");
+  udpServer_ = Start({"openvpn", "--config", "udp.conf"}, "server-udp.log", kOpenVpnReady);
+  tcpServer_ = Start({"openvpn", "--config", "tcp.conf"}, "server-tcp.log", kOpenVpnReady);
+  stunnelServer_ =
+      Start({"stunnel4", "stunnel-server.conf"}, "stunnel-server.log", "Configuration successful");
+  authProxy_ = Start({VORTAN_CONNECT_PROXY, kServerAddress, std::to_string(kAuthProxyPort), "proxy-auth.log",
+                      kProxyCredentials},
+                     "proxy-auth.log", "LISTENING");
 }
 
 void ServerSide::RestartUdpServer() {
   udpServer_.reset();
-  udpServer_ = StartOpenVpn("udp");
+  udpServer_ = Start({"openvpn", "--config", "udp.conf"}, "server-udp.log", kOpenVpnReady);
 }
 
 std::string ServerSide::AuthProxyLog() const { return ReadFile(dir_.Path() + "/proxy-auth.log"); }

@@ -109,7 +109,8 @@ class ServerSide {
  private:
   void BuildNetwork();
   void WriteConfigurations();
-  std::unique_ptr<NamespacedProgram> StartOpenVpn(const std::string& name);
+  std::unique_ptr<NamespacedProgram> Start(const std::vector<std::string>& argv, const std::string& log,
+                                           const std::string& ready);
   void StartAll();
 
   TestPki pki_;
