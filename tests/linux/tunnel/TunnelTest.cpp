@@ -177,7 +177,8 @@ class TunnelTest : public ::testing::Test {
     if (!client_) return;
     // The service's log explains a failure (VORTAN_TUNNEL_LOGS=1 shows it always).
     if (HasFailure() || std::getenv("VORTAN_TUNNEL_LOGS") != nullptr) {
-      std::cout << "----- service log -----\n" << client_->Layout().LogText() << "------" << std::endl;
+      std::cout << "----- service log -----\n"
+                << client_->Layout().LogText() << "-----------------------" << std::endl;
     }
     connection_.reset();
     resolver_.reset();
@@ -215,7 +216,7 @@ class TunnelTest : public ::testing::Test {
 
   void ExpectAnnouncement() {
     Datagram datagram;
-    ASSERT_TRUE(server_->Announcements().Receive(&datagram, 5s)) << "no announcement";
+    ASSERT_TRUE(server_->ReceiveAnnouncement(&datagram, 5s)) << "no announcement";
     EXPECT_EQ(datagram.payload, kAnnouncement);
     EXPECT_EQ(datagram.destination, kTunnelBroadcast);
   }

@@ -79,25 +79,14 @@ std::string OpenVpnServerConfig(const std::string& name, const std::string& prot
   return text.str();
 }
 
-}  // namespace
-
-TempDirectory::TempDirectory(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDirectory::~TempDirectory() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-TestPki::TestPki() : dir_("vortan-pki") {
+// A small certificate authority with a server and a client certificate (EC keys),
+// generated with openssl for this run.
+void WritePki(const std::string& dir) {
   const std::string extensions =
       "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyAgreement\nextendedKeyUsage=";
-  WriteFile(Dir() + "/server.ext", extensions + "serverAuth\n");
-  WriteFile(Dir() + "/client.ext", extensions + "clientAuth\n");
-  std::string script = "set -e; cd " + Dir() +
+  WriteFile(dir + "/server.ext", extensions + "serverAuth\n");
+  WriteFile(dir + "/client.ext", extensions + "clientAuth\n");
+  std::string script = "set -e; cd " + dir +
                        "; openssl ecparam -name prime256v1 -genkey -noout -out ca.key"
                        "; openssl req -new -x509 -key ca.key -out ca.crt -days 2 -subj /CN=vortan-test-ca";
   for (const char* role : {"server", "client"}) {
@@ -110,10 +99,17 @@ TestPki::TestPki() : dir_("vortan-pki") {
   MustShell(script);
 }
 
-void TestPki::DepositClientFiles(const std::string& prefix) const {
-  for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
-    fs::copy_file(Dir() + "/" + file, prefix + file, fs::copy_options::overwrite_existing);
-  }
+}  // namespace
+
+TempDirectory::TempDirectory(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
 }
 
 NamespacedProgram::NamespacedProgram(const NetworkNamespace& ns, const std::vector<std::string>& argv,
@@ -137,29 +133,8 @@ void NamespacedProgram::Stop() {
   process_.WaitForExit(5s);
 }
 
-AnnouncementListener::AnnouncementListener(const NetworkNamespace& ns) {
-  ns.Run([this] {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::runtime_error("udp socket");
-    int on = 1;
-    setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    // Bound to the wildcard address: a socket bound to a unicast address does not see
-    // subnet broadcasts.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(1234);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("cannot bind the announcement listener");
-    }
-  });
-}
-
-AnnouncementListener::~AnnouncementListener() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds timeout) {
-  pollfd entry{fd_, POLLIN, 0};
+bool ServerSide::ReceiveAnnouncement(Datagram* datagram, std::chrono::milliseconds timeout) {
+  pollfd entry{announcementFd_, POLLIN, 0};
   if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
   char payload[2048];
   char control[256];
@@ -169,7 +144,7 @@ bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t count = recvmsg(fd_, &message, 0);
+  ssize_t count = recvmsg(announcementFd_, &message, 0);
   if (count < 0) return false;
   datagram->payload.assign(payload, static_cast<std::size_t>(count));
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
@@ -184,10 +159,28 @@ bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds
 }
 
 ServerSide::ServerSide() {
+  WritePki(dir_.Path());
   BuildNetwork();
   WriteConfigurations();
   StartAll();
-  announcements_ = std::make_unique<AnnouncementListener>(ns_);
+  ns_.Run([this] {
+    announcementFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (announcementFd_ < 0) throw std::runtime_error("udp socket");
+    int on = 1;
+    setsockopt(announcementFd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    // Bound to the wildcard address: a socket bound to a unicast address does not see
+    // subnet broadcasts.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1234);
+    if (bind(announcementFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("cannot bind the announcement listener");
+    }
+  });
+}
+
+ServerSide::~ServerSide() {
+  if (announcementFd_ >= 0) close(announcementFd_);
 }
 
 void ServerSide::BuildNetwork() {
@@ -205,10 +198,13 @@ void ServerSide::BuildNetwork() {
   ns_.MustIp(std::string("link set ") + kServerVeth + " up");
 }
 
-void ServerSide::WriteConfigurations() {
-  for (const char* file : {"ca.crt", "server.crt", "server.key"}) {
-    fs::copy_file(pki_.Dir() + "/" + file, dir_.Path() + "/" + file);
+void ServerSide::DepositClientFiles(const std::string& prefix) const {
+  for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
+    fs::copy_file(dir_.Path() + "/" + file, prefix + file, fs::copy_options::overwrite_existing);
   }
+}
+
+void ServerSide::WriteConfigurations() {
   WriteFile(dir_.Path() + "/udp.conf", OpenVpnServerConfig("udp", "udp", "10.8.0.100 10.8.0.149"));
   WriteFile(dir_.Path() + "/tcp.conf", OpenVpnServerConfig("tcp", "tcp-server", "10.8.0.150 10.8.0.199"));
   std::ostringstream stunnel;
@@ -263,7 +259,7 @@ ClientSide::ClientSide(const ServerSide* server, Options options) {
   }
   fs::create_directories(layout_.Root() + "/client");
   prefix_ = layout_.Root() + "/client/x_";
-  if (server != nullptr) server->Pki().DepositClientFiles(prefix_);
+  if (server != nullptr) server->DepositClientFiles(prefix_);
 }
 
 ClientSide::~ClientSide() {

@@ -41,20 +41,6 @@ class TempDirectory {
   std::string path_;
 };
 
-// A small certificate authority with a server and a client certificate (EC keys),
-// generated with openssl for this run.
-class TestPki {
- public:
-  TestPki();
-  std::string Dir() const { return dir_.Path(); }
-  // Copies the CA certificate and the client's certificate and key to prefix + "ca.crt",
-  // "client.crt" and "client.key".
-  void DepositClientFiles(const std::string& prefix) const;
-
- private:
-  TempDirectory dir_;
-};
-
 // A program started inside a namespace; killed (through its process handle) and
 // collected on destruction.
 class NamespacedProgram {
@@ -79,28 +65,18 @@ struct Datagram {
   std::string destination;  // dotted address the datagram was sent to
 };
 
-// A UDP socket bound to 0.0.0.0:1234 inside a namespace, recording what arrives.
-class AnnouncementListener {
- public:
-  explicit AnnouncementListener(const NetworkNamespace& ns);
-  ~AnnouncementListener();
-  AnnouncementListener(const AnnouncementListener&) = delete;
-  AnnouncementListener& operator=(const AnnouncementListener&) = delete;
-  // The next datagram; false on time-out.
-  bool Receive(Datagram* datagram, std::chrono::milliseconds timeout);
-
- private:
-  int fd_ = -1;
-};
-
-// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxy. Its
-// programs end in the reverse order of their start.
+// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxy and the
+// announcement listener. Its programs end in the reverse order of their start.
 class ServerSide {
  public:
   ServerSide();
+  ~ServerSide();
   const NetworkNamespace& Namespace() const { return ns_; }
-  const TestPki& Pki() const { return pki_; }
-  AnnouncementListener& Announcements() { return *announcements_; }
+  // Copies the CA certificate and the client's certificate and key of the PKI made for
+  // this run to prefix + "ca.crt", "client.crt" and "client.key".
+  void DepositClientFiles(const std::string& prefix) const;
+  // The next datagram that reached the listener (0.0.0.0:1234); false on time-out.
+  bool ReceiveAnnouncement(Datagram* datagram, std::chrono::milliseconds timeout);
   // Restarts the UDP OpenVPN server (stopped with its termination signal).
   void RestartUdpServer();
   // The requests the proxy with credentials has recorded.
@@ -113,14 +89,13 @@ class ServerSide {
                                            const std::string& ready);
   void StartAll();
 
-  TestPki pki_;
   NetworkNamespace ns_{"vtsrv"};
   TempDirectory dir_{"vortan-tunsrv"};
   std::unique_ptr<NamespacedProgram> udpServer_;
   std::unique_ptr<NamespacedProgram> tcpServer_;
   std::unique_ptr<NamespacedProgram> stunnelServer_;
   std::unique_ptr<NamespacedProgram> authProxy_;
-  std::unique_ptr<AnnouncementListener> announcements_;
+  int announcementFd_ = -1;
 };
 
 // The client side: a namespace joined to the server's by a veth pair, and an installed
