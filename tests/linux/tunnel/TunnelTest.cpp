@@ -241,98 +241,22 @@ class TunnelTest : public ::testing::Test {
   std::unique_ptr<PrivateResolver> resolver_;
 };
 
-// One tunnel of each kind: started, CONNECTED and announced, with what the kind adds
-// while it runs; then ended by "shutdown", or by the service's stop on tear-down, which
-// must end OpenVPN and stunnel.
-struct Variant {
-  const char* name;
-  const char* protocol;
-  int port;
-  const char* mode;
-  const char* proxyRequest;  // what the proxy with credentials relays; null: no proxy
-  std::function<void(ClientSide&, const Lines&)> whileConnected;
-  bool shutdown;
-  Predicate isExiting;  // awaited around "shutdown"'s reply
-  std::function<void(ClientSide&)> afterShutdown;
-};
-
-const Variant kVariants[] = {
-    {"DirectUdp", "udp", kOpenVpnPort, "udp", nullptr,
-     [](ClientSide&, const Lines& lines) {
-       ASSERT_GE(lines.size(), 3u) << Joined(lines);
-       EXPECT_EQ(lines[0], "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
-       EXPECT_EQ(lines[1], "> HOLD: Waiting for hold release:0");
-       for (std::size_t i = 2; i < lines.size(); ++i) {
-         EXPECT_TRUE(lines[i].rfind("> STATE: ", 0) == 0 || lines[i].rfind("> LOG: ", 0) == 0) << lines[i];
-       }
-       EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> LOG: ", 0) == 0; }));
-       ASSERT_TRUE(std::regex_match(lines.back(), kConnected));
-       EXPECT_NE(lines.back().find(",192.0.2.1,1194,,"), std::string::npos) << lines.back();
-     },
-     // Over UDP OpenVPN says "SIGTERM received": the client gets the synthesised exiting state.
-     true, IsSynthesisedExiting, nullptr},
-    {"DirectTcp", "tcp", kOpenVpnPort, "tcp", nullptr, nullptr, true, IsExitingState, nullptr},
-    {"QbrThroughStunnelStoppedWithTheService", "qbr", kStunnelServerPort, "qbr", nullptr,
-     [](ClientSide& client, const Lines&) {
-       const std::string config = ReadFile(client.Prefix() + "_stunnel.conf");
-       EXPECT_NE(config.find("connect = 192.0.2.1:443"), std::string::npos);
-       EXPECT_EQ(client.ProcessesInNamespace().size(), 3u) << "the service, OpenVPN and stunnel";
-     },
-     false, nullptr, nullptr},
-    {"QbrThroughStunnelAndProxyWithCredentials", "QBR", kStunnelServerPort, "qbr-proxy",
-     "CONNECT 192.0.2.1:443 auth=basic",
-     // stunnel's accept end sends whatever reaches it through the proxy with the owner's
-     // credentials: another user's connections are refused, and do not fill its log.
-     [](ClientSide& client, const Lines&) {
-       std::smatch accept;
-       const std::string config = ReadFile(client.Layout().Root() + "/run/stunnel.conf");
-       ASSERT_TRUE(std::regex_search(config, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << config;
-       EXPECT_TRUE(AnotherUserIsRefused(client.Namespace(), accept[1], std::stoi(accept[2]), 1000));
-       const std::string stunnelLog = ReadFile(client.Layout().Logs() + "/stunnelLog.txt");
-       EXPECT_LT(stunnelLog.size(), 16384u);
-       EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
-     },
-     // "shutdown" stops stunnel too: only the service remains, and the guard goes.
-     true, nullptr,
-     [](ClientSide& client) {
-       EXPECT_TRUE(WaitUntil([&] { return client.ProcessesInNamespace().size() == 1; }, 2s));
-       std::string tables;
-       RunCommand({"ip", "netns", "exec", client.Namespace().Name(), "nft", "list", "tables"}, &tables);
-       EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
-     }},
-    {"DirectThroughProxyWithCredentials", "tcp", kOpenVpnPort, "tcp-proxy",
-     "CONNECT 192.0.2.1:1194 auth=basic",
-     [](ClientSide& client, const Lines&) {
-       const std::string config = ReadFile(client.Prefix() + "vortanclient.ovpn");
-       EXPECT_NE(config.find(client.Prefix() + "auth.txt"), std::string::npos);
-     },
-     true, nullptr, nullptr},
-};
-
-// A row prints as its name, which names its test.
-void PrintTo(const Variant& variant, std::ostream* out) { *out << variant.name; }
-
-class TunnelVariantTest : public TunnelTest, public ::testing::WithParamInterface<Variant> {};
-
-TEST_P(TunnelVariantTest, ConnectsAnnouncesAndEnds) {
-  const Variant& variant = GetParam();
+TEST_F(TunnelTest, DirectUdpRelaysConnectsAnnouncesAndShutsDown) {
   auto connection = client_->Connect();
-  const std::string proxyWords = variant.proxyRequest != nullptr ? ProxyWords() : "";
-  const std::string request = client_->StartRequest(variant.protocol, variant.port, proxyWords);
-  const Lines lines = StartConnected(*connection, request, variant.mode);
-  ExpectAnnouncement();
-  if (variant.proxyRequest != nullptr) {
-    const std::string proxyLog = server_->AuthProxyLog();
-    EXPECT_NE(proxyLog.find(variant.proxyRequest), std::string::npos) << proxyLog;
+  const Lines lines = StartConnected(*connection, client_->StartRequest("udp", kOpenVpnPort), "udp");
+  ASSERT_GE(lines.size(), 3u) << Joined(lines);
+  EXPECT_EQ(lines[0], "> INFO: OpenVPN Management Interface Version 5 -- type 'help' for more info");
+  EXPECT_EQ(lines[1], "> HOLD: Waiting for hold release:0");
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i].rfind("> STATE: ", 0) == 0 || lines[i].rfind("> LOG: ", 0) == 0) << lines[i];
   }
-  if (variant.whileConnected) variant.whileConnected(*client_, lines);
-  if (!variant.shutdown) return;
-  ExpectShutdown(*connection, variant.isExiting);
-  if (variant.afterShutdown) variant.afterShutdown(*client_);
+  EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> LOG: ", 0) == 0; }));
+  ASSERT_TRUE(std::regex_match(lines.back(), kConnected));
+  EXPECT_NE(lines.back().find(",192.0.2.1,1194,,"), std::string::npos) << lines.back();
+  ExpectAnnouncement();
+  // Over UDP OpenVPN says "SIGTERM received": the client gets the synthesised exiting state.
+  ExpectShutdown(*connection, IsSynthesisedExiting);
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, TunnelVariantTest, ::testing::ValuesIn(kVariants),
-                         ::testing::PrintToStringParamName());
 
 // OpenVPN names the interface after the device word. The route commands reach the
 // running tunnel through it, the announcement leaves through it even where its address
@@ -427,6 +351,55 @@ TEST_F(TunnelTest, PushedDnsWithoutResolvedIsReportedOnceAndResolvConfStaysAsItW
   EXPECT_EQ(ReadFile("/etc/resolv.conf"), hostBefore);
 }
 
+TEST_F(TunnelTest, DirectTcp) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort), "tcp");
+  ExpectAnnouncement();
+  ExpectShutdown(*connection, IsExitingState);
+}
+
+TEST_F(TunnelTest, QbrThroughStunnelStoppedWithTheService) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("qbr", kStunnelServerPort), "qbr");
+  ExpectAnnouncement();
+  EXPECT_NE(ReadFile(client_->Prefix() + "_stunnel.conf").find("connect = 192.0.2.1:443"), std::string::npos);
+  EXPECT_EQ(client_->ProcessesInNamespace().size(), 3u) << "the service, OpenVPN and stunnel";
+  // No "shutdown": stopping the service must end OpenVPN and stunnel (checked on tear-down).
+}
+
+TEST_F(TunnelTest, QbrThroughStunnelAndProxyWithCredentials) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("QBR", kStunnelServerPort, ProxyWords()), "qbr-proxy");
+  ExpectAnnouncement();
+  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:443 auth=basic"), std::string::npos)
+      << server_->AuthProxyLog();
+  // stunnel's accept end sends whatever reaches it through the proxy with the owner's
+  // credentials: another user's connections are refused, and do not fill its log.
+  std::smatch accept;
+  const std::string stunnelConfig = ReadFile(client_->Layout().Root() + "/run/stunnel.conf");
+  ASSERT_TRUE(std::regex_search(stunnelConfig, accept, std::regex("accept = ([0-9.]+):([0-9]+)"))) << stunnelConfig;
+  EXPECT_TRUE(AnotherUserIsRefused(client_->Namespace(), accept[1], std::stoi(accept[2]), 1000));
+  const std::string stunnelLog = ReadFile(client_->Layout().Logs() + "/stunnelLog.txt");
+  EXPECT_LT(stunnelLog.size(), 16384u);
+  EXPECT_EQ(stunnelLog.find("Proxy-Authorization"), std::string::npos) << stunnelLog;
+  ExpectShutdown(*connection);
+  // "shutdown" stops stunnel too: only the service remains, and the guard goes.
+  EXPECT_TRUE(WaitUntil([&] { return client_->ProcessesInNamespace().size() == 1; }, 2s));
+  std::string tables;
+  RunCommand({"ip", "netns", "exec", client_->Namespace().Name(), "nft", "list", "tables"}, &tables);
+  EXPECT_EQ(tables.find("vortan_qbr"), std::string::npos) << tables;
+}
+
+TEST_F(TunnelTest, DirectThroughProxyWithCredentials) {
+  auto connection = client_->Connect();
+  StartConnected(*connection, client_->StartRequest("tcp", kOpenVpnPort, ProxyWords()), "tcp-proxy");
+  ExpectAnnouncement();
+  EXPECT_NE(server_->AuthProxyLog().find("CONNECT 192.0.2.1:1194 auth=basic"), std::string::npos)
+      << server_->AuthProxyLog();
+  EXPECT_NE(ReadFile(client_->Prefix() + "vortanclient.ovpn").find(client_->Prefix() + "auth.txt"), std::string::npos);
+  ExpectShutdown(*connection);
+}
+
 TEST_F(TunnelTest, StartWhileRunningReplacesTheTunnel) {
   auto connection = ConnectedUdp("udp");
   ExpectAnnouncement();
@@ -499,7 +472,7 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
     const char* what;
     std::function<void()> cause;
   } restarts[] = {
-      {"SIGUSR1",
+      {"SIGUSR1 to the client's OpenVPN",
        [&] { ASSERT_EQ(kill(static_cast<pid_t>(client_->LaunchedOpenVpnPids().back()), SIGUSR1), 0); }},
       {"server restart", [&] { server_->RestartUdpServer(); }},
   };
@@ -619,10 +592,14 @@ TEST_F(TunnelDnsTest, ServersOfOtherLinksAreGuardedFromPushedRoutes) {
   ExpectShutdown(*connection);
 }
 
-std::string ErrorReplyPattern(int code, const std::string& message) {
-  return "ERROR \\| " + std::to_string(code) + " \\| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \\| " + message +
-         " \\(code " + std::to_string(code) + "\\)";
+// A reply that matches the error line of code and message (a pattern).
+bool IsError(const std::string& reply, int code, const std::string& message) {
+  return std::regex_match(reply, std::regex("ERROR \\| " + std::to_string(code) +
+                                            " \\| [0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2} \\| " + message +
+                                            " \\(code " + std::to_string(code) + "\\)"));
 }
+
+const char* const kExitedWithoutChannel = "> STATE: 00000000 ,EXITING,exit-with-notification,,";
 
 // The service alone in a namespace without a network: answers that need no server.
 class TunnelStartRefusedTest : public TunnelTest {
@@ -635,104 +612,71 @@ class TunnelStartRefusedTest : public TunnelTest {
     client_->StartService();
     connection_ = client_->Connect();
   }
+  std::string Start(const std::string& protocol = "udp") {
+    const int port = protocol == "qbr" ? kStunnelServerPort : kOpenVpnPort;
+    return Request(*connection_, client_->StartRequest(protocol, port), nullptr);
+  }
 };
 
-// A start without a tunnel to show for it: the reply, and what the service did (or did
-// not do) behind it.
-struct Refusal {
-  const char* name;
-  ClientSide::Options options;
-  const char* words;  // after the device word; a QBR start goes to stunnel's port
-  std::string reply;  // a pattern
-  // Prepares the layout before the request; may return a thread that acts beside it.
-  std::function<std::thread(ClientSide&)> prepare;
-  std::function<void(ClientSide&, LineClient&, Clock::duration)> then;
-};
-
-const char* const kExitedWithoutChannel = "> STATE: 00000000 ,EXITING,exit-with-notification,,";
-const std::string kWrongWords = ErrorReplyPattern(0, "Dashlet sent wrong request arguments");
-
-void NothingLaunched(ClientSide& client, LineClient&, Clock::duration) {
-  EXPECT_TRUE(client.LaunchedOpenVpnPids().empty());
-}
-
-void NothingWritten(ClientSide& client, LineClient& connection, Clock::duration took) {
-  EXPECT_FALSE(FileExists(client.Prefix() + "vortanclient.ovpn"));
-  EXPECT_FALSE(FileExists(client.Prefix() + "_stunnel.conf"));
-  NothingLaunched(client, connection, took);
-}
-
-const Refusal kRefusals[] = {
-    {"MissingOpenVpnAnswersWithTheErrorCode", {false, true}, "udp adaptive",
-     ErrorReplyPattern(ENOENT, "Failed to launch process\\."), nullptr,
-     [](ClientSide& client, LineClient&, Clock::duration took) {
-       EXPECT_GE(took, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
-       EXPECT_EQ(CountOf(client.Layout().LogText(), "CreateProcess retry #"), 3u);
-     }},
-    // A stand-in program that exits at once and never opens the management interface;
-    // it appears between the second and the third attempt.
-    {"LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable", {false, true}, "udp adaptive",
-     "OK",
-     [](ClientSide& client) {
-       return std::thread([&client] {
-         const auto secondFailed = [&] { return CountOf(client.Layout().LogText(), "retry #2 error") == 1; };
-         EXPECT_TRUE(WaitUntil(secondFailed, 5s));
-         std::filesystem::create_symlink("/bin/true", client.Layout().Bin() + "/openvpn");
-       });
-     },
-     [](ClientSide& client, LineClient& connection, Clock::duration) {
-       EXPECT_EQ(connection.ReadText(10s), kExitedWithoutChannel);
-       const std::string log = client.Layout().LogText();
-       EXPECT_EQ(CountOf(log, "CreateProcess retry #1 error [2]"), 1u) << log;
-       EXPECT_EQ(CountOf(log, "CreateProcess retry #2 error [2]"), 1u) << log;
-       EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
-       EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
-       EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
-     }},
-    // An OpenVPN that never opens its management channel is stopped, and its tunnel has
-    // no owner left.
-    {"OpenVpnThatNeverOpensItsChannelIsStopped", {false, true}, "udp adaptive", "OK",
-     [](ClientSide& client) {
-       const std::string standIn = client.Layout().Bin() + "/openvpn";
-       WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
-       std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
-       return std::thread();
-     },
-     [](ClientSide& client, LineClient& connection, Clock::duration) {
-       EXPECT_EQ(connection.ReadText(10s), kExitedWithoutChannel);
-       const std::vector<std::uint32_t> launched = client.LaunchedOpenVpnPids();
-       ASSERT_EQ(launched.size(), 1u);
-       EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
-     }},
-    // Wrong words are refused before anything is written.
-    {"WrongWordsWithoutTheFlavour", {true, true}, "udp", kWrongWords, nullptr, NothingWritten},
-    {"WrongWordsWithAnExtraWord", {true, true}, "udp adaptive extra", kWrongWords, nullptr, NothingWritten},
-    {"WrongWordsWithAControlByte", {true, true}, "udp adap\x01tive", kWrongWords, nullptr, NothingWritten},
-    {"QbrWithoutStunnelIsRefused", {true, false}, "qbr adaptive", ErrorReplyPattern(0, "QBR not installed "),
-     nullptr, NothingLaunched},
-};
-
-void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
-
-class TunnelRefusalTest : public TunnelStartRefusedTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(TunnelRefusalTest, AnswersAndLeavesNoTunnel) {
-  const Refusal& refusal = GetParam();
-  StartService(refusal.options);
-  std::thread beside = refusal.prepare ? refusal.prepare(*client_) : std::thread();
-  const int port = refusal.words[0] == 'q' ? kStunnelServerPort : kOpenVpnPort;
-  const std::string request = std::string("start ") + kServerAddress + " " + std::to_string(port) + " " +
-                              client_->Prefix() + " Vortan-Dashlet " + refusal.words;
+TEST_F(TunnelStartRefusedTest, MissingOpenVpnAnswersWithTheErrorCode) {
+  StartService({false, true});
   const auto started = Clock::now();
-  const std::string reply = Request(*connection_, request, nullptr);
-  const auto took = Clock::now() - started;
-  if (beside.joinable()) beside.join();
-  EXPECT_TRUE(std::regex_match(reply, std::regex(refusal.reply))) << reply;
-  refusal.then(*client_, *connection_, took);
+  const std::string reply = Start();
+  EXPECT_TRUE(IsError(reply, ENOENT, "Failed to launch process\\.")) << reply;
+  EXPECT_GE(Clock::now() - started, 1500ms) << "three attempts 0, 500 and 1000 ms apart";
+  EXPECT_EQ(CountOf(client_->Layout().LogText(), "CreateProcess retry #"), 3u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, TunnelRefusalTest, ::testing::ValuesIn(kRefusals),
-                         ::testing::PrintToStringParamName());
+TEST_F(TunnelStartRefusedTest, LaunchRetriesUntilTheProgramAppearsThenManagementIsUnreachable) {
+  StartService({false, true});
+  // A stand-in program that exits at once and never opens the management interface;
+  // it appears between the second and the third attempt.
+  std::thread appear([&] {
+    const auto secondFailed = [&] { return CountOf(client_->Layout().LogText(), "retry #2 error") == 1; };
+    EXPECT_TRUE(WaitUntil(secondFailed, 5s));
+    std::filesystem::create_symlink("/bin/true", client_->Layout().Bin() + "/openvpn");
+  });
+  const std::string reply = Start();
+  appear.join();
+  EXPECT_EQ(reply, "OK");
+  EXPECT_EQ(connection_->ReadText(10s), kExitedWithoutChannel);
+  const std::string log = client_->Layout().LogText();
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #1 error [2]"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #2 error [2]"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "CreateProcess retry #3  ok "), 1u) << log;
+  EXPECT_EQ(CountOf(log, "Opening socket on "), 6u) << log;
+  EXPECT_EQ(CountOf(log, "Sleeping 500ms and retrying"), 5u) << log;
+}
+
+// An OpenVPN that never opens its management channel is stopped, and its tunnel has no
+// owner left.
+TEST_F(TunnelStartRefusedTest, OpenVpnThatNeverOpensItsChannelIsStopped) {
+  StartService({false, true});
+  const std::string standIn = client_->Layout().Bin() + "/openvpn";
+  WriteFile(standIn, "#!/bin/sh\nexec sleep 30\n");
+  std::filesystem::permissions(standIn, std::filesystem::perms::owner_all);
+  EXPECT_EQ(Start(), "OK");
+  EXPECT_EQ(connection_->ReadText(10s), kExitedWithoutChannel);
+  const std::vector<std::uint32_t> launched = client_->LaunchedOpenVpnPids();
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return ProcessGone(launched[0]); }, 2s));
+}
+
+TEST_F(TunnelStartRefusedTest, WrongWordsAreRefusedBeforeAnythingIsWritten) {
+  StartService({true, true});
+  const std::string prefix = client_->Prefix();
+  for (const std::string& request :
+       {std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp",
+        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adaptive extra",
+        std::string("start 192.0.2.1 1194 ") + prefix + " Vortan-Dashlet udp adap\x01tive"}) {
+    SCOPED_TRACE(request);
+    const std::string reply = Request(*connection_, request, nullptr);
+    EXPECT_TRUE(IsError(reply, 0, "Dashlet sent wrong request arguments")) << reply;
+  }
+  EXPECT_FALSE(FileExists(prefix + "vortanclient.ovpn"));
+  EXPECT_FALSE(FileExists(prefix + "_stunnel.conf"));
+  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
+}
 
 TEST_F(TunnelStartRefusedTest, MalformedSettingsEndTheMainLoopBeforeAControllerIsBuilt) {
   client_ = std::make_unique<ClientSide>(nullptr, ClientSide::Options{});
@@ -741,6 +685,13 @@ TEST_F(TunnelStartRefusedTest, MalformedSettingsEndTheMainLoopBeforeAControllerI
   EXPECT_EQ(service.WaitForExit(10s), 1);
   EXPECT_NE(service.Output().find("Service running error : CFG: Couldn't find separator on line: 1"), std::string::npos)
       << service.Output();
+  EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
+}
+
+TEST_F(TunnelStartRefusedTest, QbrWithoutStunnelIsRefused) {
+  StartService({true, false});
+  const std::string reply = Start("qbr");
+  EXPECT_TRUE(IsError(reply, 0, "QBR not installed ")) << reply;
   EXPECT_TRUE(client_->LaunchedOpenVpnPids().empty());
 }
 
