@@ -223,7 +223,7 @@ std::unique_ptr<NamespacedProgram> ServerSide::Start(const std::vector<std::stri
   fs::remove(path, ignored);
   auto program = std::make_unique<NamespacedProgram>(ns_, argv, dir_.Path());
   if (!WaitUntil([&] { return ReadFile(path).find(ready) != std::string::npos; }, kServerStartTimeout)) {
-    throw std::runtime_error(argv.front() + " " + argv.back() + " did not start: " + ReadFile(path));
+    throw std::runtime_error(argv.front() + " (" + log + ") did not start: " + ReadFile(path));
   }
   return program;
 }
