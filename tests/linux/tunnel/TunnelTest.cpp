@@ -221,6 +221,23 @@ class TunnelTest : public ::testing::Test {
     EXPECT_EQ(datagram.destination, kTunnelBroadcast);
   }
 
+  // cause restarts the tunnel on the connection: CONNECTED again (then onConnected runs)
+  // through the hold, announced again, by the same OpenVPN; the time it took is reported.
+  void ExpectReconnected(LineClient& connection, const char* what, const std::function<void()>& cause,
+                         const std::function<void()>& onConnected = nullptr) {
+    const auto restarted = Clock::now();
+    cause();
+    std::vector<std::string> lines;
+    ASSERT_TRUE(ReadUntil(connection, IsConnected, &lines, 60s)) << what << "\n" << Joined(lines);
+    std::cout << "[ timing ] " << what << " to CONNECTED again: " << Since(restarted).count() << " ms"
+              << std::endl;
+    if (onConnected) onConnected();
+    EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> HOLD: ", 0) == 0; }))
+        << what << "\n" << Joined(lines);
+    ExpectAnnouncement();
+    ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
+  }
+
   // "shutdown" answers once OpenVPN is gone (and collected). The exiting state, where
   // one is awaited, reaches the client around the reply: among the lines before it, or
   // soon after.
@@ -455,8 +472,14 @@ TEST_F(TunnelTest, KilledOpenVpnTellsTheClientAndLeavesNoZombie) {
 // The routes a client added are the service's: marked in the kernel, recorded in its
 // ledger, back with OpenVPN's own restart before the client reads CONNECTED again and
 // after another program's deletion (within a bound), and gone after a crash and a new
-// start, while the administrator's stay. Each restart goes through the hold again, is
-// announced again, and is the same OpenVPN's.
+// start, while the administrator's stay.
+TEST_F(TunnelTest, TunnelComesBackAfterServerRestart) {
+  auto connection = ConnectedUdp("udp");
+  ExpectAnnouncement();
+  ExpectReconnected(*connection, "server restart", [&] { server_->RestartUdpServer(); });
+  ExpectShutdown(*connection);
+}
+
 TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
   const NetworkNamespace& ns = client_->Namespace();
   auto routeOf = [&](const std::string& selector) { return Shown("route show " + selector); };
@@ -477,17 +500,9 @@ TEST_F(TunnelTest, ClientRoutesFollowTheTunnelAcrossRestartsAndCrashes) {
       {"server restart", [&] { server_->RestartUdpServer(); }},
   };
   for (const Restart& restart : restarts) {
-    const auto restarted = Clock::now();
-    restart.cause();
-    std::vector<std::string> lines;
-    ASSERT_TRUE(ReadUntil(*connection, IsConnected, &lines, 60s)) << restart.what << "\n" << Joined(lines);
-    std::cout << "[ timing ] " << restart.what << " to CONNECTED again: " << Since(restarted).count() << " ms"
-              << std::endl;
-    EXPECT_TRUE(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 1s)) << restart.what;
-    EXPECT_TRUE(Contains(lines, [](const std::string& line) { return line.rfind("> HOLD: ", 0) == 0; }))
-        << restart.what << "\n" << Joined(lines);
-    ExpectAnnouncement();
-    ASSERT_EQ(client_->LaunchedOpenVpnPids().size(), 1u) << "the same OpenVPN reconnects";
+    ASSERT_NO_FATAL_FAILURE(ExpectReconnected(*connection, restart.what, restart.cause, [&] {
+      EXPECT_TRUE(WaitUntil([&] { return !routeOf("10.99.0.0/16").empty(); }, 1s)) << restart.what;
+    }));
   }
 
   // Another program deletes it: back within 2 s, five times a minute, then left alone.
