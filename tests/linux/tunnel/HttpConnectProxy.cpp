@@ -1,18 +1,18 @@
 // A small HTTP CONNECT proxy for the tunnel tests: listens on one address and port,
-// optionally demands Basic credentials, and records every request in a log file.
+// demands Basic credentials, and records every request in a log file.
 //
-//   vortan_connect_proxy ADDRESS PORT LOGFILE [USER:PASSWORD]
+//   vortan_connect_proxy ADDRESS PORT LOGFILE BASE64-OF-USER:PASSWORD
 //
 // Ends on SIGTERM. Serves each client on a thread of its own; bounded header size.
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <fstream>
@@ -26,32 +26,12 @@ constexpr std::size_t kMaxHeader = 16384;
 
 std::mutex logMutex;
 std::string logPath;
-std::string expectedCredentials;  // base64 of "user:password"; empty: no authentication
+std::string expectedCredentials;  // as the header carries them
 
 void Log(const std::string& line) {
   std::lock_guard<std::mutex> lock(logMutex);
   std::ofstream out(logPath, std::ios::app);
   out << line << "\n";
-}
-
-std::string Base64(const std::string& text) {
-  static const char* const alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < text.size(); i += 3) {
-    unsigned value = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8) |
-                     static_cast<unsigned char>(text[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += alphabet[(value >> shift) & 63];
-  }
-  if (i < text.size()) {
-    unsigned value = static_cast<unsigned char>(text[i]) << 16;
-    if (i + 1 < text.size()) value |= static_cast<unsigned char>(text[i + 1]) << 8;
-    out += alphabet[(value >> 18) & 63];
-    out += alphabet[(value >> 12) & 63];
-    out += i + 1 < text.size() ? alphabet[(value >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
 }
 
 bool SendAll(int fd, const std::string& data) {
@@ -94,20 +74,25 @@ std::string HeaderValue(const std::string& head, const std::string& name) {
   return std::string();
 }
 
+// A numeric IPv4 address and a port (the proxy is only given those).
+bool ToAddress(const std::string& host, const std::string& port, sockaddr_in* address) {
+  *address = sockaddr_in{};
+  address->sin_family = AF_INET;
+  address->sin_port = htons(static_cast<std::uint16_t>(std::atoi(port.c_str())));
+  return inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1;
+}
+
 int ConnectTo(const std::string& target) {
   const auto colon = target.rfind(':');
-  if (colon == std::string::npos) return -1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(target.substr(0, colon).c_str(), target.substr(colon + 1).c_str(), &hints, &found) != 0) return -1;
+  sockaddr_in address;
+  if (colon == std::string::npos || !ToAddress(target.substr(0, colon), target.substr(colon + 1), &address)) {
+    return -1;
+  }
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     fd = -1;
   }
-  freeaddrinfo(found);
   return fd;
 }
 
@@ -125,6 +110,13 @@ void Relay(int a, int b) {
   }
 }
 
+// Logs why, answers with the status and ends the client's connection.
+void Refuse(int client, const std::string& why, const std::string& status, const std::string& headers = "") {
+  Log(why);
+  SendAll(client, "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
+  close(client);
+}
+
 void Serve(int client) {
   std::string head, rest;
   if (!ReadHead(client, &head, &rest)) {
@@ -134,34 +126,20 @@ void Serve(int client) {
   const std::string requestLine = head.substr(0, head.find("\r\n"));
   char method[16] = {0}, target[512] = {0};
   if (std::sscanf(requestLine.c_str(), "%15s %511s", method, target) != 2 || std::strcmp(method, "CONNECT") != 0) {
-    Log("REFUSED " + requestLine);
-    SendAll(client, "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n");
-    close(client);
-    return;
+    return Refuse(client, "REFUSED " + requestLine, "405 Method Not Allowed");
   }
-  std::string authentication = "none";
-  if (!expectedCredentials.empty()) {
-    // The scheme name is case-insensitive (stunnel writes it as configured: "basic").
-    const std::string authorization = HeaderValue(head, "Proxy-Authorization");
-    const bool basic = authorization.size() > 6 && strncasecmp(authorization.c_str(), "Basic ", 6) == 0;
-    if (!basic || authorization.substr(6) != expectedCredentials) {
-      Log(std::string("CONNECT ") + target + " auth=denied [" + HeaderValue(head, "Proxy-Authorization") + "]");
-      SendAll(client,
-              "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"vortan\"\r\n"
-              "Content-Length: 0\r\n\r\n");
-      close(client);
-      return;
-    }
-    authentication = "basic";
+  // The scheme name is case-insensitive (stunnel writes it as configured: "basic").
+  const std::string authorization = HeaderValue(head, "Proxy-Authorization");
+  const bool basic = authorization.size() > 6 && strncasecmp(authorization.c_str(), "Basic ", 6) == 0;
+  if (!basic || authorization.substr(6) != expectedCredentials) {
+    return Refuse(client, std::string("CONNECT ") + target + " auth=denied [" + authorization + "]",
+                  "407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"vortan\"\r\n");
   }
   int upstream = ConnectTo(target);
   if (upstream < 0) {
-    Log(std::string("CONNECT ") + target + " auth=" + authentication + " unreachable");
-    SendAll(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
-    close(client);
-    return;
+    return Refuse(client, std::string("CONNECT ") + target + " auth=basic unreachable", "502 Bad Gateway");
   }
-  Log(std::string("CONNECT ") + target + " auth=" + authentication);
+  Log(std::string("CONNECT ") + target + " auth=basic");
   if (SendAll(client, "HTTP/1.1 200 Connection established\r\n\r\n") && (rest.empty() || SendAll(upstream, rest))) {
     Relay(client, upstream);
   }
@@ -172,19 +150,17 @@ void Serve(int client) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s ADDRESS PORT LOGFILE [USER:PASSWORD]\n", argv[0]);
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s ADDRESS PORT LOGFILE BASE64-OF-USER:PASSWORD\n", argv[0]);
     return 2;
   }
   logPath = argv[3];
-  if (argc > 4) expectedCredentials = Base64(argv[4]);
+  expectedCredentials = argv[4];
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[2])));
-  if (inet_pton(AF_INET, argv[1], &address.sin_addr) != 1 ||
+  sockaddr_in address;
+  if (!ToAddress(argv[1], argv[2], &address) ||
       bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
     std::perror("listen");
     return 1;

@@ -26,7 +26,6 @@ const char* const kServerAddress = "192.0.2.1";
 const char* const kTunnelBroadcast = "10.8.0.255";
 const int kOpenVpnPort = 1194;
 const int kStunnelServerPort = 443;
-const int kOpenProxyPort = 3128;
 const int kAuthProxyPort = 3129;
 const char* const kProxyUser = "vortan";
 const char* const kProxyPassword = "s3cret";
@@ -35,21 +34,18 @@ namespace {
 
 const char* const kClientAddress = "192.0.2.2";
 const char* const kClientNameServer = "198.51.100.53";
+// kProxyUser:kProxyPassword as a Basic Proxy-Authorization header carries them (base64).
+const char* const kProxyCredentials = "dm9ydGFuOnMzY3JldA==";
 // Fixed names are safe inside namespaces of our own.
 const char* const kServerVeth = "vsrv0";
 const char* const kClientVeth = "vcli0";
 
 constexpr auto kServerStartTimeout = 15s;
+const char* const kOpenVpnReady = "Initialization Sequence Completed";
 
 void MustShell(const std::string& command) {
   std::string output;
   if (Shell(command + " 2>&1", &output) != 0) throw std::runtime_error(command + " failed: " + output);
-}
-
-void WaitForLogText(const std::string& path, const std::string& text, const std::string& what) {
-  if (!WaitUntil([&] { return ReadFile(path).find(text) != std::string::npos; }, kServerStartTimeout)) {
-    throw std::runtime_error(what + " did not start: " + ReadFile(path));
-  }
 }
 
 std::string IpProgram() {
@@ -83,25 +79,14 @@ std::string OpenVpnServerConfig(const std::string& name, const std::string& prot
   return text.str();
 }
 
-}  // namespace
-
-TempDirectory::TempDirectory(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDirectory::~TempDirectory() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-TestPki::TestPki() : dir_("vortan-pki") {
+// A small certificate authority with a server and a client certificate (EC keys),
+// generated with openssl for this run.
+void WritePki(const std::string& dir) {
   const std::string extensions =
       "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyAgreement\nextendedKeyUsage=";
-  WriteFile(Dir() + "/server.ext", extensions + "serverAuth\n");
-  WriteFile(Dir() + "/client.ext", extensions + "clientAuth\n");
-  std::string script = "set -e; cd " + Dir() +
+  WriteFile(dir + "/server.ext", extensions + "serverAuth\n");
+  WriteFile(dir + "/client.ext", extensions + "clientAuth\n");
+  std::string script = "set -e; cd " + dir +
                        "; openssl ecparam -name prime256v1 -genkey -noout -out ca.key"
                        "; openssl req -new -x509 -key ca.key -out ca.crt -days 2 -subj /CN=vortan-test-ca";
   for (const char* role : {"server", "client"}) {
@@ -114,10 +99,17 @@ TestPki::TestPki() : dir_("vortan-pki") {
   MustShell(script);
 }
 
-void TestPki::DepositClientFiles(const std::string& prefix) const {
-  fs::copy_file(Dir() + "/ca.crt", prefix + "ca.crt", fs::copy_options::overwrite_existing);
-  fs::copy_file(Dir() + "/client.crt", prefix + "client.crt", fs::copy_options::overwrite_existing);
-  fs::copy_file(Dir() + "/client.key", prefix + "client.key", fs::copy_options::overwrite_existing);
+}  // namespace
+
+TempDirectory::TempDirectory(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
 }
 
 NamespacedProgram::NamespacedProgram(const NetworkNamespace& ns, const std::vector<std::string>& argv,
@@ -141,29 +133,8 @@ void NamespacedProgram::Stop() {
   process_.WaitForExit(5s);
 }
 
-AnnouncementListener::AnnouncementListener(const NetworkNamespace& ns) {
-  ns.Run([this] {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::runtime_error("udp socket");
-    int on = 1;
-    setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    // Bound to the wildcard address: a socket bound to a unicast address does not see
-    // subnet broadcasts.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(1234);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("cannot bind the announcement listener");
-    }
-  });
-}
-
-AnnouncementListener::~AnnouncementListener() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds timeout) {
-  pollfd entry{fd_, POLLIN, 0};
+bool ServerSide::ReceiveAnnouncement(Datagram* datagram, std::chrono::milliseconds timeout) {
+  pollfd entry{announcementFd_, POLLIN, 0};
   if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
   char payload[2048];
   char control[256];
@@ -173,7 +144,7 @@ bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t count = recvmsg(fd_, &message, 0);
+  ssize_t count = recvmsg(announcementFd_, &message, 0);
   if (count < 0) return false;
   datagram->payload.assign(payload, static_cast<std::size_t>(count));
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
@@ -184,23 +155,32 @@ bool AnnouncementListener::Receive(Datagram* datagram, std::chrono::milliseconds
     inet_ntop(AF_INET, &info.ipi_addr, text, sizeof text);
     datagram->destination = text;
   }
-  datagram->port = 1234;
   return true;
 }
 
 ServerSide::ServerSide() {
+  WritePki(dir_.Path());
   BuildNetwork();
   WriteConfigurations();
   StartAll();
-  announcements_ = std::make_unique<AnnouncementListener>(ns_);
+  ns_.Run([this] {
+    announcementFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (announcementFd_ < 0) throw std::runtime_error("udp socket");
+    int on = 1;
+    setsockopt(announcementFd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    // Bound to the wildcard address: a socket bound to a unicast address does not see
+    // subnet broadcasts.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1234);
+    if (bind(announcementFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("cannot bind the announcement listener");
+    }
+  });
 }
 
 ServerSide::~ServerSide() {
-  authProxy_.reset();
-  openProxy_.reset();
-  stunnelServer_.reset();
-  tcpServer_.reset();
-  udpServer_.reset();
+  if (announcementFd_ >= 0) close(announcementFd_);
 }
 
 void ServerSide::BuildNetwork() {
@@ -218,10 +198,13 @@ void ServerSide::BuildNetwork() {
   ns_.MustIp(std::string("link set ") + kServerVeth + " up");
 }
 
-void ServerSide::WriteConfigurations() {
-  for (const char* file : {"ca.crt", "server.crt", "server.key"}) {
-    fs::copy_file(pki_.Dir() + "/" + file, dir_.Path() + "/" + file);
+void ServerSide::DepositClientFiles(const std::string& prefix) const {
+  for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
+    fs::copy_file(dir_.Path() + "/" + file, prefix + file, fs::copy_options::overwrite_existing);
   }
+}
+
+void ServerSide::WriteConfigurations() {
   WriteFile(dir_.Path() + "/udp.conf", OpenVpnServerConfig("udp", "udp", "10.8.0.100 10.8.0.149"));
   WriteFile(dir_.Path() + "/tcp.conf", OpenVpnServerConfig("tcp", "tcp-server", "10.8.0.150 10.8.0.199"));
   std::ostringstream stunnel;
@@ -232,42 +215,35 @@ void ServerSide::WriteConfigurations() {
   WriteFile(dir_.Path() + "/stunnel-server.conf", stunnel.str());
 }
 
-std::unique_ptr<NamespacedProgram> ServerSide::StartOpenVpn(const std::string& name) {
-  const std::string log = dir_.Path() + "/server-" + name + ".log";
+// A server program, started once its log (written afresh) shows it ready.
+std::unique_ptr<NamespacedProgram> ServerSide::Start(const std::vector<std::string>& argv,
+                                                     const std::string& log, const std::string& ready) {
+  const std::string path = dir_.Path() + "/" + log;
   std::error_code ignored;
-  fs::remove(log, ignored);
-  auto program = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{"openvpn", "--config", name + ".conf"}, dir_.Path());
-  WaitForLogText(log, "Initialization Sequence Completed", "OpenVPN " + name + " server");
+  fs::remove(path, ignored);
+  auto program = std::make_unique<NamespacedProgram>(ns_, argv, dir_.Path());
+  if (!WaitUntil([&] { return ReadFile(path).find(ready) != std::string::npos; }, kServerStartTimeout)) {
+    throw std::runtime_error(argv.front() + " (" + log + ") did not start: " + ReadFile(path));
+  }
   return program;
 }
 
 void ServerSide::StartAll() {
-  udpServer_ = StartOpenVpn("udp");
-  tcpServer_ = StartOpenVpn("tcp");
-  stunnelServer_ = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{"stunnel4", "stunnel-server.conf"}, dir_.Path());
-  WaitForLogText(dir_.Path() + "/stunnel-server.log", "Configuration successful", "stunnel server");
-  const std::string server = kServerAddress;
-  openProxy_ = std::make_unique<NamespacedProgram>(
-      ns_, std::vector<std::string>{VORTAN_CONNECT_PROXY, server, std::to_string(kOpenProxyPort), "proxy-open.log"},
-      dir_.Path());
-  authProxy_ = std::make_unique<NamespacedProgram>(
-      ns_,
-      std::vector<std::string>{VORTAN_CONNECT_PROXY, server, std::to_string(kAuthProxyPort), "proxy-auth.log",
-                               std::string(kProxyUser) + ":" + kProxyPassword},
-      dir_.Path());
-  WaitForLogText(dir_.Path() + "/proxy-open.log", "LISTENING", "open proxy");
-  WaitForLogText(dir_.Path() + "/proxy-auth.log", "LISTENING", "proxy with credentials");
+  udpServer_ = Start({"openvpn", "--config", "udp.conf"}, "server-udp.log", kOpenVpnReady);
+  tcpServer_ = Start({"openvpn", "--config", "tcp.conf"}, "server-tcp.log", kOpenVpnReady);
+  stunnelServer_ =
+      Start({"stunnel4", "stunnel-server.conf"}, "stunnel-server.log", "Configuration successful");
+  authProxy_ = Start({VORTAN_CONNECT_PROXY, kServerAddress, std::to_string(kAuthProxyPort), "proxy-auth.log",
+                      kProxyCredentials},
+                     "proxy-auth.log", "LISTENING");
 }
 
 void ServerSide::RestartUdpServer() {
   udpServer_.reset();
-  udpServer_ = StartOpenVpn("udp");
+  udpServer_ = Start({"openvpn", "--config", "udp.conf"}, "server-udp.log", kOpenVpnReady);
 }
 
 std::string ServerSide::AuthProxyLog() const { return ReadFile(dir_.Path() + "/proxy-auth.log"); }
-std::string ServerSide::OpenProxyLog() const { return ReadFile(dir_.Path() + "/proxy-open.log"); }
 
 ClientSide::ClientSide(const ServerSide* server, Options options) {
   if (server != nullptr) {
@@ -283,7 +259,7 @@ ClientSide::ClientSide(const ServerSide* server, Options options) {
   }
   fs::create_directories(layout_.Root() + "/client");
   prefix_ = layout_.Root() + "/client/x_";
-  if (server != nullptr) server->Pki().DepositClientFiles(prefix_);
+  if (server != nullptr) server->DepositClientFiles(prefix_);
 }
 
 ClientSide::~ClientSide() {

@@ -13,9 +13,9 @@
 
 // The end-to-end world of the tunnel tests: a "server" namespace with OpenVPN servers
 // over UDP and TCP on one bridged 10.8.0.0/24 segment, a stunnel server in front of the
-// TCP one, HTTP CONNECT proxies with and without credentials and the announcement
-// listener; a "client" namespace, joined by a veth pair, where the service runs from a
-// temporary installed layout.
+// TCP one, an HTTP CONNECT proxy with credentials and the announcement listener; a
+// "client" namespace, joined by a veth pair, where the service runs from a temporary
+// installed layout.
 namespace vortan {
 namespace test {
 
@@ -24,7 +24,6 @@ extern const char* const kServerAddress;  // the server end of the veth pair
 extern const char* const kTunnelBroadcast;
 extern const int kOpenVpnPort;           // UDP and TCP
 extern const int kStunnelServerPort;
-extern const int kOpenProxyPort;
 extern const int kAuthProxyPort;
 extern const char* const kProxyUser;
 extern const char* const kProxyPassword;
@@ -40,20 +39,6 @@ class TempDirectory {
 
  private:
   std::string path_;
-};
-
-// A small certificate authority with a server and a client certificate (EC keys),
-// generated with openssl for this run.
-class TestPki {
- public:
-  TestPki();
-  std::string Dir() const { return dir_.Path(); }
-  // Copies the CA certificate and the client's certificate and key to prefix + "ca.crt",
-  // "client.crt" and "client.key".
-  void DepositClientFiles(const std::string& prefix) const;
-
- private:
-  TempDirectory dir_;
 };
 
 // A program started inside a namespace; killed (through its process handle) and
@@ -78,52 +63,39 @@ class NamespacedProgram {
 struct Datagram {
   std::string payload;
   std::string destination;  // dotted address the datagram was sent to
-  int port = 0;
 };
 
-// A UDP socket bound to 0.0.0.0:1234 inside a namespace, recording what arrives.
-class AnnouncementListener {
- public:
-  explicit AnnouncementListener(const NetworkNamespace& ns);
-  ~AnnouncementListener();
-  AnnouncementListener(const AnnouncementListener&) = delete;
-  AnnouncementListener& operator=(const AnnouncementListener&) = delete;
-  // The next datagram; false on time-out.
-  bool Receive(Datagram* datagram, std::chrono::milliseconds timeout);
-
- private:
-  int fd_ = -1;
-};
-
-// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxies.
+// The server side: PKI, namespace, bridge, OpenVPN servers, stunnel, proxy and the
+// announcement listener. Its programs end in the reverse order of their start.
 class ServerSide {
  public:
   ServerSide();
   ~ServerSide();
   const NetworkNamespace& Namespace() const { return ns_; }
-  const TestPki& Pki() const { return pki_; }
-  AnnouncementListener& Announcements() { return *announcements_; }
+  // Copies the CA certificate and the client's certificate and key of the PKI made for
+  // this run to prefix + "ca.crt", "client.crt" and "client.key".
+  void DepositClientFiles(const std::string& prefix) const;
+  // The next datagram that reached the listener (0.0.0.0:1234); false on time-out.
+  bool ReceiveAnnouncement(Datagram* datagram, std::chrono::milliseconds timeout);
   // Restarts the UDP OpenVPN server (stopped with its termination signal).
   void RestartUdpServer();
   // The requests the proxy with credentials has recorded.
   std::string AuthProxyLog() const;
-  std::string OpenProxyLog() const;
 
  private:
   void BuildNetwork();
   void WriteConfigurations();
-  std::unique_ptr<NamespacedProgram> StartOpenVpn(const std::string& name);
+  std::unique_ptr<NamespacedProgram> Start(const std::vector<std::string>& argv, const std::string& log,
+                                           const std::string& ready);
   void StartAll();
 
-  TestPki pki_;
   NetworkNamespace ns_{"vtsrv"};
   TempDirectory dir_{"vortan-tunsrv"};
   std::unique_ptr<NamespacedProgram> udpServer_;
   std::unique_ptr<NamespacedProgram> tcpServer_;
   std::unique_ptr<NamespacedProgram> stunnelServer_;
-  std::unique_ptr<NamespacedProgram> openProxy_;
   std::unique_ptr<NamespacedProgram> authProxy_;
-  std::unique_ptr<AnnouncementListener> announcements_;
+  int announcementFd_ = -1;
 };
 
 // The client side: a namespace joined to the server's by a veth pair, and an installed
