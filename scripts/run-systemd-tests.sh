@@ -267,7 +267,7 @@ check "a non-member is refused with the group's reply" \
   prints "Only members of the local group vortanvpn may use this command" as_user stageother "$PREFIX/bin/vortanctl" $(real_start stageother)
 as_user stagemember sh -c "exec $PREFIX/bin/vortanctl $(real_start stagemember) >/tmp/stage-member.log 2>&1" &
 check "a member's tunnel reaches CONNECTED under the unit's sandbox" \
-  within 30 inside grep -q ",CONNECTED,SUCCESS" /tmp/stage-member.log || tail -5 "$WORK/server.log"
+  within 30 inside grep -qs ",CONNECTED,SUCCESS" /tmp/stage-member.log || tail -5 "$WORK/server.log"
 check "  and the member's shutdown answers OK" prints "OK" as_user stagemember "$PREFIX/bin/vortanctl" shutdown
 
 # --- 7. the journal's priorities ------------------------------------------------------------
