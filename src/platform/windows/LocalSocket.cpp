@@ -44,8 +44,6 @@ bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   return true;
 }
 
-Error LastSocketError(const char* step) { return Win32Error(static_cast<unsigned long>(::WSAGetLastError()), step); }
-
 bool EndpointOf(SOCKET handle, bool peer, Endpoint* endpoint) {
   sockaddr_in address{};
   int length = sizeof address;
@@ -67,16 +65,15 @@ Error ConnectLocalSocket(const std::string& path, SocketHandle* handle) {
   Endpoint endpoint;
   if (!ParseEndpoint(path, &endpoint)) return Win32Error(WSAEINVAL, "local socket endpoint");
   SocketHandle counted = kInvalidSocket;
-  if (const int error = OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, &counted)) {
-    return Win32Error(static_cast<unsigned long>(error), "socket");
-  }
+  const Error opened = OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, &counted);
+  if (opened.Failed()) return opened;
   const auto socket = static_cast<SOCKET>(counted);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = endpoint.address;
   address.sin_port = htons(static_cast<u_short>(endpoint.port));
   if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const Error error = LastSocketError("connect");
+    const Error error = LastWinsockError("connect");
     CloseSocket(counted);
     return error;
   }
@@ -90,7 +87,7 @@ Error LocalPeerProcess(SocketHandle handle, std::uint32_t* processId) {
   Endpoint local;
   Endpoint peer;
   const auto socket = static_cast<SOCKET>(handle);
-  if (!EndpointOf(socket, false, &local) || !EndpointOf(socket, true, &peer)) return LastSocketError("endpoints");
+  if (!EndpointOf(socket, false, &local) || !EndpointOf(socket, true, &peer)) return LastWinsockError("endpoints");
   std::vector<TcpOwnerRow> rows;
   if (const int error = SystemTcpOwnerTable().ReadRows(&rows)) {
     return Win32Error(static_cast<unsigned long>(error), "GetExtendedTcpTable");

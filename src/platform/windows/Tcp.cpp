@@ -23,9 +23,7 @@ sockaddr_in MakeAddress(std::uint32_t address, int port) {
   return socketAddress;
 }
 
-Error SocketError(const char* step) { return Win32Error(static_cast<unsigned long>(::WSAGetLastError()), step); }
-
-Error Status(int result, const char* step) { return result == 0 ? Error::Success() : SocketError(step); }
+Error Status(int result, const char* step) { return result == 0 ? Error::Success() : LastWinsockError(step); }
 
 // Winsock lengths are ints; one call moves at most INT_MAX bytes.
 int Length(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
@@ -50,7 +48,7 @@ bool IsListening(SocketHandle handle) {
 
 Error Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, std::size_t* received) {
   const int count = ::recv(Sock(handle), buffer, Length(size), flags);
-  if (count == SOCKET_ERROR) return SocketError("recv");
+  if (count == SOCKET_ERROR) return LastWinsockError("recv");
   *received = static_cast<std::size_t>(count);
   return Error::Success();
 }
@@ -58,7 +56,7 @@ Error Receive(SocketHandle handle, char* buffer, std::size_t size, int flags, st
 }  // namespace
 
 Error OpenTcpSocket(SocketHandle* handle) {
-  return Win32Error(static_cast<unsigned long>(OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, handle)), "socket");
+  return OpenCountedSocket(SOCK_STREAM, IPPROTO_TCP, handle);
 }
 
 // Without SO_EXCLUSIVEADDRUSE another local program could bind the same address and
@@ -67,7 +65,7 @@ Error BindSocket(SocketHandle handle, std::uint32_t address, int port) {
   const BOOL exclusive = TRUE;
   if (::setsockopt(Sock(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                    sizeof exclusive) != 0) {
-    return SocketError("setsockopt(SO_EXCLUSIVEADDRUSE)");
+    return LastWinsockError("setsockopt(SO_EXCLUSIVEADDRUSE)");
   }
   sockaddr_in socketAddress = MakeAddress(address, port);
   return Status(::bind(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), "bind");
@@ -77,7 +75,7 @@ Error BoundPort(SocketHandle handle, int* port) {
   sockaddr_in socketAddress{};
   int length = sizeof socketAddress;
   if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
-    return SocketError("getsockname");
+    return LastWinsockError("getsockname");
   }
   *port = ::ntohs(socketAddress.sin_port);
   return Error::Success();
@@ -87,7 +85,7 @@ Error ListenSocket(SocketHandle handle, int backlog) { return Status(::listen(So
 
 Error AcceptSocket(SocketHandle listener, SocketHandle* accepted) {
   const SOCKET socket = ::accept(Sock(listener), nullptr, nullptr);
-  if (socket == INVALID_SOCKET) return SocketError("accept");
+  if (socket == INVALID_SOCKET) return LastWinsockError("accept");
   const int startError = AcquireWinsock();
   if (startError != 0) {
     ::closesocket(socket);
@@ -107,7 +105,7 @@ Error ConnectSocket(SocketHandle handle, std::uint32_t address, int port) {
 Error ShutdownSocket(SocketHandle handle) {
   if (!IsListening(handle)) return Status(::shutdown(Sock(handle), SD_BOTH), "shutdown");
   std::lock_guard<std::mutex> lock(closedListenersMutex);
-  if (::closesocket(Sock(handle)) != 0) return SocketError("closesocket");
+  if (::closesocket(Sock(handle)) != 0) return LastWinsockError("closesocket");
   closedListeners.insert(handle);
   return Error::Success();
 }
@@ -122,7 +120,7 @@ Error CloseSocket(SocketHandle handle) {
       return Error::Success();
     }
   }
-  if (::closesocket(Sock(handle)) != 0) return SocketError("closesocket");
+  if (::closesocket(Sock(handle)) != 0) return LastWinsockError("closesocket");
   ReleaseWinsock();
   return Error::Success();
 }
@@ -139,7 +137,7 @@ Error ReceiveSocket(SocketHandle handle, char* buffer, std::size_t size, std::si
 // WSAECONNABORTED. A blocking send returns only once the whole buffer is queued.
 Error SendSocket(SocketHandle handle, const char* data, std::size_t size, std::size_t* sent) {
   const int count = ::send(Sock(handle), data, Length(size), 0);
-  if (count == SOCKET_ERROR) return SocketError("send");
+  if (count == SOCKET_ERROR) return LastWinsockError("send");
   *sent = static_cast<std::size_t>(count);
   return Error::Success();
 }
@@ -155,10 +153,10 @@ Error SocketEndpoints(SocketHandle handle, std::uint32_t* localAddress, int* loc
   sockaddr_in local{}, peer{};
   int localLength = sizeof local, peerLength = sizeof peer;
   if (::getsockname(Sock(handle), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
-    return SocketError("getsockname");
+    return LastWinsockError("getsockname");
   }
   if (::getpeername(Sock(handle), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
-    return SocketError("getpeername");
+    return LastWinsockError("getpeername");
   }
   *localAddress = local.sin_addr.s_addr;
   *localPort = ::ntohs(local.sin_port);

@@ -38,21 +38,21 @@ std::string TrimLineEnd(std::string text) {
 }  // namespace
 
 Error OpenUdpSocket(SocketHandle* handle) {
-  return Win32Error(static_cast<unsigned long>(OpenCountedSocket(SOCK_DGRAM, IPPROTO_UDP, handle)), "socket");
+  return OpenCountedSocket(SOCK_DGRAM, IPPROTO_UDP, handle);
 }
 
 Error SetNonBlocking(SocketHandle handle) {
   u_long on = 1;
-  if (::ioctlsocket(Sock(handle), FIONBIO, &on) != 0) return Win32Error(::WSAGetLastError(), "ioctlsocket");
-  return Error();
+  if (::ioctlsocket(Sock(handle), FIONBIO, &on) != 0) return LastWinsockError("ioctlsocket");
+  return Error::Success();
 }
 
 Error EnableBroadcast(SocketHandle handle) {
   const BOOL on = TRUE;
   if (::setsockopt(Sock(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
-    return Win32Error(::WSAGetLastError(), "setsockopt");
+    return LastWinsockError("setsockopt");
   }
-  return Error();
+  return Error::Success();
 }
 
 Error SendDatagram(SocketHandle handle, std::uint32_t address, int port, const char* data, std::size_t size,
@@ -64,9 +64,9 @@ Error SendDatagram(SocketHandle handle, std::uint32_t address, int port, const c
   destination.sin_addr.s_addr = address;
   const int count = ::sendto(Sock(handle), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&destination),
                              sizeof destination);
-  if (count == SOCKET_ERROR) return Win32Error(::WSAGetLastError(), "sendto");
+  if (count == SOCKET_ERROR) return LastWinsockError("sendto");
   *sent = static_cast<std::size_t>(count);
-  return Error();
+  return Error::Success();
 }
 
 // getaddrinfo reports its failures as Winsock codes (WSAHOST_NOT_FOUND and friends).
@@ -81,7 +81,7 @@ Error ResolveIpv4(const std::string& host, std::uint32_t* address) {
   if (error != 0) return Win32Error(static_cast<unsigned long>(error), "getaddrinfo");
   *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(found);
-  return Error();
+  return Error::Success();
 }
 
 std::string ResolveErrorText(const Error& error) {

@@ -1,5 +1,7 @@
 #include "platform/windows/Winsock.h"
 
+#include "platform/windows/Win32Error.h"
+
 #include <winsock2.h>
 #include <windows.h>
 
@@ -47,17 +49,19 @@ int WinsockUsers() {
   return winsockUsers;
 }
 
-int OpenCountedSocket(int type, int protocol, SocketHandle* handle) {
+Error OpenCountedSocket(int type, int protocol, SocketHandle* handle) {
   const int startError = AcquireWinsock();
-  if (startError != 0) return startError;
+  if (startError != 0) return Win32Error(static_cast<unsigned long>(startError), "socket");
   const SOCKET socket = OpenNonInheritable(type, protocol);
   if (socket == INVALID_SOCKET) {
-    const int error = ::WSAGetLastError();
+    const Error error = LastWinsockError("socket");
     ReleaseWinsock();
     return error;
   }
   *handle = static_cast<SocketHandle>(socket);
-  return 0;
+  return Error::Success();
 }
+
+Error LastWinsockError(const char* step) { return Win32Error(static_cast<unsigned long>(::WSAGetLastError()), step); }
 
 }  // namespace platform

@@ -15,6 +15,9 @@ void ReleaseWinsock();
 int WinsockUsers();
 
 // Opens a counted, non-inheritable IPv4 socket of the given type and protocol.
-int OpenCountedSocket(int type, int protocol, SocketHandle* handle);
+Error OpenCountedSocket(int type, int protocol, SocketHandle* handle);
+
+// The platform error for the calling thread's last Winsock error after step failed.
+Error LastWinsockError(const char* step);
 
 }  // namespace platform
