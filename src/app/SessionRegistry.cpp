@@ -40,7 +40,7 @@ void SessionRegistry::Start(SessionStart start) {
       },
       stackSize_, &threadId);
   if (error.Failed()) {
-    const std::string reason = platform::ErrorText(static_cast<int>(error.Code()));
+    const std::string reason = platform::ErrorText(error.Code());
     CLOG(ERROR, loggers::kService) << "cannot start a session thread: " << reason << " (" << error.Code() << ")";
     return;
   }

@@ -280,7 +280,7 @@ void ConfineTunnelPrograms(const InstalledPaths& paths) {
   }
   const platform::Error error = platform::ConfineLaunchedPrograms(std::move(writable));
   if (error.Failed()) {
-    const std::string reason = platform::ErrorText(static_cast<int>(error.Code()));
+    const std::string reason = platform::ErrorText(error.Code());
     CLOG(WARNING, loggers::kService) << "OpenVPN and stunnel run without file-system confinement: " << reason << " ("
                                      << error.Code() << ")";
   }

@@ -39,7 +39,7 @@ class HostChoice {
 
 // The kernel's (or the system's) own words for the failure, with its code.
 std::string ErrorReason(const platform::Error& error) {
-  return std::string(error.Step()) + ": " + platform::ErrorText(static_cast<int>(error.Code())) + " (code " +
+  return std::string(error.Step()) + ": " + platform::ErrorText(error.Code()) + " (code " +
          std::to_string(error.Code()) + ")";
 }
 
