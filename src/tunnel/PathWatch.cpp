@@ -75,7 +75,6 @@ PathWatch::~PathWatch() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  stopping_.notify_all();
   if (!worker_.joinable()) return;
   changes_->Nudge();
   worker_.join();
@@ -136,8 +135,6 @@ void PathWatch::Run() {
   }
   CLOG(WARNING, loggers::kOpenVpnManager) << "The host's network changes can no longer be followed: "
                                           << "the tunnel restarts only at OpenVPN's own ping timeout";
-  std::unique_lock<std::mutex> lock(mutex_);
-  stopping_.wait(lock, [this] { return stop_; });
 }
 
 }  // namespace vortan

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,7 +73,6 @@ class PathWatch {
   std::unique_ptr<platform::RouteChanges> changes_;
   LookAtPath look_;
   std::mutex mutex_;
-  std::condition_variable stopping_;
   std::uint32_t server_ = 0;  // network byte order; 0: not connected
   ServerPath baseline_;       // the way at CONNECTED
   bool rebase_ = false;       // a new connection: take its way as the baseline
