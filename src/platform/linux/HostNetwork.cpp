@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -502,40 +500,24 @@ Error ChangeRouteMetric(const Route& route, std::uint32_t metric) {
 }
 
 struct RouteDeletionWatch::Native {
-  int socket = -1;
-  int wake = -1;  // an eventfd: Interrupt makes it readable
-  ~Native() {
-    if (socket >= 0) close(socket);
-    if (wake >= 0) close(wake);
-  }
+  NetlinkAnnouncements announcements;  // Interrupt's wake stays pending: every later wait ends at once
 };
 
 RouteDeletionWatch::RouteDeletionWatch() : native_(std::make_unique<Native>()) {}
 RouteDeletionWatch::~RouteDeletionWatch() = default;
 
-Error RouteDeletionWatch::Open() {
-  native_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (native_->wake < 0) return ErrnoError(errno, "eventfd");
-  native_->socket = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-  if (native_->socket < 0) return ErrnoError(errno, "socket(NETLINK_ROUTE)");
-  sockaddr_nl address{};
-  address.nl_family = AF_NETLINK;
-  address.nl_groups = RTMGRP_IPV4_ROUTE;
-  if (bind(native_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return ErrnoError(errno, "bind(RTMGRP_IPV4_ROUTE)");
-  }
-  return Error::Success();
-}
+Error RouteDeletionWatch::Open() { return native_->announcements.Open(RTMGRP_IPV4_ROUTE, "bind(RTMGRP_IPV4_ROUTE)"); }
 
 RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds timeout, std::vector<Route>* deleted) {
-  pollfd waiters[] = {{native_->wake, POLLIN, 0}, {native_->socket, POLLIN, 0}};
-  int ready = poll(waiters, 2, static_cast<int>(timeout.count()));
-  if (ready < 0) return errno == EINTR ? Wake::TimedOut : Wake::Failed;
-  if (waiters[0].revents != 0) return Wake::Interrupted;
-  if (ready == 0) return Wake::TimedOut;
+  switch (native_->announcements.Wait(timeout)) {
+    case NetlinkAnnouncements::Ready::Failed: return Wake::Failed;
+    case NetlinkAnnouncements::Ready::TimedOut: return Wake::TimedOut;
+    case NetlinkAnnouncements::Ready::Woken: return Wake::Interrupted;
+    case NetlinkAnnouncements::Ready::Announced: break;
+  }
   std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
   for (;;) {
-    const ssize_t size = recv(native_->socket, buffer.data(), buffer.size(), 0);
+    const ssize_t size = recv(native_->announcements.Socket(), buffer.data(), buffer.size(), 0);
     if (size < 0 && errno == EINTR) continue;
     if (size < 0 && errno == ENOBUFS) return Wake::Lost;
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -551,10 +533,7 @@ RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds time
   return deleted->empty() ? Wake::TimedOut : Wake::Deleted;
 }
 
-void RouteDeletionWatch::Interrupt() {
-  const std::uint64_t one = 1;
-  if (native_->wake >= 0 && write(native_->wake, &one, sizeof one) < 0) return;
-}
+void RouteDeletionWatch::Interrupt() { native_->announcements.Wake(); }
 
 Error FlushNeighbours(std::uint32_t interfaceIndex) {
   RouteChannel channel;

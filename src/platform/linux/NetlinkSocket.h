@@ -2,6 +2,7 @@
 
 #include <libmnl/libmnl.h>
 
+#include <chrono>
 #include <vector>
 
 #include "platform/Error.h"
@@ -31,6 +32,31 @@ class NetlinkSocket {
   mnl_socket* socket_ = nullptr;
   unsigned sequence_ = 0;
   std::vector<char> buffer_;  // sized at the first exchange
+};
+
+// A non-blocking rtnetlink socket bound to multicast groups, with an eventfd beside it
+// that wakes a waiter, so one poll waits for both. Both are closed when destroyed.
+class NetlinkAnnouncements {
+ public:
+  NetlinkAnnouncements() = default;
+  ~NetlinkAnnouncements();
+  NetlinkAnnouncements(const NetlinkAnnouncements&) = delete;
+  NetlinkAnnouncements& operator=(const NetlinkAnnouncements&) = delete;
+
+  // bindStep names the groups in the error of a failed bind.
+  Error Open(unsigned groups, const char* bindStep);
+
+  enum class Ready { Failed, TimedOut, Woken, Announced };
+  // Woken wins over Announced; a wake stays pending until TakeWake.
+  Ready Wait(std::chrono::milliseconds timeout) const;
+  void Wake() const;
+  bool TakeWake() const;
+
+  int Socket() const { return socket_; }
+
+ private:
+  int socket_ = -1;
+  int wake_ = -1;
 };
 
 }  // namespace platform
