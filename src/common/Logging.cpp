@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 
 #include "common/CrashLog.h"
 #include "common/Paths.h"
+#include "common/Text.h"
 #include "platform/Crash.h"
 #include "platform/Journal.h"
 #include "platform/NarrowPaths.h"
@@ -357,16 +357,12 @@ struct Outputs {
 
 // The library's reading of its boolean and size values.
 bool ConfigurationFlag(std::string text) {
-  const std::size_t first = text.find_first_not_of(" \t\r\n");
-  const std::size_t last = text.find_last_not_of(" \t\r\n");
-  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  text = TrimLine(text);
   return text == "TRUE" || text == "true" || text == "1";
 }
 
 std::size_t ConfigurationSize(std::string text) {
-  const std::size_t first = text.find_first_not_of(" \t\r\n");
-  const std::size_t last = text.find_last_not_of(" \t\r\n");
-  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  text = TrimLine(text);
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
   return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
@@ -401,34 +397,23 @@ Outputs OutputsOf(el::Configurations& configuration) {
   return outputs;
 }
 
-// Writes the log's lines, to the files and standard output. A line is written before
-// the call that made it returns; lines that other threads add while one thread writes
-// are written together by the next writer, in one write per destination (each
-// thread's lines in the order it made them, every line whole).
-class GroupWriter {
+// Writes the log's lines, to the files and standard output, before the call that made
+// them returns. The library dispatches one line at a time (under its own lock), so the
+// lines go out one by one, in the order they were logged.
+class OutputWriter {
  public:
   // Writes what is held, closes the files and takes the new destinations.
   void Reset(Outputs outputs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Drain(lock);
-    writing_ = true;
-    // Lines added from here on go where the new outputs say, once the files are set.
-    // The replaced outputs are kept for good: a thread may still read them unlocked.
-    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
-    current_.store(outputs_, std::memory_order_release);
-    lock.unlock();
+    std::lock_guard<std::mutex> lock(mutex_);
     for (OpenFile& file : files_) {
       WriteHeld(file, file.held.size());
       if (file.handle >= 0) platform::CloseFile(file.handle);
     }
-    files_.clear();
-    for (const std::string& name : outputs_->files) {
-      files_.emplace_back();
-      files_.back().name = name;
-    }
-    lock.lock();
-    writing_ = false;
-    written_.notify_all();
+    // The replaced outputs are kept for good: a thread may still read them unlocked.
+    outputs_ = &keptOutputs_.emplace_back(std::move(outputs));
+    current_.store(outputs_, std::memory_order_release);
+    files_.assign(outputs_->files.size(), OpenFile());
+    for (std::size_t i = 0; i < files_.size(); ++i) files_[i].name = outputs_->files[i];
   }
 
   // The destinations of level, as last set (read without a lock).
@@ -439,111 +424,43 @@ class GroupWriter {
     return levelOutputs;
   }
 
-  // terminalLine: the line for standard output (coloured, where asked).
+  // terminalLine: the line for standard output (coloured, where asked). The library
+  // flushes a file after every flushThreshold lines and checks its size after each
+  // flush: at the limit it rolls the file after that line.
   void Add(el::Level level, const std::string& line, const std::string& terminalLine) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     const LevelOutputs& outputs = outputs_->levels[LevelIndex(level)];
-    if (outputs.file < 0 && !outputs.toStandardOutput) return;
-    if (outputs.file >= 0) queued_.fileText += line;
     if (outputs.toStandardOutput) {
-      if (journalPriorities) queued_.outText += JournalPriorityPrefix(level);
-      queued_.outText += terminalLine;
+      const std::string text = (journalPriorities ? JournalPriorityPrefix(level) : std::string()) + terminalLine;
+      std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+      std::cout.flush();
     }
-    queued_.entries.push_back({queued_.fileText.size(), outputs.file, outputs.maxFileSize, outputs.flushThreshold});
-    const std::uint64_t ticket = ++queuedCount_;
-    while (writtenCount_ < ticket) {
-      if (writing_) {
-        written_.wait(lock);
-      } else {
-        WriteQueued(lock);
-      }
+    if (outputs.file < 0) return;
+    OpenFile& file = files_[static_cast<std::size_t>(outputs.file)];
+    file.held += line;
+    if (!el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush) && ++file.unflushed < outputs.flushThreshold) return;
+    file.unflushed = 0;
+    if (outputs.maxFileSize != 0 && Opened(file) && file.size + file.held.size() >= outputs.maxFileSize) {
+      WriteHeld(file, file.held.size());
+      Roll(file);
     }
+    WriteHeld(file, file.held.size());
   }
 
   // Writes what the flush threshold still holds back.
   void Flush() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Drain(lock);
-    writing_ = true;
-    lock.unlock();
+    std::lock_guard<std::mutex> lock(mutex_);
     for (OpenFile& file : files_) WriteHeld(file, file.held.size());
-    lock.lock();
-    writing_ = false;
-    written_.notify_all();
   }
 
  private:
-  struct Entry {
-    std::size_t fileEnd;  // where its bytes end in the batch's file text
-    int file;
-    std::size_t maxFileSize;
-    std::size_t flushThreshold;
-  };
-  struct Batch {
-    std::string fileText;
-    std::string outText;
-    std::vector<Entry> entries;
-  };
-  // Owned by the writing thread.
   struct OpenFile {
     std::string name;  // the library's narrow name
     std::intptr_t handle = -1;
     std::uint64_t size = 0;
-    std::string held;         // written up to flushEnd, kept back after it
-    std::size_t flushEnd = 0;
+    std::string held;  // kept back by the flush threshold
     std::size_t unflushed = 0;
   };
-
-  // Waits until nothing is queued or being written.
-  void Drain(std::unique_lock<std::mutex>& lock) {
-    while (writing_ || writtenCount_ < queuedCount_) {
-      if (writing_) {
-        written_.wait(lock);
-      } else {
-        WriteQueued(lock);
-      }
-    }
-  }
-
-  void WriteQueued(std::unique_lock<std::mutex>& lock) {
-    writing_ = true;
-    std::swap(queued_, batch_);
-    const std::uint64_t upTo = queuedCount_;
-    lock.unlock();
-    Write(batch_);
-    batch_.fileText.clear();
-    batch_.outText.clear();
-    batch_.entries.clear();
-    lock.lock();
-    writtenCount_ = upTo;
-    writing_ = false;
-    written_.notify_all();
-  }
-
-  // The library flushes a file after every flushThreshold lines and checks its size
-  // after each flush: at the limit it rolls the file after that line.
-  void Write(const Batch& batch) {
-    if (!batch.outText.empty()) {
-      std::cout.write(batch.outText.data(), static_cast<std::streamsize>(batch.outText.size()));
-      std::cout.flush();
-    }
-    const bool immediate = el::Loggers::hasFlag(el::LoggingFlag::ImmediateFlush);
-    std::size_t start = 0;
-    for (const Entry& entry : batch.entries) {
-      if (entry.file < 0) continue;
-      OpenFile& file = files_[static_cast<std::size_t>(entry.file)];
-      file.held.append(batch.fileText, start, entry.fileEnd - start);
-      start = entry.fileEnd;
-      if (!immediate && ++file.unflushed < entry.flushThreshold) continue;
-      file.unflushed = 0;
-      file.flushEnd = file.held.size();
-      if (entry.maxFileSize != 0 && Opened(file) && file.size + file.flushEnd >= entry.maxFileSize) {
-        WriteHeld(file, file.flushEnd);
-        Roll(file);
-      }
-    }
-    for (OpenFile& file : files_) WriteHeld(file, file.flushEnd);
-  }
 
   static bool Opened(OpenFile& file) {
     if (file.handle >= 0) return true;
@@ -561,7 +478,6 @@ class GroupWriter {
     if (count == 0) return;
     if (Opened(file) && platform::WriteWithin(file.handle, file.held.data(), count, 0)) file.size += count;
     file.held.erase(0, count);
-    file.flushEnd = file.flushEnd > count ? file.flushEnd - count : 0;
   }
 
   // As the library: close, call the pre-roll-out callback (the service's rollLogFiles),
@@ -576,20 +492,14 @@ class GroupWriter {
   }
 
   std::mutex mutex_;
-  std::condition_variable written_;
   std::list<Outputs> keptOutputs_{Outputs()};
   const Outputs* outputs_ = &keptOutputs_.front();
   std::atomic<const Outputs*> current_{outputs_};
-  Batch queued_;
-  std::uint64_t queuedCount_ = 0;
-  std::uint64_t writtenCount_ = 0;
-  bool writing_ = false;
-  Batch batch_;                  // owned by the writing thread
-  std::vector<OpenFile> files_;  // owned by the writing thread
+  std::vector<OpenFile> files_;
 };
 
-GroupWriter& Writer() {
-  static GroupWriter* writer = new GroupWriter;  // used by threads that may outlive main
+OutputWriter& Writer() {
+  static OutputWriter* writer = new OutputWriter;  // used by threads that may outlive main
   return *writer;
 }
 
@@ -706,13 +616,13 @@ const std::string& builtInLogConfiguration() {
 
 namespace {
 
-// The library truncates a file that is already over the limit when it is configured,
-// without calling the roll-out callback: roll it ourselves first.
+// A file already over the limit (as the writer reads the limit) is rolled before the
+// writer appends to it.
 void RollOversizedLogFile(const el::Configurations& configuration, const std::string& logFile) {
   const el::Configuration* limit =
       const_cast<el::Configurations&>(configuration).get(el::Level::Global, el::ConfigurationType::MaxLogFileSize);
   if (limit == nullptr) return;
-  std::uint64_t maximum = std::strtoull(limit->value().c_str(), nullptr, 10);
+  const std::uint64_t maximum = ConfigurationSize(limit->value());
   std::uint64_t size = 0;
   if (maximum > 0 && platform::FileSize(logFile, &size) && size >= maximum) {
     rollLogFiles(platform::PathForNarrowCalls(logFile).c_str(), static_cast<std::size_t>(size));

@@ -49,8 +49,7 @@ void configureLogging(const InstalledPaths& paths);
 // standard output is the journal's stream, lines there start with their syslog priority.
 // The library formats with the configuration but is set to write nowhere itself: the
 // line writer writes each line to the file and standard output the configuration
-// names, flushed and rolled as the library would, before the log call returns. Lines
-// that threads log while another thread writes go out together in one write.
+// names, flushed and rolled as the library would, before the log call returns.
 // Loggers are configured through these functions only (the writer keeps what they set).
 void applyLogConfiguration(const std::string& logFile, const std::string& configFile);
 
