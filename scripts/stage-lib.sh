@@ -10,7 +10,7 @@ install_packages() {
   [ -n "$missing" ] || return 0
   echo "installing:$missing"
   apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
 }
 
 # check NAME COMMAND...: one row of a stage, passed when COMMAND succeeds; the counts
