@@ -91,29 +91,12 @@ struct Route {
 // The entry the host would use to reach address (not a cached host route).
 Error BestRoute(std::uint32_t address, Route* route);
 
-// Adds a static unicast route through gateway on the interface, with the service's mark
-// where the host keeps one; a gateway of 0 makes a
-// route on the link itself. AlreadyExists when an entry with the same prefix and metric
-// exists; Invalid for a mask that is not contiguous.
-Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
-               std::uint32_t metric);
-
 // Whether the routes AddRoute writes carry the service's mark (Route::owned), so that a
 // route it left behind is recognisable without its own records.
 bool MarksOwnRoutes();
 
 // Deletes exactly the entry that route describes; NotFound when it is gone.
 Error DeleteRoute(const Route& route);
-
-// Whether the host keeps a limited-broadcast (255.255.255.255) route of its own for every
-// interface. Where it does not, a limited broadcast follows the host's other routes.
-bool KeepsBroadcastRoutePerInterface();
-
-// Every IPv4 route of the table the route operations write, in platform order.
-Error ListRoutes(std::vector<Route>* routes);
-
-// Gives the entry another metric, everything else unchanged.
-Error ChangeRouteMetric(const Route& route, std::uint32_t metric);
 
 // A subscription to the deletions of the host's IPv4 routes, for one watching thread;
 // Interrupt may be called from any thread and wakes the watcher for good.
@@ -136,9 +119,6 @@ class RouteDeletionWatch {
   std::unique_ptr<Native> native_;
 };
 
-// Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
-Error FlushNeighbours(std::uint32_t interfaceIndex);
-
 // What one request reads of the host, read once at its start. Each part carries the
 // platform error of its read; a part not asked for stays empty and succeeded.
 struct HostSnapshot {
@@ -153,7 +133,7 @@ struct HostSnapshot {
   };
   std::vector<InterfaceMetricEntry> interfaceMetrics;
   Error adaptersError;
-  std::vector<Route> routes;  // ListRoutes
+  std::vector<Route> routes;  // every IPv4 route of the table written to, in platform order
   Error routesError;
   std::vector<std::uint32_t> dnsServers;  // ListDnsServers
   Error dnsError;
@@ -168,11 +148,19 @@ class HostNetwork {
   // The parts (HostSnapshot::Part bits) read now, in one pass.
   virtual HostSnapshot Snapshot(unsigned parts) = 0;
   virtual Error BestRoute(std::uint32_t address, Route* route) = 0;
+  // Adds a static unicast route through gateway on the interface, with the service's
+  // mark where the host keeps one; a gateway of 0 makes a route on the link itself.
+  // AlreadyExists when an entry with the same prefix and metric exists; Invalid for a
+  // mask that is not contiguous.
   virtual Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway,
                          std::uint32_t interfaceIndex, std::uint32_t metric) = 0;
   virtual Error DeleteRoute(const Route& route) = 0;
+  // Gives the entry another metric, everything else unchanged.
   virtual Error ChangeRouteMetric(const Route& route, std::uint32_t metric) = 0;
+  // Deletes every dynamic IPv4 neighbour (ARP) entry of the interface.
   virtual Error FlushNeighbours(std::uint32_t interfaceIndex) = 0;
+  // Whether the host keeps a limited-broadcast (255.255.255.255) route of its own for
+  // every interface. Where it does not, a limited broadcast follows the other routes.
   virtual bool KeepsBroadcastRoutePerInterface() const = 0;
 };
 

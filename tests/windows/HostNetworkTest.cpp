@@ -65,8 +65,15 @@ class HostNetworkTest : public ::testing::Test {
     return adapters.empty() ? Adapter() : adapters[0];
   }
 
+  platform::Error ListRoutes(std::vector<Route>* routes) {
+    platform::HostSnapshot snapshot = host_->Snapshot(platform::HostSnapshot::kRoutes);
+    *routes = snapshot.routes;
+    return snapshot.routesError;
+  }
+
   test::FakeIpHelper fake;
   platform::ScopedIpHelper scope{fake};
+  const std::unique_ptr<platform::HostNetwork> host_ = platform::OpenHostNetwork();
 };
 
 // ---- adapters ----
@@ -225,7 +232,7 @@ TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
                  ForwardRow("255.255.255.255", "255.255.255.255", "192.168.1.10", kLanIndex, 276)};
   fake.growthsLeft = 2;
   std::vector<Route> routes;
-  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  ASSERT_TRUE(ListRoutes(&routes).Succeeded());
   EXPECT_EQ(fake.sortedTableReads, 0);
   ASSERT_EQ(routes.size(), 3u);
   EXPECT_EQ(routes[1].destination, 0xFFFFFFFFu);
@@ -233,7 +240,7 @@ TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
   EXPECT_EQ(routes[1].metric, 281u);
   EXPECT_EQ(routes[2].metric, 276u);
 
-  ASSERT_TRUE(platform::ChangeRouteMetric(routes[1], 24).Succeeded());
+  ASSERT_TRUE(host_->ChangeRouteMetric(routes[1], 24).Succeeded());
   ASSERT_EQ(fake.changed.size(), 1u);
   MIB_IPFORWARDROW expected = fake.routes[1];
   expected.dwForwardMetric1 = 24;
@@ -245,7 +252,7 @@ TEST_F(HostNetworkTest, RouteTableIsReadUnsortedAndRowsGoBackAsRead) {
 }
 
 TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
-  ASSERT_TRUE(platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex, 25)
+  ASSERT_TRUE(host_->AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), Address("10.8.0.5"), kTunnelIndex, 25)
                   .Succeeded());
   ASSERT_EQ(fake.created.size(), 1u);
   // Every field: no policy, age or next hop AS, and the unused metrics at -1.
@@ -261,7 +268,7 @@ TEST_F(HostNetworkTest, AddedRouteIsAStaticRowOnTheInterfaceWithUnusedMetrics) {
 }
 
 TEST_F(HostNetworkTest, AddRouteRefusesAMaskWithHolesWithoutAsking) {
-  platform::Error error = platform::AddRoute(Address("10.20.0.0"), Address("255.0.255.0"), Address("10.8.0.5"),
+  platform::Error error = host_->AddRoute(Address("10.20.0.0"), Address("255.0.255.0"), Address("10.8.0.5"),
                                              kTunnelIndex, 25);
   EXPECT_TRUE(platform::IsInvalid(error));
   EXPECT_TRUE(fake.created.empty());
@@ -281,14 +288,14 @@ TEST_F(HostNetworkTest, RouteWriteFailuresKeepTheSystemsCodeAndKind) {
   };
   fake.routes = {ForwardRow("10.20.0.0", "255.255.0.0", "10.8.0.5", kTunnelIndex, 25)};
   std::vector<Route> routes;
-  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  ASSERT_TRUE(ListRoutes(&routes).Succeeded());
   for (const Case& c : cases) {
     for (const char* write : {"CreateIpForwardEntry", "DeleteIpForwardEntry", "SetIpForwardEntry"}) {
       fake.failures[write] = c.code;
     }
-    const platform::Error add = platform::AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), 0, kTunnelIndex, 25);
+    const platform::Error add = host_->AddRoute(Address("10.20.0.0"), Address("255.255.0.0"), 0, kTunnelIndex, 25);
     const platform::Error del = platform::DeleteRoute(routes[0]);
-    const platform::Error change = platform::ChangeRouteMetric(routes[0], 7);
+    const platform::Error change = host_->ChangeRouteMetric(routes[0], 7);
     for (const platform::Error& error : {add, del, change}) {
       EXPECT_EQ(error.Code(), static_cast<platform::NativeErrorCode>(c.code)) << error.Step();
       EXPECT_EQ(error.Kind(), c.kind) << error.Step() << " " << c.code;
@@ -304,21 +311,17 @@ TEST_F(HostNetworkTest, RouteNotReadFromTheSystemIsNeverWritten) {
   made.destination = Address("10.20.0.0");
   made.mask = Address("255.255.0.0");
   EXPECT_TRUE(platform::IsInvalid(platform::DeleteRoute(made)));
-  EXPECT_TRUE(platform::IsInvalid(platform::ChangeRouteMetric(made, 5)));
+  EXPECT_TRUE(platform::IsInvalid(host_->ChangeRouteMetric(made, 5)));
   EXPECT_TRUE(fake.deleted.empty());
   EXPECT_TRUE(fake.changed.empty());
-}
-
-TEST_F(HostNetworkTest, EveryInterfaceKeepsItsOwnBroadcastRoute) {
-  EXPECT_TRUE(platform::KeepsBroadcastRoutePerInterface());
 }
 
 // ---- neighbours ----
 
 TEST_F(HostNetworkTest, FlushReportsTheSystemsAnswerForTheInterface) {
-  ASSERT_TRUE(platform::FlushNeighbours(kTunnelIndex).Succeeded());
+  ASSERT_TRUE(host_->FlushNeighbours(kTunnelIndex).Succeeded());
   fake.failures["FlushIpNetTable"] = ERROR_NOT_SUPPORTED;  // what Wine answers
-  platform::Error error = platform::FlushNeighbours(0xFFFFFFFFu);
+  platform::Error error = host_->FlushNeighbours(0xFFFFFFFFu);
   EXPECT_EQ(error.Code(), ERROR_NOT_SUPPORTED);
   EXPECT_STREQ(error.Step(), "FlushIpNetTable");
   EXPECT_EQ(fake.flushed, (std::vector<DWORD>{kTunnelIndex, 0xFFFFFFFFu}));
@@ -342,7 +345,7 @@ TEST_F(HostNetworkTest, ReadFailuresCarryTheSystemsCodeAndNameTheCall) {
       {"GetNetworkParams", [&] { return platform::ListDnsServers(&servers); }},
       {"GetIpInterfaceEntry", [&] { return platform::InterfaceMetric(kTunnelIndex, &metric); }},
       {"GetBestRoute", [&] { return platform::BestRoute(Address("10.20.1.7"), &route); }},
-      {"GetIpForwardTable", [&] { return platform::ListRoutes(&routes); }},
+      {"GetIpForwardTable", [&] { return ListRoutes(&routes); }},
   };
   fake.adapters = {LanAdapter()};
   for (const Case& c : cases) {
@@ -361,7 +364,7 @@ TEST_F(HostNetworkTest, EmptyTablesReadAsEmptyLists) {
   std::vector<Route> routes(2);
   ASSERT_TRUE(platform::ListAdapters(&adapters).Succeeded());
   ASSERT_TRUE(platform::ListDnsServers(&servers).Succeeded());
-  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  ASSERT_TRUE(ListRoutes(&routes).Succeeded());
   EXPECT_TRUE(adapters.empty());
   EXPECT_TRUE(servers.empty());
   EXPECT_TRUE(routes.empty());
@@ -393,7 +396,7 @@ TEST(SystemHostNetworkTest, ReadsAdaptersRoutesAndTheLoopbackRoute) {
   EXPECT_TRUE(anyIpv4);
 
   std::vector<Route> routes;
-  ASSERT_TRUE(platform::ListRoutes(&routes).Succeeded());
+  ASSERT_TRUE(ListRoutes(&routes).Succeeded());
   EXPECT_FALSE(routes.empty());
 
   Route loopback;

@@ -79,13 +79,13 @@ int PrintRoutes(const Options& options) {
     // Absent (no routes) or not readable: only root can tell which.
     const bool present = std::filesystem::exists(std::filesystem::u8path(path), missing);
     if (!readable && (present || missing)) break;
-    std::vector<platform::Route> table;
-    const platform::Error error = platform::ListRoutes(&table);
-    if (error.Failed()) {
-      std::cerr << "vortanctl: cannot read the routing table: code " << error.Code() << std::endl;
+    const platform::HostSnapshot host =
+        platform::OpenHostNetwork()->Snapshot(platform::HostSnapshot::kRoutes);
+    if (host.routesError.Failed()) {
+      std::cerr << "vortanctl: cannot read the routing table: code " << host.routesError.Code() << std::endl;
       return kErrorReply;
     }
-    std::cout << RoutesReport(vortan::ReadLedgerFile(path), table, platform::MarksOwnRoutes());
+    std::cout << RoutesReport(vortan::ReadLedgerFile(path), host.routes, platform::MarksOwnRoutes());
     return kSuccessReply;
   }
   std::cerr << "vortanctl: cannot read the route ledger (run/routes.txt: root only; use --root)"

@@ -397,7 +397,9 @@ class LinuxHostNetwork : public HostNetwork {
   Error FlushNeighbours(std::uint32_t interfaceIndex) override {
     return FlushInterfaceNeighbours(channel_, interfaceIndex);
   }
-  bool KeepsBroadcastRoutePerInterface() const override { return platform::KeepsBroadcastRoutePerInterface(); }
+  // Linux creates no 255.255.255.255 route: a limited broadcast follows the default
+  // route unless a /32 route for it names an interface.
+  bool KeepsBroadcastRoutePerInterface() const override { return false; }
 
  private:
   RouteChannel channel_;
@@ -467,19 +469,9 @@ Error InterfaceMetric(std::uint32_t, std::optional<std::uint32_t>* metric) {
   return Error::Success();
 }
 
-// Linux creates no 255.255.255.255 route: a limited broadcast follows the default route
-// unless a /32 route for it names an interface.
-bool KeepsBroadcastRoutePerInterface() { return false; }
-
 Error BestRoute(std::uint32_t address, Route* route) {
   RouteChannel channel;
   return FindBestRoute(channel, address, route);
-}
-
-Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
-               std::uint32_t metric) {
-  RouteChannel channel;
-  return WriteRoute(channel, destination, mask, gateway, interfaceIndex, metric);
 }
 
 bool MarksOwnRoutes() { return true; }
@@ -487,16 +479,6 @@ bool MarksOwnRoutes() { return true; }
 Error DeleteRoute(const Route& route) {
   RouteChannel channel;
   return RemoveRoute(channel, route);
-}
-
-Error ListRoutes(std::vector<Route>* routes) {
-  RouteChannel channel;
-  return ReadRoutes(channel, routes);
-}
-
-Error ChangeRouteMetric(const Route& route, std::uint32_t metric) {
-  RouteChannel channel;
-  return MoveRouteMetric(channel, route, metric);
 }
 
 struct RouteDeletionWatch::Native {
@@ -534,10 +516,5 @@ RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds time
 }
 
 void RouteDeletionWatch::Interrupt() { native_->announcements.Wake(); }
-
-Error FlushNeighbours(std::uint32_t interfaceIndex) {
-  RouteChannel channel;
-  return FlushInterfaceNeighbours(channel, interfaceIndex);
-}
 
 }  // namespace platform

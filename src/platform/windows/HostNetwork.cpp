@@ -196,6 +196,8 @@ Error BestRoute(std::uint32_t address, Route* route) {
   return Error::Success();
 }
 
+namespace {
+
 // Windows checks the mask itself, but not on every version: a mask with holes is
 // refused before the system sees it.
 Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gateway, std::uint32_t interfaceIndex,
@@ -219,14 +221,13 @@ Error AddRoute(std::uint32_t destination, std::uint32_t mask, std::uint32_t gate
   return Win32Error(CurrentIpHelper().CreateIpForwardEntry(&row), "CreateIpForwardEntry");
 }
 
+}  // namespace
+
 Error DeleteRoute(const Route& route) {
   MIB_IPFORWARDROW row;
   if (!NativeRouteRowAccess::ToRow(route.row, &row)) return Win32Error(ERROR_INVALID_PARAMETER, "DeleteIpForwardEntry");
   return Win32Error(CurrentIpHelper().DeleteIpForwardEntry(&row), "DeleteIpForwardEntry");
 }
-
-// Windows gives every interface a 255.255.255.255/32 route of its own.
-bool KeepsBroadcastRoutePerInterface() { return true; }
 
 // An IP Helper row has no field for the writer's mark: the service's own records alone
 // tell its routes apart.
@@ -241,6 +242,8 @@ RouteDeletionWatch::Wake RouteDeletionWatch::Wait(std::chrono::milliseconds, std
   return Wake::Failed;
 }
 void RouteDeletionWatch::Interrupt() {}
+
+namespace {
 
 Error ListRoutes(std::vector<Route>* routes) {
   std::vector<std::uint8_t> buffer;
@@ -266,8 +269,6 @@ Error ChangeRouteMetric(const Route& route, std::uint32_t metric) {
 Error FlushNeighbours(std::uint32_t interfaceIndex) {
   return Win32Error(CurrentIpHelper().FlushIpNetTable(interfaceIndex), "FlushIpNetTable");
 }
-
-namespace {
 
 // IP Helper keeps no connection between calls: a request's reads and writes are the
 // calls themselves.
@@ -297,7 +298,8 @@ class SystemHostNetwork : public HostNetwork {
     return platform::ChangeRouteMetric(route, metric);
   }
   Error FlushNeighbours(std::uint32_t interfaceIndex) override { return platform::FlushNeighbours(interfaceIndex); }
-  bool KeepsBroadcastRoutePerInterface() const override { return platform::KeepsBroadcastRoutePerInterface(); }
+  // Windows gives every interface a 255.255.255.255/32 route of its own.
+  bool KeepsBroadcastRoutePerInterface() const override { return true; }
 };
 
 }  // namespace

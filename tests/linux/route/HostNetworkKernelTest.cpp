@@ -114,7 +114,7 @@ TEST(HostNetworkKernel, DeletingARouteTwiceReportsItNotFound) {
   platform::Error first;
   platform::Error second;
   ns.Run([&] {
-    platform::ListRoutes(&routes);
+    routes = platform::OpenHostNetwork()->Snapshot(platform::HostSnapshot::kRoutes).routes;
     for (const platform::Route& route : routes) {
       if (route.destination != Ip("10.78.0.0")) continue;
       first = platform::DeleteRoute(route);
