@@ -37,7 +37,7 @@ SessionReply HandleRequest(const std::string& request, SessionStart& session) {
   if (StartsWith(request, "route")) {
     if (auto refusal = TunnelCommandRefusal(caller, rules, session.vpnManager, "route")) return {*refusal, false};
     if (session.routeLedger == nullptr) {
-      RouteLedger unrecorded;  // no tunnel: nothing to record
+      RouteLedger unrecorded;  // a session without the service (tests, tools): its own, kept for nothing
       return {RouteReply(RouteManagement::Dispatch(request, unrecorded)), false};
     }
     return {RouteReply(RouteManagement::Dispatch(request, *session.routeLedger)), false};

@@ -395,8 +395,9 @@ TEST(SystemHostNetworkTest, ReadsAdaptersRoutesAndTheLoopbackRoute) {
   for (const Adapter& adapter : adapters) anyIpv4 = anyIpv4 || !adapter.addresses.empty();
   EXPECT_TRUE(anyIpv4);
 
-  std::vector<Route> routes;
-  ASSERT_TRUE(ListRoutes(&routes).Succeeded());
+  const platform::HostSnapshot host = platform::OpenHostNetwork()->Snapshot(platform::HostSnapshot::kRoutes);
+  ASSERT_TRUE(host.routesError.Succeeded());
+  const std::vector<Route>& routes = host.routes;
   EXPECT_FALSE(routes.empty());
 
   Route loopback;
